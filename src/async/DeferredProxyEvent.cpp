@@ -1,0 +1,8 @@
+#include "async/DeferredProxyEvent.h"
+
+DeferredProxyEvent::DeferredProxyEvent()
+    : QEvent(EventType)
+{
+}
+
+DeferredProxyEvent::~DeferredProxyEvent() = default;
