@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QMetaType>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QUrl>
+
+#include "async/Deferred.h"
+#include "camera/ZIDReading.h"
+
+class QNetworkAccessManager;
+
+// One recognition camera of the lane. The terminal triggers it over HTTP; the
+// camera later pushes its result (or a heartbeat) to the terminal's receiver,
+// which hands it here through handleTCPMessage.
+class ZIDCamera : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The value delivered per trigger. `data` is a copy of the reading taken
+    // when the result was parsed, so later pushes cannot change a result that
+    // was already handed out; null when no result was parsed.
+    struct Result
+    {
+        QString error;
+        QSharedPointer<const ZIDReading> data;
+    };
+
+    explicit ZIDCamera(const QUrl &url, QObject *parent = nullptr);
+    ~ZIDCamera() override;
+
+    QString type() const { return m_type; }
+    void setType(const QString &type);
+    QUrl url() const { return m_url; }
+    void setUrl(const QUrl &url);
+    const ZIDReading *initialCameraData() const { return m_reading; }
+
+    Deferred<QString> startCameraProcess(const QString &id, int retries, int timeout);
+    Deferred<QString> sendCameraTrigger(const QString &base);
+    Deferred<ZIDCamera::Result> waitTCPDataMessage(int msec);
+
+    void handleTCPMessage(const QString &path, const QByteArray &body);
+    void processHeartbeatMessage(const QByteArray &body);
+    virtual bool processData(const QByteArray &body) = 0;
+
+signals:
+    void retrieveTriggerDataSignal(QString type, const ZIDReading *cameraData);
+    void typeChanged();
+    void urlChanged();
+    void processDataFinished(ZIDCamera::Result result);
+
+protected:
+    ZIDReading *reading() const { return m_reading; }
+    // "[alpr1] " and the like, opening most log lines.
+    QString typeTag() const;
+    // The host part of the configured URL, also written into the reading.
+    QString host() const;
+    // The document as a map, or false when the body is no JSON object.
+    static bool toMap(const QByteArray &body, QVariantMap &map);
+    static QDateTime toDateTime(const QVariant &value);
+
+private:
+    QString m_type;
+    QUrl m_url;
+    ZIDReading *m_reading;
+    int m_retries = 0;
+    int m_timeout = 0;
+    QNetworkAccessManager *m_network;
+    QString m_triggerId;
+    // The latest result pushed since the latest trigger went out. A camera
+    // may push before the trigger's own answer has been handled; the wait
+    // that starts then takes this one instead of losing it.
+    bool m_hasEarlyResult = false;
+    Result m_earlyResult;
+};
+
+Q_DECLARE_METATYPE(ZIDCamera::Result)

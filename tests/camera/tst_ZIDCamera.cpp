@@ -1,0 +1,403 @@
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+#include "Outcome.h"
+#include "camera/Container.h"
+#include "camera/Plate.h"
+#include "fakes/FakeCamera.h"
+
+// Cameras of this test live on 127.0.72.x.
+static QHostAddress cameraAddress(int n)
+{
+    return QHostAddress(QStringLiteral("127.0.72.%1").arg(n));
+}
+
+static QUrl cameraUrl(int n, const QString &userInfo = QStringLiteral("vesk:tulp"))
+{
+    return QUrl(QStringLiteral("https://%1@127.0.72.%2:8000/ignored/path").arg(userInfo, QString::number(n)));
+}
+
+class tst_ZIDCamera : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void triggerRequest_data();
+    void triggerRequest();
+    void triggerFailure_data();
+    void triggerFailure();
+    void answersAuthenticationChallenge();
+    void plateResult();
+    void containerResult();
+    void missingKeysWriteEmptyValues();
+    void badPush_data();
+    void badPush();
+    void heartbeat_data();
+    void heartbeat();
+    void resultKeepsItsOwnCopy();
+    void waitTimesOut();
+    void pushBeforeWaitIsNotLost();
+    void pushBeforeTriggerIsNotTaken();
+    void onePushSettlesTwoWaits();
+    void cameraRemovedWhileBusy();
+};
+
+void tst_ZIDCamera::triggerRequest_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QByteArray>("path");
+
+    QTest::newRow("plate camera") << "alpr1" << "5b7d1c1e-0c1f-4b8e-9d3e-2a6f7c8d9e0f"
+                                  << QByteArray("/local/Vaxreader/trigger.cgi");
+    QTest::newRow("container camera") << "ccr2" << "42" << QByteArray("/local/Vaxcontainer/trigger.cgi");
+    QTest::newRow("id needing escapes") << "alpr2" << "a b&c=d" << QByteArray("/local/Vaxreader/trigger.cgi");
+}
+
+void tst_ZIDCamera::triggerRequest()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, id);
+    QFETCH(QByteArray, path);
+
+    FakeCamera fake(cameraAddress(2));
+    QVERIFY(fake.listen());
+    Plate camera(cameraUrl(2));
+    camera.setType(type);
+
+    auto outcome = watch(camera.startCameraProcess(id, 3, 5000));
+    QTRY_VERIFY(outcome->settled());
+    QVERIFY(outcome->resolved);
+    QCOMPARE(outcome->value, QString());
+
+    QCOMPARE(fake.requests().size(), 1);
+    const FakeCamera::Request request = fake.requests().first();
+    QCOMPARE(request.method, QByteArray("GET"));
+    QCOMPARE(request.path, path);
+    QCOMPARE(request.query.queryItems(QUrl::FullyDecoded),
+             (QList<QPair<QString, QString>>{{QStringLiteral("id"), id}}));
+    QCOMPARE(request.headers.value("connection").toLower(), QByteArray("close"));
+    // Default HTTP port, whatever the configured URL says.
+    QCOMPARE(request.headers.value("host"), cameraAddress(2).toString().toLatin1());
+}
+
+void tst_ZIDCamera::triggerFailure_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("delay");
+    QTest::addColumn<bool>("listening");
+    QTest::addColumn<QString>("userInfo");
+
+    QTest::newRow("refused with an HTTP error") << 500 << 0 << true << "vesk:tulp";
+    QTest::newRow("nothing listening") << 200 << 0 << false << "vesk:tulp";
+    QTest::newRow("answer later than the time-out") << 200 << -1 << true << "vesk:tulp";
+    QTest::newRow("wrong credentials") << 200 << 0 << true << "vesk:wrong";
+}
+
+void tst_ZIDCamera::triggerFailure()
+{
+    QFETCH(int, status);
+    QFETCH(int, delay);
+    QFETCH(bool, listening);
+    QFETCH(QString, userInfo);
+
+    FakeCamera fake(cameraAddress(3));
+    fake.setTriggerStatus(status);
+    fake.setTriggerDelay(delay);
+    fake.requireCredentials("vesk", "tulp");
+    if (listening)
+        QVERIFY(fake.listen());
+    Plate camera(cameraUrl(3, userInfo));
+    camera.setType("alpr1");
+
+    if (delay < 0)
+        QTest::ignoreMessage(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Cannot send trigger signal. Timeout value : 300");
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^\\[ZIDCamera\\] \\[alpr1\\] Error : .+"));
+    auto outcome = watch(camera.startCameraProcess("7", 3, 300));
+    QTRY_VERIFY(outcome->settled());
+    QVERIFY(outcome->rejected);
+    QVERIFY2(outcome->value.startsWith("[alpr1] Trigger HTTP error :"), qPrintable(outcome->value));
+    QVERIFY(outcome->value.size() > int(strlen("[alpr1] Trigger HTTP error :")));
+}
+
+void tst_ZIDCamera::answersAuthenticationChallenge()
+{
+    FakeCamera fake(cameraAddress(4));
+    fake.requireCredentials("op erator", "p@ss:w/rd");
+    QVERIFY(fake.listen());
+    Container camera(cameraUrl(4, "op%20erator:p%40ss%3Aw%2Frd"));
+    camera.setType("ccr1");
+
+    auto outcome = watch(camera.startCameraProcess("9", 3, 5000));
+    QTRY_VERIFY(outcome->settled());
+    QVERIFY(outcome->resolved);
+    QCOMPARE(fake.requests().size(), 2);
+    QVERIFY(!fake.requests().at(0).authorized);
+    QVERIFY(fake.requests().at(1).authorized);
+    QCOMPARE(fake.requests().at(1).query.queryItemValue("id"), QString("9"));
+}
+
+void tst_ZIDCamera::plateResult()
+{
+    Plate camera(cameraUrl(5));
+    camera.setType("alpr2");
+    QSignalSpy finished(&camera, &ZIDCamera::processDataFinished);
+    camera.handleTCPMessage("/push", R"({"plate":"ABC1234","country":"GR","confidence":91.5,"direction":1,
+        "directionstr":"approaching","id":"17","imageid":"img-17","blacklist":"0","whitelist":"1",
+        "utcdate":"2026-03-04T05:06:07.250Z","code":"IGNORED"})");
+
+    QCOMPARE(finished.count(), 1);
+    const auto result = finished.first().first().value<ZIDCamera::Result>();
+    QVERIFY(result.error.isEmpty());
+    QVERIFY(result.data);
+    const ZIDReading &r = *result.data;
+    QCOMPARE(r.plate(), QString("ABC1234"));
+    QCOMPARE(r.country(), QString("GR"));
+    QCOMPARE(r.confidence(), 91.5);
+    QCOMPARE(r.direction(), 1);
+    QCOMPARE(r.directionStr(), QString("approaching"));
+    QCOMPARE(r.id(), QString("17"));
+    QCOMPARE(r.imageId(), QString("img-17"));
+    QCOMPARE(r.blacklist(), QString("0"));
+    QCOMPARE(r.whitelist(), QString("1"));
+    QCOMPARE(r.utcDate(), QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7, 250), Qt::UTC));
+    QCOMPARE(r.ip(), QString("127.0.72.5"));
+    QCOMPARE(r.type(), QString("alpr2"));
+    QVERIFY(r.containerCode().isEmpty());
+    // The camera's own reading holds the same.
+    QCOMPARE(camera.initialCameraData()->plate(), QString("ABC1234"));
+}
+
+void tst_ZIDCamera::containerResult()
+{
+    Container camera(cameraUrl(6));
+    camera.setType("ccr1");
+    QSignalSpy finished(&camera, &ZIDCamera::processDataFinished);
+    camera.handleTCPMessage("/", R"({"code":"MSCU1234565","date":"2026-03-04T05:06:07Z","confidence":"88.25",
+        "processingtime":"120","sizecode":"22G1","plate":"IGNORED"})");
+
+    QCOMPARE(finished.count(), 1);
+    const auto result = finished.first().first().value<ZIDCamera::Result>();
+    QVERIFY(result.data);
+    const ZIDReading &r = *result.data;
+    QCOMPARE(r.containerCode(), QString("MSCU1234565"));
+    QCOMPARE(r.containerDate(), QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7), Qt::UTC));
+    // Numbers sent as text read as numbers.
+    QCOMPARE(r.containerConfidence(), 88.25);
+    QCOMPARE(r.containerProcessingTime(), 120);
+    QCOMPARE(r.containerSizeCode(), QString("22G1"));
+    QCOMPARE(r.ip(), QString("127.0.72.6"));
+    QCOMPARE(r.type(), QString("ccr1"));
+    QVERIFY(r.plate().isEmpty());
+}
+
+void tst_ZIDCamera::missingKeysWriteEmptyValues()
+{
+    Plate camera(cameraUrl(7));
+    camera.setType("alpr1");
+    camera.handleTCPMessage("/", FakeCamera::plateResult("ABC1234"));
+    QSignalSpy finished(&camera, &ZIDCamera::processDataFinished);
+    camera.handleTCPMessage("/", "{}");
+
+    QCOMPARE(finished.count(), 1);
+    const auto result = finished.first().first().value<ZIDCamera::Result>();
+    QVERIFY(result.error.isEmpty());
+    QVERIFY(result.data);
+    QCOMPARE(result.data->plate(), QString(""));
+    QCOMPARE(result.data->country(), QString(""));
+    QCOMPARE(result.data->confidence(), 0.0);
+    QCOMPARE(result.data->direction(), 0);
+    QVERIFY(result.data->utcDate().isNull());
+    QCOMPARE(result.data->type(), QString("alpr1"));
+}
+
+void tst_ZIDCamera::badPush_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+
+    QTest::newRow("not JSON") << "/" << QByteArray("plate=XYZ999");
+    QTest::newRow("array") << "/" << QByteArray(R"([{"plate":"XYZ999"}])");
+    QTest::newRow("scalar") << "/" << QByteArray("\"XYZ999\"");
+    QTest::newRow("empty") << "/" << QByteArray();
+    QTest::newRow("cut short") << "/" << FakeCamera::plateResult("XYZ999").left(20);
+    QTest::newRow("binary") << "/" << QByteArray("\x00\xff{\"plate\":\"XYZ999\"}", 20);
+    QTest::newRow("upper-case heartbeat path is a result") << "/HEARTBEAT" << QByteArray("nope");
+}
+
+void tst_ZIDCamera::badPush()
+{
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+
+    Plate camera(cameraUrl(8));
+    camera.setType("alpr1");
+    camera.handleTCPMessage("/", FakeCamera::plateResult("ABC1234"));
+    QSignalSpy plateChanged(camera.initialCameraData(), &ZIDReading::plateChanged);
+    QSignalSpy finished(&camera, &ZIDCamera::processDataFinished);
+
+    camera.handleTCPMessage(path, body);
+
+    QCOMPARE(finished.count(), 1);
+    const auto result = finished.first().first().value<ZIDCamera::Result>();
+    QCOMPARE(result.error, QString("Parse Error"));
+    QVERIFY(!result.data);
+    QCOMPARE(plateChanged.count(), 0);
+    QCOMPARE(camera.initialCameraData()->plate(), QString("ABC1234"));
+}
+
+void tst_ZIDCamera::heartbeat_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("written");
+
+    QTest::newRow("plate camera") << "alpr1" << "/heartbeat" << true;
+    QTest::newRow("word inside the path") << "alpr2" << "/cam/heartbeat?x=1" << true;
+    QTest::newRow("container camera ignores it") << "ccr1" << "/heartbeat" << false;
+}
+
+void tst_ZIDCamera::heartbeat()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, path);
+    QFETCH(bool, written);
+
+    std::unique_ptr<ZIDCamera> camera;
+    if (type.contains("alpr"))
+        camera.reset(new Plate(cameraUrl(9)));
+    else
+        camera.reset(new Container(cameraUrl(9)));
+    camera->setType(type);
+    QSignalSpy finished(camera.get(), &ZIDCamera::processDataFinished);
+
+    camera->handleTCPMessage(path, R"({"pending":2,"SoftwareVersion":"4.2","BuildNumber":"311",
+        "Manufacturer":"Lane","SerialNumber":"SN-1","Model":"M7","FirmwareVersion":"1.0.9",
+        "Date":"2026-02-01T10:00:00Z","PID":"p-5","plate":"NOT-A-RESULT","code":"NOT-A-RESULT"})");
+
+    QCOMPARE(finished.count(), 0);
+    const ZIDReading *r = camera->initialCameraData();
+    QVERIFY(r->plate().isEmpty());
+    QVERIFY(r->containerCode().isEmpty());
+    if (!written) {
+        QCOMPARE(r->pending(), -1);
+        QVERIFY(r->softwareVersion().isEmpty());
+        return;
+    }
+    QCOMPARE(r->pending(), 2);
+    QCOMPARE(r->softwareVersion(), QString("4.2"));
+    QCOMPARE(r->buildNumber(), 311);
+    QCOMPARE(r->manufacturer(), QString("Lane"));
+    QCOMPARE(r->serialNumber(), QString("SN-1"));
+    QCOMPARE(r->model(), QString("M7"));
+    QCOMPARE(r->firmwareVersion(), QString("1.0.9"));
+    QCOMPARE(r->date(), QDateTime(QDate(2026, 2, 1), QTime(10, 0), Qt::UTC));
+    QCOMPARE(r->pid(), QString("p-5"));
+
+    // A heartbeat that is no JSON object changes nothing.
+    camera->handleTCPMessage(path, "[1,2]");
+    QCOMPARE(r->softwareVersion(), QString("4.2"));
+}
+
+void tst_ZIDCamera::resultKeepsItsOwnCopy()
+{
+    Plate camera(cameraUrl(10));
+    camera.setType("alpr1");
+    auto first = watch(camera.waitTCPDataMessage(5000));
+    camera.handleTCPMessage("/", FakeCamera::plateResult("FIRST11"));
+    QVERIFY(first->resolved);
+
+    camera.handleTCPMessage("/", FakeCamera::plateResult("SECOND2"));
+    QCOMPARE(camera.initialCameraData()->plate(), QString("SECOND2"));
+    QCOMPARE(first->value.data->plate(), QString("FIRST11"));
+}
+
+void tst_ZIDCamera::waitTimesOut()
+{
+    Plate camera(cameraUrl(11));
+    camera.setType("alpr2");
+    QTest::ignoreMessage(QtInfoMsg, "[ZIDCamera] [alpr2] Timeout");
+    auto outcome = watch(camera.waitTCPDataMessage(100));
+    QTRY_VERIFY(outcome->settled());
+    QVERIFY(outcome->rejected);
+    QCOMPARE(outcome->value.error, QString("[alpr2] Timeout"));
+    QVERIFY(!outcome->value.data);
+
+    // A push after the time-out settles nothing more.
+    camera.handleTCPMessage("/", FakeCamera::plateResult("LATE123"));
+    QCOMPARE(outcome->settles, 1);
+}
+
+// A fast camera may push before the answer to its trigger has been handled.
+void tst_ZIDCamera::pushBeforeWaitIsNotLost()
+{
+    FakeCamera fake(cameraAddress(12));
+    QVERIFY(fake.listen());
+    Plate camera(cameraUrl(12));
+    camera.setType("alpr1");
+
+    auto trigger = watch(camera.startCameraProcess("1", 3, 5000));
+    camera.handleTCPMessage("/", FakeCamera::plateResult("EARLY12"));
+    QTRY_VERIFY(trigger->resolved);
+
+    auto wait = watch(camera.waitTCPDataMessage(5000));
+    QVERIFY(wait->resolved);
+    QCOMPARE(wait->value.data->plate(), QString("EARLY12"));
+}
+
+void tst_ZIDCamera::pushBeforeTriggerIsNotTaken()
+{
+    FakeCamera fake(cameraAddress(13));
+    QVERIFY(fake.listen());
+    Plate camera(cameraUrl(13));
+    camera.setType("alpr1");
+
+    camera.handleTCPMessage("/", FakeCamera::plateResult("STALE13"));
+    auto trigger = watch(camera.startCameraProcess("2", 3, 5000));
+    QTRY_VERIFY(trigger->resolved);
+
+    auto wait = watch(camera.waitTCPDataMessage(5000));
+    QVERIFY(!wait->settled());
+    camera.handleTCPMessage("/", FakeCamera::plateResult("FRESH13"));
+    QVERIFY(wait->resolved);
+    QCOMPARE(wait->value.data->plate(), QString("FRESH13"));
+}
+
+void tst_ZIDCamera::onePushSettlesTwoWaits()
+{
+    Container camera(cameraUrl(14));
+    camera.setType("ccr2");
+    auto a = watch(camera.waitTCPDataMessage(5000));
+    auto b = watch(camera.waitTCPDataMessage(5000));
+    camera.handleTCPMessage("/", "not json");
+    QVERIFY(a->rejected);
+    QVERIFY(b->rejected);
+    QCOMPARE(a->value.error, QString("Parse Error"));
+    QCOMPARE(b->value.error, QString("Parse Error"));
+    QCOMPARE(a->settles + b->settles, 2);
+}
+
+void tst_ZIDCamera::cameraRemovedWhileBusy()
+{
+    FakeCamera fake(cameraAddress(15));
+    fake.setTriggerDelay(-1);
+    QVERIFY(fake.listen());
+    auto *camera = new Plate(cameraUrl(15));
+    camera->setType("alpr1");
+
+    auto trigger = watch(camera->startCameraProcess("3", 3, 60000));
+    auto wait = watch(camera->waitTCPDataMessage(60000));
+    QTRY_COMPARE(fake.requests().size(), 1);
+    delete camera;
+
+    QTRY_VERIFY(trigger->settled() && wait->settled());
+    QVERIFY(trigger->rejected);
+    QVERIFY(wait->rejected);
+    QCOMPARE(wait->value.error, QString("[alpr1] Camera removed"));
+    QCOMPARE(trigger->value, QString("[alpr1] Camera removed"));
+}
+
+QTEST_GUILESS_MAIN(tst_ZIDCamera)
+#include "tst_ZIDCamera.moc"

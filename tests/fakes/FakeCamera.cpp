@@ -1,0 +1,187 @@
+#include "fakes/FakeCamera.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
+
+FakeCamera::FakeCamera(const QHostAddress &address, QObject *parent)
+    : QObject(parent)
+    , m_address(address)
+    , m_server(new QTcpServer(this))
+{
+    connect(m_server, &QTcpServer::newConnection, this, &FakeCamera::onConnection);
+}
+
+FakeCamera::~FakeCamera() = default;
+
+bool FakeCamera::listen(quint16 port)
+{
+    return m_server->listen(m_address, port);
+}
+
+void FakeCamera::requireCredentials(const QByteArray &user, const QByteArray &password)
+{
+    m_authorization = "Basic " + (user + ':' + password).toBase64();
+}
+
+void FakeCamera::setResult(const QByteArray &path, const QByteArray &body)
+{
+    m_resultPath = path;
+    m_resultBody = body;
+}
+
+void FakeCamera::onConnection()
+{
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { onTriggerData(socket); });
+    }
+}
+
+void FakeCamera::onTriggerData(QTcpSocket *socket)
+{
+    QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
+    socket->setProperty("buffer", buffer);
+    const int end = buffer.indexOf("\r\n\r\n");
+    if (end < 0)
+        return;
+    socket->setProperty("buffer", buffer.mid(end + 4));
+
+    Request request;
+    const QList<QByteArray> lines = buffer.left(end).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    request.method = requestLine.value(0);
+    const QByteArray target = requestLine.value(1);
+    const int q = target.indexOf('?');
+    request.path = q < 0 ? target : target.left(q);
+    if (q >= 0)
+        request.query = QUrlQuery(QString::fromUtf8(target.mid(q + 1)));
+    for (int i = 1; i < lines.size(); ++i) {
+        const int colon = lines[i].indexOf(':');
+        if (colon > 0)
+            request.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+    }
+    request.authorized = m_authorization.isEmpty() || request.headers.value("authorization") == m_authorization;
+    m_requests << request;
+    emit requestReceived();
+
+    if (!request.authorized) {
+        socket->write("HTTP/1.1 401 Unauthorized\r\n"
+                      "WWW-Authenticate: Basic realm=\"camera\"\r\n"
+                      "Content-Length: 0\r\nConnection: close\r\n\r\n");
+        socket->disconnectFromHost();
+        return;  // the client asks again with the credentials
+    }
+    if (m_delay < 0)
+        return;
+    QPointer<QTcpSocket> guard(socket);
+    QTimer::singleShot(m_delay, this, [this, guard, request]() {
+        if (guard)
+            answer(guard, request);
+    });
+}
+
+void FakeCamera::answer(QTcpSocket *socket, const Request &request)
+{
+    const QByteArray reason = m_status == 200 ? "OK" : "Refused";
+    socket->write("HTTP/1.1 " + QByteArray::number(m_status) + ' ' + reason
+                  + "\r\nContent-Type: text/plain\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK");
+    socket->disconnectFromHost();
+    if (m_status != 200)
+        return;
+    emit triggerAccepted(request.query.queryItemValue("id"));
+    if (!m_resultBody.isEmpty())
+        push(m_resultPath, m_resultBody);
+}
+
+QByteArray FakeCamera::postRequest(const QByteArray &path, const QByteArray &body)
+{
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+           "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+void FakeCamera::push(const QByteArray &path, const QByteArray &body)
+{
+    pushChunks({postRequest(path, body)});
+}
+
+void FakeCamera::pushChunks(const QList<QByteArray> &chunks)
+{
+    auto *socket = new QTcpSocket(this);
+    if (!socket->bind(m_address)) {
+        qWarning("FakeCamera: cannot bind %s", qPrintable(m_address.toString()));
+        socket->deleteLater();
+        emit pushFinished(QByteArray());
+        return;
+    }
+
+    struct State
+    {
+        QList<QByteArray> chunks;
+        QByteArray answer;
+        QTimer quiet;
+        bool done = false;
+    };
+    auto state = std::make_shared<State>();
+    state->chunks = chunks;
+    state->quiet.setSingleShot(true);
+    state->quiet.setInterval(50);
+
+    auto writeNext = [socket, state]() {
+        if (state->chunks.isEmpty() || socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        socket->write(state->chunks.takeFirst());
+        socket->flush();
+        if (!state->chunks.isEmpty())
+            state->quiet.start();
+    };
+    auto finish = [this, socket, state]() {
+        if (state->done)
+            return;
+        state->done = true;
+        state->quiet.stop();
+        ++m_pushesAnswered;
+        emit pushFinished(state->answer);
+        socket->deleteLater();
+    };
+    // The next chunk goes out once the receiver has had a moment to read the last one.
+    connect(&state->quiet, &QTimer::timeout, socket, writeNext);
+    connect(socket, &QTcpSocket::connected, socket, writeNext);
+    connect(socket, &QTcpSocket::readyRead, socket, [socket, state]() { state->answer += socket->readAll(); });
+    connect(socket, &QTcpSocket::disconnected, socket, finish);
+    connect(socket, &QTcpSocket::errorOccurred, socket, [finish](QAbstractSocket::SocketError error) {
+        if (error != QAbstractSocket::RemoteHostClosedError)
+            finish();  // never connected: no disconnected() follows
+    });
+    socket->connectToHost(QHostAddress::LocalHost, m_receiverPort);
+}
+
+QByteArray FakeCamera::plateResult(const QString &plate, const QString &country)
+{
+    QJsonObject doc{{"plate", plate},
+                    {"country", country},
+                    {"confidence", 91.5},
+                    {"direction", 1},
+                    {"directionstr", "approaching"},
+                    {"id", "4711"},
+                    {"imageid", "img-4711"},
+                    {"blacklist", "0"},
+                    {"whitelist", "1"},
+                    {"utcdate", "2026-03-04T05:06:07Z"}};
+    return QJsonDocument(doc).toJson(QJsonDocument::Compact);
+}
+
+QByteArray FakeCamera::containerResult(const QString &code)
+{
+    QJsonObject doc{{"code", code},
+                    {"date", "2026-03-04T05:06:07Z"},
+                    {"confidence", 88.25},
+                    {"processingtime", 120},
+                    {"sizecode", "22G1"}};
+    return QJsonDocument(doc).toJson(QJsonDocument::Compact);
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QUrlQuery>
+
+class QTcpServer;
+class QTcpSocket;
+
+// A recognition camera on a loopback address of its own. It serves the trigger
+// request on port 80 of that address and pushes its results to the terminal's
+// receiver from the same address, as a camera in the lane does.
+class FakeCamera : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Request
+    {
+        QByteArray method;
+        QByteArray path;       // without the query
+        QUrlQuery query;
+        QMap<QByteArray, QByteArray> headers;  // names in lower case
+        bool authorized = true;
+    };
+
+    explicit FakeCamera(const QHostAddress &address, QObject *parent = nullptr);
+    ~FakeCamera() override;
+
+    QHostAddress address() const { return m_address; }
+    bool listen(quint16 port = 80);
+
+    // Trigger answers: the status (200 accepts), how long to hold the answer
+    // back (-1: never answer) and, when set, the credentials a Basic
+    // challenge asks for.
+    void setTriggerStatus(int status) { m_status = status; }
+    void setTriggerDelay(int msec) { m_delay = msec; }
+    void requireCredentials(const QByteArray &user, const QByteArray &password);
+
+    // What an accepted trigger makes the camera push (nothing while the body
+    // is empty), and to which receiver port on 127.0.0.1.
+    void setReceiverPort(quint16 port) { m_receiverPort = port; }
+    void setResult(const QByteArray &path, const QByteArray &body);
+
+    // Pushes one request from this camera's address. The chunks are written
+    // one after another, each only once the receiver has read the one before
+    // (or has stayed quiet for a moment), so they arrive in separate reads.
+    void push(const QByteArray &path, const QByteArray &body);
+    void pushChunks(const QList<QByteArray> &chunks);
+    static QByteArray postRequest(const QByteArray &path, const QByteArray &body);
+
+    static QByteArray plateResult(const QString &plate, const QString &country = "GR");
+    static QByteArray containerResult(const QString &code);
+
+    QList<Request> requests() const { return m_requests; }
+    int pushesAnswered() const { return m_pushesAnswered; }
+
+signals:
+    void requestReceived();
+    void triggerAccepted(const QString &id);
+    // The receiver answered (or closed) one push.
+    void pushFinished(const QByteArray &answer);
+
+private:
+    void onConnection();
+    void onTriggerData(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, const Request &request);
+
+    QHostAddress m_address;
+    QTcpServer *m_server;
+    int m_status = 200;
+    int m_delay = 0;
+    QByteArray m_authorization;  // expected "Basic ..." value, empty when open
+    quint16 m_receiverPort = 0;
+    QByteArray m_resultPath;
+    QByteArray m_resultBody;
+    QList<Request> m_requests;
+    int m_pushesAnswered = 0;
+};
