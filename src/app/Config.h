@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QDateTime>
+#include <QFileSystemWatcher>
+#include <QJsonObject>
+#include <QMap>
+#include <QMultiMap>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+// The program's one settings store: command-line overrides over the INI file
+// over the defaults. Run-time changes are written back at once; edits of the
+// file from outside are picked up and announced.
+class Config : public QObject
+{
+    Q_OBJECT
+
+public:
+    Config(const QString &fileName, const QMap<QString, QVariant> &defaults,
+           QObject *parent = nullptr);
+
+    QVariant get(const QString &key) const;
+    void set(const QString &key, const QVariant &value);
+    QStringList keys() const;
+    static bool contains(const QMap<QString, QVariant> &map, const QString &pattern);
+    void print() const;
+    QString filename() const;
+    QDateTime lastModified() const;
+    QMap<QString, QVariant> defaults();
+    void addOverrides(const QMap<QString, QVariant> &map);
+    void addDefaults(const QMap<QString, QVariant> &map);
+    QJsonObject toJson() const;
+    void fromJson(const QJsonObject &json);
+    void load();
+    void save();
+
+    // Keys whose values never appear in a log line.
+    static bool isSecret(const QString &key);
+
+public slots:
+    void onFileChanged(const QString &path);
+
+signals:
+    void configChanged(QVariantMap changes);
+    void configFileChanged();
+
+private:
+    void onDirectoryChanged(const QString &path);
+    QVariantMap readFile();
+    void watch();
+    void publishSecrets() const;
+
+    QString m_fileName;
+    QVariantMap m_values;
+    QVariantMap m_defaults;
+    QMultiMap<QString, QVariant> m_overrides;
+    QFileSystemWatcher m_watcher;
+    // File values we could not take (wrong type); they stay in the file as the
+    // operator wrote them until the key is set at run time.
+    QVariantMap m_rejected;
+    // Problems of the last read, so that re-reads of an unchanged file stay quiet.
+    QStringList m_lastProblems;
+};

@@ -1,0 +1,60 @@
+// Drives the process logger from its arguments, one step each, so that tests
+// can read what it writes to stderr and to syslog.
+//   level=N  levelEnum=N  stderr=0|1  syslog=0|1  color=0|1
+//   emit     one message of each type, plus a "qt." and an own category warning
+//   jump     log, move the wall clock back a day (clock shim), log again
+//   secret   register a password and log lines carrying it
+//   fatal    end with a fatal message
+#include "app/Logger.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QLoggingCategory>
+
+#include <cstdlib>
+
+Q_LOGGING_CATEGORY(qtProbe, "qt.probe")
+Q_LOGGING_CATEGORY(ownProbe, "vorn.probe")
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    manager::Logger *logger = manager::Logger::instance();
+    const QStringList steps = app.arguments().mid(1);
+    for (const QString &step : steps) {
+        const QString name = step.section('=', 0, 0);
+        const int value = step.section('=', 1).toInt();
+        if (name == "level") {
+            logger->setLevel(value);
+        } else if (name == "levelEnum") {
+            logger->setLevel(manager::Logger::Level(value));
+        } else if (name == "stderr") {
+            logger->setStderr(value);
+        } else if (name == "syslog") {
+            logger->setSyslog(value);
+        } else if (name == "color") {
+            logger->setColor(value);
+        } else if (name == "emit") {
+            qDebug() << "debug line";
+            qInfo() << "info line";
+            qWarning() << "warning line";
+            qCritical() << "critical line";
+            qCWarning(qtProbe) << "qt warning line";
+            qCWarning(ownProbe) << "own warning line";
+        } else if (name == "jump") {
+            const qint64 before = QDateTime::currentMSecsSinceEpoch();
+            qInfo() << "before jump";
+            qputenv("VORN_CLOCK_SHIFT_SEC", "-86400");
+            const qint64 after = QDateTime::currentMSecsSinceEpoch();
+            qInfo().nospace() << "after jump, wall clock moved " << (after - before) / 1000 << " s";
+        } else if (name == "secret") {
+            manager::Logger::setSecrets({"mqtt/password", "password"}, {"s3cr3t"});
+            qInfo().noquote() << "[Config]  mqtt/password : s3cr3t";
+            qInfo().noquote() << "Config changed : {\"mqtt\": {\"password\": \"other\"}}";
+            qInfo().noquote() << "typed s3cr3t, kept s3cr3tive";
+        } else if (name == "fatal") {
+            qFatal("fatal line");
+        }
+    }
+    return 0;
+}

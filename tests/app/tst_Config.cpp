@@ -1,0 +1,556 @@
+#include "app/Config.h"
+#include "app/Logger.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+struct Captured
+{
+    QtMsgType type;
+    QString text;
+};
+QList<Captured> g_messages;
+
+void capture(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    g_messages.append({type, text});
+}
+
+QStringList messages(QtMsgType type)
+{
+    QStringList out;
+    for (const Captured &m : qAsConst(g_messages)) {
+        if (m.type == type)
+            out << m.text;
+    }
+    return out;
+}
+
+const QVariantMap kDefaults = {
+    {"log/level", 2},
+    {"log/stderr", true},
+    {"mqtt/host", "localhost"},
+    {"mqtt/password", ""},
+    {"mqtt/port", 1883},
+    {"gui/settingsPin", "8306"},
+    {"cameras/responseTimeoutMsec", 5000},
+};
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+void writeInPlace(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+// What an editor does: write a new file beside the old one and rename it over.
+void writeByRename(const QString &path, const QByteArray &bytes)
+{
+    const QString tmp = path + ".swp";
+    QFile f(tmp);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+    f.close();
+    QVERIFY(::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(path).constData()) == 0);
+}
+
+// Another editor style: move the original away, write a fresh file, drop the old one.
+void writeByDeleteAndCreate(const QString &path, const QByteArray &bytes)
+{
+    const QString old = path + "~";
+    QVERIFY(QFile::rename(path, old));
+    writeInPlace(path, bytes);
+    QFile::remove(old);
+}
+
+// Root reads and writes everything; become nobody for a moment to meet a permission error.
+struct AsNobody
+{
+    AsNobody()
+    {
+        if (geteuid() == 0)
+            active = seteuid(65534) == 0;
+    }
+    ~AsNobody()
+    {
+        if (active)
+            (void)seteuid(0);
+    }
+    bool active = false;
+};
+
+using Editor = void (*)(const QString &, const QByteArray &);
+
+} // namespace
+
+Q_DECLARE_METATYPE(Editor)
+
+class tst_Config : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void createsMissingFileFromDefaults();
+    void layersOverrideFileDefault();
+    void setDropsOverrideAndWritesBack();
+    void setWithStoredValueDoesNothing();
+    void setEmitsBeforeWriting();
+    void writeReplacesFileAtomically();
+    void fromJsonAppliesKnownKeysOnly();
+    void fromJsonWritesBeforeEmitting();
+    void toJsonShowsStoredValuesPerGroup();
+    void contains_data();
+    void contains();
+    void printPadsAndMasksSecrets();
+    void secretsReachTheLoggerMask();
+    void externalEditsAreReported_data();
+    void externalEditsAreReported();
+    void externalEditWithSameValuesIsQuiet();
+    void removedKeyIsWrittenBack();
+    void unknownKeyFromFileBecomesKnown();
+    void badLinesAndValuesAreSkippedAndKept();
+    void unreadableFileIsNeverOverwritten();
+    void failedWriteIsLoggedAsError();
+
+private:
+    QString path() const { return m_dir->filePath("gui.conf"); }
+    QScopedPointer<QTemporaryDir> m_dir;
+};
+
+void tst_Config::init()
+{
+    m_dir.reset(new QTemporaryDir);
+    QVERIFY(m_dir->isValid());
+    g_messages.clear();
+    qInstallMessageHandler(capture);
+}
+
+void tst_Config::cleanup()
+{
+    qInstallMessageHandler(nullptr);
+}
+
+void tst_Config::createsMissingFileFromDefaults()
+{
+    Config config(path(), kDefaults);
+
+    QCOMPARE(messages(QtWarningMsg),
+             QStringList{"[Config] Creating default config file : " + path()});
+    QSettings written(path(), QSettings::IniFormat);
+    QCOMPARE(written.allKeys().size(), kDefaults.size());
+    QCOMPARE(written.childGroups(), (QStringList{"cameras", "gui", "log", "mqtt"}));
+    const QByteArray text = readAll(path());
+    QVERIFY(text.contains("[log]\nlevel=2\nstderr=true\n"));
+    for (auto it = kDefaults.cbegin(); it != kDefaults.cend(); ++it) {
+        QCOMPARE(config.get(it.key()), it.value());
+        QCOMPARE(config.get(it.key()).type(), it.value().type());
+    }
+    QCOMPARE(config.keys(), kDefaults.keys());
+    QVERIFY(!config.get("topics/update").isValid());
+    QVERIFY(config.lastModified().isValid());
+}
+
+void tst_Config::layersOverrideFileDefault()
+{
+    writeInPlace(path(), "[log]\nlevel=3\n");
+    Config config(path(), kDefaults);
+    QVERIFY(messages(QtWarningMsg).isEmpty());
+
+    QCOMPARE(config.get("log/level").toString(), QString("3"));  // file
+    QCOMPARE(config.get("mqtt/port"), QVariant(1883));            // default
+
+    config.addOverrides({{"log/level", 4}, {"config", "other.conf"}});
+    config.addOverrides({{"log/level", 1}});
+    QCOMPARE(config.get("log/level"), QVariant(1));              // last override added
+    QCOMPARE(config.get("config"), QVariant("other.conf"));
+    QVERIFY(!config.keys().contains("config"));
+    QVERIFY(!readAll(path()).contains("config"));
+
+    config.addDefaults({{"esb/url", "http://x"}, {"log/level", 0}});
+    QCOMPARE(config.get("esb/url"), QVariant("http://x"));
+    QCOMPARE(config.get("log/level"), QVariant(1));
+    QVERIFY(!config.keys().contains("esb/url"));
+}
+
+void tst_Config::setDropsOverrideAndWritesBack()
+{
+    Config config(path(), kDefaults);
+    config.addOverrides({{"mqtt/host", "cli-host"}});
+    config.addOverrides({{"mqtt/host", "cli-host-2"}});
+    QSignalSpy changed(&config, &Config::configChanged);
+
+    config.set("mqtt/host", "new-host");
+
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(changed.at(0).at(0).toMap(), (QVariantMap{{"mqtt/host", "new-host"}}));
+    QCOMPARE(config.get("mqtt/host"), QVariant("new-host"));
+    QCOMPARE(QSettings(path(), QSettings::IniFormat).value("mqtt/host"), QVariant("new-host"));
+
+    // A key the defaults do not know is stored and written too.
+    config.set("topics/update", "vesk/update");
+    QCOMPARE(QSettings(path(), QSettings::IniFormat).value("topics/update"), QVariant("vesk/update"));
+    QVERIFY(config.keys().contains("topics/update"));
+}
+
+void tst_Config::setWithStoredValueDoesNothing()
+{
+    Config config(path(), kDefaults);
+    config.addOverrides({{"mqtt/port", 1999}});
+    const QDateTime past = QDateTime::currentDateTime().addDays(-2);
+    {
+        QFile f(path());
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(past, QFileDevice::FileModificationTime));
+    }
+    QSignalSpy changed(&config, &Config::configChanged);
+
+    config.set("mqtt/port", 1883);   // the stored value, not the effective one
+    config.set("mqtt/port", "1883"); // equal under variant comparison
+
+    QCOMPARE(changed.count(), 0);
+    QCOMPARE(config.get("mqtt/port"), QVariant(1999));
+    QCOMPARE(config.lastModified().toSecsSinceEpoch(), past.toSecsSinceEpoch());
+}
+
+void tst_Config::setEmitsBeforeWriting()
+{
+    Config config(path(), kDefaults);
+    QByteArray fileDuringSignal;
+    connect(&config, &Config::configChanged, this, [&] { fileDuringSignal = readAll(path()); });
+    config.set("log/level", 3);
+    QVERIFY(fileDuringSignal.contains("level=2"));
+    QVERIFY(readAll(path()).contains("level=3"));
+}
+
+void tst_Config::writeReplacesFileAtomically()
+{
+    Config config(path(), kDefaults);
+    const QByteArray before = readAll(path());
+    // A reader that opened the file before the write keeps seeing the whole
+    // old file: the new one is renamed into place, never written over it.
+    QFile reader(path());
+    QVERIFY(reader.open(QIODevice::ReadOnly));
+
+    config.set("mqtt/host", QString(4000, 'h'));
+
+    QCOMPARE(reader.readAll(), before);
+    QVERIFY(readAll(path()).contains(QByteArray(4000, 'h')));
+    QStringList leftovers = QDir(m_dir->path()).entryList(QDir::Files);
+    QCOMPARE(leftovers, QStringList{"gui.conf"});
+}
+
+void tst_Config::fromJsonAppliesKnownKeysOnly()
+{
+    Config config(path(), kDefaults);
+    config.addOverrides({{"log/level", 4}});
+    QSignalSpy changed(&config, &Config::configChanged);
+
+    config.fromJson(QJsonDocument::fromJson(R"({"nogroup": 5, "esb": {"url": "x"},
+                                                 "log": {"nokey": 1}, "mqtt": {"port": 1883}})")
+                        .object());
+    QCOMPARE(changed.count(), 0);
+    QVERIFY(!readAll(path()).contains("nokey"));
+
+    config.fromJson(QJsonDocument::fromJson(R"({"log": {"level": 3, "stderr": false}})").object());
+    QCOMPARE(changed.count(), 1);
+    const QVariantMap expected{{"log/level", 3.0}, {"log/stderr", false}};
+    QCOMPARE(changed.at(0).at(0).toMap(), expected);
+    QCOMPARE(config.get("log/level"), QVariant(4)); // the override stays in force
+    QCOMPARE(QSettings(path(), QSettings::IniFormat).value("log/level"), QVariant("3"));
+}
+
+void tst_Config::fromJsonWritesBeforeEmitting()
+{
+    Config config(path(), kDefaults);
+    QByteArray fileDuringSignal;
+    connect(&config, &Config::configChanged, this, [&] { fileDuringSignal = readAll(path()); });
+    config.fromJson(QJsonDocument::fromJson(R"({"log": {"level": 3}})").object());
+    QVERIFY(fileDuringSignal.contains("level=3"));
+}
+
+void tst_Config::toJsonShowsStoredValuesPerGroup()
+{
+    writeInPlace(path(), "[log]\nlevel=3\nstderr=true\n[esb]\nurl=\n[nosection]\n");
+    Config config(path(), kDefaults);
+    config.addOverrides({{"mqtt/port", 99}});
+
+    const QJsonObject json = config.toJson();
+    QCOMPARE(json.keys(), (QStringList{"cameras", "esb", "gui", "log", "mqtt"}));
+    QCOMPARE(json["log"].toObject()["level"], QJsonValue("3"));   // from the file: a text
+    QCOMPARE(json["log"].toObject()["stderr"], QJsonValue(true)); // equal to the default: keeps its type
+    QCOMPARE(json["mqtt"].toObject()["port"], QJsonValue(1883));  // stored, not the override
+    QCOMPARE(json["esb"].toObject()["url"], QJsonValue(""));
+}
+
+void tst_Config::contains_data()
+{
+    QTest::addColumn<QVariantMap>("map");
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<bool>("expected");
+    QTest::newRow("group matches") << QVariantMap{{"log/level", 2}} << "log\\/.+" << true;
+    QTest::newRow("other group") << QVariantMap{{"log/level", 2}} << "mqtt\\/.+" << false;
+    QTest::newRow("empty map") << QVariantMap{} << ".*" << false;
+    QTest::newRow("not anchored") << QVariantMap{{"card-bo/url", 1}} << "bo\\/u" << true;
+    QTest::newRow("any key") << QVariantMap{{"a/b", 1}, {"mqtt/host", 2}} << "mqtt\\/.+" << true;
+    QTest::newRow("group without name") << QVariantMap{{"log/", 1}} << "log\\/.+" << false;
+}
+
+void tst_Config::contains()
+{
+    QFETCH(QVariantMap, map);
+    QFETCH(QString, pattern);
+    QFETCH(bool, expected);
+    QCOMPARE(Config::contains(map, pattern), expected);
+}
+
+void tst_Config::printPadsAndMasksSecrets()
+{
+    writeInPlace(path(), "[mqtt]\npassword=hunter2\n");
+    Config config(path(), kDefaults);
+    config.addOverrides({{"mqtt/host", "cli-host"}});
+    g_messages.clear();
+
+    config.print();
+
+    const QStringList lines = messages(QtInfoMsg);
+    const QString rule = "[Config] " + QString(60, '-');
+    QCOMPARE(lines.size(), 3 + kDefaults.size() + 1);
+    QCOMPARE(lines.at(0), rule);
+    QCOMPARE(lines.at(1), "[Config]  SETTINGS (" + path() + ")");
+    QCOMPARE(lines.at(2), rule);
+    QCOMPARE(lines.last(), rule);
+    const int column = QString("[Config]  cameras/responseTimeoutMsec").size();
+    for (int i = 3; i < lines.size() - 1; ++i)
+        QCOMPARE(lines.at(i).indexOf(" : "), column);
+    QVERIFY(lines.contains("[Config]  cameras/responseTimeoutMsec : 5000"));
+    QVERIFY(lines.contains("[Config]  mqtt/host                   : cli-host"));
+    QVERIFY(lines.contains("[Config]  mqtt/password               : ****"));
+    QVERIFY(lines.contains("[Config]  gui/settingsPin             : ****"));
+    QVERIFY(!lines.join('\n').contains("hunter2"));
+    QVERIFY(!lines.join('\n').contains("8306"));
+}
+
+void tst_Config::secretsReachTheLoggerMask()
+{
+    writeInPlace(path(), "[mqtt]\npassword=from-file\n");
+    Config config(path(), kDefaults);
+    config.addOverrides({{"mqtt/password", "from-cli"}});
+
+    QCOMPARE(manager::Logger::mask("pw from-cli, old from-file, pin 8306 of 483061"),
+             QString("pw ****, old ****, pin **** of 483061"));
+    QCOMPARE(manager::Logger::mask(R"({"mqtt": {"password": "x9", "host": "h"}})"),
+             QString(R"({"mqtt": {"password": "****", "host": "h"}})"));
+    QCOMPARE(manager::Logger::mask("  gui/settingsPin : 1234"), QString("  gui/settingsPin : ****"));
+
+    config.set("mqtt/password", "rotated");
+    QCOMPARE(manager::Logger::mask("rotated"), QString("****"));
+    QCOMPARE(manager::Logger::mask("from-cli"), QString("from-cli")); // no longer a secret
+}
+
+void tst_Config::externalEditsAreReported_data()
+{
+    QTest::addColumn<Editor>("edit");
+    QTest::newRow("in place") << Editor(writeInPlace);
+    QTest::newRow("rename over") << Editor(writeByRename);
+    QTest::newRow("delete and create") << Editor(writeByDeleteAndCreate);
+}
+
+void tst_Config::externalEditsAreReported()
+{
+    QFETCH(Editor, edit);
+    Config config(path(), kDefaults);
+    config.addOverrides({{"mqtt/host", "cli-host"}});
+    QSignalSpy fileChanged(&config, &Config::configFileChanged);
+    QSignalSpy changed(&config, &Config::configChanged);
+    QStringList order;
+    connect(&config, &Config::configFileChanged, this, [&] { order << "file"; });
+    connect(&config, &Config::configChanged, this, [&] { order << "changed"; });
+
+    QByteArray text = readAll(path());
+    text.replace("level=2", "level=3");
+    edit(path(), text);
+    QTRY_COMPARE(changed.count(), 1);
+    QCOMPARE(fileChanged.count(), 1);
+    QCOMPARE(order, (QStringList{"file", "changed"}));
+    QCOMPARE(changed.at(0).at(0).toMap(), (QVariantMap{{"log/level", "3"}}));
+    QCOMPARE(config.get("log/level"), QVariant("3"));
+
+    // The watch survives the first edit, whatever the editor did to the file.
+    text.replace("host=localhost", "host=file-host");
+    edit(path(), text);
+    QTRY_COMPARE(changed.count(), 2);
+    QCOMPARE(changed.at(1).at(0).toMap(), (QVariantMap{{"mqtt/host", "file-host"}}));
+    QCOMPARE(config.get("mqtt/host"), QVariant("cli-host")); // the override still wins
+
+    // And a run-time change writes a file the watch keeps following.
+    config.set("log/stderr", false);
+    QCOMPARE(changed.count(), 3);
+    text = readAll(path());
+    text.replace("port=1883", "port=1884");
+    edit(path(), text);
+    QTRY_COMPARE(changed.count(), 4);
+    QCOMPARE(changed.at(3).at(0).toMap(), (QVariantMap{{"mqtt/port", "1884"}}));
+    QCOMPARE(fileChanged.count(), 3);
+}
+
+void tst_Config::externalEditWithSameValuesIsQuiet()
+{
+    Config config(path(), kDefaults);
+    QSignalSpy changed(&config, &Config::configChanged);
+    QByteArray text = readAll(path());
+    writeInPlace(path(), text);   // the same values again
+    writeByRename(path(), text);
+    text.replace("level=2", "level=1");
+    writeInPlace(path(), text);   // a real change after them
+    QTRY_VERIFY(!changed.isEmpty());
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(changed.at(0).at(0).toMap(), (QVariantMap{{"log/level", "1"}}));
+}
+
+void tst_Config::removedKeyIsWrittenBack()
+{
+    Config config(path(), kDefaults);
+    QSignalSpy changed(&config, &Config::configChanged);
+    QByteArray text = readAll(path());
+    text.replace("host=localhost\n", "");
+    text.replace("level=2", "level=0");
+    writeInPlace(path(), text);
+    QTRY_COMPARE(changed.count(), 1);
+    QCOMPARE(changed.at(0).at(0).toMap(), (QVariantMap{{"log/level", "0"}}));
+    QCOMPARE(config.get("mqtt/host"), QVariant("localhost"));
+
+    config.set("log/level", 1);
+    QCOMPARE(QSettings(path(), QSettings::IniFormat).value("mqtt/host"), QVariant("localhost"));
+}
+
+void tst_Config::unknownKeyFromFileBecomesKnown()
+{
+    Config config(path(), kDefaults);
+    QSignalSpy changed(&config, &Config::configChanged);
+    QByteArray text = readAll(path());
+    text.append("\n[topics]\nupdate=vesk/update\n");
+    writeByRename(path(), text);
+    QTRY_COMPARE(changed.count(), 1);
+    QCOMPARE(changed.at(0).at(0).toMap(), (QVariantMap{{"topics/update", "vesk/update"}}));
+    QVERIFY(config.keys().contains("topics/update"));
+    QCOMPARE(config.toJson()["topics"].toObject()["update"], QJsonValue("vesk/update"));
+
+    config.fromJson(QJsonDocument::fromJson(R"({"topics": {"update": "vesk/upd2"}})").object());
+    QCOMPARE(config.get("topics/update"), QVariant("vesk/upd2"));
+}
+
+void tst_Config::badLinesAndValuesAreSkippedAndKept()
+{
+    writeInPlace(path(), "this is no setting\n"
+                         "; operator's note\n"
+                         "[log]\n"
+                         "level=loud\n"
+                         "stderr=maybe\n"
+                         "=orphan\n"
+                         "[mqtt]\n"
+                         "port=1884\n"
+                         "password=a,b\n"
+                         "host=broker\n"
+                         "<<garbage>>\n");
+    Config config(path(), kDefaults);
+
+    // Started on what could be read plus the defaults.
+    QCOMPARE(config.get("mqtt/port").toInt(), 1884);
+    QCOMPARE(config.get("mqtt/host"), QVariant("broker"));
+    QCOMPARE(config.get("mqtt/password"), QVariant("a,b"));
+    QCOMPARE(config.get("log/level"), QVariant(2));
+    QCOMPARE(config.get("log/stderr"), QVariant(true));
+    QVERIFY(!config.keys().contains("log/"));
+
+    const QString warnings = messages(QtWarningMsg).join('\n');
+    QVERIFY2(warnings.contains("line 1 of " + path() + " : this is no setting"), qPrintable(warnings));
+    QVERIFY(warnings.contains("line 6 of " + path() + " : =orphan"));
+    QVERIFY(warnings.contains("line 11 of " + path() + " : <<garbage>>"));
+    QVERIFY(warnings.contains("log/level = loud"));
+    QVERIFY(warnings.contains("log/stderr = maybe"));
+    QVERIFY(!warnings.contains("operator's note"));
+
+    // A rewrite keeps what it could not take and says where the rest went.
+    g_messages.clear();
+    config.set("mqtt/host", "other");
+    QSettings after(path(), QSettings::IniFormat);
+    QCOMPARE(after.value("log/level"), QVariant("loud"));
+    QCOMPARE(after.value("log/stderr"), QVariant("maybe"));
+    QCOMPARE(after.value("mqtt/host"), QVariant("other"));
+    const QByteArray backup = readAll(path() + ".bak");
+    QVERIFY(backup.contains("this is no setting"));
+    QVERIFY(backup.contains("; operator's note"));
+    QVERIFY(messages(QtWarningMsg).join('\n').contains(path() + ".bak"));
+
+    // Fixing a value by hand is picked up; setting one at run time replaces the bad text.
+    QSignalSpy changed(&config, &Config::configChanged);
+    QByteArray text = readAll(path());
+    text.replace("level=loud", "level=4");
+    writeInPlace(path(), text);
+    QTRY_COMPARE(changed.count(), 1);
+    QCOMPARE(changed.at(0).at(0).toMap(), (QVariantMap{{"log/level", "4"}}));
+    config.set("log/stderr", false);
+    QCOMPARE(QSettings(path(), QSettings::IniFormat).value("log/stderr"), QVariant("false"));
+}
+
+void tst_Config::unreadableFileIsNeverOverwritten()
+{
+    QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7755));
+    const QByteArray original = "[log]\nlevel=4\n";
+    writeInPlace(path(), original);
+    QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+
+    QScopedPointer<Config> config;
+    {
+        AsNobody nobody;
+        if (geteuid() == 0)
+            QSKIP("cannot drop privileges here");
+        config.reset(new Config(path(), kDefaults));
+        QCOMPARE(config->get("log/level"), QVariant(2));
+        config->set("log/level", 3);
+        QCOMPARE(config->get("log/level"), QVariant(3));
+    }
+    QCOMPARE(readAll(path()), original);
+    const QString errors = messages(QtCriticalMsg).join('\n');
+    QVERIFY2(errors.contains("Cannot read config file " + path()), qPrintable(errors));
+    QVERIFY(errors.contains("Not writing config file " + path()));
+}
+
+void tst_Config::failedWriteIsLoggedAsError()
+{
+    Config config(path(), kDefaults);
+    const QByteArray original = readAll(path());
+    QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x5555));
+    QFile::setPermissions(path(), QFileDevice::Permissions(0x4444));
+    {
+        AsNobody nobody;
+        if (geteuid() == 0)
+            QSKIP("cannot drop privileges here");
+        config.set("mqtt/host", "unsaved");
+    }
+    QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7700));
+    QCOMPARE(config.get("mqtt/host"), QVariant("unsaved"));
+    QCOMPARE(readAll(path()), original);
+    QVERIFY(messages(QtCriticalMsg).join('\n').contains("Could not write config file : " + path()));
+}
+
+QTEST_GUILESS_MAIN(tst_Config)
+#include "tst_Config.moc"
