@@ -31,7 +31,7 @@ void Loop::onGpioStateChanged(int pin, int state)
     if (pin != m_pin)
         return;
     // Every change the board reports is passed on, even one that matches the flag: the board's
-    // first poll reports a free loop once, and the engines take that as "no vehicle".
+    // first poll reports an input at 0 once, though the flag was read as free at start-up.
     qInfo().noquote().nospace() << Tag << "Magnetic Loop state changed : "
                                 << (state != 0 ? "occupied" : "not-occupied");
     if (state == 0) {
