@@ -3,7 +3,7 @@
 #include "devices/MIOBoard.h"
 #include "devices/SimulatedBoard.h"
 
-#include "LogCapture.h"
+#include "fakes/LogCapture.h"
 
 #include <QElapsedTimer>
 #include <QMetaMethod>
@@ -132,8 +132,8 @@ void TestButtonLoop::construction()
     QVERIFY(button.isEnabled());
     QVERIFY(button.lastPress().isNull());
     QVERIFY(loop.lastChange().isNull());
-    QCOMPARE(log.lines(ButtonTag), QStringList());
-    QCOMPARE(log.lines(LoopTag), QStringList());
+    QCOMPARE(log.startingWith(ButtonTag), QStringList());
+    QCOMPARE(log.startingWith(LoopTag), QStringList());
     // Both pins were made inputs, which puts them into the poll.
     QCOMPARE(SimulatedBoard::direction(ButtonPin), 1u);
     QCOMPARE(SimulatedBoard::direction(LoopPin), 1u);
@@ -191,7 +191,7 @@ void TestButtonLoop::transitions()
         const QDateTime after = QDateTime::currentDateTime();
 
         QCOMPARE(mine.take(), expected[i]);
-        QCOMPARE(log.lines(tag, QtInfoMsg), QStringList{prefix + lines[i]});
+        QCOMPARE(log.startingWith(tag, QtInfoMsg), QStringList{prefix + lines[i]});
         const bool active = levels[i] != 0;
         QCOMPARE(isLoop ? inputs.loop.isOccupied() : inputs.button.isPressed(), active);
         const QDateTime stamp = isLoop ? inputs.loop.lastChange() : inputs.button.lastPress();
@@ -216,7 +216,7 @@ void TestButtonLoop::disabledButton()
     inputs.button.disable();
     inputs.button.disable();
     QCOMPARE(inputs.buttonSignals.take(), QStringLiteral("isEnabledChanged"));
-    QCOMPARE(log.lines(ButtonTag), QStringList{ButtonTag + "User button disabled"});
+    QCOMPARE(log.startingWith(ButtonTag), QStringList{ButtonTag + "User button disabled"});
     QVERIFY(!inputs.button.isEnabled());
 
     log.clear();
@@ -224,12 +224,12 @@ void TestButtonLoop::disabledButton()
     QVERIFY(!inputs.button.isPressed());
     QVERIFY(inputs.button.lastPress().isNull());
     QCOMPARE(inputs.buttonSignals.take(), QString());
-    QCOMPARE(log.lines(ButtonTag), QStringList());
+    QCOMPARE(log.startingWith(ButtonTag), QStringList());
 
     inputs.button.enable();
     inputs.button.enable();
     QCOMPARE(inputs.buttonSignals.take(), QStringLiteral("isEnabledChanged"));
-    QCOMPARE(log.lines(ButtonTag), QStringList{ButtonTag + "User button enabled"});
+    QCOMPARE(log.startingWith(ButtonTag), QStringList{ButtonTag + "User button enabled"});
     // The press made while disabled was not recorded; the release that follows is heard.
     QVERIFY(!inputs.button.isPressed());
     QVERIFY(drive(inputs.board, ButtonPin, 0));
@@ -294,7 +294,7 @@ void TestButtonLoop::waitPress()
     // A settled wait leaves no timer behind (so nothing can fire later), and no warnings.
     if (expected != int(DeferredDataBase::Pending))
         QTRY_VERIFY(inputs.button.findChildren<QTimer *>().isEmpty());
-    QCOMPARE(log.lines(QString(), QtWarningMsg), QStringList());
+    QCOMPARE(log.startingWith(QString(), QtWarningMsg), QStringList());
 }
 
 void TestButtonLoop::waitsAreIndependent()

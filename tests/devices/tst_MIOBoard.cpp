@@ -1,7 +1,7 @@
 #include "devices/MIOBoard.h"
 #include "devices/SimulatedBoard.h"
 
-#include "LogCapture.h"
+#include "fakes/LogCapture.h"
 
 #include <QSignalSpy>
 #include <QtTest>
@@ -143,8 +143,8 @@ void TestMIOBoard::initialisation()
     SimulatedBoard::setLevel(0, 0);
     LogCapture log;
     MIOBoard board;
-    QCOMPARE(log.lines(Tag), QStringList{Tag + line});
-    QCOMPARE(log.lines(Tag, QtMsgType(lineType)), QStringList{Tag + line});
+    QCOMPARE(log.startingWith(Tag), QStringList{Tag + line});
+    QCOMPARE(log.startingWith(Tag, QtMsgType(lineType)), QStringList{Tag + line});
 
     QCOMPARE(board.manufacturer(), QStringLiteral("Advantech"));
     QCOMPARE(board.model(), model);
@@ -158,7 +158,7 @@ void TestMIOBoard::initialisation()
     board.onGpiosMonitor();
     board.onGpiosMonitor();
     QCOMPARE(spy.count(), 0);
-    QCOMPARE(log.lines(Tag), QStringList());
+    QCOMPARE(log.startingWith(Tag), QStringList());
 }
 
 void TestMIOBoard::boardStrings_data()
@@ -227,7 +227,7 @@ void TestMIOBoard::firstPoll()
         const QStringList pl = change.split(QLatin1Char(':'));
         lines << Tag + QStringLiteral("GPIO-%1 state change from 1 to %2").arg(pl[0], pl[1]);
     }
-    const QStringList logged = log.lines(Tag + QStringLiteral("GPIO-"), QtInfoMsg).filter(QStringLiteral("state change"));
+    const QStringList logged = log.startingWith(Tag + QStringLiteral("GPIO-"), QtInfoMsg).filter(QStringLiteral("state change"));
     QCOMPARE(logged.filter(QRegularExpression(QStringLiteral("^\\[MIOBoard\\] GPIO-[0-6] "))), lines);
 }
 
@@ -334,8 +334,8 @@ void TestMIOBoard::setGpioDir()
     LogCapture log;
     polled3.board->setGpioDir(3, requested);
 
-    QCOMPARE(log.lines(Tag), QStringList{Tag + line});
-    QCOMPARE(log.lines(Tag, QtMsgType(lineType)).size(), 1);
+    QCOMPARE(log.startingWith(Tag), QStringList{Tag + line});
+    QCOMPARE(log.startingWith(Tag, QtMsgType(lineType)).size(), 1);
     QCOMPARE(dirSpy.count(), signalled ? 1 : 0);
     if (signalled)
         QCOMPARE(dirSpy.at(0), (QList<QVariant>{3, requested}));
@@ -384,7 +384,7 @@ void TestMIOBoard::reads()
     QSignalSpy spy(&board, &MIOBoard::gpioStateChanged);
     LogCapture log;
     QCOMPARE(direction ? board.gpioDir(pin) : board.gpioState(pin), expected);
-    QCOMPARE(log.lines(Tag, fails ? QtCriticalMsg : QtDebugMsg), QStringList{Tag + line});
+    QCOMPARE(log.startingWith(Tag, fails ? QtCriticalMsg : QtDebugMsg), QStringList{Tag + line});
     // A read of the hardware leaves the poll's stored level alone.
     SimulatedBoard::failLevelReads(pin, 0);
     board.onGpiosMonitor();
@@ -425,7 +425,7 @@ void TestMIOBoard::setGpioState()
     QSignalSpy spy(&board, &MIOBoard::gpioStateChanged);
     LogCapture log;
     board.setGpioState(2, requested);
-    QCOMPARE(log.lines(Tag), QStringList{Tag + line});
+    QCOMPARE(log.startingWith(Tag), QStringList{Tag + line});
     QCOMPARE(changeList(spy), signalled);
     QCOMPARE(SimulatedBoard::level(2), hardwareAfter);
 
@@ -450,7 +450,7 @@ void TestMIOBoard::pinsOutsideTheBoard()
     board.onGpiosMonitor();
     QCOMPARE(stateSpy.count(), 0);
     QCOMPARE(dirSpy.count(), 0);
-    QCOMPARE(log.lines(Tag, QtCriticalMsg).size(), 12);
+    QCOMPARE(log.startingWith(Tag, QtCriticalMsg).size(), 12);
 }
 
 void TestMIOBoard::displayBrightnessStaysZero()

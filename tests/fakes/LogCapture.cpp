@@ -68,6 +68,26 @@ int LogCapture::count(QtMsgType type, QString const &fragment) const
     return n;
 }
 
+QStringList LogCapture::startingWith(QString const &prefix) const
+{
+    QStringList out;
+    for (Line const &line : lines()) {
+        if (line.text.startsWith(prefix))
+            out << line.text;
+    }
+    return out;
+}
+
+QStringList LogCapture::startingWith(QString const &prefix, QtMsgType type) const
+{
+    QStringList out;
+    for (Line const &line : lines()) {
+        if (line.type == type && line.text.startsWith(prefix))
+            out << line.text;
+    }
+    return out;
+}
+
 void LogCapture::clear()
 {
     QMutexLocker lock(&m_mutex);

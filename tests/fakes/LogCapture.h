@@ -29,6 +29,9 @@ public:
     // Lines of the type whose text contains the fragment.
     int count(QtMsgType type, QString const &fragment) const;
     bool contains(QtMsgType type, QString const &fragment) const { return count(type, fragment) > 0; }
+    // Texts that start with the prefix, of any type or of one type, in order.
+    QStringList startingWith(QString const &prefix) const;
+    QStringList startingWith(QString const &prefix, QtMsgType type) const;
     void clear();
 
 private:
