@@ -1,10 +1,114 @@
+#include "app/Config.h"
+#include "ui/GUIManager.h"
+
+#include <QCommandLineParser>
+#include <QDebug>
+#include <QFont>
+#include <QFontDatabase>
 #include <QGuiApplication>
 
-int main(int argc, char** argv)
+#include <cstdlib>
+
+namespace {
+
+// The command line as configuration overrides; ends the process on help,
+// version (0) and on any error (1).
+QVariantMap parseCLIArgs()
 {
+    QCommandLineParser parser;
+    const QCommandLineOption help({"h", "help"}, "Print help and exit");
+    const QCommandLineOption version({"V", "version"}, "Print version and exit");
+    const QCommandLineOption verbose({"v", "verbose"}, "Set log level: 0=err, 1=warn, 2=info(dfl), 3=dbg", "level");
+    const QCommandLineOption toStderr({"e", "stderr"}, "Print messages to stderr, not just syslog");
+    const QCommandLineOption color({"c", "color"}, "Print messages in color.");
+    const QCommandLineOption config({"f", "config"}, "Set configuration file", "filename");
+    const QCommandLineOption host({"H", "host"}, "Set mqtt broker url", "hostname");
+    const QCommandLineOption port({"P", "port"}, "Set mqtt broker port", "port");
+    const QCommandLineOption username({"u", "username"}, "Set mqtt username", "username");
+    const QCommandLineOption password({"p", "password"}, "Set mqtt password", "password");
+    parser.addOptions({help, version, verbose, toStderr, color, config, host, port, username, password});
+
+    if (!parser.parse(QCoreApplication::arguments())) {
+        qCritical().noquote().nospace() << "ERROR: " << parser.errorText();
+        std::exit(1);
+    }
+    if (parser.isSet(help))
+        parser.showHelp(0);
+    if (parser.isSet(version))
+        parser.showVersion();
+
+    QVariantMap overrides;
+    if (parser.isSet(verbose)) {
+        bool ok = false;
+        const int level = parser.value(verbose).toInt(&ok, 10);
+        if (ok) {
+            qInfo().noquote().nospace() << "Setting Log level : " << level;
+            overrides.insert("log/level", level);
+        }
+    }
+    if (parser.isSet(toStderr)) {
+        qInfo().noquote().nospace() << "Log to stderr overridden from user to true";
+        overrides.insert("log/stderr", true);
+    }
+    if (parser.isSet(color)) {
+        qInfo().noquote().nospace() << "Log with color overridden from user to true";
+        overrides.insert("log/color", true);
+    }
+    if (parser.isSet(host)) {
+        qInfo().noquote().nospace() << "Setting MQTT Host : " << parser.value(host);
+        overrides.insert("mqtt/host", parser.value(host));
+    }
+    if (parser.isSet(port)) {
+        // Port 0 would never reach a broker: a port that is no number is an error.
+        bool ok = false;
+        const int number = parser.value(port).toInt(&ok, 10);
+        if (!ok || number < 1 || number > 65535) {
+            qCritical().noquote().nospace() << "ERROR: Invalid port : " << parser.value(port)
+                                            << " (expected a number from 1 to 65535)";
+            std::exit(1);
+        }
+        qInfo().noquote().nospace() << "Setting MQTT Port : " << parser.value(port);
+        overrides.insert("mqtt/port", number);
+    }
+    if (parser.isSet(username)) {
+        qInfo().noquote().nospace() << "Setting MQTT User : " << parser.value(username);
+        overrides.insert("mqtt/username", parser.value(username));
+    }
+    if (parser.isSet(password))
+        overrides.insert("mqtt/password", parser.value(password));
+    if (parser.isSet(config)) {
+        qInfo().noquote().nospace() << "Using configuration file : " << parser.value(config);
+        overrides.insert("config", parser.value(config));
+    }
+    return overrides;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_IM_MODULE", "freevirtualkeyboard");
+    // Qt reads this only while it creates the application object.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+
     QGuiApplication app(argc, argv);
     QGuiApplication::setApplicationName("vorn-terminal-ui");
+    QGuiApplication::setApplicationDisplayName("vorn-terminal-ui");
     QGuiApplication::setApplicationVersion("0.0.2");
     QGuiApplication::setOrganizationName("vesk");
-    return 0;
+    QGuiApplication::setOrganizationDomain("vesk.gr");
+
+    const QVariantMap overrides = parseCLIArgs();
+    const QString fileName = overrides.contains("config") ? overrides.value("config").toString()
+                                                          : QStringLiteral("gui.conf");
+    Config config(fileName, GUIManager::Defaults);
+    config.addOverrides(overrides);
+
+    QFontDatabase::addApplicationFont(":/qml/fonts/DejaVuSans.ttf");
+    QGuiApplication::setFont(QFont("DejaVu Sans"));
+
+    GUIManager manager(config);
+    manager.load();
+
+    return app.exec();
 }

@@ -1,0 +1,176 @@
+#include "app/Config.h"
+#include "app/Logger.h"
+#include "ui/GUIManager.h"
+
+#include <QFontDatabase>
+#include <QQuickStyle>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class tst_GUIManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void defaultsTable_data();
+    void defaultsTable();
+    void freshFileFromDefaults();
+    void loadShowsWindowInConfiguredLanguage();
+    void logSettingsFollowTheConfiguration();
+    void resourcesAreCompiledIn();
+};
+
+void tst_GUIManager::defaultsTable_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("value");
+    QTest::newRow("log/level") << "log/level" << QVariant(2);
+    QTest::newRow("log/syslog") << "log/syslog" << QVariant(true);
+    QTest::newRow("log/stderr") << "log/stderr" << QVariant(true);
+    QTest::newRow("log/color") << "log/color" << QVariant(false);
+    QTest::newRow("mqtt/port") << "mqtt/port" << QVariant(1883);
+    QTest::newRow("mqtt/password") << "mqtt/password" << QVariant(QString(""));
+    QTest::newRow("mqtt/base") << "mqtt/base" << QVariant("vesk/ui");
+    QTest::newRow("gui/settingsPin") << "gui/settingsPin" << QVariant("8306");
+    QTest::newRow("gui/locale") << "gui/locale" << QVariant("el_GR");
+    QTest::newRow("gui/screenSaverImg") << "gui/screenSaverImg"
+                                        << QVariant("qrc:/qml/images/Icons/ulbo-logo-top-gr.svg");
+    QTest::newRow("topics/inspector") << "topics/inspector" << QVariant("vesk/inspector");
+    QTest::newRow("cameras/responseTimeoutMsec") << "cameras/responseTimeoutMsec" << QVariant(5000);
+    QTest::newRow("barrier/unitId") << "barrier/unitId" << QVariant(255);
+    QTest::newRow("card-bo/ignoreSslErrors verifies") << "card-bo/ignoreSslErrors" << QVariant(false);
+    QTest::newRow("card-bo/hbPolicy") << "card-bo/hbPolicy" << QVariant("on-change");
+    QTest::newRow("terminal/collectTimeoutSec") << "terminal/collectTimeoutSec" << QVariant(60);
+    QTest::newRow("esb/url") << "esb/url" << QVariant(QString(""));
+}
+
+void tst_GUIManager::defaultsTable()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, value);
+    QVERIFY(GUIManager::Defaults.contains(key));
+    QCOMPARE(GUIManager::Defaults.value(key), value);
+    QCOMPARE(GUIManager::Defaults.value(key).type(), value.type());
+}
+
+void tst_GUIManager::freshFileFromDefaults()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("gui.conf");
+    Config config(path, GUIManager::Defaults);
+
+    const QStringList keys = config.keys();
+    QCOMPARE(keys.size(), 50);
+    QCOMPARE(keys.first(), QString("barrier/address"));
+    QCOMPARE(keys.last(), QString("topics/rfid"));
+    QSettings file(path, QSettings::IniFormat);
+    QCOMPARE(file.childGroups(), (QStringList{"barrier", "cameras", "card-bo", "esb", "gui", "log", "mqtt",
+                                              "terminal", "topics"}));
+    QCOMPARE(file.value("card-bo/ignoreSslErrors"), QVariant("false"));
+
+    const QJsonObject json = config.toJson();
+    QCOMPARE(json.size(), 9);
+    QCOMPARE(json["log"].toObject(), (QJsonObject{{"color", false}, {"level", 2}, {"stderr", true}, {"syslog", true}}));
+    QCOMPARE(json["esb"].toObject(), (QJsonObject{{"responseTimeoutMsec", 5000}, {"url", ""}}));
+    QVERIFY(config.get("topics/update").toString().isEmpty());
+
+    // Four cameras at four addresses.
+    QSet<QString> hosts;
+    for (const char *camera : {"cameras/alpr1", "cameras/alpr2", "cameras/ccr1", "cameras/ccr2"}) {
+        const QUrl url(config.get(camera).toString());
+        QCOMPARE(url.scheme(), QString("https"));
+        QCOMPARE(url.userName(), QString("vesk"));
+        QCOMPARE(url.password(), QString("tulp"));
+        QCOMPARE(url.port(), 8000);
+        hosts << url.host();
+    }
+    QCOMPARE(hosts.size(), 4);
+    QCOMPARE(QUrl(config.get("barrier/address").toString()).port(), 502);
+    QCOMPARE(QUrl(config.get("card-bo/url").toString()).port(), 9876);
+}
+
+void tst_GUIManager::loadShowsWindowInConfiguredLanguage()
+{
+    QTemporaryDir dir;
+    QFile file(dir.filePath("gui.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[log]\nstderr=false\nsyslog=false\n");
+    file.close();
+    Config config(file.fileName(), GUIManager::Defaults);
+
+    GUIManager manager(config);
+    QCOMPARE(QQuickStyle::name(), QString("Material"));
+    QCOMPARE(manager.language(), QString());
+    QSignalSpy languageChanged(&manager, &GUIManager::languageChanged);
+
+    manager.load();
+
+    QCOMPARE(manager.engine().rootObjects().size(), 1);
+    auto *window = qobject_cast<QQuickWindow *>(manager.engine().rootObjects().first());
+    QVERIFY(window);
+    QCOMPARE(window->size(), QSize(1024, 600));
+    QCOMPARE(window->title(), QString("VORNTerminal"));
+    QVERIFY(window->isVisible());
+
+    QCOMPARE(manager.language(), QString("el_GR"));
+    QCOMPARE(languageChanged.count(), 1);
+    QCOMPARE(QCoreApplication::translate("GUIManager", "Initializing"), QString::fromUtf8("Αρχικοποίηση"));
+
+    // A language change in the configuration reaches the screens...
+    config.set("gui/locale", "en_US");
+    QCOMPARE(manager.language(), QString("en_US"));
+    QCOMPARE(languageChanged.count(), 2);
+    QCOMPARE(QCoreApplication::translate("GUIManager", "Initializing"), QString("Initializing"));
+
+    // ...and one set from the screens is stored.
+    manager.setLanguage("el_GR");
+    QCOMPARE(config.get("gui/locale"), QVariant("el_GR"));
+    QCOMPARE(QSettings(file.fileName(), QSettings::IniFormat).value("gui/locale"), QVariant("el_GR"));
+    manager.setLanguage("el_GR");
+    QCOMPARE(languageChanged.count(), 3);
+}
+
+void tst_GUIManager::logSettingsFollowTheConfiguration()
+{
+    QTemporaryDir dir;
+    QFile file(dir.filePath("gui.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[log]\nstderr=false\nsyslog=false\n");
+    file.close();
+    Config config(file.fileName(), GUIManager::Defaults);
+    config.addOverrides({{"log/syslog", true}});
+
+    GUIManager manager(config);
+    manager::Logger *logger = manager::Logger::instance();
+    QCOMPARE(logger->getStderr(), false);
+    QCOMPARE(logger->getSyslog(), true); // the command line wins over the file
+
+    config.fromJson(QJsonObject{{"log", QJsonObject{{"stderr", true}}}});
+    QCOMPARE(logger->getStderr(), true);
+
+    // An outside edit of the file applies as well.
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QByteArray text = file.readAll();
+    file.close();
+    text.replace("stderr=true", "stderr=false");
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text);
+    file.close();
+    QTRY_COMPARE(logger->getStderr(), false);
+}
+
+void tst_GUIManager::resourcesAreCompiledIn()
+{
+    QVERIFY(QFile::exists(":/qml/main.qml"));
+    QVERIFY(QFile::exists(":/qtquickcontrols2.conf"));
+    QVERIFY(QFile::exists(":/qml/translations/VORNTerminalUI_el_GR.qm"));
+    const int id = QFontDatabase::addApplicationFont(":/qml/fonts/DejaVuSans.ttf");
+    QVERIFY(id >= 0);
+    QVERIFY(QFontDatabase::applicationFontFamilies(id).contains("DejaVu Sans"));
+}
+
+QTEST_MAIN(tst_GUIManager)
+#include "tst_GUIManager.moc"
