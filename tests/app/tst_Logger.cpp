@@ -133,7 +133,9 @@ void tst_Logger::stampsIgnoreWallClockJumps()
     QCOMPARE(run.lines.size(), 2);
     QCOMPARE(run.lines.at(0), QString("before jump"));
     // The shim really moved the wall clock back by a day...
-    QVERIFY2(run.lines.at(1).startsWith("after jump, wall clock moved -8640"), qPrintable(run.lines.at(1)));
+    const QRegularExpressionMatch moved =
+        QRegularExpression("^after jump, wall clock moved (-?\\d+) s$").match(run.lines.at(1));
+    QVERIFY2(moved.hasMatch() && moved.captured(1).toInt() < -86000, qPrintable(run.lines.at(1)));
     // ...and the time stamps did not follow it.
     QVERIFY(run.stamps.at(1) >= run.stamps.at(0));
     QVERIFY(run.stamps.at(1) < 60);
