@@ -4,12 +4,14 @@
 //   emit     one message of each type, plus a "qt." and an own category warning
 //   jump     log, move the wall clock back a day (clock shim), log again
 //   secret   register a password and log lines carrying it
+//   threads  four threads log 200 long lines each at the same time
 //   fatal    end with a fatal message
 #include "app/Logger.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QLoggingCategory>
+#include <QThread>
 
 #include <cstdlib>
 
@@ -52,6 +54,21 @@ int main(int argc, char **argv)
             qInfo().noquote() << "[Config]  mqtt/password : s3cr3t";
             qInfo().noquote() << "Config changed : {\"mqtt\": {\"password\": \"other\"}}";
             qInfo().noquote() << "typed s3cr3t, kept s3cr3tive";
+        } else if (name == "threads") {
+            QList<QThread *> threads;
+            for (int t = 0; t < 4; ++t) {
+                threads << QThread::create([t] {
+                    const QString payload(300, QChar('a' + t));
+                    for (int i = 0; i < 200; ++i)
+                        qInfo().noquote().nospace() << "thread " << t << " line " << i << " " << payload;
+                });
+            }
+            for (QThread *thread : qAsConst(threads))
+                thread->start();
+            for (QThread *thread : qAsConst(threads)) {
+                thread->wait();
+                delete thread;
+            }
         } else if (name == "fatal") {
             qFatal("fatal line");
         }

@@ -68,6 +68,7 @@ private slots:
     void stampsStartAtZeroAndKeepFormat();
     void stampsIgnoreWallClockJumps();
     void secretsAreMaskedInEveryLine();
+    void linesFromThreadsNeverInterleave();
     void fatalIsWrittenThenAborts();
     void syslogLines_data();
     void syslogLines();
@@ -147,6 +148,22 @@ void tst_Logger::secretsAreMaskedInEveryLine()
     QCOMPARE(run.lines, (QStringList{"[Config]  mqtt/password : ****",
                                      "Config changed : {\"mqtt\": {\"password\": \"****\"}}",
                                      "typed ****, kept s3cr3tive"}));
+}
+
+void tst_Logger::linesFromThreadsNeverInterleave()
+{
+    const Run run = runProbe({"stderr=1", "syslog=0", "threads"});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.lines.size(), 800);
+    static const QRegularExpression whole("^thread ([0-3]) line (\\d+) ([a-d]{300})$");
+    QMap<int, int> next;
+    for (const QString &line : run.lines) {
+        const QRegularExpressionMatch m = whole.match(line);
+        QVERIFY2(m.hasMatch(), qPrintable(line));
+        const int thread = m.captured(1).toInt();
+        QCOMPARE(m.captured(3), QString(300, QChar('a' + thread)));
+        QCOMPARE(m.captured(2).toInt(), next[thread]++);
+    }
 }
 
 void tst_Logger::fatalIsWrittenThenAborts()
