@@ -516,7 +516,7 @@ void tst_Config::unreadableFileIsNeverOverwritten()
     QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7755));
     const QByteArray original = "[log]\nlevel=4\n";
     writeInPlace(path(), original);
-    QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QFile::setPermissions(path(), QFileDevice::Permissions());
 
     QScopedPointer<Config> config;
     {
@@ -528,6 +528,7 @@ void tst_Config::unreadableFileIsNeverOverwritten()
         config->set("log/level", 3);
         QCOMPARE(config->get("log/level"), QVariant(3));
     }
+    QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     QCOMPARE(readAll(path()), original);
     const QString errors = messages(QtCriticalMsg).join('\n');
     QVERIFY2(errors.contains("Cannot read config file " + path()), qPrintable(errors));
