@@ -134,6 +134,21 @@ FakeHttpResponse FakeHttpResponse::raw(QByteArray const &bytes)
     return r;
 }
 
+FakeHttpResponse &FakeHttpResponse::inPieces(int size, int gapMs)
+{
+    pieceSize = size;
+    pieceGapMs = gapMs;
+    return *this;
+}
+
+FakeHttpResponse FakeHttpResponse::partial(QByteArray const &bytes)
+{
+    FakeHttpResponse r;
+    r.kind = Kind::Partial;
+    r.body = bytes;
+    return r;
+}
+
 FakeHttpResponse &FakeHttpResponse::withHeader(QByteArray const &name, QByteArray const &value)
 {
     headers.append(qMakePair(name, value));
@@ -317,6 +332,7 @@ void FakeHttpServer::process(QTcpSocket *socket)
     if (auto *ssl = qobject_cast<QSslSocket *>(socket)) {
         request.encrypted = ssl->isEncrypted();
         request.peerCertificate = ssl->peerCertificate();
+        request.protocol = ssl->sessionProtocol();
     }
 
     m_requests.append(request);
@@ -365,8 +381,11 @@ void FakeHttpServer::answer(QTcpSocket *socket, FakeHttpResponse const &response
         return;
     case FakeHttpResponse::Kind::Raw:
         connection->done = true;
-        socket->write(response.body);
-        socket->disconnectFromHost();
+        write(socket, response.body, response, [socket]() { socket->disconnectFromHost(); });
+        return;
+    case FakeHttpResponse::Kind::Partial:
+        connection->done = true;
+        write(socket, response.body, response, []() {});
         return;
     case FakeHttpResponse::Kind::Answer:
         break;
@@ -383,13 +402,30 @@ void FakeHttpServer::answer(QTcpSocket *socket, FakeHttpResponse const &response
         out += "Connection: close\r\n";
     out += "\r\n";
     out += response.body;
-    socket->write(out);
-
-    connection->busy = false;
-    if (close) {
+    if (close)
         connection->done = true;
-        socket->disconnectFromHost();
+    write(socket, out, response, [this, socket, connection, close]() {
+        connection->busy = false;
+        if (close)
+            socket->disconnectFromHost();
+        else
+            process(socket);
+    });
+}
+
+void FakeHttpServer::write(QTcpSocket *socket, QByteArray const &bytes, FakeHttpResponse const &response,
+                           std::function<void()> then)
+{
+    if (response.pieceSize <= 0 || bytes.size() <= response.pieceSize) {
+        socket->write(bytes);
+        then();
         return;
     }
-    process(socket);
+    socket->write(bytes.left(response.pieceSize));
+    QPointer<QTcpSocket> guard(socket);
+    QByteArray const rest = bytes.mid(response.pieceSize);
+    QTimer::singleShot(response.pieceGapMs, this, [this, guard, rest, response, then]() {
+        if (guard && guard->state() == QAbstractSocket::ConnectedState)
+            write(guard, rest, response, then);
+    });
 }

@@ -33,6 +33,7 @@ struct FakeHttpRequest
     QHostAddress peer;
     bool encrypted = false;
     QSslCertificate peerCertificate; // the client certificate, if one was presented
+    QSsl::SslProtocol protocol = QSsl::UnknownProtocol; // the TLS version in use
 
     // First value of a header, name compared without case; empty when absent.
     QByteArray header(QByteArray const &name) const;
@@ -48,6 +49,7 @@ struct FakeHttpResponse
         NoAnswer, // read the request, keep the connection open, never answer
         HangUp,   // close the connection without a byte of answer
         Raw,      // write `body` as it stands (not HTTP), then close
+        Partial,  // write `body` as it stands (say a head and part of a body), then go silent
     };
 
     Kind kind = Kind::Answer;
@@ -58,6 +60,8 @@ struct FakeHttpResponse
     int delayMs = 0;           // wait this long before answering (or hanging up)
     bool contentLength = true; // false: no Content-Length, the body ends when the connection closes
     bool close = false;        // close the connection after this answer
+    int pieceSize = 0;         // > 0: the answer goes out in pieces of this size ...
+    int pieceGapMs = 0;        // ... this far apart
 
     static FakeHttpResponse json(int status, QJsonValue const &value);
     static FakeHttpResponse text(int status, QByteArray const &body, QByteArray const &contentType = "text/plain");
@@ -65,10 +69,12 @@ struct FakeHttpResponse
     static FakeHttpResponse noAnswer();
     static FakeHttpResponse hangUp();
     static FakeHttpResponse raw(QByteArray const &bytes);
+    static FakeHttpResponse partial(QByteArray const &bytes);
 
     FakeHttpResponse &withHeader(QByteArray const &name, QByteArray const &value);
     FakeHttpResponse &withDelay(int msec);
     FakeHttpResponse &withoutContentLength();
+    FakeHttpResponse &inPieces(int size, int gapMs);
 };
 
 // A local HTTP or HTTPS server with scripted answers that records every request.
@@ -125,6 +131,7 @@ private:
     void process(QTcpSocket *socket);
     FakeHttpResponse responseFor(FakeHttpRequest const &request);
     void answer(QTcpSocket *socket, FakeHttpResponse const &response, bool keepAlive);
+    void write(QTcpSocket *socket, QByteArray const &bytes, FakeHttpResponse const &response, std::function<void()> then);
 
     bool m_tls = false;
     bool m_requireClientCertificate = false;
@@ -144,3 +151,4 @@ private:
 };
 
 Q_DECLARE_METATYPE(FakeHttpRequest)
+Q_DECLARE_METATYPE(FakeHttpResponse)

@@ -1,0 +1,734 @@
+#include "transport/HttpClient.h"
+
+#include "fakes/FakeHttpServer.h"
+#include "fakes/LogCapture.h"
+#include "fakes/TestCertificates.h"
+
+#include <QAuthenticator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+struct Outcome
+{
+    bool settled = false;
+    bool resolved = false;
+    int status = -1;
+    QJsonValue payload;
+    QList<QPair<int, QString>> progress;
+};
+
+// Waits until the exchange settles; the outcome records progress too.
+Outcome await(HttpClient::Result result, int msec = 15000)
+{
+    auto outcome = std::make_shared<Outcome>();
+    result.progress([outcome](int percent, QJsonValue text) { outcome->progress.append({percent, text.toString()}); });
+    result.done([outcome](int status, QJsonValue payload) {
+        *outcome = Outcome{true, true, status, payload, outcome->progress};
+    });
+    result.fail([outcome](int status, QJsonValue payload) {
+        *outcome = Outcome{true, false, status, payload, outcome->progress};
+    });
+    if (!QTest::qWaitFor([&]() { return outcome->settled; }, msec))
+        qWarning("exchange did not settle in %d msec", msec);
+    return *outcome;
+}
+
+QJsonValue json(QByteArray const &text)
+{
+    QJsonDocument const doc = QJsonDocument::fromJson(text);
+    return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
+}
+
+enum class Identity { Own, Other, None, Missing };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Identity)
+
+class TestHttpClient : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+
+    void verbsAndBodies_data();
+    void verbsAndBodies();
+    void callableByName();
+    void responsePayload_data();
+    void responsePayload();
+    void headersSentInNameOrder();
+    void invalidUrl_data();
+    void invalidUrl();
+    void noHttpAnswer_data();
+    void noHttpAnswer();
+    void timeouts_data();
+    void timeouts();
+    void progress_data();
+    void progress();
+    void bytesToStr_data();
+    void bytesToStr();
+
+    void redirectFollowedWithSameVerb_data();
+    void redirectFollowedWithSameVerb();
+    void redirectChainLimit_data();
+    void redirectChainLimit();
+    void redirectLeavingTlsRefused();
+    void redirectToOtherSchemeRefused_data();
+    void redirectToOtherSchemeRefused();
+
+    void tls_data();
+    void tls();
+    void tlsErrorsLoggedAndIgnored_data();
+    void tlsErrorsLoggedAndIgnored();
+    void credentials();
+
+private:
+    std::unique_ptr<TestCertificates> m_own;
+    std::unique_ptr<TestCertificates> m_other;
+};
+
+void TestHttpClient::initTestCase()
+{
+    m_own = std::make_unique<TestCertificates>(QStringLiteral("Back Office"));
+    QVERIFY2(m_own->isValid(), qPrintable(m_own->errorString()));
+    m_other = std::make_unique<TestCertificates>(QStringLiteral("Stranger"));
+    QVERIFY2(m_other->isValid(), qPrintable(m_other->errorString()));
+    QVERIFY(m_other->issue(QStringLiteral("elsewhere"), QStringLiteral("elsewhere.example"),
+                           QStringLiteral("DNS:elsewhere.example")));
+}
+
+void TestHttpClient::verbsAndBodies_data()
+{
+    QTest::addColumn<QString>("verb");
+    QTest::addColumn<QJsonValue>("data");
+    QTest::addColumn<QByteArray>("sent");
+
+    QJsonObject const object{{"plate", "ABC1234"}, {"lane", 2}};
+    QTest::newRow("GET") << "GET" << QJsonValue() << QByteArray();
+    QTest::newRow("DELETE") << "DELETE" << QJsonValue() << QByteArray();
+    QTest::newRow("PUT object") << "PUT" << QJsonValue(object) << QByteArray(R"({"lane":2,"plate":"ABC1234"})");
+    QTest::newRow("POST array") << "POST" << QJsonValue(QJsonArray{1, "two", true}) << QByteArray(R"([1,"two",true])");
+    QTest::newRow("PUT string, UTF-8 without quotes") << "PUT" << QJsonValue(QStringLiteral("Καλημέρα ok")) << QStringLiteral("Καλημέρα ok").toUtf8();
+    QTest::newRow("POST number sends nothing") << "POST" << QJsonValue(42) << QByteArray();
+    QTest::newRow("PUT bool sends nothing") << "PUT" << QJsonValue(true) << QByteArray();
+    QTest::newRow("POST null sends nothing") << "POST" << QJsonValue() << QByteArray();
+}
+
+void TestHttpClient::verbsAndBodies()
+{
+    QFETCH(QString, verb);
+    QFETCH(QJsonValue, data);
+    QFETCH(QByteArray, sent);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse(verb, QStringLiteral("/api/v1/device/x"), FakeHttpResponse::json(200, QJsonObject{{"verb", verb}}));
+    QUrl const url = server.url(QStringLiteral("/api/v1/device/x?id=7"));
+
+    LogCapture log;
+    HttpClient client;
+    HttpClient::Result result = verb == "GET" ? client.get(url)
+        : verb == "DELETE"                    ? client.del(url)
+        : verb == "PUT"                       ? client.put(url, data)
+                                              : client.post(url, data);
+    Outcome const outcome = await(result);
+    QVERIFY(outcome.resolved);
+    QCOMPARE(outcome.status, 200);
+    QCOMPARE(outcome.payload, QJsonValue(QJsonObject{{"verb", verb}}));
+
+    QCOMPARE(server.requestCount(), 1);
+    FakeHttpRequest const request = server.lastRequest();
+    QCOMPARE(request.method, verb);
+    QCOMPARE(request.target, QStringLiteral("/api/v1/device/x?id=7"));
+    QCOMPARE(request.body, sent);
+
+    QStringList const info = log.texts(QtInfoMsg);
+    QVERIFY(info.contains(QStringLiteral("[HttpClient] Performing %1 request : %2").arg(verb, url.toString())));
+    bool const withBody = verb == "PUT" || verb == "POST";
+    QCOMPARE(log.count(QtInfoMsg, QStringLiteral("[HttpClient] Data : ")), withBody ? 1 : 0);
+    QVERIFY(log.texts(QtDebugMsg).contains(QStringLiteral("[HttpClient] Received response for : ") + url.toString()));
+}
+
+void TestHttpClient::callableByName()
+{
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/a", FakeHttpResponse::text(200, "a"));
+    server.setResponse("POST", "/b", FakeHttpResponse::noAnswer());
+
+    HttpClient client;
+    HttpClient::Result first;
+    QVERIFY(QMetaObject::invokeMethod(&client, "get", Q_RETURN_ARG(HttpClient::Result, first), Q_ARG(QUrl, server.url("/a"))));
+    Outcome const a = await(first);
+    QVERIFY(a.resolved);
+    QCOMPARE(a.payload, QJsonValue("a"));
+
+    HttpClient::Result second;
+    QVERIFY(QMetaObject::invokeMethod(&client, "post", Q_RETURN_ARG(HttpClient::Result, second), Q_ARG(QUrl, server.url("/b")),
+                                      Q_ARG(QJsonValue, QJsonValue("x")), Q_ARG(int, 100)));
+    Outcome const b = await(second);
+    QVERIFY(b.settled && !b.resolved);
+    QCOMPARE(b.status, 0);
+}
+
+void TestHttpClient::responsePayload_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("resolved");
+    QTest::addColumn<QJsonValue>("payload"); // undefined: the reply's error text
+
+    QJsonValue const errorText(QJsonValue::Undefined);
+    QTest::newRow("200 object") << 200 << QByteArray(R"({"apiKey":"k1","n":3})") << true << json(R"({"apiKey":"k1","n":3})");
+    QTest::newRow("200 array") << 200 << QByteArray(R"([{"id":1},{"id":2}])") << true << json(R"([{"id":1},{"id":2}])");
+    QTest::newRow("200 OK text") << 200 << QByteArray("OK") << true << QJsonValue("OK");
+    QTest::newRow("200 empty") << 200 << QByteArray() << true << QJsonValue("");
+    QTest::newRow("201 object") << 201 << QByteArray(R"({"id":9})") << true << json(R"({"id":9})");
+    QTest::newRow("brace but broken JSON") << 200 << QByteArray("{not json") << true << QJsonValue(QJsonObject());
+    QTest::newRow("object after a blank is text") << 200 << QByteArray(R"( {"a":1})") << true << QJsonValue(R"( {"a":1})");
+    QTest::newRow("text up to NUL") << 200 << QByteArray("abc\0def", 7) << true << QJsonValue("abc");
+    QTest::newRow("UTF-8 text") << 200 << QStringLiteral("Τελωνείο").toUtf8() << true << QJsonValue(QStringLiteral("Τελωνείο"));
+    QTest::newRow("404 object") << 404 << QByteArray(R"({"error":"unknown device"})") << false << json(R"({"error":"unknown device"})");
+    QTest::newRow("404 array") << 404 << QByteArray("[1,2]") << false << errorText;
+    QTest::newRow("404 text") << 404 << QByteArray("no such thing") << false << errorText;
+    QTest::newRow("500 broken JSON is an empty object") << 500 << QByteArray("{oops") << false << QJsonValue(QJsonObject());
+    QTest::newRow("401 empty") << 403 << QByteArray() << false << errorText;
+}
+
+void TestHttpClient::responsePayload()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, resolved);
+    QFETCH(QJsonValue, payload);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/r", FakeHttpResponse::text(status, body));
+    HttpClient client;
+    Outcome const outcome = await(client.get(server.url("/r")));
+    QVERIFY(outcome.settled);
+    QCOMPARE(outcome.resolved, resolved);
+    QCOMPARE(outcome.status, status);
+    if (payload.isUndefined()) {
+        QVERIFY(outcome.payload.isString());
+        QVERIFY2(outcome.payload.toString().contains(QString::number(status)) || !outcome.payload.toString().isEmpty(),
+                 qPrintable(outcome.payload.toString()));
+        QVERIFY(outcome.payload.toString() != QString::fromUtf8(body));
+    } else {
+        QCOMPARE(outcome.payload, payload);
+    }
+}
+
+void TestHttpClient::headersSentInNameOrder()
+{
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/h", FakeHttpResponse::text(200, "OK"));
+
+    HttpClient client;
+    client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("first"));
+    client.setHeader(QStringLiteral("X-API-Key"), QStringLiteral("secret-1"));
+    client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
+    client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("vorn-terminal"));
+    QCOMPARE(client.headers().keys(), (QStringList{"Content-Type", "User-Agent", "X-API-Key"}));
+    QVERIFY(await(client.get(server.url("/h"))).resolved);
+
+    // The header map is read for every request: a changed key reaches the next one.
+    client.setHeader(QStringLiteral("X-API-Key"), QStringLiteral("secret-2"));
+    QVERIFY(await(client.get(server.url("/h"))).resolved);
+
+    QCOMPARE(server.requestCount(), 2);
+    FakeHttpRequest const first = server.requests().at(0);
+    QCOMPARE(first.header("User-Agent"), QByteArray("vorn-terminal"));
+    QCOMPARE(first.header("Content-Type"), QByteArray("application/json"));
+    QCOMPARE(first.header("X-API-Key"), QByteArray("secret-1"));
+    QStringList const names = first.headerNames();
+    QVERIFY(names.indexOf("Content-Type") >= 0);
+    QVERIFY(names.indexOf("Content-Type") < names.indexOf("User-Agent"));
+    QVERIFY(names.indexOf("User-Agent") < names.indexOf("X-API-Key"));
+    QCOMPARE(server.requests().at(1).header("X-API-Key"), QByteArray("secret-2"));
+}
+
+void TestHttpClient::invalidUrl_data()
+{
+    QTest::addColumn<QUrl>("url");
+    QTest::newRow("empty") << QUrl();
+    QTest::newRow("malformed") << QUrl(QStringLiteral("http://[::1"));
+}
+
+void TestHttpClient::invalidUrl()
+{
+    QFETCH(QUrl, url);
+    LogCapture log;
+    HttpClient client;
+
+    HttpClient::Result result = client.get(url);
+    QCOMPARE(result.state(), DeferredDataBase::Rejected);
+    int status = -1;
+    QJsonValue payload;
+    result.fail([&](int s, QJsonValue p) {
+        status = s;
+        payload = p;
+    });
+    QCOMPARE(status, 0); // ran at once, inside fail()
+    QCOMPARE(payload, QJsonValue("Invalid URL"));
+    QCOMPARE(log.count(QtInfoMsg, QStringLiteral("[HttpClient] Performing GET request : ")), 1);
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList{QStringLiteral("[HttpClient] ERROR: Invalid URL : ") + url.toString()});
+    QCOMPARE(log.count(QtDebugMsg, QStringLiteral("Creating new Network Access Manager")), 0);
+
+    // The manager comes with the first request sent, once per thread.
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    await(client.get(server.url()));
+    await(client.del(server.url()));
+    QCOMPARE(log.texts(QtDebugMsg).count(QStringLiteral("[HttpClient] Creating new Network Access Manager for thread ")), 1);
+}
+
+void TestHttpClient::noHttpAnswer_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("server hangs up") << "hangup";
+    QTest::newRow("answer is not HTTP") << "garbage";
+    QTest::newRow("connection refused") << "refused";
+    QTest::newRow("unknown scheme") << "scheme";
+}
+
+void TestHttpClient::noHttpAnswer()
+{
+    QFETCH(QString, kind);
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("*", "/x", kind == "hangup" ? FakeHttpResponse::hangUp()
+                                                   : FakeHttpResponse::raw("SSH-2.0-OpenSSH_9.2\r\nnot http at all\r\n\r\n"));
+    QUrl url = server.url("/x");
+    if (kind == "refused") {
+        server.close(); // the port is free again, nobody listens
+    } else if (kind == "scheme") {
+        url.setScheme(QStringLiteral("gopherx"));
+    }
+    HttpClient client;
+    Outcome const outcome = await(client.post(url, QJsonObject{{"a", 1}}));
+    QVERIFY(outcome.settled);
+    QVERIFY(!outcome.resolved);
+    QCOMPARE(outcome.status, 0);
+    QVERIFY(outcome.payload.isString());
+    QVERIFY(!outcome.payload.toString().isEmpty());
+}
+
+void TestHttpClient::timeouts_data()
+{
+    QTest::addColumn<FakeHttpResponse>("response");
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<bool>("resolved");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("no answer: aborted, status 0") << FakeHttpResponse::noAnswer() << 300 << false << 0;
+    QTest::newRow("status line came, body stalls")
+        << FakeHttpResponse::partial("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"partial\":") << 300 << false << 200;
+    QTest::newRow("slow answer inside the time-out") << FakeHttpResponse::text(200, "late").withDelay(100) << 10000 << true << 200;
+    QTest::newRow("time-out 0 waits") << FakeHttpResponse::text(200, "late").withDelay(400) << 0 << true << 200;
+    QTest::newRow("negative time-out waits") << FakeHttpResponse::text(200, "late").withDelay(400) << -5 << true << 200;
+}
+
+void TestHttpClient::timeouts()
+{
+    QFETCH(FakeHttpResponse, response);
+    QFETCH(int, timeout);
+    QFETCH(bool, resolved);
+    QFETCH(int, status);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/slow", response);
+    LogCapture log;
+    HttpClient client;
+    QElapsedTimer clock;
+    clock.start();
+    Outcome const outcome = await(client.get(server.url("/slow"), timeout));
+    QVERIFY(outcome.settled);
+    QCOMPARE(outcome.resolved, resolved);
+    QCOMPARE(outcome.status, status);
+    QString const line = QStringLiteral("[HttpClient] ERROR: Request timed-out (timeout=%1 msec). Aborting.").arg(timeout);
+    if (resolved) {
+        QCOMPARE(outcome.payload, QJsonValue("late"));
+        QVERIFY(log.texts(QtCriticalMsg).isEmpty());
+    } else {
+        QVERIFY(clock.elapsed() >= timeout - 10);
+        QCOMPARE(log.texts(QtCriticalMsg), QStringList{line});
+        // The aborted reply keeps nothing of its body: the failure is the error text.
+        QVERIFY(outcome.payload.isString() && !outcome.payload.toString().isEmpty());
+        // Aborting closes the connection: the server sees it go.
+        QTRY_COMPARE(server.openConnections(), 0);
+    }
+}
+
+void TestHttpClient::progress_data()
+{
+    QTest::addColumn<FakeHttpResponse>("response");
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<QString>("text");
+
+    QByteArray const head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n";
+    // Pieces well apart, so that every one of them is reported.
+    QTest::newRow("whole body, length known") << FakeHttpResponse::text(200, QByteArray(1000, 'z')) << 100
+                                              << "Downloaded 1.0 KB / 1.0 KB";
+    QTest::newRow("500 of 1000 bytes")
+        << FakeHttpResponse::partial(head + "Content-Length: 1000\r\n\r\n" + QByteArray(500, 'z')) << 50
+        << "Downloaded 0.5 KB / 1.0 KB";
+    QTest::newRow("2.5 MB of a total not reported")
+        << FakeHttpResponse::partial(head + "\r\n" + QByteArray(2500000, 'z')).inPieces(1250100, 250) << 0
+        << "Downloaded 2.5 MB / -- KB";
+}
+
+void TestHttpClient::progress()
+{
+    QFETCH(FakeHttpResponse, response);
+    QFETCH(int, percent);
+    QFETCH(QString, text);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/download", response);
+    HttpClient client;
+    // Partial answers end with the time-out.
+    Outcome const outcome = await(client.get(server.url("/download"), 2000));
+    QVERIFY(outcome.settled);
+    QString seen;
+    QDebug(&seen) << outcome.progress;
+    QVERIFY2(outcome.progress.contains(qMakePair(percent, text)), qPrintable(seen));
+    for (auto const &step : outcome.progress)
+        QVERIFY(step.first >= 0 && step.first <= 100);
+}
+
+void TestHttpClient::bytesToStr_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("unknown") << qint64(-1) << "-- KB";
+    QTest::newRow("zero") << qint64(0) << "0.0 KB";
+    QTest::newRow("500") << qint64(500) << "0.5 KB";
+    QTest::newRow("10^6 stays KB") << qint64(1000000) << "1000.0 KB";
+    QTest::newRow("10^6 + 1") << qint64(1000001) << "1.0 MB";
+    QTest::newRow("2.5 MB") << qint64(2500000) << "2.5 MB";
+    QTest::newRow("10^9 stays MB") << qint64(1000000000) << "1000.0 MB";
+    QTest::newRow("10^9 + 1") << qint64(1000000001) << "1.0 GB";
+    QTest::newRow("rounded") << qint64(1260) << "1.3 KB";
+}
+
+void TestHttpClient::bytesToStr()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(HttpClient::bytesToStr(bytes), text);
+}
+
+void TestHttpClient::redirectFollowedWithSameVerb_data()
+{
+    QTest::addColumn<QString>("verb");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("location"); // relative to the first URL, or absolute with %1 for the port
+    QTest::newRow("POST 303 relative") << "POST" << 303 << "next?x=1";
+    QTest::newRow("GET 301 absolute path") << "GET" << 301 << "/api/next?x=1";
+    QTest::newRow("PUT 302 absolute URL") << "PUT" << 302 << "http://127.0.0.1:%1/api/next?x=1";
+    QTest::newRow("DELETE 307") << "DELETE" << 307 << "next?x=1";
+    QTest::newRow("POST 308") << "POST" << 308 << "next?x=1";
+}
+
+void TestHttpClient::redirectFollowedWithSameVerb()
+{
+    QFETCH(QString, verb);
+    QFETCH(int, status);
+    QFETCH(QString, location);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    if (location.contains("%1"))
+        location = location.arg(server.serverPort());
+    server.setResponse(verb, "/api/first", FakeHttpResponse::redirect(status, location));
+    server.setResponse(verb, "/api/next", FakeHttpResponse::json(200, QJsonObject{{"filler", QString(1500, 'f')}}));
+
+    LogCapture log;
+    HttpClient client;
+    QJsonObject const data{{"id", 5}};
+    QUrl const first = server.url("/api/first");
+    HttpClient::Result result = verb == "GET" ? client.get(first)
+        : verb == "DELETE"                    ? client.del(first)
+        : verb == "PUT"                       ? client.put(first, data)
+                                              : client.post(first, data);
+    Outcome const outcome = await(result);
+    QVERIFY(outcome.resolved);
+    QCOMPARE(outcome.status, 200);
+    QCOMPARE(outcome.payload.toObject().value("filler").toString().size(), 1500);
+    // Progress of the second hop reaches the caller.
+    QVERIFY(!outcome.progress.isEmpty());
+    QCOMPARE(outcome.progress.last().first, 100);
+
+    QCOMPARE(server.requestCount(), 2);
+    FakeHttpRequest const second = server.requests().at(1);
+    QCOMPARE(second.method, verb);
+    QCOMPARE(second.target, QStringLiteral("/api/next?x=1"));
+    QCOMPARE(second.body, server.requests().at(0).body);
+    if (verb == "PUT" || verb == "POST")
+        QCOMPARE(second.body, QByteArray(R"({"id":5})"));
+    QString const target = server.url("/api/next?x=1").toString();
+    QStringList const warnings = log.texts(QtWarningMsg).filter(QStringLiteral("[HttpClient]"));
+    QCOMPARE(warnings, QStringList{QStringLiteral("[HttpClient] WARN: Request was redirected to : ") + target});
+    QCOMPARE(log.count(QtInfoMsg, QStringLiteral("[HttpClient] Performing %1 request : ").arg(verb)), 2);
+}
+
+void TestHttpClient::redirectChainLimit_data()
+{
+    QTest::addColumn<int>("hops");
+    QTest::addColumn<bool>("resolved");
+    QTest::newRow("one hop") << 1 << true;
+    QTest::newRow("five hops") << 5 << true;
+    QTest::newRow("six hops refused") << 6 << false;
+    QTest::newRow("endless loop refused") << -1 << false;
+}
+
+void TestHttpClient::redirectChainLimit()
+{
+    QFETCH(int, hops);
+    QFETCH(bool, resolved);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    if (hops < 0) {
+        server.setResponse("GET", "/r0", FakeHttpResponse::redirect(302, "/r0"));
+    } else {
+        for (int i = 0; i < hops; ++i)
+            server.setResponse("GET", QStringLiteral("/r%1").arg(i), FakeHttpResponse::redirect(302, QStringLiteral("/r%1").arg(i + 1)));
+        server.setResponse("GET", QStringLiteral("/r%1").arg(hops), FakeHttpResponse::text(200, "arrived"));
+    }
+
+    LogCapture log;
+    HttpClient client;
+    Outcome const outcome = await(client.get(server.url("/r0")));
+    QVERIFY(outcome.settled);
+    QCOMPARE(outcome.resolved, resolved);
+    if (resolved) {
+        QCOMPARE(outcome.payload, QJsonValue("arrived"));
+        QCOMPARE(server.requestCount(), hops + 1);
+    } else {
+        QCOMPARE(outcome.status, 302);
+        QVERIFY2(outcome.payload.toString().startsWith(QStringLiteral("Redirect refused (more than 5 redirects) : ")),
+                 qPrintable(outcome.payload.toString()));
+        QCOMPARE(server.requestCount(), HttpClient::MaxRedirects + 1);
+        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: Redirect refused (more than 5 redirects) : ")), 1);
+    }
+}
+
+void TestHttpClient::redirectLeavingTlsRefused()
+{
+    FakeHttpServer plain;
+    QVERIFY(plain.start());
+    plain.setDefaultResponse(FakeHttpResponse::text(200, "should not be reached"));
+
+    FakeHttpServer tls;
+    tls.setTls(m_own->serverCertificate(), m_own->serverKey(), {m_own->caCertificate()}, true);
+    QVERIFY(tls.start());
+    tls.setResponse("POST", "/api/v1/device/heartbeat", FakeHttpResponse::redirect(301, plain.url("/steal").toString()));
+    tls.setResponse("POST", "/api/v1/device/moved", FakeHttpResponse::redirect(307, "/api/v1/device/heartbeat2"));
+    tls.setResponse("POST", "/api/v1/device/heartbeat2", FakeHttpResponse::json(200, QJsonObject{{"ok", true}}));
+
+    HttpClient client;
+    client.setHeader("X-API-Key", "secret");
+    client.setTLSCert(m_own->clientCertPath());
+    client.setTLSKey(m_own->clientKeyPath());
+    client.setTLSRootCA(m_own->caCertPath());
+
+    LogCapture log;
+    Outcome const refused = await(client.post(tls.url("/api/v1/device/heartbeat"), QJsonObject{{"status", "Ready"}}));
+    QVERIFY(refused.settled && !refused.resolved);
+    QCOMPARE(refused.status, 301);
+    QCOMPARE(refused.payload, QJsonValue(QStringLiteral("Redirect refused (https to http) : ") + plain.url("/steal").toString()));
+    QCOMPARE(plain.requestCount(), 0);
+    QCOMPARE(plain.acceptedConnections(), 0);
+    QCOMPARE(log.count(QtWarningMsg, QStringLiteral("redirected")), 0);
+
+    // Staying on TLS is fine.
+    Outcome const followed = await(client.post(tls.url("/api/v1/device/moved"), QJsonObject{{"status", "Ready"}}));
+    QVERIFY(followed.resolved);
+    QCOMPARE(followed.payload, QJsonValue(QJsonObject{{"ok", true}}));
+    QCOMPARE(tls.lastRequest().header("X-API-Key"), QByteArray("secret"));
+}
+
+void TestHttpClient::redirectToOtherSchemeRefused_data()
+{
+    QTest::addColumn<QString>("location");
+    QTest::newRow("local file") << "file:///etc/passwd";
+    QTest::newRow("ftp") << "ftp://127.0.0.1/x";
+    QTest::newRow("data") << "data:text/plain,hello";
+}
+
+void TestHttpClient::redirectToOtherSchemeRefused()
+{
+    QFETCH(QString, location);
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/r", FakeHttpResponse::redirect(302, location));
+    HttpClient client;
+    Outcome const outcome = await(client.get(server.url("/r")));
+    QVERIFY(outcome.settled && !outcome.resolved);
+    QCOMPARE(outcome.status, 302);
+    QVERIFY2(outcome.payload.toString().startsWith(QStringLiteral("Redirect refused (unsupported scheme '")),
+             qPrintable(outcome.payload.toString()));
+}
+
+void TestHttpClient::tls_data()
+{
+    QTest::addColumn<bool>("demandClientCert");
+    QTest::addColumn<Identity>("clientCert");
+    QTest::addColumn<Identity>("rootCA");
+    QTest::addColumn<bool>("ignoreErrors");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("sslErrorHeadings");
+
+    QTest::newRow("client certificate accepted") << true << Identity::Own << Identity::Own << false << 200 << 0;
+    QTest::newRow("no client certificate demanded, none given") << false << Identity::None << Identity::Own << false << 200 << 0;
+    QTest::newRow("no client certificate") << true << Identity::None << Identity::Own << false << 0 << 0;
+    QTest::newRow("client certificate of another CA") << true << Identity::Other << Identity::Own << false << 0 << 0;
+    QTest::newRow("server of another CA") << true << Identity::Own << Identity::Other << false << 0 << 1;
+    QTest::newRow("server of another CA, errors ignored") << true << Identity::Own << Identity::Other << true << 200 << 1;
+    // The server ends the handshake for want of a client certificate before any check of its own.
+    QTest::newRow("certificate files missing") << true << Identity::Missing << Identity::Missing << false << 0 << 0;
+}
+
+void TestHttpClient::tls()
+{
+    QFETCH(bool, demandClientCert);
+    QFETCH(Identity, clientCert);
+    QFETCH(Identity, rootCA);
+    QFETCH(bool, ignoreErrors);
+    QFETCH(int, status);
+    QFETCH(int, sslErrorHeadings);
+
+    FakeHttpServer server;
+    server.setTls(m_own->serverCertificate(), m_own->serverKey(), {m_own->caCertificate()}, demandClientCert);
+    QVERIFY(server.start());
+    server.setResponse("GET", "/api/v1/device/info", FakeHttpResponse::json(200, QJsonObject{{"customs", "Evzoni"}}));
+
+    auto pick = [&](Identity id, QString (TestCertificates::*file)() const) -> QString {
+        switch (id) {
+        case Identity::Own: return (m_own.get()->*file)();
+        case Identity::Other: return (m_other.get()->*file)();
+        case Identity::Missing: return m_own->dir() + QStringLiteral("/missing.pem");
+        case Identity::None: break;
+        }
+        return QString();
+    };
+    HttpClient client;
+    if (clientCert != Identity::None) {
+        client.setTLSCert(pick(clientCert, &TestCertificates::clientCertPath));
+        client.setTLSKey(pick(clientCert, &TestCertificates::clientKeyPath));
+    }
+    client.setTLSRootCA(pick(rootCA, &TestCertificates::caCertPath));
+    client.setIgnoreSslErrors(ignoreErrors);
+
+    LogCapture log;
+    Outcome const outcome = await(client.get(server.url("/api/v1/device/info")));
+    QVERIFY(outcome.settled);
+    QCOMPARE(outcome.status, status);
+    QCOMPARE(outcome.resolved, status == 200);
+    QCOMPARE(log.count(QtWarningMsg, QStringLiteral("[HttpClient] SSL Error(s) occured : ")), sslErrorHeadings);
+    QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Ignoring SSL Errors")), ignoreErrors ? 1 : 0);
+    if (clientCert == Identity::Missing)
+        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: Could not open file : ") + m_own->dir()), 3);
+    // No certificate: the key and certificate entries are looked up empty, and logged as such.
+    if (clientCert == Identity::None)
+        QCOMPARE(log.texts(QtCriticalMsg).count(QStringLiteral("[HttpClient] ERROR: Could not open file : ")), 2);
+
+    if (status == 200) {
+        QCOMPARE(outcome.payload, QJsonValue(QJsonObject{{"customs", "Evzoni"}}));
+        FakeHttpRequest const request = server.lastRequest();
+        QVERIFY(request.encrypted);
+        QCOMPARE(request.protocol, QSsl::TlsV1_2);
+        if (clientCert == Identity::Own)
+            QCOMPARE(request.peerCertificate, m_own->clientCertificate());
+    } else {
+        QVERIFY(outcome.payload.isString() && !outcome.payload.toString().isEmpty());
+        QCOMPARE(server.requestCount(), 0);
+    }
+}
+
+void TestHttpClient::tlsErrorsLoggedAndIgnored_data()
+{
+    QTest::addColumn<bool>("ignoreErrors");
+    QTest::newRow("flag clear") << false;
+    QTest::newRow("flag set") << true;
+}
+
+// A server of another authority that also names another host: two errors.
+void TestHttpClient::tlsErrorsLoggedAndIgnored()
+{
+    QFETCH(bool, ignoreErrors);
+    FakeHttpServer server;
+    server.setTls(TestCertificates::certificate(m_other->dir() + "/elsewhere.crt"),
+                  TestCertificates::key(m_other->dir() + "/elsewhere.key"));
+    QVERIFY(server.start());
+    server.setResponse("GET", "/x", FakeHttpResponse::text(200, "OK"));
+
+    HttpClient client;
+    client.setTLSRootCA(m_own->caCertPath());
+    client.setIgnoreSslErrors(ignoreErrors);
+    QCOMPARE(client.ignoreSslErrors(), ignoreErrors);
+    Outcome outcome;
+    QStringList warnings;
+    {
+        LogCapture log;
+        outcome = await(client.get(server.url("/x")));
+        warnings = log.texts(QtWarningMsg);
+    }
+    QVERIFY(outcome.settled);
+    QCOMPARE(outcome.resolved, ignoreErrors);
+    QCOMPARE(outcome.status, ignoreErrors ? 200 : 0);
+
+    QVERIFY2(warnings.size() >= 3, qPrintable(warnings.join('\n')));
+    QCOMPARE(warnings.at(0), QStringLiteral("[HttpClient] SSL Error(s) occured : "));
+    int const errors = warnings.size() - 1 - (ignoreErrors ? 1 : 0);
+    QVERIFY(errors >= 2);
+    for (int i = 1; i <= errors; ++i)
+        QVERIFY2(warnings.at(i).startsWith(QStringLiteral("[HttpClient]  - ")), qPrintable(warnings.at(i)));
+    QVERIFY(warnings.join('\n').contains(QStringLiteral("host name did not match")));
+    if (ignoreErrors)
+        QCOMPARE(warnings.last(), QStringLiteral("[HttpClient] Ignoring SSL Errors ('ignoreSslErrors' is set to 'true' in configuration)"));
+}
+
+void TestHttpClient::credentials()
+{
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setHandler([](FakeHttpRequest const &request) {
+        if (request.header("Authorization") == "Basic " + QByteArray("gate:pass").toBase64())
+            return FakeHttpResponse::text(200, "welcome");
+        return FakeHttpResponse::text(401, "who are you").withHeader("WWW-Authenticate", "Basic realm=\"gate\"");
+    });
+
+    HttpClient anonymous;
+    Outcome const refused = await(anonymous.get(server.url("/esb")));
+    QVERIFY(refused.settled && !refused.resolved);
+    QCOMPARE(refused.status, 401);
+
+    HttpClient client;
+    int asked = 0;
+    connect(&client, &HttpClient::authRequired, this, [&](QNetworkReply *, QAuthenticator *authenticator) {
+        ++asked;
+        authenticator->setUser("gate");
+        authenticator->setPassword("pass");
+    });
+    Outcome const accepted = await(client.get(server.url("/esb")));
+    QVERIFY(accepted.resolved);
+    QCOMPARE(accepted.payload, QJsonValue("welcome"));
+    QCOMPARE(asked, 1);
+}
+
+QTEST_GUILESS_MAIN(TestHttpClient)
+#include "tst_HttpClient.moc"
