@@ -1,0 +1,8 @@
+#include "async/ThreadWorkerDataEvent.h"
+
+ThreadWorkerDataEvent::ThreadWorkerDataEvent()
+    : QEvent(EventType)
+{
+}
+
+ThreadWorkerDataEvent::~ThreadWorkerDataEvent() = default;
