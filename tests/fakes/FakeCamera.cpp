@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -159,6 +160,18 @@ void FakeCamera::pushChunks(const QList<QByteArray> &chunks)
             finish();  // never connected: no disconnected() follows
     });
     socket->connectToHost(QHostAddress::LocalHost, m_receiverPort);
+}
+
+QString FakeCamera::loopbackSubnet(int second)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString prefix = QStringLiteral("127.%1.%2.").arg(second).arg(QRandomGenerator::global()->bounded(256));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress(prefix + QStringLiteral("2")), 80))
+            return prefix;
+    }
+    qFatal("FakeCamera: no free loopback subnet under 127.%d.0.0/16", second);
+    return QString();
 }
 
 QByteArray FakeCamera::plateResult(const QString &plate, const QString &country)

@@ -52,6 +52,11 @@ public:
     void pushChunks(const QList<QByteArray> &chunks);
     static QByteArray postRequest(const QByteArray &path, const QByteArray &body);
 
+    // A /24 of loopback addresses for one test run, "127.<second>.<random>.",
+    // whose camera port is free: concurrent runs of the same test (other work
+    // trees, other builds) do not meet. Give each test program its own second byte.
+    static QString loopbackSubnet(int second);
+
     static QByteArray plateResult(const QString &plate, const QString &country = "GR");
     static QByteArray containerResult(const QString &code);
 
