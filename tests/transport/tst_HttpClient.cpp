@@ -88,6 +88,7 @@ private slots:
     void tlsErrorsLoggedAndIgnored_data();
     void tlsErrorsLoggedAndIgnored();
     void credentials();
+    void clientGoneWhileWaiting();
 
 private:
     std::unique_ptr<TestCertificates> m_own;
@@ -728,6 +729,28 @@ void TestHttpClient::credentials()
     QVERIFY(accepted.resolved);
     QCOMPARE(accepted.payload, QJsonValue("welcome"));
     QCOMPARE(asked, 1);
+}
+
+// The owner may go away mid-request: the exchange is dropped, its connection closed, nothing runs.
+void TestHttpClient::clientGoneWhileWaiting()
+{
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/wait", FakeHttpResponse::noAnswer());
+    QSignalSpy arrived(&server, &FakeHttpServer::requestReceived);
+
+    auto client = std::make_unique<HttpClient>();
+    HttpClient::Result result = client->get(server.url("/wait"));
+    bool called = false;
+    result.done([&](int, QJsonValue) { called = true; });
+    result.fail([&](int, QJsonValue) { called = true; });
+    QVERIFY(arrived.wait(5000));
+    QCOMPARE(server.openConnections(), 1);
+
+    client.reset();
+    QTRY_COMPARE(server.openConnections(), 0);
+    QCOMPARE(result.state(), DeferredDataBase::Pending);
+    QVERIFY(!called);
 }
 
 QTEST_GUILESS_MAIN(TestHttpClient)
