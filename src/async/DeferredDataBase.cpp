@@ -19,7 +19,10 @@ DeferredProxyObject* DeferredDataBase::getObjectForThread(QThread* thread)
     if (isFirstTime) {
         isFirstTime = false;
         QObject::connect(&s_objExitCleaner, &QObject::destroyed, &s_objExitCleaner,
-                         [] { qDebug("DeferredDataBase was deleted."); }, Qt::DirectConnection);
+                         [] {
+                             qDebug("DeferredDataBase was deleted.");
+                             releaseExitingThreadProxy();
+                         }, Qt::DirectConnection);
     }
 
     DeferredProxyObject* proxy = s_threadMap.value(thread, nullptr);
@@ -36,6 +39,19 @@ DeferredProxyObject* DeferredDataBase::findObjectForThread(QThread* thread)
 {
     QMutexLocker locker(&s_mutex);
     return s_threadMap.value(thread, nullptr);
+}
+
+void DeferredDataBase::releaseExitingThreadProxy()
+{
+    // The thread that runs the static clean-up (the main thread) never emits finished;
+    // release its proxy here. Proxies of threads still running are left alone.
+    QThread* const exiting = s_objExitCleaner.thread();
+    DeferredProxyObject* proxy = nullptr;
+    {
+        QMutexLocker locker(&s_mutex);
+        proxy = s_threadMap.take(exiting);
+    }
+    delete proxy;
 }
 
 void DeferredDataBase::onThreadFinished(QThread* thread)

@@ -34,6 +34,7 @@ public:
 
 private:
     static void onThreadFinished(QThread* thread);
+    static void releaseExitingThreadProxy();
 
     static QMutex s_mutex;
     static QMap<QThread*, DeferredProxyObject*> s_threadMap;
