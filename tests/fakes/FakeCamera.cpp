@@ -18,7 +18,12 @@ FakeCamera::FakeCamera(const QHostAddress &address, QObject *parent)
     connect(m_server, &QTcpServer::newConnection, this, &FakeCamera::onConnection);
 }
 
-FakeCamera::~FakeCamera() = default;
+FakeCamera::~FakeCamera()
+{
+    // Sockets still open go with this object; their last signals must not reach it.
+    for (QTcpSocket *socket : findChildren<QTcpSocket *>())
+        socket->disconnect();
+}
 
 bool FakeCamera::listen(quint16 port)
 {

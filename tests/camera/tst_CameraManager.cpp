@@ -1,0 +1,468 @@
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+#include "Outcome.h"
+#include "app/Config.h"
+#include "camera/CameraManager.h"
+#include "fakes/FakeCamera.h"
+#include "fakes/LogCapture.h"
+#include "transport/MqttClient.h"
+
+using Readings = QMap<QString, QString>;
+Q_DECLARE_METATYPE(Readings)
+
+// Cameras of this test live on 127.73.y.x, y chosen per run; the receiver
+// takes a free port.
+static QString s_subnet;
+
+static QString cameraHost(int n)
+{
+    return s_subnet + QString::number(n);
+}
+
+static quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::Any, 0);
+    return probe.serverPort();
+}
+
+// One camera of the lane: its name, its fake and what the fake does.
+struct CameraSpec
+{
+    QString name;
+    int host = 0;            // last byte of its address
+    int status = 200;        // trigger answer
+    int delay = 0;           // -1: never answers
+    bool challenge = false;  // asks for the configured credentials
+    QByteArray path = "/result";
+    QByteArray body;         // pushed after an accepted trigger; empty: no push
+};
+Q_DECLARE_METATYPE(QList<CameraSpec>)
+
+static CameraSpec spec(const QString &name, int host)
+{
+    CameraSpec s;
+    s.name = name;
+    s.host = host;
+    return s;
+}
+
+// A terminal's camera side: configuration, manager and the fake cameras.
+class Lane
+{
+public:
+    explicit Lane(const QList<CameraSpec> &specs, int responseTimeout = 3000)
+        : port(freePort())
+    {
+        QMap<QString, QVariant> defaults{
+            {"cameras/alpr1", ""},
+            {"cameras/alpr2", ""},
+            {"cameras/ccr1", ""},
+            {"cameras/ccr2", ""},
+            {"cameras/numberOfRetries", 3},
+            {"cameras/triggerDelayMsec", 10},
+            {"cameras/responseTimeoutMsec", responseTimeout},
+        };
+        for (const CameraSpec &spec : specs) {
+            defaults.insert("cameras/" + spec.name, url(spec.host));
+            auto *fake = new FakeCamera(QHostAddress(cameraHost(spec.host)));
+            fake->setTriggerStatus(spec.status);
+            fake->setTriggerDelay(spec.delay);
+            if (spec.challenge)
+                fake->requireCredentials("vesk", "tu lp");
+            fake->setReceiverPort(port);
+            fake->setResult(spec.path, spec.body);
+            fake->listen();
+            fakes.insert(spec.name, fake);
+        }
+        config.reset(new Config(dir.filePath("gui.conf"), defaults));
+        manager.reset(new manager::CameraManager(*config, mqtt));
+    }
+    ~Lane()
+    {
+        manager.reset();
+        qDeleteAll(fakes);
+    }
+
+    QString url(int host) const
+    {
+        return QStringLiteral("https://vesk:tu%20lp@%1:%2").arg(cameraHost(host)).arg(port);
+    }
+
+    std::shared_ptr<Outcome<Readings>> cycle(const QString &id = QString())
+    {
+        return watch(manager->cameraProcess(id));
+    }
+
+    quint16 port;
+    QTemporaryDir dir;
+    std::unique_ptr<Config> config;
+    manager::MqttClient mqtt;
+    std::unique_ptr<manager::CameraManager> manager;
+    QMap<QString, FakeCamera *> fakes;
+};
+
+class tst_CameraManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { s_subnet = FakeCamera::loopbackSubnet(73); }
+    void cycle_data();
+    void cycle();
+    void triggerId();
+    void noCameraResolvesAtOnce();
+    void urlWithoutPort();
+    void receiverOnLastCamerasPort();
+    void twoNamesOnOneAddress();
+    void unknownPeerIsDropped();
+    void pushOutsideACycle();
+    void splitPushIsReadWhole();
+    void oversizedPushIsDropped();
+    void cameraUrlChangeIsApplied();
+    void cycleSurvivesCameraReplacement();
+    void parseCameraResults();
+};
+
+void tst_CameraManager::cycle_data()
+{
+    QTest::addColumn<QList<CameraSpec>>("cameras");
+    QTest::addColumn<Readings>("expected");
+    QTest::addColumn<QString>("logged");  // a warning the cycle must leave
+
+    const QByteArray abc = FakeCamera::plateResult("ABC1234");
+    const QByteArray xyz = FakeCamera::plateResult("XYZ9876");
+    CameraSpec front = spec("alpr1", 2);
+    front.body = abc;
+
+    QTest::newRow("plate read") << QList<CameraSpec>{front} << Readings{{"Front", "ABC1234"}} << "";
+    {
+        CameraSpec none = front;
+        none.body = FakeCamera::plateResult("NONE");
+        QTest::newRow("NONE") << QList<CameraSpec>{none} << Readings{} << "";
+    }
+    {
+        CameraSpec empty = spec("alpr2", 3);
+        empty.body = FakeCamera::plateResult("");
+        QTest::newRow("empty plate") << QList<CameraSpec>{empty} << Readings{{"Rear", ""}} << "";
+    }
+    {
+        CameraSpec refused = front;
+        refused.status = 403;
+        QTest::newRow("trigger refused") << QList<CameraSpec>{refused} << Readings{}
+                                         << "[CameraManager] WARN: Camera " + cameraHost(2) + " failed: [alpr1] Trigger HTTP error :";
+    }
+    {
+        CameraSpec silent = front;
+        silent.delay = -1;
+        QTest::newRow("trigger time-out") << QList<CameraSpec>{silent} << Readings{}
+                                          << "[ZIDCamera] [alpr1] WARN: Cannot send trigger signal. Timeout value : 500";
+    }
+    {
+        CameraSpec mute = front;
+        mute.body.clear();
+        QTest::newRow("no push") << QList<CameraSpec>{mute} << Readings{}
+                                 << "[CameraManager] WARN: Camera " + cameraHost(2) + " data message error : [alpr1] Timeout";
+    }
+    {
+        CameraSpec rear = spec("alpr2", 3);
+        rear.body = xyz;
+        QTest::newRow("two cameras") << QList<CameraSpec>{front, rear}
+                                     << Readings{{"Front", "ABC1234"}, {"Rear", "XYZ9876"}} << "";
+        CameraSpec c1 = spec("ccr1", 4), c2 = spec("ccr2", 5);
+        c1.body = FakeCamera::containerResult("MSCU1234565");
+        c2.body = FakeCamera::containerResult("NONE");
+        QTest::newRow("four cameras") << QList<CameraSpec>{front, rear, c1, c2}
+                                      << Readings{{"Front", "ABC1234"}, {"Rear", "XYZ9876"},
+                                                  {"Container1", "MSCU1234565"}} << "";
+        CameraSpec refused = front;
+        refused.status = 500;
+        QTest::newRow("one refuses, one reads") << QList<CameraSpec>{refused, c1}
+                                                << Readings{{"Container1", "MSCU1234565"}}
+                                                << "WARN: Camera " + cameraHost(2) + " failed: ";
+    }
+    {
+        CameraSpec guarded = front;
+        guarded.challenge = true;
+        QTest::newRow("authentication challenge") << QList<CameraSpec>{guarded} << Readings{{"Front", "ABC1234"}}
+                                                  << "";
+    }
+    {
+        CameraSpec garbage = front;
+        garbage.body = "plate=ABC1234";
+        QTest::newRow("push not JSON") << QList<CameraSpec>{garbage} << Readings{}
+                                       << "WARN: Camera " + cameraHost(2) + " data message error : Parse Error";
+        garbage.body = "[" + abc + "]";
+        QTest::newRow("push an array") << QList<CameraSpec>{garbage} << Readings{}
+                                       << "WARN: Camera " + cameraHost(2) + " data message error : Parse Error";
+        garbage.body = R"({"country":"GR"})";
+        QTest::newRow("push without plate") << QList<CameraSpec>{garbage} << Readings{{"Front", ""}} << "";
+    }
+}
+
+void tst_CameraManager::cycle()
+{
+    QFETCH(QList<CameraSpec>, cameras);
+    QFETCH(Readings, expected);
+    QFETCH(QString, logged);
+
+    LogCapture log;
+    Lane lane(cameras, 500);
+    auto outcome = lane.cycle("cycle-1");
+    // The longest road: trigger time-out (500 ms), or an accepted trigger and
+    // no push within the fixed 10 s wait.
+    QTRY_VERIFY_WITH_TIMEOUT(outcome->settled(), 15000);
+    QVERIFY(outcome->resolved);
+    QCOMPARE(outcome->value, expected);
+    if (!logged.isEmpty())
+        QVERIFY2(log.contains(QtWarningMsg, logged), qPrintable(logged));
+    QVERIFY(log.contains(QtInfoMsg, "[CameraManager] Received all cameras data. Number of cameras : "
+                                        + QString::number(cameras.size())));
+
+    // Every camera was asked once, on its application's trigger URL.
+    for (const CameraSpec &spec : cameras) {
+        const QList<FakeCamera::Request> requests = lane.fakes[spec.name]->requests();
+        QVERIFY(!requests.isEmpty());
+        const FakeCamera::Request &last = requests.last();
+        QCOMPARE(last.path, spec.name.startsWith("alpr") ? QByteArray("/local/Vaxreader/trigger.cgi")
+                                                         : QByteArray("/local/Vaxcontainer/trigger.cgi"));
+        QCOMPARE(last.query.queryItemValue("id"), QString("cycle-1"));
+        QCOMPARE(requests.size(), spec.challenge ? 2 : 1);
+    }
+    QCOMPARE(outcome->settles, 1);
+}
+
+void tst_CameraManager::triggerId()
+{
+    CameraSpec front = spec("alpr1", 6), rear = spec("alpr2", 7);
+    front.body = FakeCamera::plateResult("AAA1111");
+    rear.body = FakeCamera::plateResult("BBB2222");
+    Lane lane({front, rear});
+
+    QStringList ids;
+    for (int i = 0; i < 2; ++i) {
+        auto outcome = lane.cycle();
+        QTRY_VERIFY(outcome->settled());
+        const QString a = lane.fakes["alpr1"]->requests().last().query.queryItemValue("id");
+        const QString b = lane.fakes["alpr2"]->requests().last().query.queryItemValue("id");
+        QCOMPARE(a, b);
+        QVERIFY2(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$").match(a).hasMatch(),
+                 qPrintable(a));
+        ids << a;
+    }
+    QVERIFY(ids[0] != ids[1]);
+}
+
+void tst_CameraManager::noCameraResolvesAtOnce()
+{
+    LogCapture log;
+    Lane lane({});
+    auto outcome = lane.cycle();
+    QVERIFY(outcome->resolved);
+    QCOMPARE(outcome->value, Readings{});
+    QVERIFY(log.contains(QtWarningMsg, "[CameraManager] WARN: No results received from cameras"));
+}
+
+void tst_CameraManager::urlWithoutPort()
+{
+    LogCapture log;
+    Lane lane({});
+    lane.config->set("cameras/alpr1", "https://vesk:tulp@" + cameraHost(8));
+    QVERIFY(lane.manager->camera("alpr1"));
+    QVERIFY(log.contains(QtCriticalMsg, "[CameraManager] ERROR: Camera url without port"));
+    QVERIFY(!log.contains(QtCriticalMsg, "tulp"));
+    QCOMPARE(lane.manager->port(), 0);
+    QVERIFY(!log.contains(QtInfoMsg, "Listening for HTTP requests on : 0.0.0.0:65535"));
+    QVERIFY(!log.contains(QtInfoMsg, "Listening for HTTP requests on : 0.0.0.0:-1"));
+}
+
+void tst_CameraManager::receiverOnLastCamerasPort()
+{
+    const quint16 first = freePort();
+    Lane lane({});
+    QSignalSpy portChanged(lane.manager.get(), &manager::CameraManager::portChanged);
+    lane.config->fromJson(QJsonObject{{"cameras", QJsonObject{
+        {"alpr1", QStringLiteral("https://vesk:tulp@%1:%2").arg(cameraHost(9)).arg(first)},
+        {"ccr2", QStringLiteral("https://vesk:tulp@%1:%2").arg(cameraHost(10)).arg(lane.port)},
+    }}});
+    QCOMPARE(lane.manager->port(), int(lane.port));
+    QVERIFY(portChanged.count() >= 1);
+
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, lane.port);
+    QVERIFY(probe.waitForConnected(2000));
+    QTcpSocket other;
+    other.connectToHost(QHostAddress::LocalHost, first);
+    QVERIFY(!other.waitForConnected(2000));
+}
+
+void tst_CameraManager::twoNamesOnOneAddress()
+{
+    CameraSpec plate = spec("alpr1", 11), container = spec("ccr1", 11);
+    container.body = FakeCamera::containerResult("TGHU7654321");
+    // One fake serves the address; the container camera owns it.
+    Lane lane({container});
+    lane.config->set("cameras/alpr1", lane.url(11));
+    QTRY_VERIFY(!lane.manager->camera("alpr1"));
+    QVERIFY(lane.manager->camera("ccr1"));
+
+    auto outcome = lane.cycle("dup");
+    QTRY_VERIFY(outcome->settled());
+    QCOMPARE(outcome->value, (Readings{{"Container1", "TGHU7654321"}}));
+    QCOMPARE(lane.fakes["ccr1"]->requests().size(), 1);
+    QCOMPARE(lane.fakes["ccr1"]->requests().first().path, QByteArray("/local/Vaxcontainer/trigger.cgi"));
+}
+
+void tst_CameraManager::unknownPeerIsDropped()
+{
+    LogCapture log;
+    CameraSpec front = spec("alpr1", 12);
+    Lane lane({front});
+    FakeCamera stranger(QHostAddress(cameraHost(99)));
+    stranger.setReceiverPort(lane.port);
+    QSignalSpy answered(&stranger, &FakeCamera::pushFinished);
+    stranger.push("/result", FakeCamera::plateResult("EVIL666"));
+    QVERIFY(answered.wait());
+    QTRY_VERIFY(log.contains(QtWarningMsg, "[CameraManager] Unknown peer address : " + cameraHost(99)));
+    QVERIFY(lane.manager->camera("alpr1")->initialCameraData()->plate().isEmpty());
+}
+
+void tst_CameraManager::pushOutsideACycle()
+{
+    CameraSpec front = spec("alpr1", 13);
+    front.body = FakeCamera::plateResult("CYCLE13");
+    Lane lane({front});
+    FakeCamera *fake = lane.fakes["alpr1"];
+
+    // Between cycles: the reading moves, no cycle takes it.
+    QSignalSpy answered(fake, &FakeCamera::pushFinished);
+    fake->push("/result", FakeCamera::plateResult("BETWEEN"));
+    QVERIFY(answered.wait());
+    QCOMPARE(lane.manager->camera("alpr1")->initialCameraData()->plate(), QString("BETWEEN"));
+
+    // A heartbeat during the cycle does not end the camera's wait.
+    QSignalSpy accepted(fake, &FakeCamera::triggerAccepted);
+    fake->setResult("/heartbeat", R"({"SoftwareVersion":"9.1"})");
+    auto outcome = lane.cycle();
+    QVERIFY(accepted.wait());
+    QTRY_COMPARE(lane.manager->camera("alpr1")->initialCameraData()->softwareVersion(), QString("9.1"));
+    QVERIFY(!outcome->settled());
+    fake->push("/result", FakeCamera::plateResult("CYCLE13"));
+    QTRY_VERIFY(outcome->settled());
+    QCOMPARE(outcome->value, (Readings{{"Front", "CYCLE13"}}));
+}
+
+void tst_CameraManager::splitPushIsReadWhole()
+{
+    CameraSpec front = spec("alpr1", 14);
+    Lane lane({front});
+    FakeCamera *fake = lane.fakes["alpr1"];
+    QSignalSpy accepted(fake, &FakeCamera::triggerAccepted);
+    auto outcome = lane.cycle();
+    QVERIFY(accepted.wait());
+
+    const QByteArray request = FakeCamera::postRequest("/result", FakeCamera::plateResult("SPLIT14"));
+    const int head = request.indexOf("\r\n\r\n") + 4;
+    fake->pushChunks({request.left(head - 3), request.mid(head - 3, 10), request.mid(head + 7)});
+    QTRY_VERIFY(outcome->settled());
+    QCOMPARE(outcome->value, (Readings{{"Front", "SPLIT14"}}));
+}
+
+void tst_CameraManager::oversizedPushIsDropped()
+{
+    LogCapture log;
+    CameraSpec front = spec("alpr1", 15);
+    Lane lane({front});
+    FakeCamera *fake = lane.fakes["alpr1"];
+    QSignalSpy accepted(fake, &FakeCamera::triggerAccepted);
+    auto outcome = lane.cycle();
+    QVERIFY(accepted.wait());
+
+    QByteArray huge = FakeCamera::plateResult("HUGE15");
+    huge.insert(1, "\"padding\":\"" + QByteArray(3 * 1024 * 1024, 'x') + "\",");
+    QSignalSpy finished(fake, &FakeCamera::pushFinished);
+    fake->push("/result", huge);
+    QVERIFY(finished.wait(10000));
+    QVERIFY(!outcome->settled());
+    QVERIFY(lane.manager->camera("alpr1")->initialCameraData()->plate().isEmpty());
+
+    fake->push("/result", FakeCamera::plateResult("AFTER15"));
+    QTRY_VERIFY(outcome->settled());
+    QCOMPARE(outcome->value, (Readings{{"Front", "AFTER15"}}));
+}
+
+void tst_CameraManager::cameraUrlChangeIsApplied()
+{
+    CameraSpec front = spec("alpr1", 16), rear = spec("alpr2", 17);
+    front.body = FakeCamera::plateResult("OLD1616");
+    rear.body = FakeCamera::plateResult("REAR177");
+    Lane lane({front, rear});
+    ZIDCamera *rearCamera = lane.manager->camera("alpr2");
+
+    FakeCamera moved(QHostAddress(cameraHost(18)));
+    moved.setReceiverPort(lane.port);
+    moved.setResult("/result", FakeCamera::plateResult("NEW1818"));
+    QVERIFY(moved.listen());
+    lane.config->set("cameras/alpr1", lane.url(18));
+
+    QCOMPARE(lane.manager->camera("alpr1")->url().host(), cameraHost(18));
+    QCOMPARE(lane.manager->camera("alpr2"), rearCamera);  // untouched camera stays
+    auto outcome = lane.cycle();
+    QTRY_VERIFY(outcome->settled());
+    QCOMPARE(outcome->value, (Readings{{"Front", "NEW1818"}, {"Rear", "REAR177"}}));
+    QCOMPARE(lane.fakes["alpr1"]->requests().size(), 0);
+
+    // A camera taken out of the configuration is no longer triggered.
+    lane.config->set("cameras/alpr2", "");
+    QVERIFY(!lane.manager->camera("alpr2"));
+    auto second = lane.cycle();
+    QTRY_VERIFY(second->settled());
+    QCOMPARE(second->value, (Readings{{"Front", "NEW1818"}}));
+    QCOMPARE(lane.fakes["alpr2"]->requests().size(), 1);
+}
+
+void tst_CameraManager::cycleSurvivesCameraReplacement()
+{
+    CameraSpec front = spec("alpr1", 19), rear = spec("alpr2", 20);
+    front.delay = -1;  // holds the trigger until the camera is gone
+    rear.body = FakeCamera::plateResult("STAY200");
+    Lane lane({front, rear}, 60000);
+    QSignalSpy asked(lane.fakes["alpr1"], &FakeCamera::requestReceived);
+    auto outcome = lane.cycle();
+    QVERIFY(asked.wait());
+
+    lane.config->set("cameras/alpr1", lane.url(21));
+    QTRY_VERIFY(outcome->settled());
+    QCOMPARE(outcome->value, (Readings{{"Rear", "STAY200"}}));
+}
+
+void tst_CameraManager::parseCameraResults()
+{
+    auto result = [](const QString &type, const QString &plate, const QString &code) {
+        auto *reading = new ZIDReading;
+        reading->setType(type);
+        reading->setPlate(plate);
+        reading->setContainerCode(code);
+        return ZIDCamera::Result{QString(), QSharedPointer<const ZIDReading>(reading)};
+    };
+    const QList<ZIDCamera::Result> results{
+        result("alpr1", "FIRST11", "IGNORED"),
+        result("alpr1", "LATER11", ""),   // a later one of a type replaces the earlier
+        result("alpr2", "NONE", ""),
+        result("ccr1", "IGNORED", "CODE111"),
+        result("ccr2", "", "NONE"),
+        result("ALPR1", "WRONGCASE", ""),
+        ZIDCamera::Result{"[alpr2] Timeout", {}},
+    };
+    QCOMPARE(manager::CameraManager::parseCameraResults(results),
+             (Readings{{"Front", "LATER11"}, {"Container1", "CODE111"}}));
+}
+
+QTEST_GUILESS_MAIN(tst_CameraManager)
+#include "tst_CameraManager.moc"
