@@ -1,0 +1,104 @@
+#include "transport/MqttDevice.h"
+
+#include "transport/MqttClient.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+namespace manager {
+
+MqttDevice::MqttDevice(MqttClient &mqtt, const QString &base, const QString &tag, QObject *parent)
+    : QObject(parent)
+    , m_mqtt(mqtt)
+    , m_base(base)
+    , m_tag(tag)
+{
+    connect(&m_mqtt, &MqttClient::received, this, &MqttDevice::onReceived);
+}
+
+MqttDevice::~MqttDevice() = default;
+
+QString MqttDevice::nextRpcId()
+{
+    return QString::number(++m_rpcId);
+}
+
+bool MqttDevice::serviceOnline(const QJsonObject &status)
+{
+    const QJsonValue service = status.value(QStringLiteral("service"));
+    return service.isBool() && service.toBool();
+}
+
+void MqttDevice::route(const QString &suffix, Handler handler)
+{
+    m_routes.insert(m_base + suffix, std::move(handler));
+}
+
+void MqttDevice::routeStatus(const QString &suffix, Handler online, std::function<void()> offline)
+{
+    route(suffix, [online = std::move(online), offline = std::move(offline)](const QJsonObject &doc) {
+        if (serviceOnline(doc))
+            online(doc);
+        else
+            offline();
+    });
+}
+
+void MqttDevice::subscribeTo(const QString &suffix, quint8 qos)
+{
+    m_mqtt.subscribe(m_base + suffix, qos);
+}
+
+Deferred<QJsonValue> MqttDevice::call(const QString &suffix, const QJsonObject &request, int msec)
+{
+    return m_mqtt.executeRpc(m_base + suffix, nextRpcId(), request, msec);
+}
+
+bool MqttDevice::publishTo(const QString &suffix, const QByteArray &payload)
+{
+    return m_mqtt.publish(payload, m_base + suffix, 0, false);
+}
+
+bool MqttDevice::mqttConnected() const
+{
+    return m_mqtt.isConnected();
+}
+
+void MqttDevice::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
+{
+    Q_UNUSED(payload)
+    qCritical().noquote() << m_tag + QStringLiteral("ERROR: Failed to parse JSON message (topic=%1) : %2").arg(topic, error);
+}
+
+void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBytes)
+{
+    const QString topic = QString::fromUtf8(topicBytes);
+    if (!topic.contains(m_base))
+        return;
+
+    QByteArray text = payload;
+    if (m_parsing.stopAtZero) {
+        const int zero = text.indexOf('\0');
+        if (zero >= 0)
+            text.truncate(zero);
+    }
+    if (text.isEmpty() && m_parsing.emptyIsObject)
+        text = QByteArrayLiteral("{}");
+
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
+    if (error.error != QJsonParseError::NoError || doc.isNull()) {
+        logParseError(topic, payload, text.isEmpty() ? QStringLiteral("empty payload") : error.errorString());
+        return;
+    }
+
+    const auto it = m_routes.constFind(topic);
+    if (it == m_routes.constEnd())
+        return;
+    // A copy: a handler may add routes (or the object may change) meanwhile.
+    const Handler handler = it.value();
+    handler(doc.object());
+}
+
+} // namespace manager

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "async/Deferred.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+namespace manager {
+
+class MqttClient;
+
+// Base of the clients of the hardware services on the broker. It takes the
+// messages under the service's base topic, parses them as JSON, logs what
+// does not parse and hands the document to the handler registered for the
+// exact topic (base + suffix). Subclasses only map documents to properties.
+class MqttDevice : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Handler = std::function<void(const QJsonObject &)>;
+
+    // How a payload becomes a document; the services differ in these details.
+    struct Parsing
+    {
+        bool emptyIsObject = true; // an empty payload reads as {} (else a parse error)
+        bool stopAtZero = true;    // the text ends at the first zero byte
+    };
+
+    MqttDevice(MqttClient &mqtt, const QString &base, const QString &tag, QObject *parent = nullptr);
+    ~MqttDevice() override;
+
+    QString base() const { return m_base; }
+    // Ids of this client's requests: "1", "2", ...; every client counts on its own.
+    QString nextRpcId();
+
+    // A status document marks its service online only with "service": true.
+    static bool serviceOnline(const QJsonObject &status);
+
+protected:
+    MqttClient &mqtt() const { return m_mqtt; }
+    QString tag() const { return m_tag; }
+
+    void setParsing(const Parsing &parsing) { m_parsing = parsing; }
+    void route(const QString &suffix, Handler handler);
+    // A status route with the offline rule applied before the handler.
+    void routeStatus(const QString &suffix, Handler online, std::function<void()> offline);
+    void subscribeTo(const QString &suffix, quint8 qos = 0);
+
+    // Request/response call on base + suffix with the next id of this client.
+    Deferred<QJsonValue> call(const QString &suffix, const QJsonObject &request, int msec);
+    bool publishTo(const QString &suffix, const QByteArray &payload);
+    bool mqttConnected() const;
+
+    // Resolves on the next emission of one of this client's own signals
+    // (values are read from the client, which has stored them by then);
+    // rejects with "Timeout" after msec (never when msec <= 0) and at once
+    // with "Not connected" while the session is down. The client's standing
+    // subscription carries the message, so nothing can slip past the wait
+    // while a fresh subscription would still be on its way to the broker.
+    template <typename Signal>
+    Deferred<QString> nextEmission(Signal signal, int msec);
+
+    // The line logged for a payload that does not parse; the default reads
+    // tag + "ERROR: Failed to parse JSON message (topic=<topic>) : <error>".
+    virtual void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const;
+
+private:
+    void onReceived(const QByteArray &payload, const QByteArray &topic);
+
+    MqttClient &m_mqtt;
+    QString m_base;
+    QString m_tag;
+    Parsing m_parsing;
+    QHash<QString, Handler> m_routes;
+    int m_rpcId = 0;
+};
+
+template <typename Signal>
+Deferred<QString> MqttDevice::nextEmission(Signal signal, int msec)
+{
+    Deferred<QString> result;
+    if (!mqttConnected()) {
+        result.reject(QStringLiteral("Not connected"));
+        return result;
+    }
+    using Sender = typename QtPrivate::FunctionPointer<Signal>::Object;
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    auto emission = QSharedPointer<QMetaObject::Connection>::create();
+    *emission = connect(static_cast<Sender *>(this), signal, timer, [result, timer, emission] {
+        QObject::disconnect(*emission);
+        timer->stop();
+        timer->deleteLater();
+        result.resolve(QString());
+    });
+    connect(timer, &QTimer::timeout, timer, [result, timer, emission] {
+        QObject::disconnect(*emission);
+        timer->deleteLater();
+        result.reject(QStringLiteral("Timeout"));
+    });
+    if (msec > 0)
+        timer->start(msec);
+    return result;
+}
+
+} // namespace manager

@@ -1,0 +1,243 @@
+#include "fakes/LogCapture.h"
+#include "fakes/MqttPeer.h"
+#include "fakes/TestBroker.h"
+#include "transport/MqttClient.h"
+#include "transport/MqttDevice.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+namespace {
+
+// The smallest client: records what reaches which route.
+class ProbeDevice : public manager::MqttDevice
+{
+    Q_OBJECT
+
+public:
+    ProbeDevice(manager::MqttClient &mqtt, const QString &base, Parsing parsing)
+        : MqttDevice(mqtt, base, QStringLiteral("[Probe] "))
+    {
+        setParsing(parsing);
+        route(QStringLiteral("/a"), [this](const QJsonObject &doc) { hits << "a:" + QJsonDocument(doc).toJson(QJsonDocument::Compact); });
+        route(QStringLiteral("/b/c"), [this](const QJsonObject &) { hits << "b/c"; });
+        routeStatus(QStringLiteral("/status"), [this](const QJsonObject &) { hits << "online"; }, [this] { hits << "offline"; });
+        subscribeTo(QStringLiteral("/#"));
+    }
+
+    using MqttDevice::call;
+    using MqttDevice::nextEmission;
+
+    QStringList hits;
+
+signals:
+    void poked();
+};
+
+} // namespace
+
+class TestMqttDevice : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void dispatchOnTheExactTopic();
+    void parsing_data();
+    void parsing();
+    void offlineRule_data();
+    void offlineRule();
+    void requestIdsPerClient();
+    void nextEmission();
+
+private:
+    // Publishes on the peer and waits until the session has passed it on.
+    void send(const QString &topic, const QByteArray &payload);
+    // Waits until the session's subscription for topic is in place, with
+    // probes that match no route.
+    void prime(const QString &topic);
+
+    TestBroker m_broker;
+    MqttPeer *m_peer = nullptr;
+    manager::MqttClient *m_mqtt = nullptr;
+    int m_serial = 0;
+};
+
+void TestMqttDevice::initTestCase()
+{
+    QVERIFY(m_broker.start());
+}
+
+void TestMqttDevice::init()
+{
+    m_peer = new MqttPeer(QStringLiteral("device-peer-%1").arg(++m_serial));
+    QVERIFY(m_peer->connectTo(m_broker));
+    m_mqtt = new manager::MqttClient;
+    m_mqtt->setHostname(m_broker.host());
+    m_mqtt->setPort(m_broker.port());
+    m_mqtt->setClientId(QStringLiteral("device-%1").arg(m_serial));
+    QSignalSpy up(m_mqtt, &manager::MqttClient::connected);
+    m_mqtt->connect();
+    QVERIFY(up.wait(5000));
+}
+
+void TestMqttDevice::cleanup()
+{
+    delete m_mqtt;
+    delete m_peer;
+}
+
+void TestMqttDevice::send(const QString &topic, const QByteArray &payload)
+{
+    QSignalSpy received(m_mqtt, &manager::MqttClient::received);
+    QVERIFY(m_peer->publish(topic, payload, 1));
+    QTRY_VERIFY(std::any_of(received.begin(), received.end(),
+                            [&](const QList<QVariant> &args) { return args.at(1).toByteArray() == topic.toUtf8(); }));
+}
+
+void TestMqttDevice::prime(const QString &topic)
+{
+    QSignalSpy received(m_mqtt, &manager::MqttClient::received);
+    auto seen = [&] {
+        return std::any_of(received.begin(), received.end(),
+                           [&](const QList<QVariant> &args) { return args.at(1).toByteArray() == topic.toUtf8(); });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT([&] { m_peer->publish(topic, "{}"); return QTest::qWaitFor(seen, 100); }(), 5000);
+}
+
+void TestMqttDevice::dispatchOnTheExactTopic()
+{
+    const QString base = QStringLiteral("d%1/dev").arg(m_serial);
+    ProbeDevice device(*m_mqtt, base, {});
+    m_mqtt->subscribe(base + "x/#");
+    m_mqtt->subscribe("pre/" + base + "/#");
+    // The subscriptions are on their way: repeat until the first arrives.
+    prime(base + "/prime");
+    prime(base + "x/prime");
+    prime("pre/" + base + "/prime");
+
+    send(base + "x/a", "{}");           // contains the base, not under it
+    send("pre/" + base + "/a", "{}");   // contains base + "/a"
+    send(base + "/a/more", "{}");       // longer than a route
+    send(base + "/b", "{}");            // shorter than a route
+    send(base + "/A", "{}");            // letter case counts
+    send(base + "/b/c", "{\"x\": 1}");
+    send(base + "/a", "{\"n\":1}");
+    QCOMPARE(device.hits, QStringList({"b/c", "a:{\"n\":1}"}));
+}
+
+void TestMqttDevice::parsing_data()
+{
+    QTest::addColumn<bool>("emptyIsObject");
+    QTest::addColumn<bool>("stopAtZero");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("hit"); // empty: dropped with the parse error logged
+
+    QTest::newRow("object") << true << true << QByteArray("{\"k\":\"v\"}") << "a:{\"k\":\"v\"}";
+    QTest::newRow("array reads as empty") << true << true << QByteArray("[1,2]") << "a:{}";
+    QTest::newRow("empty as object") << true << true << QByteArray() << "a:{}";
+    QTest::newRow("empty is an error") << false << true << QByteArray() << "";
+    QTest::newRow("cut at zero") << true << true << QByteArray("{\"k\":1}\0garbage", 15) << "a:{\"k\":1}";
+    QTest::newRow("zero kept is an error") << true << false << QByteArray("{\"k\":1}\0garbage", 15) << "";
+    QTest::newRow("zero first, empty") << true << true << QByteArray("\0{}", 3) << "a:{}";
+    QTest::newRow("broken") << true << true << QByteArray("{\"k\":") << "";
+    QTest::newRow("scalar") << true << true << QByteArray("42") << "";
+    QTest::newRow("trailing text") << true << true << QByteArray("{} x") << "";
+}
+
+void TestMqttDevice::parsing()
+{
+    QFETCH(bool, emptyIsObject);
+    QFETCH(bool, stopAtZero);
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, hit);
+
+    const QString base = QStringLiteral("d%1/dev").arg(m_serial);
+    ProbeDevice device(*m_mqtt, base, {emptyIsObject, stopAtZero});
+    prime(base + "/prime");
+
+    LogCapture log;
+    send(base + "/a", payload);
+    QCOMPARE(device.hits, hit.isEmpty() ? QStringList() : QStringList{hit});
+    const QStringList errors = log.texts(QtCriticalMsg).filter("[Probe] ");
+    if (hit.isEmpty()) {
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors[0].startsWith(QString("[Probe] ERROR: Failed to parse JSON message (topic=%1/a) : ").arg(base)), qPrintable(errors[0]));
+    } else {
+        QVERIFY(errors.isEmpty());
+    }
+}
+
+void TestMqttDevice::offlineRule_data()
+{
+    QTest::addColumn<QByteArray>("status");
+    QTest::addColumn<QString>("hit");
+    QTest::newRow("true") << QByteArray(R"({"service": true})") << "online";
+    QTest::newRow("false") << QByteArray(R"({"service": false})") << "offline";
+    QTest::newRow("missing") << QByteArray(R"({"device": {}})") << "offline";
+    QTest::newRow("text") << QByteArray(R"({"service": "true"})") << "offline";
+    QTest::newRow("number") << QByteArray(R"({"service": 1})") << "offline";
+    QTest::newRow("empty payload") << QByteArray() << "offline";
+}
+
+void TestMqttDevice::offlineRule()
+{
+    QFETCH(QByteArray, status);
+    QFETCH(QString, hit);
+    const QString base = QStringLiteral("d%1/dev").arg(m_serial);
+    ProbeDevice device(*m_mqtt, base, {});
+    prime(base + "/prime");
+    send(base + "/status", status);
+    QCOMPARE(device.hits, QStringList{hit});
+    QCOMPARE(manager::MqttDevice::serviceOnline(QJsonDocument::fromJson(status).object()), hit == "online");
+}
+
+void TestMqttDevice::requestIdsPerClient()
+{
+    const QString base = QStringLiteral("d%1/dev").arg(m_serial);
+    ProbeDevice first(*m_mqtt, base, {});
+    ProbeDevice second(*m_mqtt, base + "2", {});
+    QVERIFY(m_peer->serve(base, [](const MqttPeer::Request &) -> std::optional<QByteArray> { return QByteArray("{\"ok\":true}"); }));
+
+    QJsonValue reply;
+    first.call("/x", QJsonObject{{"q", 1}}, 3000).done([&](QJsonValue v) { reply = v; });
+    QTRY_COMPARE(reply.toObject().value("ok").toBool(), true);
+    first.call("/y/z", {}, 3000);
+    QTRY_COMPARE(m_peer->requests().size(), 2);
+    QCOMPARE(m_peer->requests()[0].topic, base + "/x");
+    QCOMPARE(m_peer->requests()[0].id, QString("1"));
+    QCOMPARE(m_peer->requests()[0].json(), (QJsonObject{{"q", 1}}));
+    QCOMPARE(m_peer->requests()[1].topic, base + "/y/z");
+    QCOMPARE(m_peer->requests()[1].id, QString("2"));
+    QCOMPARE(second.nextRpcId(), QString("1"));
+    QCOMPARE(first.nextRpcId(), QString("3"));
+}
+
+void TestMqttDevice::nextEmission()
+{
+    ProbeDevice device(*m_mqtt, QStringLiteral("d%1/dev").arg(m_serial), {});
+
+    QString outcome;
+    device.nextEmission(&ProbeDevice::poked, 0).done([&](QString) { outcome = "resolved"; });
+    emit device.poked();
+    QCOMPARE(outcome, QString("resolved"));
+    emit device.poked(); // once only
+
+    QElapsedTimer clock;
+    clock.start();
+    device.nextEmission(&ProbeDevice::poked, 150).fail([&](QString e) { outcome = e; });
+    QTRY_COMPARE(outcome, QString("Timeout"));
+    QVERIFY(clock.elapsed() >= 140);
+    emit device.poked(); // after the time-out: nothing
+
+    m_mqtt->disconnect();
+    QTRY_VERIFY(!m_mqtt->isConnected());
+    device.nextEmission(&ProbeDevice::poked, 0).fail([&](QString e) { outcome = e; });
+    QCOMPARE(outcome, QString("Not connected"));
+}
+
+QTEST_GUILESS_MAIN(TestMqttDevice)
+#include "tst_MqttDevice.moc"
