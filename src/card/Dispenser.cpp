@@ -1,0 +1,177 @@
+#include "card/Dispenser.h"
+
+#include "app/JsonRead.h"
+#include "app/PropertySetter.h"
+#include "transport/MqttClient.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+
+namespace manager {
+
+namespace {
+const QString Tag_ = QStringLiteral("[Dispenser] ");
+const int CommandTimeoutMs = 30000;
+
+QString flag(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+} // namespace
+
+Dispenser::Dispenser(MqttClient &mqtt, const QString &base, QObject *parent)
+    : MqttDevice(mqtt, base, Tag_, parent)
+{
+    route(QStringLiteral("/info"), [this](const QJsonObject &doc) { onInfo(doc); });
+    routeStatus(QStringLiteral("/status"), [this](const QJsonObject &doc) { onStatus(doc); },
+                [this] { setActive(false); });
+    route(QStringLiteral("/card/inserted"), [this](const QJsonObject &) { emit cardInserted(); });
+    route(QStringLiteral("/card/removed"), [this](const QJsonObject &) { emit cardRemoved(); });
+    route(QStringLiteral("/card/disposed"), [this](const QJsonObject &) { emit cardDisposed(); });
+    for (const char *suffix : {"/info", "/status", "/card/inserted", "/card/removed", "/card/disposed"})
+        subscribeTo(QString::fromLatin1(suffix));
+}
+
+Dispenser::~Dispenser() = default;
+
+Deferred<Dispenser::Result> Dispenser::accept() { return command(QStringLiteral("/accept")); }
+Deferred<Dispenser::Result> Dispenser::issue() { return command(QStringLiteral("/issue")); }
+Deferred<Dispenser::Result> Dispenser::dispose() { return command(QStringLiteral("/dispose")); }
+Deferred<Dispenser::Result> Dispenser::eject() { return command(QStringLiteral("/eject")); }
+Deferred<Dispenser::Result> Dispenser::collect() { return command(QStringLiteral("/collect")); }
+Deferred<Dispenser::Result> Dispenser::enableAccept() { return command(QStringLiteral("/accept/enable")); }
+Deferred<Dispenser::Result> Dispenser::disableAccept() { return command(QStringLiteral("/accept/disable")); }
+
+Deferred<Dispenser::Result> Dispenser::command(const QString &suffix)
+{
+    Deferred<Result> result;
+    call(suffix, QJsonObject{}, CommandTimeoutMs)
+        .done([result](QJsonValue reply) {
+            const QJsonObject object = reply.toObject();
+            if (JsonRead::isTrue(object.value(QStringLiteral("completed")))) {
+                result.resolve(Result{0, QString()});
+                return;
+            }
+            const QJsonObject error = JsonRead::object(object.value(QStringLiteral("error")));
+            result.reject(Result{JsonRead::integer(error.value(QStringLiteral("code"))),
+                                 JsonRead::text(error.value(QStringLiteral("description")))});
+        })
+        .fail([result](QJsonValue error) {
+            result.reject(Result{-1, error.toString()});
+        });
+    return result;
+}
+
+Deferred<Dispenser::Result> Dispenser::waitCollect(int sec)
+{
+    Deferred<Result> result;
+    nextEmission(&Dispenser::cardRemoved, qMax(0, sec) * 1000)
+        .done([result](QString) { result.resolve(Result{0, QString()}); })
+        .fail([result](QString error) { result.reject(Result{-1, error}); });
+    return result;
+}
+
+bool Dispenser::setLEDs(quint8 leds)
+{
+    const QJsonObject doc{
+        {QStringLiteral("red"), bool(leds & 0x1)},
+        {QStringLiteral("green"), bool(leds & 0x2)},
+    };
+    return publishTo(QStringLiteral("/led/set"), QJsonDocument(doc).toJson(QJsonDocument::Indented));
+}
+
+void Dispenser::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
+{
+    Q_UNUSED(error)
+    QByteArray text = payload;
+    const int zero = text.indexOf('\0');
+    if (zero >= 0)
+        text.truncate(zero);
+    qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Failed to parse JSON message (topic=%1) :%2 )")
+                                        .arg(topic, QString::fromUtf8(text));
+}
+
+void Dispenser::onInfo(const QJsonObject &doc)
+{
+    const QJsonObject device = JsonRead::object(doc.value(QStringLiteral("device")));
+    setFirmware(JsonRead::text(device.value(QStringLiteral("firmware"))));
+    setManufacturer(JsonRead::text(device.value(QStringLiteral("manufacturer"))));
+    setModel(JsonRead::text(device.value(QStringLiteral("model"))));
+    setSoftware(JsonRead::text(JsonRead::object(doc.value(QStringLiteral("service"))).value(QStringLiteral("version"))));
+}
+
+void Dispenser::onStatus(const QJsonObject &doc)
+{
+    const QJsonObject device = JsonRead::object(doc.value(QStringLiteral("device")));
+    setActive(JsonRead::isTrue(device.value(QStringLiteral("active"))));
+    setIsJammed(JsonRead::isTrue(device.value(QStringLiteral("isJammed"))));
+    setIsDoorOpen(JsonRead::isTrue(device.value(QStringLiteral("isCartridgeDoorOpen"))));
+    setCardInMouth(JsonRead::isTrue(device.value(QStringLiteral("cardInMouth"))));
+    setCardInRfid(JsonRead::isTrue(device.value(QStringLiteral("cardInRfid"))));
+    setCartridge(JsonRead::text(device.value(QStringLiteral("cartridge"))));
+    setCartridgePercent(JsonRead::integer(device.value(QStringLiteral("cartridgePercent"))));
+}
+
+void Dispenser::setManufacturer(const QString &manufacturer)
+{
+    PropertySetter::set(this, m_manufacturer, manufacturer, &Dispenser::manufacturerChanged);
+}
+
+void Dispenser::setModel(const QString &model)
+{
+    PropertySetter::set(this, m_model, model, &Dispenser::modelChanged);
+}
+
+void Dispenser::setFirmware(const QString &firmware)
+{
+    PropertySetter::set(this, m_firmware, firmware, &Dispenser::firmwareChanged);
+}
+
+void Dispenser::setSoftware(const QString &software)
+{
+    PropertySetter::set(this, m_software, software, &Dispenser::softwareChanged);
+}
+
+void Dispenser::setActive(bool active)
+{
+    PropertySetter::set(this, m_active, active, &Dispenser::activeChanged, [&] {
+        qInfo().noquote() << Tag_ + QStringLiteral("Active changed : ") + flag(active);
+    });
+}
+
+void Dispenser::setIsJammed(bool isJammed)
+{
+    PropertySetter::set(this, m_isJammed, isJammed, &Dispenser::isJammedChanged, [&] {
+        qInfo().noquote() << Tag_ + QStringLiteral("Jammed changed : ") + flag(isJammed);
+    });
+}
+
+void Dispenser::setIsDoorOpen(bool isDoorOpen)
+{
+    PropertySetter::set(this, m_isDoorOpen, isDoorOpen, &Dispenser::isDoorOpenChanged, [&] {
+        qInfo().noquote() << Tag_ + QStringLiteral("Door state changed : ")
+                                 + (isDoorOpen ? QStringLiteral("Open") : QStringLiteral("Closed"));
+    });
+}
+
+void Dispenser::setCardInMouth(bool cardInMouth)
+{
+    PropertySetter::set(this, m_cardInMouth, cardInMouth, &Dispenser::cardInMouthChanged);
+}
+
+void Dispenser::setCardInRfid(bool cardInRfid)
+{
+    PropertySetter::set(this, m_cardInRfid, cardInRfid, &Dispenser::cardInRfidChanged);
+}
+
+void Dispenser::setCartridge(const QString &cartridge)
+{
+    PropertySetter::set(this, m_cartridge, cartridge, &Dispenser::cartridgeChanged);
+}
+
+void Dispenser::setCartridgePercent(int cartridgePercent)
+{
+    PropertySetter::set(this, m_cartridgePercent, cartridgePercent, &Dispenser::cartridgePercentChanged);
+}
+
+} // namespace manager

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "fakes/FakeDispenserService.h"
+#include "fakes/FakeRfidService.h"
+#include "transport/MqttClient.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+// One MQTT session of the terminal side on the test broker, connected and
+// ready; every rig gets base topics of its own so retained documents of one
+// test never reach another.
+class CardRig
+{
+public:
+    explicit CardRig(quint16 port)
+        : rfidBase(QStringLiteral("t%1/rfid").arg(++s_serial))
+        , dispenserBase(QStringLiteral("t%1/dispenser").arg(s_serial))
+        , fakeRfid(rfidBase)
+        , fakeDispenser(dispenserBase)
+        , m_port(port)
+    {
+        mqtt.setHostname(QStringLiteral("127.0.0.1"));
+        mqtt.setPort(port);
+        mqtt.setClientId(QStringLiteral("terminal-%1").arg(s_serial));
+        mqtt.setRetryMillis(60000); // a test that disconnects stays disconnected
+    }
+
+    bool connectClient()
+    {
+        QSignalSpy up(&mqtt, &manager::MqttClient::connected);
+        mqtt.connect();
+        return mqtt.isConnected() || up.wait(5000);
+    }
+
+    bool startFakes()
+    {
+        return fakeRfid.start(m_port) && fakeDispenser.start(m_port);
+    }
+
+    static inline int s_serial = 0;
+    QString rfidBase;
+    QString dispenserBase;
+    manager::MqttClient mqtt;
+    FakeRfidService fakeRfid;
+    FakeDispenserService fakeDispenser;
+
+private:
+    quint16 m_port;
+};
+
+// Records how a deferred result settled.
+template <typename R>
+class Probe
+{
+public:
+    explicit Probe(const Deferred<R> &deferred)
+        : m_state(std::make_shared<State>())
+    {
+        auto state = m_state;
+        deferred.done([state](R value) { state->resolved = true; state->value = value; })
+            .fail([state](R value) { state->rejected = true; state->value = value; });
+    }
+    bool settled() const { return m_state->resolved || m_state->rejected; }
+    bool resolved() const { return m_state->resolved; }
+    bool rejected() const { return m_state->rejected; }
+    const R &value() const { return m_state->value; }
+
+private:
+    struct State
+    {
+        bool resolved = false;
+        bool rejected = false;
+        R value{};
+    };
+    std::shared_ptr<State> m_state;
+};
