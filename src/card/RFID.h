@@ -25,7 +25,8 @@ class RFID : public MqttDevice
     Q_PROPERTY(bool active READ active NOTIFY stateChanged)
 
 public:
-    enum State { Init = 0, Idle = 1, Searching = 2, CardFound = 3, Updating = 4, Error = 5 };
+    // The service's numbers; any number it sends is kept as it comes.
+    enum State : int { Init = 0, Idle = 1, Searching = 2, CardFound = 3, Updating = 4, Error = 5 };
     Q_ENUM(State)
 
     struct Result
