@@ -94,6 +94,7 @@ GUIManager::GUIManager(Config &config)
     initLog();
     initConfig();
     initQml();
+    initMqtt();
 }
 
 GUIManager::~GUIManager() = default;
@@ -153,6 +154,11 @@ QQmlApplicationEngine &GUIManager::engine()
     return m_engine;
 }
 
+manager::MqttClient &GUIManager::mqtt()
+{
+    return m_mqtt;
+}
+
 void GUIManager::initLog()
 {
     manager::Logger *logger = manager::Logger::instance();
@@ -187,6 +193,9 @@ void GUIManager::onConfigChanged(const QVariantMap &changes)
     } else if (Config::contains(changes, "log\\/.+")) {
         qInfo().noquote().nospace() << "[GUIManager] Log configuration changed. Applying.";
         initLog();
+    } else if (Config::contains(changes, "mqtt\\/.+")) {
+        qInfo().noquote().nospace() << "[GUIManager] MQTT configuration changed. Applying.";
+        initMqtt();
     }
 }
 
@@ -194,4 +203,48 @@ void GUIManager::onConfigFileChanged()
 {
     qWarning().noquote().nospace() << "[GUIManager] WARN: Configuration file changed!";
     m_config.print();
+}
+
+void GUIManager::initMqtt()
+{
+    // Re-running this must not double the handlers.
+    QObject::disconnect(&m_mqtt, &manager::MqttClient::connected, this, nullptr);
+    QObject::disconnect(&m_mqtt, &manager::MqttClient::disconnected, this, nullptr);
+    QObject::disconnect(&m_mqtt, &manager::MqttClient::error, this, nullptr);
+    QObject::disconnect(&m_mqtt, &manager::MqttClient::received, this, nullptr);
+    QObject::connect(&m_mqtt, &manager::MqttClient::connected, this, &GUIManager::onMqttConnected);
+    QObject::connect(&m_mqtt, &manager::MqttClient::disconnected, this, &GUIManager::onMqttDisconnected);
+    QObject::connect(&m_mqtt, &manager::MqttClient::error, this, &GUIManager::onMqttError);
+    QObject::connect(&m_mqtt, &manager::MqttClient::received, this, &GUIManager::onMqttMessage);
+
+    m_mqtt.setClientId(QStringLiteral("%1_%2").arg(QCoreApplication::applicationName()).arg(QCoreApplication::applicationPid()));
+    m_mqtt.setWillMessage(QByteArrayLiteral(R"({"service": false})"));
+    m_mqtt.setWillTopic(m_config.get("mqtt/base").toString() + QStringLiteral("/status"));
+    m_mqtt.setHostname(m_config.get("mqtt/host").toString());
+    m_mqtt.setPort(m_config.get("mqtt/port").toUInt());
+    m_mqtt.setUsername(m_config.get("mqtt/username").toString());
+    m_mqtt.setPassword(m_config.get("mqtt/password").toString());
+
+    if (m_mqtt.isConnected())
+        m_mqtt.disconnect();
+    m_mqtt.connect();
+}
+
+void GUIManager::onMqttConnected()
+{
+}
+
+void GUIManager::onMqttDisconnected()
+{
+}
+
+void GUIManager::onMqttError(const QString &error)
+{
+    qCritical().noquote().nospace() << "[GUIManager] ERROR: " << error;
+}
+
+void GUIManager::onMqttMessage(const QByteArray &payload, const QByteArray &topic)
+{
+    Q_UNUSED(payload)
+    Q_UNUSED(topic)
 }

@@ -7,6 +7,8 @@
 #include <QTranslator>
 #include <QVariant>
 
+#include "transport/MqttClient.h"
+
 class Config;
 class QQmlContext;
 
@@ -35,6 +37,7 @@ public:
     void setLanguage(const QString &lang);
 
     QQmlApplicationEngine &engine();
+    manager::MqttClient &mqtt();
 
 signals:
     void languageChanged();
@@ -43,9 +46,15 @@ private:
     void initLog();
     void initConfig();
     void initQml();
+    void initMqtt();
 
     void onConfigChanged(const QVariantMap &changes);
     void onConfigFileChanged();
+
+    void onMqttConnected();
+    void onMqttDisconnected();
+    void onMqttError(const QString &error);
+    void onMqttMessage(const QByteArray &payload, const QByteArray &topic);
 
     // Declaration order is construction order; members that other classes
     // bring (MQTT session, system service, terminal, diagnostics, timers,
@@ -55,4 +64,5 @@ private:
     QQmlContext *m_rootContext;
     QTranslator m_translator;
     Config &m_config;
+    manager::MqttClient m_mqtt;
 };

@@ -2,6 +2,10 @@
 #include "app/Logger.h"
 #include "ui/GUIManager.h"
 
+#include "fakes/LogCapture.h"
+#include "fakes/MqttPeer.h"
+#include "fakes/TestBroker.h"
+
 #include <QFontDatabase>
 #include <QQuickStyle>
 #include <QQuickWindow>
@@ -21,6 +25,7 @@ private slots:
     void loadShowsWindowInConfiguredLanguage();
     void logSettingsFollowTheConfiguration();
     void resourcesAreCompiledIn();
+    void mqttSessionFollowsConfiguration();
 };
 
 void tst_GUIManager::defaultsTable_data()
@@ -170,6 +175,52 @@ void tst_GUIManager::resourcesAreCompiledIn()
     const int id = QFontDatabase::addApplicationFont(":/qml/fonts/DejaVuSans.ttf");
     QVERIFY(id >= 0);
     QVERIFY(QFontDatabase::applicationFontFamilies(id).contains("DejaVu Sans"));
+}
+
+// The session starts with the configured broker, client id and will, and moves to another
+// broker when the mqtt settings change, leaving the first one cleanly (no will there).
+void tst_GUIManager::mqttSessionFollowsConfiguration()
+{
+    TestBroker first;
+    TestBroker second;
+    QVERIFY2(first.start(), qPrintable(first.errorString()));
+    QVERIFY2(second.start(), qPrintable(second.errorString()));
+    MqttPeer watcher;
+    QVERIFY(watcher.connectTo(first));
+    QVERIFY(watcher.subscribe("test/ui/status", 2));
+    QVERIFY(watcher.subscribe("marker/#", 2));
+
+    QTemporaryDir dir;
+    QFile file(dir.filePath("gui.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("[log]\nstderr=false\nsyslog=false\n[mqtt]\nhost=127.0.0.1\nport=%1\nbase=test/ui\n")
+                   .arg(first.port())
+                   .toUtf8());
+    file.close();
+    Config config(file.fileName(), GUIManager::Defaults);
+
+    GUIManager manager(config);
+    const QString id = QStringLiteral("%1_%2").arg(QCoreApplication::applicationName()).arg(QCoreApplication::applicationPid());
+    QVERIFY(first.waitForLog("as " + id));
+    QVERIFY(first.log().contains("Will message specified (18 bytes) (r1, q2)."));
+    QVERIFY(first.log().contains("\ttest/ui/status"));
+    QTRY_VERIFY(manager.mqtt().isConnected());
+
+    LogCapture log;
+    QSignalSpy errors(&manager.mqtt(), &manager::MqttClient::error);
+    config.set("mqtt/port", second.port());
+    QVERIFY(second.waitForLog("as " + id));
+    QVERIFY(first.waitForLog("Received DISCONNECT from " + id));
+    QTRY_VERIFY(manager.mqtt().isConnected());
+
+    // The handlers were connected again, not twice.
+    second.stop();
+    QTRY_VERIFY(errors.count() > 0);
+    QCOMPARE(log.count(QtCriticalMsg, "[GUIManager] ERROR: Mqtt client error"), errors.count());
+
+    QVERIFY(watcher.publish("marker/done", "x", 2));
+    QVERIFY(watcher.waitForMessages("marker/done"));
+    QCOMPARE(watcher.messages("test/ui/status").size(), 0);
 }
 
 QTEST_MAIN(tst_GUIManager)
