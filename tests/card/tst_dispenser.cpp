@@ -2,6 +2,8 @@
 #include "fakes/TestBroker.h"
 
 #include "card/Dispenser.h"
+#include "card/RFID.h"
+#include "card/RUDIv1Card.h"
 #include "fakes/LogCapture.h"
 
 #include <QJsonDocument>
@@ -37,6 +39,7 @@ private slots:
     void badPayloadsChangeNothing_data();
     void badPayloadsChangeNothing();
     void leds();
+    void readerFollowsTheDispenser();
 
 private:
     void sync();
@@ -527,6 +530,59 @@ void TestDispenser::leds()
     QVERIFY(received.first().at(0).toByteArray().contains('\n')); // indented
     QVERIFY(m_dispenser->setLEDs(0x2));
     QTRY_VERIFY(documents().contains(QJsonObject{{"red", false}, {"green", true}}));
+}
+
+void TestDispenser::readerFollowsTheDispenser()
+{
+    FakeDispenserService &fakeDispenser = m_rig->fakeDispenser;
+    FakeRfidService &fakeRfid = m_rig->fakeRfid;
+    fakeRfid.attach(&fakeDispenser);
+    QVERIFY(fakeRfid.start(m_broker.port()));
+    manager::RFID rfid(m_rig->mqtt, m_rig->rfidBase);
+    QTRY_COMPARE(rfid.state(), manager::RFID::Idle);
+
+    // A dispensed card lands in the reader's field and is found once the field is on.
+    Probe<Dispenser::Result> issue(m_dispenser->issue());
+    QTRY_VERIFY(issue.resolved());
+    QCOMPARE(fakeRfid.cardInField(), fakeDispenser.cardInRfid());
+    Probe<manager::RFID::Result> enable(rfid.enable(false));
+    QTRY_VERIFY(enable.resolved());
+    Probe<manager::RFID::Result> found(rfid.waitCardFound(1000));
+    QTRY_VERIFY(found.resolved());
+    QCOMPARE(found.value().card->uid(), QString("C0001"));
+    QTRY_COMPARE(rfid.state(), manager::RFID::CardFound);
+
+    // Written, ejected: the reader loses it and searches again.
+    auto card = QSharedPointer<RUDIv1Card>::create();
+    card->setCustomsId(4);
+    Probe<manager::RFID::Result> created(rfid.createCard(RUDIv1Card::Name));
+    QTRY_VERIFY(created.resolved());
+    Probe<manager::RFID::Result> written(rfid.writeCard(card));
+    QTRY_VERIFY(written.resolved());
+    QSignalSpy removed(&rfid, &manager::RFID::cardRemoved);
+    Probe<Dispenser::Result> eject(m_dispenser->eject());
+    QTRY_VERIFY(eject.resolved());
+    QTRY_COMPARE(removed.count(), 1);
+    QTRY_COMPARE(rfid.state(), manager::RFID::Searching);
+    QVERIFY(!fakeRfid.cardInField());
+
+    // Taken back in, it is found again with what was written on it.
+    Probe<Dispenser::Result> accept(m_dispenser->accept());
+    QTRY_VERIFY(accept.resolved());
+    QTRY_COMPARE(rfid.state(), manager::RFID::CardFound);
+    Probe<manager::RFID::Result> read(rfid.readCard("auto", 1));
+    QTRY_VERIFY(read.resolved());
+    const auto back = read.value().card.dynamicCast<RUDIv1Card>();
+    QVERIFY(back);
+    QCOMPARE(back->uid(), QString("C0001"));
+    QCOMPARE(back->customsId(), 4);
+
+    // Disposed: gone from the field, in the bin.
+    Probe<Dispenser::Result> dispose(m_dispenser->dispose());
+    QTRY_VERIFY(dispose.resolved());
+    QTRY_COMPARE(removed.count(), 2);
+    QCOMPARE(fakeDispenser.bin().size(), 1);
+    QCOMPARE(fakeDispenser.bin().first()->templateName, QString("RUDIv1"));
 }
 
 QTEST_GUILESS_MAIN(TestDispenser)
