@@ -24,11 +24,12 @@ struct HeadEnd
     int length = 0;  // 4 for "\r\n\r\n", 2 for "\n\n"
 };
 
-// The earliest blank line ends the head, whichever line ending the peer uses.
-HeadEnd findHeadEnd(QByteArray const &data)
+// The earliest blank line ends the head, whichever line ending the peer uses. `from` skips
+// bytes already searched on earlier reads.
+HeadEnd findHeadEnd(QByteArray const &data, int from = 0)
 {
-    int const crlf = data.indexOf("\r\n\r\n");
-    int const lf = data.indexOf("\n\n");
+    int const crlf = data.indexOf("\r\n\r\n", from);
+    int const lf = data.indexOf("\n\n", from);
     if (crlf >= 0 && (lf < 0 || crlf < lf))
         return {crlf, 4};
     if (lf >= 0)
@@ -75,6 +76,7 @@ struct HttpServerConnection : QObject
 {
     using QObject::QObject;
     QByteArray buffer;
+    int searched = 0; // bytes of the buffer known to hold no blank line
     bool answered = false;
 };
 
@@ -166,8 +168,9 @@ void HttpServer::onReadyRead(QTcpSocket *socket, HttpServerConnection *connectio
     connection->buffer += socket->readAll();
     QByteArray &buffer = connection->buffer;
 
-    HeadEnd const headEnd = findHeadEnd(buffer);
+    HeadEnd const headEnd = findHeadEnd(buffer, qMax(0, connection->searched - 3));
     if (headEnd.pos < 0) {
+        connection->searched = buffer.size();
         if (buffer.size() > MaxRequestSize)
             drop(socket, connection, QStringLiteral("Request from %1 exceeds %2 bytes without a complete head").arg(peer.toString()).arg(MaxRequestSize));
         return;
