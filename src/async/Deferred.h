@@ -18,6 +18,12 @@ struct IsDeferred : std::false_type {};
 template <typename... T>
 struct IsDeferred<Deferred<T...> > : std::true_type {};
 
+// A callable other than the std::function that done/fail/progress take.
+template <typename F, typename... T>
+struct IsPlainCallback
+    : std::integral_constant<bool, std::is_invocable_v<std::decay_t<F>&, T&...>
+                                       && !std::is_same_v<std::decay_t<F>, std::function<void (T...)> > > {};
+
 // Keeps a parameter out of template argument deduction.
 template <typename X>
 struct Identity {
@@ -55,6 +61,15 @@ public:
     Deferred<T...> progress(const std::function<void (T...)>& callback,
                             const Qt::ConnectionType& type = Qt::AutoConnection) const;
 
+    // The same for any other callable (lambdas): it is stored as given, without a
+    // second std::function around it.
+    template <typename F, typename = std::enable_if_t<DeferredTraits::IsPlainCallback<F, T...>::value> >
+    Deferred<T...> done(F&& callback, const Qt::ConnectionType& type = Qt::AutoConnection) const;
+    template <typename F, typename = std::enable_if_t<DeferredTraits::IsPlainCallback<F, T...>::value> >
+    Deferred<T...> fail(F&& callback, const Qt::ConnectionType& type = Qt::AutoConnection) const;
+    template <typename F, typename = std::enable_if_t<DeferredTraits::IsPlainCallback<F, T...>::value> >
+    Deferred<T...> progress(F&& callback, const Qt::ConnectionType& type = Qt::AutoConnection) const;
+
     void resolve(T... values) const;
     void reject(T... values) const;
     void notify(T... values) const;
@@ -84,6 +99,9 @@ public:
     static Deferred<> when(const C<Deferred<A...> >& deferreds);
 
 private:
+    template <typename F>
+    static typename DeferredData<T...>::Callback wrap(F&& callback);
+
     template <typename... R>
     Deferred<R...> thenAliasFrom(const std::function<Deferred<R...> (T...)>& step,
                                  const Qt::ConnectionType& type) const;

@@ -6,12 +6,13 @@
 #include <QCoreApplication>
 #include <QMutexLocker>
 #include <QThread>
+#include <QVarLengthArray>
 #include <QtGlobal>
 
 namespace GCC_DEF_FIX {
 
 template <typename... T>
-void finishedFunctionTemplate(std::function<void (T&...)> callback, T&... values)
+void finishedFunctionTemplate(const std::function<void (T&...)>& callback, T&... values)
 {
     if (!callback)
         throw std::bad_function_call();
@@ -71,8 +72,7 @@ void DeferredData<T...>::done(const Callback& callback, const Qt::ConnectionType
 {
     QMutexLocker locker(&mutex);
     if (currentState() == Resolved) {
-        Callback copy = callback;
-        settledInvoker(copy);
+        settledInvoker(callback);
         return;
     }
     getCallbacksForThread()->doneList.append(CallbackData { callback, type });
@@ -83,8 +83,7 @@ void DeferredData<T...>::fail(const Callback& callback, const Qt::ConnectionType
 {
     QMutexLocker locker(&mutex);
     if (currentState() == Rejected && settledInvoker) {
-        Callback copy = callback;
-        settledInvoker(copy);
+        settledInvoker(callback);
         return;
     }
     getCallbacksForThread()->failList.append(CallbackData { callback, type });
@@ -130,7 +129,7 @@ void DeferredData<T...>::resolve(Deferred<T...> self, T&... values)
         return;
     }
     state.store(Resolved, std::memory_order_release);
-    settledInvoker = std::bind(&GCC_DEF_FIX::finishedFunctionTemplate<T...>, std::placeholders::_1, values...);
+    settledInvoker.take(values...);
     settle(self, Walk::Done, settledInvoker);
 }
 
@@ -143,7 +142,7 @@ void DeferredData<T...>::reject(Deferred<T...> self, T&... values)
         return;
     }
     state.store(Rejected, std::memory_order_release);
-    settledInvoker = std::bind(&GCC_DEF_FIX::finishedFunctionTemplate<T...>, std::placeholders::_1, values...);
+    settledInvoker.take(values...);
     settle(self, Walk::Fail, settledInvoker);
 }
 
@@ -167,8 +166,8 @@ void DeferredData<T...>::notify(Deferred<T...> self, T&... values)
         qWarning("Cannot notify already processed deferred object.");
         return;
     }
-    const Invoker progressInvoker =
-        std::bind(&GCC_DEF_FIX::finishedFunctionTemplate<T...>, std::placeholders::_1, values...);
+    Invoker progressInvoker;
+    progressInvoker.take(values...);
     settle(self, Walk::Progress, progressInvoker);
 }
 
@@ -178,11 +177,12 @@ void DeferredData<T...>::settle(const Deferred<T...>& self, Walk walk, const Inv
     enum class Route { RunNow, Post, Skip };
 
     // Threads that gain a callback set while the callbacks run are not visited.
-    const QMap<QThread*, DeferredAllCallbacks*> snapshot = threadCallbacks;
+    QVarLengthArray<QThread*, 4> snapshot;
+    for (auto it = threadCallbacks.constBegin(); it != threadCallbacks.constEnd(); ++it)
+        snapshot.append(it.key());
     QThread* const current = QThread::currentThread();
 
-    for (auto it = snapshot.constBegin(); it != snapshot.constEnd(); ++it) {
-        QThread* const thread = it.key();
+    for (QThread* const thread : snapshot) {
         const bool here = thread == current;
 
         DeferredAllCallbacks* callbacks = threadCallbacks.value(thread, nullptr);
@@ -224,7 +224,8 @@ void DeferredData<T...>::settle(const Deferred<T...>& self, Walk walk, const Inv
                                                            : callbacks->progressList;
             // The length is read again at every step: a callback may append to this list.
             for (int i = 0; i < list.size(); ++i) {
-                const CallbackData record = list.at(i);
+                // Nodes of a QList stay put when it grows, so the reference stays valid.
+                const CallbackData& record = list.at(i);
                 switch (route(record.type)) {
                 case Route::RunNow:
                     invoker(record.callback);
@@ -248,7 +249,7 @@ void DeferredData<T...>::settle(const Deferred<T...>& self, Walk walk, const Inv
             QList<CallbackDataZero>& list = walk == Walk::Done ? callbacks->doneZeroList
                                                                : callbacks->failZeroList;
             for (int i = 0; i < list.size(); ++i) {
-                const CallbackDataZero record = list.at(i);
+                const CallbackDataZero& record = list.at(i);
                 switch (route(record.type)) {
                 case Route::RunNow:
                     record.callback();
@@ -320,6 +321,45 @@ Deferred<T...> Deferred<T...>::progress(const std::function<void (T...)>& callba
     } else {
         d->progress([callback](T&... values) { callback(values...); }, type);
     }
+    return *this;
+}
+
+template <typename... T>
+template <typename F>
+typename DeferredData<T...>::Callback Deferred<T...>::wrap(F&& callback)
+{
+    if constexpr (sizeof...(T) == 0) {
+        return typename DeferredData<T...>::Callback(std::forward<F>(callback));
+    } else {
+        // Called with references to the stored values; the callable takes its own copies
+        // when its parameters are by value.
+        return [callback = std::decay_t<F>(std::forward<F>(callback))](T&... values) mutable {
+            callback(values...);
+        };
+    }
+}
+
+template <typename... T>
+template <typename F, typename>
+Deferred<T...> Deferred<T...>::done(F&& callback, const Qt::ConnectionType& type) const
+{
+    d->done(wrap(std::forward<F>(callback)), type);
+    return *this;
+}
+
+template <typename... T>
+template <typename F, typename>
+Deferred<T...> Deferred<T...>::fail(F&& callback, const Qt::ConnectionType& type) const
+{
+    d->fail(wrap(std::forward<F>(callback)), type);
+    return *this;
+}
+
+template <typename... T>
+template <typename F, typename>
+Deferred<T...> Deferred<T...>::progress(F&& callback, const Qt::ConnectionType& type) const
+{
+    d->progress(wrap(std::forward<F>(callback)), type);
     return *this;
 }
 

@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
+#include <tuple>
 
 class QThread;
 
@@ -18,10 +20,9 @@ class Deferred;
 
 namespace GCC_DEF_FIX {
 
-// Calls `callback` with references to `values`; the settled and progress bindings are
-// this function bound to their own copies of the values.
+// Calls `callback` with references to `values`.
 template <typename... T>
-void finishedFunctionTemplate(std::function<void (T&...)> callback, T&... values);
+void finishedFunctionTemplate(const std::function<void (T&...)>& callback, T&... values);
 
 } // namespace GCC_DEF_FIX
 
@@ -31,7 +32,25 @@ class DeferredData : public QSharedData, public DeferredDataBase
 {
 public:
     using Callback = std::function<void (T&...)>;
-    using Invoker = std::function<void (Callback)>;
+
+    // One copy of the values of a settlement (or of one notify): calling it with a
+    // callback calls the callback with references to that copy. Empty until set.
+    class Invoker
+    {
+    public:
+        // Moves from `values`: the handle operations pass their own by-value copies.
+        void take(T&... values) { m_values.emplace(std::move(values)...); }
+        explicit operator bool() const { return m_values.has_value(); }
+        void operator()(const Callback& callback) const
+        {
+            std::apply([&callback](T&... values) {
+                GCC_DEF_FIX::finishedFunctionTemplate<T...>(callback, values...);
+            }, *m_values);
+        }
+
+    private:
+        mutable std::optional<std::tuple<T...> > m_values;
+    };
 
     struct CallbackData {
         Callback callback;
@@ -65,6 +84,7 @@ public:
     void progress(const Callback& callback, const Qt::ConnectionType& type);
     DeferredAllCallbacks* getCallbacksForThread();
 
+    // The values are moved into the state; callers pass copies of their own.
     void resolve(Deferred<T...> self, T&... values);
     void reject(Deferred<T...> self, T&... values);
     void notify(Deferred<T...> self, T&... values);
