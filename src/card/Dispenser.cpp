@@ -93,23 +93,24 @@ void Dispenser::logParseError(const QString &topic, const QByteArray &payload, c
 
 void Dispenser::onInfo(const QJsonObject &doc)
 {
-    const QJsonObject device = JsonRead::object(doc.value(QStringLiteral("device")));
-    setFirmware(JsonRead::text(device.value(QStringLiteral("firmware"))));
-    setManufacturer(JsonRead::text(device.value(QStringLiteral("manufacturer"))));
-    setModel(JsonRead::text(device.value(QStringLiteral("model"))));
-    setSoftware(JsonRead::text(JsonRead::object(doc.value(QStringLiteral("service"))).value(QStringLiteral("version"))));
+    const QJsonObject device = readObject(doc, QStringLiteral("device"), QStringLiteral("device"));
+    setFirmware(readText(device, QStringLiteral("firmware"), QStringLiteral("device.firmware")));
+    setManufacturer(readText(device, QStringLiteral("manufacturer"), QStringLiteral("device.manufacturer")));
+    setModel(readText(device, QStringLiteral("model"), QStringLiteral("device.model")));
+    const QJsonObject service = readObject(doc, QStringLiteral("service"), QStringLiteral("service"));
+    setSoftware(readText(service, QStringLiteral("version"), QStringLiteral("service.version")));
 }
 
 void Dispenser::onStatus(const QJsonObject &doc)
 {
-    const QJsonObject device = JsonRead::object(doc.value(QStringLiteral("device")));
-    setActive(JsonRead::isTrue(device.value(QStringLiteral("active"))));
-    setIsJammed(JsonRead::isTrue(device.value(QStringLiteral("isJammed"))));
-    setIsDoorOpen(JsonRead::isTrue(device.value(QStringLiteral("isCartridgeDoorOpen"))));
-    setCardInMouth(JsonRead::isTrue(device.value(QStringLiteral("cardInMouth"))));
-    setCardInRfid(JsonRead::isTrue(device.value(QStringLiteral("cardInRfid"))));
-    setCartridge(JsonRead::text(device.value(QStringLiteral("cartridge"))));
-    setCartridgePercent(JsonRead::integer(device.value(QStringLiteral("cartridgePercent"))));
+    const QJsonObject device = readObject(doc, QStringLiteral("device"), QStringLiteral("device"));
+    setActive(readFlag(device, QStringLiteral("active"), QStringLiteral("device.active")));
+    setIsJammed(readFlag(device, QStringLiteral("isJammed"), QStringLiteral("device.isJammed")));
+    setIsDoorOpen(readFlag(device, QStringLiteral("isCartridgeDoorOpen"), QStringLiteral("device.isCartridgeDoorOpen")));
+    setCardInMouth(readFlag(device, QStringLiteral("cardInMouth"), QStringLiteral("device.cardInMouth")));
+    setCardInRfid(readFlag(device, QStringLiteral("cardInRfid"), QStringLiteral("device.cardInRfid")));
+    setCartridge(readText(device, QStringLiteral("cartridge"), QStringLiteral("device.cartridge")));
+    setCartridgePercent(readInt(device, QStringLiteral("cartridgePercent"), QStringLiteral("device.cartridgePercent")));
 }
 
 void Dispenser::setManufacturer(const QString &manufacturer)

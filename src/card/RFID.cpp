@@ -182,19 +182,20 @@ void RFID::logParseError(const QString &topic, const QByteArray &payload, const 
 
 void RFID::onInfo(const QJsonObject &doc)
 {
-    const QJsonObject device = JsonRead::object(doc.value(QStringLiteral("device")));
-    setUid(JsonRead::text(device.value(QStringLiteral("uid"))));
-    setFirmware(JsonRead::text(device.value(QStringLiteral("firmware"))));
-    setManufacturer(JsonRead::text(device.value(QStringLiteral("manufacturer"))));
-    setModel(JsonRead::text(device.value(QStringLiteral("model"))));
-    setSoftware(JsonRead::text(JsonRead::object(doc.value(QStringLiteral("service"))).value(QStringLiteral("version"))));
+    const QJsonObject device = readObject(doc, QStringLiteral("device"), QStringLiteral("device"));
+    setUid(readText(device, QStringLiteral("uid"), QStringLiteral("device.uid")));
+    setFirmware(readText(device, QStringLiteral("firmware"), QStringLiteral("device.firmware")));
+    setManufacturer(readText(device, QStringLiteral("manufacturer"), QStringLiteral("device.manufacturer")));
+    setModel(readText(device, QStringLiteral("model"), QStringLiteral("device.model")));
+    const QJsonObject service = readObject(doc, QStringLiteral("service"), QStringLiteral("service"));
+    setSoftware(readText(service, QStringLiteral("version"), QStringLiteral("service.version")));
 }
 
 void RFID::onStatus(const QJsonObject &doc)
 {
-    const QJsonObject device = JsonRead::object(doc.value(QStringLiteral("device")));
-    setState(State(JsonRead::integer(device.value(QStringLiteral("state")))));
-    setError(JsonRead::text(device.value(QStringLiteral("error"))));
+    const QJsonObject device = readObject(doc, QStringLiteral("device"), QStringLiteral("device"));
+    setState(State(readInt(device, QStringLiteral("state"), QStringLiteral("device.state"))));
+    setError(readText(device, QStringLiteral("error"), QStringLiteral("device.error")));
     if (m_state == Idle && m_activeCard) {
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: RF disabled. Clearing active card");
         setActiveCard({});

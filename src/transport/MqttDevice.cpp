@@ -3,6 +3,9 @@
 #include "transport/MqttClient.h"
 
 #include <QDebug>
+#include "app/JsonRead.h"
+
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
 
@@ -71,6 +74,46 @@ void MqttDevice::logParseError(const QString &topic, const QByteArray &payload, 
     qCritical().noquote() << m_tag + QStringLiteral("ERROR: Failed to parse JSON message (topic=%1) : %2").arg(topic, error);
 }
 
+void MqttDevice::warnUnexpected(const QString &where, const QJsonValue &value) const
+{
+    const QByteArray shown = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    qWarning().noquote() << m_tag + QStringLiteral("WARN: Unexpected value of %1 (topic=%2) : %3")
+                                        .arg(where, m_topic, QString::fromUtf8(shown));
+}
+
+QString MqttDevice::readText(const QJsonObject &object, const QString &key, const QString &where) const
+{
+    const QJsonValue value = object.value(key);
+    if (!value.isString() && !value.isUndefined() && !value.isNull())
+        warnUnexpected(where, value);
+    return JsonRead::text(value);
+}
+
+int MqttDevice::readInt(const QJsonObject &object, const QString &key, const QString &where) const
+{
+    const QJsonValue value = object.value(key);
+    const int result = JsonRead::integer(value);
+    if (!value.isUndefined() && !value.isNull() && !(value.isDouble() && double(result) == value.toDouble()))
+        warnUnexpected(where, value);
+    return result;
+}
+
+bool MqttDevice::readFlag(const QJsonObject &object, const QString &key, const QString &where) const
+{
+    const QJsonValue value = object.value(key);
+    if (!value.isBool() && !value.isUndefined() && !value.isNull())
+        warnUnexpected(where, value);
+    return JsonRead::isTrue(value);
+}
+
+QJsonObject MqttDevice::readObject(const QJsonObject &object, const QString &key, const QString &where) const
+{
+    const QJsonValue value = object.value(key);
+    if (!value.isObject() && !value.isUndefined() && !value.isNull())
+        warnUnexpected(where, value);
+    return JsonRead::object(value);
+}
+
 void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBytes)
 {
     const QString topic = QString::fromUtf8(topicBytes);
@@ -98,7 +141,11 @@ void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBy
         return;
     // A copy: a handler may add routes (or the object may change) meanwhile.
     const Handler handler = it.value();
+    m_topic = topic;
+    if (!doc.isObject())
+        warnUnexpected(QStringLiteral("the document"), doc.array());
     handler(doc.object());
+    m_topic.clear();
 }
 
 } // namespace manager

@@ -72,8 +72,18 @@ protected:
     // tag + "ERROR: Failed to parse JSON message (topic=<topic>) : <error>".
     virtual void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const;
 
+    // Lenient readers of document values (a missing key or another JSON type
+    // reads as the default) that log a warning for a value of the wrong type,
+    // so a service speaking another format shows in the log. A missing key or
+    // null is no warning. `where` names the value in the line, e.g. "device.state".
+    QString readText(const QJsonObject &object, const QString &key, const QString &where) const;
+    int readInt(const QJsonObject &object, const QString &key, const QString &where) const;
+    bool readFlag(const QJsonObject &object, const QString &key, const QString &where) const;
+    QJsonObject readObject(const QJsonObject &object, const QString &key, const QString &where) const;
+
 private:
     void onReceived(const QByteArray &payload, const QByteArray &topic);
+    void warnUnexpected(const QString &where, const QJsonValue &value) const;
 
     MqttClient &m_mqtt;
     QString m_base;
@@ -81,6 +91,7 @@ private:
     Parsing m_parsing;
     QHash<QString, Handler> m_routes;
     int m_rpcId = 0;
+    QString m_topic; // of the document being handled, for the log
 };
 
 template <typename Signal>

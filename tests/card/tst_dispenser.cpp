@@ -122,18 +122,19 @@ void TestDispenser::statusDocuments_data()
     QTest::addColumn<QString>("flags");
     QTest::addColumn<QString>("cartridge");
     QTest::addColumn<int>("percent");
+    QTest::addColumn<QStringList>("warnings"); // values named in warnings
 
     QTest::newRow("all set") << QByteArray(R"({"service": true, "device": {"active": true, "isJammed": true, "isCartridgeDoorOpen": true, "cardInMouth": true, "cardInRfid": true, "cartridge": "low", "cartridgePercent": 8}})")
-                             << "11111" << "low" << 8;
+                             << "11111" << "low" << 8 << QStringList{};
     QTest::newRow("all clear") << QByteArray(R"({"service": true, "device": {"active": false, "isJammed": false, "isCartridgeDoorOpen": false, "cardInMouth": false, "cardInRfid": false, "cartridge": "empty", "cartridgePercent": 0}})")
-                               << "00000" << "empty" << 0;
+                               << "00000" << "empty" << 0 << QStringList{};
     QTest::newRow("flags not booleans") << QByteArray(R"({"service": true, "device": {"active": 1, "isJammed": "true", "isCartridgeDoorOpen": null, "cardInMouth": [true], "cardInRfid": {}, "cartridge": 5, "cartridgePercent": "50"}})")
-                                        << "00000" << "" << 0;
+                                        << "00000" << "" << 0 << QStringList{"device.active", "device.isJammed", "device.cardInMouth", "device.cardInRfid", "device.cartridge", "device.cartridgePercent"};
     QTest::newRow("fractional percent") << QByteArray(R"({"service": true, "device": {"active": true, "cartridgePercent": 12.5}})")
-                                        << "10000" << "" << 0;
-    QTest::newRow("device missing") << QByteArray(R"({"service": true})") << "00000" << "" << 0;
+                                        << "10000" << "" << 0 << QStringList{"device.cartridgePercent"};
+    QTest::newRow("device missing") << QByteArray(R"({"service": true})") << "00000" << "" << 0 << QStringList{};
     QTest::newRow("door key is not the door") << QByteArray(R"({"service": true, "device": {"active": true, "isDoorOpen": true}})")
-                                              << "10000" << "" << 0;
+                                              << "10000" << "" << 0 << QStringList{};
 }
 
 void TestDispenser::statusDocuments()
@@ -142,9 +143,15 @@ void TestDispenser::statusDocuments()
     QFETCH(QString, flags);
     QFETCH(QString, cartridge);
     QFETCH(int, percent);
+    QFETCH(QStringList, warnings);
 
+    LogCapture log;
     m_rig->fakeDispenser.publishRaw("/status", status);
     sync();
+    QStringList warned;
+    for (const QString &line : log.texts(QtWarningMsg).filter("[Dispenser] WARN: Unexpected value of "))
+        warned << line.section(' ', 5, 5);
+    QCOMPARE(warned, warnings);
     const QString actual = QString("%1%2%3%4%5")
                                .arg(int(m_dispenser->active()))
                                .arg(int(m_dispenser->isJammed()))

@@ -111,11 +111,17 @@ void TestRfid::identityFromInfo()
     QCOMPARE(software.count(), 0);
     QCOMPARE(model.count(), 1); // the marker only
 
-    // Wrong types read as empty texts.
+    // Wrong types read as empty texts, each named in a warning.
+    LogCapture log;
     m_rig->fakeRfid.publishRaw("/info", R"({"device": {"uid": 5, "model": ["x"]}, "service": "1.0"})");
     QTRY_COMPARE(m_rfid->model(), QString());
     QCOMPARE(m_rfid->uid(), QString());
     QCOMPARE(m_rfid->software(), QString());
+    const QString topic = m_rig->rfidBase + "/info";
+    QCOMPARE(log.texts(QtWarningMsg).filter("[RFID] "),
+             QStringList({"[RFID] WARN: Unexpected value of device.uid (topic=" + topic + ") : 5",
+                          "[RFID] WARN: Unexpected value of device.model (topic=" + topic + ") : [\"x\"]",
+                          "[RFID] WARN: Unexpected value of service (topic=" + topic + ") : \"1.0\""}));
 }
 
 void TestRfid::statusDocuments_data()
@@ -124,19 +130,20 @@ void TestRfid::statusDocuments_data()
     QTest::addColumn<int>("state");
     QTest::addColumn<QString>("error");
     QTest::addColumn<bool>("active");
+    QTest::addColumn<QString>("warning"); // value named in the warning, empty for none
 
-    QTest::newRow("searching") << QByteArray(R"({"service": true, "device": {"state": 2}})") << 2 << "" << true;
-    QTest::newRow("card found, error null") << QByteArray(R"({"service": true, "device": {"state": 3, "error": null}})") << 3 << "" << true;
-    QTest::newRow("updating") << QByteArray(R"({"service": true, "device": {"state": 4}})") << 4 << "" << false;
-    QTest::newRow("reader error") << QByteArray(R"({"service": true, "device": {"state": 5, "error": "Antenna fault"}})") << 5 << "Antenna fault" << false;
-    QTest::newRow("unknown state") << QByteArray(R"({"service": true, "device": {"state": 9}})") << 9 << "" << false;
-    QTest::newRow("error not a text") << QByteArray(R"({"service": true, "device": {"state": 2, "error": 17}})") << 2 << "" << true;
-    QTest::newRow("state as text") << QByteArray(R"({"service": true, "device": {"state": "2"}})") << 0 << "" << false;
-    QTest::newRow("no device") << QByteArray(R"({"service": true})") << 0 << "" << false;
-    QTest::newRow("offline") << QByteArray(R"({"service": false, "device": {"state": 2}})") << 5 << "Service is offline" << false;
-    QTest::newRow("no service flag") << QByteArray(R"({"device": {"state": 2}})") << 5 << "Service is offline" << false;
-    QTest::newRow("service flag as text") << QByteArray(R"({"service": "true", "device": {"state": 2}})") << 5 << "Service is offline" << false;
-    QTest::newRow("array") << QByteArray("[1, 2]") << 5 << "Service is offline" << false;
+    QTest::newRow("searching") << QByteArray(R"({"service": true, "device": {"state": 2}})") << 2 << "" << true << "";
+    QTest::newRow("card found, error null") << QByteArray(R"({"service": true, "device": {"state": 3, "error": null}})") << 3 << "" << true << "";
+    QTest::newRow("updating") << QByteArray(R"({"service": true, "device": {"state": 4}})") << 4 << "" << false << "";
+    QTest::newRow("reader error") << QByteArray(R"({"service": true, "device": {"state": 5, "error": "Antenna fault"}})") << 5 << "Antenna fault" << false << "";
+    QTest::newRow("unknown state") << QByteArray(R"({"service": true, "device": {"state": 9}})") << 9 << "" << false << "";
+    QTest::newRow("error not a text") << QByteArray(R"({"service": true, "device": {"state": 2, "error": 17}})") << 2 << "" << true << "device.error";
+    QTest::newRow("state as text") << QByteArray(R"({"service": true, "device": {"state": "2"}})") << 0 << "" << false << "device.state";
+    QTest::newRow("no device") << QByteArray(R"({"service": true})") << 0 << "" << false << "";
+    QTest::newRow("offline") << QByteArray(R"({"service": false, "device": {"state": 2}})") << 5 << "Service is offline" << false << "";
+    QTest::newRow("no service flag") << QByteArray(R"({"device": {"state": 2}})") << 5 << "Service is offline" << false << "";
+    QTest::newRow("service flag as text") << QByteArray(R"({"service": "true", "device": {"state": 2}})") << 5 << "Service is offline" << false << "";
+    QTest::newRow("array") << QByteArray("[1, 2]") << 5 << "Service is offline" << false << "the document";
 }
 
 void TestRfid::statusDocuments()
@@ -145,6 +152,7 @@ void TestRfid::statusDocuments()
     QFETCH(int, state);
     QFETCH(QString, error);
     QFETCH(bool, active);
+    QFETCH(QString, warning);
 
     LogCapture log;
     QSignalSpy changed(m_rfid, &RFID::stateChanged);
@@ -158,6 +166,12 @@ void TestRfid::statusDocuments()
     QCOMPARE(log.count(QtInfoMsg, "[RFID] State changed : " + name), 1);
     if (state == 9)
         QCOMPARE(name, QString("Unknown"));
+    // A value of the wrong type reads as the default, with a warning naming it.
+    const QStringList warnings = log.texts(QtWarningMsg).filter("[RFID] WARN: Unexpected value of ");
+    QCOMPARE(warnings.size(), warning.isEmpty() ? 0 : 1);
+    if (!warning.isEmpty())
+        QVERIFY2(warnings[0].startsWith(QString("[RFID] WARN: Unexpected value of %1 (topic=%2/status) : ").arg(warning, m_rig->rfidBase)),
+                 qPrintable(warnings[0]));
 
     // The same document again changes nothing.
     m_rig->fakeRfid.publishRaw("/status", status);

@@ -27,6 +27,10 @@ public:
 
     using MqttDevice::call;
     using MqttDevice::nextEmission;
+    using MqttDevice::readFlag;
+    using MqttDevice::readInt;
+    using MqttDevice::readObject;
+    using MqttDevice::readText;
 
     QStringList hits;
 
@@ -52,6 +56,8 @@ private slots:
     void offlineRule();
     void requestIdsPerClient();
     void nextEmission();
+    void readers_data();
+    void readers();
 
 private:
     // Publishes on the peer and waits until the session has passed it on.
@@ -237,6 +243,56 @@ void TestMqttDevice::nextEmission()
     QTRY_VERIFY(!m_mqtt->isConnected());
     device.nextEmission(&ProbeDevice::poked, 0).fail([&](QString e) { outcome = e; });
     QCOMPARE(outcome, QString("Not connected"));
+}
+
+void TestMqttDevice::readers_data()
+{
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("integer");
+    QTest::addColumn<bool>("flag");
+    QTest::addColumn<QString>("warned"); // the readers that warn: t, i, f, o
+
+    QTest::newRow("missing") << QJsonValue(QJsonValue::Undefined) << "" << 0 << false << "";
+    QTest::newRow("null") << QJsonValue(QJsonValue::Null) << "" << 0 << false << "";
+    QTest::newRow("text") << QJsonValue("12") << "12" << 0 << false << "ifo";
+    QTest::newRow("whole number") << QJsonValue(12) << "" << 12 << false << "tfo";
+    QTest::newRow("zero") << QJsonValue(0) << "" << 0 << false << "tfo";
+    QTest::newRow("fraction") << QJsonValue(1.5) << "" << 0 << false << "tifo";
+    QTest::newRow("beyond int") << QJsonValue(3e9) << "" << 0 << false << "tifo";
+    QTest::newRow("true") << QJsonValue(true) << "" << 0 << true << "tio";
+    QTest::newRow("false") << QJsonValue(false) << "" << 0 << false << "tio";
+    QTest::newRow("object") << QJsonValue(QJsonObject{{"k", 1}}) << "" << 0 << false << "tif";
+    QTest::newRow("array") << QJsonValue(QJsonArray{true}) << "" << 0 << false << "tifo";
+}
+
+void TestMqttDevice::readers()
+{
+    QFETCH(QJsonValue, value);
+    QFETCH(QString, text);
+    QFETCH(int, integer);
+    QFETCH(bool, flag);
+    QFETCH(QString, warned);
+
+    ProbeDevice device(*m_mqtt, QStringLiteral("d%1/dev").arg(m_serial), {});
+    QJsonObject doc;
+    if (!value.isUndefined())
+        doc.insert("k", value);
+    LogCapture log;
+    QString actual;
+    auto check = [&](QChar reader, auto read) {
+        const int before = log.texts(QtWarningMsg).size();
+        read();
+        if (log.texts(QtWarningMsg).size() > before)
+            actual += reader;
+    };
+    check('t', [&] { QCOMPARE(device.readText(doc, "k", "x.k"), text); });
+    check('i', [&] { QCOMPARE(device.readInt(doc, "k", "x.k"), integer); });
+    check('f', [&] { QCOMPARE(device.readFlag(doc, "k", "x.k"), flag); });
+    check('o', [&] { QCOMPARE(device.readObject(doc, "k", "x.k"), value.isObject() ? value.toObject() : QJsonObject()); });
+    QCOMPARE(actual, warned);
+    for (const QString &line : log.texts(QtWarningMsg))
+        QVERIFY2(line.startsWith("[Probe] WARN: Unexpected value of x.k "), qPrintable(line));
 }
 
 QTEST_GUILESS_MAIN(TestMqttDevice)
