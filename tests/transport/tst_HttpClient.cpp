@@ -89,6 +89,7 @@ private slots:
     void tlsErrorsLoggedAndIgnored();
     void credentials();
     void clientGoneWhileWaiting();
+    void otherThreadGetsItsOwnManager();
 
 private:
     std::unique_ptr<TestCertificates> m_own;
@@ -751,6 +752,32 @@ void TestHttpClient::clientGoneWhileWaiting()
     QTRY_COMPARE(server.openConnections(), 0);
     QCOMPARE(result.state(), DeferredDataBase::Pending);
     QVERIFY(!called);
+}
+
+void TestHttpClient::otherThreadGetsItsOwnManager()
+{
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/t", FakeHttpResponse::json(200, QJsonObject{{"n", 1}}));
+
+    LogCapture log;
+    HttpClient client;
+    QVERIFY(await(client.get(server.url("/t"))).resolved);
+
+    QThread worker;
+    worker.start();
+    QObject context;
+    context.moveToThread(&worker);
+    HttpClient::Result fromWorker;
+    QVERIFY(QMetaObject::invokeMethod(&context, [&]() { fromWorker = client.get(server.url("/t")); },
+                                      Qt::BlockingQueuedConnection));
+    Outcome const outcome = await(fromWorker);
+    QVERIFY(outcome.resolved);
+    QCOMPARE(outcome.payload, QJsonValue(QJsonObject{{"n", 1}}));
+    QCOMPARE(log.texts(QtDebugMsg).count(QStringLiteral("[HttpClient] Creating new Network Access Manager for thread ")), 2);
+    QCOMPARE(server.requestCount(), 2);
+    worker.quit();
+    QVERIFY(worker.wait(5000));
 }
 
 QTEST_GUILESS_MAIN(TestHttpClient)
