@@ -4,6 +4,7 @@
 #include "card/Dispenser.h"
 #include "card/RFID.h"
 #include "card/RUDIv1Card.h"
+#include "fakes/FakeCardServices.h"
 #include "fakes/LogCapture.h"
 
 #include <QJsonDocument>
@@ -40,6 +41,7 @@ private slots:
     void badPayloadsChangeNothing();
     void leds();
     void readerFollowsTheDispenser();
+    void cardServicesOnTheDefaultTopics();
 
 private:
     void sync();
@@ -590,6 +592,26 @@ void TestDispenser::readerFollowsTheDispenser()
     QTRY_COMPARE(removed.count(), 2);
     QCOMPARE(fakeDispenser.bin().size(), 1);
     QCOMPARE(fakeDispenser.bin().first()->templateName, QString("RUDIv1"));
+}
+
+void TestDispenser::cardServicesOnTheDefaultTopics()
+{
+    FakeCardServices services;
+    QVERIFY(services.start(m_broker, 3));
+    manager::Dispenser dispenser(m_rig->mqtt, "vesk/dispenser");
+    manager::RFID rfid(m_rig->mqtt, "vesk/rfid");
+    QTRY_VERIFY(dispenser.active());
+    QTRY_COMPARE(rfid.state(), manager::RFID::Idle);
+    QCOMPARE(dispenser.cartridgePercent(), 3);
+
+    Probe<Dispenser::Result> issue(dispenser.issue());
+    QTRY_VERIFY(issue.resolved());
+    QCOMPARE(services.rfid.cardInField()->uid, QString("C0001"));
+    Probe<manager::RFID::Result> enable(rfid.enable(false));
+    QTRY_VERIFY(enable.resolved());
+    Probe<manager::RFID::Result> found(rfid.waitCardFound(1000));
+    QTRY_VERIFY(found.resolved());
+    QCOMPARE(found.value().card->uid(), QString("C0001"));
 }
 
 QTEST_GUILESS_MAIN(TestDispenser)

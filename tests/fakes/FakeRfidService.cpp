@@ -21,7 +21,8 @@ void FakeRfidService::started()
 
 void FakeRfidService::attach(FakeDispenserService *dispenser)
 {
-    connect(dispenser, &FakeDispenserService::rfidCardChanged, this, &FakeRfidService::setCardInField);
+    connect(dispenser, &FakeDispenserService::rfidCardChanged, this, &FakeRfidService::setCardInField,
+            Qt::UniqueConnection);
     setCardInField(dispenser->cardInRfid());
 }
 
