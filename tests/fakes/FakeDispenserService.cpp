@@ -29,8 +29,16 @@ void FakeDispenserService::publishInfo()
                                      }, true);
 }
 
+void FakeDispenserService::setStatusFrozen(bool frozen)
+{
+    m_statusFrozen = frozen;
+    publishStatus();
+}
+
 void FakeDispenserService::publishStatus()
 {
+    if (m_statusFrozen)
+        return;
     if (!m_online) {
         publish(QStringLiteral("/status"), QJsonObject{{QStringLiteral("service"), false}}, true);
         return;

@@ -60,6 +60,10 @@ public:
     // Timing: the status normally follows the reply; with this set it
     // overtakes it (published before the reply).
     void setStatusBeforeReply(bool before) { m_statusFirst = before; }
+    // Stuck sensors: while frozen no status document goes out, so the
+    // terminal never sees the flags move; thawing publishes the current one.
+    void setStatusFrozen(bool frozen);
+
     // Disposal order: reply, "/card/disposed", status (default), or the
     // report before the reply.
     void setDisposedBeforeReply(bool before) { m_disposedFirst = before; }
@@ -88,6 +92,7 @@ private:
     bool m_doorOpen = false;
     bool m_acceptEnabled = false;
     bool m_statusFirst = false;
+    bool m_statusFrozen = false;
     bool m_disposedFirst = false;
     QString m_jamOn;
     int m_capacity = 100;
