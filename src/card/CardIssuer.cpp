@@ -1,0 +1,759 @@
+#include "card/CardIssuer.h"
+
+#include "async/Utils.h"
+#include "card/Dispenser.h"
+#include "card/RFID.h"
+
+#include <QDebug>
+#include <QMap>
+#include <QPointer>
+
+namespace manager {
+
+namespace {
+
+void logDebug(const QString &text) { qDebug().noquote() << QStringLiteral("[CardIssuer] ") + text; }
+void logInfo(const QString &text) { qInfo().noquote() << QStringLiteral("[CardIssuer] ") + text; }
+void logWarn(const QString &text) { qWarning().noquote() << QStringLiteral("[CardIssuer] ") + text; }
+void logError(const QString &text) { qCritical().noquote() << QStringLiteral("[CardIssuer] ") + text; }
+
+QString uidOf(const Tag::Ptr &card) { return card ? card->uid() : QStringLiteral("<none>"); }
+
+QString boolText(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
+
+// The confirmation of a dispenser move. The service may publish the moved
+// sensor before it answers the request; a flag that was clear when the move
+// was sent and is set when the answer arrives has already confirmed it, so
+// waiting for a further change would only run into the time-out.
+template <typename Signal>
+Deferred<> sensorConfirmation(Dispenser *dispenser, bool wasSet, bool isSet, Signal changed)
+{
+    if (!wasSet && isSet) {
+        Deferred<> confirmed;
+        confirmed.resolve();
+        return confirmed;
+    }
+    return Utils::waitSignal(dispenser, changed, 1000);
+}
+
+} // namespace
+
+CardIssuer::CardIssuer(RFID &rfid, Dispenser &dispenser, QObject *parent)
+    : QObject(parent), m_rfid(rfid), m_dispenser(dispenser)
+{
+    connectSignals();
+}
+
+CardIssuer::~CardIssuer() = default;
+
+template <typename F>
+auto CardIssuer::guarded(F f)
+{
+    QPointer<CardIssuer> self(this);
+    return [self, f](auto &&...args) {
+        if (self)
+            f(std::forward<decltype(args)>(args)...);
+    };
+}
+
+QString CardIssuer::stateToStr(int state)
+{
+    static const QMap<int, QString> names{
+        {Init, QStringLiteral("Init")},
+        {Busy, QStringLiteral("Busy")},
+        {Ready, QStringLiteral("Ready")},
+        {Error, QStringLiteral("Error")},
+    };
+    return names.value(state, QStringLiteral("Unknown"));
+}
+
+QString CardIssuer::cardLevel() const
+{
+    const QString model = m_dispenser.model();
+    if (model == QLatin1String("KTV52817"))
+        return m_dispenser.cartridge();
+    if (model == QLatin1String("KTW4163"))
+        return QStringLiteral("empty");
+    return QStringLiteral("missing");
+}
+
+void CardIssuer::connectSignals()
+{
+    connect(&m_rfid, &RFID::stateChanged, this, &CardIssuer::checkState);
+    connect(&m_rfid, &RFID::cardFound, this, &CardIssuer::onCardFound);
+    connect(&m_dispenser, &Dispenser::activeChanged, this, &CardIssuer::checkState);
+    connect(&m_dispenser, &Dispenser::isJammedChanged, this, &CardIssuer::checkState);
+    connect(&m_dispenser, &Dispenser::isDoorOpenChanged, this, &CardIssuer::checkState);
+    connect(&m_dispenser, &Dispenser::cardInMouthChanged, this, &CardIssuer::checkState);
+    connect(&m_dispenser, &Dispenser::cardInRfidChanged, this, &CardIssuer::checkState);
+    // The cartridge text decides "No more cards": a refilled or just emptied
+    // cartridge must be seen even when no other flag moves with it.
+    connect(&m_dispenser, &Dispenser::cartridgeChanged, this, &CardIssuer::checkState);
+    connect(&m_dispenser, &Dispenser::cardRemoved, this, &CardIssuer::onCardRemoved);
+    connect(&m_dispenser, &Dispenser::cardDisposed, this, &CardIssuer::onCardDisposed);
+    connect(&m_dispenser, &Dispenser::cardInserted, this, &CardIssuer::onCardInserted);
+}
+
+void CardIssuer::setState(State state, const QString &reason)
+{
+    if (state == m_state && reason == m_reason)
+        return;
+    const QString suffix = reason.isEmpty() ? QString() : QStringLiteral("(reason=") + reason + QLatin1Char(')');
+    logInfo(QStringLiteral("State changed : (%1) %2 %3").arg(int(state)).arg(stateToStr(state), suffix));
+    m_state = state;
+    m_reason = reason;
+    emit stateChanged();
+}
+
+void CardIssuer::checkState()
+{
+    const RFID::State rfidState = m_rfid.state();
+    logDebug(QStringLiteral("checkState() :") + QStringLiteral(" Dispenser(") + boolText(m_dispenser.active())
+             + QStringLiteral(")") + QStringLiteral(" RFID(") + RFID::stateToStr(rfidState) + QStringLiteral(")")
+             + QStringLiteral(" cardInRfid(") + boolText(m_dispenser.cardInRfid()) + QStringLiteral(")")
+             + QStringLiteral(" cardInMouth(") + boolText(m_dispenser.cardInMouth()) + QStringLiteral(")"));
+
+    if (rfidState == RFID::Error) {
+        setState(Error, QStringLiteral("RFID error"));
+    } else if (rfidState == RFID::Updating) {
+        setState(Init, QStringLiteral("RFID updating"));
+    } else if (m_dispenser.isDoorOpen()) {
+        setState(Error, QStringLiteral("Cartridge door open"));
+        resetFailCount();
+    } else if (!m_dispenser.active()) {
+        setState(Error, QStringLiteral("Dispenser error"));
+        resetFailCount();
+    } else if (m_dispenser.isJammed()) {
+        setState(Error, QStringLiteral("Dispenser jammed"));
+    } else if (m_dispenser.cartridge() == QLatin1String("empty")) {
+        setState(Error, QStringLiteral("No more cards"));
+    } else if (m_failCount > 3) {
+        setState(Error, QStringLiteral("Too many failures"));
+    } else if (rfidState == RFID::CardFound || m_dispenser.cardInRfid()) {
+        setState(Busy, QStringLiteral("Card on RFID"));
+    } else if (m_dispenser.cardInMouth()) {
+        setState(Busy, QStringLiteral("Card in Mouth"));
+    } else {
+        setState(Ready, QString());
+    }
+
+    if (m_rfid.state() == RFID::CardFound && !m_currCard)
+        setCurrCard(m_rfid.activeCard());
+}
+
+void CardIssuer::incrFailCount()
+{
+    if (m_failCount > 3)
+        return;
+    ++m_failCount;
+    logInfo(QStringLiteral("Incremented fail counter : ") + QString::number(m_failCount));
+    checkState();
+}
+
+void CardIssuer::resetFailCount()
+{
+    if (m_failCount == 0)
+        return;
+    m_failCount = 0;
+    logInfo(QStringLiteral("Reset fail counter : ") + QString::number(m_failCount));
+    checkState();
+}
+
+void CardIssuer::setCurrCard(const Tag::Ptr &card)
+{
+    if (card == m_currCard)
+        return;
+    m_currCard = card;
+}
+
+void CardIssuer::onCardFound(Tag::Ptr card)
+{
+    setCurrCard(card);
+}
+
+void CardIssuer::onCardDisposed()
+{
+    const Tag::Ptr card = m_currCard;
+    emit cardDisposed(card);
+    setCurrCard(Tag::Ptr());
+}
+
+void CardIssuer::onCardRemoved()
+{
+    const Tag::Ptr card = m_currCard;
+    emit cardRemoved(card);
+    setCurrCard(Tag::Ptr());
+}
+
+void CardIssuer::resolve(Deferred<Result> deferred, const Tag::Ptr &card)
+{
+    deferred.resolve(Result(card, QString()));
+}
+
+void CardIssuer::reject(Deferred<Result> deferred, const QString &text)
+{
+    logError(QStringLiteral("ERROR: ") + text);
+    deferred.reject(Result(Tag::Ptr(), text));
+}
+
+// Every chain that found or wrote a card ends by switching the reader off.
+// Without a card written the operation has not done its work until the
+// reader is off, so a failing disable fails it. After a completed write the
+// card is done: the failing disable is only worth a warning.
+void CardIssuer::disableReader(Deferred<Result> deferred, const Tag::Ptr &card, bool afterWrite)
+{
+    m_rfid.disable()
+        .done(guarded([this, deferred, card](RFID::Result) {
+            logInfo(QStringLiteral("RFID disabled"));
+            resolve(deferred, card);
+        }))
+        .fail(guarded([this, deferred, card, afterWrite](RFID::Result r) {
+            const QString text = QStringLiteral("RFID disable failed : ") + r.error;
+            if (afterWrite) {
+                logWarn(QStringLiteral("WARN: ") + text);
+                resolve(deferred, card);
+            } else {
+                reject(deferred, text);
+            }
+        }));
+}
+
+// ---------------------------------------------------------------------------
+// Preparation and issue
+
+Deferred<CardIssuer::Result> CardIssuer::moveCardOnRfid()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Moving card on RFID"));
+
+    if (m_dispenser.cardInRfid()) {
+        logWarn(QStringLiteral("WARN: Card already present. Skipping."));
+        resolve(d, Tag::Ptr());
+        return d;
+    }
+
+    if (m_dispenser.cardInMouth()) {
+        logWarn(QStringLiteral("WARN: Card in mouth. Retracting."));
+        m_dispenser.accept()
+            .done(guarded([this, d](Dispenser::Result) { resolve(d, Tag::Ptr()); }))
+            .fail(guarded([this, d](Dispenser::Result r) {
+                reject(d, QStringLiteral("Accept failed : ") + r.description);
+            }));
+        return d;
+    }
+
+    m_dispenser.issue()
+        .done(guarded([this, d](Dispenser::Result) { resolve(d, Tag::Ptr()); }))
+        .fail(guarded([this, d](Dispenser::Result r) {
+            // The dispenser service answers 14 for a dispense that still put a card in place.
+            if (r.code == 14)
+                resolve(d, Tag::Ptr());
+            else
+                reject(d, QStringLiteral("Issue failed : ") + r.description);
+        }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::readCardUid()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Reading card UID"));
+
+    const Tag::Ptr known = m_rfid.activeCard();
+    if (m_rfid.state() == RFID::CardFound && known) {
+        logInfo(QStringLiteral("Card already present : ") + uidOf(known));
+        disableReader(d, known, false);
+        return d;
+    }
+
+    m_rfid.enable(false)
+        .done(guarded([this, d](RFID::Result) {
+            logInfo(QStringLiteral("RFID enabled."));
+            m_rfid.waitCardFound(1000)
+                .done(guarded([this, d](RFID::Result found) {
+                    logInfo(QStringLiteral("Card found : ") + uidOf(found.card));
+                    setCurrCard(found.card);
+                    disableReader(d, found.card, false);
+                }))
+                .fail(guarded([this, d](RFID::Result r) {
+                    reject(d, QStringLiteral("Failed to find card : ") + r.error);
+                }));
+        }))
+        .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("RFID enable failed : ") + r.error); }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::prepareCard()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Preparing card"));
+
+    if (m_state == Error) {
+        d.reject(Result(Tag::Ptr(), m_reason));
+        return d;
+    }
+
+    moveCardOnRfid()
+        .done(guarded([this, d](Result) {
+            readCardUid()
+                .done(guarded([this, d](Result read) {
+                    d.resolve(read);
+                    emit cardPrepared(read.card);
+                }))
+                .fail(guarded([this, d](Result failedRead) {
+                    // The card was brought onto the reader but cannot be used: bin it,
+                    // and report the read failure once the dispenser has answered.
+                    auto report = [d, failedRead]() { d.reject(failedRead); };
+                    dispose(false).done([report](Result) { report(); }).fail([report](Result) {
+                        report();
+                    });
+                }));
+        }))
+        .fail([d](Result r) { d.reject(r); });
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::createCard(Card::Ptr card)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Creating card : %1").arg(card ? card->name() : QString()));
+    if (!card) {
+        reject(d, QStringLiteral("Create card failed : no card data"));
+        return d;
+    }
+
+    m_rfid.enable(false)
+        .done(guarded([this, d, card](RFID::Result) {
+            logInfo(QStringLiteral("RFID enabled."));
+            m_rfid.waitCardFound(1000)
+                .done(guarded([this, d, card](RFID::Result found) {
+                    logInfo(QStringLiteral("Card found : ") + uidOf(found.card));
+                    m_rfid.createCard(card->name())
+                        .done(guarded([this, d, card](RFID::Result created) {
+                            logInfo(QStringLiteral("Writing card : ") + uidOf(created.card));
+                            m_rfid.writeCard(card)
+                                .done(guarded([this, d](RFID::Result written) {
+                                    logInfo(QStringLiteral("Card written successfully : ") + uidOf(written.card));
+                                    setCurrCard(written.card);
+                                    resetFailCount();
+                                    disableReader(d, written.card, true);
+                                }))
+                                .fail(guarded([this, d](RFID::Result r) {
+                                    reject(d, QStringLiteral("Write card failed : ") + r.error);
+                                }));
+                        }))
+                        .fail(guarded([this, d](RFID::Result r) {
+                            reject(d, QStringLiteral("Create card failed : ") + r.error);
+                        }));
+                }))
+                .fail(guarded([this, d](RFID::Result r) {
+                    reject(d, QStringLiteral("Card search failed : ") + r.error);
+                }));
+        }))
+        .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("RFID enable failed : ") + r.error); }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::writeCard(Card::Ptr card)
+{
+    Deferred<Result> d;
+    if (!card) {
+        reject(d, QStringLiteral("Write card failed : no card data"));
+        return d;
+    }
+    logInfo(QStringLiteral("Writing card : uid=%1 name=%2").arg(card->uid(), card->name()));
+
+    m_rfid.writeCard(card)
+        .done(guarded([this, d](RFID::Result written) {
+            logInfo(QStringLiteral("Card written successfully : ") + uidOf(written.card));
+            setCurrCard(written.card);
+            disableReader(d, written.card, true);
+        }))
+        .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("Write card failed : ") + r.error); }));
+    return d;
+}
+
+// A card that failed while being created sits on the reader and is binned
+// (and counted). Only the sensor knows whether it is still there: a card the
+// driver took or that was disposed meanwhile is not disposed again.
+void CardIssuer::disposeAfterFailedIssue()
+{
+    if (!m_dispenser.cardInRfid()) {
+        logWarn(QStringLiteral("WARN: No card on RFID. Nothing to dispose."));
+        return;
+    }
+    dispose(false);
+}
+
+Deferred<CardIssuer::Result> CardIssuer::issueCard(Card::Ptr card)
+{
+    Deferred<Result> d;
+
+    // Only a failure of the creation leaves a card to dispose: a refused
+    // preparation moved nothing, and one that failed reading has already
+    // disposed (and counted) its card.
+    auto create = guarded([this, d, card]() {
+        createCard(card)
+            .done([d](Result r) { d.resolve(r); })
+            .fail(guarded([this, d](Result r) {
+                disposeAfterFailedIssue();
+                d.reject(r);
+            }));
+    });
+
+    if (m_currCard) {
+        logInfo(QStringLiteral("Card present. Creating."));
+        create();
+    } else {
+        logWarn(QStringLiteral("WARN: Card not present. Preparing."));
+        prepareCard().done([create](Result) { create(); }).fail([d](Result r) { d.reject(r); });
+    }
+    return d;
+}
+
+// ---------------------------------------------------------------------------
+// Presentation, retraction and disposal
+
+Deferred<CardIssuer::Result> CardIssuer::eject()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Ejecting card"));
+
+    const bool wasInMouth = m_dispenser.cardInMouth();
+    m_dispenser.eject()
+        .done(guarded([this, d, wasInMouth](Dispenser::Result) {
+            sensorConfirmation(&m_dispenser, wasInMouth, m_dispenser.cardInMouth(), &Dispenser::cardInMouthChanged)
+                .done(guarded([this, d]() {
+                    logInfo(QStringLiteral("Card ejected successfully"));
+                    const Tag::Ptr card = m_currCard;
+                    resolve(d, card);
+                    emit cardEjected(card);
+                }))
+                .fail(guarded([this, d]() { reject(d, QStringLiteral("Timeout waiting for mouth sensor")); }));
+        }))
+        .fail(guarded([this, d](Dispenser::Result r) {
+            reject(d, QStringLiteral("Failed to eject card : ") + r.description);
+        }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::retract()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Retracting card : ") + uidOf(m_currCard));
+
+    const bool wasInRfid = m_dispenser.cardInRfid();
+    m_dispenser.accept()
+        .done(guarded([this, d, wasInRfid](Dispenser::Result) {
+            sensorConfirmation(&m_dispenser, wasInRfid, m_dispenser.cardInRfid(), &Dispenser::cardInRfidChanged)
+                .done(guarded([this, d]() {
+                    logInfo(QStringLiteral("Retracted card : ") + uidOf(m_currCard));
+                    resolve(d, Tag::Ptr());
+                }))
+                .fail(guarded([this, d]() { reject(d, QStringLiteral("Retract timeout")); }));
+        }))
+        .fail(guarded([this, d](Dispenser::Result r) {
+            reject(d, QStringLiteral("Accept failed : ") + r.description);
+        }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::dispose(bool test)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Disposing card : ") + uidOf(m_currCard));
+    if (!test)
+        incrFailCount();
+
+    m_dispenser.dispose()
+        .done(guarded([this, d](Dispenser::Result) {
+            logInfo(QStringLiteral("Card disposed : ") + uidOf(m_currCard));
+            resolve(d, Tag::Ptr());
+        }))
+        .fail(guarded([this, d](Dispenser::Result r) {
+            reject(d, QStringLiteral("Dispose failed : ") + r.description);
+        }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::waitRemoved(int seconds)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
+
+    m_dispenser.waitCollect(seconds)
+        .done(guarded([this, d](Dispenser::Result) {
+            logInfo(QStringLiteral("Card collected successfully"));
+            resolve(d, Tag::Ptr());
+        }))
+        .fail(guarded([this, d](Dispenser::Result) {
+            retract()
+                .done(guarded([this, d](Result) { reject(d, QStringLiteral("Card not collected")); }))
+                .fail(guarded([this, d](Result) {
+                    reject(d, QStringLiteral("Card not collected and card retract failed"));
+                }));
+        }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::presentCard(int seconds)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
+
+    eject()
+        .done(guarded([this, d, seconds](Result ejected) {
+            // The caller learns which card the driver took.
+            const Tag::Ptr card = ejected.card;
+            waitRemoved(seconds)
+                .done(guarded([this, d, card](Result) { resolve(d, card); }))
+                .fail(guarded([this, d](Result) { reject(d, QStringLiteral("Card not collected")); }));
+        }))
+        .fail(guarded([this, d](Result r) { reject(d, QStringLiteral("Eject failed: ") + r.error); }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::waitCardInRfid(int seconds)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Waiting for card to be placed on Rfid : timeout=") + QString::number(seconds)
+            + QStringLiteral(" sec"));
+
+    if (m_dispenser.cardInMouth()) {
+        resolve(d, m_currCard);
+        return d;
+    }
+
+    Utils::waitSignal(&m_dispenser, &Dispenser::cardInRfidChanged, seconds > 0 ? seconds * 1000 : 0)
+        .done(guarded([this, d]() { resolve(d, m_currCard); }))
+        .fail(guarded([this, d]() { reject(d, QStringLiteral("Timeout")); }));
+    return d;
+}
+
+// ---------------------------------------------------------------------------
+// Acceptance and return
+
+Deferred<CardIssuer::Result> CardIssuer::enableAccept()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Enabling automatic card acceptance"));
+    m_dispenser.enableAccept()
+        .done(guarded([this, d](Dispenser::Result) { resolve(d, Tag::Ptr()); }))
+        .fail(guarded([this, d](Dispenser::Result r) { reject(d, r.description); }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::disableAccept()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Disabling automatic card acceptance"));
+    m_dispenser.disableAccept()
+        .done(guarded([this, d](Dispenser::Result) { resolve(d, Tag::Ptr()); }))
+        .fail(guarded([this, d](Dispenser::Result r) { reject(d, r.description); }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::acceptCard(int seconds)
+{
+    Deferred<Result> d;
+    enableAccept()
+        .done(guarded([this, d, seconds](Result) {
+            waitCardInRfid(seconds)
+                .done([d](Result r) { d.resolve(r); })
+                .fail([d](Result r) { d.reject(r); });
+        }))
+        .fail([d](Result r) { d.reject(r); });
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::collectCard()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Collecting card : uid=") + uidOf(m_currCard));
+    m_dispenser.dispose()
+        .done(guarded([this, d](Dispenser::Result) {
+            m_rfid.disable()
+                .done(guarded([this, d](RFID::Result) { resolve(d, Tag::Ptr()); }))
+                .fail(guarded([this, d](RFID::Result r) {
+                    reject(d, QStringLiteral("RFID disable failed : ") + r.error);
+                }));
+        }))
+        .fail(guarded([this, d](Dispenser::Result r) { reject(d, r.description); }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::waitInserted(int seconds)
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Waiting for card to be inserted : timeout=") + QString::number(seconds)
+            + QStringLiteral(" sec"));
+    Utils::waitSignal(this, &CardIssuer::cardInserted, seconds > 0 ? seconds * 1000 : 0)
+        .done(guarded([this, d]() { resolve(d, m_currCard); }))
+        .fail(guarded([this, d]() { reject(d, QStringLiteral("Timeout")); }));
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::readCard()
+{
+    Deferred<Result> d;
+    logInfo(QStringLiteral("Reading card"));
+
+    m_rfid.enable(false)
+        .done(guarded([this, d](RFID::Result) {
+            logInfo(QStringLiteral("RFID enabled."));
+            m_rfid.waitCardFound(1000)
+                .done(guarded([this, d](RFID::Result found) {
+                    logInfo(QStringLiteral("Card found : ") + uidOf(found.card));
+                    m_rfid.readCard(QStringLiteral("auto"), 1)
+                        .done(guarded([this, d](RFID::Result read) {
+                            logInfo(QStringLiteral("Card read successfully"));
+                            setCurrCard(read.card);
+                            resolve(d, read.card);
+                        }))
+                        .fail(guarded([this, d](RFID::Result r) {
+                            reject(d, QStringLiteral("Failed to read card : ") + r.error);
+                        }));
+                }))
+                .fail(guarded([this, d](RFID::Result r) {
+                    reject(d, QStringLiteral("Failed to find card : ") + r.error);
+                }));
+        }))
+        .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("RFID enable failed : ") + r.error); }));
+    return d;
+}
+
+void CardIssuer::onCardInserted()
+{
+    logInfo(QStringLiteral("Card inserted"));
+    readCard()
+        .done(guarded([this](Result r) {
+            const Card::Ptr card = Card::fromTag(r.card);
+            if (card) {
+                logInfo(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(card->uid(), card->name()));
+                setCurrCard(card);
+                emit cardInserted(card);
+                return;
+            }
+            logError(QStringLiteral("ERROR: Invalid card : uid=%1").arg(uidOf(r.card)));
+            returnUnreadCard();
+        }))
+        .fail(guarded([this](Result r) {
+            logError(QStringLiteral("ERROR: Read card failed : ") + r.error);
+            returnUnreadCard();
+        }));
+}
+
+// A driver's card we cannot use goes back to the mouth rather than staying
+// inside unnoticed; one that has already left the reader is not chased.
+void CardIssuer::returnUnreadCard()
+{
+    if (!m_dispenser.cardInRfid()) {
+        logWarn(QStringLiteral("WARN: Unread card no longer on RFID"));
+        return;
+    }
+    logWarn(QStringLiteral("WARN: Returning unread card to the mouth"));
+    eject();
+}
+
+Deferred<CardIssuer::Result> CardIssuer::returnCard(Card::Ptr card)
+{
+    Deferred<Result> d;
+    writeCard(card)
+        .done(guarded([this, d](Result) {
+            eject().done([d](Result r) { d.resolve(r); }).fail([d](Result r) { d.reject(r); });
+        }))
+        .fail([d](Result r) { d.reject(r); });
+    return d;
+}
+
+// ---------------------------------------------------------------------------
+// Self-tests
+
+Deferred<CardIssuer::Result> CardIssuer::testDispense()
+{
+    Deferred<Result> d;
+    auto pass = [d](Result r) { d.reject(r); };
+
+    moveCardOnRfid()
+        .done(guarded([this, d, pass](Result) {
+            readCardUid()
+                .done(guarded([this, d, pass](Result) {
+                    eject()
+                        .done(guarded([this, d, pass](Result) {
+                            retract()
+                                .done(guarded([this, d, pass](Result) {
+                                    dispose(true).done([d](Result r) { d.resolve(r); }).fail(pass);
+                                }))
+                                .fail(pass);
+                        }))
+                        .fail(pass);
+                }))
+                .fail(guarded([this, d](Result failedRead) {
+                    auto report = [d, failedRead]() { d.reject(failedRead); };
+                    dispose(true).done([report](Result) { report(); }).fail([report](Result) {
+                        report();
+                    });
+                }));
+        }))
+        .fail(pass);
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::testAcceptEject()
+{
+    Deferred<Result> d;
+    auto pass = [d](Result r) { d.reject(r); };
+    auto settle = [d](Result r) { d.resolve(r); };
+
+    if (m_dispenser.cardInMouth()) {
+        logInfo(QStringLiteral("Card in mouth. Retracting."));
+        retract()
+            .done(guarded([this, settle, pass](Result) { eject().done(settle).fail(pass); }))
+            .fail(pass);
+    } else if (m_dispenser.cardInRfid()) {
+        logInfo(QStringLiteral("Card in RFID. Ejecting."));
+        eject().done(settle).fail(pass);
+    } else {
+        reject(d, QStringLiteral("No card found"));
+    }
+    return d;
+}
+
+Deferred<CardIssuer::Result> CardIssuer::testAcceptDispose()
+{
+    Deferred<Result> d;
+    Deferred<Result> outcome;
+
+    // Whatever the disposal gave, the mouth stops taking cards in. A failure
+    // of the test is reported as it was; a failing switch-off fails a test
+    // that had passed, since the dispenser is left accepting.
+    outcome
+        .done(guarded([this, d](Result passed) {
+            disableAccept()
+                .done([d, passed](Result) { d.resolve(passed); })
+                .fail([d](Result r) { d.reject(r); });
+        }))
+        .fail(guarded([this, d](Result failed) {
+            disableAccept()
+                .done([d, failed](Result) { d.reject(failed); })
+                .fail([d, failed](Result) { d.reject(failed); });
+        }));
+
+    auto pass = [outcome](Result r) { outcome.reject(r); };
+    auto settle = [outcome](Result r) { outcome.resolve(r); };
+    auto disposeCard = guarded([this, settle, pass](Result) { dispose(true).done(settle).fail(pass); });
+
+    if (m_dispenser.cardInMouth()) {
+        logInfo(QStringLiteral("Card in mouth. Retracting and disposing."));
+        retract().done(disposeCard).fail(pass);
+    } else if (m_dispenser.cardInRfid()) {
+        logInfo(QStringLiteral("Card in RFID. Disposing."));
+        disposeCard(Result());
+    } else {
+        logInfo(QStringLiteral("No card found. Waiting insert."));
+        acceptCard(60).done(disposeCard).fail(pass);
+    }
+    return d;
+}
+
+} // namespace manager

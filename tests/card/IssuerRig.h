@@ -1,0 +1,93 @@
+#pragma once
+
+#include "CardRig.h"
+
+#include "card/CardIssuer.h"
+#include "card/Dispenser.h"
+#include "card/RFID.h"
+#include "card/RUDIv1Card.h"
+
+#include <QJsonObject>
+#include <QtTest>
+
+// The terminal's card side (reader and dispenser clients, the issuer over
+// them) on the test broker, with the fake reader following the fake
+// dispenser's RFID position.
+class IssuerRig
+{
+public:
+    using Result = manager::CardIssuer::Result;
+
+    explicit IssuerRig(quint16 port)
+        : fakes(port)
+        , rfid(fakes.mqtt, fakes.rfidBase)
+        , dispenser(fakes.mqtt, fakes.dispenserBase)
+        , issuer(rfid, dispenser)
+    {
+    }
+
+    // Loads the cartridge, starts the services and the session, and returns
+    // once the issuer has seen sound devices.
+    bool start(int cards = 20)
+    {
+        fakes.fakeRfid.attach(&fakes.fakeDispenser);
+        fakes.fakeDispenser.loadCartridge(cards);
+        if (!fakes.startFakes() || !fakes.connectClient())
+            return false;
+        return QTest::qWaitFor([this] { return issuer.state() == manager::CardIssuer::Ready; }, 5000);
+    }
+
+    FakeDispenserService &fakeDispenser() { return fakes.fakeDispenser; }
+    FakeRfidService &fakeRfid() { return fakes.fakeRfid; }
+
+    // Returns once the service has handled every request the terminal sent
+    // before: a request of no meaning travels the same way and is answered.
+    bool requestsHandled(FakeService &service)
+    {
+        const QString id = QStringLiteral("barrier-%1").arg(++m_barrier);
+        bool answered = false;
+        fakes.mqtt.executeRpc(service.base() + QStringLiteral("/barrier"), id, QJsonObject{}, 5000)
+            .done([&answered](QJsonValue) { answered = true; })
+            .fail([&answered](QJsonValue) { answered = true; });
+        return QTest::qWaitFor([&answered] { return answered; }, 6000);
+    }
+
+    // Returns once the clients have taken in every document the services published before.
+    bool documentsSeen()
+    {
+        const QString marker = QStringLiteral("sync-%1").arg(++m_barrier);
+        fakes.fakeDispenser.publish(QStringLiteral("/info"),
+                                    QJsonObject{{QStringLiteral("device"),
+                                                 QJsonObject{{QStringLiteral("model"), fakes.fakeDispenser.model()},
+                                                             {QStringLiteral("firmware"), marker}}}});
+        fakes.fakeRfid.publish(QStringLiteral("/info"),
+                               QJsonObject{{QStringLiteral("device"), QJsonObject{{QStringLiteral("firmware"), marker}}}});
+        return QTest::qWaitFor([&] { return dispenser.firmware() == marker && rfid.firmware() == marker; }, 5000);
+    }
+
+    // The product card as the issue road fills it.
+    static QSharedPointer<RUDIv1Card> vehicleCard(int customsId = 12)
+    {
+        auto card = QSharedPointer<RUDIv1Card>::create();
+        card->setCustomsId(customsId);
+        card->setStatus(QStringLiteral("active"));
+        card->addUsageLog(QStringLiteral("entry"), QStringLiteral("SN-1"), QStringLiteral("LOC-7"));
+        card->incrUsageCounter(1);
+        return card;
+    }
+
+    CardRig fakes;
+    manager::RFID rfid;
+    manager::Dispenser dispenser;
+    manager::CardIssuer issuer;
+
+private:
+    int m_barrier = 0;
+};
+
+// Waits for a deferred result to settle.
+template <typename R>
+bool settles(const Probe<R> &probe, int msec = 5000)
+{
+    return QTest::qWaitFor([&probe] { return probe.settled(); }, msec);
+}

@@ -1,0 +1,232 @@
+#include "IssuerRig.h"
+
+#include "fakes/LogCapture.h"
+#include "fakes/TestBroker.h"
+
+#include <memory>
+
+using manager::CardIssuer;
+using Result = CardIssuer::Result;
+
+class TestCardIssuerSelfTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void dispenseTestPasses();
+    void dispenseTestFailures_data();
+    void dispenseTestFailures();
+    void acceptEjectTest_data();
+    void acceptEjectTest();
+    void acceptDisposeTest_data();
+    void acceptDisposeTest();
+
+private:
+    QStringList dispenserCommands(const QStringList &of);
+
+    TestBroker m_broker;
+    std::unique_ptr<IssuerRig> m_rig;
+};
+
+void TestCardIssuerSelfTest::initTestCase()
+{
+    QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
+}
+
+void TestCardIssuerSelfTest::init()
+{
+    m_rig = std::make_unique<IssuerRig>(m_broker.port());
+    QVERIFY(m_rig->start());
+}
+
+void TestCardIssuerSelfTest::cleanup()
+{
+    m_rig.reset();
+}
+
+// The dispenser commands the terminal sent, in order, among the given ones.
+QStringList TestCardIssuerSelfTest::dispenserCommands(const QStringList &of)
+{
+    QStringList commands;
+    for (const FakeService::Request &request : m_rig->fakeDispenser().requests())
+        if (of.contains(request.command))
+            commands << request.command;
+    return commands;
+}
+
+void TestCardIssuerSelfTest::dispenseTestPasses()
+{
+    // Failures counted before stay as they were: test cards never count.
+    QVERIFY(settles(Probe<Result>(m_rig->issuer.dispose(false))));
+    QVERIFY(settles(Probe<Result>(m_rig->issuer.dispose(false))));
+    m_rig->fakeDispenser().clearRequests();
+
+    QSignalSpy ejected(&m_rig->issuer, &CardIssuer::cardEjected);
+    QSignalSpy disposed(&m_rig->issuer, &CardIssuer::cardDisposed);
+    Probe<Result> test(m_rig->issuer.testDispense());
+    QVERIFY(settles(test));
+    QVERIFY2(test.resolved(), qPrintable(test.value().error));
+    QVERIFY(test.value().card.isNull());
+
+    QCOMPARE(ejected.count(), 1);
+    QCOMPARE(ejected.at(0).at(0).value<Tag::Ptr>()->uid(), QString("C0001"));
+    QTRY_COMPARE(disposed.count(), 1);
+    QCOMPARE(m_rig->issuer.failCount(), 2);
+    QCOMPARE(m_rig->fakeDispenser().bin().size(), 1);
+    QCOMPARE(m_rig->fakeDispenser().bin().at(0)->uid, QString("C0001"));
+    QCOMPARE(dispenserCommands({"issue", "eject", "accept", "dispose"}),
+             QStringList({"issue", "eject", "accept", "dispose"}));
+}
+
+void TestCardIssuerSelfTest::dispenseTestFailures_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<int>("binned");
+
+    QTest::newRow("dispense refused") << "issue" << "Issue failed : Cartridge empty" << 0;
+    QTest::newRow("uid not read") << "undetectable" << "Failed to find card : Timeout" << 1;
+    QTest::newRow("eject refused") << "eject" << "Failed to eject card : Refused" << 0;
+    QTest::newRow("retract refused") << "accept" << "Accept failed : Refused" << 0;
+    QTest::newRow("last disposal refused") << "dispose" << "Dispose failed : Refused" << 0;
+}
+
+void TestCardIssuerSelfTest::dispenseTestFailures()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, error);
+    QFETCH(int, binned);
+
+    if (fault == "issue") {
+        m_rig->fakeDispenser().refuse("issue", 3, "Cartridge empty");
+    } else if (fault == "undetectable") {
+        auto card = FakeCard::blank("U1");
+        card->detectable = false;
+        m_rig->fakeDispenser().loadCartridge({card, FakeCard::blank("C0002")});
+    } else {
+        m_rig->fakeDispenser().refuse(fault, 8, "Refused");
+    }
+
+    int disposalsWhenRejected = -1;
+    Deferred<Result> deferred = m_rig->issuer.testDispense();
+    deferred.fail([&](Result) { disposalsWhenRejected = m_rig->fakeDispenser().count("dispose"); });
+    Probe<Result> test(deferred);
+    QVERIFY(settles(test));
+    QVERIFY(test.rejected());
+    QCOMPARE(test.value().error, error);
+    QVERIFY(test.value().card.isNull());
+    QCOMPARE(m_rig->fakeDispenser().bin().size(), binned);
+    // An unread card is in the bin before the test reports.
+    QCOMPARE(disposalsWhenRejected, fault == "undetectable" || fault == "dispose" ? 1 : 0);
+    QCOMPARE(m_rig->issuer.failCount(), 0);
+}
+
+void TestCardIssuerSelfTest::acceptEjectTest_data()
+{
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QStringList>("commands");
+
+    QTest::newRow("card in the mouth") << "mouth" << "" << QStringList({"accept", "eject"});
+    QTest::newRow("card on the reader") << "reader" << "" << QStringList({"eject"});
+    QTest::newRow("both: the mouth first") << "both" << "Accept failed : Card already in RFID position" << QStringList({"accept"});
+    QTest::newRow("no card") << "" << "No card found" << QStringList();
+}
+
+void TestCardIssuerSelfTest::acceptEjectTest()
+{
+    QFETCH(QString, place);
+    QFETCH(QString, error);
+    QFETCH(QStringList, commands);
+
+    if (place == "mouth" || place == "both")
+        m_rig->fakeDispenser().placeInMouth(FakeCard::blank("M1"));
+    if (place == "reader" || place == "both")
+        m_rig->fakeDispenser().placeInRfid(FakeCard::blank("R1"));
+    QVERIFY(m_rig->documentsSeen());
+    m_rig->fakeDispenser().clearRequests();
+
+    LogCapture log;
+    Probe<Result> test(m_rig->issuer.testAcceptEject());
+    if (place.isEmpty())
+        QVERIFY(test.rejected()); // at once
+    QVERIFY(settles(test));
+    QCOMPARE(test.rejected(), !error.isEmpty());
+    QCOMPARE(test.value().error, error);
+    if (error.isEmpty()) {
+        QCOMPARE(test.value().card, m_rig->issuer.currCard());
+        QVERIFY(m_rig->fakeDispenser().cardInMouth());
+    }
+    QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));
+    QCOMPARE(dispenserCommands({"accept", "eject", "dispose", "issue"}), commands);
+    if (place == "mouth")
+        QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Card in mouth. Retracting."), 1);
+    if (place.isEmpty())
+        QCOMPARE(log.texts(QtCriticalMsg), QStringList({"[CardIssuer] ERROR: No card found"}));
+}
+
+void TestCardIssuerSelfTest::acceptDisposeTest_data()
+{
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QStringList>("commands");
+
+    QTest::newRow("card in the mouth") << "mouth" << "" << ""
+                                       << QStringList({"accept", "dispose", "accept/disable"});
+    QTest::newRow("card on the reader") << "reader" << "" << "" << QStringList({"dispose", "accept/disable"});
+    QTest::newRow("card inserted") << "" << "" << ""
+                                   << QStringList({"accept/enable", "dispose", "accept/disable"});
+    QTest::newRow("both: the mouth first") << "both" << "" << "Accept failed : Card already in RFID position"
+                                           << QStringList({"accept", "accept/disable"});
+    QTest::newRow("disposal refused") << "reader" << "dispose" << "Dispose failed : Refused"
+                                      << QStringList({"dispose", "accept/disable"});
+    QTest::newRow("switching off refused") << "reader" << "accept/disable" << "Refused"
+                                           << QStringList({"dispose", "accept/disable"});
+}
+
+// Whatever the test gives, the mouth stops taking cards in at its end.
+void TestCardIssuerSelfTest::acceptDisposeTest()
+{
+    QFETCH(QString, place);
+    QFETCH(QString, fault);
+    QFETCH(QString, error);
+    QFETCH(QStringList, commands);
+
+    FakeDispenserService &fake = m_rig->fakeDispenser();
+    if (place == "mouth" || place == "both")
+        fake.placeInMouth(FakeCard::blank("M1"));
+    if (place == "reader" || place == "both")
+        fake.placeInRfid(FakeCard::blank("R1"));
+    if (!fault.isEmpty())
+        fake.refuse(fault, 8, "Refused");
+    QVERIFY(m_rig->documentsSeen());
+    QVERIFY(settles(Probe<Result>(m_rig->issuer.enableAccept()))); // left on by an earlier run
+    fake.clearRequests();
+
+    QSignalSpy disposed(&m_rig->issuer, &CardIssuer::cardDisposed);
+    Probe<Result> test(m_rig->issuer.testAcceptDispose());
+    if (place.isEmpty()) {
+        QTRY_COMPARE(fake.count("accept/enable"), 1);
+        QVERIFY(fake.driverInsertCard(FakeCard::rudi("D1", 12)));
+    }
+    QVERIFY(settles(test));
+    QCOMPARE(test.rejected(), !error.isEmpty());
+    QCOMPARE(test.value().error, error);
+    QVERIFY(test.value().card.isNull());
+
+    QVERIFY(!fake.acceptEnabled() || fault == "accept/disable");
+    QCOMPARE(dispenserCommands({"accept", "dispose", "accept/enable", "accept/disable", "eject"}), commands);
+    const bool binned = error.isEmpty() || fault == "accept/disable";
+    QCOMPARE(fake.bin().size(), binned ? 1 : 0);
+    if (binned)
+        QTRY_COMPARE(disposed.count(), 1);
+    QCOMPARE(m_rig->issuer.failCount(), 0);
+}
+
+QTEST_MAIN(TestCardIssuerSelfTest)
+#include "tst_cardissuer_selftest.moc"
