@@ -94,9 +94,10 @@ public:
     template <typename... A, typename... Rest>
     static Deferred<> when(Deferred<A...> first, Rest... rest);
 
-    // Container form (QList, QVector); an empty container gives a resolved joint.
-    template <template <typename...> class C, typename... A>
-    static Deferred<> when(const C<Deferred<A...> >& deferreds);
+    // Container form (QList, QVector, std::vector); an empty container gives a
+    // resolved joint.
+    template <template <typename...> class C, typename... A, typename... Extra>
+    static Deferred<> when(const C<Deferred<A...>, Extra...>& deferreds);
 
 private:
     template <typename F>

@@ -458,8 +458,8 @@ Deferred<> Deferred<T...>::when(Deferred<A...> first, Rest... rest)
 }
 
 template <typename... T>
-template <template <typename...> class C, typename... A>
-Deferred<> Deferred<T...>::when(const C<Deferred<A...> >& deferreds)
+template <template <typename...> class C, typename... A, typename... Extra>
+Deferred<> Deferred<T...>::when(const C<Deferred<A...>, Extra...>& deferreds)
 {
     const Deferred<> joint;
     const int count = int(deferreds.size());

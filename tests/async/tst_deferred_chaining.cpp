@@ -6,6 +6,8 @@
 #include <QTest>
 #include <QVector>
 
+#include <vector>
+
 // thenAlias chains and when joins.
 class TestDeferredChaining : public QObject
 {
@@ -265,8 +267,12 @@ private slots:
         const Deferred<QString> once;
         const QVector<Deferred<QString> > twice { once, once };
         const Deferred<> joint = Deferred<>::when(twice);
+        const Deferred<> again = Deferred<>::when(std::vector<Deferred<QString> > { once, once });
+        const Deferred<> arguments = Deferred<>::when(once, once);
         once.resolve("both");
         QCOMPARE(joint.state(), DeferredDataBase::Resolved);
+        QCOMPARE(again.state(), DeferredDataBase::Resolved);
+        QCOMPARE(arguments.state(), DeferredDataBase::Resolved);
     }
 
     void whenOverNothingResolvesAtOnce()
@@ -275,6 +281,7 @@ private slots:
         bool done = false;
         Deferred<>::when(QList<Deferred<QString> >()).done([&] { done = true; });
         QVERIFY(done);
+        QCOMPARE(Deferred<>::when(std::vector<Deferred<> >()).state(), DeferredDataBase::Resolved);
     }
 
     void inputValueCallbacksRunBeforeTheJointHears()
