@@ -31,6 +31,7 @@ private slots:
     void readerCardBecomesCurrent();
     void cardLevel_data();
     void cardLevel();
+    void destroyedWhileAnOperationRuns();
 
 private:
     void countFailures(int n);
@@ -374,6 +375,23 @@ void TestCardIssuerState::cardLevel()
     QVERIFY(m_rig->documentsSeen());
     QCOMPARE(m_rig->dispenser.model(), model);
     QCOMPARE(m_rig->issuer.cardLevel(), level);
+}
+
+// The terminal may go while a card operation waits for a device; the late
+// answers then reach nothing.
+void TestCardIssuerState::destroyedWhileAnOperationRuns()
+{
+    QVERIFY(m_rig->start());
+    auto *issuer = new CardIssuer(m_rig->rfid, m_rig->dispenser);
+    Probe<Result> prepared(issuer->prepareCard());
+    QTRY_COMPARE(m_rig->fakeDispenser().count("issue"), 1);
+    delete issuer;
+
+    QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));
+    QVERIFY(m_rig->documentsSeen());
+    QTRY_VERIFY(m_rig->dispenser.cardInRfid());
+    QVERIFY(!prepared.settled());
+    QCOMPARE(m_rig->fakeRfid().count("enable"), 0);
 }
 
 QTEST_MAIN(TestCardIssuerState)
