@@ -116,6 +116,9 @@ bool MqttConnection::startHandle(const QHostAddress &address, ClientError *fatal
     }
     ++m_generation;
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // Small packets (a request is SUBSCRIBE then PUBLISH) go out at once, not held back
+    // until the broker acknowledges the previous one.
+    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(m_mosq, onConnectCallback);
     mosquitto_disconnect_callback_set(m_mosq, onDisconnectCallback);
     mosquitto_message_callback_set(m_mosq, onMessageCallback);

@@ -57,6 +57,7 @@ MqttPeer::MqttPeer(QString const &clientId, QObject *parent)
     qRegisterMetaType<MqttPeer::Request>();
     m_mosq = mosquitto_new(m_clientId.toUtf8().constData(), true, this);
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_reconnect_delay_set(m_mosq, 1, 1, false);
     mosquitto_connect_callback_set(m_mosq, &MqttPeer::onConnect);
     mosquitto_disconnect_callback_set(m_mosq, &MqttPeer::onDisconnect);

@@ -98,7 +98,7 @@ bool TestBroker::launch()
         QStringLiteral("allow_anonymous %1").arg(m_users.isEmpty() ? "true" : "false"),
         QStringLiteral("persistence false"),
         QStringLiteral("log_dest stderr"),
-        m_verbose ? QStringLiteral("log_type all") : QStringLiteral("log_type error\nlog_type warning\nlog_type notice"),
+        m_verbose ? QStringLiteral("log_type all") : QStringLiteral("log_type error\nlog_type warning\nlog_type notice\nlog_type information"),
         QStringLiteral("log_timestamp false"),
     };
     if (geteuid() == 0)

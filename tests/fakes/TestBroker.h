@@ -25,7 +25,7 @@ public:
     // Before start(): once a user exists, anonymous clients are refused (CONNACK 5) and only
     // these names and passwords log in.
     void addUser(QString const &name, QString const &password);
-    // Before start(): false keeps the broker to errors, warnings and connection notices (no line per
+    // Before start(): false keeps the broker to errors, warnings, notices and information (no line per
     // packet), for programs that do not run the
     // event loop (the log pipe would fill up and stall the broker).
     void setVerbose(bool verbose) { m_verbose = verbose; }
