@@ -1,5 +1,6 @@
 #include "app/Config.h"
 #include "app/Logger.h"
+#include "fakes/LogCapture.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -11,28 +12,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Captured
-{
-    QtMsgType type;
-    QString text;
-};
-QList<Captured> g_messages;
-
-void capture(QtMsgType type, const QMessageLogContext &, const QString &text)
-{
-    g_messages.append({type, text});
-}
-
-QStringList messages(QtMsgType type)
-{
-    QStringList out;
-    for (const Captured &m : qAsConst(g_messages)) {
-        if (m.type == type)
-            out << m.text;
-    }
-    return out;
-}
 
 const QVariantMap kDefaults = {
     {"log/level", 2},
@@ -132,20 +111,21 @@ private slots:
 
 private:
     QString path() const { return m_dir->filePath("gui.conf"); }
+    QStringList messages(QtMsgType type) const { return m_log->texts(type); }
     QScopedPointer<QTemporaryDir> m_dir;
+    QScopedPointer<LogCapture> m_log;
 };
 
 void tst_Config::init()
 {
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
-    g_messages.clear();
-    qInstallMessageHandler(capture);
+    m_log.reset(new LogCapture);
 }
 
 void tst_Config::cleanup()
 {
-    qInstallMessageHandler(nullptr);
+    m_log.reset();
 }
 
 void tst_Config::createsMissingFileFromDefaults()
@@ -326,7 +306,7 @@ void tst_Config::printPadsAndMasksSecrets()
     writeInPlace(path(), "[mqtt]\npassword=hunter2\n");
     Config config(path(), kDefaults);
     config.addOverrides({{"mqtt/host", "cli-host"}});
-    g_messages.clear();
+    m_log->clear();
 
     config.print();
 
@@ -489,7 +469,7 @@ void tst_Config::badLinesAndValuesAreSkippedAndKept()
     QVERIFY(!warnings.contains("operator's note"));
 
     // A rewrite keeps what it could not take and says where the rest went.
-    g_messages.clear();
+    m_log->clear();
     config.set("mqtt/host", "other");
     QSettings after(path(), QSettings::IniFormat);
     QCOMPARE(after.value("log/level"), QVariant("loud"));
