@@ -1,5 +1,4 @@
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -10,6 +9,7 @@
 #include "app/Config.h"
 #include "camera/CameraManager.h"
 #include "fakes/FakeCamera.h"
+#include "fakes/FreePort.h"
 #include "fakes/LogCapture.h"
 #include "transport/MqttClient.h"
 
@@ -25,11 +25,10 @@ static QString cameraHost(int n)
     return s_subnet + QString::number(n);
 }
 
+// The receiver listens on every address.
 static quint16 freePort()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::Any, 0);
-    return probe.serverPort();
+    return FreePort::pick(QHostAddress::Any);
 }
 
 // One camera of the lane: its name, its fake and what the fake does.

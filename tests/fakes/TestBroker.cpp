@@ -1,9 +1,10 @@
 #include "fakes/TestBroker.h"
 
+#include "fakes/FreePort.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTest>
 
 #include <csignal>
@@ -19,14 +20,6 @@ QString findProgram(QString const &name)
         path = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin"),
                                                      QStringLiteral("/usr/bin")});
     return path;
-}
-
-quint16 freePort()
-{
-    QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return server.serverPort();
 }
 } // namespace
 
@@ -78,7 +71,7 @@ bool TestBroker::start()
         return false;
     }
     for (int attempt = 0; attempt < 10; ++attempt) {
-        m_port = freePort();
+        m_port = FreePort::pick(QHostAddress::LocalHost);
         if (m_port != 0 && launch())
             return true;
     }
