@@ -50,6 +50,8 @@ private slots:
     void will();
     void refusedConnack_data();
     void refusedConnack();
+    void brokerFailureWarnings_data();
+    void brokerFailureWarnings();
     void publishWhileDown();
     void watchdogCutsSilentBroker();
     void disconnectIsFollowedByReconnection();
@@ -355,6 +357,67 @@ void TestMqttClient::refusedConnack()
     client->setUsername(QStringLiteral("terminal"));
     client->setPassword(QStringLiteral("secret"));
     QVERIFY(connected.wait(5000));
+    // The cleared error of the accepted connection is neither logged nor reported.
+    QCOMPARE(errors.count(), 1);
+}
+
+void TestMqttClient::brokerFailureWarnings_data()
+{
+    QTest::addColumn<QByteArray>("answer"); // what the broker sends back to CONNECT
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("CONNACK 1") << QByteArray("\x20\x02\x00\x01", 4)
+                               << "Invalid protocol version: 4. Broker does not accept a connection using the "
+                                  "specified protocol version.";
+    QTest::newRow("CONNACK 2") << QByteArray("\x20\x02\x00\x02", 4)
+                               << "Id rejected: scripted. The client ID is malformed. This might be related to its length.";
+    QTest::newRow("CONNACK 3") << QByteArray("\x20\x02\x00\x03", 4)
+                               << "Server unavailable: 127.0.0.1:%1. The network connection has been established, but "
+                                  "the service is unavailable on the broker side.";
+    QTest::newRow("CONNACK 4") << QByteArray("\x20\x02\x00\x04", 4)
+                               << "Bad username or password. The data in the username or password is malformed.";
+    QTest::newRow("CONNACK outside the protocol") << QByteArray("\x20\x02\x00\x06", 4) << "Unknown error.";
+    QTest::newRow("packet not allowed before CONNACK")
+        << QByteArray("\xf0\x00", 2)
+        << "Protocol violation:The client encountered a protocol violation, and therefore closed the connection.";
+}
+
+// Each way a broker can turn the session away logs its own warning, then one "Mqtt client error".
+void TestMqttClient::brokerFailureWarnings()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, warning);
+
+    QTcpServer scripted;
+    QVERIFY(scripted.listen(QHostAddress::LocalHost, 0));
+    QList<QTcpSocket *> accepted;
+    QObject::connect(&scripted, &QTcpServer::newConnection, &scripted, [&] {
+        while (QTcpSocket *socket = scripted.nextPendingConnection()) {
+            accepted.append(socket);
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, answer] {
+                socket->readAll(); // the CONNECT
+                socket->write(answer);
+            });
+        }
+    });
+
+    MqttClient client;
+    client.setHostname(QStringLiteral("127.0.0.1"));
+    client.setPort(scripted.serverPort());
+    client.setClientId(QStringLiteral("scripted"));
+    client.setRetryMillis(60000);
+    QSignalSpy errors(&client, &MqttClient::error);
+    QSignalSpy connected(&client, &MqttClient::connected);
+    LogCapture log;
+    client.connect();
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().first().toString(), QStringLiteral("Mqtt client error"));
+    if (warning.contains(QLatin1String("%1")))
+        warning = warning.arg(scripted.serverPort());
+    QCOMPARE(log.texts(QtWarningMsg), QStringList{QStringLiteral("[MqttClient] ") + warning});
+    QCOMPARE(client.state(), MqttConnection::Disconnected);
+    QCOMPARE(connected.count(), 0);
 }
 
 // Nothing is sent or queued while the session is down: not before the first connection, not
