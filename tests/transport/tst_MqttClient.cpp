@@ -57,7 +57,8 @@ private slots:
     void disconnectIsFollowedByReconnection();
     void connectTwiceDoesNotDoubleSignals();
     void settingsApplyAtNextConnect();
-    void invalidFilterReportsError();
+    void refusedRequestsReportError_data();
+    void refusedRequestsReportError();
 
 private:
     std::unique_ptr<MqttClient> makeClient(QString const &clientId);
@@ -553,15 +554,33 @@ void TestMqttClient::settingsApplyAtNextConnect()
     QVERIFY(m_broker->waitForLog(QStringLiteral("as second-id")));
 }
 
-void TestMqttClient::invalidFilterReportsError()
+void TestMqttClient::refusedRequestsReportError_data()
 {
+    QTest::addColumn<bool>("publication");
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("subscription, wildcard inside") << false << "a/#/b" << "Subscription to a/#/b failed.";
+    QTest::newRow("publication, wildcard topic") << true << "a/+/b" << "Publish to a/+/b failed.";
+    QTest::newRow("publication, multi-level wildcard") << true << "a/#" << "Publish to a/# failed.";
+}
+
+// Requests the library refuses are reported; the session stays up.
+void TestMqttClient::refusedRequestsReportError()
+{
+    QFETCH(bool, publication);
+    QFETCH(QString, topic);
+    QFETCH(QString, error);
     QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
     auto client = makeClient(QStringLiteral("filters"));
     QVERIFY(connectClient(*client));
     QSignalSpy errors(client.get(), &MqttClient::error);
-    client->subscribe(QStringLiteral("a/#/b"));
+    if (publication)
+        QVERIFY(!client->publish("x", topic));
+    else
+        client->subscribe(topic);
     QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.first().first().toString(), QStringLiteral("Subscription to a/#/b failed."));
+    QCOMPARE(errors.first().first().toString(), error);
     QVERIFY(client->isConnected());
 }
 
