@@ -183,9 +183,13 @@ void tst_GUIManager::mqttSessionFollowsConfiguration()
 {
     TestBroker first;
     TestBroker second;
+    // Both brokers let only this user in: the session must log in with the configured account.
+    first.addUser("terminal", "pw-Secret7");
+    second.addUser("terminal", "pw-Secret7");
     QVERIFY2(first.start(), qPrintable(first.errorString()));
     QVERIFY2(second.start(), qPrintable(second.errorString()));
     MqttPeer watcher;
+    watcher.setCredentials("terminal", "pw-Secret7");
     QVERIFY(watcher.connectTo(first));
     QVERIFY(watcher.subscribe("test/ui/status", 2));
     QVERIFY(watcher.subscribe("marker/#", 2));
@@ -193,7 +197,8 @@ void tst_GUIManager::mqttSessionFollowsConfiguration()
     QTemporaryDir dir;
     QFile file(dir.filePath("gui.conf"));
     QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QStringLiteral("[log]\nstderr=false\nsyslog=false\n[mqtt]\nhost=127.0.0.1\nport=%1\nbase=test/ui\n")
+    file.write(QStringLiteral("[log]\nstderr=false\nsyslog=false\n[mqtt]\nhost=127.0.0.1\nport=%1\nbase=test/ui\n"
+                              "username=terminal\npassword=pw-Secret7\n")
                    .arg(first.port())
                    .toUtf8());
     file.close();
@@ -204,6 +209,7 @@ void tst_GUIManager::mqttSessionFollowsConfiguration()
     QVERIFY(first.waitForLog("as " + id));
     QVERIFY(first.log().contains("Will message specified (18 bytes) (r1, q2)."));
     QVERIFY(first.log().contains("\ttest/ui/status"));
+    QCOMPARE(manager.mqtt().willMessage(), QByteArray(R"({"service": false})"));
     QTRY_VERIFY(manager.mqtt().isConnected());
 
     LogCapture log;
