@@ -201,7 +201,7 @@ void TestHttpClient::responsePayload_data()
     QTest::newRow("404 array") << 404 << QByteArray("[1,2]") << false << errorText;
     QTest::newRow("404 text") << 404 << QByteArray("no such thing") << false << errorText;
     QTest::newRow("500 broken JSON is an empty object") << 500 << QByteArray("{oops") << false << QJsonValue(QJsonObject());
-    QTest::newRow("401 empty") << 403 << QByteArray() << false << errorText;
+    QTest::newRow("403 empty") << 403 << QByteArray() << false << errorText;
 }
 
 void TestHttpClient::responsePayload()
