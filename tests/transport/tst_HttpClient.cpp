@@ -45,6 +45,18 @@ QJsonValue json(QByteArray const &text)
     return doc.isArray() ? QJsonValue(doc.array()) : QJsonValue(doc.object());
 }
 
+// The client's operation for an HTTP method name.
+HttpClient::Result send(HttpClient &client, QString const &verb, QUrl const &url, QJsonValue const &data)
+{
+    if (verb == QLatin1String("GET"))
+        return client.get(url);
+    if (verb == QLatin1String("DELETE"))
+        return client.del(url);
+    if (verb == QLatin1String("PUT"))
+        return client.put(url, data);
+    return client.post(url, data);
+}
+
 enum class Identity { Own, Other, None, Missing };
 
 } // namespace
@@ -136,10 +148,7 @@ void TestHttpClient::verbsAndBodies()
 
     LogCapture log;
     HttpClient client;
-    HttpClient::Result result = verb == "GET" ? client.get(url)
-        : verb == "DELETE"                    ? client.del(url)
-        : verb == "PUT"                       ? client.put(url, data)
-                                              : client.post(url, data);
+    HttpClient::Result result = send(client, verb, url, data);
     Outcome const outcome = await(result);
     QVERIFY(outcome.resolved);
     QCOMPARE(outcome.status, 200);
@@ -461,10 +470,7 @@ void TestHttpClient::redirectFollowedWithSameVerb()
     HttpClient client;
     QJsonObject const data{{"id", 5}};
     QUrl const first = server.url("/api/first");
-    HttpClient::Result result = verb == "GET" ? client.get(first)
-        : verb == "DELETE"                    ? client.del(first)
-        : verb == "PUT"                       ? client.put(first, data)
-                                              : client.post(first, data);
+    HttpClient::Result result = send(client, verb, first, data);
     Outcome const outcome = await(result);
     QVERIFY(outcome.resolved);
     QCOMPARE(outcome.status, 200);
