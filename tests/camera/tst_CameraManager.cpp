@@ -33,7 +33,7 @@ static quint16 freePort()
 }
 
 // One camera of the lane: its name, its fake and what the fake does.
-struct CameraSpec
+struct CameraSetup
 {
     QString name;
     int host = 0;            // last byte of its address
@@ -43,11 +43,11 @@ struct CameraSpec
     QByteArray path = "/result";
     QByteArray body;         // pushed after an accepted trigger; empty: no push
 };
-Q_DECLARE_METATYPE(QList<CameraSpec>)
+Q_DECLARE_METATYPE(QList<CameraSetup>)
 
-static CameraSpec spec(const QString &name, int host)
+static CameraSetup setup(const QString &name, int host)
 {
-    CameraSpec s;
+    CameraSetup s;
     s.name = name;
     s.host = host;
     return s;
@@ -57,7 +57,7 @@ static CameraSpec spec(const QString &name, int host)
 class Lane
 {
 public:
-    explicit Lane(const QList<CameraSpec> &specs, int responseTimeout = 3000)
+    explicit Lane(const QList<CameraSetup> &setups, int responseTimeout = 3000)
         : port(freePort())
     {
         QMap<QString, QVariant> defaults{
@@ -69,17 +69,17 @@ public:
             {"cameras/triggerDelayMsec", 10},
             {"cameras/responseTimeoutMsec", responseTimeout},
         };
-        for (const CameraSpec &spec : specs) {
-            defaults.insert("cameras/" + spec.name, url(spec.host));
-            auto *fake = new FakeCamera(QHostAddress(cameraHost(spec.host)));
-            fake->setTriggerStatus(spec.status);
-            fake->setTriggerDelay(spec.delay);
-            if (spec.challenge)
+        for (const CameraSetup &camera : setups) {
+            defaults.insert("cameras/" + camera.name, url(camera.host));
+            auto *fake = new FakeCamera(QHostAddress(cameraHost(camera.host)));
+            fake->setTriggerStatus(camera.status);
+            fake->setTriggerDelay(camera.delay);
+            if (camera.challenge)
                 fake->requireCredentials("vesk", "tu lp");
             fake->setReceiverPort(port);
-            fake->setResult(spec.path, spec.body);
+            fake->setResult(camera.path, camera.body);
             fake->listen();
-            fakes.insert(spec.name, fake);
+            fakes.insert(camera.name, fake);
         }
         config.reset(new Config(dir.filePath("gui.conf"), defaults));
         manager.reset(new manager::CameraManager(*config, mqtt));
@@ -132,90 +132,90 @@ private slots:
 
 void tst_CameraManager::cycle_data()
 {
-    QTest::addColumn<QList<CameraSpec>>("cameras");
+    QTest::addColumn<QList<CameraSetup>>("cameras");
     QTest::addColumn<Readings>("expected");
     QTest::addColumn<QString>("logged");  // a warning the cycle must leave
 
     const QByteArray abc = FakeCamera::plateResult("ABC1234");
     const QByteArray xyz = FakeCamera::plateResult("XYZ9876");
-    CameraSpec front = spec("alpr1", 2);
+    CameraSetup front = setup("alpr1", 2);
     front.body = abc;
 
-    QTest::newRow("plate read") << QList<CameraSpec>{front} << Readings{{"Front", "ABC1234"}} << "";
+    QTest::newRow("plate read") << QList<CameraSetup>{front} << Readings{{"Front", "ABC1234"}} << "";
     {
-        CameraSpec none = front;
+        CameraSetup none = front;
         none.body = FakeCamera::plateResult("NONE");
-        QTest::newRow("NONE") << QList<CameraSpec>{none} << Readings{} << "";
+        QTest::newRow("NONE") << QList<CameraSetup>{none} << Readings{} << "";
     }
     {
-        CameraSpec empty = spec("alpr2", 3);
+        CameraSetup empty = setup("alpr2", 3);
         empty.body = FakeCamera::plateResult("");
-        QTest::newRow("empty plate") << QList<CameraSpec>{empty} << Readings{{"Rear", ""}} << "";
+        QTest::newRow("empty plate") << QList<CameraSetup>{empty} << Readings{{"Rear", ""}} << "";
     }
     {
-        CameraSpec refused = front;
+        CameraSetup refused = front;
         refused.status = 403;
-        QTest::newRow("trigger refused") << QList<CameraSpec>{refused} << Readings{}
+        QTest::newRow("trigger refused") << QList<CameraSetup>{refused} << Readings{}
                                          << "[CameraManager] WARN: Camera " + cameraHost(2) + " failed: [alpr1] Trigger HTTP error :";
     }
     {
-        CameraSpec silent = front;
+        CameraSetup silent = front;
         silent.delay = -1;
-        QTest::newRow("trigger time-out") << QList<CameraSpec>{silent} << Readings{}
+        QTest::newRow("trigger time-out") << QList<CameraSetup>{silent} << Readings{}
                                           << "[ZIDCamera] [alpr1] WARN: Cannot send trigger signal. Timeout value : 500";
     }
     {
-        CameraSpec mute = front;
+        CameraSetup mute = front;
         mute.body.clear();
-        QTest::newRow("no push") << QList<CameraSpec>{mute} << Readings{}
+        QTest::newRow("no push") << QList<CameraSetup>{mute} << Readings{}
                                  << "[CameraManager] WARN: Camera " + cameraHost(2) + " data message error : [alpr1] Timeout";
     }
     {
-        CameraSpec rear = spec("alpr2", 3);
+        CameraSetup rear = setup("alpr2", 3);
         rear.body = xyz;
-        QTest::newRow("two cameras") << QList<CameraSpec>{front, rear}
+        QTest::newRow("two cameras") << QList<CameraSetup>{front, rear}
                                      << Readings{{"Front", "ABC1234"}, {"Rear", "XYZ9876"}} << "";
-        CameraSpec c1 = spec("ccr1", 4), c2 = spec("ccr2", 5);
+        CameraSetup c1 = setup("ccr1", 4), c2 = setup("ccr2", 5);
         c1.body = FakeCamera::containerResult("MSCU1234565");
         c2.body = FakeCamera::containerResult("NONE");
-        QTest::newRow("four cameras") << QList<CameraSpec>{front, rear, c1, c2}
+        QTest::newRow("four cameras") << QList<CameraSetup>{front, rear, c1, c2}
                                       << Readings{{"Front", "ABC1234"}, {"Rear", "XYZ9876"},
                                                   {"Container1", "MSCU1234565"}} << "";
-        CameraSpec refused = front;
+        CameraSetup refused = front;
         refused.status = 500;
-        QTest::newRow("one refuses, one reads") << QList<CameraSpec>{refused, c1}
+        QTest::newRow("one refuses, one reads") << QList<CameraSetup>{refused, c1}
                                                 << Readings{{"Container1", "MSCU1234565"}}
                                                 << "WARN: Camera " + cameraHost(2) + " failed: ";
     }
     {
-        CameraSpec guarded = front;
+        CameraSetup guarded = front;
         guarded.challenge = true;
-        QTest::newRow("authentication challenge") << QList<CameraSpec>{guarded} << Readings{{"Front", "ABC1234"}}
+        QTest::newRow("authentication challenge") << QList<CameraSetup>{guarded} << Readings{{"Front", "ABC1234"}}
                                                   << "";
     }
     {
-        CameraSpec garbage = front;
+        CameraSetup garbage = front;
         garbage.body = "plate=ABC1234";
-        QTest::newRow("push not JSON") << QList<CameraSpec>{garbage} << Readings{}
+        QTest::newRow("push not JSON") << QList<CameraSetup>{garbage} << Readings{}
                                        << "WARN: Camera " + cameraHost(2) + " data message error : Parse Error";
         garbage.body = "[" + abc + "]";
-        QTest::newRow("push an array") << QList<CameraSpec>{garbage} << Readings{}
+        QTest::newRow("push an array") << QList<CameraSetup>{garbage} << Readings{}
                                        << "WARN: Camera " + cameraHost(2) + " data message error : Parse Error";
         garbage.body = R"({"country":"GR"})";
-        QTest::newRow("push without plate") << QList<CameraSpec>{garbage} << Readings{{"Front", ""}} << "";
+        QTest::newRow("push without plate") << QList<CameraSetup>{garbage} << Readings{{"Front", ""}} << "";
     }
 }
 
 void tst_CameraManager::cycle()
 {
-    QFETCH(QList<CameraSpec>, cameras);
+    QFETCH(QList<CameraSetup>, cameras);
     QFETCH(Readings, expected);
     QFETCH(QString, logged);
 
     // Only a camera that never answers needs its trigger time-out to run
     // out; the others get a generous one, time to answer on a loaded machine.
     const bool silent =
-        std::any_of(cameras.cbegin(), cameras.cend(), [](const CameraSpec &c) { return c.delay < 0; });
+        std::any_of(cameras.cbegin(), cameras.cend(), [](const CameraSetup &c) { return c.delay < 0; });
     LogCapture log;
     Lane lane(cameras, silent ? 500 : 5000);
     auto outcome = lane.cycle("cycle-1");
@@ -229,21 +229,21 @@ void tst_CameraManager::cycle()
                                         + QString::number(cameras.size())));
 
     // Every camera was asked once, on its application's trigger URL.
-    for (const CameraSpec &spec : cameras) {
-        const QList<FakeCamera::Request> requests = lane.fakes[spec.name]->requests();
+    for (const CameraSetup &camera : cameras) {
+        const QList<FakeCamera::Request> requests = lane.fakes[camera.name]->requests();
         QVERIFY(!requests.isEmpty());
         const FakeCamera::Request &last = requests.last();
-        QCOMPARE(last.path, spec.name.startsWith("alpr") ? QByteArray("/local/Vaxreader/trigger.cgi")
-                                                         : QByteArray("/local/Vaxcontainer/trigger.cgi"));
+        QCOMPARE(last.path, camera.name.startsWith("alpr") ? QByteArray("/local/Vaxreader/trigger.cgi")
+                                                           : QByteArray("/local/Vaxcontainer/trigger.cgi"));
         QCOMPARE(last.query.queryItemValue("id"), QString("cycle-1"));
-        QCOMPARE(requests.size(), spec.challenge ? 2 : 1);
+        QCOMPARE(requests.size(), camera.challenge ? 2 : 1);
     }
     QCOMPARE(outcome->settles, 1);
 }
 
 void tst_CameraManager::triggerId()
 {
-    CameraSpec front = spec("alpr1", 6), rear = spec("alpr2", 7);
+    CameraSetup front = setup("alpr1", 6), rear = setup("alpr2", 7);
     front.body = FakeCamera::plateResult("AAA1111");
     rear.body = FakeCamera::plateResult("BBB2222");
     Lane lane({front, rear});
@@ -307,7 +307,7 @@ void tst_CameraManager::receiverOnLastCamerasPort()
 
 void tst_CameraManager::twoNamesOnOneAddress()
 {
-    CameraSpec plate = spec("alpr1", 11), container = spec("ccr1", 11);
+    CameraSetup plate = setup("alpr1", 11), container = setup("ccr1", 11);
     container.body = FakeCamera::containerResult("TGHU7654321");
     // One fake serves the address; the container camera owns it.
     Lane lane({container});
@@ -325,7 +325,7 @@ void tst_CameraManager::twoNamesOnOneAddress()
 void tst_CameraManager::unknownPeerIsDropped()
 {
     LogCapture log;
-    CameraSpec front = spec("alpr1", 12);
+    CameraSetup front = setup("alpr1", 12);
     Lane lane({front});
     FakeCamera stranger(QHostAddress(cameraHost(99)));
     stranger.setReceiverPort(lane.port);
@@ -338,7 +338,7 @@ void tst_CameraManager::unknownPeerIsDropped()
 
 void tst_CameraManager::pushOutsideACycle()
 {
-    CameraSpec front = spec("alpr1", 13);
+    CameraSetup front = setup("alpr1", 13);
     front.body = FakeCamera::plateResult("CYCLE13");
     Lane lane({front});
     FakeCamera *fake = lane.fakes["alpr1"];
@@ -363,7 +363,7 @@ void tst_CameraManager::pushOutsideACycle()
 
 void tst_CameraManager::splitPushIsReadWhole()
 {
-    CameraSpec front = spec("alpr1", 14);
+    CameraSetup front = setup("alpr1", 14);
     Lane lane({front});
     FakeCamera *fake = lane.fakes["alpr1"];
     QSignalSpy accepted(fake, &FakeCamera::triggerAccepted);
@@ -380,7 +380,7 @@ void tst_CameraManager::splitPushIsReadWhole()
 void tst_CameraManager::oversizedPushIsDropped()
 {
     LogCapture log;
-    CameraSpec front = spec("alpr1", 15);
+    CameraSetup front = setup("alpr1", 15);
     Lane lane({front});
     FakeCamera *fake = lane.fakes["alpr1"];
     QSignalSpy accepted(fake, &FakeCamera::triggerAccepted);
@@ -402,7 +402,7 @@ void tst_CameraManager::oversizedPushIsDropped()
 
 void tst_CameraManager::cameraUrlChangeIsApplied()
 {
-    CameraSpec front = spec("alpr1", 16), rear = spec("alpr2", 17);
+    CameraSetup front = setup("alpr1", 16), rear = setup("alpr2", 17);
     front.body = FakeCamera::plateResult("OLD1616");
     rear.body = FakeCamera::plateResult("REAR177");
     Lane lane({front, rear});
@@ -432,7 +432,7 @@ void tst_CameraManager::cameraUrlChangeIsApplied()
 
 void tst_CameraManager::cycleSurvivesCameraReplacement()
 {
-    CameraSpec front = spec("alpr1", 19), rear = spec("alpr2", 20);
+    CameraSetup front = setup("alpr1", 19), rear = setup("alpr2", 20);
     front.delay = -1;  // holds the trigger until the camera is gone
     rear.body = FakeCamera::plateResult("STAY200");
     Lane lane({front, rear}, 60000);
