@@ -36,6 +36,16 @@ QString describe(const QVariantMap &changes)
     return QLatin1Char('{') + parts.join(QLatin1String(", ")) + QLatin1Char('}');
 }
 
+// A negative time never fires: the cycle would wait for good, and the session with it.
+int msecSetting(const Config &config, const QString &key)
+{
+    const int value = config.get(key).toInt();
+    if (value >= 0)
+        return value;
+    qWarning().noquote().nospace() << MANAGER_TAG << "WARN: " << key << " is negative (" << value << "), taken as 0";
+    return 0;
+}
+
 } // namespace
 
 CameraManager::CameraManager(Config &config, MqttClient &mqtt, QObject *parent)
@@ -168,7 +178,7 @@ Deferred<QList<ZIDCamera::Result> > CameraManager::cameraTriggerReceived()
     qInfo().noquote().nospace() << MANAGER_TAG << "cameraTriggerReceived";
     Deferred<QList<ZIDCamera::Result> > delivered;
 
-    const int delay = m_config.get(QStringLiteral("cameras/triggerDelayMsec")).toInt();
+    const int delay = msecSetting(m_config, QStringLiteral("cameras/triggerDelayMsec"));
     QTimer::singleShot(delay, this, [this, delivered]() {
         auto results = std::make_shared<QList<ZIDCamera::Result> >();
         QList<Deferred<QString> > completions;
@@ -181,7 +191,7 @@ Deferred<QList<ZIDCamera::Result> > CameraManager::cameraTriggerReceived()
             const QPointer<ZIDCamera> camera(cam);
             const QString host = cam->url().host();
             const int retries = m_config.get(QStringLiteral("cameras/numberOfRetries")).toInt();
-            const int timeout = m_config.get(QStringLiteral("cameras/responseTimeoutMsec")).toInt();
+            const int timeout = msecSetting(m_config, QStringLiteral("cameras/responseTimeoutMsec"));
 
             cam->startCameraProcess(m_triggerId, retries, timeout)
                 .fail([completion, host](const QString &error) {

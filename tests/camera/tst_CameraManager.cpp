@@ -127,6 +127,9 @@ private slots:
     void oversizedPushIsDropped();
     void cameraUrlChangeIsApplied();
     void cycleSurvivesCameraReplacement();
+    void cycleSettingsReadEachCycle();
+    void negativeTimesAreTakenAsZero_data();
+    void negativeTimesAreTakenAsZero();
     void parseCameraResults();
 };
 
@@ -443,6 +446,58 @@ void tst_CameraManager::cycleSurvivesCameraReplacement()
     lane.config->set("cameras/alpr1", lane.url(21));
     QTRY_VERIFY(outcome->settled());
     QCOMPARE(outcome->value, (Readings{{"Rear", "STAY200"}}));
+}
+
+void tst_CameraManager::cycleSettingsReadEachCycle()
+{
+    LogCapture log;
+    CameraSetup silent = setup("alpr1", 22);
+    silent.delay = -1;
+    Lane lane({silent});
+    // Changed while running: the next cycle takes them, no restart needed.
+    lane.config->set("cameras/triggerDelayMsec", 400);
+    lane.config->set("cameras/responseTimeoutMsec", 200);
+
+    QSignalSpy asked(lane.fakes["alpr1"], &FakeCamera::requestReceived);
+    QElapsedTimer clock;
+    clock.start();
+    auto outcome = lane.cycle();
+    QVERIFY(asked.wait());
+    QVERIFY2(clock.elapsed() >= 390, qPrintable(QString::number(clock.elapsed())));
+    QTRY_VERIFY(outcome->settled());
+    QCOMPARE(outcome->value, Readings{});
+    QVERIFY(log.contains(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Cannot send trigger signal. Timeout value : 200"));
+}
+
+void tst_CameraManager::negativeTimesAreTakenAsZero_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("answers");
+    QTest::addColumn<Readings>("expected");
+
+    QTest::newRow("trigger delay") << "cameras/triggerDelayMsec" << true << Readings{{"Front", "NEG2323"}};
+    // A trigger given no time at all fails at once instead of waiting for good.
+    QTest::newRow("response time-out") << "cameras/responseTimeoutMsec" << false << Readings{};
+}
+
+void tst_CameraManager::negativeTimesAreTakenAsZero()
+{
+    QFETCH(QString, key);
+    QFETCH(bool, answers);
+    QFETCH(Readings, expected);
+
+    LogCapture log;
+    CameraSetup front = setup("alpr1", 23);
+    front.body = FakeCamera::plateResult("NEG2323");
+    if (!answers)
+        front.delay = -1;
+    Lane lane({front});
+    lane.config->set(key, -1);
+
+    auto outcome = lane.cycle();
+    QTRY_VERIFY(outcome->settled());
+    QCOMPARE(outcome->value, expected);
+    QVERIFY(log.contains(QtWarningMsg, "[CameraManager] WARN: " + key + " is negative (-1), taken as 0"));
 }
 
 void tst_CameraManager::parseCameraResults()
