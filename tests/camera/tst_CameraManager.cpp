@@ -310,7 +310,7 @@ void tst_CameraManager::receiverOnLastCamerasPort()
 
 void tst_CameraManager::twoNamesOnOneAddress()
 {
-    CameraSetup plate = setup("alpr1", 11), container = setup("ccr1", 11);
+    CameraSetup container = setup("ccr1", 11);
     container.body = FakeCamera::containerResult("TGHU7654321");
     // One fake serves the address; the container camera owns it.
     Lane lane({container});
