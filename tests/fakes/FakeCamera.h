@@ -46,8 +46,7 @@ public:
     void setResult(const QByteArray &path, const QByteArray &body);
 
     // Pushes one request from this camera's address. The chunks are written
-    // one after another, each only once the receiver has read the one before
-    // (or has stayed quiet for a moment), so they arrive in separate reads.
+    // 50 ms apart, so that the receiver reads them one at a time.
     void push(const QByteArray &path, const QByteArray &body);
     void pushChunks(const QList<QByteArray> &chunks);
     static QByteArray postRequest(const QByteArray &path, const QByteArray &body);
