@@ -110,13 +110,13 @@ void MIOBoard::setGpioState(int pin, int state)
             << Tag << "Failed to get mode for GPIO-" << pin << ", SUSI_STATUS code " << status;
         return;
     }
-    if (int(current) == state) {
+    // The pin reads back as 0 or 1, so that is what is compared, stored and announced.
+    const int level = state != 0 ? 1 : 0;
+    if (int(current) == level) {
         qInfo().noquote().nospace() << Tag << "GPIO-" << pin << " already has state " << state;
-        m_monitors[pin].level = state;
+        m_monitors[pin].level = level;
         return;
     }
-    // The pin reads back as 0 or 1, so that is what is stored and announced.
-    const int level = state != 0 ? 1 : 0;
     status = boardio::setGpioLevel(std::uint32_t(pin), 0, std::uint32_t(level));
     if (status != boardio::Success) {
         qCritical().noquote().nospace()

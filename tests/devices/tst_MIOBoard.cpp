@@ -403,6 +403,9 @@ void TestMIOBoard::setGpioState_data()
     QTest::newRow("already there") << 0u << false << 0 << "GPIO-2 already has state 0" << "" << 0u;
     QTest::newRow("driven") << 0u << false << 1 << "Set GPIO-2 to state 1" << "2:1" << 1u;
     QTest::newRow("driven low") << 1u << false << 0 << "Set GPIO-2 to state 0" << "2:0" << 0u;
+    // Any non-zero request means high, the only other level the pin reads back.
+    QTest::newRow("non-zero driven high") << 0u << false << 5 << "Set GPIO-2 to state 1" << "2:1" << 1u;
+    QTest::newRow("non-zero already high") << 1u << false << 5 << "GPIO-2 already has state 5" << "" << 1u;
     QTest::newRow("level unreadable")
         << 0u << true << 1 << "Failed to get mode for GPIO-2, SUSI_STATUS code 4294967283" << "" << 0u;
 }
