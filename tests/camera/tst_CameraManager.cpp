@@ -395,6 +395,7 @@ void tst_CameraManager::oversizedPushIsDropped()
     QSignalSpy finished(fake, &FakeCamera::pushFinished);
     fake->push("/result", huge);
     QVERIFY(finished.wait(10000));
+    QVERIFY(log.contains(QtWarningMsg, "[HttpServer] WARN: Request from " + cameraHost(15) + " exceeds"));
     QVERIFY(!outcome->settled());
     QVERIFY(lane.manager->camera("alpr1")->initialCameraData()->plate().isEmpty());
 
