@@ -55,6 +55,7 @@ private slots:
     void publishWhileDown();
     void watchdogCutsSilentBroker();
     void disconnectIsFollowedByReconnection();
+    void encryptedFlagOnlyWarns();
     void connectTwiceDoesNotDoubleSignals();
     void settingsApplyAtNextConnect();
     void refusedRequestsReportError_data();
@@ -496,12 +497,27 @@ void TestMqttClient::disconnectIsFollowedByReconnection()
 
     QSignalSpy disconnected(client.get(), &MqttClient::disconnected);
     QSignalSpy connected(client.get(), &MqttClient::connected);
+    LogCapture log;
     client->disconnect();
     QCOMPARE(disconnected.count(), 1);
     QVERIFY(!client->isConnected());
+    QCOMPARE(log.texts(QtInfoMsg), (QStringList{QStringLiteral("[MqttClient] Disconnecting from host"),
+                                                QStringLiteral("[MqttClient] Disconnected from broker 127.0.0.1")}));
     QVERIFY(m_broker->waitForLog(QStringLiteral("Received DISCONNECT from comes-back")));
     QVERIFY(connected.wait(5000));
     QVERIFY(client->isConnected());
+    QVERIFY(log.contains(QtInfoMsg, QStringLiteral("[MqttClient] Connecting to host")));
+}
+
+// Encryption is not offered: the flag only warns, and the session connects in plain text.
+void TestMqttClient::encryptedFlagOnlyWarns()
+{
+    QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
+    auto client = makeClient(QStringLiteral("plain"));
+    client->setEncrypted(true);
+    LogCapture log;
+    QVERIFY(connectClient(*client));
+    QCOMPARE(log.texts(QtWarningMsg), QStringList{QStringLiteral("[MqttClient] Encryption not yet supported")});
 }
 
 void TestMqttClient::connectTwiceDoesNotDoubleSignals()
