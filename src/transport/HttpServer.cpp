@@ -6,8 +6,6 @@
 #include <QTimer>
 #include <QtDebug>
 
-#include <memory>
-
 #define SERVER_TAG "[HttpServer] "
 
 namespace {

@@ -377,6 +377,7 @@ bool MqttClient::finishWait(const WaitPtr &wait)
 
 void MqttClient::onWaitMessage(const WaitPtr &wait, const QByteArray &message)
 {
+    // `wait` lives in the connection that finishWait drops.
     const WaitPtr keep = wait;
     if (!finishWait(keep))
         return;
