@@ -2,12 +2,22 @@
 
 #include "fakes/FakeDispenserService.h"
 #include "fakes/FakeRfidService.h"
+#include "fakes/TestBroker.h"
 #include "transport/MqttClient.h"
 
 #include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
+
+// The fakes answer with several small packets back to back; with Nagle's
+// algorithm on, the broker holds each behind the delayed ACK of the one
+// before (some 40 ms a packet).
+inline bool startBroker(TestBroker &broker)
+{
+    broker.addConfig(QStringLiteral("set_tcp_nodelay true"));
+    return broker.start();
+}
 
 // One MQTT session of the terminal side on the test broker, connected and
 // ready; every rig gets base topics of its own so retained documents of one

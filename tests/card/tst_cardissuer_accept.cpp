@@ -42,7 +42,7 @@ private:
 
 void TestCardIssuerAccept::initTestCase()
 {
-    QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
+    QVERIFY2(startBroker(m_broker), qPrintable(m_broker.errorString()));
 }
 
 void TestCardIssuerAccept::init()

@@ -44,7 +44,7 @@ private:
 
 void TestCardIssuerIssue::initTestCase()
 {
-    QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
+    QVERIFY2(startBroker(m_broker), qPrintable(m_broker.errorString()));
 }
 
 void TestCardIssuerIssue::init()

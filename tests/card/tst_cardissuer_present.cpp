@@ -40,7 +40,7 @@ private:
 
 void TestCardIssuerPresent::initTestCase()
 {
-    QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
+    QVERIFY2(startBroker(m_broker), qPrintable(m_broker.errorString()));
 }
 
 void TestCardIssuerPresent::init()

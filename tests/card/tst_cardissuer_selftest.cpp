@@ -34,7 +34,7 @@ private:
 
 void TestCardIssuerSelfTest::initTestCase()
 {
-    QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
+    QVERIFY2(startBroker(m_broker), qPrintable(m_broker.errorString()));
 }
 
 void TestCardIssuerSelfTest::init()

@@ -54,7 +54,7 @@ private:
 
 void TestDispenser::initTestCase()
 {
-    QVERIFY(m_broker.start());
+    QVERIFY(startBroker(m_broker));
 }
 
 void TestDispenser::init()

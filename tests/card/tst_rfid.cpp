@@ -57,7 +57,7 @@ private:
 
 void TestRfid::initTestCase()
 {
-    QVERIFY(m_broker.start());
+    QVERIFY(startBroker(m_broker));
 }
 
 void TestRfid::init()
