@@ -10,14 +10,24 @@
 
 #include <memory>
 
-// The fakes answer with several small packets back to back; with Nagle's
-// algorithm on, the broker holds each behind the delayed ACK of the one
-// before (some 40 ms a packet).
-inline bool startBroker(TestBroker &broker)
+// Base of the card test programs: one broker for the whole program. The
+// fakes answer with several small packets back to back; with Nagle's
+// algorithm on, the broker would hold each behind the delayed ACK of the
+// one before (some 40 ms a packet).
+class CardTestCase : public QObject
 {
-    broker.addConfig(QStringLiteral("set_tcp_nodelay true"));
-    return broker.start();
-}
+    Q_OBJECT
+
+protected:
+    TestBroker m_broker;
+
+private slots:
+    void initTestCase()
+    {
+        m_broker.addConfig(QStringLiteral("set_tcp_nodelay true"));
+        QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
+    }
+};
 
 // One MQTT session of the terminal side on the test broker, connected and
 // ready; every rig gets base topics of its own so retained documents of one

@@ -10,6 +10,8 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <memory>
+
 // The terminal's card side (reader and dispenser clients, the issuer over
 // them) on the test broker, with the fake reader following the fake
 // dispenser's RFID position.
@@ -91,3 +93,40 @@ bool settles(const Probe<R> &probe, int msec = 5000)
 {
     return QTest::qWaitFor([&probe] { return probe.settled(); }, msec);
 }
+
+// Base of the issuer test programs: for each test function a rig of its own,
+// started unless the program starts it in its tests.
+class IssuerTestCase : public CardTestCase
+{
+    Q_OBJECT
+
+public:
+    explicit IssuerTestCase(bool startRig = true)
+        : m_startRig(startRig)
+    {
+    }
+
+protected:
+    // The card a preparation reports; null when it failed.
+    Tag::Ptr prepare()
+    {
+        Probe<IssuerRig::Result> prepared(m_rig->issuer.prepareCard());
+        if (!settles(prepared) || !prepared.resolved())
+            return {};
+        return prepared.value().card;
+    }
+
+    std::unique_ptr<IssuerRig> m_rig;
+
+private slots:
+    void init()
+    {
+        m_rig = std::make_unique<IssuerRig>(m_broker.port());
+        if (m_startRig)
+            QVERIFY(m_rig->start());
+    }
+    void cleanup() { m_rig.reset(); }
+
+private:
+    bool m_startRig;
+};

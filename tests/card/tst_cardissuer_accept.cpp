@@ -1,24 +1,17 @@
 #include "IssuerRig.h"
 
 #include "fakes/LogCapture.h"
-#include "fakes/TestBroker.h"
 
 #include <QJsonArray>
-
-#include <memory>
 
 using manager::CardIssuer;
 using Result = CardIssuer::Result;
 
-class TestCardIssuerAccept : public QObject
+class TestCardIssuerAccept : public IssuerTestCase
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void switchAcceptance_data();
     void switchAcceptance();
     void acceptCard_data();
@@ -35,26 +28,7 @@ private slots:
 
 private:
     Card::Ptr insert(const FakeCard::Ptr &card);
-
-    TestBroker m_broker;
-    std::unique_ptr<IssuerRig> m_rig;
 };
-
-void TestCardIssuerAccept::initTestCase()
-{
-    QVERIFY2(startBroker(m_broker), qPrintable(m_broker.errorString()));
-}
-
-void TestCardIssuerAccept::init()
-{
-    m_rig = std::make_unique<IssuerRig>(m_broker.port());
-    QVERIFY(m_rig->start());
-}
-
-void TestCardIssuerAccept::cleanup()
-{
-    m_rig.reset();
-}
 
 // A driver puts the card in; returns the card the issuer announced.
 Card::Ptr TestCardIssuerAccept::insert(const FakeCard::Ptr &card)

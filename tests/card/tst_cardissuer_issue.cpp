@@ -1,24 +1,17 @@
 #include "IssuerRig.h"
 
 #include "fakes/LogCapture.h"
-#include "fakes/TestBroker.h"
 
 #include <QJsonArray>
-
-#include <memory>
 
 using manager::CardIssuer;
 using Result = CardIssuer::Result;
 
-class TestCardIssuerIssue : public QObject
+class TestCardIssuerIssue : public IssuerTestCase
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void prepareCard_data();
     void prepareCard();
     void prepareWithTheReaderHoldingTheCard();
@@ -34,37 +27,7 @@ private slots:
     void failedPreparationInIssue();
     void disableAfterWriteOnlyWarns_data();
     void disableAfterWriteOnlyWarns();
-
-private:
-    Tag::Ptr prepare();
-
-    TestBroker m_broker;
-    std::unique_ptr<IssuerRig> m_rig;
 };
-
-void TestCardIssuerIssue::initTestCase()
-{
-    QVERIFY2(startBroker(m_broker), qPrintable(m_broker.errorString()));
-}
-
-void TestCardIssuerIssue::init()
-{
-    m_rig = std::make_unique<IssuerRig>(m_broker.port());
-    QVERIFY(m_rig->start());
-}
-
-void TestCardIssuerIssue::cleanup()
-{
-    m_rig.reset();
-}
-
-Tag::Ptr TestCardIssuerIssue::prepare()
-{
-    Probe<Result> prepared(m_rig->issuer.prepareCard());
-    if (!settles(prepared) || !prepared.resolved())
-        return {};
-    return prepared.value().card;
-}
 
 void TestCardIssuerIssue::prepareCard_data()
 {

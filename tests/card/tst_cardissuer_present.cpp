@@ -1,22 +1,15 @@
 #include "IssuerRig.h"
 
 #include "fakes/LogCapture.h"
-#include "fakes/TestBroker.h"
-
-#include <memory>
 
 using manager::CardIssuer;
 using Result = CardIssuer::Result;
 
-class TestCardIssuerPresent : public QObject
+class TestCardIssuerPresent : public IssuerTestCase
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void presentedCardTaken();
     void presentedCardNotTaken_data();
     void presentedCardNotTaken();
@@ -30,37 +23,7 @@ private slots:
     void dispose();
     void disposalReportedBeforeTheReply();
     void waitCardInRfid();
-
-private:
-    Tag::Ptr prepare();
-
-    TestBroker m_broker;
-    std::unique_ptr<IssuerRig> m_rig;
 };
-
-void TestCardIssuerPresent::initTestCase()
-{
-    QVERIFY2(startBroker(m_broker), qPrintable(m_broker.errorString()));
-}
-
-void TestCardIssuerPresent::init()
-{
-    m_rig = std::make_unique<IssuerRig>(m_broker.port());
-    QVERIFY(m_rig->start());
-}
-
-void TestCardIssuerPresent::cleanup()
-{
-    m_rig.reset();
-}
-
-Tag::Ptr TestCardIssuerPresent::prepare()
-{
-    Probe<Result> prepared(m_rig->issuer.prepareCard());
-    if (!settles(prepared) || !prepared.resolved())
-        return {};
-    return prepared.value().card;
-}
 
 void TestCardIssuerPresent::presentedCardTaken()
 {

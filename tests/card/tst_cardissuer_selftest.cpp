@@ -1,22 +1,15 @@
 #include "IssuerRig.h"
 
 #include "fakes/LogCapture.h"
-#include "fakes/TestBroker.h"
-
-#include <memory>
 
 using manager::CardIssuer;
 using Result = CardIssuer::Result;
 
-class TestCardIssuerSelfTest : public QObject
+class TestCardIssuerSelfTest : public IssuerTestCase
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
-
     void dispenseTestPasses();
     void dispenseTestFailures_data();
     void dispenseTestFailures();
@@ -27,26 +20,7 @@ private slots:
 
 private:
     QStringList dispenserCommands(const QStringList &of);
-
-    TestBroker m_broker;
-    std::unique_ptr<IssuerRig> m_rig;
 };
-
-void TestCardIssuerSelfTest::initTestCase()
-{
-    QVERIFY2(startBroker(m_broker), qPrintable(m_broker.errorString()));
-}
-
-void TestCardIssuerSelfTest::init()
-{
-    m_rig = std::make_unique<IssuerRig>(m_broker.port());
-    QVERIFY(m_rig->start());
-}
-
-void TestCardIssuerSelfTest::cleanup()
-{
-    m_rig.reset();
-}
 
 // The dispenser commands the terminal sent, in order, among the given ones.
 QStringList TestCardIssuerSelfTest::dispenserCommands(const QStringList &of)

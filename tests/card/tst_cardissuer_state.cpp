@@ -1,22 +1,21 @@
 #include "IssuerRig.h"
 
 #include "fakes/LogCapture.h"
-#include "fakes/TestBroker.h"
-
-#include <memory>
 
 using manager::CardIssuer;
 using Result = CardIssuer::Result;
 
-class TestCardIssuerState : public QObject
+class TestCardIssuerState : public IssuerTestCase
 {
     Q_OBJECT
 
-private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+public:
+    TestCardIssuerState()
+        : IssuerTestCase(false) // each test starts the services when it needs them
+    {
+    }
 
+private slots:
     void initUntilFirstDeviceSignal();
     void stateRules_data();
     void stateRules();
@@ -35,25 +34,7 @@ private slots:
 
 private:
     void countFailures(int n);
-
-    TestBroker m_broker;
-    std::unique_ptr<IssuerRig> m_rig;
 };
-
-void TestCardIssuerState::initTestCase()
-{
-    QVERIFY2(startBroker(m_broker), qPrintable(m_broker.errorString()));
-}
-
-void TestCardIssuerState::init()
-{
-    m_rig = std::make_unique<IssuerRig>(m_broker.port());
-}
-
-void TestCardIssuerState::cleanup()
-{
-    m_rig.reset();
-}
 
 // Failed disposals still count: the dispenser refuses them with no card in place.
 void TestCardIssuerState::countFailures(int n)

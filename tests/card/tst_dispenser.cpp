@@ -1,5 +1,4 @@
 #include "CardRig.h"
-#include "fakes/TestBroker.h"
 
 #include "card/Dispenser.h"
 #include "card/RFID.h"
@@ -11,12 +10,11 @@
 
 using manager::Dispenser;
 
-class TestDispenser : public QObject
+class TestDispenser : public CardTestCase
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -46,16 +44,10 @@ private slots:
 private:
     void sync();
 
-    TestBroker m_broker;
     CardRig *m_rig = nullptr;
     Dispenser *m_dispenser = nullptr;
     int m_mark = 0;
 };
-
-void TestDispenser::initTestCase()
-{
-    QVERIFY(startBroker(m_broker));
-}
 
 void TestDispenser::init()
 {

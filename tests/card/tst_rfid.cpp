@@ -1,5 +1,4 @@
 #include "CardRig.h"
-#include "fakes/TestBroker.h"
 
 #include "card/RFID.h"
 #include "card/RUDIv1Card.h"
@@ -10,12 +9,11 @@
 
 using manager::RFID;
 
-class TestRfid : public QObject
+class TestRfid : public CardTestCase
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -49,16 +47,10 @@ private:
     // A card in the field, reported found, with the given uid.
     Tag::Ptr makeActive(const QString &uid);
 
-    TestBroker m_broker;
     CardRig *m_rig = nullptr;
     RFID *m_rfid = nullptr;
     int m_mark = 0;
 };
-
-void TestRfid::initTestCase()
-{
-    QVERIFY(startBroker(m_broker));
-}
 
 void TestRfid::init()
 {
