@@ -17,7 +17,15 @@ void logInfo(const QString &text) { qInfo().noquote() << QStringLiteral("[CardIs
 void logWarn(const QString &text) { qWarning().noquote() << QStringLiteral("[CardIssuer] ") + text; }
 void logError(const QString &text) { qCritical().noquote() << QStringLiteral("[CardIssuer] ") + text; }
 
-QString uidOf(const Tag::Ptr &card) { return card ? card->uid() : QStringLiteral("<none>"); }
+using Result = CardIssuer::Result;
+
+QString uidOf(const Tag::Ptr &card) { return RFID::uidOf(card); }
+
+// Settles `to` with whatever `from` settles with.
+void passOn(const Deferred<Result> &from, const Deferred<Result> &to)
+{
+    from.done([to](Result r) { to.resolve(r); }).fail([to](Result r) { to.reject(r); });
+}
 
 QString boolText(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
 
@@ -218,6 +226,42 @@ void CardIssuer::disableReader(Deferred<Result> deferred, const Tag::Ptr &card, 
         }));
 }
 
+// Switches the field on and waits for the card in it. A refused switch
+// rejects with "RFID enable failed : ", no card with `notFound`, each
+// followed by the reader's text; the reader is then left on.
+void CardIssuer::searchCard(Deferred<Result> deferred, const QString &notFound, std::function<void(Tag::Ptr)> found)
+{
+    m_rfid.enable(false)
+        .done(guarded([this, deferred, notFound, found](RFID::Result) {
+            logInfo(QStringLiteral("RFID enabled."));
+            m_rfid.waitCardFound(1000)
+                .done(guarded([found](RFID::Result result) {
+                    logInfo(QStringLiteral("Card found : ") + uidOf(result.card));
+                    found(result.card);
+                }))
+                .fail(guarded([this, deferred, notFound](RFID::Result r) { reject(deferred, notFound + r.error); }));
+        }))
+        .fail(guarded([this, deferred](RFID::Result r) {
+            reject(deferred, QStringLiteral("RFID enable failed : ") + r.error);
+        }));
+}
+
+// A dispenser request that makes the whole operation: its success resolves
+// with no card, its refusal rejects with `failed` and the description.
+void CardIssuer::dispenserRequest(Deferred<Dispenser::Result> request, Deferred<Result> deferred, const QString &failed)
+{
+    request.done(guarded([this, deferred](Dispenser::Result) { resolve(deferred, Tag::Ptr()); }))
+        .fail(guarded([this, deferred, failed](Dispenser::Result r) { reject(deferred, failed + r.description); }));
+}
+
+// A card whose uid could not be read is binned; the read's failure is
+// reported once the dispenser has answered, whatever it answered.
+void CardIssuer::disposeUnread(Deferred<Result> deferred, const Result &failedRead, bool test)
+{
+    auto report = [deferred, failedRead] { deferred.reject(failedRead); };
+    dispose(test).done([report](Result) { report(); }).fail([report](Result) { report(); });
+}
+
 // ---------------------------------------------------------------------------
 // Preparation and issue
 
@@ -234,11 +278,7 @@ Deferred<CardIssuer::Result> CardIssuer::moveCardOnRfid()
 
     if (m_dispenser.cardInMouth()) {
         logWarn(QStringLiteral("WARN: Card in mouth. Retracting."));
-        m_dispenser.accept()
-            .done(guarded([this, d](Dispenser::Result) { resolve(d, Tag::Ptr()); }))
-            .fail(guarded([this, d](Dispenser::Result r) {
-                reject(d, QStringLiteral("Accept failed : ") + r.description);
-            }));
+        dispenserRequest(m_dispenser.accept(), d, QStringLiteral("Accept failed : "));
         return d;
     }
 
@@ -266,20 +306,10 @@ Deferred<CardIssuer::Result> CardIssuer::readCardUid()
         return d;
     }
 
-    m_rfid.enable(false)
-        .done(guarded([this, d](RFID::Result) {
-            logInfo(QStringLiteral("RFID enabled."));
-            m_rfid.waitCardFound(1000)
-                .done(guarded([this, d](RFID::Result found) {
-                    logInfo(QStringLiteral("Card found : ") + uidOf(found.card));
-                    setCurrCard(found.card);
-                    disableReader(d, found.card, false);
-                }))
-                .fail(guarded([this, d](RFID::Result r) {
-                    reject(d, QStringLiteral("Failed to find card : ") + r.error);
-                }));
-        }))
-        .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("RFID enable failed : ") + r.error); }));
+    searchCard(d, QStringLiteral("Failed to find card : "), [this, d](Tag::Ptr found) {
+        setCurrCard(found);
+        disableReader(d, found, false);
+    });
     return d;
 }
 
@@ -300,14 +330,7 @@ Deferred<CardIssuer::Result> CardIssuer::prepareCard()
                     d.resolve(read);
                     emit cardPrepared(read.card);
                 }))
-                .fail(guarded([this, d](Result failedRead) {
-                    // The card was brought onto the reader but cannot be used: bin it,
-                    // and report the read failure once the dispenser has answered.
-                    auto report = [d, failedRead]() { d.reject(failedRead); };
-                    dispose(false).done([report](Result) { report(); }).fail([report](Result) {
-                        report();
-                    });
-                }));
+                .fail(guarded([this, d](Result failedRead) { disposeUnread(d, failedRead, false); }));
         }))
         .fail([d](Result r) { d.reject(r); });
     return d;
@@ -322,35 +345,23 @@ Deferred<CardIssuer::Result> CardIssuer::createCard(Card::Ptr card)
         return d;
     }
 
-    m_rfid.enable(false)
-        .done(guarded([this, d, card](RFID::Result) {
-            logInfo(QStringLiteral("RFID enabled."));
-            m_rfid.waitCardFound(1000)
-                .done(guarded([this, d, card](RFID::Result found) {
-                    logInfo(QStringLiteral("Card found : ") + uidOf(found.card));
-                    m_rfid.createCard(card->name())
-                        .done(guarded([this, d, card](RFID::Result created) {
-                            logInfo(QStringLiteral("Writing card : ") + uidOf(created.card));
-                            m_rfid.writeCard(card)
-                                .done(guarded([this, d](RFID::Result written) {
-                                    logInfo(QStringLiteral("Card written successfully : ") + uidOf(written.card));
-                                    setCurrCard(written.card);
-                                    resetFailCount();
-                                    disableReader(d, written.card, true);
-                                }))
-                                .fail(guarded([this, d](RFID::Result r) {
-                                    reject(d, QStringLiteral("Write card failed : ") + r.error);
-                                }));
-                        }))
-                        .fail(guarded([this, d](RFID::Result r) {
-                            reject(d, QStringLiteral("Create card failed : ") + r.error);
-                        }));
-                }))
-                .fail(guarded([this, d](RFID::Result r) {
-                    reject(d, QStringLiteral("Card search failed : ") + r.error);
-                }));
-        }))
-        .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("RFID enable failed : ") + r.error); }));
+    searchCard(d, QStringLiteral("Card search failed : "), [this, d, card](Tag::Ptr) {
+        m_rfid.createCard(card->name())
+            .done(guarded([this, d, card](RFID::Result created) {
+                logInfo(QStringLiteral("Writing card : ") + uidOf(created.card));
+                m_rfid.writeCard(card)
+                    .done(guarded([this, d](RFID::Result written) {
+                        logInfo(QStringLiteral("Card written successfully : ") + uidOf(written.card));
+                        setCurrCard(written.card);
+                        resetFailCount();
+                        disableReader(d, written.card, true);
+                    }))
+                    .fail(guarded([this, d](RFID::Result r) {
+                        reject(d, QStringLiteral("Write card failed : ") + r.error);
+                    }));
+            }))
+            .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("Create card failed : ") + r.error); }));
+    });
     return d;
 }
 
@@ -537,9 +548,7 @@ Deferred<CardIssuer::Result> CardIssuer::enableAccept()
 {
     Deferred<Result> d;
     logInfo(QStringLiteral("Enabling automatic card acceptance"));
-    m_dispenser.enableAccept()
-        .done(guarded([this, d](Dispenser::Result) { resolve(d, Tag::Ptr()); }))
-        .fail(guarded([this, d](Dispenser::Result r) { reject(d, r.description); }));
+    dispenserRequest(m_dispenser.enableAccept(), d, QString());
     return d;
 }
 
@@ -547,9 +556,7 @@ Deferred<CardIssuer::Result> CardIssuer::disableAccept()
 {
     Deferred<Result> d;
     logInfo(QStringLiteral("Disabling automatic card acceptance"));
-    m_dispenser.disableAccept()
-        .done(guarded([this, d](Dispenser::Result) { resolve(d, Tag::Ptr()); }))
-        .fail(guarded([this, d](Dispenser::Result r) { reject(d, r.description); }));
+    dispenserRequest(m_dispenser.disableAccept(), d, QString());
     return d;
 }
 
@@ -557,11 +564,7 @@ Deferred<CardIssuer::Result> CardIssuer::acceptCard(int seconds)
 {
     Deferred<Result> d;
     enableAccept()
-        .done(guarded([this, d, seconds](Result) {
-            waitCardInRfid(seconds)
-                .done([d](Result r) { d.resolve(r); })
-                .fail([d](Result r) { d.reject(r); });
-        }))
+        .done(guarded([this, d, seconds](Result) { passOn(waitCardInRfid(seconds), d); }))
         .fail([d](Result r) { d.reject(r); });
     return d;
 }
@@ -598,27 +601,15 @@ Deferred<CardIssuer::Result> CardIssuer::readCard()
     Deferred<Result> d;
     logInfo(QStringLiteral("Reading card"));
 
-    m_rfid.enable(false)
-        .done(guarded([this, d](RFID::Result) {
-            logInfo(QStringLiteral("RFID enabled."));
-            m_rfid.waitCardFound(1000)
-                .done(guarded([this, d](RFID::Result found) {
-                    logInfo(QStringLiteral("Card found : ") + uidOf(found.card));
-                    m_rfid.readCard(QStringLiteral("auto"), 1)
-                        .done(guarded([this, d](RFID::Result read) {
-                            logInfo(QStringLiteral("Card read successfully"));
-                            setCurrCard(read.card);
-                            resolve(d, read.card);
-                        }))
-                        .fail(guarded([this, d](RFID::Result r) {
-                            reject(d, QStringLiteral("Failed to read card : ") + r.error);
-                        }));
-                }))
-                .fail(guarded([this, d](RFID::Result r) {
-                    reject(d, QStringLiteral("Failed to find card : ") + r.error);
-                }));
-        }))
-        .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("RFID enable failed : ") + r.error); }));
+    searchCard(d, QStringLiteral("Failed to find card : "), [this, d](Tag::Ptr) {
+        m_rfid.readCard(QStringLiteral("auto"), 1)
+            .done(guarded([this, d](RFID::Result read) {
+                logInfo(QStringLiteral("Card read successfully"));
+                setCurrCard(read.card);
+                resolve(d, read.card);
+            }))
+            .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("Failed to read card : ") + r.error); }));
+    });
     return d;
 }
 
@@ -659,9 +650,7 @@ Deferred<CardIssuer::Result> CardIssuer::returnCard(Card::Ptr card)
 {
     Deferred<Result> d;
     writeCard(card)
-        .done(guarded([this, d](Result) {
-            eject().done([d](Result r) { d.resolve(r); }).fail([d](Result r) { d.reject(r); });
-        }))
+        .done(guarded([this, d](Result) { passOn(eject(), d); }))
         .fail([d](Result r) { d.reject(r); });
     return d;
 }
@@ -681,19 +670,12 @@ Deferred<CardIssuer::Result> CardIssuer::testDispense()
                     eject()
                         .done(guarded([this, d, pass](Result) {
                             retract()
-                                .done(guarded([this, d, pass](Result) {
-                                    dispose(true).done([d](Result r) { d.resolve(r); }).fail(pass);
-                                }))
+                                .done(guarded([this, d](Result) { passOn(dispose(true), d); }))
                                 .fail(pass);
                         }))
                         .fail(pass);
                 }))
-                .fail(guarded([this, d](Result failedRead) {
-                    auto report = [d, failedRead]() { d.reject(failedRead); };
-                    dispose(true).done([report](Result) { report(); }).fail([report](Result) {
-                        report();
-                    });
-                }));
+                .fail(guarded([this, d](Result failedRead) { disposeUnread(d, failedRead, true); }));
         }))
         .fail(pass);
     return d;
@@ -702,17 +684,15 @@ Deferred<CardIssuer::Result> CardIssuer::testDispense()
 Deferred<CardIssuer::Result> CardIssuer::testAcceptEject()
 {
     Deferred<Result> d;
-    auto pass = [d](Result r) { d.reject(r); };
-    auto settle = [d](Result r) { d.resolve(r); };
 
     if (m_dispenser.cardInMouth()) {
         logInfo(QStringLiteral("Card in mouth. Retracting."));
         retract()
-            .done(guarded([this, settle, pass](Result) { eject().done(settle).fail(pass); }))
-            .fail(pass);
+            .done(guarded([this, d](Result) { passOn(eject(), d); }))
+            .fail([d](Result r) { d.reject(r); });
     } else if (m_dispenser.cardInRfid()) {
         logInfo(QStringLiteral("Card in RFID. Ejecting."));
-        eject().done(settle).fail(pass);
+        passOn(eject(), d);
     } else {
         reject(d, QStringLiteral("No card found"));
     }
@@ -740,8 +720,7 @@ Deferred<CardIssuer::Result> CardIssuer::testAcceptDispose()
         }));
 
     auto pass = [outcome](Result r) { outcome.reject(r); };
-    auto settle = [outcome](Result r) { outcome.resolve(r); };
-    auto disposeCard = guarded([this, settle, pass](Result) { dispose(true).done(settle).fail(pass); });
+    auto disposeCard = guarded([this, outcome](Result) { passOn(dispose(true), outcome); });
 
     if (m_dispenser.cardInMouth()) {
         logInfo(QStringLiteral("Card in mouth. Retracting and disposing."));

@@ -2,15 +2,17 @@
 
 #include "async/Deferred.h"
 #include "card/Card.h"
+#include "card/Dispenser.h"
 #include "card/Tag.h"
 
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 namespace manager {
 
 class RFID;
-class Dispenser;
 
 // Sequences the RFID reader and the dispenser into card operations and
 // derives one supervised state from both devices.
@@ -100,6 +102,9 @@ private:
     // Closing reader disable of a chain; see the source for the two policies.
     void disableReader(Deferred<Result> deferred, const Tag::Ptr &card, bool afterWrite);
     void disposeAfterFailedIssue();
+    void searchCard(Deferred<Result> deferred, const QString &notFound, std::function<void(Tag::Ptr)> found);
+    void dispenserRequest(Deferred<Dispenser::Result> request, Deferred<Result> deferred, const QString &failed);
+    void disposeUnread(Deferred<Result> deferred, const Result &failedRead, bool test);
     void returnUnreadCard();
 
     // Wraps a callback so it does nothing once the issuer is gone.
