@@ -1,6 +1,6 @@
 #include "async/Deferred.h"
 
-#include "WarningLog.h"
+#include "fakes/LogCapture.h"
 
 #include <QStringList>
 #include <QTest>
@@ -57,7 +57,7 @@ private slots:
         QFETCH(QStringList, alias);
 
         for (const bool settleFirst : { false, true }) {
-            WarningLog log;
+            LogCapture log;
             const Deferred<QString> head;
             const Deferred<Result> inner;
             const auto settleStep = [&] {
@@ -99,7 +99,7 @@ private slots:
             if (stepRuns)
                 QCOMPARE(stepArgument, QString("in"));
             QCOMPARE(watch.events, alias);
-            QVERIFY2(log.warnings().isEmpty(), qPrintable(log.warnings().join('\n')));
+            QVERIFY2(log.texts(QtWarningMsg).isEmpty(), qPrintable(log.texts(QtWarningMsg).join('\n')));
         }
     }
 
@@ -220,7 +220,7 @@ private slots:
         QFETCH(QList<int>, order);
         QFETCH(QStringList, events);
 
-        WarningLog log;
+        LogCapture log;
         const Deferred<> a;
         const Deferred<QString> b;
         const Deferred<> joint = Deferred<>::when(a, b);
@@ -234,7 +234,7 @@ private slots:
                 step < 0 ? b.reject("e") : b.resolve("v");
         }
         QCOMPARE(watch.events, events);
-        QVERIFY(log.warnings().isEmpty());
+        QVERIFY(log.texts(QtWarningMsg).isEmpty());
     }
 
     void whenOverSettledInputs()
@@ -301,9 +301,9 @@ private slots:
         const Deferred<> a;
         const Deferred<> joint = Deferred<>::when(a);
         joint.reject();
-        WarningLog log;
+        LogCapture log;
         a.resolve();
-        QCOMPARE(log.warnings(), QStringList { "Cannot resolve already processed deferred object." });
+        QCOMPARE(log.texts(QtWarningMsg), QStringList { "Cannot resolve already processed deferred object." });
     }
 };
 

@@ -1,6 +1,6 @@
 #include "async/Deferred.h"
 
-#include "WarningLog.h"
+#include "fakes/LogCapture.h"
 
 #include <QStringList>
 #include <QTest>
@@ -55,14 +55,14 @@ private slots:
         deferred.data()->doneZero([&] { ran << "doneZero"; }, Qt::AutoConnection);
         deferred.data()->failZero([&] { ran << "failZero"; }, Qt::AutoConnection);
 
-        WarningLog log;
+        LogCapture log;
         apply(deferred, first, 1);
         const QStringList afterFirst = ran;
         const DeferredDataBase::State state = deferred.state();
-        QVERIFY(log.warnings().isEmpty());
+        QVERIFY(log.texts(QtWarningMsg).isEmpty());
 
         apply(deferred, second, 2);
-        QCOMPARE(log.warnings(), QStringList { warning });
+        QCOMPARE(log.texts(QtWarningMsg), QStringList { warning });
         QCOMPARE(ran, afterFirst);
         QCOMPARE(deferred.state(), state);
 

@@ -1,7 +1,6 @@
 #include "async/Deferred.h"
 
 #include "EventThread.h"
-#include "WarningLog.h"
 
 #include <QPointer>
 #include <QProcess>

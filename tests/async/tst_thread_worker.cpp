@@ -1,7 +1,7 @@
 #include "async/ThreadWorker.h"
 #include "async/ThreadWorkerData.h"
 
-#include "WarningLog.h"
+#include "fakes/LogCapture.h"
 
 #include <QPointer>
 #include <QRegularExpression>
@@ -90,10 +90,10 @@ private slots:
         QCOMPARE(calls.load(), atStop);
         QVERIFY(!wrongThread);
 
-        WarningLog log;
+        LogCapture log;
         const Deferred<> again = worker.stopLoopInThread(first);
         QTRY_COMPARE(again.state(), DeferredDataBase::Rejected);
-        QCOMPARE(log.warnings(), QStringList { "ThreadWorker::stopLoopInThread : Invalid loop Id." });
+        QCOMPARE(log.texts(QtWarningMsg), QStringList { "ThreadWorker::stopLoopInThread : Invalid loop Id." });
 
         // Ids are never reused.
         QCOMPARE(worker.startLoopInThread([] {}, 1000), 3);

@@ -1,6 +1,6 @@
 #include "async/Utils.h"
 
-#include "WarningLog.h"
+#include "fakes/LogCapture.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -48,7 +48,7 @@ private slots:
     void signalBeforeTimeout()
     {
         QFETCH(int, timeout);
-        WarningLog log;
+        LogCapture log;
         Emitter emitter;
         const Deferred<> wait = Utils::waitSignal(&emitter, &Emitter::changed, timeout);
         Outcome outcome;
@@ -64,12 +64,12 @@ private slots:
         QCOMPARE(outcome.done, 1);
         QCOMPARE(outcome.fail + outcome.failZero, 0);
         QTRY_COMPARE(emitter.pendingTimers(), 0);
-        QVERIFY(log.warnings().isEmpty());
+        QVERIFY(log.texts(QtWarningMsg).isEmpty());
     }
 
     void timeoutRejects()
     {
-        WarningLog log;
+        LogCapture log;
         Emitter emitter;
         QElapsedTimer clock;
         clock.start();
@@ -86,7 +86,7 @@ private slots:
         emit emitter.changed();
         QCOMPARE(outcome.done, 0);
         QTRY_COMPARE(emitter.pendingTimers(), 0);
-        QVERIFY(log.warnings().isEmpty());
+        QVERIFY(log.texts(QtWarningMsg).isEmpty());
     }
 
     void signalArgumentsAreDropped()
@@ -121,7 +121,7 @@ private slots:
     void objectDestroyedBeforeSignalRejects()
     {
         QFETCH(int, timeout);
-        WarningLog log;
+        LogCapture log;
         auto* emitter = new Emitter;
         const Deferred<> wait = Utils::waitSignal(emitter, &Emitter::changed, timeout);
         Outcome outcome;
@@ -130,12 +130,12 @@ private slots:
         QCOMPARE(wait.state(), DeferredDataBase::Rejected);
         QCOMPARE(outcome.fail, 1);
         QCOMPARE(outcome.failZero, 1);
-        QVERIFY(log.warnings().isEmpty());
+        QVERIFY(log.texts(QtWarningMsg).isEmpty());
     }
 
     void destroyingAfterTheSignalChangesNothing()
     {
-        WarningLog log;
+        LogCapture log;
         auto* emitter = new Emitter;
         Outcome outcome;
         outcome.attach(Utils::waitSignal(emitter, &Emitter::changed, 0));
@@ -143,7 +143,7 @@ private slots:
         delete emitter;
         QCOMPARE(outcome.done, 1);
         QCOMPARE(outcome.fail, 0);
-        QVERIFY(log.warnings().isEmpty());
+        QVERIFY(log.texts(QtWarningMsg).isEmpty());
     }
 
     void emissionFromAnotherThreadResolvesInObjectThread()
