@@ -242,14 +242,7 @@ void Config::fromJson(const QJsonObject &json)
 
 void Config::load()
 {
-    const QVariantMap entries = readFile();
-    QVariantMap changes;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
-        if (m_values.contains(it.key()) && m_values.value(it.key()) == it.value())
-            continue;
-        m_values.insert(it.key(), it.value());
-        changes.insert(it.key(), it.value());
-    }
+    const QVariantMap changes = takeFileValues();
     publishSecrets();
     if (!changes.isEmpty())
         emit configChanged(changes);
@@ -335,14 +328,7 @@ void Config::onFileChanged(const QString &path)
     // Re-arm first (a replaced file has lost its watch), so that an edit
     // landing while we read is reported again rather than missed.
     watch();
-    const QVariantMap entries = readFile();
-    QVariantMap changes;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
-        if (m_values.contains(it.key()) && m_values.value(it.key()) == it.value())
-            continue;
-        m_values.insert(it.key(), it.value());
-        changes.insert(it.key(), it.value());
-    }
+    const QVariantMap changes = takeFileValues();
     if (!changes.isEmpty()) {
         publishSecrets();
         emit configFileChanged();
@@ -358,6 +344,19 @@ void Config::onDirectoryChanged(const QString &path)
     // directory tells when the new one is there.
     if (QFileInfo::exists(m_fileName) && !m_watcher.files().contains(m_fileName))
         onFileChanged(m_fileName);
+}
+
+QVariantMap Config::takeFileValues()
+{
+    const QVariantMap entries = readFile();
+    QVariantMap changes;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        if (m_values.contains(it.key()) && m_values.value(it.key()) == it.value())
+            continue;
+        m_values.insert(it.key(), it.value());
+        changes.insert(it.key(), it.value());
+    }
+    return changes;
 }
 
 QVariantMap Config::readFile()

@@ -49,6 +49,8 @@ signals:
 
 private:
     void onDirectoryChanged(const QString &path);
+    // Stores the file values that differ from ours; returns them.
+    QVariantMap takeFileValues();
     QVariantMap readFile();
     void watch();
     void publishSecrets() const;
