@@ -123,13 +123,11 @@ Deferred<> ThreadWorkerData::quitThread()
                              if (thread)
                                  thread->quit();
                          }, Qt::AutoConnection);
-        // Nothing left to run: the signal has already passed, so quit now.
-        if (object->pendingCount() == 0)
-            thread->quit();
     };
 
     // Registered before the stop-all closure is posted, so it always runs inside that
-    // closure in the worker thread, while the closure still counts as pending.
+    // closure in the worker thread while the closure still counts as pending: the count
+    // reaches 0 only afterwards, and the signal that ends the thread cannot be missed.
     const Deferred<> stopped;
     stopped.done(quitWhenIdle, Qt::DirectConnection);
     postStopAll(stopped);
