@@ -14,6 +14,19 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+namespace {
+
+// A quiet configuration (no syslog, no stderr) with any further lines.
+const QByteArray kQuietLog = "[log]\nstderr=false\nsyslog=false\n";
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
 class tst_GUIManager : public QObject
 {
     Q_OBJECT
@@ -100,11 +113,9 @@ void tst_GUIManager::freshFileFromDefaults()
 void tst_GUIManager::loadShowsWindowInConfiguredLanguage()
 {
     QTemporaryDir dir;
-    QFile file(dir.filePath("gui.conf"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[log]\nstderr=false\nsyslog=false\n");
-    file.close();
-    Config config(file.fileName(), GUIManager::Defaults);
+    const QString path = dir.filePath("gui.conf");
+    QVERIFY(writeFile(path, kQuietLog));
+    Config config(path, GUIManager::Defaults);
 
     GUIManager manager(config);
     QCOMPARE(QQuickStyle::name(), QString("Material"));
@@ -133,7 +144,7 @@ void tst_GUIManager::loadShowsWindowInConfiguredLanguage()
     // ...and one set from the screens is stored.
     manager.setLanguage("el_GR");
     QCOMPARE(config.get("gui/locale"), QVariant("el_GR"));
-    QCOMPARE(QSettings(file.fileName(), QSettings::IniFormat).value("gui/locale"), QVariant("el_GR"));
+    QCOMPARE(QSettings(path, QSettings::IniFormat).value("gui/locale"), QVariant("el_GR"));
     manager.setLanguage("el_GR");
     QCOMPARE(languageChanged.count(), 3);
 }
@@ -142,9 +153,7 @@ void tst_GUIManager::logSettingsFollowTheConfiguration()
 {
     QTemporaryDir dir;
     QFile file(dir.filePath("gui.conf"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[log]\nstderr=false\nsyslog=false\n");
-    file.close();
+    QVERIFY(writeFile(file.fileName(), kQuietLog));
     Config config(file.fileName(), GUIManager::Defaults);
     config.addOverrides({{"log/syslog", true}});
 
@@ -161,9 +170,7 @@ void tst_GUIManager::logSettingsFollowTheConfiguration()
     QByteArray text = file.readAll();
     file.close();
     text.replace("stderr=true", "stderr=false");
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-    file.close();
+    QVERIFY(writeFile(file.fileName(), text));
     QTRY_COMPARE(logger->getStderr(), false);
 }
 
@@ -195,14 +202,12 @@ void tst_GUIManager::mqttSessionFollowsConfiguration()
     QVERIFY(watcher.subscribe("marker/#", 2));
 
     QTemporaryDir dir;
-    QFile file(dir.filePath("gui.conf"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(QStringLiteral("[log]\nstderr=false\nsyslog=false\n[mqtt]\nhost=127.0.0.1\nport=%1\nbase=test/ui\n"
-                              "username=terminal\npassword=pw-Secret7\n")
-                   .arg(first.port())
-                   .toUtf8());
-    file.close();
-    Config config(file.fileName(), GUIManager::Defaults);
+    const QString path = dir.filePath("gui.conf");
+    QVERIFY(writeFile(path, kQuietLog + QStringLiteral("[mqtt]\nhost=127.0.0.1\nport=%1\nbase=test/ui\n"
+                                                       "username=terminal\npassword=pw-Secret7\n")
+                                           .arg(first.port())
+                                           .toUtf8()));
+    Config config(path, GUIManager::Defaults);
 
     GUIManager manager(config);
     const QString id = QStringLiteral("%1_%2").arg(QCoreApplication::applicationName()).arg(QCoreApplication::applicationPid());
