@@ -2,6 +2,7 @@
 
 #include "fakes/LogCapture.h"
 #include "fakes/MqttPeer.h"
+#include "fakes/ScriptedMqttBroker.h"
 #include "fakes/TestBroker.h"
 
 #include <QElapsedTimer>
@@ -368,17 +369,17 @@ void TestMqttClient::brokerFailureWarnings_data()
     QTest::addColumn<QByteArray>("answer"); // what the broker sends back to CONNECT
     QTest::addColumn<QString>("warning");
 
-    QTest::newRow("CONNACK 1") << QByteArray("\x20\x02\x00\x01", 4)
+    QTest::newRow("CONNACK 1") << ScriptedMqttBroker::connack(1)
                                << "Invalid protocol version: 4. Broker does not accept a connection using the "
                                   "specified protocol version.";
-    QTest::newRow("CONNACK 2") << QByteArray("\x20\x02\x00\x02", 4)
+    QTest::newRow("CONNACK 2") << ScriptedMqttBroker::connack(2)
                                << "Id rejected: scripted. The client ID is malformed. This might be related to its length.";
-    QTest::newRow("CONNACK 3") << QByteArray("\x20\x02\x00\x03", 4)
+    QTest::newRow("CONNACK 3") << ScriptedMqttBroker::connack(3)
                                << "Server unavailable: 127.0.0.1:%1. The network connection has been established, but "
                                   "the service is unavailable on the broker side.";
-    QTest::newRow("CONNACK 4") << QByteArray("\x20\x02\x00\x04", 4)
+    QTest::newRow("CONNACK 4") << ScriptedMqttBroker::connack(4)
                                << "Bad username or password. The data in the username or password is malformed.";
-    QTest::newRow("CONNACK outside the protocol") << QByteArray("\x20\x02\x00\x06", 4) << "Unknown error.";
+    QTest::newRow("CONNACK outside the protocol") << ScriptedMqttBroker::connack(6) << "Unknown error.";
     QTest::newRow("packet not allowed before CONNACK")
         << QByteArray("\xf0\x00", 2)
         << "Protocol violation:The client encountered a protocol violation, and therefore closed the connection.";
@@ -390,22 +391,13 @@ void TestMqttClient::brokerFailureWarnings()
     QFETCH(QByteArray, answer);
     QFETCH(QString, warning);
 
-    QTcpServer scripted;
-    QVERIFY(scripted.listen(QHostAddress::LocalHost, 0));
-    QList<QTcpSocket *> accepted;
-    QObject::connect(&scripted, &QTcpServer::newConnection, &scripted, [&] {
-        while (QTcpSocket *socket = scripted.nextPendingConnection()) {
-            accepted.append(socket);
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, answer] {
-                socket->readAll(); // the CONNECT
-                socket->write(answer);
-            });
-        }
-    });
+    ScriptedMqttBroker scripted;
+    scripted.setConnectAnswer(answer);
+    QVERIFY(scripted.start());
 
     MqttClient client;
-    client.setHostname(QStringLiteral("127.0.0.1"));
-    client.setPort(scripted.serverPort());
+    client.setHostname(scripted.host());
+    client.setPort(scripted.port());
     client.setClientId(QStringLiteral("scripted"));
     client.setRetryMillis(60000);
     QSignalSpy errors(&client, &MqttClient::error);
@@ -416,7 +408,7 @@ void TestMqttClient::brokerFailureWarnings()
     QCOMPARE(errors.count(), 1);
     QCOMPARE(errors.first().first().toString(), QStringLiteral("Mqtt client error"));
     if (warning.contains(QLatin1String("%1")))
-        warning = warning.arg(scripted.serverPort());
+        warning = warning.arg(scripted.port());
     QCOMPARE(log.texts(QtWarningMsg), QStringList{QStringLiteral("[MqttClient] ") + warning});
     QCOMPARE(client.state(), MqttConnection::Disconnected);
     QCOMPARE(connected.count(), 0);
