@@ -61,6 +61,7 @@ private slots:
     void settingsApplyAtNextConnect();
     void refusedRequestsReportError_data();
     void refusedRequestsReportError();
+    void brokerRefusedSubscriptionIsReported();
 
 private:
     std::unique_ptr<MqttClient> makeClient(QString const &clientId);
@@ -590,6 +591,30 @@ void TestMqttClient::refusedRequestsReportError()
     QCOMPARE(errors.count(), 1);
     QCOMPARE(errors.first().first().toString(), error);
     QVERIFY(client->isConnected());
+}
+
+// A filter the broker refuses in its SUBACK is reported like one the library refuses; the
+// others stand, and the session stays up.
+void TestMqttClient::brokerRefusedSubscriptionIsReported()
+{
+    ScriptedMqttBroker scripted;
+    scripted.refuseFilters(QStringLiteral("denied/"));
+    QVERIFY(scripted.start());
+    MqttClient client;
+    client.setHostname(scripted.host());
+    client.setPort(scripted.port());
+    client.setClientId(QStringLiteral("scripted"));
+    client.subscribe(QStringLiteral("denied/status"));
+    client.subscribe(QStringLiteral("allowed/status"));
+    QSignalSpy errors(&client, &MqttClient::error);
+    QSignalSpy connected(&client, &MqttClient::connected);
+    client.connect();
+    QVERIFY(connected.wait(5000));
+    QVERIFY(errors.count() > 0 || errors.wait(5000));
+    QTRY_COMPARE(scripted.subscriptions(), (QStringList{"denied/status", "allowed/status"}));
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().first().toString(), QStringLiteral("Subscription to denied/status failed."));
+    QVERIFY(client.isConnected());
 }
 
 QTEST_GUILESS_MAIN(TestMqttClient)

@@ -2,6 +2,7 @@
 
 #include "fakes/LogCapture.h"
 #include "fakes/MqttPeer.h"
+#include "fakes/ScriptedMqttBroker.h"
 #include "fakes/TestBroker.h"
 
 #include <QJsonDocument>
@@ -62,6 +63,7 @@ private slots:
     void requestFraming();
     void notConnected();
     void subscriptionFailed();
+    void subscriptionRefusedByBroker();
     void timeoutZeroNeverExpires();
     void lateReplyIsIgnored();
     void onlyFirstMessageSettles();
@@ -239,6 +241,32 @@ void TestMqttRpc::subscriptionFailed()
     QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Subscription failed")));
     QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[MqttClient] [RPC] ERROR : Subscription failed")), 1);
     QVERIFY(m_client->isConnected());
+}
+
+// The broker refusing the reply's subscription ends the call at once instead of at its time-out.
+void TestMqttRpc::subscriptionRefusedByBroker()
+{
+    ScriptedMqttBroker scripted;
+    scripted.refuseFilters(QStringLiteral("vesk/rfid/"));
+    QVERIFY(scripted.start());
+    MqttClient client;
+    client.setHostname(scripted.host());
+    client.setPort(scripted.port());
+    client.setClientId(QStringLiteral("rpc-client"));
+    QSignalSpy connected(&client, &MqttClient::connected);
+    client.connect();
+    QVERIFY(connected.wait(5000));
+
+    LogCapture log;
+    const auto wait = watch(client.waitTopic(QStringLiteral("vesk/rfid/card/found"), 0));
+    const auto rpc = watch(client.executeRpc(QStringLiteral("vesk/rfid/card/read"), QStringLiteral("4"), {}, 0));
+    QVERIFY(!wait->settled && !rpc->settled);
+    QTRY_VERIFY_WITH_TIMEOUT(wait->settled && rpc->settled, 5000);
+    QCOMPARE(wait->value, QJsonValue(QStringLiteral("Subscription failed")));
+    QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Subscription failed")));
+    QVERIFY(!rpc->resolved);
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[MqttClient] [RPC] ERROR : Subscription failed")), 1);
+    QVERIFY(client.isConnected());
 }
 
 // 0 arms no timer: the wait outlasts a shorter one and still takes its message.
