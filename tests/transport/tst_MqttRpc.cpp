@@ -65,6 +65,7 @@ private slots:
     void subscriptionFailed();
     void subscriptionRefusedByBroker();
     void timeoutZeroNeverExpires();
+    void defaultTimeout();
     void lateReplyIsIgnored();
     void onlyFirstMessageSettles();
     void concurrentCallsGetTheirOwnReplies();
@@ -283,6 +284,18 @@ void TestMqttRpc::timeoutZeroNeverExpires()
     QTRY_VERIFY_WITH_TIMEOUT(untimed->settled, 5000);
     QVERIFY(untimed->resolved);
     QCOMPARE(untimed->value, QJsonValue(object(R"({"removed": true})")));
+}
+
+// Without a time-out of its own a call gives up after 3000 ms.
+void TestMqttRpc::defaultTimeout()
+{
+    QVERIFY(connectClient());
+    QElapsedTimer clock;
+    clock.start();
+    const auto rpc = watch(m_client->executeRpc(QStringLiteral("vesk/rfid/card/read"), QStringLiteral("9"), {}));
+    QTRY_VERIFY_WITH_TIMEOUT(rpc->settled, 10000);
+    QVERIFY2(clock.elapsed() >= 2950, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Timeout")));
 }
 
 void TestMqttRpc::lateReplyIsIgnored()
