@@ -294,7 +294,8 @@ void TestMqttRpc::defaultTimeout()
     clock.start();
     const auto rpc = watch(m_client->executeRpc(QStringLiteral("vesk/rfid/card/read"), QStringLiteral("9"), {}));
     QTRY_VERIFY_WITH_TIMEOUT(rpc->settled, 10000);
-    QVERIFY2(clock.elapsed() >= 2950, qPrintable(QString::number(clock.elapsed())));
+    // A coarse timer may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= 2850, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Timeout")));
 }
 
