@@ -372,7 +372,7 @@ void TestHttpClient::timeouts()
         QCOMPARE(outcome.payload, QJsonValue("late"));
         QVERIFY(log.texts(QtCriticalMsg).isEmpty());
     } else {
-        QVERIFY(clock.elapsed() >= timeout - 10);
+        QVERIFY(clock.elapsed() >= timeout * 95 / 100); // a coarse timer may fire up to 5 % early
         QCOMPARE(log.texts(QtCriticalMsg), QStringList{line});
         // The aborted reply keeps nothing of its body: the failure is the error text.
         QVERIFY(outcome.payload.isString() && !outcome.payload.toString().isEmpty());
