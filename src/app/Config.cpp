@@ -106,6 +106,8 @@ Config::Config(const QString &fileName, const QMap<QString, QVariant> &defaults,
     , m_values(defaults)
     , m_defaults(defaults)
 {
+    // Before the first read: its problem lines may quote a secret.
+    publishSecrets();
     if (!QFileInfo::exists(m_fileName)) {
         qWarning().noquote().nospace() << "[Config] Creating default config file : " << m_fileName;
         save();
@@ -409,11 +411,13 @@ QVariantMap Config::readFile()
 
     // Report each problem once, not again on every re-read of an unchanged file.
     if (problems != m_lastProblems) {
+        // Quoted file lines may hold a secret, and the process logger that
+        // masks every line may not exist yet.
         for (const QString &line : qAsConst(problems)) {
             if (line.contains(QLatin1String("ERROR: ")))
-                qCritical().noquote() << line;
+                qCritical().noquote() << manager::Logger::mask(line);
             else
-                qWarning().noquote() << line;
+                qWarning().noquote() << manager::Logger::mask(line);
         }
         m_lastProblems = problems;
     }

@@ -106,6 +106,7 @@ private slots:
     void removedKeyIsWrittenBack();
     void unknownKeyFromFileBecomesKnown();
     void badLinesAndValuesAreSkippedAndKept();
+    void skippedLinesHideSecrets();
     void unreadableFileIsNeverOverwritten();
     void failedWriteIsLoggedAsError();
 
@@ -121,6 +122,8 @@ void tst_Config::init()
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
     m_log.reset(new LogCapture);
+    // Secrets are process-wide: each case starts without those of the one before.
+    manager::Logger::setSecrets({}, {});
 }
 
 void tst_Config::cleanup()
@@ -489,6 +492,19 @@ void tst_Config::badLinesAndValuesAreSkippedAndKept()
     QCOMPARE(changed.at(0).at(0).toMap(), (QVariantMap{{"log/level", "4"}}));
     config.set("log/stderr", false);
     QCOMPARE(QSettings(path(), QSettings::IniFormat).value("log/stderr"), QVariant("false"));
+}
+
+// Read before the process logger exists: the store masks its own lines.
+void tst_Config::skippedLinesHideSecrets()
+{
+    writeInPlace(path(), "[mqtt]\npassword: hunter2\n[gui]\nsettingsPin : 4711\n");
+    Config config(path(), kDefaults);
+
+    const QString warnings = messages(QtWarningMsg).join('\n');
+    QVERIFY2(warnings.contains("line 2 of " + path() + " : password: ****"), qPrintable(warnings));
+    QVERIFY2(warnings.contains("line 4 of " + path() + " : settingsPin : ****"), qPrintable(warnings));
+    QVERIFY(!warnings.contains("hunter2"));
+    QVERIFY(!warnings.contains("4711"));
 }
 
 void tst_Config::unreadableFileIsNeverOverwritten()
