@@ -36,7 +36,7 @@ public:
         fakes.fakeDispenser.loadCartridge(cards);
         if (!fakes.startFakes() || !fakes.connectClient())
             return false;
-        return QTest::qWaitFor([this] { return issuer.state() == manager::CardIssuer::Ready; }, 5000);
+        return waitUntil([this] { return issuer.state() == manager::CardIssuer::Ready; }, 5000);
     }
 
     FakeDispenserService &fakeDispenser() { return fakes.fakeDispenser; }
@@ -51,7 +51,7 @@ public:
         fakes.mqtt.executeRpc(service.base() + QStringLiteral("/barrier"), id, QJsonObject{}, 5000)
             .done([&answered](QJsonValue) { answered = true; })
             .fail([&answered](QJsonValue) { answered = true; });
-        return QTest::qWaitFor([&answered] { return answered; }, 6000);
+        return waitUntil([&answered] { return answered; }, 6000);
     }
 
     // Returns once the clients have taken in every document the services published before.
@@ -64,7 +64,7 @@ public:
                                                              {QStringLiteral("firmware"), marker}}}});
         fakes.fakeRfid.publish(QStringLiteral("/info"),
                                QJsonObject{{QStringLiteral("device"), QJsonObject{{QStringLiteral("firmware"), marker}}}});
-        return QTest::qWaitFor([&] { return dispenser.firmware() == marker && rfid.firmware() == marker; }, 5000);
+        return waitUntil([&] { return dispenser.firmware() == marker && rfid.firmware() == marker; }, 5000);
     }
 
     // The product card as the issue road fills it.
@@ -91,7 +91,7 @@ private:
 template <typename R>
 bool settles(const Probe<R> &probe, int msec = 5000)
 {
-    return QTest::qWaitFor([&probe] { return probe.settled(); }, msec);
+    return waitUntil([&probe] { return probe.settled(); }, msec);
 }
 
 // Base of the issuer test programs: for each test function a rig of its own,

@@ -37,7 +37,7 @@ Card::Ptr TestCardIssuerAccept::insert(const FakeCard::Ptr &card)
     Probe<Result> enabled(m_rig->issuer.enableAccept());
     if (!settles(enabled) || !enabled.resolved() || !m_rig->fakeDispenser().driverInsertCard(card))
         return {};
-    if (!QTest::qWaitFor([&inserted] { return inserted.count() == 1; }, 5000))
+    if (!waitUntil([&inserted] { return inserted.count() == 1; }, 5000))
         return {};
     return inserted.at(0).at(0).value<Card::Ptr>();
 }
@@ -93,14 +93,14 @@ void TestCardIssuerAccept::acceptCard()
 
     if (situation == "mouth") {
         m_rig->fakeDispenser().placeInMouth(FakeCard::blank("M1"));
-        QTRY_VERIFY(m_rig->dispenser.cardInMouth());
+        WAIT_VERIFY(m_rig->dispenser.cardInMouth());
     } else if (situation == "refused") {
         m_rig->fakeDispenser().refuse("accept/enable", 6, "Cartridge door open");
     }
 
     Probe<Result> accepted(m_rig->issuer.acceptCard(1));
     if (situation == "insert") {
-        QTRY_VERIFY(m_rig->fakeDispenser().acceptEnabled());
+        WAIT_VERIFY(m_rig->fakeDispenser().acceptEnabled());
         QVERIFY(m_rig->fakeDispenser().driverInsertCard(FakeCard::rudi("D1", 12)));
     }
     QVERIFY(settles(accepted));
@@ -159,8 +159,8 @@ void TestCardIssuerAccept::unreadInsertedCardGoesBack()
     QVERIFY(settles(Probe<Result>(m_rig->issuer.enableAccept())));
     QVERIFY(m_rig->fakeDispenser().driverInsertCard(card));
 
-    QTRY_COMPARE(m_rig->fakeDispenser().cardInMouth(), card);
-    QTRY_COMPARE(m_rig->issuer.reason(), QString("Card in Mouth"));
+    WAIT_COMPARE(m_rig->fakeDispenser().cardInMouth(), card);
+    WAIT_COMPARE(m_rig->issuer.reason(), QString("Card in Mouth"));
     QCOMPARE(inserted.count(), 0);
     QCOMPARE(m_rig->fakeDispenser().count("eject"), 1);
     QVERIFY(log.contains(QtCriticalMsg, "[CardIssuer] " + logged));
@@ -194,7 +194,7 @@ void TestCardIssuerAccept::returnCard()
 
     QSignalSpy removed(&m_rig->issuer, &CardIssuer::cardRemoved);
     QVERIFY(m_rig->fakeDispenser().driverTakeCard());
-    QTRY_COMPARE(removed.count(), 1);
+    WAIT_COMPARE(removed.count(), 1);
     QVERIFY(m_rig->issuer.currCard().isNull());
 }
 

@@ -51,10 +51,10 @@ void TestCardIssuerIssue::prepareCard()
     FakeDispenserService &fake = m_rig->fakeDispenser();
     if (place == "mouth") {
         fake.placeInMouth(FakeCard::blank("M1"));
-        QTRY_VERIFY(m_rig->dispenser.cardInMouth());
+        WAIT_VERIFY(m_rig->dispenser.cardInMouth());
     } else if (place == "reader") {
         fake.placeInRfid(FakeCard::blank("R1"));
-        QTRY_VERIFY(m_rig->dispenser.cardInRfid());
+        WAIT_VERIFY(m_rig->dispenser.cardInRfid());
     }
 
     LogCapture log;
@@ -83,7 +83,7 @@ void TestCardIssuerIssue::prepareCard()
     QCOMPARE(m_rig->fakeRfid().count("enable"), 1);
     QCOMPARE(m_rig->fakeRfid().requests("enable").at(0).body, QJsonObject({{"autoread", false}}));
     QCOMPARE(m_rig->fakeRfid().count("disable"), 1);
-    QTRY_COMPARE(m_rig->rfid.state(), manager::RFID::Idle);
+    WAIT_COMPARE(m_rig->rfid.state(), manager::RFID::Idle);
     QCOMPARE(m_rig->issuer.reason(), QString("Card on RFID"));
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Card found : " + uid), 1);
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] RFID disabled"), 1);
@@ -94,10 +94,10 @@ void TestCardIssuerIssue::prepareCard()
 void TestCardIssuerIssue::prepareWithTheReaderHoldingTheCard()
 {
     m_rig->fakeDispenser().placeInRfid(FakeCard::blank("R1"));
-    QTRY_VERIFY(m_rig->dispenser.cardInRfid());
+    WAIT_VERIFY(m_rig->dispenser.cardInRfid());
     Probe<manager::RFID::Result> searching(m_rig->rfid.enable(false));
-    QTRY_COMPARE(m_rig->rfid.state(), manager::RFID::CardFound);
-    QTRY_VERIFY(m_rig->rfid.activeCard());
+    WAIT_COMPARE(m_rig->rfid.state(), manager::RFID::CardFound);
+    WAIT_VERIFY(m_rig->rfid.activeCard());
     m_rig->fakeRfid().clearRequests();
 
     LogCapture log;
@@ -185,7 +185,7 @@ void TestCardIssuerIssue::failedUidReadDisposes()
     // The rejection waits for the disposal's answer.
     QCOMPARE(disposalsWhenRejected, 1);
     QCOMPARE(m_rig->issuer.failCount(), 1);
-    QTRY_COMPARE(disposed.count(), 1);
+    WAIT_COMPARE(disposed.count(), 1);
     QCOMPARE(m_rig->fakeDispenser().bin().size(), 1);
     QVERIFY(m_rig->issuer.currCard().isNull());
     QCOMPARE(log.texts(QtCriticalMsg), QStringList({"[CardIssuer] ERROR: " + error}));
@@ -230,7 +230,7 @@ void TestCardIssuerIssue::issueCreatesAndWrites()
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Card present. Creating."), 1);
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Creating card : RUDIv1"), 1);
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Card written successfully : C0001"), 1);
-    QTRY_COMPARE(m_rig->rfid.state(), manager::RFID::Idle);
+    WAIT_COMPARE(m_rig->rfid.state(), manager::RFID::Idle);
 }
 
 void TestCardIssuerIssue::issuePreparesWhenNoCardIsHeld()
@@ -279,7 +279,7 @@ void TestCardIssuerIssue::failedIssueDisposesOnce()
     QCOMPARE(issued.value().error, error);
     QVERIFY(issued.value().card.isNull());
 
-    QTRY_COMPARE(disposed.count(), 1);
+    WAIT_COMPARE(disposed.count(), 1);
     QCOMPARE(disposed.at(0).at(0).value<Tag::Ptr>()->uid(), card->uid());
     QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));
     QCOMPARE(m_rig->fakeDispenser().count("dispose"), 1);
@@ -310,7 +310,7 @@ void TestCardIssuerIssue::failedPreparationInIssue()
 
     if (fault == "empty") {
         m_rig->fakeDispenser().loadCartridge(0);
-        QTRY_COMPARE(m_rig->issuer.state(), CardIssuer::Error);
+        WAIT_COMPARE(m_rig->issuer.state(), CardIssuer::Error);
     } else if (fault == "dispense") {
         m_rig->fakeDispenser().refuse("issue", 5, "Card jam", 1);
     } else {
@@ -350,9 +350,9 @@ void TestCardIssuerIssue::disableAfterWriteOnlyWarns()
         deferred = m_rig->issuer.issueCard(IssuerRig::vehicleCard());
     } else {
         m_rig->fakeDispenser().placeInRfid(FakeCard::rudi("R5", 3));
-        QTRY_VERIFY(m_rig->dispenser.cardInRfid());
+        WAIT_VERIFY(m_rig->dispenser.cardInRfid());
         Probe<manager::RFID::Result> searching(m_rig->rfid.enable(false));
-        QTRY_COMPARE(m_rig->rfid.state(), manager::RFID::CardFound);
+        WAIT_COMPARE(m_rig->rfid.state(), manager::RFID::CardFound);
         m_rig->fakeRfid().refuse("disable", 8, "Reader busy", 1);
         deferred = m_rig->issuer.writeCard(IssuerRig::vehicleCard(3));
     }

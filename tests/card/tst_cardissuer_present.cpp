@@ -34,19 +34,19 @@ void TestCardIssuerPresent::presentedCardTaken()
     QSignalSpy ejected(&m_rig->issuer, &CardIssuer::cardEjected);
     QSignalSpy removed(&m_rig->issuer, &CardIssuer::cardRemoved);
     Probe<Result> presented(m_rig->issuer.presentCard(10));
-    QTRY_COMPARE(ejected.count(), 1);
+    WAIT_COMPARE(ejected.count(), 1);
     QCOMPARE(ejected.at(0).at(0).value<Tag::Ptr>(), card);
-    QTRY_COMPARE(m_rig->issuer.reason(), QString("Card in Mouth"));
+    WAIT_COMPARE(m_rig->issuer.reason(), QString("Card in Mouth"));
     QVERIFY(!presented.settled());
 
     QVERIFY(m_rig->fakeDispenser().driverTakeCard());
     QVERIFY(settles(presented));
     QVERIFY2(presented.resolved(), qPrintable(presented.value().error));
     QCOMPARE(presented.value().card, card);
-    QTRY_COMPARE(removed.count(), 1);
+    WAIT_COMPARE(removed.count(), 1);
     QCOMPARE(removed.at(0).at(0).value<Tag::Ptr>(), card);
     QVERIFY(m_rig->issuer.currCard().isNull());
-    QTRY_COMPARE(m_rig->issuer.state(), CardIssuer::Ready);
+    WAIT_COMPARE(m_rig->issuer.state(), CardIssuer::Ready);
 
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Waiting for card to be collected (timeout=10 sec)"), 2);
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Card ejected successfully"), 1);
@@ -181,7 +181,7 @@ void TestCardIssuerPresent::retractFailures()
 
     if (fault == "frozen") {
         m_rig->fakeDispenser().placeInMouth(FakeCard::blank("M1"));
-        QTRY_VERIFY(m_rig->dispenser.cardInMouth());
+        WAIT_VERIFY(m_rig->dispenser.cardInMouth());
         m_rig->fakeDispenser().setStatusFrozen(true);
     }
     Probe<Result> retracted(m_rig->issuer.retract());
@@ -213,7 +213,7 @@ void TestCardIssuerPresent::dispose()
     QVERIFY(disposal.value().card.isNull());
     QCOMPARE(m_rig->issuer.failCount(), failCount);
     QCOMPARE(m_rig->fakeDispenser().bin().size(), 1);
-    QTRY_COMPARE(disposed.count(), 1);
+    WAIT_COMPARE(disposed.count(), 1);
     QCOMPARE(disposed.at(0).at(0).value<Tag::Ptr>(), card);
     QVERIFY(m_rig->issuer.currCard().isNull());
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Disposing card : C0001"), 1);
@@ -254,7 +254,7 @@ void TestCardIssuerPresent::waitCardInRfid()
 
     // A card in the mouth ends it at once.
     m_rig->fakeDispenser().placeInMouth(FakeCard::blank("M1"));
-    QTRY_VERIFY(m_rig->dispenser.cardInMouth());
+    WAIT_VERIFY(m_rig->dispenser.cardInMouth());
     Probe<Result> atOnce(m_rig->issuer.waitCardInRfid(60));
     QVERIFY(atOnce.resolved());
 }

@@ -48,7 +48,7 @@ void TestCardIssuerSelfTest::dispenseTestPasses()
 
     QCOMPARE(ejected.count(), 1);
     QCOMPARE(ejected.at(0).at(0).value<Tag::Ptr>()->uid(), QString("C0001"));
-    QTRY_COMPARE(disposed.count(), 1);
+    WAIT_COMPARE(disposed.count(), 1);
     QCOMPARE(m_rig->issuer.failCount(), 2);
     QCOMPARE(m_rig->fakeDispenser().bin().size(), 1);
     QCOMPARE(m_rig->fakeDispenser().bin().at(0)->uid, QString("C0001"));
@@ -185,7 +185,7 @@ void TestCardIssuerSelfTest::acceptDisposeTest()
     QSignalSpy disposed(&m_rig->issuer, &CardIssuer::cardDisposed);
     Probe<Result> test(m_rig->issuer.testAcceptDispose());
     if (place.isEmpty()) {
-        QTRY_COMPARE(fake.count("accept/enable"), 1);
+        WAIT_COMPARE(fake.count("accept/enable"), 1);
         QVERIFY(fake.driverInsertCard(FakeCard::rudi("D1", 12)));
     }
     QVERIFY(settles(test));
@@ -198,7 +198,7 @@ void TestCardIssuerSelfTest::acceptDisposeTest()
     const bool binned = error.isEmpty() || fault == "accept/disable";
     QCOMPARE(fake.bin().size(), binned ? 1 : 0);
     if (binned)
-        QTRY_COMPARE(disposed.count(), 1);
+        WAIT_COMPARE(disposed.count(), 1);
     QCOMPARE(m_rig->issuer.failCount(), 0);
 }
 

@@ -53,7 +53,7 @@ void TestCardIssuerState::initUntilFirstDeviceSignal()
     QCOMPARE(fresh.reason(), QString());
 
     m_rig->fakeDispenser().placeInMouth(FakeCard::blank("M1"));
-    QTRY_COMPARE(fresh.state(), CardIssuer::Busy);
+    WAIT_COMPARE(fresh.state(), CardIssuer::Busy);
     QCOMPARE(fresh.reason(), QString("Card in Mouth"));
 }
 
@@ -153,7 +153,7 @@ void TestCardIssuerState::cartridgeTextIsWatched()
     QSignalSpy changed(&m_rig->issuer, &CardIssuer::stateChanged);
 
     m_rig->fakeDispenser().loadCartridge(0);
-    QTRY_COMPARE(m_rig->issuer.reason(), QString("No more cards"));
+    WAIT_COMPARE(m_rig->issuer.reason(), QString("No more cards"));
     QCOMPARE(m_rig->issuer.state(), CardIssuer::Error);
 
     Probe<Result> refused(m_rig->issuer.prepareCard());
@@ -161,7 +161,7 @@ void TestCardIssuerState::cartridgeTextIsWatched()
     QCOMPARE(refused.value().error, QString("No more cards"));
 
     m_rig->fakeDispenser().loadCartridge(30);
-    QTRY_COMPARE(m_rig->issuer.state(), CardIssuer::Ready);
+    WAIT_COMPARE(m_rig->issuer.state(), CardIssuer::Ready);
     QCOMPARE(m_rig->issuer.reason(), QString());
     QCOMPARE(changed.count(), 2);
 
@@ -246,12 +246,12 @@ void TestCardIssuerState::failCountResets()
     LogCapture log;
     if (cause == "door") {
         fake.setDoorOpen(true);
-        QTRY_COMPARE(m_rig->issuer.failCount(), 0);
+        WAIT_COMPARE(m_rig->issuer.failCount(), 0);
         QCOMPARE(m_rig->issuer.reason(), QString("Cartridge door open"));
         fake.setDoorOpen(false);
     } else if (cause == "inactive") {
         fake.setActive(false);
-        QTRY_COMPARE(m_rig->issuer.failCount(), 0);
+        WAIT_COMPARE(m_rig->issuer.failCount(), 0);
         QCOMPARE(m_rig->issuer.reason(), QString("Dispenser error"));
         fake.setActive(true);
     } else {
@@ -264,7 +264,7 @@ void TestCardIssuerState::failCountResets()
     }
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Reset fail counter : 0"), 1);
     if (cause != "written")
-        QTRY_COMPARE(m_rig->issuer.state(), CardIssuer::Ready);
+        WAIT_COMPARE(m_rig->issuer.state(), CardIssuer::Ready);
 }
 
 void TestCardIssuerState::deviceReportsReleaseTheCard_data()
@@ -296,7 +296,7 @@ void TestCardIssuerState::deviceReportsReleaseTheCard()
     QSignalSpy removed(&m_rig->issuer, &CardIssuer::cardRemoved);
     m_rig->fakeDispenser().publish(report, QJsonObject{});
     QSignalSpy &spy = report == "/card/disposed" ? disposed : removed;
-    QTRY_COMPARE(spy.count(), 1);
+    WAIT_COMPARE(spy.count(), 1);
     QCOMPARE(disposed.count() + removed.count(), 1);
     QCOMPARE(spy.at(0).at(0).value<Tag::Ptr>(), held);
     QVERIFY(m_rig->issuer.currCard().isNull());
@@ -308,15 +308,15 @@ void TestCardIssuerState::readerCardBecomesCurrent()
 {
     QVERIFY(m_rig->start());
     m_rig->fakeDispenser().placeInRfid(FakeCard::rudi("R77", 12));
-    QTRY_VERIFY(m_rig->dispenser.cardInRfid());
+    WAIT_VERIFY(m_rig->dispenser.cardInRfid());
     Probe<manager::RFID::Result> searching(m_rig->rfid.enable(false));
-    QTRY_COMPARE(m_rig->rfid.state(), manager::RFID::CardFound);
-    QTRY_VERIFY(m_rig->rfid.activeCard());
+    WAIT_COMPARE(m_rig->rfid.state(), manager::RFID::CardFound);
+    WAIT_VERIFY(m_rig->rfid.activeCard());
 
     CardIssuer fresh(m_rig->rfid, m_rig->dispenser);
     QVERIFY(fresh.currCard().isNull());
     m_rig->fakeDispenser().setJammed(true);
-    QTRY_VERIFY(fresh.currCard());
+    WAIT_VERIFY(fresh.currCard());
     QCOMPARE(fresh.currCard(), m_rig->rfid.activeCard());
     QCOMPARE(fresh.currCard()->uid(), QString("R77"));
 
@@ -326,7 +326,7 @@ void TestCardIssuerState::readerCardBecomesCurrent()
     QVERIFY(read.resolved());
     QVERIFY(m_rig->rfid.activeCard() != held);
     m_rig->fakeDispenser().setJammed(false);
-    QTRY_VERIFY(!m_rig->dispenser.isJammed());
+    WAIT_VERIFY(!m_rig->dispenser.isJammed());
     QCOMPARE(fresh.currCard(), held);
 }
 
@@ -372,11 +372,11 @@ void TestCardIssuerState::destroyedWhileAnOperationRuns()
         }
     });
     Probe<Result> prepared(issuer->prepareCard());
-    QTRY_VERIFY(!issuer);
+    WAIT_VERIFY(!issuer);
 
     QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));
     QVERIFY(m_rig->documentsSeen());
-    QTRY_VERIFY(m_rig->dispenser.cardInRfid());
+    WAIT_VERIFY(m_rig->dispenser.cardInRfid());
     QVERIFY(!prepared.settled());
     QCOMPARE(m_rig->fakeRfid().count("enable"), 0);
 }

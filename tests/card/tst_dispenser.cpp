@@ -56,8 +56,8 @@ void TestDispenser::init()
     QVERIFY(m_rig->fakeDispenser.start(m_broker.port()));
     m_dispenser = new Dispenser(m_rig->mqtt, m_rig->dispenserBase);
     QVERIFY(m_rig->connectClient());
-    QTRY_VERIFY(m_dispenser->active());
-    QTRY_COMPARE(m_dispenser->model(), QString("KTV52817"));
+    WAIT_VERIFY(m_dispenser->active());
+    WAIT_COMPARE(m_dispenser->model(), QString("KTV52817"));
 }
 
 void TestDispenser::cleanup()
@@ -76,7 +76,7 @@ void TestDispenser::sync()
                                                                             {"model", m_dispenser->model()},
                                                                             {"firmware", marker}}},
                                                       {"service", QJsonObject{{"version", "1.0.0"}}}});
-    QTRY_COMPARE(m_dispenser->firmware(), marker);
+    WAIT_COMPARE(m_dispenser->firmware(), marker);
 }
 
 void TestDispenser::identityFromInfo()
@@ -98,10 +98,10 @@ void TestDispenser::identityFromInfo()
     // The model is stored before the version: the role is chosen first.
     m_rig->fakeDispenser.publish("/info", QJsonObject{{"device", QJsonObject{{"model", "KTW4163"}}},
                                                       {"service", QJsonObject{{"version", "2.0.0"}}}});
-    QTRY_COMPARE(model.count(), 1);
+    WAIT_COMPARE(model.count(), 1);
     QCOMPARE(m_dispenser->model(), QString("KTW4163"));
     QCOMPARE(softwareWhenModelChanged, QString("1.0.0"));
-    QTRY_COMPARE(m_dispenser->software(), QString("2.0.0"));
+    WAIT_COMPARE(m_dispenser->software(), QString("2.0.0"));
     QCOMPARE(m_dispenser->manufacturer(), QString()); // missing: empty
     m_rig->fakeDispenser.publish("/info", QJsonObject{{"device", QJsonObject{{"model", "KTW4163"}}},
                                                       {"service", QJsonObject{{"version", "2.0.0"}}}});
@@ -163,7 +163,7 @@ void TestDispenser::offlineKeepsTheSensorFlags()
     m_rig->fakeDispenser.placeInRfid(FakeCard::blank("R1"));
     m_rig->fakeDispenser.setJammed(true);
     m_rig->fakeDispenser.setDoorOpen(true);
-    QTRY_VERIFY(m_dispenser->isDoorOpen());
+    WAIT_VERIFY(m_dispenser->isDoorOpen());
     QVERIFY(m_dispenser->cardInMouth() && m_dispenser->cardInRfid() && m_dispenser->isJammed());
 
     LogCapture log;
@@ -187,16 +187,16 @@ void TestDispenser::flagLogsAndRepeats()
     QSignalSpy jam(m_dispenser, &Dispenser::isJammedChanged);
     QSignalSpy mouth(m_dispenser, &Dispenser::cardInMouthChanged);
     m_rig->fakeDispenser.setDoorOpen(true);
-    QTRY_COMPARE(door.count(), 1);
+    WAIT_COMPARE(door.count(), 1);
     m_rig->fakeDispenser.publishStatus(); // identical
     m_rig->fakeDispenser.setJammed(true);
-    QTRY_COMPARE(jam.count(), 1);
+    WAIT_COMPARE(jam.count(), 1);
     m_rig->fakeDispenser.setDoorOpen(false);
-    QTRY_COMPARE(door.count(), 2);
+    WAIT_COMPARE(door.count(), 2);
     m_rig->fakeDispenser.setActive(false);
-    QTRY_VERIFY(!m_dispenser->active());
+    WAIT_VERIFY(!m_dispenser->active());
     m_rig->fakeDispenser.setActive(true);
-    QTRY_VERIFY(m_dispenser->active());
+    WAIT_VERIFY(m_dispenser->active());
     sync();
 
     QCOMPARE(mouth.count(), 0);
@@ -215,7 +215,7 @@ void TestDispenser::commandRequests()
         Probe<Dispenser::Result>(m_dispenser->disableAccept()),
     };
     for (const auto &probe : probes)
-        QTRY_VERIFY(probe.settled());
+        WAIT_VERIFY(probe.settled());
     const auto requests = m_rig->fakeDispenser.requests();
     const QStringList commands{"accept", "issue", "dispose", "eject", "collect", "accept/enable", "accept/disable"};
     QCOMPARE(requests.size(), commands.size());
@@ -256,7 +256,7 @@ void TestDispenser::commandReplies()
         m_rig->fakeDispenser.publishRaw("/" + command + "/response/" + id, reply);
     });
     Probe<Dispenser::Result> probe(m_dispenser->eject());
-    QTRY_VERIFY(probe.settled());
+    WAIT_VERIFY(probe.settled());
     QCOMPARE(probe.resolved(), resolved);
     QCOMPARE(probe.value().code, code);
     QCOMPARE(probe.value().description, description);
@@ -265,9 +265,9 @@ void TestDispenser::commandReplies()
 void TestDispenser::commandsWhileDisconnected()
 {
     m_rig->mqtt.disconnect();
-    QTRY_VERIFY(!m_rig->mqtt.isConnected());
+    WAIT_VERIFY(!m_rig->mqtt.isConnected());
     Probe<Dispenser::Result> issue(m_dispenser->issue());
-    QTRY_VERIFY(issue.settled());
+    WAIT_VERIFY(issue.settled());
     QVERIFY(issue.rejected());
     QCOMPARE(issue.value().code, -1);
     QCOMPARE(issue.value().description, QString("Not connected"));
@@ -283,27 +283,27 @@ void TestDispenser::issueEjectAndTake()
     FakeDispenserService &fake = m_rig->fakeDispenser;
     QSignalSpy rfid(m_dispenser, &Dispenser::cardInRfidChanged);
     Probe<Dispenser::Result> issue(m_dispenser->issue());
-    QTRY_VERIFY(issue.resolved());
-    QTRY_VERIFY(m_dispenser->cardInRfid());
+    WAIT_VERIFY(issue.resolved());
+    WAIT_VERIFY(m_dispenser->cardInRfid());
     QCOMPARE(fake.stackCount(), 49);
     QCOMPARE(fake.cardInRfid()->uid, QString("C0001"));
-    QTRY_COMPARE(m_dispenser->cartridgePercent(), 49);
+    WAIT_COMPARE(m_dispenser->cartridgePercent(), 49);
 
     // The mouth sensor moves after the eject reply, as the real dispenser's does.
     bool mouthAtReply = true;
     Probe<Dispenser::Result> eject(m_dispenser->eject().done([&](Dispenser::Result) { mouthAtReply = m_dispenser->cardInMouth(); }));
-    QTRY_VERIFY(eject.resolved());
+    WAIT_VERIFY(eject.resolved());
     QVERIFY(!mouthAtReply);
-    QTRY_VERIFY(m_dispenser->cardInMouth());
+    WAIT_VERIFY(m_dispenser->cardInMouth());
     QVERIFY(!m_dispenser->cardInRfid());
 
     QSignalSpy removed(m_dispenser, &Dispenser::cardRemoved);
     Probe<Dispenser::Result> collected(m_dispenser->waitCollect(5));
     QVERIFY(fake.driverTakeCard());
-    QTRY_VERIFY(collected.resolved());
+    WAIT_VERIFY(collected.resolved());
     QCOMPARE(collected.value().code, 0);
     QCOMPARE(removed.count(), 1);
-    QTRY_VERIFY(!m_dispenser->cardInMouth());
+    WAIT_VERIFY(!m_dispenser->cardInMouth());
     QVERIFY(!fake.driverTakeCard()); // nothing left to take
 }
 
@@ -311,10 +311,10 @@ void TestDispenser::statusOvertakingTheReply()
 {
     m_rig->fakeDispenser.setStatusBeforeReply(true);
     Probe<Dispenser::Result> issue(m_dispenser->issue());
-    QTRY_VERIFY(issue.resolved());
+    WAIT_VERIFY(issue.resolved());
     bool mouthAtReply = false;
     Probe<Dispenser::Result> eject(m_dispenser->eject().done([&](Dispenser::Result) { mouthAtReply = m_dispenser->cardInMouth(); }));
-    QTRY_VERIFY(eject.resolved());
+    WAIT_VERIFY(eject.resolved());
     QVERIFY(mouthAtReply);
 }
 
@@ -323,11 +323,11 @@ void TestDispenser::acceptAndDispose()
     FakeDispenserService &fake = m_rig->fakeDispenser;
     const FakeCard::Ptr card = FakeCard::blank("M9");
     fake.placeInMouth(card);
-    QTRY_VERIFY(m_dispenser->cardInMouth());
+    WAIT_VERIFY(m_dispenser->cardInMouth());
 
     Probe<Dispenser::Result> accept(m_dispenser->accept());
-    QTRY_VERIFY(accept.resolved());
-    QTRY_VERIFY(m_dispenser->cardInRfid());
+    WAIT_VERIFY(accept.resolved());
+    WAIT_VERIFY(m_dispenser->cardInRfid());
     QVERIFY(!m_dispenser->cardInMouth());
     QCOMPARE(fake.cardInRfid(), card);
 
@@ -335,18 +335,18 @@ void TestDispenser::acceptAndDispose()
     QSignalSpy disposed(m_dispenser, &Dispenser::cardDisposed);
     int disposedAtReply = -1;
     Probe<Dispenser::Result> dispose(m_dispenser->dispose().done([&](Dispenser::Result) { disposedAtReply = disposed.count(); }));
-    QTRY_VERIFY(dispose.resolved());
-    QTRY_COMPARE(disposed.count(), 1);
+    WAIT_VERIFY(dispose.resolved());
+    WAIT_COMPARE(disposed.count(), 1);
     QCOMPARE(disposedAtReply, 0);
-    QTRY_VERIFY(!m_dispenser->cardInRfid());
+    WAIT_VERIFY(!m_dispenser->cardInRfid());
     QCOMPARE(fake.bin(), QList<FakeCard::Ptr>{card});
 
     // And the report ahead of the reply, when scripted.
     fake.setDisposedBeforeReply(true);
     Probe<Dispenser::Result> issue(m_dispenser->issue());
-    QTRY_VERIFY(issue.resolved());
+    WAIT_VERIFY(issue.resolved());
     Probe<Dispenser::Result> again(m_dispenser->dispose().done([&](Dispenser::Result) { disposedAtReply = disposed.count(); }));
-    QTRY_VERIFY(again.resolved());
+    WAIT_VERIFY(again.resolved());
     QCOMPARE(disposedAtReply, 2);
 }
 
@@ -401,19 +401,19 @@ void TestDispenser::refusalsOfTheFake()
         {"accept", [&] { return m_dispenser->accept(); }},
     };
     Probe<Dispenser::Result> probe(commands[command]());
-    QTRY_VERIFY(probe.settled());
+    WAIT_VERIFY(probe.settled());
     QVERIFY(probe.rejected());
     QCOMPARE(probe.value().code, code);
     QCOMPARE(probe.value().description, description);
 
     if (setup == "script") { // once only
         Probe<Dispenser::Result> next(m_dispenser->issue());
-        QTRY_VERIFY(next.resolved());
+        WAIT_VERIFY(next.resolved());
     }
     if (setup == "empty")
-        QTRY_COMPARE(m_dispenser->cartridge(), QString("empty"));
+        WAIT_COMPARE(m_dispenser->cartridge(), QString("empty"));
     if (setup == "jam on eject") {
-        QTRY_VERIFY(m_dispenser->isJammed());
+        WAIT_VERIFY(m_dispenser->isJammed());
         QVERIFY(m_dispenser->cardInRfid());
         QVERIFY(!m_dispenser->cardInMouth());
     }
@@ -425,19 +425,19 @@ void TestDispenser::driverInsertsACard()
     QVERIFY(!fake.driverInsertCard(FakeCard::rudi("D1", 7))); // the mouth is shut
 
     Probe<Dispenser::Result> enable(m_dispenser->enableAccept());
-    QTRY_VERIFY(enable.resolved());
+    WAIT_VERIFY(enable.resolved());
     QVERIFY(fake.acceptEnabled());
 
     QSignalSpy inserted(m_dispenser, &Dispenser::cardInserted);
     bool rfidAtInsert = false;
     connect(m_dispenser, &Dispenser::cardInserted, this, [&] { rfidAtInsert = m_dispenser->cardInRfid(); });
     QVERIFY(fake.driverInsertCard(FakeCard::rudi("D1", 7)));
-    QTRY_COMPARE(inserted.count(), 1);
+    WAIT_COMPARE(inserted.count(), 1);
     QVERIFY(rfidAtInsert); // the status comes first
     QVERIFY(!fake.driverInsertCard(FakeCard::rudi("D2", 7))); // occupied
 
     Probe<Dispenser::Result> disable(m_dispenser->disableAccept());
-    QTRY_VERIFY(disable.resolved());
+    WAIT_VERIFY(disable.resolved());
     QVERIFY(!fake.acceptEnabled());
 }
 
@@ -446,7 +446,7 @@ void TestDispenser::waitCollect()
     QElapsedTimer clock;
     clock.start();
     Probe<Dispenser::Result> timeout(m_dispenser->waitCollect(1));
-    QTRY_VERIFY_WITH_TIMEOUT(timeout.settled(), 3000);
+    WAIT_VERIFY_WITH_TIMEOUT(timeout.settled(), 3000);
     QVERIFY(timeout.rejected());
     QCOMPARE(timeout.value().code, -1);
     QCOMPARE(timeout.value().description, QString("Timeout"));
@@ -455,7 +455,7 @@ void TestDispenser::waitCollect()
     // 0 seconds: no end but the card taken, whatever the payload holds.
     Probe<Dispenser::Result> endless(m_dispenser->waitCollect(0));
     m_rig->fakeDispenser.publishRaw("/card/removed", R"({"anything": [1, 2]})");
-    QTRY_VERIFY(endless.resolved());
+    WAIT_VERIFY(endless.resolved());
 }
 
 void TestDispenser::cardEvents()
@@ -493,7 +493,7 @@ void TestDispenser::badPayloadsChangeNothing()
     QFETCH(QString, logged);
 
     m_rig->fakeDispenser.placeInMouth(FakeCard::blank("K"));
-    QTRY_VERIFY(m_dispenser->cardInMouth());
+    WAIT_VERIFY(m_dispenser->cardInMouth());
     sync();
     QList<QSignalSpy *> spies;
     for (const char *signal : {SIGNAL(activeChanged()), SIGNAL(modelChanged()), SIGNAL(cardInMouthChanged()),
@@ -505,7 +505,7 @@ void TestDispenser::badPayloadsChangeNothing()
     m_rig->fakeDispenser.publishRaw(suffix, payload);
     const QString line = QString("[Dispenser] ERROR: Failed to parse JSON message (topic=%1%2) :%3 )")
                              .arg(m_rig->dispenserBase, suffix, logged);
-    QTRY_COMPARE(log.texts(QtCriticalMsg).filter("[Dispenser]"), QStringList{line});
+    WAIT_COMPARE(log.texts(QtCriticalMsg).filter("[Dispenser]"), QStringList{line});
     sync();
     for (QSignalSpy *spy : spies)
         QCOMPARE(spy->count(), 0);
@@ -526,11 +526,11 @@ void TestDispenser::leds()
                 docs << QJsonDocument::fromJson(args.at(0).toByteArray()).object();
         return docs;
     };
-    QTRY_VERIFY_WITH_TIMEOUT([&] { m_dispenser->setLEDs(0x1); return QTest::qWaitFor([&] { return !documents().isEmpty(); }, 200); }(), 5000);
+    WAIT_VERIFY_WITH_TIMEOUT([&] { m_dispenser->setLEDs(0x1); return waitUntil([&] { return !documents().isEmpty(); }, 200); }(), 5000);
     QCOMPARE(documents().first(), (QJsonObject{{"red", true}, {"green", false}}));
     QVERIFY(received.first().at(0).toByteArray().contains('\n')); // indented
     QVERIFY(m_dispenser->setLEDs(0x2));
-    QTRY_VERIFY(documents().contains(QJsonObject{{"red", false}, {"green", true}}));
+    WAIT_VERIFY(documents().contains(QJsonObject{{"red", false}, {"green", true}}));
 }
 
 void TestDispenser::readerFollowsTheDispenser()
@@ -540,39 +540,39 @@ void TestDispenser::readerFollowsTheDispenser()
     fakeRfid.attach(&fakeDispenser);
     QVERIFY(fakeRfid.start(m_broker.port()));
     manager::RFID rfid(m_rig->mqtt, m_rig->rfidBase);
-    QTRY_COMPARE(rfid.state(), manager::RFID::Idle);
+    WAIT_COMPARE(rfid.state(), manager::RFID::Idle);
 
     // A dispensed card lands in the reader's field and is found once the field is on.
     Probe<Dispenser::Result> issue(m_dispenser->issue());
-    QTRY_VERIFY(issue.resolved());
+    WAIT_VERIFY(issue.resolved());
     QCOMPARE(fakeRfid.cardInField(), fakeDispenser.cardInRfid());
     Probe<manager::RFID::Result> enable(rfid.enable(false));
-    QTRY_VERIFY(enable.resolved());
+    WAIT_VERIFY(enable.resolved());
     Probe<manager::RFID::Result> found(rfid.waitCardFound(1000));
-    QTRY_VERIFY(found.resolved());
+    WAIT_VERIFY(found.resolved());
     QCOMPARE(found.value().card->uid(), QString("C0001"));
-    QTRY_COMPARE(rfid.state(), manager::RFID::CardFound);
+    WAIT_COMPARE(rfid.state(), manager::RFID::CardFound);
 
     // Written, ejected: the reader loses it and searches again.
     auto card = QSharedPointer<RUDIv1Card>::create();
     card->setCustomsId(4);
     Probe<manager::RFID::Result> created(rfid.createCard(RUDIv1Card::Name));
-    QTRY_VERIFY(created.resolved());
+    WAIT_VERIFY(created.resolved());
     Probe<manager::RFID::Result> written(rfid.writeCard(card));
-    QTRY_VERIFY(written.resolved());
+    WAIT_VERIFY(written.resolved());
     QSignalSpy removed(&rfid, &manager::RFID::cardRemoved);
     Probe<Dispenser::Result> eject(m_dispenser->eject());
-    QTRY_VERIFY(eject.resolved());
-    QTRY_COMPARE(removed.count(), 1);
-    QTRY_COMPARE(rfid.state(), manager::RFID::Searching);
+    WAIT_VERIFY(eject.resolved());
+    WAIT_COMPARE(removed.count(), 1);
+    WAIT_COMPARE(rfid.state(), manager::RFID::Searching);
     QVERIFY(!fakeRfid.cardInField());
 
     // Taken back in, it is found again with what was written on it.
     Probe<Dispenser::Result> accept(m_dispenser->accept());
-    QTRY_VERIFY(accept.resolved());
-    QTRY_COMPARE(rfid.state(), manager::RFID::CardFound);
+    WAIT_VERIFY(accept.resolved());
+    WAIT_COMPARE(rfid.state(), manager::RFID::CardFound);
     Probe<manager::RFID::Result> read(rfid.readCard("auto", 1));
-    QTRY_VERIFY(read.resolved());
+    WAIT_VERIFY(read.resolved());
     const auto back = read.value().card.dynamicCast<RUDIv1Card>();
     QVERIFY(back);
     QCOMPARE(back->uid(), QString("C0001"));
@@ -580,8 +580,8 @@ void TestDispenser::readerFollowsTheDispenser()
 
     // Disposed: gone from the field, in the bin.
     Probe<Dispenser::Result> dispose(m_dispenser->dispose());
-    QTRY_VERIFY(dispose.resolved());
-    QTRY_COMPARE(removed.count(), 2);
+    WAIT_VERIFY(dispose.resolved());
+    WAIT_COMPARE(removed.count(), 2);
     QCOMPARE(fakeDispenser.bin().size(), 1);
     QCOMPARE(fakeDispenser.bin().first()->templateName, QString("RUDIv1"));
 }
@@ -592,17 +592,17 @@ void TestDispenser::cardServicesOnTheDefaultTopics()
     QVERIFY(services.start(m_broker, 3));
     manager::Dispenser dispenser(m_rig->mqtt, "vesk/dispenser");
     manager::RFID rfid(m_rig->mqtt, "vesk/rfid");
-    QTRY_VERIFY(dispenser.active());
-    QTRY_COMPARE(rfid.state(), manager::RFID::Idle);
+    WAIT_VERIFY(dispenser.active());
+    WAIT_COMPARE(rfid.state(), manager::RFID::Idle);
     QCOMPARE(dispenser.cartridgePercent(), 3);
 
     Probe<Dispenser::Result> issue(dispenser.issue());
-    QTRY_VERIFY(issue.resolved());
+    WAIT_VERIFY(issue.resolved());
     QCOMPARE(services.rfid.cardInField()->uid, QString("C0001"));
     Probe<manager::RFID::Result> enable(rfid.enable(false));
-    QTRY_VERIFY(enable.resolved());
+    WAIT_VERIFY(enable.resolved());
     Probe<manager::RFID::Result> found(rfid.waitCardFound(1000));
-    QTRY_VERIFY(found.resolved());
+    WAIT_VERIFY(found.resolved());
     QCOMPARE(found.value().card->uid(), QString("C0001"));
 }
 

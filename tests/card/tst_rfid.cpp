@@ -58,8 +58,8 @@ void TestRfid::init()
     QVERIFY(m_rig->fakeRfid.start(m_broker.port()));
     m_rfid = new RFID(m_rig->mqtt, m_rig->rfidBase);
     QVERIFY(m_rig->connectClient());
-    QTRY_COMPARE(m_rfid->state(), RFID::Idle);
-    QTRY_COMPARE(m_rfid->model(), QString("FR-100"));
+    WAIT_COMPARE(m_rfid->state(), RFID::Idle);
+    WAIT_COMPARE(m_rfid->model(), QString("FR-100"));
 }
 
 void TestRfid::cleanup()
@@ -76,13 +76,13 @@ void TestRfid::sync()
     m_rig->fakeRfid.publish("/info", QJsonObject{{"device", QJsonObject{{"uid", "RDR-0001"}, {"manufacturer", "Fake Readers"},
                                                                        {"model", marker}, {"firmware", "2.1"}}},
                                                  {"service", QJsonObject{{"version", "3.0.0"}}}});
-    QTRY_COMPARE(m_rfid->model(), marker);
+    WAIT_COMPARE(m_rfid->model(), marker);
 }
 
 Tag::Ptr TestRfid::makeActive(const QString &uid)
 {
     m_rig->fakeRfid.publish("/card/found", QJsonObject{{"uid", uid}, {"type", 4}});
-    if (!QTest::qWaitFor([&] { return m_rfid->activeCard() && m_rfid->activeCard()->uid() == uid; }, 5000))
+    if (!waitUntil([&] { return m_rfid->activeCard() && m_rfid->activeCard()->uid() == uid; }, 5000))
         return {};
     return m_rfid->activeCard();
 }
@@ -106,7 +106,7 @@ void TestRfid::identityFromInfo()
     // Wrong types read as empty texts, each named in a warning.
     LogCapture log;
     m_rig->fakeRfid.publishRaw("/info", R"({"device": {"uid": 5, "model": ["x"]}, "service": "1.0"})");
-    QTRY_COMPARE(m_rfid->model(), QString());
+    WAIT_COMPARE(m_rfid->model(), QString());
     QCOMPARE(m_rfid->uid(), QString());
     QCOMPARE(m_rfid->software(), QString());
     const QString topic = m_rig->rfidBase + "/info";
@@ -174,18 +174,18 @@ void TestRfid::statusDocuments()
 void TestRfid::idleStatusClearsActiveCard()
 {
     m_rig->fakeRfid.publishRaw("/status", R"({"service": true, "device": {"state": 3}})");
-    QTRY_COMPARE(m_rfid->state(), RFID::CardFound);
+    WAIT_COMPARE(m_rfid->state(), RFID::CardFound);
     QVERIFY(makeActive("AA01"));
 
     // Offline keeps the card.
     m_rig->fakeRfid.setServiceOnline(false);
-    QTRY_COMPARE(m_rfid->state(), RFID::Error);
+    WAIT_COMPARE(m_rfid->state(), RFID::Error);
     QCOMPARE(m_rfid->error(), QString("Service is offline"));
     QVERIFY(m_rfid->activeCard());
 
     LogCapture log;
     m_rig->fakeRfid.setServiceOnline(true); // status Idle
-    QTRY_COMPARE(m_rfid->state(), RFID::Idle);
+    WAIT_COMPARE(m_rfid->state(), RFID::Idle);
     QVERIFY(!m_rfid->activeCard());
     const QStringList lines = log.texts();
     const int state = lines.indexOf("[RFID] State changed : Idle");
@@ -207,7 +207,7 @@ void TestRfid::cardFoundAndRemoved()
     QCOMPARE(int(first->type()), 4);
     QVERIFY(!Card::fromTag(first)); // a found tag is no card
     m_rig->fakeRfid.publish("/card/found", QJsonObject{{"uid", "BEEF"}, {"type", 4}});
-    QTRY_COMPARE(found.count(), 2);
+    WAIT_COMPARE(found.count(), 2);
     const Tag::Ptr second = m_rfid->activeCard();
     QVERIFY(second != first); // equal uids, two objects
     QCOMPARE(found.at(1).at(0).value<Tag::Ptr>(), second);
@@ -222,13 +222,13 @@ void TestRfid::cardFoundAndRemoved()
     QCOMPARE(log.count(QtCriticalMsg, "[RFID] Failed to parse JSON message: "), 1);
 
     m_rig->fakeRfid.publishRaw("/card/removed", "{}");
-    QTRY_COMPARE(removed.count(), 1);
+    WAIT_COMPARE(removed.count(), 1);
     QCOMPARE(removed.at(0).at(0).value<Tag::Ptr>(), second);
     QVERIFY(!m_rfid->activeCard());
 
     // Removed without a card: a null tag is reported, nothing crashes.
     m_rig->fakeRfid.publishRaw("/card/removed", "{}");
-    QTRY_COMPARE(removed.count(), 2);
+    WAIT_COMPARE(removed.count(), 2);
     QVERIFY(removed.at(1).at(0).value<Tag::Ptr>().isNull());
 }
 
@@ -245,9 +245,9 @@ void TestRfid::commandRequests()
                                       Probe<RFID::Result>(m_rfid->readCard("auto", 1)),
                                       Probe<RFID::Result>(m_rfid->writeCard(card)),
                                       Probe<RFID::Result>(m_rfid->enable(true))};
-    QTRY_COMPARE(m_rig->fakeRfid.requests().size(), 6);
+    WAIT_COMPARE(m_rig->fakeRfid.requests().size(), 6);
     for (const auto &probe : probes)
-        QTRY_VERIFY(probe.settled());
+        WAIT_VERIFY(probe.settled());
 
     const QList<FakeService::Request> requests = m_rig->fakeRfid.requests();
     const QStringList commands{"enable", "disable", "card/create", "card/read", "card/write", "enable"};
@@ -310,7 +310,7 @@ void TestRfid::commandReplies()
             });
 
     Probe<RFID::Result> probe(m_rfid->readCard("auto", 1));
-    QTRY_VERIFY(probe.settled());
+    WAIT_VERIFY(probe.settled());
     QCOMPARE(probe.resolved(), resolved);
     QCOMPARE(probe.value().error, error);
     if (card == "keep") {
@@ -334,7 +334,7 @@ void TestRfid::successfulCommandReplacesActiveCard()
     QSignalSpy changed(m_rfid, &RFID::activeCardChanged);
     LogCapture log;
     Probe<RFID::Result> enable(m_rfid->enable(false));
-    QTRY_VERIFY(enable.resolved());
+    WAIT_VERIFY(enable.resolved());
     QVERIFY(enable.value().card.isNull());
     QVERIFY(!m_rfid->activeCard());
     QCOMPARE(changed.count(), 1);
@@ -342,7 +342,7 @@ void TestRfid::successfulCommandReplacesActiveCard()
 
     QVERIFY(makeActive("AB13"));
     Probe<RFID::Result> disable(m_rfid->disable());
-    QTRY_VERIFY(disable.resolved());
+    WAIT_VERIFY(disable.resolved());
     QVERIFY(!m_rfid->activeCard());
 }
 
@@ -353,7 +353,7 @@ void TestRfid::commandWithoutReplyTimesOut()
     QElapsedTimer clock;
     clock.start();
     Probe<RFID::Result> probe(m_rfid->createCard("RUDIv1"));
-    QTRY_VERIFY_WITH_TIMEOUT(probe.settled(), 6000);
+    WAIT_VERIFY_WITH_TIMEOUT(probe.settled(), 6000);
     QVERIFY(probe.rejected());
     QCOMPARE(probe.value().error, QString("Timeout"));
     QVERIFY(clock.elapsed() >= 2800);
@@ -363,12 +363,12 @@ void TestRfid::commandWithoutReplyTimesOut()
 void TestRfid::commandsWhileDisconnected()
 {
     m_rig->fakeRfid.publishRaw("/status", R"({"service": true, "device": {"state": 2}})");
-    QTRY_COMPARE(m_rfid->state(), RFID::Searching);
+    WAIT_COMPARE(m_rfid->state(), RFID::Searching);
     m_rig->mqtt.disconnect();
-    QTRY_VERIFY(!m_rig->mqtt.isConnected());
+    WAIT_VERIFY(!m_rig->mqtt.isConnected());
 
     Probe<RFID::Result> enable(m_rfid->enable(false));
-    QTRY_VERIFY(enable.settled());
+    WAIT_VERIFY(enable.settled());
     QCOMPARE(enable.value().error, QString("Not connected"));
     Probe<RFID::Result> wait(m_rfid->waitCardFound(1000));
     QVERIFY(wait.rejected());
@@ -402,12 +402,12 @@ void TestRfid::waitCardFoundWhileSearching()
 {
     // No card in the field: the wait runs out.
     Probe<RFID::Result> enable(m_rfid->enable(false));
-    QTRY_VERIFY(enable.resolved());
+    WAIT_VERIFY(enable.resolved());
     QCOMPARE(m_rfid->state(), RFID::Searching); // reported before the reply
     QElapsedTimer clock;
     clock.start();
     Probe<RFID::Result> nothing(m_rfid->waitCardFound(300));
-    QTRY_VERIFY(nothing.settled());
+    WAIT_VERIFY(nothing.settled());
     QVERIFY(nothing.rejected());
     QCOMPARE(nothing.value().error, QString("Timeout"));
     QVERIFY(clock.elapsed() >= 250);
@@ -415,19 +415,19 @@ void TestRfid::waitCardFoundWhileSearching()
     // A card arrives: found with its uid, then known at once.
     Probe<RFID::Result> wait(m_rfid->waitCardFound(2000));
     m_rig->fakeRfid.setCardInField(FakeCard::blank("F00D"));
-    QTRY_VERIFY(wait.settled());
+    WAIT_VERIFY(wait.settled());
     QVERIFY(wait.resolved());
     QCOMPARE(wait.value().card->uid(), QString("F00D"));
-    QTRY_COMPARE(m_rfid->state(), RFID::CardFound);
+    WAIT_COMPARE(m_rfid->state(), RFID::CardFound);
     Probe<RFID::Result> again(m_rfid->waitCardFound(1000));
     QVERIFY(again.resolved());
     QCOMPARE(again.value().card, m_rfid->activeCard());
 
     // Enabling with the card already in the field finds it right after the reply.
     Probe<RFID::Result> reenable(m_rfid->enable(false));
-    QTRY_VERIFY(reenable.resolved());
+    WAIT_VERIFY(reenable.resolved());
     Probe<RFID::Result> refound(m_rfid->waitCardFound(1000));
-    QTRY_VERIFY(refound.settled());
+    WAIT_VERIFY(refound.settled());
     QVERIFY(refound.resolved());
     QCOMPARE(refound.value().card->uid(), QString("F00D"));
 }
@@ -437,21 +437,21 @@ void TestRfid::waitCardFoundNeverHandsOutNothing()
     // The reader says CardFound, but a reply without a card cleared the active one.
     m_rig->fakeRfid.setCardInField(FakeCard::blank("CAFE"));
     Probe<RFID::Result> enable(m_rfid->enable(false));
-    QTRY_VERIFY(enable.resolved());
-    QTRY_COMPARE(m_rfid->state(), RFID::CardFound);
+    WAIT_VERIFY(enable.resolved());
+    WAIT_COMPARE(m_rfid->state(), RFID::CardFound);
     m_rig->fakeRfid.silence("card/read", 1);
     connect(&m_rig->fakeRfid, &FakeService::requestReceived, this, [&](const QString &command, const QString &id) {
         m_rig->fakeRfid.publish("/" + command + "/response/" + id, QJsonObject{{"completed", true}});
     });
     Probe<RFID::Result> read(m_rfid->readCard("auto", 1));
-    QTRY_VERIFY(read.resolved());
+    WAIT_VERIFY(read.resolved());
     QCOMPARE(m_rfid->state(), RFID::CardFound);
     QVERIFY(!m_rfid->activeCard());
 
     // Nothing to hand out: the wait runs out rather than resolving with nothing.
     Probe<RFID::Result> timeout(m_rfid->waitCardFound(200));
     QVERIFY(!timeout.settled());
-    QTRY_VERIFY(timeout.settled());
+    WAIT_VERIFY(timeout.settled());
     QVERIFY(timeout.rejected());
     QCOMPARE(timeout.value().error, QString("Timeout"));
 
@@ -459,7 +459,7 @@ void TestRfid::waitCardFoundNeverHandsOutNothing()
     Probe<RFID::Result> wait(m_rfid->waitCardFound(3000));
     QVERIFY(!wait.settled());
     m_rig->fakeRfid.publish("/card/found", QJsonObject{{"uid", "CAFE"}, {"type", 4}});
-    QTRY_VERIFY(wait.settled());
+    WAIT_VERIFY(wait.settled());
     QVERIFY(wait.resolved());
     QVERIFY(wait.value().card);
     QCOMPARE(wait.value().card->uid(), QString("CAFE"));
@@ -470,12 +470,12 @@ void TestRfid::cardLifeOnTheFakeReader()
     const FakeCard::Ptr physical = FakeCard::blank("04A1");
     m_rig->fakeRfid.setCardInField(physical);
     Probe<RFID::Result> enable(m_rfid->enable(false));
-    QTRY_VERIFY(enable.resolved());
+    WAIT_VERIFY(enable.resolved());
     Probe<RFID::Result> found(m_rfid->waitCardFound(1000));
-    QTRY_VERIFY(found.resolved());
+    WAIT_VERIFY(found.resolved());
 
     Probe<RFID::Result> created(m_rfid->createCard("RUDIv1"));
-    QTRY_VERIFY(created.resolved());
+    WAIT_VERIFY(created.resolved());
     QCOMPARE(created.value().card->uid(), QString("04A1"));
     QVERIFY(Card::fromTag(created.value().card));
 
@@ -485,13 +485,13 @@ void TestRfid::cardLifeOnTheFakeReader()
     card->addUsageLog("entry", "SN-1", "L-3");
     card->incrUsageCounter(1);
     Probe<RFID::Result> written(m_rfid->writeCard(card)); // no uid: the card in the field
-    QTRY_VERIFY(written.resolved());
+    WAIT_VERIFY(written.resolved());
     QCOMPARE(written.value().card->uid(), QString("04A1"));
     QCOMPARE(m_rfid->activeCard(), written.value().card);
     QCOMPARE(physical->templateName, QString("RUDIv1"));
 
     Probe<RFID::Result> read(m_rfid->readCard("auto", 1));
-    QTRY_VERIFY(read.resolved());
+    WAIT_VERIFY(read.resolved());
     const auto back = read.value().card.dynamicCast<RUDIv1Card>();
     QVERIFY(back);
     QCOMPARE(back->customsId(), 12);
@@ -503,12 +503,12 @@ void TestRfid::cardLifeOnTheFakeReader()
     // A write for another card is refused by the reader.
     card->setUid("FFFF");
     Probe<RFID::Result> wrong(m_rfid->writeCard(card));
-    QTRY_VERIFY(wrong.rejected());
+    WAIT_VERIFY(wrong.rejected());
     QCOMPARE(wrong.value().error, QString("Card mismatch"));
 
     Probe<RFID::Result> disable(m_rfid->disable());
-    QTRY_VERIFY(disable.resolved());
-    QTRY_COMPARE(m_rfid->state(), RFID::Idle);
+    WAIT_VERIFY(disable.resolved());
+    WAIT_COMPARE(m_rfid->state(), RFID::Idle);
     QVERIFY(!m_rfid->activeCard());
 }
 
@@ -518,19 +518,19 @@ void TestRfid::unreadableAndUndetectableCards()
     unreadable->readable = false;
     m_rig->fakeRfid.setCardInField(unreadable);
     Probe<RFID::Result> enable(m_rfid->enable(false));
-    QTRY_VERIFY(enable.resolved());
+    WAIT_VERIFY(enable.resolved());
     Probe<RFID::Result> found(m_rfid->waitCardFound(1000));
-    QTRY_VERIFY(found.resolved());
+    WAIT_VERIFY(found.resolved());
     Probe<RFID::Result> read(m_rfid->readCard("auto", 1));
-    QTRY_VERIFY(read.rejected());
+    WAIT_VERIFY(read.rejected());
     QCOMPARE(read.value().error, QString("Card read failed"));
 
     const FakeCard::Ptr hidden = FakeCard::blank("GONE");
     hidden->detectable = false;
     m_rig->fakeRfid.setCardInField(hidden);
-    QTRY_COMPARE(m_rfid->state(), RFID::Searching);
+    WAIT_COMPARE(m_rfid->state(), RFID::Searching);
     Probe<RFID::Result> none(m_rfid->waitCardFound(300));
-    QTRY_VERIFY(none.rejected());
+    WAIT_VERIFY(none.rejected());
     QCOMPARE(none.value().error, QString("Timeout"));
 }
 
@@ -540,7 +540,7 @@ void TestRfid::autoread()
     QSignalSpy failed(m_rfid, &RFID::cardAutoreadFailed);
     m_rig->fakeRfid.setCardInField(FakeCard::rudi("A1", 5));
     Probe<RFID::Result> enable(m_rfid->enable(true));
-    QTRY_COMPARE(read.count(), 1);
+    WAIT_COMPARE(read.count(), 1);
     const Card::Ptr card = read.at(0).at(0).value<Card::Ptr>();
     QVERIFY(card);
     QCOMPARE(card->uid(), QString("A1"));
@@ -550,12 +550,12 @@ void TestRfid::autoread()
     const FakeCard::Ptr bad = FakeCard::rudi("A2", 5);
     bad->readable = false;
     m_rig->fakeRfid.setCardInField(bad);
-    QTRY_COMPARE(failed.count(), 1);
+    WAIT_COMPARE(failed.count(), 1);
     QCOMPARE(failed.at(0).at(0).toString(), QString("Card read failed"));
 
     // A card of another template: reported as no card.
     m_rig->fakeRfid.publish("/card/autoread", QJsonObject{{"uid", "A3"}, {"template", "OTHER"}});
-    QTRY_COMPARE(read.count(), 2);
+    WAIT_COMPARE(read.count(), 2);
     QVERIFY(read.at(1).at(0).value<Card::Ptr>().isNull());
     QVERIFY(!m_rfid->activeCard());
 }
@@ -578,7 +578,7 @@ void TestRfid::badPayloadsChangeNothing()
     QFETCH(QByteArray, payload);
 
     m_rig->fakeRfid.publishRaw("/status", R"({"service": true, "device": {"state": 3, "error": null}})");
-    QTRY_COMPARE(m_rfid->state(), RFID::CardFound);
+    WAIT_COMPARE(m_rfid->state(), RFID::CardFound);
     const Tag::Ptr card = makeActive("KEEP");
     QVERIFY(card);
     sync();
@@ -594,7 +594,7 @@ void TestRfid::badPayloadsChangeNothing()
     LogCapture log;
 
     m_rig->fakeRfid.publishRaw(suffix, payload);
-    QTRY_COMPARE(log.count(QtCriticalMsg, "[RFID] Failed to parse JSON message: "), 1);
+    WAIT_COMPARE(log.count(QtCriticalMsg, "[RFID] Failed to parse JSON message: "), 1);
     sync();
     QCOMPARE(m_rfid->state(), RFID::CardFound);
     QCOMPARE(m_rfid->activeCard(), card);
@@ -609,9 +609,9 @@ void TestRfid::topicsThatOnlyContainTheBase()
     m_rig->mqtt.subscribe(m_rig->rfidBase + "x/#");
     m_rig->mqtt.subscribe("other/" + m_rig->rfidBase + "/#");
     QSignalSpy received(&m_rig->mqtt, &manager::MqttClient::received);
-    QTRY_VERIFY_WITH_TIMEOUT([&] {
+    WAIT_VERIFY_WITH_TIMEOUT([&] {
         m_rig->mqtt.publish("{}", m_rig->rfidBase + "x/probe");
-        return QTest::qWaitFor([&] { return received.count() > 0; }, 200);
+        return waitUntil([&] { return received.count() > 0; }, 200);
     }(), 5000);
 
     QSignalSpy state(m_rfid, &RFID::stateChanged);
@@ -636,9 +636,9 @@ void TestRfid::beeps()
         return topics;
     };
     // The session's subscription is on its way: beep until one comes back.
-    QTRY_VERIFY_WITH_TIMEOUT([&] { m_rfid->beepValid(); return QTest::qWaitFor([&] { return !beepTopics().isEmpty(); }, 200); }(), 5000);
+    WAIT_VERIFY_WITH_TIMEOUT([&] { m_rfid->beepValid(); return waitUntil([&] { return !beepTopics().isEmpty(); }, 200); }(), 5000);
     QVERIFY(m_rfid->beepInvalid());
-    QTRY_VERIFY(beepTopics().contains(m_rig->rfidBase + "/beep/invalid="));
+    WAIT_VERIFY(beepTopics().contains(m_rig->rfidBase + "/beep/invalid="));
 }
 
 QTEST_GUILESS_MAIN(TestRfid)
