@@ -2,7 +2,6 @@
 
 #include "app/JsonRead.h"
 #include "app/PropertySetter.h"
-#include "transport/MqttClient.h"
 
 #include <QDebug>
 #include <QJsonDocument>

@@ -3,11 +3,10 @@
 #include "app/JsonRead.h"
 #include "app/PropertySetter.h"
 #include "card/RUDIv1Card.h"
-#include "transport/MqttClient.h"
 
 #include <QDebug>
-#include <QJsonDocument>
 #include <QMap>
+#include <QPointer>
 
 namespace manager {
 

@@ -4,9 +4,6 @@
 #include "card/Card.h"
 #include "transport/MqttDevice.h"
 
-#include <QPointer>
-
-
 namespace manager {
 
 // Client of the RFID reader service: mirrors its identity and reader state,

@@ -2,9 +2,9 @@
 
 #include "transport/MqttClient.h"
 
-#include <QDebug>
 #include "app/JsonRead.h"
 
+#include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>

@@ -5,7 +5,7 @@
 
 class TestBroker;
 
-// The terminal's card hardware in one piece: a fake dispenser and a fake
+// The terminal's card hardware together: a fake dispenser and a fake
 // reader whose field follows the dispenser's RFID position, on the topics
 // the terminal uses by default.
 class FakeCardServices

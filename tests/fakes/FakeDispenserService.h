@@ -19,7 +19,6 @@ class FakeDispenserService : public FakeService
 public:
     explicit FakeDispenserService(const QString &base = QStringLiteral("vesk/dispenser"), QObject *parent = nullptr);
 
-
     // Identity; the model decides the terminal's role.
     void setModel(const QString &model);
     QString model() const { return m_model; }

@@ -21,7 +21,6 @@ public:
 
     explicit FakeRfidService(const QString &base = QStringLiteral("vesk/rfid"), QObject *parent = nullptr);
 
-
     // The field follows the card at the dispenser's RFID position.
     void attach(FakeDispenserService *dispenser);
     void setCardInField(const FakeCard::Ptr &card);
