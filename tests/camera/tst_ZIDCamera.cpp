@@ -120,11 +120,14 @@ void tst_ZIDCamera::triggerFailure()
     Plate camera(cameraUrl(3, userInfo));
     camera.setType("alpr1");
 
+    // Only the silent camera needs the time-out to run out; the others get
+    // time to answer on a loaded machine, so each row fails its own way.
+    const int timeout = delay < 0 ? 300 : 5000;
     if (delay < 0)
         QTest::ignoreMessage(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Cannot send trigger signal. Timeout value : 300");
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^\\[ZIDCamera\\] \\[alpr1\\] Error : .+"));
-    auto outcome = watch(camera.startCameraProcess("7", 3, 300));
-    QTRY_VERIFY(outcome->settled());
+    auto outcome = watch(camera.startCameraProcess("7", 3, timeout));
+    QTRY_VERIFY_WITH_TIMEOUT(outcome->settled(), 10000);
     QVERIFY(outcome->rejected);
     QVERIFY2(outcome->value.startsWith("[alpr1] Trigger HTTP error :"), qPrintable(outcome->value));
     QVERIFY(outcome->value.size() > int(strlen("[alpr1] Trigger HTTP error :")));
