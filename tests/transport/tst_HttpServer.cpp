@@ -116,6 +116,9 @@ void TestHttpServer::readsWholeRequest_data()
     QTest::newRow("byte by byte") << bytes << "POST" << "/push" << QByteArray("{}");
     QTest::newRow("lower-case method kept") << Chunks{"get /heartbeat HTTP/1.1\r\n\r\n"} << "get" << "/heartbeat" << QByteArray();
     QTest::newRow("LF line endings") << Chunks{"PUT /a/b HTTP/1.1\nContent-Length: 3\n\nxyz"} << "PUT" << "/a/b" << QByteArray("xyz");
+    // The first blank line ends the head, whatever the body holds.
+    QTest::newRow("LF head, CRLF blank line in the body")
+        << Chunks{"PUT /a HTTP/1.1\nContent-Length: 6\n\nab\r\n\r\n"} << "PUT" << "/a" << QByteArray("ab\r\n\r\n");
     QTest::newRow("header name in any case") << Chunks{"POST /p HTTP/1.1\r\ncOnTeNt-LeNgTh:  4 \r\n\r\n", "abcd"}
                                             << "POST" << "/p" << QByteArray("abcd");
     QTest::newRow("bytes after the declared body ignored") << Chunks{post("12345") + "GET /next HTTP/1.1\r\n\r\n"}
