@@ -47,6 +47,10 @@ void ScriptedMqttBroker::onReadyRead(QTcpSocket *socket)
 {
     QByteArray &buffer = m_buffers[socket];
     buffer += socket->readAll();
+    if (m_silent) {
+        buffer.clear();
+        return;
+    }
     for (;;) {
         if (buffer.size() < 2)
             return;
