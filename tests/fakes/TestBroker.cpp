@@ -7,7 +7,6 @@
 #include <QStandardPaths>
 #include <QTest>
 
-#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -148,7 +147,6 @@ void TestBroker::stop()
     if (!m_process)
         return;
     if (m_process->state() != QProcess::NotRunning) {
-        resume();
         m_process->terminate();
         if (!m_process->waitForFinished(5000)) {
             m_process->kill();
@@ -179,18 +177,6 @@ bool TestBroker::restart()
 {
     stop();
     return start();
-}
-
-void TestBroker::pause()
-{
-    if (isRunning())
-        ::kill(pid_t(m_process->processId()), SIGSTOP);
-}
-
-void TestBroker::resume()
-{
-    if (isRunning())
-        ::kill(pid_t(m_process->processId()), SIGCONT);
 }
 
 bool TestBroker::isRunning() const

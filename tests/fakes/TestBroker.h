@@ -42,10 +42,6 @@ public:
     // SIGKILL, then waits until it has exited.
     void kill();
     bool restart();
-    // SIGSTOP / SIGCONT: the broker hangs with its connections open (the kernel still
-    // acknowledges), as a broker that stopped answering would.
-    void pause();
-    void resume();
     bool isRunning() const;
 
     QString host() const { return QStringLiteral("127.0.0.1"); }
