@@ -1,50 +1,14 @@
 #pragma once
 
+#include "fakes/DeferredProbe.h"
+#include "fakes/EventLoopWait.h"
 #include "fakes/FakeDispenserService.h"
 #include "fakes/FakeRfidService.h"
 #include "fakes/TestBroker.h"
 #include "transport/MqttClient.h"
 
-#include <QEventLoop>
 #include <QSignalSpy>
-#include <QTimer>
 #include <QtTest>
-
-#include <memory>
-
-// Runs the event loop until the predicate holds, at most msec. QTest::qWaitFor
-// and the QTRY_ macros sleep 10 ms between their passes over the pending
-// events, and the MQTT session reads one packet a pass: every exchange with
-// a fake would cost several sleeps. Here the loop runs on.
-template <typename Predicate>
-bool waitUntil(Predicate predicate, int msec = 5000)
-{
-    if (predicate())
-        return true;
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (predicate())
-            loop.quit();
-    });
-    QTimer::singleShot(msec, &loop, &QEventLoop::quit);
-    poll.start(1);
-    loop.exec();
-    return predicate();
-}
-
-// QTRY_VERIFY and QTRY_COMPARE over waitUntil.
-#define WAIT_VERIFY_WITH_TIMEOUT(expr, msec) \
-    do { \
-        waitUntil([&] { return bool(expr); }, msec); \
-        QVERIFY(expr); \
-    } while (false)
-#define WAIT_VERIFY(expr) WAIT_VERIFY_WITH_TIMEOUT(expr, 5000)
-#define WAIT_COMPARE(actual, expected) \
-    do { \
-        waitUntil([&] { return (actual) == (expected); }); \
-        QCOMPARE(actual, expected); \
-    } while (false)
 
 // Base of the card test programs: one broker for the whole program. The
 // fakes answer with several small packets back to back; with Nagle's
@@ -105,31 +69,4 @@ public:
 
 private:
     quint16 m_port;
-};
-
-// Records how a deferred result settled.
-template <typename R>
-class Probe
-{
-public:
-    explicit Probe(const Deferred<R> &deferred)
-        : m_state(std::make_shared<State>())
-    {
-        auto state = m_state;
-        deferred.done([state](R value) { state->resolved = true; state->value = value; })
-            .fail([state](R value) { state->rejected = true; state->value = value; });
-    }
-    bool settled() const { return m_state->resolved || m_state->rejected; }
-    bool resolved() const { return m_state->resolved; }
-    bool rejected() const { return m_state->rejected; }
-    const R &value() const { return m_state->value; }
-
-private:
-    struct State
-    {
-        bool resolved = false;
-        bool rejected = false;
-        R value{};
-    };
-    std::shared_ptr<State> m_state;
 };

@@ -87,13 +87,6 @@ private:
     int m_barrier = 0;
 };
 
-// Waits for a deferred result to settle.
-template <typename R>
-bool settles(const Probe<R> &probe, int msec = 5000)
-{
-    return waitUntil([&probe] { return probe.settled(); }, msec);
-}
-
 // Base of the issuer test programs: for each test function a rig of its own,
 // started unless the program starts it in its tests.
 class IssuerTestCase : public CardTestCase
@@ -110,8 +103,8 @@ protected:
     // The card a preparation reports; null when it failed.
     Tag::Ptr prepare()
     {
-        Probe<IssuerRig::Result> prepared(m_rig->issuer.prepareCard());
-        if (!settles(prepared) || !prepared.resolved())
+        DeferredProbe<IssuerRig::Result> prepared(m_rig->issuer.prepareCard());
+        if (!prepared.waitSettled() || !prepared.resolved())
             return {};
         return prepared.value().card;
     }

@@ -34,8 +34,8 @@ private:
 Card::Ptr TestCardIssuerAccept::insert(const FakeCard::Ptr &card)
 {
     QSignalSpy inserted(&m_rig->issuer, &CardIssuer::cardInserted);
-    Probe<Result> enabled(m_rig->issuer.enableAccept());
-    if (!settles(enabled) || !enabled.resolved() || !m_rig->fakeDispenser().driverInsertCard(card))
+    DeferredProbe<Result> enabled(m_rig->issuer.enableAccept());
+    if (!enabled.waitSettled() || !enabled.resolved() || !m_rig->fakeDispenser().driverInsertCard(card))
         return {};
     if (!waitUntil([&inserted] { return inserted.count() == 1; }, 5000))
         return {};
@@ -61,11 +61,11 @@ void TestCardIssuerAccept::switchAcceptance()
     if (refused)
         m_rig->fakeDispenser().refuse(command, 7, "Dispenser not active");
     if (!enable)
-        QVERIFY(settles(Probe<Result>(m_rig->issuer.enableAccept())));
+        QVERIFY(DeferredProbe<Result>(m_rig->issuer.enableAccept()).waitSettled());
 
     LogCapture log;
-    Probe<Result> switched(enable ? m_rig->issuer.enableAccept() : m_rig->issuer.disableAccept());
-    QVERIFY(settles(switched));
+    DeferredProbe<Result> switched(enable ? m_rig->issuer.enableAccept() : m_rig->issuer.disableAccept());
+    QVERIFY(switched.waitSettled());
     QCOMPARE(switched.rejected(), refused);
     QCOMPARE(switched.value().error, refused ? QString("Dispenser not active") : QString());
     QVERIFY(switched.value().card.isNull());
@@ -98,12 +98,12 @@ void TestCardIssuerAccept::acceptCard()
         m_rig->fakeDispenser().refuse("accept/enable", 6, "Cartridge door open");
     }
 
-    Probe<Result> accepted(m_rig->issuer.acceptCard(1));
+    DeferredProbe<Result> accepted(m_rig->issuer.acceptCard(1));
     if (situation == "insert") {
         WAIT_VERIFY(m_rig->fakeDispenser().acceptEnabled());
         QVERIFY(m_rig->fakeDispenser().driverInsertCard(FakeCard::rudi("D1", 12)));
     }
-    QVERIFY(settles(accepted));
+    QVERIFY(accepted.waitSettled());
     QCOMPARE(accepted.rejected(), !error.isEmpty());
     QCOMPARE(accepted.value().error, error);
     QCOMPARE(m_rig->fakeDispenser().count("accept/enable"), 1);
@@ -156,7 +156,7 @@ void TestCardIssuerAccept::unreadInsertedCardGoesBack()
 
     LogCapture log;
     QSignalSpy inserted(&m_rig->issuer, &CardIssuer::cardInserted);
-    QVERIFY(settles(Probe<Result>(m_rig->issuer.enableAccept())));
+    QVERIFY(DeferredProbe<Result>(m_rig->issuer.enableAccept()).waitSettled());
     QVERIFY(m_rig->fakeDispenser().driverInsertCard(card));
 
     WAIT_COMPARE(m_rig->fakeDispenser().cardInMouth(), card);
@@ -176,8 +176,8 @@ void TestCardIssuerAccept::returnCard()
     rudi->incrUsageCounter(1);
 
     QSignalSpy ejected(&m_rig->issuer, &CardIssuer::cardEjected);
-    Probe<Result> returned(m_rig->issuer.returnCard(card));
-    QVERIFY(settles(returned));
+    DeferredProbe<Result> returned(m_rig->issuer.returnCard(card));
+    QVERIFY(returned.waitSettled());
     QVERIFY2(returned.resolved(), qPrintable(returned.value().error));
     QVERIFY(returned.value().card);
     QCOMPARE(returned.value().card->uid(), QString("D1"));
@@ -217,8 +217,8 @@ void TestCardIssuerAccept::returnCardFailures()
                                               : static_cast<FakeService &>(m_rig->fakeRfid());
     service.refuse(command, 5, "Refused");
 
-    Probe<Result> returned(m_rig->issuer.returnCard(card));
-    QVERIFY(settles(returned));
+    DeferredProbe<Result> returned(m_rig->issuer.returnCard(card));
+    QVERIFY(returned.waitSettled());
     QVERIFY(returned.rejected());
     QCOMPARE(returned.value().error, error);
     QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));
@@ -247,8 +247,8 @@ void TestCardIssuerAccept::collectCard()
         m_rig->fakeRfid().refuse("disable", 9, "Bin full");
 
     LogCapture log;
-    Probe<Result> collected(m_rig->issuer.collectCard());
-    QVERIFY(settles(collected));
+    DeferredProbe<Result> collected(m_rig->issuer.collectCard());
+    QVERIFY(collected.waitSettled());
     QCOMPARE(collected.rejected(), !error.isEmpty());
     QCOMPARE(collected.value().error, error);
     QCOMPARE(m_rig->fakeDispenser().bin().size(), refusedService == "dispenser" ? 0 : 1);
@@ -258,15 +258,15 @@ void TestCardIssuerAccept::collectCard()
 
 void TestCardIssuerAccept::waitInserted()
 {
-    QVERIFY(settles(Probe<Result>(m_rig->issuer.enableAccept())));
-    Probe<Result> waiting(m_rig->issuer.waitInserted(5));
+    QVERIFY(DeferredProbe<Result>(m_rig->issuer.enableAccept()).waitSettled());
+    DeferredProbe<Result> waiting(m_rig->issuer.waitInserted(5));
     QVERIFY(m_rig->fakeDispenser().driverInsertCard(FakeCard::rudi("D1", 12)));
-    QVERIFY(settles(waiting));
+    QVERIFY(waiting.waitSettled());
     QVERIFY(waiting.resolved());
     QCOMPARE(waiting.value().card->uid(), QString("D1"));
 
-    Probe<Result> timedOut(m_rig->issuer.waitInserted(1));
-    QVERIFY(settles(timedOut));
+    DeferredProbe<Result> timedOut(m_rig->issuer.waitInserted(1));
+    QVERIFY(timedOut.waitSettled());
     QVERIFY(timedOut.rejected());
     QCOMPARE(timedOut.value().error, QString("Timeout"));
 }

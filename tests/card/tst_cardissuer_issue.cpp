@@ -63,8 +63,8 @@ void TestCardIssuerIssue::prepareCard()
     connect(&m_rig->issuer, &CardIssuer::cardPrepared, this, [&order] { order << "signal"; });
     Deferred<Result> deferred = m_rig->issuer.prepareCard();
     deferred.done([&order](Result) { order << "done"; });
-    Probe<Result> prepared(deferred);
-    QVERIFY(settles(prepared));
+    DeferredProbe<Result> prepared(deferred);
+    QVERIFY(prepared.waitSettled());
     QVERIFY2(prepared.resolved(), qPrintable(prepared.value().error));
 
     const Tag::Ptr card = prepared.value().card;
@@ -95,7 +95,7 @@ void TestCardIssuerIssue::prepareWithTheReaderHoldingTheCard()
 {
     m_rig->fakeDispenser().placeInRfid(FakeCard::blank("R1"));
     WAIT_VERIFY(m_rig->dispenser.cardInRfid());
-    Probe<manager::RFID::Result> searching(m_rig->rfid.enable(false));
+    DeferredProbe<manager::RFID::Result> searching(m_rig->rfid.enable(false));
     WAIT_COMPARE(m_rig->rfid.state(), manager::RFID::CardFound);
     WAIT_VERIFY(m_rig->rfid.activeCard());
     m_rig->fakeRfid().clearRequests();
@@ -128,8 +128,8 @@ void TestCardIssuerIssue::dispenseRefusals()
 
     m_rig->fakeDispenser().refuse("issue", code, description, 1);
     m_rig->fakeRfid().setCardInField(FakeCard::blank("F1")); // found if it comes to reading
-    Probe<Result> prepared(m_rig->issuer.prepareCard());
-    QVERIFY(settles(prepared));
+    DeferredProbe<Result> prepared(m_rig->issuer.prepareCard());
+    QVERIFY(prepared.waitSettled());
     QCOMPARE(prepared.value().error, error);
     if (error.isEmpty()) {
         QVERIFY(prepared.resolved());
@@ -176,8 +176,8 @@ void TestCardIssuerIssue::failedUidReadDisposes()
     int disposalsWhenRejected = -1;
     Deferred<Result> deferred = m_rig->issuer.prepareCard();
     deferred.fail([&](Result) { disposalsWhenRejected = m_rig->fakeDispenser().count("dispose"); });
-    Probe<Result> prepared(deferred);
-    QVERIFY(settles(prepared));
+    DeferredProbe<Result> prepared(deferred);
+    QVERIFY(prepared.waitSettled());
     QVERIFY(prepared.rejected());
     QCOMPARE(prepared.value().error, error);
     QVERIFY(prepared.value().card.isNull());
@@ -200,8 +200,8 @@ void TestCardIssuerIssue::issueCreatesAndWrites()
     m_rig->fakeRfid().clearRequests();
 
     LogCapture log;
-    Probe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard(12)));
-    QVERIFY(settles(issued));
+    DeferredProbe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard(12)));
+    QVERIFY(issued.waitSettled());
     QVERIFY2(issued.resolved(), qPrintable(issued.value().error));
 
     const auto written = issued.value().card.dynamicCast<RUDIv1Card>();
@@ -237,8 +237,8 @@ void TestCardIssuerIssue::issuePreparesWhenNoCardIsHeld()
 {
     LogCapture log;
     QSignalSpy prepared(&m_rig->issuer, &CardIssuer::cardPrepared);
-    Probe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard()));
-    QVERIFY(settles(issued));
+    DeferredProbe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard()));
+    QVERIFY(issued.waitSettled());
     QVERIFY2(issued.resolved(), qPrintable(issued.value().error));
     QCOMPARE(issued.value().card->uid(), QString("C0001"));
     QCOMPARE(prepared.count(), 1);
@@ -273,8 +273,8 @@ void TestCardIssuerIssue::failedIssueDisposesOnce()
         m_rig->fakeRfid().refuse(fault, 4, fault == "card/create" ? "Create failed" : "Write failed", 1);
 
     QSignalSpy disposed(&m_rig->issuer, &CardIssuer::cardDisposed);
-    Probe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard()));
-    QVERIFY(settles(issued));
+    DeferredProbe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard()));
+    QVERIFY(issued.waitSettled());
     QVERIFY(issued.rejected());
     QCOMPARE(issued.value().error, error);
     QVERIFY(issued.value().card.isNull());
@@ -319,8 +319,8 @@ void TestCardIssuerIssue::failedPreparationInIssue()
         m_rig->fakeDispenser().loadCartridge({card, FakeCard::blank("C0002")});
     }
 
-    Probe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard()));
-    QVERIFY(settles(issued));
+    DeferredProbe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard()));
+    QVERIFY(issued.waitSettled());
     QVERIFY(issued.rejected());
     QCOMPARE(issued.value().error, error);
 
@@ -351,15 +351,15 @@ void TestCardIssuerIssue::disableAfterWriteOnlyWarns()
     } else {
         m_rig->fakeDispenser().placeInRfid(FakeCard::rudi("R5", 3));
         WAIT_VERIFY(m_rig->dispenser.cardInRfid());
-        Probe<manager::RFID::Result> searching(m_rig->rfid.enable(false));
+        DeferredProbe<manager::RFID::Result> searching(m_rig->rfid.enable(false));
         WAIT_COMPARE(m_rig->rfid.state(), manager::RFID::CardFound);
         m_rig->fakeRfid().refuse("disable", 8, "Reader busy", 1);
         deferred = m_rig->issuer.writeCard(IssuerRig::vehicleCard(3));
     }
 
     LogCapture log;
-    Probe<Result> written(deferred);
-    QVERIFY(settles(written));
+    DeferredProbe<Result> written(deferred);
+    QVERIFY(written.waitSettled());
     QVERIFY2(written.resolved(), qPrintable(written.value().error));
     QVERIFY(written.value().card);
     QCOMPARE(m_rig->issuer.currCard(), written.value().card);

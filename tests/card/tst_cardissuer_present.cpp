@@ -33,14 +33,14 @@ void TestCardIssuerPresent::presentedCardTaken()
     LogCapture log;
     QSignalSpy ejected(&m_rig->issuer, &CardIssuer::cardEjected);
     QSignalSpy removed(&m_rig->issuer, &CardIssuer::cardRemoved);
-    Probe<Result> presented(m_rig->issuer.presentCard(10));
+    DeferredProbe<Result> presented(m_rig->issuer.presentCard(10));
     WAIT_COMPARE(ejected.count(), 1);
     QCOMPARE(ejected.at(0).at(0).value<Tag::Ptr>(), card);
     WAIT_COMPARE(m_rig->issuer.reason(), QString("Card in Mouth"));
     QVERIFY(!presented.settled());
 
     QVERIFY(m_rig->fakeDispenser().driverTakeCard());
-    QVERIFY(settles(presented));
+    QVERIFY(presented.waitSettled());
     QVERIFY2(presented.resolved(), qPrintable(presented.value().error));
     QCOMPARE(presented.value().card, card);
     WAIT_COMPARE(removed.count(), 1);
@@ -82,8 +82,8 @@ void TestCardIssuerPresent::presentedCardNotTaken()
 
     LogCapture log;
     QSignalSpy removed(&m_rig->issuer, &CardIssuer::cardRemoved);
-    Probe<Result> presented(m_rig->issuer.presentCard(1));
-    QVERIFY(settles(presented, 8000));
+    DeferredProbe<Result> presented(m_rig->issuer.presentCard(1));
+    QVERIFY(presented.waitSettled(8000));
     QVERIFY(presented.rejected());
     QCOMPARE(presented.value().error, QString("Card not collected"));
     QVERIFY(presented.value().card.isNull());
@@ -121,8 +121,8 @@ void TestCardIssuerPresent::ejectFailures()
 
     LogCapture log;
     QSignalSpy ejected(&m_rig->issuer, &CardIssuer::cardEjected);
-    Probe<Result> presented(m_rig->issuer.presentCard(10));
-    QVERIFY(settles(presented));
+    DeferredProbe<Result> presented(m_rig->issuer.presentCard(10));
+    QVERIFY(presented.waitSettled());
     QVERIFY(presented.rejected());
     QCOMPARE(presented.value().error, "Eject failed: " + error);
     QCOMPARE(ejected.count(), 0);
@@ -152,14 +152,14 @@ void TestCardIssuerPresent::sensorOvertakingTheReply()
     connect(&m_rig->issuer, &CardIssuer::cardEjected, this, [&order] { order << "signal"; });
     Deferred<Result> ejecting = m_rig->issuer.eject();
     ejecting.done([&order](Result) { order << "done"; });
-    Probe<Result> ejected(ejecting);
-    QVERIFY(settles(ejected));
+    DeferredProbe<Result> ejected(ejecting);
+    QVERIFY(ejected.waitSettled());
     QVERIFY2(ejected.resolved(), qPrintable(ejected.value().error));
     QCOMPARE(ejected.value().card, card);
     QCOMPARE(order, QStringList({"done", "signal"}));
 
-    Probe<Result> retracted(m_rig->issuer.retract());
-    QVERIFY(settles(retracted));
+    DeferredProbe<Result> retracted(m_rig->issuer.retract());
+    QVERIFY(retracted.waitSettled());
     QVERIFY2(retracted.resolved(), qPrintable(retracted.value().error));
     QVERIFY(retracted.value().card.isNull());
     QVERIFY(m_rig->dispenser.cardInRfid());
@@ -184,8 +184,8 @@ void TestCardIssuerPresent::retractFailures()
         WAIT_VERIFY(m_rig->dispenser.cardInMouth());
         m_rig->fakeDispenser().setStatusFrozen(true);
     }
-    Probe<Result> retracted(m_rig->issuer.retract());
-    QVERIFY(settles(retracted));
+    DeferredProbe<Result> retracted(m_rig->issuer.retract());
+    QVERIFY(retracted.waitSettled());
     QVERIFY(retracted.rejected());
     QCOMPARE(retracted.value().error, error);
 }
@@ -207,8 +207,8 @@ void TestCardIssuerPresent::dispose()
     QVERIFY(card);
     LogCapture log;
     QSignalSpy disposed(&m_rig->issuer, &CardIssuer::cardDisposed);
-    Probe<Result> disposal(m_rig->issuer.dispose(test));
-    QVERIFY(settles(disposal));
+    DeferredProbe<Result> disposal(m_rig->issuer.dispose(test));
+    QVERIFY(disposal.waitSettled());
     QVERIFY(disposal.resolved());
     QVERIFY(disposal.value().card.isNull());
     QCOMPARE(m_rig->issuer.failCount(), failCount);
@@ -220,8 +220,8 @@ void TestCardIssuerPresent::dispose()
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Card disposed : C0001"), 1);
 
     // Nothing left to dispose: the refusal is the result.
-    Probe<Result> refused(m_rig->issuer.dispose(test));
-    QVERIFY(settles(refused));
+    DeferredProbe<Result> refused(m_rig->issuer.dispose(test));
+    QVERIFY(refused.waitSettled());
     QVERIFY(refused.rejected());
     QCOMPARE(refused.value().error, QString("Dispose failed : No card in RFID position"));
     QCOMPARE(m_rig->issuer.failCount(), failCount * 2);
@@ -232,8 +232,8 @@ void TestCardIssuerPresent::disposalReportedBeforeTheReply()
     QVERIFY(prepare());
     m_rig->fakeDispenser().setDisposedBeforeReply(true);
     LogCapture log;
-    Probe<Result> disposal(m_rig->issuer.dispose(true));
-    QVERIFY(settles(disposal));
+    DeferredProbe<Result> disposal(m_rig->issuer.dispose(true));
+    QVERIFY(disposal.waitSettled());
     QVERIFY(disposal.resolved());
     QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Card disposed : <none>"), 1);
 }
@@ -241,21 +241,21 @@ void TestCardIssuerPresent::disposalReportedBeforeTheReply()
 void TestCardIssuerPresent::waitCardInRfid()
 {
     // No card anywhere: the next move of the reader-position flag ends the wait.
-    Probe<Result> waiting(m_rig->issuer.waitCardInRfid(5));
+    DeferredProbe<Result> waiting(m_rig->issuer.waitCardInRfid(5));
     QVERIFY(!waiting.settled());
     m_rig->fakeDispenser().placeInRfid(FakeCard::blank("R1"));
-    QVERIFY(settles(waiting));
+    QVERIFY(waiting.waitSettled());
     QVERIFY(waiting.resolved());
 
-    Probe<Result> timedOut(m_rig->issuer.waitCardInRfid(1));
-    QVERIFY(settles(timedOut));
+    DeferredProbe<Result> timedOut(m_rig->issuer.waitCardInRfid(1));
+    QVERIFY(timedOut.waitSettled());
     QVERIFY(timedOut.rejected());
     QCOMPARE(timedOut.value().error, QString("Timeout"));
 
     // A card in the mouth ends it at once.
     m_rig->fakeDispenser().placeInMouth(FakeCard::blank("M1"));
     WAIT_VERIFY(m_rig->dispenser.cardInMouth());
-    Probe<Result> atOnce(m_rig->issuer.waitCardInRfid(60));
+    DeferredProbe<Result> atOnce(m_rig->issuer.waitCardInRfid(60));
     QVERIFY(atOnce.resolved());
 }
 

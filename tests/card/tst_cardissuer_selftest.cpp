@@ -35,14 +35,14 @@ QStringList TestCardIssuerSelfTest::dispenserCommands(const QStringList &of)
 void TestCardIssuerSelfTest::dispenseTestPasses()
 {
     // Failures counted before stay as they were: test cards never count.
-    QVERIFY(settles(Probe<Result>(m_rig->issuer.dispose(false))));
-    QVERIFY(settles(Probe<Result>(m_rig->issuer.dispose(false))));
+    QVERIFY(DeferredProbe<Result>(m_rig->issuer.dispose(false)).waitSettled());
+    QVERIFY(DeferredProbe<Result>(m_rig->issuer.dispose(false)).waitSettled());
     m_rig->fakeDispenser().clearRequests();
 
     QSignalSpy ejected(&m_rig->issuer, &CardIssuer::cardEjected);
     QSignalSpy disposed(&m_rig->issuer, &CardIssuer::cardDisposed);
-    Probe<Result> test(m_rig->issuer.testDispense());
-    QVERIFY(settles(test));
+    DeferredProbe<Result> test(m_rig->issuer.testDispense());
+    QVERIFY(test.waitSettled());
     QVERIFY2(test.resolved(), qPrintable(test.value().error));
     QVERIFY(test.value().card.isNull());
 
@@ -88,8 +88,8 @@ void TestCardIssuerSelfTest::dispenseTestFailures()
     int disposalsWhenRejected = -1;
     Deferred<Result> deferred = m_rig->issuer.testDispense();
     deferred.fail([&](Result) { disposalsWhenRejected = m_rig->fakeDispenser().count("dispose"); });
-    Probe<Result> test(deferred);
-    QVERIFY(settles(test));
+    DeferredProbe<Result> test(deferred);
+    QVERIFY(test.waitSettled());
     QVERIFY(test.rejected());
     QCOMPARE(test.value().error, error);
     QVERIFY(test.value().card.isNull());
@@ -125,10 +125,10 @@ void TestCardIssuerSelfTest::acceptEjectTest()
     m_rig->fakeDispenser().clearRequests();
 
     LogCapture log;
-    Probe<Result> test(m_rig->issuer.testAcceptEject());
+    DeferredProbe<Result> test(m_rig->issuer.testAcceptEject());
     if (place.isEmpty())
         QVERIFY(test.rejected()); // at once
-    QVERIFY(settles(test));
+    QVERIFY(test.waitSettled());
     QCOMPARE(test.rejected(), !error.isEmpty());
     QCOMPARE(test.value().error, error);
     if (error.isEmpty()) {
@@ -179,16 +179,16 @@ void TestCardIssuerSelfTest::acceptDisposeTest()
     if (!fault.isEmpty())
         fake.refuse(fault, 8, "Refused");
     QVERIFY(m_rig->documentsSeen());
-    QVERIFY(settles(Probe<Result>(m_rig->issuer.enableAccept()))); // left on by an earlier run
+    QVERIFY(DeferredProbe<Result>(m_rig->issuer.enableAccept()).waitSettled()); // left on by an earlier run
     fake.clearRequests();
 
     QSignalSpy disposed(&m_rig->issuer, &CardIssuer::cardDisposed);
-    Probe<Result> test(m_rig->issuer.testAcceptDispose());
+    DeferredProbe<Result> test(m_rig->issuer.testAcceptDispose());
     if (place.isEmpty()) {
         WAIT_COMPARE(fake.count("accept/enable"), 1);
         QVERIFY(fake.driverInsertCard(FakeCard::rudi("D1", 12)));
     }
-    QVERIFY(settles(test));
+    QVERIFY(test.waitSettled());
     QCOMPARE(test.rejected(), !error.isEmpty());
     QCOMPARE(test.value().error, error);
     QVERIFY(test.value().card.isNull());

@@ -40,8 +40,8 @@ private:
 void TestCardIssuerState::countFailures(int n)
 {
     for (int i = 0; i < n; ++i) {
-        Probe<Result> disposal(m_rig->issuer.dispose(false));
-        QVERIFY(settles(disposal));
+        DeferredProbe<Result> disposal(m_rig->issuer.dispose(false));
+        QVERIFY(disposal.waitSettled());
     }
 }
 
@@ -156,7 +156,7 @@ void TestCardIssuerState::cartridgeTextIsWatched()
     WAIT_COMPARE(m_rig->issuer.reason(), QString("No more cards"));
     QCOMPARE(m_rig->issuer.state(), CardIssuer::Error);
 
-    Probe<Result> refused(m_rig->issuer.prepareCard());
+    DeferredProbe<Result> refused(m_rig->issuer.prepareCard());
     QVERIFY(refused.rejected());
     QCOMPARE(refused.value().error, QString("No more cards"));
 
@@ -205,7 +205,7 @@ void TestCardIssuerState::countsUpToTooManyFailures()
     QCOMPARE(m_rig->fakeDispenser().count("dispose"), 5);
 
     // Refused at once, nothing moved.
-    Probe<Result> refused(m_rig->issuer.prepareCard());
+    DeferredProbe<Result> refused(m_rig->issuer.prepareCard());
     QVERIFY(refused.rejected());
     QCOMPARE(refused.value().error, QString("Too many failures"));
     QVERIFY(refused.value().card.isNull());
@@ -235,8 +235,8 @@ void TestCardIssuerState::failCountResets()
     FakeDispenserService &fake = m_rig->fakeDispenser();
 
     if (cause == "written") {
-        Probe<Result> prepared(m_rig->issuer.prepareCard());
-        QVERIFY(settles(prepared));
+        DeferredProbe<Result> prepared(m_rig->issuer.prepareCard());
+        QVERIFY(prepared.waitSettled());
         QVERIFY(prepared.resolved());
         fake.refuse("dispose", 9, "Bin full", 4); // counted all the same
     }
@@ -256,8 +256,8 @@ void TestCardIssuerState::failCountResets()
         fake.setActive(true);
     } else {
         // A held card is written even in Error, and the write clears the count.
-        Probe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard()));
-        QVERIFY(settles(issued));
+        DeferredProbe<Result> issued(m_rig->issuer.issueCard(IssuerRig::vehicleCard()));
+        QVERIFY(issued.waitSettled());
         QVERIFY2(issued.resolved(), qPrintable(issued.value().error));
         QCOMPARE(m_rig->issuer.failCount(), 0);
         QCOMPARE(m_rig->issuer.reason(), QString("Card on RFID"));
@@ -285,8 +285,8 @@ void TestCardIssuerState::deviceReportsReleaseTheCard()
 
     Tag::Ptr held;
     if (holding) {
-        Probe<Result> prepared(m_rig->issuer.prepareCard());
-        QVERIFY(settles(prepared));
+        DeferredProbe<Result> prepared(m_rig->issuer.prepareCard());
+        QVERIFY(prepared.waitSettled());
         held = m_rig->issuer.currCard();
         QVERIFY(held);
         QCOMPARE(held->uid(), QString("C0001"));
@@ -309,7 +309,7 @@ void TestCardIssuerState::readerCardBecomesCurrent()
     QVERIFY(m_rig->start());
     m_rig->fakeDispenser().placeInRfid(FakeCard::rudi("R77", 12));
     WAIT_VERIFY(m_rig->dispenser.cardInRfid());
-    Probe<manager::RFID::Result> searching(m_rig->rfid.enable(false));
+    DeferredProbe<manager::RFID::Result> searching(m_rig->rfid.enable(false));
     WAIT_COMPARE(m_rig->rfid.state(), manager::RFID::CardFound);
     WAIT_VERIFY(m_rig->rfid.activeCard());
 
@@ -321,8 +321,8 @@ void TestCardIssuerState::readerCardBecomesCurrent()
     QCOMPARE(fresh.currCard()->uid(), QString("R77"));
 
     const Tag::Ptr held = fresh.currCard();
-    Probe<manager::RFID::Result> read(m_rig->rfid.readCard("auto", 1));
-    QVERIFY(settles(read));
+    DeferredProbe<manager::RFID::Result> read(m_rig->rfid.readCard("auto", 1));
+    QVERIFY(read.waitSettled());
     QVERIFY(read.resolved());
     QVERIFY(m_rig->rfid.activeCard() != held);
     m_rig->fakeDispenser().setJammed(false);
@@ -371,7 +371,7 @@ void TestCardIssuerState::destroyedWhileAnOperationRuns()
             issuer = nullptr;
         }
     });
-    Probe<Result> prepared(issuer->prepareCard());
+    DeferredProbe<Result> prepared(issuer->prepareCard());
     WAIT_VERIFY(!issuer);
 
     QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));

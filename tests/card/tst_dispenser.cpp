@@ -208,11 +208,11 @@ void TestDispenser::flagLogsAndRepeats()
 
 void TestDispenser::commandRequests()
 {
-    QList<Probe<Dispenser::Result>> probes{
-        Probe<Dispenser::Result>(m_dispenser->accept()),       Probe<Dispenser::Result>(m_dispenser->issue()),
-        Probe<Dispenser::Result>(m_dispenser->dispose()),      Probe<Dispenser::Result>(m_dispenser->eject()),
-        Probe<Dispenser::Result>(m_dispenser->collect()),      Probe<Dispenser::Result>(m_dispenser->enableAccept()),
-        Probe<Dispenser::Result>(m_dispenser->disableAccept()),
+    QList<DeferredProbe<Dispenser::Result>> probes{
+        DeferredProbe<Dispenser::Result>(m_dispenser->accept()),       DeferredProbe<Dispenser::Result>(m_dispenser->issue()),
+        DeferredProbe<Dispenser::Result>(m_dispenser->dispose()),      DeferredProbe<Dispenser::Result>(m_dispenser->eject()),
+        DeferredProbe<Dispenser::Result>(m_dispenser->collect()),      DeferredProbe<Dispenser::Result>(m_dispenser->enableAccept()),
+        DeferredProbe<Dispenser::Result>(m_dispenser->disableAccept()),
     };
     for (const auto &probe : probes)
         WAIT_VERIFY(probe.settled());
@@ -255,7 +255,7 @@ void TestDispenser::commandReplies()
     connect(&m_rig->fakeDispenser, &FakeService::requestReceived, this, [&](const QString &command, const QString &id) {
         m_rig->fakeDispenser.publishRaw("/" + command + "/response/" + id, reply);
     });
-    Probe<Dispenser::Result> probe(m_dispenser->eject());
+    DeferredProbe<Dispenser::Result> probe(m_dispenser->eject());
     WAIT_VERIFY(probe.settled());
     QCOMPARE(probe.resolved(), resolved);
     QCOMPARE(probe.value().code, code);
@@ -266,12 +266,12 @@ void TestDispenser::commandsWhileDisconnected()
 {
     m_rig->mqtt.disconnect();
     WAIT_VERIFY(!m_rig->mqtt.isConnected());
-    Probe<Dispenser::Result> issue(m_dispenser->issue());
+    DeferredProbe<Dispenser::Result> issue(m_dispenser->issue());
     WAIT_VERIFY(issue.settled());
     QVERIFY(issue.rejected());
     QCOMPARE(issue.value().code, -1);
     QCOMPARE(issue.value().description, QString("Not connected"));
-    Probe<Dispenser::Result> collect(m_dispenser->waitCollect(10));
+    DeferredProbe<Dispenser::Result> collect(m_dispenser->waitCollect(10));
     QVERIFY(collect.rejected());
     QCOMPARE(collect.value().code, -1);
     QCOMPARE(collect.value().description, QString("Not connected"));
@@ -282,7 +282,7 @@ void TestDispenser::issueEjectAndTake()
 {
     FakeDispenserService &fake = m_rig->fakeDispenser;
     QSignalSpy rfid(m_dispenser, &Dispenser::cardInRfidChanged);
-    Probe<Dispenser::Result> issue(m_dispenser->issue());
+    DeferredProbe<Dispenser::Result> issue(m_dispenser->issue());
     WAIT_VERIFY(issue.resolved());
     WAIT_VERIFY(m_dispenser->cardInRfid());
     QCOMPARE(fake.stackCount(), 49);
@@ -291,14 +291,14 @@ void TestDispenser::issueEjectAndTake()
 
     // The mouth sensor moves after the eject reply, as the real dispenser's does.
     bool mouthAtReply = true;
-    Probe<Dispenser::Result> eject(m_dispenser->eject().done([&](Dispenser::Result) { mouthAtReply = m_dispenser->cardInMouth(); }));
+    DeferredProbe<Dispenser::Result> eject(m_dispenser->eject().done([&](Dispenser::Result) { mouthAtReply = m_dispenser->cardInMouth(); }));
     WAIT_VERIFY(eject.resolved());
     QVERIFY(!mouthAtReply);
     WAIT_VERIFY(m_dispenser->cardInMouth());
     QVERIFY(!m_dispenser->cardInRfid());
 
     QSignalSpy removed(m_dispenser, &Dispenser::cardRemoved);
-    Probe<Dispenser::Result> collected(m_dispenser->waitCollect(5));
+    DeferredProbe<Dispenser::Result> collected(m_dispenser->waitCollect(5));
     QVERIFY(fake.driverTakeCard());
     WAIT_VERIFY(collected.resolved());
     QCOMPARE(collected.value().code, 0);
@@ -310,10 +310,10 @@ void TestDispenser::issueEjectAndTake()
 void TestDispenser::statusOvertakingTheReply()
 {
     m_rig->fakeDispenser.setStatusBeforeReply(true);
-    Probe<Dispenser::Result> issue(m_dispenser->issue());
+    DeferredProbe<Dispenser::Result> issue(m_dispenser->issue());
     WAIT_VERIFY(issue.resolved());
     bool mouthAtReply = false;
-    Probe<Dispenser::Result> eject(m_dispenser->eject().done([&](Dispenser::Result) { mouthAtReply = m_dispenser->cardInMouth(); }));
+    DeferredProbe<Dispenser::Result> eject(m_dispenser->eject().done([&](Dispenser::Result) { mouthAtReply = m_dispenser->cardInMouth(); }));
     WAIT_VERIFY(eject.resolved());
     QVERIFY(mouthAtReply);
 }
@@ -325,7 +325,7 @@ void TestDispenser::acceptAndDispose()
     fake.placeInMouth(card);
     WAIT_VERIFY(m_dispenser->cardInMouth());
 
-    Probe<Dispenser::Result> accept(m_dispenser->accept());
+    DeferredProbe<Dispenser::Result> accept(m_dispenser->accept());
     WAIT_VERIFY(accept.resolved());
     WAIT_VERIFY(m_dispenser->cardInRfid());
     QVERIFY(!m_dispenser->cardInMouth());
@@ -334,7 +334,7 @@ void TestDispenser::acceptAndDispose()
     // Disposal: reply, then the report, then the status.
     QSignalSpy disposed(m_dispenser, &Dispenser::cardDisposed);
     int disposedAtReply = -1;
-    Probe<Dispenser::Result> dispose(m_dispenser->dispose().done([&](Dispenser::Result) { disposedAtReply = disposed.count(); }));
+    DeferredProbe<Dispenser::Result> dispose(m_dispenser->dispose().done([&](Dispenser::Result) { disposedAtReply = disposed.count(); }));
     WAIT_VERIFY(dispose.resolved());
     WAIT_COMPARE(disposed.count(), 1);
     QCOMPARE(disposedAtReply, 0);
@@ -343,9 +343,9 @@ void TestDispenser::acceptAndDispose()
 
     // And the report ahead of the reply, when scripted.
     fake.setDisposedBeforeReply(true);
-    Probe<Dispenser::Result> issue(m_dispenser->issue());
+    DeferredProbe<Dispenser::Result> issue(m_dispenser->issue());
     WAIT_VERIFY(issue.resolved());
-    Probe<Dispenser::Result> again(m_dispenser->dispose().done([&](Dispenser::Result) { disposedAtReply = disposed.count(); }));
+    DeferredProbe<Dispenser::Result> again(m_dispenser->dispose().done([&](Dispenser::Result) { disposedAtReply = disposed.count(); }));
     WAIT_VERIFY(again.resolved());
     QCOMPARE(disposedAtReply, 2);
 }
@@ -400,14 +400,14 @@ void TestDispenser::refusalsOfTheFake()
         {"dispose", [&] { return m_dispenser->dispose(); }},
         {"accept", [&] { return m_dispenser->accept(); }},
     };
-    Probe<Dispenser::Result> probe(commands[command]());
+    DeferredProbe<Dispenser::Result> probe(commands[command]());
     WAIT_VERIFY(probe.settled());
     QVERIFY(probe.rejected());
     QCOMPARE(probe.value().code, code);
     QCOMPARE(probe.value().description, description);
 
     if (setup == "script") { // once only
-        Probe<Dispenser::Result> next(m_dispenser->issue());
+        DeferredProbe<Dispenser::Result> next(m_dispenser->issue());
         WAIT_VERIFY(next.resolved());
     }
     if (setup == "empty")
@@ -424,7 +424,7 @@ void TestDispenser::driverInsertsACard()
     FakeDispenserService &fake = m_rig->fakeDispenser;
     QVERIFY(!fake.driverInsertCard(FakeCard::rudi("D1", 7))); // the mouth is shut
 
-    Probe<Dispenser::Result> enable(m_dispenser->enableAccept());
+    DeferredProbe<Dispenser::Result> enable(m_dispenser->enableAccept());
     WAIT_VERIFY(enable.resolved());
     QVERIFY(fake.acceptEnabled());
 
@@ -436,7 +436,7 @@ void TestDispenser::driverInsertsACard()
     QVERIFY(rfidAtInsert); // the status comes first
     QVERIFY(!fake.driverInsertCard(FakeCard::rudi("D2", 7))); // occupied
 
-    Probe<Dispenser::Result> disable(m_dispenser->disableAccept());
+    DeferredProbe<Dispenser::Result> disable(m_dispenser->disableAccept());
     WAIT_VERIFY(disable.resolved());
     QVERIFY(!fake.acceptEnabled());
 }
@@ -445,7 +445,7 @@ void TestDispenser::waitCollect()
 {
     QElapsedTimer clock;
     clock.start();
-    Probe<Dispenser::Result> timeout(m_dispenser->waitCollect(1));
+    DeferredProbe<Dispenser::Result> timeout(m_dispenser->waitCollect(1));
     WAIT_VERIFY_WITH_TIMEOUT(timeout.settled(), 3000);
     QVERIFY(timeout.rejected());
     QCOMPARE(timeout.value().code, -1);
@@ -453,7 +453,7 @@ void TestDispenser::waitCollect()
     QVERIFY(clock.elapsed() >= 900);
 
     // 0 seconds: no end but the card taken, whatever the payload holds.
-    Probe<Dispenser::Result> endless(m_dispenser->waitCollect(0));
+    DeferredProbe<Dispenser::Result> endless(m_dispenser->waitCollect(0));
     m_rig->fakeDispenser.publishRaw("/card/removed", R"({"anything": [1, 2]})");
     WAIT_VERIFY(endless.resolved());
 }
@@ -543,12 +543,12 @@ void TestDispenser::readerFollowsTheDispenser()
     WAIT_COMPARE(rfid.state(), manager::RFID::Idle);
 
     // A dispensed card lands in the reader's field and is found once the field is on.
-    Probe<Dispenser::Result> issue(m_dispenser->issue());
+    DeferredProbe<Dispenser::Result> issue(m_dispenser->issue());
     WAIT_VERIFY(issue.resolved());
     QCOMPARE(fakeRfid.cardInField(), fakeDispenser.cardInRfid());
-    Probe<manager::RFID::Result> enable(rfid.enable(false));
+    DeferredProbe<manager::RFID::Result> enable(rfid.enable(false));
     WAIT_VERIFY(enable.resolved());
-    Probe<manager::RFID::Result> found(rfid.waitCardFound(1000));
+    DeferredProbe<manager::RFID::Result> found(rfid.waitCardFound(1000));
     WAIT_VERIFY(found.resolved());
     QCOMPARE(found.value().card->uid(), QString("C0001"));
     WAIT_COMPARE(rfid.state(), manager::RFID::CardFound);
@@ -556,22 +556,22 @@ void TestDispenser::readerFollowsTheDispenser()
     // Written, ejected: the reader loses it and searches again.
     auto card = QSharedPointer<RUDIv1Card>::create();
     card->setCustomsId(4);
-    Probe<manager::RFID::Result> created(rfid.createCard(RUDIv1Card::Name));
+    DeferredProbe<manager::RFID::Result> created(rfid.createCard(RUDIv1Card::Name));
     WAIT_VERIFY(created.resolved());
-    Probe<manager::RFID::Result> written(rfid.writeCard(card));
+    DeferredProbe<manager::RFID::Result> written(rfid.writeCard(card));
     WAIT_VERIFY(written.resolved());
     QSignalSpy removed(&rfid, &manager::RFID::cardRemoved);
-    Probe<Dispenser::Result> eject(m_dispenser->eject());
+    DeferredProbe<Dispenser::Result> eject(m_dispenser->eject());
     WAIT_VERIFY(eject.resolved());
     WAIT_COMPARE(removed.count(), 1);
     WAIT_COMPARE(rfid.state(), manager::RFID::Searching);
     QVERIFY(!fakeRfid.cardInField());
 
     // Taken back in, it is found again with what was written on it.
-    Probe<Dispenser::Result> accept(m_dispenser->accept());
+    DeferredProbe<Dispenser::Result> accept(m_dispenser->accept());
     WAIT_VERIFY(accept.resolved());
     WAIT_COMPARE(rfid.state(), manager::RFID::CardFound);
-    Probe<manager::RFID::Result> read(rfid.readCard("auto", 1));
+    DeferredProbe<manager::RFID::Result> read(rfid.readCard("auto", 1));
     WAIT_VERIFY(read.resolved());
     const auto back = read.value().card.dynamicCast<RUDIv1Card>();
     QVERIFY(back);
@@ -579,7 +579,7 @@ void TestDispenser::readerFollowsTheDispenser()
     QCOMPARE(back->customsId(), 4);
 
     // Disposed: gone from the field, in the bin.
-    Probe<Dispenser::Result> dispose(m_dispenser->dispose());
+    DeferredProbe<Dispenser::Result> dispose(m_dispenser->dispose());
     WAIT_VERIFY(dispose.resolved());
     WAIT_COMPARE(removed.count(), 2);
     QCOMPARE(fakeDispenser.bin().size(), 1);
@@ -596,12 +596,12 @@ void TestDispenser::cardServicesOnTheDefaultTopics()
     WAIT_COMPARE(rfid.state(), manager::RFID::Idle);
     QCOMPARE(dispenser.cartridgePercent(), 3);
 
-    Probe<Dispenser::Result> issue(dispenser.issue());
+    DeferredProbe<Dispenser::Result> issue(dispenser.issue());
     WAIT_VERIFY(issue.resolved());
     QCOMPARE(services.rfid.cardInField()->uid, QString("C0001"));
-    Probe<manager::RFID::Result> enable(rfid.enable(false));
+    DeferredProbe<manager::RFID::Result> enable(rfid.enable(false));
     WAIT_VERIFY(enable.resolved());
-    Probe<manager::RFID::Result> found(rfid.waitCardFound(1000));
+    DeferredProbe<manager::RFID::Result> found(rfid.waitCardFound(1000));
     WAIT_VERIFY(found.resolved());
     QCOMPARE(found.value().card->uid(), QString("C0001"));
 }

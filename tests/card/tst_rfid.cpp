@@ -239,12 +239,12 @@ void TestRfid::commandRequests()
     card->setType(Tag::MifareClassic1K);
     card->setCustomsId(12);
 
-    QList<Probe<RFID::Result>> probes{Probe<RFID::Result>(m_rfid->enable(false)),
-                                      Probe<RFID::Result>(m_rfid->disable()),
-                                      Probe<RFID::Result>(m_rfid->createCard("RUDIv1")),
-                                      Probe<RFID::Result>(m_rfid->readCard("auto", 1)),
-                                      Probe<RFID::Result>(m_rfid->writeCard(card)),
-                                      Probe<RFID::Result>(m_rfid->enable(true))};
+    QList<DeferredProbe<RFID::Result>> probes{DeferredProbe<RFID::Result>(m_rfid->enable(false)),
+                                      DeferredProbe<RFID::Result>(m_rfid->disable()),
+                                      DeferredProbe<RFID::Result>(m_rfid->createCard("RUDIv1")),
+                                      DeferredProbe<RFID::Result>(m_rfid->readCard("auto", 1)),
+                                      DeferredProbe<RFID::Result>(m_rfid->writeCard(card)),
+                                      DeferredProbe<RFID::Result>(m_rfid->enable(true))};
     WAIT_COMPARE(m_rig->fakeRfid.requests().size(), 6);
     for (const auto &probe : probes)
         WAIT_VERIFY(probe.settled());
@@ -267,7 +267,7 @@ void TestRfid::commandRequests()
     QCOMPARE(requests[1].payload, QByteArray("{}"));
 
     // A null card is not sent.
-    Probe<RFID::Result> none(m_rfid->writeCard(Card::Ptr()));
+    DeferredProbe<RFID::Result> none(m_rfid->writeCard(Card::Ptr()));
     QVERIFY(none.rejected());
     QCOMPARE(none.value().error, QString("No card to write"));
 }
@@ -309,7 +309,7 @@ void TestRfid::commandReplies()
                 m_rig->fakeRfid.publishRaw("/" + command + "/response/" + id, reply);
             });
 
-    Probe<RFID::Result> probe(m_rfid->readCard("auto", 1));
+    DeferredProbe<RFID::Result> probe(m_rfid->readCard("auto", 1));
     WAIT_VERIFY(probe.settled());
     QCOMPARE(probe.resolved(), resolved);
     QCOMPARE(probe.value().error, error);
@@ -333,7 +333,7 @@ void TestRfid::successfulCommandReplacesActiveCard()
     QVERIFY(makeActive("AB12"));
     QSignalSpy changed(m_rfid, &RFID::activeCardChanged);
     LogCapture log;
-    Probe<RFID::Result> enable(m_rfid->enable(false));
+    DeferredProbe<RFID::Result> enable(m_rfid->enable(false));
     WAIT_VERIFY(enable.resolved());
     QVERIFY(enable.value().card.isNull());
     QVERIFY(!m_rfid->activeCard());
@@ -341,7 +341,7 @@ void TestRfid::successfulCommandReplacesActiveCard()
     QCOMPARE(log.count(QtInfoMsg, "[RFID] Active tag changed : old=AB12 new=<none>"), 1);
 
     QVERIFY(makeActive("AB13"));
-    Probe<RFID::Result> disable(m_rfid->disable());
+    DeferredProbe<RFID::Result> disable(m_rfid->disable());
     WAIT_VERIFY(disable.resolved());
     QVERIFY(!m_rfid->activeCard());
 }
@@ -352,7 +352,7 @@ void TestRfid::commandWithoutReplyTimesOut()
     QVERIFY(makeActive("T1"));
     QElapsedTimer clock;
     clock.start();
-    Probe<RFID::Result> probe(m_rfid->createCard("RUDIv1"));
+    DeferredProbe<RFID::Result> probe(m_rfid->createCard("RUDIv1"));
     WAIT_VERIFY_WITH_TIMEOUT(probe.settled(), 6000);
     QVERIFY(probe.rejected());
     QCOMPARE(probe.value().error, QString("Timeout"));
@@ -367,10 +367,10 @@ void TestRfid::commandsWhileDisconnected()
     m_rig->mqtt.disconnect();
     WAIT_VERIFY(!m_rig->mqtt.isConnected());
 
-    Probe<RFID::Result> enable(m_rfid->enable(false));
+    DeferredProbe<RFID::Result> enable(m_rfid->enable(false));
     WAIT_VERIFY(enable.settled());
     QCOMPARE(enable.value().error, QString("Not connected"));
-    Probe<RFID::Result> wait(m_rfid->waitCardFound(1000));
+    DeferredProbe<RFID::Result> wait(m_rfid->waitCardFound(1000));
     QVERIFY(wait.rejected());
     QCOMPARE(wait.value().error, QString("Not connected"));
     QVERIFY(!m_rfid->beepValid());
@@ -392,7 +392,7 @@ void TestRfid::waitCardFoundRefusedWhenFieldIsOff()
     QFETCH(QByteArray, status);
     m_rig->fakeRfid.publishRaw("/status", status);
     sync();
-    Probe<RFID::Result> probe(m_rfid->waitCardFound(1000));
+    DeferredProbe<RFID::Result> probe(m_rfid->waitCardFound(1000));
     QVERIFY(probe.rejected()); // at once
     QCOMPARE(probe.value().error, QString("RF is disabled"));
     QVERIFY(probe.value().card.isNull());
@@ -401,32 +401,32 @@ void TestRfid::waitCardFoundRefusedWhenFieldIsOff()
 void TestRfid::waitCardFoundWhileSearching()
 {
     // No card in the field: the wait runs out.
-    Probe<RFID::Result> enable(m_rfid->enable(false));
+    DeferredProbe<RFID::Result> enable(m_rfid->enable(false));
     WAIT_VERIFY(enable.resolved());
     QCOMPARE(m_rfid->state(), RFID::Searching); // reported before the reply
     QElapsedTimer clock;
     clock.start();
-    Probe<RFID::Result> nothing(m_rfid->waitCardFound(300));
+    DeferredProbe<RFID::Result> nothing(m_rfid->waitCardFound(300));
     WAIT_VERIFY(nothing.settled());
     QVERIFY(nothing.rejected());
     QCOMPARE(nothing.value().error, QString("Timeout"));
     QVERIFY(clock.elapsed() >= 250);
 
     // A card arrives: found with its uid, then known at once.
-    Probe<RFID::Result> wait(m_rfid->waitCardFound(2000));
+    DeferredProbe<RFID::Result> wait(m_rfid->waitCardFound(2000));
     m_rig->fakeRfid.setCardInField(FakeCard::blank("F00D"));
     WAIT_VERIFY(wait.settled());
     QVERIFY(wait.resolved());
     QCOMPARE(wait.value().card->uid(), QString("F00D"));
     WAIT_COMPARE(m_rfid->state(), RFID::CardFound);
-    Probe<RFID::Result> again(m_rfid->waitCardFound(1000));
+    DeferredProbe<RFID::Result> again(m_rfid->waitCardFound(1000));
     QVERIFY(again.resolved());
     QCOMPARE(again.value().card, m_rfid->activeCard());
 
     // Enabling with the card already in the field finds it right after the reply.
-    Probe<RFID::Result> reenable(m_rfid->enable(false));
+    DeferredProbe<RFID::Result> reenable(m_rfid->enable(false));
     WAIT_VERIFY(reenable.resolved());
-    Probe<RFID::Result> refound(m_rfid->waitCardFound(1000));
+    DeferredProbe<RFID::Result> refound(m_rfid->waitCardFound(1000));
     WAIT_VERIFY(refound.settled());
     QVERIFY(refound.resolved());
     QCOMPARE(refound.value().card->uid(), QString("F00D"));
@@ -436,27 +436,27 @@ void TestRfid::waitCardFoundNeverHandsOutNothing()
 {
     // The reader says CardFound, but a reply without a card cleared the active one.
     m_rig->fakeRfid.setCardInField(FakeCard::blank("CAFE"));
-    Probe<RFID::Result> enable(m_rfid->enable(false));
+    DeferredProbe<RFID::Result> enable(m_rfid->enable(false));
     WAIT_VERIFY(enable.resolved());
     WAIT_COMPARE(m_rfid->state(), RFID::CardFound);
     m_rig->fakeRfid.silence("card/read", 1);
     connect(&m_rig->fakeRfid, &FakeService::requestReceived, this, [&](const QString &command, const QString &id) {
         m_rig->fakeRfid.publish("/" + command + "/response/" + id, QJsonObject{{"completed", true}});
     });
-    Probe<RFID::Result> read(m_rfid->readCard("auto", 1));
+    DeferredProbe<RFID::Result> read(m_rfid->readCard("auto", 1));
     WAIT_VERIFY(read.resolved());
     QCOMPARE(m_rfid->state(), RFID::CardFound);
     QVERIFY(!m_rfid->activeCard());
 
     // Nothing to hand out: the wait runs out rather than resolving with nothing.
-    Probe<RFID::Result> timeout(m_rfid->waitCardFound(200));
+    DeferredProbe<RFID::Result> timeout(m_rfid->waitCardFound(200));
     QVERIFY(!timeout.settled());
     WAIT_VERIFY(timeout.settled());
     QVERIFY(timeout.rejected());
     QCOMPARE(timeout.value().error, QString("Timeout"));
 
     // ... or ends with the next card-found report.
-    Probe<RFID::Result> wait(m_rfid->waitCardFound(3000));
+    DeferredProbe<RFID::Result> wait(m_rfid->waitCardFound(3000));
     QVERIFY(!wait.settled());
     m_rig->fakeRfid.publish("/card/found", QJsonObject{{"uid", "CAFE"}, {"type", 4}});
     WAIT_VERIFY(wait.settled());
@@ -469,12 +469,12 @@ void TestRfid::cardLifeOnTheFakeReader()
 {
     const FakeCard::Ptr physical = FakeCard::blank("04A1");
     m_rig->fakeRfid.setCardInField(physical);
-    Probe<RFID::Result> enable(m_rfid->enable(false));
+    DeferredProbe<RFID::Result> enable(m_rfid->enable(false));
     WAIT_VERIFY(enable.resolved());
-    Probe<RFID::Result> found(m_rfid->waitCardFound(1000));
+    DeferredProbe<RFID::Result> found(m_rfid->waitCardFound(1000));
     WAIT_VERIFY(found.resolved());
 
-    Probe<RFID::Result> created(m_rfid->createCard("RUDIv1"));
+    DeferredProbe<RFID::Result> created(m_rfid->createCard("RUDIv1"));
     WAIT_VERIFY(created.resolved());
     QCOMPARE(created.value().card->uid(), QString("04A1"));
     QVERIFY(Card::fromTag(created.value().card));
@@ -484,13 +484,13 @@ void TestRfid::cardLifeOnTheFakeReader()
     card->setStatus("active");
     card->addUsageLog("entry", "SN-1", "L-3");
     card->incrUsageCounter(1);
-    Probe<RFID::Result> written(m_rfid->writeCard(card)); // no uid: the card in the field
+    DeferredProbe<RFID::Result> written(m_rfid->writeCard(card)); // no uid: the card in the field
     WAIT_VERIFY(written.resolved());
     QCOMPARE(written.value().card->uid(), QString("04A1"));
     QCOMPARE(m_rfid->activeCard(), written.value().card);
     QCOMPARE(physical->templateName, QString("RUDIv1"));
 
-    Probe<RFID::Result> read(m_rfid->readCard("auto", 1));
+    DeferredProbe<RFID::Result> read(m_rfid->readCard("auto", 1));
     WAIT_VERIFY(read.resolved());
     const auto back = read.value().card.dynamicCast<RUDIv1Card>();
     QVERIFY(back);
@@ -502,11 +502,11 @@ void TestRfid::cardLifeOnTheFakeReader()
 
     // A write for another card is refused by the reader.
     card->setUid("FFFF");
-    Probe<RFID::Result> wrong(m_rfid->writeCard(card));
+    DeferredProbe<RFID::Result> wrong(m_rfid->writeCard(card));
     WAIT_VERIFY(wrong.rejected());
     QCOMPARE(wrong.value().error, QString("Card mismatch"));
 
-    Probe<RFID::Result> disable(m_rfid->disable());
+    DeferredProbe<RFID::Result> disable(m_rfid->disable());
     WAIT_VERIFY(disable.resolved());
     WAIT_COMPARE(m_rfid->state(), RFID::Idle);
     QVERIFY(!m_rfid->activeCard());
@@ -517,11 +517,11 @@ void TestRfid::unreadableAndUndetectableCards()
     const FakeCard::Ptr unreadable = FakeCard::rudi("BAD1", 3);
     unreadable->readable = false;
     m_rig->fakeRfid.setCardInField(unreadable);
-    Probe<RFID::Result> enable(m_rfid->enable(false));
+    DeferredProbe<RFID::Result> enable(m_rfid->enable(false));
     WAIT_VERIFY(enable.resolved());
-    Probe<RFID::Result> found(m_rfid->waitCardFound(1000));
+    DeferredProbe<RFID::Result> found(m_rfid->waitCardFound(1000));
     WAIT_VERIFY(found.resolved());
-    Probe<RFID::Result> read(m_rfid->readCard("auto", 1));
+    DeferredProbe<RFID::Result> read(m_rfid->readCard("auto", 1));
     WAIT_VERIFY(read.rejected());
     QCOMPARE(read.value().error, QString("Card read failed"));
 
@@ -529,7 +529,7 @@ void TestRfid::unreadableAndUndetectableCards()
     hidden->detectable = false;
     m_rig->fakeRfid.setCardInField(hidden);
     WAIT_COMPARE(m_rfid->state(), RFID::Searching);
-    Probe<RFID::Result> none(m_rfid->waitCardFound(300));
+    DeferredProbe<RFID::Result> none(m_rfid->waitCardFound(300));
     WAIT_VERIFY(none.rejected());
     QCOMPARE(none.value().error, QString("Timeout"));
 }
@@ -539,7 +539,7 @@ void TestRfid::autoread()
     QSignalSpy read(m_rfid, &RFID::cardAutoread);
     QSignalSpy failed(m_rfid, &RFID::cardAutoreadFailed);
     m_rig->fakeRfid.setCardInField(FakeCard::rudi("A1", 5));
-    Probe<RFID::Result> enable(m_rfid->enable(true));
+    DeferredProbe<RFID::Result> enable(m_rfid->enable(true));
     WAIT_COMPARE(read.count(), 1);
     const Card::Ptr card = read.at(0).at(0).value<Card::Ptr>();
     QVERIFY(card);

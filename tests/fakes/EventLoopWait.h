@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QEventLoop>
+#include <QTimer>
+#include <QtTest>
+
+// Runs the event loop until the predicate holds, at most msec. QTest::qWaitFor
+// and the QTRY_ macros sleep 10 ms between their passes over the pending
+// events, and the MQTT session reads one packet a pass: every exchange with
+// a fake would cost several sleeps. Here the loop runs on.
+template <typename Predicate>
+bool waitUntil(Predicate predicate, int msec = 5000)
+{
+    if (predicate())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (predicate())
+            loop.quit();
+    });
+    QTimer::singleShot(msec, &loop, &QEventLoop::quit);
+    poll.start(1);
+    loop.exec();
+    return predicate();
+}
+
+// QTRY_VERIFY and QTRY_COMPARE over waitUntil.
+#define WAIT_VERIFY_WITH_TIMEOUT(expr, msec) \
+    do { \
+        waitUntil([&] { return bool(expr); }, msec); \
+        QVERIFY(expr); \
+    } while (false)
+#define WAIT_VERIFY(expr) WAIT_VERIFY_WITH_TIMEOUT(expr, 5000)
+#define WAIT_COMPARE(actual, expected) \
+    do { \
+        waitUntil([&] { return (actual) == (expected); }); \
+        QCOMPARE(actual, expected); \
+    } while (false)
