@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "Outcome.h"
+#include "fakes/DeferredProbe.h"
 #include "app/Config.h"
 #include "camera/CameraManager.h"
 #include "fakes/FakeCamera.h"
@@ -95,9 +95,9 @@ public:
         return QStringLiteral("https://vesk:tu%20lp@%1:%2").arg(cameraHost(host)).arg(port);
     }
 
-    std::shared_ptr<Outcome<Readings>> cycle(const QString &id = QString())
+    DeferredProbe<Readings> cycle(const QString &id = QString())
     {
-        return watch(manager->cameraProcess(id));
+        return DeferredProbe(manager->cameraProcess(id));
     }
 
     quint16 port;
@@ -223,9 +223,9 @@ void tst_CameraManager::cycle()
     Lane lane(cameras, silent ? 500 : 5000);
     auto outcome = lane.cycle("cycle-1");
     // The longest road: an accepted trigger and no push within the fixed 10 s wait.
-    QTRY_VERIFY_WITH_TIMEOUT(outcome->settled(), 20000);
-    QVERIFY(outcome->resolved);
-    QCOMPARE(outcome->value, expected);
+    QTRY_VERIFY_WITH_TIMEOUT(outcome.settled(), 20000);
+    QVERIFY(outcome.resolved());
+    QCOMPARE(outcome.value(), expected);
     if (!logged.isEmpty())
         QVERIFY2(log.contains(QtWarningMsg, logged), qPrintable(logged));
     QVERIFY(log.contains(QtInfoMsg, "[CameraManager] Received all cameras data. Number of cameras : "
@@ -241,7 +241,7 @@ void tst_CameraManager::cycle()
         QCOMPARE(last.query.queryItemValue("id"), QString("cycle-1"));
         QCOMPARE(requests.size(), camera.challenge ? 2 : 1);
     }
-    QCOMPARE(outcome->settles, 1);
+    QCOMPARE(outcome.settlements(), 1);
 }
 
 void tst_CameraManager::triggerId()
@@ -254,7 +254,7 @@ void tst_CameraManager::triggerId()
     QStringList ids;
     for (int i = 0; i < 2; ++i) {
         auto outcome = lane.cycle();
-        QTRY_VERIFY(outcome->settled());
+        QTRY_VERIFY(outcome.settled());
         const QString a = lane.fakes["alpr1"]->requests().last().query.queryItemValue("id");
         const QString b = lane.fakes["alpr2"]->requests().last().query.queryItemValue("id");
         QCOMPARE(a, b);
@@ -270,8 +270,8 @@ void tst_CameraManager::noCameraResolvesAtOnce()
     LogCapture log;
     Lane lane({});
     auto outcome = lane.cycle();
-    QVERIFY(outcome->resolved);
-    QCOMPARE(outcome->value, Readings{});
+    QVERIFY(outcome.resolved());
+    QCOMPARE(outcome.value(), Readings{});
     QVERIFY(log.contains(QtWarningMsg, "[CameraManager] WARN: No results received from cameras"));
 }
 
@@ -319,8 +319,8 @@ void tst_CameraManager::twoNamesOnOneAddress()
     QVERIFY(lane.manager->camera("ccr1"));
 
     auto outcome = lane.cycle("dup");
-    QTRY_VERIFY(outcome->settled());
-    QCOMPARE(outcome->value, (Readings{{"Container1", "TGHU7654321"}}));
+    QTRY_VERIFY(outcome.settled());
+    QCOMPARE(outcome.value(), (Readings{{"Container1", "TGHU7654321"}}));
     QCOMPARE(lane.fakes["ccr1"]->requests().size(), 1);
     QCOMPARE(lane.fakes["ccr1"]->requests().first().path, QByteArray("/local/Vaxcontainer/trigger.cgi"));
 }
@@ -358,10 +358,10 @@ void tst_CameraManager::pushOutsideACycle()
     auto outcome = lane.cycle();
     QVERIFY(accepted.wait());
     QTRY_COMPARE(lane.manager->camera("alpr1")->initialCameraData()->softwareVersion(), QString("9.1"));
-    QVERIFY(!outcome->settled());
+    QVERIFY(!outcome.settled());
     fake->push("/result", FakeCamera::plateResult("CYCLE13"));
-    QTRY_VERIFY(outcome->settled());
-    QCOMPARE(outcome->value, (Readings{{"Front", "CYCLE13"}}));
+    QTRY_VERIFY(outcome.settled());
+    QCOMPARE(outcome.value(), (Readings{{"Front", "CYCLE13"}}));
 }
 
 void tst_CameraManager::splitPushIsReadWhole()
@@ -376,8 +376,8 @@ void tst_CameraManager::splitPushIsReadWhole()
     const QByteArray request = FakeCamera::postRequest("/result", FakeCamera::plateResult("SPLIT14"));
     const int head = request.indexOf("\r\n\r\n") + 4;
     fake->pushChunks({request.left(head - 3), request.mid(head - 3, 10), request.mid(head + 7)});
-    QTRY_VERIFY(outcome->settled());
-    QCOMPARE(outcome->value, (Readings{{"Front", "SPLIT14"}}));
+    QTRY_VERIFY(outcome.settled());
+    QCOMPARE(outcome.value(), (Readings{{"Front", "SPLIT14"}}));
 }
 
 void tst_CameraManager::oversizedPushIsDropped()
@@ -396,12 +396,12 @@ void tst_CameraManager::oversizedPushIsDropped()
     fake->push("/result", huge);
     QVERIFY(finished.wait(10000));
     QVERIFY(log.contains(QtWarningMsg, "[HttpServer] WARN: Request from " + cameraHost(15) + " exceeds"));
-    QVERIFY(!outcome->settled());
+    QVERIFY(!outcome.settled());
     QVERIFY(lane.manager->camera("alpr1")->initialCameraData()->plate().isEmpty());
 
     fake->push("/result", FakeCamera::plateResult("AFTER15"));
-    QTRY_VERIFY(outcome->settled());
-    QCOMPARE(outcome->value, (Readings{{"Front", "AFTER15"}}));
+    QTRY_VERIFY(outcome.settled());
+    QCOMPARE(outcome.value(), (Readings{{"Front", "AFTER15"}}));
 }
 
 void tst_CameraManager::cameraUrlChangeIsApplied()
@@ -421,16 +421,16 @@ void tst_CameraManager::cameraUrlChangeIsApplied()
     QCOMPARE(lane.manager->camera("alpr1")->url().host(), cameraHost(18));
     QCOMPARE(lane.manager->camera("alpr2"), rearCamera);  // untouched camera stays
     auto outcome = lane.cycle();
-    QTRY_VERIFY(outcome->settled());
-    QCOMPARE(outcome->value, (Readings{{"Front", "NEW1818"}, {"Rear", "REAR177"}}));
+    QTRY_VERIFY(outcome.settled());
+    QCOMPARE(outcome.value(), (Readings{{"Front", "NEW1818"}, {"Rear", "REAR177"}}));
     QCOMPARE(lane.fakes["alpr1"]->requests().size(), 0);
 
     // A camera taken out of the configuration is no longer triggered.
     lane.config->set("cameras/alpr2", "");
     QVERIFY(!lane.manager->camera("alpr2"));
     auto second = lane.cycle();
-    QTRY_VERIFY(second->settled());
-    QCOMPARE(second->value, (Readings{{"Front", "NEW1818"}}));
+    QTRY_VERIFY(second.settled());
+    QCOMPARE(second.value(), (Readings{{"Front", "NEW1818"}}));
     QCOMPARE(lane.fakes["alpr2"]->requests().size(), 1);
 }
 
@@ -445,8 +445,8 @@ void tst_CameraManager::cycleSurvivesCameraReplacement()
     QVERIFY(asked.wait());
 
     lane.config->set("cameras/alpr1", lane.url(21));
-    QTRY_VERIFY(outcome->settled());
-    QCOMPARE(outcome->value, (Readings{{"Rear", "STAY200"}}));
+    QTRY_VERIFY(outcome.settled());
+    QCOMPARE(outcome.value(), (Readings{{"Rear", "STAY200"}}));
 }
 
 void tst_CameraManager::cycleSettingsReadEachCycle()
@@ -465,8 +465,8 @@ void tst_CameraManager::cycleSettingsReadEachCycle()
     auto outcome = lane.cycle();
     QVERIFY(asked.wait());
     QVERIFY2(clock.elapsed() >= 390, qPrintable(QString::number(clock.elapsed())));
-    QTRY_VERIFY(outcome->settled());
-    QCOMPARE(outcome->value, Readings{});
+    QTRY_VERIFY(outcome.settled());
+    QCOMPARE(outcome.value(), Readings{});
     QVERIFY(log.contains(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Cannot send trigger signal. Timeout value : 200"));
 }
 
@@ -496,8 +496,8 @@ void tst_CameraManager::negativeTimesAreTakenAsZero()
     lane.config->set(key, -1);
 
     auto outcome = lane.cycle();
-    QTRY_VERIFY(outcome->settled());
-    QCOMPARE(outcome->value, expected);
+    QTRY_VERIFY(outcome.settled());
+    QCOMPARE(outcome.value(), expected);
     QVERIFY(log.contains(QtWarningMsg, "[CameraManager] WARN: " + key + " is negative (-1), taken as 0"));
 }
 

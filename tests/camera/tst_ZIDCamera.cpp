@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "Outcome.h"
+#include "fakes/DeferredProbe.h"
 #include "camera/Container.h"
 #include "camera/Plate.h"
 #include "fakes/FakeCamera.h"
@@ -75,10 +75,10 @@ void tst_ZIDCamera::triggerRequest()
     Plate camera(cameraUrl(2));
     camera.setType(type);
 
-    auto outcome = watch(camera.startCameraProcess(id, 3, 5000));
-    QTRY_VERIFY(outcome->settled());
-    QVERIFY(outcome->resolved);
-    QCOMPARE(outcome->value, QString());
+    auto outcome = DeferredProbe(camera.startCameraProcess(id, 3, 5000));
+    QTRY_VERIFY(outcome.settled());
+    QVERIFY(outcome.resolved());
+    QCOMPARE(outcome.value(), QString());
 
     QCOMPARE(fake.requests().size(), 1);
     const FakeCamera::Request request = fake.requests().first();
@@ -126,11 +126,11 @@ void tst_ZIDCamera::triggerFailure()
     if (delay < 0)
         QTest::ignoreMessage(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Cannot send trigger signal. Timeout value : 300");
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^\\[ZIDCamera\\] \\[alpr1\\] Error : .+"));
-    auto outcome = watch(camera.startCameraProcess("7", 3, timeout));
-    QTRY_VERIFY_WITH_TIMEOUT(outcome->settled(), 10000);
-    QVERIFY(outcome->rejected);
-    QVERIFY2(outcome->value.startsWith("[alpr1] Trigger HTTP error :"), qPrintable(outcome->value));
-    QVERIFY(outcome->value.size() > int(strlen("[alpr1] Trigger HTTP error :")));
+    auto outcome = DeferredProbe(camera.startCameraProcess("7", 3, timeout));
+    QTRY_VERIFY_WITH_TIMEOUT(outcome.settled(), 10000);
+    QVERIFY(outcome.rejected());
+    QVERIFY2(outcome.value().startsWith("[alpr1] Trigger HTTP error :"), qPrintable(outcome.value()));
+    QVERIFY(outcome.value().size() > int(strlen("[alpr1] Trigger HTTP error :")));
 }
 
 void tst_ZIDCamera::answersAuthenticationChallenge()
@@ -141,9 +141,9 @@ void tst_ZIDCamera::answersAuthenticationChallenge()
     Container camera(cameraUrl(4, "op%20erator:p%40ss%3Aw%2Frd"));
     camera.setType("ccr1");
 
-    auto outcome = watch(camera.startCameraProcess("9", 3, 5000));
-    QTRY_VERIFY(outcome->settled());
-    QVERIFY(outcome->resolved);
+    auto outcome = DeferredProbe(camera.startCameraProcess("9", 3, 5000));
+    QTRY_VERIFY(outcome.settled());
+    QVERIFY(outcome.resolved());
     QCOMPARE(fake.requests().size(), 2);
     QVERIFY(!fake.requests().at(0).authorized);
     QVERIFY(fake.requests().at(1).authorized);
@@ -316,13 +316,13 @@ void tst_ZIDCamera::resultKeepsItsOwnCopy()
 {
     Plate camera(cameraUrl(10));
     camera.setType("alpr1");
-    auto first = watch(camera.waitTCPDataMessage(5000));
+    auto first = DeferredProbe(camera.waitTCPDataMessage(5000));
     camera.handleTCPMessage("/", FakeCamera::plateResult("FIRST11"));
-    QVERIFY(first->resolved);
+    QVERIFY(first.resolved());
 
     camera.handleTCPMessage("/", FakeCamera::plateResult("SECOND2"));
     QCOMPARE(camera.initialCameraData()->plate(), QString("SECOND2"));
-    QCOMPARE(first->value.data->plate(), QString("FIRST11"));
+    QCOMPARE(first.value().data->plate(), QString("FIRST11"));
 }
 
 void tst_ZIDCamera::waitTimesOut()
@@ -330,15 +330,15 @@ void tst_ZIDCamera::waitTimesOut()
     Plate camera(cameraUrl(11));
     camera.setType("alpr2");
     QTest::ignoreMessage(QtInfoMsg, "[ZIDCamera] [alpr2] Timeout");
-    auto outcome = watch(camera.waitTCPDataMessage(100));
-    QTRY_VERIFY(outcome->settled());
-    QVERIFY(outcome->rejected);
-    QCOMPARE(outcome->value.error, QString("[alpr2] Timeout"));
-    QVERIFY(!outcome->value.data);
+    auto outcome = DeferredProbe(camera.waitTCPDataMessage(100));
+    QTRY_VERIFY(outcome.settled());
+    QVERIFY(outcome.rejected());
+    QCOMPARE(outcome.value().error, QString("[alpr2] Timeout"));
+    QVERIFY(!outcome.value().data);
 
     // A push after the time-out settles nothing more.
     camera.handleTCPMessage("/", FakeCamera::plateResult("LATE123"));
-    QCOMPARE(outcome->settles, 1);
+    QCOMPARE(outcome.settlements(), 1);
 }
 
 // A fast camera may push before the answer to its trigger has been handled.
@@ -349,13 +349,13 @@ void tst_ZIDCamera::pushBeforeWaitIsNotLost()
     Plate camera(cameraUrl(12));
     camera.setType("alpr1");
 
-    auto trigger = watch(camera.startCameraProcess("1", 3, 5000));
+    auto trigger = DeferredProbe(camera.startCameraProcess("1", 3, 5000));
     camera.handleTCPMessage("/", FakeCamera::plateResult("EARLY12"));
-    QTRY_VERIFY(trigger->resolved);
+    QTRY_VERIFY(trigger.resolved());
 
-    auto wait = watch(camera.waitTCPDataMessage(5000));
-    QVERIFY(wait->resolved);
-    QCOMPARE(wait->value.data->plate(), QString("EARLY12"));
+    auto wait = DeferredProbe(camera.waitTCPDataMessage(5000));
+    QVERIFY(wait.resolved());
+    QCOMPARE(wait.value().data->plate(), QString("EARLY12"));
 }
 
 void tst_ZIDCamera::pushBeforeTriggerIsNotTaken()
@@ -366,28 +366,28 @@ void tst_ZIDCamera::pushBeforeTriggerIsNotTaken()
     camera.setType("alpr1");
 
     camera.handleTCPMessage("/", FakeCamera::plateResult("STALE13"));
-    auto trigger = watch(camera.startCameraProcess("2", 3, 5000));
-    QTRY_VERIFY(trigger->resolved);
+    auto trigger = DeferredProbe(camera.startCameraProcess("2", 3, 5000));
+    QTRY_VERIFY(trigger.resolved());
 
-    auto wait = watch(camera.waitTCPDataMessage(5000));
-    QVERIFY(!wait->settled());
+    auto wait = DeferredProbe(camera.waitTCPDataMessage(5000));
+    QVERIFY(!wait.settled());
     camera.handleTCPMessage("/", FakeCamera::plateResult("FRESH13"));
-    QVERIFY(wait->resolved);
-    QCOMPARE(wait->value.data->plate(), QString("FRESH13"));
+    QVERIFY(wait.resolved());
+    QCOMPARE(wait.value().data->plate(), QString("FRESH13"));
 }
 
 void tst_ZIDCamera::onePushSettlesTwoWaits()
 {
     Container camera(cameraUrl(14));
     camera.setType("ccr2");
-    auto a = watch(camera.waitTCPDataMessage(5000));
-    auto b = watch(camera.waitTCPDataMessage(5000));
+    auto a = DeferredProbe(camera.waitTCPDataMessage(5000));
+    auto b = DeferredProbe(camera.waitTCPDataMessage(5000));
     camera.handleTCPMessage("/", "not json");
-    QVERIFY(a->rejected);
-    QVERIFY(b->rejected);
-    QCOMPARE(a->value.error, QString("Parse Error"));
-    QCOMPARE(b->value.error, QString("Parse Error"));
-    QCOMPARE(a->settles + b->settles, 2);
+    QVERIFY(a.rejected());
+    QVERIFY(b.rejected());
+    QCOMPARE(a.value().error, QString("Parse Error"));
+    QCOMPARE(b.value().error, QString("Parse Error"));
+    QCOMPARE(a.settlements() + b.settlements(), 2);
 }
 
 void tst_ZIDCamera::cameraRemovedWhileBusy()
@@ -398,16 +398,16 @@ void tst_ZIDCamera::cameraRemovedWhileBusy()
     auto *camera = new Plate(cameraUrl(15));
     camera->setType("alpr1");
 
-    auto trigger = watch(camera->startCameraProcess("3", 3, 60000));
-    auto wait = watch(camera->waitTCPDataMessage(60000));
+    auto trigger = DeferredProbe(camera->startCameraProcess("3", 3, 60000));
+    auto wait = DeferredProbe(camera->waitTCPDataMessage(60000));
     QTRY_COMPARE(fake.requests().size(), 1);
     delete camera;
 
-    QTRY_VERIFY(trigger->settled() && wait->settled());
-    QVERIFY(trigger->rejected);
-    QVERIFY(wait->rejected);
-    QCOMPARE(wait->value.error, QString("[alpr1] Camera removed"));
-    QCOMPARE(trigger->value, QString("[alpr1] Camera removed"));
+    QTRY_VERIFY(trigger.settled() && wait.settled());
+    QVERIFY(trigger.rejected());
+    QVERIFY(wait.rejected());
+    QCOMPARE(wait.value().error, QString("[alpr1] Camera removed"));
+    QCOMPARE(trigger.value(), QString("[alpr1] Camera removed"));
 }
 
 QTEST_GUILESS_MAIN(tst_ZIDCamera)
