@@ -1,5 +1,6 @@
 #include "transport/HttpClient.h"
 
+#include "fakes/DeferredProbe.h"
 #include "fakes/FakeHttpServer.h"
 #include "fakes/LogCapture.h"
 #include "fakes/TestCertificates.h"
@@ -14,29 +15,35 @@
 
 namespace {
 
-struct Outcome
+// An exchange as the shared probe records it, with its values named.
+class Outcome : public DeferredProbe<int, QJsonValue>
 {
-    bool settled = false;
-    bool resolved = false;
-    int status = -1;
-    QJsonValue payload;
-    QList<QPair<int, QString>> progress;
+public:
+    using DeferredProbe::DeferredProbe;
+
+    // -1 until the exchange settles.
+    int status() const { return settled() ? value<0>() : -1; }
+    QJsonValue const &payload() const { return value<1>(); }
+    // The progress reports as percentage and text.
+    QList<QPair<int, QString>> progress() const
+    {
+        QList<QPair<int, QString>> steps;
+        for (auto const &[percent, text] : notifications())
+            steps.append({percent, text.toString()});
+        return steps;
+    }
 };
 
-// Waits until the exchange settles; the outcome records progress too.
+// Waits until the exchange settles. QTest::qWaitFor rather than the running
+// event loop: Qt reports download progress at most every 100 ms, and in the
+// pauses between qWaitFor's passes a body piece arrives as one batch, which
+// the progress test counts on.
 Outcome await(HttpClient::Result result, int msec = 15000)
 {
-    auto outcome = std::make_shared<Outcome>();
-    result.progress([outcome](int percent, QJsonValue text) { outcome->progress.append({percent, text.toString()}); });
-    result.done([outcome](int status, QJsonValue payload) {
-        *outcome = Outcome{true, true, status, payload, outcome->progress};
-    });
-    result.fail([outcome](int status, QJsonValue payload) {
-        *outcome = Outcome{true, false, status, payload, outcome->progress};
-    });
-    if (!QTest::qWaitFor([&]() { return outcome->settled; }, msec))
+    Outcome const outcome(result);
+    if (!QTest::qWaitFor([&outcome] { return outcome.settled(); }, msec))
         qWarning("exchange did not settle in %d msec", msec);
-    return *outcome;
+    return outcome;
 }
 
 QJsonValue json(QByteArray const &text)
@@ -150,9 +157,9 @@ void TestHttpClient::verbsAndBodies()
     HttpClient client;
     HttpClient::Result result = send(client, verb, url, data);
     Outcome const outcome = await(result);
-    QVERIFY(outcome.resolved);
-    QCOMPARE(outcome.status, 200);
-    QCOMPARE(outcome.payload, QJsonValue(QJsonObject{{"verb", verb}}));
+    QVERIFY(outcome.resolved());
+    QCOMPARE(outcome.status(), 200);
+    QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"verb", verb}}));
 
     QCOMPARE(server.requestCount(), 1);
     FakeHttpRequest const request = server.lastRequest();
@@ -178,15 +185,15 @@ void TestHttpClient::callableByName()
     HttpClient::Result first;
     QVERIFY(QMetaObject::invokeMethod(&client, "get", Q_RETURN_ARG(HttpClient::Result, first), Q_ARG(QUrl, server.url("/a"))));
     Outcome const a = await(first);
-    QVERIFY(a.resolved);
-    QCOMPARE(a.payload, QJsonValue("a"));
+    QVERIFY(a.resolved());
+    QCOMPARE(a.payload(), QJsonValue("a"));
 
     HttpClient::Result second;
     QVERIFY(QMetaObject::invokeMethod(&client, "post", Q_RETURN_ARG(HttpClient::Result, second), Q_ARG(QUrl, server.url("/b")),
                                       Q_ARG(QJsonValue, QJsonValue("x")), Q_ARG(int, 100)));
     Outcome const b = await(second);
-    QVERIFY(b.settled && !b.resolved);
-    QCOMPARE(b.status, 0);
+    QVERIFY(b.settled() && !b.resolved());
+    QCOMPARE(b.status(), 0);
 }
 
 void TestHttpClient::responsePayload_data()
@@ -225,16 +232,16 @@ void TestHttpClient::responsePayload()
     server.setResponse("GET", "/r", FakeHttpResponse::text(status, body));
     HttpClient client;
     Outcome const outcome = await(client.get(server.url("/r")));
-    QVERIFY(outcome.settled);
-    QCOMPARE(outcome.resolved, resolved);
-    QCOMPARE(outcome.status, status);
+    QVERIFY(outcome.settled());
+    QCOMPARE(outcome.resolved(), resolved);
+    QCOMPARE(outcome.status(), status);
     if (payload.isUndefined()) {
         // The network layer's text, which quotes the server's reason phrase.
-        QVERIFY(outcome.payload.isString());
-        QVERIFY2(outcome.payload.toString().contains(QStringLiteral("server replied")), qPrintable(outcome.payload.toString()));
-        QVERIFY(outcome.payload.toString() != QString::fromUtf8(body));
+        QVERIFY(outcome.payload().isString());
+        QVERIFY2(outcome.payload().toString().contains(QStringLiteral("server replied")), qPrintable(outcome.payload().toString()));
+        QVERIFY(outcome.payload().toString() != QString::fromUtf8(body));
     } else {
-        QCOMPARE(outcome.payload, payload);
+        QCOMPARE(outcome.payload(), payload);
     }
 }
 
@@ -250,11 +257,11 @@ void TestHttpClient::headersSentInNameOrder()
     client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
     client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("vorn-terminal"));
     QCOMPARE(client.headers().keys(), (QStringList{"Content-Type", "User-Agent", "X-API-Key"}));
-    QVERIFY(await(client.get(server.url("/h"))).resolved);
+    QVERIFY(await(client.get(server.url("/h"))).resolved());
 
     // The header map is read for every request: a changed key reaches the next one.
     client.setHeader(QStringLiteral("X-API-Key"), QStringLiteral("secret-2"));
-    QVERIFY(await(client.get(server.url("/h"))).resolved);
+    QVERIFY(await(client.get(server.url("/h"))).resolved());
 
     QCOMPARE(server.requestCount(), 2);
     FakeHttpRequest const first = server.requests().at(0);
@@ -327,11 +334,11 @@ void TestHttpClient::noHttpAnswer()
     }
     HttpClient client;
     Outcome const outcome = await(client.post(url, QJsonObject{{"a", 1}}));
-    QVERIFY(outcome.settled);
-    QVERIFY(!outcome.resolved);
-    QCOMPARE(outcome.status, 0);
-    QVERIFY(outcome.payload.isString());
-    QVERIFY(!outcome.payload.toString().isEmpty());
+    QVERIFY(outcome.settled());
+    QVERIFY(!outcome.resolved());
+    QCOMPARE(outcome.status(), 0);
+    QVERIFY(outcome.payload().isString());
+    QVERIFY(!outcome.payload().toString().isEmpty());
 }
 
 void TestHttpClient::timeouts_data()
@@ -364,18 +371,18 @@ void TestHttpClient::timeouts()
     QElapsedTimer clock;
     clock.start();
     Outcome const outcome = await(client.get(server.url("/slow"), timeout));
-    QVERIFY(outcome.settled);
-    QCOMPARE(outcome.resolved, resolved);
-    QCOMPARE(outcome.status, status);
+    QVERIFY(outcome.settled());
+    QCOMPARE(outcome.resolved(), resolved);
+    QCOMPARE(outcome.status(), status);
     QString const line = QStringLiteral("[HttpClient] ERROR: Request timed-out (timeout=%1 msec). Aborting.").arg(timeout);
     if (resolved) {
-        QCOMPARE(outcome.payload, QJsonValue("late"));
+        QCOMPARE(outcome.payload(), QJsonValue("late"));
         QVERIFY(log.texts(QtCriticalMsg).isEmpty());
     } else {
         QVERIFY(clock.elapsed() >= timeout * 95 / 100); // a coarse timer may fire up to 5 % early
         QCOMPARE(log.texts(QtCriticalMsg), QStringList{line});
         // The aborted reply keeps nothing of its body: the failure is the error text.
-        QVERIFY(outcome.payload.isString() && !outcome.payload.toString().isEmpty());
+        QVERIFY(outcome.payload().isString() && !outcome.payload().toString().isEmpty());
         // Aborting closes the connection: the server sees it go.
         QTRY_COMPARE(server.openConnections(), 0);
     }
@@ -411,11 +418,11 @@ void TestHttpClient::progress()
     HttpClient client;
     // Partial answers end with the time-out.
     Outcome const outcome = await(client.get(server.url("/download"), 2000));
-    QVERIFY(outcome.settled);
+    QVERIFY(outcome.settled());
     QString seen;
-    QDebug(&seen) << outcome.progress;
-    QVERIFY2(outcome.progress.contains(qMakePair(percent, text)), qPrintable(seen));
-    for (auto const &step : outcome.progress)
+    QDebug(&seen) << outcome.progress();
+    QVERIFY2(outcome.progress().contains(qMakePair(percent, text)), qPrintable(seen));
+    for (auto const &step : outcome.progress())
         QVERIFY(step.first >= 0 && step.first <= 100);
 }
 
@@ -472,12 +479,12 @@ void TestHttpClient::redirectFollowedWithSameVerb()
     QUrl const first = server.url("/api/first");
     HttpClient::Result result = send(client, verb, first, data);
     Outcome const outcome = await(result);
-    QVERIFY(outcome.resolved);
-    QCOMPARE(outcome.status, 200);
-    QCOMPARE(outcome.payload.toObject().value("filler").toString().size(), 1500);
+    QVERIFY(outcome.resolved());
+    QCOMPARE(outcome.status(), 200);
+    QCOMPARE(outcome.payload().toObject().value("filler").toString().size(), 1500);
     // Progress of the second hop reaches the caller.
-    QVERIFY(!outcome.progress.isEmpty());
-    QCOMPARE(outcome.progress.last().first, 100);
+    QVERIFY(!outcome.progress().isEmpty());
+    QCOMPARE(outcome.progress().last().first, 100);
 
     QCOMPARE(server.requestCount(), 2);
     FakeHttpRequest const second = server.requests().at(1);
@@ -520,15 +527,15 @@ void TestHttpClient::redirectChainLimit()
     LogCapture log;
     HttpClient client;
     Outcome const outcome = await(client.get(server.url("/r0")));
-    QVERIFY(outcome.settled);
-    QCOMPARE(outcome.resolved, resolved);
+    QVERIFY(outcome.settled());
+    QCOMPARE(outcome.resolved(), resolved);
     if (resolved) {
-        QCOMPARE(outcome.payload, QJsonValue("arrived"));
+        QCOMPARE(outcome.payload(), QJsonValue("arrived"));
         QCOMPARE(server.requestCount(), hops + 1);
     } else {
-        QCOMPARE(outcome.status, 302);
-        QVERIFY2(outcome.payload.toString().startsWith(QStringLiteral("Redirect refused (more than 5 redirects) : ")),
-                 qPrintable(outcome.payload.toString()));
+        QCOMPARE(outcome.status(), 302);
+        QVERIFY2(outcome.payload().toString().startsWith(QStringLiteral("Redirect refused (more than 5 redirects) : ")),
+                 qPrintable(outcome.payload().toString()));
         QCOMPARE(server.requestCount(), HttpClient::MaxRedirects + 1);
         QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: Redirect refused (more than 5 redirects) : ")), 1);
     }
@@ -555,17 +562,17 @@ void TestHttpClient::redirectLeavingTlsRefused()
 
     LogCapture log;
     Outcome const refused = await(client.post(tls.url("/api/v1/device/heartbeat"), QJsonObject{{"status", "Ready"}}));
-    QVERIFY(refused.settled && !refused.resolved);
-    QCOMPARE(refused.status, 301);
-    QCOMPARE(refused.payload, QJsonValue(QStringLiteral("Redirect refused (https to http) : ") + plain.url("/steal").toString()));
+    QVERIFY(refused.settled() && !refused.resolved());
+    QCOMPARE(refused.status(), 301);
+    QCOMPARE(refused.payload(), QJsonValue(QStringLiteral("Redirect refused (https to http) : ") + plain.url("/steal").toString()));
     QCOMPARE(plain.requestCount(), 0);
     QCOMPARE(plain.acceptedConnections(), 0);
     QCOMPARE(log.count(QtWarningMsg, QStringLiteral("redirected")), 0);
 
     // Staying on TLS is fine.
     Outcome const followed = await(client.post(tls.url("/api/v1/device/moved"), QJsonObject{{"status", "Ready"}}));
-    QVERIFY(followed.resolved);
-    QCOMPARE(followed.payload, QJsonValue(QJsonObject{{"ok", true}}));
+    QVERIFY(followed.resolved());
+    QCOMPARE(followed.payload(), QJsonValue(QJsonObject{{"ok", true}}));
     QCOMPARE(tls.lastRequest().header("X-API-Key"), QByteArray("secret"));
 }
 
@@ -585,10 +592,10 @@ void TestHttpClient::redirectToOtherSchemeRefused()
     server.setResponse("GET", "/r", FakeHttpResponse::redirect(302, location));
     HttpClient client;
     Outcome const outcome = await(client.get(server.url("/r")));
-    QVERIFY(outcome.settled && !outcome.resolved);
-    QCOMPARE(outcome.status, 302);
-    QVERIFY2(outcome.payload.toString().startsWith(QStringLiteral("Redirect refused (unsupported scheme '")),
-             qPrintable(outcome.payload.toString()));
+    QVERIFY(outcome.settled() && !outcome.resolved());
+    QCOMPARE(outcome.status(), 302);
+    QVERIFY2(outcome.payload().toString().startsWith(QStringLiteral("Redirect refused (unsupported scheme '")),
+             qPrintable(outcome.payload().toString()));
 }
 
 void TestHttpClient::tls_data()
@@ -643,9 +650,9 @@ void TestHttpClient::tls()
 
     LogCapture log;
     Outcome const outcome = await(client.get(server.url("/api/v1/device/info")));
-    QVERIFY(outcome.settled);
-    QCOMPARE(outcome.status, status);
-    QCOMPARE(outcome.resolved, status == 200);
+    QVERIFY(outcome.settled());
+    QCOMPARE(outcome.status(), status);
+    QCOMPARE(outcome.resolved(), status == 200);
     QCOMPARE(log.count(QtWarningMsg, QStringLiteral("[HttpClient] SSL Error(s) occured : ")), sslErrorHeadings);
     QCOMPARE(log.count(QtWarningMsg, QStringLiteral("Ignoring SSL Errors")), ignoreErrors ? 1 : 0);
     if (clientCert == Identity::Missing)
@@ -655,14 +662,14 @@ void TestHttpClient::tls()
         QCOMPARE(log.texts(QtCriticalMsg).count(QStringLiteral("[HttpClient] ERROR: Could not open file : ")), 2);
 
     if (status == 200) {
-        QCOMPARE(outcome.payload, QJsonValue(QJsonObject{{"customs", "Evzoni"}}));
+        QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"customs", "Evzoni"}}));
         FakeHttpRequest const request = server.lastRequest();
         QVERIFY(request.encrypted);
         QCOMPARE(request.protocol, QSsl::TlsV1_2);
         if (clientCert == Identity::Own)
             QCOMPARE(request.peerCertificate, m_own->clientCertificate());
     } else {
-        QVERIFY(outcome.payload.isString() && !outcome.payload.toString().isEmpty());
+        QVERIFY(outcome.payload().isString() && !outcome.payload().toString().isEmpty());
         QCOMPARE(server.requestCount(), 0);
     }
 }
@@ -695,9 +702,9 @@ void TestHttpClient::tlsErrorsLoggedAndIgnored()
         outcome = await(client.get(server.url("/x")));
         warnings = log.texts(QtWarningMsg);
     }
-    QVERIFY(outcome.settled);
-    QCOMPARE(outcome.resolved, ignoreErrors);
-    QCOMPARE(outcome.status, ignoreErrors ? 200 : 0);
+    QVERIFY(outcome.settled());
+    QCOMPARE(outcome.resolved(), ignoreErrors);
+    QCOMPARE(outcome.status(), ignoreErrors ? 200 : 0);
 
     QVERIFY2(warnings.size() >= 3, qPrintable(warnings.join('\n')));
     QCOMPARE(warnings.at(0), QStringLiteral("[HttpClient] SSL Error(s) occured : "));
@@ -722,8 +729,8 @@ void TestHttpClient::credentials()
 
     HttpClient anonymous;
     Outcome const refused = await(anonymous.get(server.url("/esb")));
-    QVERIFY(refused.settled && !refused.resolved);
-    QCOMPARE(refused.status, 401);
+    QVERIFY(refused.settled() && !refused.resolved());
+    QCOMPARE(refused.status(), 401);
 
     HttpClient client;
     int asked = 0;
@@ -733,8 +740,8 @@ void TestHttpClient::credentials()
         authenticator->setPassword("pass");
     });
     Outcome const accepted = await(client.get(server.url("/esb")));
-    QVERIFY(accepted.resolved);
-    QCOMPARE(accepted.payload, QJsonValue("welcome"));
+    QVERIFY(accepted.resolved());
+    QCOMPARE(accepted.payload(), QJsonValue("welcome"));
     QCOMPARE(asked, 1);
 }
 
@@ -768,7 +775,7 @@ void TestHttpClient::otherThreadGetsItsOwnManager()
 
     LogCapture log;
     HttpClient client;
-    QVERIFY(await(client.get(server.url("/t"))).resolved);
+    QVERIFY(await(client.get(server.url("/t"))).resolved());
 
     QThread worker;
     worker.start();
@@ -778,8 +785,8 @@ void TestHttpClient::otherThreadGetsItsOwnManager()
     QVERIFY(QMetaObject::invokeMethod(&context, [&]() { fromWorker = client.get(server.url("/t")); },
                                       Qt::BlockingQueuedConnection));
     Outcome const outcome = await(fromWorker);
-    QVERIFY(outcome.resolved);
-    QCOMPARE(outcome.payload, QJsonValue(QJsonObject{{"n", 1}}));
+    QVERIFY(outcome.resolved());
+    QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"n", 1}}));
     QCOMPARE(log.texts(QtDebugMsg).count(QStringLiteral("[HttpClient] Creating new Network Access Manager for thread ")), 2);
     QCOMPARE(server.requestCount(), 2);
     worker.quit();

@@ -1,5 +1,6 @@
 #include "transport/MqttClient.h"
 
+#include "fakes/DeferredProbe.h"
 #include "fakes/LogCapture.h"
 #include "fakes/MqttPeer.h"
 #include "fakes/ScriptedMqttBroker.h"
@@ -15,31 +16,6 @@
 using manager::MqttClient;
 
 namespace {
-
-// What became of a deferred result.
-struct Outcome
-{
-    bool settled = false;
-    bool resolved = false;
-    int settlements = 0;
-    QJsonValue value;
-};
-
-std::shared_ptr<Outcome> watch(Deferred<QJsonValue> const &result)
-{
-    auto outcome = std::make_shared<Outcome>();
-    result.done([outcome](QJsonValue value) {
-        outcome->settled = outcome->resolved = true;
-        ++outcome->settlements;
-        outcome->value = value;
-    });
-    result.fail([outcome](QJsonValue value) {
-        outcome->settled = true;
-        ++outcome->settlements;
-        outcome->value = value;
-    });
-    return outcome;
-}
 
 QJsonObject object(QByteArray const &json)
 {
@@ -154,12 +130,12 @@ void TestMqttRpc::replies()
     QSignalSpy received(m_client.get(), &MqttClient::received);
     LogCapture log;
 
-    const auto outcome = watch(m_client->executeRpc(QStringLiteral("vesk/rfid/card/read"), QStringLiteral("7"),
+    const auto outcome = DeferredProbe(m_client->executeRpc(QStringLiteral("vesk/rfid/card/read"), QStringLiteral("7"),
                                                     object(R"({"template": "auto"})"), 300));
-    QVERIFY(!outcome->settled);
-    QTRY_VERIFY_WITH_TIMEOUT(outcome->settled, 5000);
-    QCOMPARE(outcome->resolved, resolved);
-    QCOMPARE(outcome->value, expected);
+    QVERIFY(!outcome.settled());
+    QTRY_VERIFY_WITH_TIMEOUT(outcome.settled(), 5000);
+    QCOMPARE(outcome.resolved(), resolved);
+    QCOMPARE(outcome.value(), expected);
 
     if (resolved) {
         QVERIFY(log.contains(QtDebugMsg, QStringLiteral("[MqttClient] [RPC] Received : vesk/rfid/card/read/response/7")));
@@ -211,15 +187,15 @@ void TestMqttRpc::notConnected()
 {
     QVERIFY(m_peer->subscribe(QStringLiteral("vesk/#"), 2));
     LogCapture log;
-    const auto rpc = watch(m_client->executeRpc(QStringLiteral("vesk/rfid/card/write"), QStringLiteral("1"), {}));
-    QVERIFY(rpc->settled);
-    QVERIFY(!rpc->resolved);
-    QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Not connected")));
+    const auto rpc = DeferredProbe(m_client->executeRpc(QStringLiteral("vesk/rfid/card/write"), QStringLiteral("1"), {}));
+    QVERIFY(rpc.settled());
+    QVERIFY(!rpc.resolved());
+    QCOMPARE(rpc.value(), QJsonValue(QStringLiteral("Not connected")));
     QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[MqttClient] [RPC] ERROR : Not connected")), 1);
 
-    const auto wait = watch(m_client->waitTopic(QStringLiteral("vesk/rfid/card/found")));
-    QVERIFY(wait->settled);
-    QCOMPARE(wait->value, QJsonValue(QStringLiteral("Not connected")));
+    const auto wait = DeferredProbe(m_client->waitTopic(QStringLiteral("vesk/rfid/card/found")));
+    QVERIFY(wait.settled());
+    QCOMPARE(wait.value(), QJsonValue(QStringLiteral("Not connected")));
     QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[RPC]")), 1); // topic waits log nothing
 
     QVERIFY(connectClient());
@@ -232,14 +208,14 @@ void TestMqttRpc::subscriptionFailed()
 {
     QVERIFY(m_peer->subscribe(QStringLiteral("#"), 2));
     QVERIFY(connectClient());
-    const auto wait = watch(m_client->waitTopic(QStringLiteral("vesk/#/found")));
-    QVERIFY(wait->settled);
-    QCOMPARE(wait->value, QJsonValue(QStringLiteral("Subscription failed")));
+    const auto wait = DeferredProbe(m_client->waitTopic(QStringLiteral("vesk/#/found")));
+    QVERIFY(wait.settled());
+    QCOMPARE(wait.value(), QJsonValue(QStringLiteral("Subscription failed")));
 
     LogCapture log;
-    const auto rpc = watch(m_client->executeRpc(QStringLiteral("vesk/rfid"), QStringLiteral("1#"), {}));
-    QVERIFY(rpc->settled);
-    QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Subscription failed")));
+    const auto rpc = DeferredProbe(m_client->executeRpc(QStringLiteral("vesk/rfid"), QStringLiteral("1#"), {}));
+    QVERIFY(rpc.settled());
+    QCOMPARE(rpc.value(), QJsonValue(QStringLiteral("Subscription failed")));
     QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[MqttClient] [RPC] ERROR : Subscription failed")), 1);
     QVERIFY(m_client->isConnected());
 }
@@ -259,13 +235,13 @@ void TestMqttRpc::subscriptionRefusedByBroker()
     QVERIFY(connected.wait(5000));
 
     LogCapture log;
-    const auto wait = watch(client.waitTopic(QStringLiteral("vesk/rfid/card/found"), 0));
-    const auto rpc = watch(client.executeRpc(QStringLiteral("vesk/rfid/card/read"), QStringLiteral("4"), {}, 0));
-    QVERIFY(!wait->settled && !rpc->settled);
-    QTRY_VERIFY_WITH_TIMEOUT(wait->settled && rpc->settled, 5000);
-    QCOMPARE(wait->value, QJsonValue(QStringLiteral("Subscription failed")));
-    QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Subscription failed")));
-    QVERIFY(!rpc->resolved);
+    const auto wait = DeferredProbe(client.waitTopic(QStringLiteral("vesk/rfid/card/found"), 0));
+    const auto rpc = DeferredProbe(client.executeRpc(QStringLiteral("vesk/rfid/card/read"), QStringLiteral("4"), {}, 0));
+    QVERIFY(!wait.settled() && !rpc.settled());
+    QTRY_VERIFY_WITH_TIMEOUT(wait.settled() && rpc.settled(), 5000);
+    QCOMPARE(wait.value(), QJsonValue(QStringLiteral("Subscription failed")));
+    QCOMPARE(rpc.value(), QJsonValue(QStringLiteral("Subscription failed")));
+    QVERIFY(!rpc.resolved());
     QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[MqttClient] [RPC] ERROR : Subscription failed")), 1);
     QVERIFY(client.isConnected());
 }
@@ -274,16 +250,16 @@ void TestMqttRpc::subscriptionRefusedByBroker()
 void TestMqttRpc::timeoutZeroNeverExpires()
 {
     QVERIFY(connectClient());
-    const auto untimed = watch(m_client->waitTopic(QStringLiteral("vesk/dispenser/card/removed"), 0));
-    const auto brief = watch(m_client->waitTopic(QStringLiteral("vesk/rfid/card/found"), 100));
-    QTRY_VERIFY_WITH_TIMEOUT(brief->settled, 5000);
-    QCOMPARE(brief->value, QJsonValue(QStringLiteral("Timeout")));
-    QVERIFY(!untimed->settled);
+    const auto untimed = DeferredProbe(m_client->waitTopic(QStringLiteral("vesk/dispenser/card/removed"), 0));
+    const auto brief = DeferredProbe(m_client->waitTopic(QStringLiteral("vesk/rfid/card/found"), 100));
+    QTRY_VERIFY_WITH_TIMEOUT(brief.settled(), 5000);
+    QCOMPARE(brief.value(), QJsonValue(QStringLiteral("Timeout")));
+    QVERIFY(!untimed.settled());
 
     QVERIFY(m_peer->publish(QStringLiteral("vesk/dispenser/card/removed"), R"({"removed": true})", 1));
-    QTRY_VERIFY_WITH_TIMEOUT(untimed->settled, 5000);
-    QVERIFY(untimed->resolved);
-    QCOMPARE(untimed->value, QJsonValue(object(R"({"removed": true})")));
+    QTRY_VERIFY_WITH_TIMEOUT(untimed.settled(), 5000);
+    QVERIFY(untimed.resolved());
+    QCOMPARE(untimed.value(), QJsonValue(object(R"({"removed": true})")));
 }
 
 // Without a time-out of its own a call gives up after 3000 ms.
@@ -292,11 +268,11 @@ void TestMqttRpc::defaultTimeout()
     QVERIFY(connectClient());
     QElapsedTimer clock;
     clock.start();
-    const auto rpc = watch(m_client->executeRpc(QStringLiteral("vesk/rfid/card/read"), QStringLiteral("9"), {}));
-    QTRY_VERIFY_WITH_TIMEOUT(rpc->settled, 10000);
+    const auto rpc = DeferredProbe(m_client->executeRpc(QStringLiteral("vesk/rfid/card/read"), QStringLiteral("9"), {}));
+    QTRY_VERIFY_WITH_TIMEOUT(rpc.settled(), 10000);
     // A coarse timer may fire up to 5 % early.
     QVERIFY2(clock.elapsed() >= 2850, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Timeout")));
+    QCOMPARE(rpc.value(), QJsonValue(QStringLiteral("Timeout")));
 }
 
 void TestMqttRpc::lateReplyIsIgnored()
@@ -308,17 +284,17 @@ void TestMqttRpc::lateReplyIsIgnored()
     QSignalSpy received(m_client.get(), &MqttClient::received);
     LogCapture log;
 
-    const auto rpc = watch(m_client->executeRpc(QStringLiteral("vesk/rfid/enable"), QStringLiteral("3"), {}, 100));
+    const auto rpc = DeferredProbe(m_client->executeRpc(QStringLiteral("vesk/rfid/enable"), QStringLiteral("3"), {}, 100));
     QVERIFY(m_peer->waitForRequests());
-    QTRY_VERIFY_WITH_TIMEOUT(rpc->settled, 5000);
-    QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Timeout")));
+    QTRY_VERIFY_WITH_TIMEOUT(rpc.settled(), 5000);
+    QCOMPARE(rpc.value(), QJsonValue(QStringLiteral("Timeout")));
 
     received.clear();
     QVERIFY(m_peer->reply(m_peer->requests().first(), R"({"completed": true})"));
     QTRY_VERIFY_WITH_TIMEOUT(received.count() >= 1, 5000);
     QCOMPARE(received.first().at(1).toByteArray(), QByteArray("vesk/rfid/enable/response/3"));
-    QCOMPARE(rpc->settlements, 1);
-    QCOMPARE(rpc->value, QJsonValue(QStringLiteral("Timeout")));
+    QCOMPARE(rpc.settlements(), 1);
+    QCOMPARE(rpc.value(), QJsonValue(QStringLiteral("Timeout")));
     QCOMPARE(log.texts(QtWarningMsg), QStringList());
 }
 
@@ -326,16 +302,16 @@ void TestMqttRpc::onlyFirstMessageSettles()
 {
     QVERIFY(connectClient());
     LogCapture log;
-    const auto wait = watch(m_client->waitTopic(QStringLiteral("vesk/rfid/card/found"), 0));
+    const auto wait = DeferredProbe(m_client->waitTopic(QStringLiteral("vesk/rfid/card/found"), 0));
     QVERIFY(m_broker->waitForLog(QStringLiteral("rpc-client 1 vesk/rfid/card/found")));
     QSignalSpy received(m_client.get(), &MqttClient::received);
     QVERIFY(m_peer->publish(QStringLiteral("vesk/rfid/card/found"), R"({"n": 1})"));
     QVERIFY(m_peer->publish(QStringLiteral("vesk/rfid/card/found"), R"({"n": 2})"));
-    QTRY_VERIFY_WITH_TIMEOUT(wait->settled, 5000);
-    QCOMPARE(wait->value, QJsonValue(object(R"({"n": 1})")));
+    QTRY_VERIFY_WITH_TIMEOUT(wait.settled(), 5000);
+    QCOMPARE(wait.value(), QJsonValue(object(R"({"n": 1})")));
     QVERIFY(m_client->publish("marker", QStringLiteral("vesk/marker")));
     QVERIFY(m_broker->waitForLog(QStringLiteral("Received UNSUBSCRIBE from rpc-client")));
-    QCOMPARE(wait->settlements, 1);
+    QCOMPARE(wait.settlements(), 1);
     QCOMPARE(log.texts(QtWarningMsg), QStringList());
 }
 
@@ -343,16 +319,16 @@ void TestMqttRpc::concurrentCallsGetTheirOwnReplies()
 {
     QVERIFY(m_peer->serve(QStringLiteral("vesk/rfid"), [](MqttPeer::Request const &) { return std::nullopt; }));
     QVERIFY(connectClient());
-    QList<std::shared_ptr<Outcome>> outcomes;
+    QList<DeferredProbe<QJsonValue>> outcomes;
     for (int id = 1; id <= 3; ++id)
-        outcomes << watch(m_client->executeRpc(QStringLiteral("vesk/rfid/card/read"), QString::number(id), {}, 5000));
+        outcomes << DeferredProbe(m_client->executeRpc(QStringLiteral("vesk/rfid/card/read"), QString::number(id), {}, 5000));
     QVERIFY(m_peer->waitForRequests(3));
     const QList<MqttPeer::Request> requests = m_peer->requests();
     for (int i = requests.size() - 1; i >= 0; --i)
         QVERIFY(m_peer->reply(requests.at(i), QJsonDocument(QJsonObject{{"id", requests.at(i).id}}).toJson()));
     for (int id = 1; id <= 3; ++id) {
-        QTRY_VERIFY_WITH_TIMEOUT(outcomes.at(id - 1)->settled, 5000);
-        QCOMPARE(outcomes.at(id - 1)->value, QJsonValue(QJsonObject{{"id", QString::number(id)}}));
+        QTRY_VERIFY_WITH_TIMEOUT(outcomes.at(id - 1).settled(), 5000);
+        QCOMPARE(outcomes.at(id - 1).value(), QJsonValue(QJsonObject{{"id", QString::number(id)}}));
     }
 }
 
@@ -362,10 +338,10 @@ void TestMqttRpc::waitOnRecordedFilterKeepsRecordedSubscription()
     m_client->subscribe(QStringLiteral("vesk/dispenser/status"));
     QVERIFY(connectClient());
     QVERIFY(m_broker->waitForLog(QStringLiteral("rpc-client 0 vesk/dispenser/status")));
-    const auto wait = watch(m_client->waitTopic(QStringLiteral("vesk/dispenser/status")));
+    const auto wait = DeferredProbe(m_client->waitTopic(QStringLiteral("vesk/dispenser/status")));
     QVERIFY(m_peer->publish(QStringLiteral("vesk/dispenser/status"), R"({"service": true})", 1));
-    QTRY_VERIFY_WITH_TIMEOUT(wait->settled, 5000);
-    QVERIFY(wait->resolved);
+    QTRY_VERIFY_WITH_TIMEOUT(wait.settled(), 5000);
+    QVERIFY(wait.resolved());
 
     QSignalSpy received(m_client.get(), &MqttClient::received);
     QVERIFY(m_peer->publish(QStringLiteral("vesk/dispenser/status"), R"({"service": false})", 1));
@@ -378,7 +354,7 @@ void TestMqttRpc::waitOnRecordedFilterKeepsRecordedSubscription()
 void TestMqttRpc::pendingWaitSurvivesReconnection()
 {
     QVERIFY(connectClient());
-    const auto wait = watch(m_client->waitTopic(QStringLiteral("vesk/dispenser/card/removed"), 0));
+    const auto wait = DeferredProbe(m_client->waitTopic(QStringLiteral("vesk/dispenser/card/removed"), 0));
     QVERIFY(m_broker->waitForLog(QStringLiteral("rpc-client 1 vesk/dispenser/card/removed")));
     QSignalSpy connected(m_client.get(), &MqttClient::connected);
     QSignalSpy disconnected(m_client.get(), &MqttClient::disconnected);
@@ -387,13 +363,13 @@ void TestMqttRpc::pendingWaitSurvivesReconnection()
     QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
     QVERIFY(connected.wait(5000));
     QVERIFY(m_broker->waitForLog(QStringLiteral("rpc-client 1 vesk/dispenser/card/removed"), 2));
-    QVERIFY(!wait->settled);
+    QVERIFY(!wait.settled());
 
     QVERIFY(m_peer->waitConnected());
     QVERIFY(m_peer->publish(QStringLiteral("vesk/dispenser/card/removed"), "", 1));
-    QTRY_VERIFY_WITH_TIMEOUT(wait->settled, 5000);
-    QVERIFY(wait->resolved);
-    QCOMPARE(wait->value, QJsonValue(QJsonObject()));
+    QTRY_VERIFY_WITH_TIMEOUT(wait.settled(), 5000);
+    QVERIFY(wait.resolved());
+    QCOMPARE(wait.value(), QJsonValue(QJsonObject()));
 }
 
 QTEST_GUILESS_MAIN(TestMqttRpc)
