@@ -1,6 +1,7 @@
 #include "transport/HttpClient.h"
 
 #include "fakes/DeferredProbe.h"
+#include "fakes/EventLoopWait.h"
 #include "fakes/FakeHttpServer.h"
 #include "fakes/LogCapture.h"
 #include "fakes/TestCertificates.h"
@@ -34,14 +35,11 @@ public:
     }
 };
 
-// Waits until the exchange settles. QTest::qWaitFor rather than the running
-// event loop: Qt reports download progress at most every 100 ms, and in the
-// pauses between qWaitFor's passes a body piece arrives as one batch, which
-// the progress test counts on.
+// Waits until the exchange settles.
 Outcome await(HttpClient::Result result, int msec = 15000)
 {
     Outcome const outcome(result);
-    if (!QTest::qWaitFor([&outcome] { return outcome.settled(); }, msec))
+    if (!waitUntil([&outcome] { return outcome.settled(); }, msec))
         qWarning("exchange did not settle in %d msec", msec);
     return outcome;
 }
@@ -401,8 +399,11 @@ void TestHttpClient::progress_data()
     QTest::newRow("500 of 1000 bytes")
         << FakeHttpResponse::partial(head + "Content-Length: 1000\r\n\r\n" + QByteArray(500, 'z')) << 50
         << "Downloaded 0.5 KB / 1.0 KB";
+    // Qt reports download progress at most every 100 ms: the last 10 bytes come a second after
+    // the rest, so their report is never swallowed, however the bulk was read.
+    QByteArray const unsized = head + "\r\n" + QByteArray(2500000, 'z');
     QTest::newRow("2.5 MB of a total not reported")
-        << FakeHttpResponse::partial(head + "\r\n" + QByteArray(2500000, 'z')).inPieces(1250100, 250) << 0
+        << FakeHttpResponse::partial(unsized).inPieces(unsized.size() - 10, 1000) << 0
         << "Downloaded 2.5 MB / -- KB";
 }
 
@@ -417,7 +418,7 @@ void TestHttpClient::progress()
     server.setResponse("GET", "/download", response);
     HttpClient client;
     // Partial answers end with the time-out.
-    Outcome const outcome = await(client.get(server.url("/download"), 2000));
+    Outcome const outcome = await(client.get(server.url("/download"), 3000));
     QVERIFY(outcome.settled());
     QString seen;
     QDebug(&seen) << outcome.progress();
