@@ -7,6 +7,8 @@
 #include <QSemaphore>
 #include <QThread>
 
+#include "BenchMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -185,12 +187,7 @@ BENCHMARK(BM_DeferredResolveToThread)->UseRealTime();
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }
 
 #include "deferred.moc"

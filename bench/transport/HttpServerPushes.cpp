@@ -3,6 +3,8 @@
 // round, file descriptors gained, and heap in use and resident size after the first and last round.
 #include "transport/HttpServer.h"
 
+#include "BenchMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -202,10 +204,7 @@ int main(int argc, char **argv)
         if (type >= QtWarningMsg && type != QtInfoMsg)
             fprintf(stderr, "%s\n", qPrintable(text));
     });
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }
 
 #include "HttpServerPushes.moc"

@@ -9,6 +9,8 @@
 #include "fakes/MqttPeer.h"
 #include "fakes/TestBroker.h"
 
+#include "BenchMain.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -183,8 +185,5 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIntValue("BENCH_DEBUG_LOG") == 0)
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     mosquitto_lib_init();
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }
