@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <QtGlobal>
 
 namespace manager {
 class RFID;
@@ -30,15 +29,15 @@ public:
     // "CARD_VENDING_MACHINE", "CARD_COLLECTION_MACHINE" or empty.
     virtual QString type() const = 0;
     // Whole seconds of the monotonic clock.
-    virtual qint64 uptime() const = 0;
+    virtual int uptime() const = 0;
 
-    virtual manager::RFID *rfid() const = 0;
-    virtual manager::Dispenser *dispenser() const = 0;
-    virtual manager::CardIssuer *cardIssuer() const = 0;
-    virtual manager::Network *network() const = 0;
-    virtual manager::Update *update() const = 0;
-    virtual manager::Barrier *barrier() const = 0;
-    virtual manager::Clock *clock() const = 0;
+    virtual manager::RFID *rfid() = 0;
+    virtual manager::Dispenser *dispenser() = 0;
+    virtual manager::CardIssuer *cardIssuer() = 0;
+    virtual manager::Network *network() = 0;
+    virtual manager::Update *update() = 0;
+    virtual manager::Barrier *barrier() = 0;
+    virtual manager::Clock *clock() = 0;
 };
 
 } // namespace Backend
