@@ -9,6 +9,9 @@
 #include <QVarLengthArray>
 #include <QtGlobal>
 
+#include <tuple>
+#include <utility>
+
 namespace GCC_DEF_FIX {
 
 template <typename... T>
@@ -331,10 +334,16 @@ typename DeferredData<T...>::Callback Deferred<T...>::wrap(F&& callback)
     if constexpr (sizeof...(T) == 0) {
         return typename DeferredData<T...>::Callback(std::forward<F>(callback));
     } else {
-        // Called with references to the stored values; the callable takes its own copies
-        // when its parameters are by value.
+        // Called with references to the one stored copy of the values, which every later
+        // callback receives too. A callable that only reads them gets them as const; one
+        // that takes non-const references gets copies of its own to change.
         return [callback = std::decay_t<F>(std::forward<F>(callback))](T&... values) mutable {
-            callback(values...);
+            if constexpr (std::is_invocable_v<std::decay_t<F>&, const T&...>) {
+                callback(std::as_const(values)...);
+            } else {
+                std::tuple<T...> copies(values...);
+                std::apply(callback, copies);
+            }
         };
     }
 }

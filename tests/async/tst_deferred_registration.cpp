@@ -168,6 +168,51 @@ private slots:
         QCOMPARE(second, QStringList { "a" });
     }
 
+    void callbacksTakingReferencesCannotChangeOthersValues_data()
+    {
+        QTest::addColumn<QString>("op");
+        QTest::newRow("done") << "done";
+        QTest::newRow("fail") << "fail";
+        QTest::newRow("progress") << "progress";
+    }
+
+    void callbacksTakingReferencesCannotChangeOthersValues()
+    {
+        QFETCH(QString, op);
+        using Pair = Deferred<int, QStringList>;
+        const Pair deferred;
+        QList<QPair<int, QStringList> > seen;
+        const auto changer = [](int& number, QStringList& list) {
+            number = -1;
+            list << "changed";
+        };
+        const auto recorder = [&seen](int& number, QStringList& list) { seen << qMakePair(number, list); };
+        const auto reg = [&](const auto& callback) {
+            if (op == "done")
+                deferred.done(callback);
+            else if (op == "fail")
+                deferred.fail(callback);
+            else
+                deferred.progress(callback);
+        };
+        reg(changer);
+        reg(recorder);
+        if (op == "done")
+            deferred.resolve(7, { "a" });
+        else if (op == "fail")
+            deferred.reject(7, { "a" });
+        else
+            deferred.notify(7, { "a" });
+        // Registered once settled: runs at once on the stored values.
+        reg(recorder);
+
+        const QPair<int, QStringList> untouched(7, { "a" });
+        const QList<QPair<int, QStringList> > expected =
+            op == "progress" ? QList<QPair<int, QStringList> > { untouched }
+                             : QList<QPair<int, QStringList> > { untouched, untouched };
+        QCOMPARE(seen, expected);
+    }
+
     void queuedRegistrationOnSettledRunsAtOnce()
     {
         const Deferred<int> deferred;
