@@ -4,6 +4,7 @@
 
 #include <QMetaObject>
 #include <QObject>
+#include <QPointer>
 #include <QSharedPointer>
 #include <QTimer>
 
@@ -11,7 +12,8 @@ namespace Utils {
 
 // The next emission of `signal` of `object` as a deferred. It is rejected when
 // `milliseconds` (if greater than 0) pass first, or when the object is destroyed first.
-// Signal arguments are ignored. Call it in the object's thread.
+// Settling it from outside ends the wait as well. Signal arguments are ignored. Call it
+// in the object's thread.
 template <typename Object, typename Signal>
 Deferred<> waitSignal(Object* object, Signal signal, int milliseconds = 0)
 {
@@ -20,25 +22,31 @@ Deferred<> waitSignal(Object* object, Signal signal, int milliseconds = 0)
     const auto connection = QSharedPointer<QMetaObject::Connection>::create();
     const auto destroyedConnection = QSharedPointer<QMetaObject::Connection>::create();
 
+    // Cuts both connections and drops the timer; the timer may already have gone with
+    // the object.
+    const auto release = [timer = QPointer<QTimer>(timer), connection, destroyedConnection] {
+        QObject::disconnect(*connection);
+        QObject::disconnect(*destroyedConnection);
+        if (timer) {
+            timer->stop();
+            timer->deleteLater();
+        }
+    };
+
     *connection = QObject::connect(object, signal, object,
-        [result, timer, connection, destroyedConnection] {
+        [result, release] {
             // A queued emission may still arrive after the wait has ended.
             if (result.state() != DeferredDataBase::Pending)
                 return;
-            QObject::disconnect(*connection);
-            QObject::disconnect(*destroyedConnection);
-            timer->stop();
-            timer->deleteLater();
+            release();
             result.resolve();
         }, Qt::AutoConnection);
 
     QObject::connect(timer, &QTimer::timeout, object,
-        [result, timer, connection, destroyedConnection] {
+        [result, release] {
             if (result.state() != DeferredDataBase::Pending)
                 return;
-            QObject::disconnect(*connection);
-            QObject::disconnect(*destroyedConnection);
-            timer->deleteLater();
+            release();
             result.reject();
         }, Qt::AutoConnection);
 
@@ -47,6 +55,11 @@ Deferred<> waitSignal(Object* object, Signal signal, int milliseconds = 0)
         if (result.state() == DeferredDataBase::Pending)
             result.reject();
     });
+
+    // The holder may settle the result first (to give up waiting): the wait must not
+    // keep its timer and connections on the object until the object dies.
+    result.data()->doneZero(release, Qt::AutoConnection);
+    result.data()->failZero(release, Qt::AutoConnection);
 
     if (milliseconds > 0) {
         timer->setSingleShot(true);

@@ -13,6 +13,8 @@ class Emitter : public QObject
     Q_OBJECT
 public:
     int pendingTimers() const { return findChildren<QTimer*>().size(); }
+    int changedListeners() const { return receivers(SIGNAL(changed())); }
+    int destroyedListeners() const { return receivers(SIGNAL(destroyed(QObject*))); }
 
 signals:
     void changed();
@@ -86,6 +88,40 @@ private slots:
         emit emitter.changed();
         QCOMPARE(outcome.done, 0);
         QTRY_COMPARE(emitter.pendingTimers(), 0);
+        QVERIFY(log.texts(QtWarningMsg).isEmpty());
+    }
+
+    void holderSettlingFirstEndsTheWait_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("timeout");
+        for (const QString how : { "resolve", "reject", "rejectZero" }) {
+            QTest::newRow(qPrintable(how + " with time-out")) << how << 10000;
+            QTest::newRow(qPrintable(how + " no time-out")) << how << 0;
+        }
+    }
+
+    void holderSettlingFirstEndsTheWait()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, timeout);
+        LogCapture log;
+        Emitter emitter;
+        const int destroyedBefore = emitter.destroyedListeners();
+        for (int i = 0; i < 100; ++i) {
+            const Deferred<> wait = Utils::waitSignal(&emitter, &Emitter::changed, timeout);
+            if (how == "resolve")
+                wait.resolve();
+            else if (how == "reject")
+                wait.reject();
+            else
+                wait.rejectZero();
+        }
+        // Nothing of the 100 given-up waits stays on the object.
+        QCOMPARE(emitter.changedListeners(), 0);
+        QCOMPARE(emitter.destroyedListeners(), destroyedBefore);
+        QTRY_COMPARE(emitter.pendingTimers(), 0);
+        emit emitter.changed();
         QVERIFY(log.texts(QtWarningMsg).isEmpty());
     }
 

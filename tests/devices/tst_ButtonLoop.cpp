@@ -97,6 +97,7 @@ private slots:
     void waitPress_data();
     void waitPress();
     void waitsAreIndependent();
+    void givenUpWaitsLeaveNothing();
 };
 
 void TestButtonLoop::construction_data()
@@ -321,6 +322,27 @@ void TestButtonLoop::waitsAreIndependent()
     QVERIFY(drive(inputs.board, ButtonPin, 0));
     QVERIFY(drive(inputs.board, ButtonPin, 1));
     QCOMPARE(heard, 2);
+}
+
+void TestButtonLoop::givenUpWaitsLeaveNothing()
+{
+    Inputs inputs;
+    QVERIFY(drive(inputs.board, ButtonPin, 0));
+    int heard = 0;
+    for (int i = 0; i < 100; ++i) {
+        Deferred<> wait = inputs.button.waitPress(60);
+        wait.done([&] { ++heard; });
+        wait.reject(); // the caller gives up, as a session that ends does
+    }
+    QTRY_VERIFY(inputs.button.findChildren<QTimer *>().isEmpty());
+    QVERIFY(drive(inputs.board, ButtonPin, 1));
+    QCOMPARE(heard, 0);
+
+    // A wait after them still works.
+    QVERIFY(drive(inputs.board, ButtonPin, 0));
+    Deferred<> wait = inputs.button.waitPress(60);
+    QVERIFY(drive(inputs.board, ButtonPin, 1));
+    QCOMPARE(int(wait.state()), int(DeferredDataBase::Resolved));
 }
 
 QTEST_GUILESS_MAIN(TestButtonLoop)
