@@ -87,19 +87,21 @@ Deferred<> ThreadWorkerData::stopAllLoopsInThread()
         result.reject();
         return result;
     }
-    postStopAll(result);
+    postStopAll(result, nullptr);
     return result;
 }
 
-void ThreadWorkerData::postStopAll(const Deferred<>& result)
+void ThreadWorkerData::postStopAll(const Deferred<>& result, const std::function<void ()>& afterStop)
 {
     QExplicitlySharedDataPointer<ThreadWorkerData> self(this);
-    execInThread([self, result] {
+    execInThread([self, result, afterStop] {
         while (!self->m_loopTable.isEmpty()) {
             const int timerId = self->m_loopTable.take(self->m_loopTable.firstKey());
             self->m_object->functionTable.remove(timerId);
             self->m_object->killTimer(timerId);
         }
+        if (afterStop)
+            afterStop();
         result.resolve();
     }, Qt::HighEventPriority);
 }
@@ -107,30 +109,27 @@ void ThreadWorkerData::postStopAll(const Deferred<>& result)
 Deferred<> ThreadWorkerData::quitThread()
 {
     const Deferred<> result;
-    if (m_quitting || !m_thread || m_thread->isFinished() || !m_object) {
+    // A thread that failed to start never finishes: nothing is left to wait for.
+    if (m_quitting || !m_thread || !m_thread->isRunning() || !m_object) {
         result.resolve();
         return result;
     }
     QObject::connect(m_thread, &QThread::finished, m_object, [result] { result.resolve(); }, Qt::AutoConnection);
 
+    // Hooked by the stop-all closure itself in the worker thread, while that closure still
+    // counts as pending: the count reaches 0 only afterwards, so the signal that ends the
+    // thread cannot be missed. A callback filed under the calling thread would be dropped
+    // if that thread ended before the worker got here.
     const QPointer<ThreadWorkerObjectData> object = m_object;
     const QPointer<QThread> thread = m_thread;
     const auto quitWhenIdle = [object, thread] {
-        if (!object || !thread)
-            return;
         QObject::connect(object, &ThreadWorkerObjectData::finishedProcessingCallbacks, object,
                          [thread] {
                              if (thread)
                                  thread->quit();
                          }, Qt::AutoConnection);
     };
-
-    // Registered before the stop-all closure is posted, so it always runs inside that
-    // closure in the worker thread while the closure still counts as pending: the count
-    // reaches 0 only afterwards, and the signal that ends the thread cannot be missed.
-    const Deferred<> stopped;
-    stopped.done(quitWhenIdle, Qt::DirectConnection);
-    postStopAll(stopped);
+    postStopAll(Deferred<>(), quitWhenIdle);
     m_quitting = true;
     return result;
 }

@@ -34,7 +34,8 @@ public:
 
 private:
     bool accepting() const;
-    void postStopAll(const Deferred<>& result);
+    // afterStop, if given, runs in the worker thread once the loops are stopped.
+    void postStopAll(const Deferred<>& result, const std::function<void ()>& afterStop);
 
     // Both delete themselves once the thread has finished, possibly while handles remain.
     QPointer<QThread> m_thread;

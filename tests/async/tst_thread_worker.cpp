@@ -4,6 +4,7 @@
 #include "fakes/LogCapture.h"
 
 #include <QPointer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSemaphore>
 #include <QTest>
@@ -173,6 +174,49 @@ private slots:
                 sync(worker);
             quitAndWait(worker);
         }
+    }
+
+    void quitFromAThreadThatEndsFirst()
+    {
+        ThreadWorker worker;
+        QPointer<QThread> workerThread = worker.getThread();
+        QSemaphore entered;
+        QSemaphore release;
+        QVERIFY(worker.execInThread([&] {
+            entered.release();
+            release.acquire();
+        }));
+        QVERIFY(entered.tryAcquire(1, 10000));
+
+        // The caller quits and is gone (with its deferred callbacks) before the worker
+        // gets to the stop.
+        Deferred<> quit;
+        QScopedPointer<QThread> caller(QThread::create([&] {
+            ThreadWorker handle = worker;
+            quit = handle.quitThread();
+            quit.done([] {});
+        }));
+        caller->start();
+        QVERIFY(caller->wait(10000));
+        caller.reset();
+        release.release();
+
+        QTRY_COMPARE(quit.state(), DeferredDataBase::Resolved);
+        QTRY_VERIFY(workerThread.isNull());
+    }
+
+    void quitOnAThreadThatNeverStarted()
+    {
+        QProcess probe;
+        probe.setProgram(QStringLiteral(WORKER_START_PROBE));
+        probe.start();
+        QVERIFY(probe.waitForFinished(30000));
+        const QString output = QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+        if (output != "quit resolved" && output != "quit pending")
+            QSKIP(qPrintable("could not keep the worker thread from starting: " + output
+                             + QString::fromUtf8(probe.readAllStandardError())));
+        QCOMPARE(output, QStringLiteral("quit resolved"));
+        QCOMPARE(probe.exitCode(), 0);
     }
 
     void refusesEverythingAfterQuit()
