@@ -1,0 +1,82 @@
+#include "terminal/SessionManager.h"
+
+#include "app/Config.h"
+
+#include <QDebug>
+
+namespace {
+const char Tag[] = "[SessionManager] ";
+} // namespace
+
+SessionManager::SessionManager(Config &config, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+    , m_timer(this)
+{
+    m_timer.setObjectName(QStringLiteral("loginTimer"));
+    m_timer.setSingleShot(true);
+    m_timer.setInterval(SessionTimeoutMs);
+    connect(&m_timer, &QTimer::timeout, this, &SessionManager::onExpired);
+    connect(&m_config, &Config::configChanged, this, &SessionManager::loadUsers);
+    loadUsers();
+}
+
+void SessionManager::loadUsers()
+{
+    m_users.clear();
+    m_users.append(User{0, QStringLiteral("VESK"), QStringLiteral("Admin"),
+                        m_config.get(QStringLiteral("gui/settingsPin")).toString()});
+
+    // The log-in goes on; the record follows the rebuilt entry (its new PIN).
+    if (m_current) {
+        for (const User &user : qAsConst(m_users)) {
+            if (user.id == m_current->id) {
+                m_current = user;
+                break;
+            }
+        }
+    }
+}
+
+void SessionManager::loginRequest(const QString &pin)
+{
+    qInfo().noquote().nospace() << Tag << "Login requested with PIN";
+    // The PIN opens the settings: it never goes to the log, not even at debug level.
+    qDebug().noquote().nospace() << Tag << "Entered PIN    : ****";
+
+    for (const User &user : qAsConst(m_users)) {
+        if (user.pin != pin)
+            continue;
+        m_timer.start(SessionTimeoutMs);
+        m_current = user;
+        qInfo().noquote().nospace() << Tag << "User logged-in : " << user.firstName << ", " << user.lastName;
+        emit accessGranted();
+        emit sessionActiveChanged();
+        return;
+    }
+
+    qWarning().noquote().nospace() << Tag << "WARN: User entered wrong pin";
+    emit accessDenied();
+}
+
+void SessionManager::logoutRequest()
+{
+    if (!m_current)
+        return;
+    qInfo().noquote().nospace() << Tag << "User logged-out : " << m_current->firstName << ", "
+                                << m_current->lastName;
+    m_timer.stop();
+    m_current.reset();
+    emit sessionActiveChanged();
+}
+
+void SessionManager::resetTimer()
+{
+    m_timer.start(SessionTimeoutMs);
+}
+
+void SessionManager::onExpired()
+{
+    qWarning().noquote().nospace() << Tag << "Session expired";
+    logoutRequest();
+}
