@@ -1,0 +1,214 @@
+#include "terminal/EventManager.h"
+
+#include "app/Config.h"
+#include "terminal/Event.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QSettings>
+
+#include <algorithm>
+
+namespace {
+
+const char Tag[] = "[EventManager] ";
+
+void logInfo(const QString &text)
+{
+    qInfo().noquote().nospace() << Tag << text;
+}
+
+} // namespace
+
+EventManager::EventManager(Config &config, QObject *parent)
+    : EventManager(config, defaultFileName(), parent)
+{
+}
+
+EventManager::EventManager(Config &config, const QString &fileName, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+    , m_fileName(fileName)
+{
+    load();
+    clear(QDateTime::currentDateTime().addDays(-RetentionDays));
+}
+
+EventManager::~EventManager()
+{
+    qDeleteAll(m_events);
+}
+
+QString EventManager::defaultFileName()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/events.ini");
+}
+
+QVariant EventManager::data() const
+{
+    return QVariant::fromValue(m_filtered);
+}
+
+void EventManager::load()
+{
+    QSettings settings(m_fileName, QSettings::NativeFormat);
+    const int count = settings.beginReadArray(QStringLiteral("events"));
+    const int first = count < MaxLoaded ? 0 : count - MaxLoaded;
+    logInfo(QStringLiteral("Loading saved events : from=%1 to=%2").arg(first).arg(count));
+    for (int i = first; i < count; ++i) {
+        settings.setArrayIndex(i);
+        m_events.append(new Event(settings.value(QStringLiteral("category")).toString(),
+                                  settings.value(QStringLiteral("name")).toString(),
+                                  settings.value(QStringLiteral("desc")).toString(),
+                                  settings.value(QStringLiteral("timestamp")).toDateTime()));
+    }
+    settings.endArray();
+}
+
+// The settings library writes through a temporary file that replaces the old
+// one only once complete, so a crash mid-write leaves the previous log.
+void EventManager::save()
+{
+    QSettings settings(m_fileName, QSettings::NativeFormat);
+    settings.clear();
+    settings.beginWriteArray(QStringLiteral("events"));
+    for (int i = 0; i < m_events.size(); ++i) {
+        const Event *event = m_events.at(i);
+        settings.setArrayIndex(i);
+        settings.setValue(QStringLiteral("category"), event->category());
+        settings.setValue(QStringLiteral("name"), event->name());
+        settings.setValue(QStringLiteral("desc"), event->description());
+        settings.setValue(QStringLiteral("timestamp"), event->timestamp());
+    }
+    settings.endArray();
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        qCritical().noquote().nospace() << Tag << "ERROR: Could not write event log : " << m_fileName;
+}
+
+// The screen may still show the event until control returns to the loop.
+void EventManager::release(Event *event)
+{
+    event->deleteLater();
+}
+
+void EventManager::push(Event *event)
+{
+    if (!event)
+        return;
+    if (m_events.size() > MaxLoaded)
+        release(m_events.takeFirst());
+    event->setParent(nullptr);
+    m_events.append(event);
+    save();
+    update();
+}
+
+void EventManager::clear(const QDateTime &before)
+{
+    int count = 0;
+    for (auto it = m_events.begin(); it != m_events.end();) {
+        if ((*it)->timestamp() <= before) {
+            release(*it);
+            it = m_events.erase(it);
+            ++count;
+        } else {
+            ++it;
+        }
+    }
+    logInfo(QStringLiteral("Deleted %1 event(s) older than %2")
+                .arg(count)
+                .arg(before.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))));
+    if (count > 0)
+        save();
+    update();
+}
+
+void EventManager::clear()
+{
+    if (m_events.isEmpty())
+        return;
+    for (Event *event : qAsConst(m_events))
+        release(event);
+    m_events.clear();
+    save();
+    update();
+}
+
+void EventManager::update()
+{
+    m_filtered.clear();
+    // Latest arrival first among equal stamps.
+    for (auto it = m_events.crbegin(); it != m_events.crend(); ++it) {
+        Event *event = *it;
+        const QDateTime stamp = event->timestamp();
+        if (m_from.isValid() && stamp < m_from)
+            continue;
+        if (m_to.isValid() && m_to < stamp)
+            continue;
+        if (!m_nameFilter.isEmpty() && !event->name().contains(m_nameFilter, Qt::CaseInsensitive))
+            continue;
+        m_filtered.append(event);
+    }
+    std::stable_sort(m_filtered.begin(), m_filtered.end(), [](QObject *a, QObject *b) {
+        return static_cast<Event *>(a)->timestamp() > static_cast<Event *>(b)->timestamp();
+    });
+    emit dataChanged();
+}
+
+void EventManager::applyFilter(const QString &name)
+{
+    logInfo(QStringLiteral("Filtering : name=") + name);
+    m_nameFilter = name;
+    update();
+}
+
+void EventManager::applyFilter(int severity)
+{
+    logInfo(QStringLiteral("Filtering : severity=") + QString::number(severity));
+    m_severity = severity;
+    update();
+}
+
+void EventManager::applyFilter(const QDateTime &from, const QDateTime &to)
+{
+    logInfo(QStringLiteral("Filtering : from=") + from.toString(Qt::TextDate) + QStringLiteral(" to=")
+            + to.toString(Qt::TextDate));
+    m_from = from;
+    m_to = to;
+    update();
+}
+
+void EventManager::applyFilterPeriod(const QString &period)
+{
+    QDateTime from;
+    QDateTime to;
+    logInfo(QStringLiteral("Filtering (period) : ") + period);
+
+    const QDateTime now = QDateTime::currentDateTime();
+    const QDate today = now.date();
+    const QTime lastSecond(23, 59, 59);
+    if (period == QLatin1String("Last hour")) {
+        from = now.addSecs(-3600);
+        to = now;
+    } else if (period == QLatin1String("Last 2 hours")) {
+        from = now.addSecs(-7200);
+        to = now;
+    } else if (period == QLatin1String("Last 5 hours")) {
+        from = now.addSecs(-18000);
+        to = now;
+    } else if (period == QLatin1String("Today")) {
+        from = QDateTime(today, QTime(0, 0));
+        to = QDateTime(today, lastSecond);
+    } else if (period == QLatin1String("Yesterday")) {
+        from = QDateTime(today.addDays(-1), QTime(0, 0));
+        to = QDateTime(today.addDays(-1), lastSecond);
+    } else if (period == QLatin1String("Last week")) {
+        from = QDateTime(today.addDays(-7), QTime(0, 0));
+        to = now;
+    } else if (period == QLatin1String("Last month")) {
+        from = QDateTime(today.addMonths(-1), QTime(0, 0));
+        to = now;
+    }
+    applyFilter(from, to);
+}

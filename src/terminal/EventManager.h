@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+class Config;
+class Event;
+
+// The operator event log: application start, maintenance log-ins and
+// log-outs. Kept in "events.ini" beside the program, purged of entries older
+// than 30 days at start-up, and offered to the event-log screen as a
+// filtered list, newest first.
+class EventManager : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QVariant data READ data NOTIFY dataChanged)
+
+public:
+    static constexpr int MaxLoaded = 1000;
+    static constexpr int RetentionDays = 30;
+
+    explicit EventManager(Config &config, QObject *parent = nullptr);
+    // The same on a file of the caller's choice.
+    EventManager(Config &config, const QString &fileName, QObject *parent = nullptr);
+    ~EventManager() override;
+
+    // The log file beside the program.
+    static QString defaultFileName();
+    QString fileName() const { return m_fileName; }
+
+    // The filtered events as "QList<QObject*>", newest first.
+    QVariant data() const;
+    // Every held event, oldest first.
+    QList<Event *> events() const { return m_events; }
+
+public slots:
+    void push(Event *event);
+    void clear(const QDateTime &before);
+    void clear();
+    void applyFilter(const QString &name);
+    void applyFilter(int severity);
+    void applyFilter(const QDateTime &from, const QDateTime &to = QDateTime());
+    void applyFilterPeriod(const QString &period);
+
+signals:
+    void dataChanged();
+
+private:
+    void load();
+    void save();
+    void update();
+    void release(Event *event);
+
+    Config &m_config;
+    QString m_fileName;
+    QList<Event *> m_events;
+    QList<QObject *> m_filtered;
+    int m_severity = 0;
+    QString m_nameFilter;
+    QDateTime m_from;
+    QDateTime m_to;
+};

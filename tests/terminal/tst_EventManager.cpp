@@ -1,0 +1,448 @@
+#include "terminal/EventManager.h"
+
+#include "app/Config.h"
+#include "fakes/LogCapture.h"
+#include "terminal/Event.h"
+#include "terminal/EventLogin.h"
+#include "terminal/EventLogout.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+struct Stored
+{
+    Stored(const QString &n, const QDateTime &t) : name(n), timestamp(t) {}
+
+    QString name;
+    QDateTime timestamp;
+    QString category = QStringLiteral("General");
+    QString description;
+};
+
+QDateTime at(int daysAgo, const QTime &time)
+{
+    return QDateTime(QDate::currentDate().addDays(-daysAgo), time);
+}
+
+} // namespace
+
+class tst_EventManager : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void missingFileIsAnEmptyLog();
+    void loadsTheLastThousand_data();
+    void loadsTheLastThousand();
+    void pushKeepsAtMost1001_data();
+    void pushKeepsAtMost1001();
+    void savedAndLoadedAgain();
+    void purgeAtStartUp();
+    void newestFirst();
+    void nameFilter_data();
+    void nameFilter();
+    void timeBounds();
+    void periods_data();
+    void periods();
+    void periodKeepsNameFilter();
+    void clearBefore();
+    void clearAll();
+    void failedWriteIsLogged();
+    void loginAndLogoutEntries();
+
+private:
+    // Writes the file as the settings library lays out the array.
+    void writeFile(const QList<Stored> &events);
+    QStringList shownNames(const EventManager &manager) const;
+    int storedCount() const;
+    QString path() const { return m_dir->filePath("events.ini"); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<Config> m_config;
+};
+
+void tst_EventManager::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_config = std::make_unique<Config>(m_dir->filePath("gui.conf"), QMap<QString, QVariant>{{"gui/locale", "el_GR"}});
+}
+
+void tst_EventManager::cleanup()
+{
+    m_config.reset();
+    m_dir.reset();
+}
+
+void tst_EventManager::writeFile(const QList<Stored> &events)
+{
+    QSettings settings(path(), QSettings::IniFormat);
+    settings.clear();
+    settings.beginWriteArray("events");
+    for (int i = 0; i < events.size(); ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue("category", events[i].category);
+        settings.setValue("name", events[i].name);
+        settings.setValue("desc", events[i].description);
+        settings.setValue("timestamp", events[i].timestamp);
+    }
+    settings.endArray();
+    settings.sync();
+    QCOMPARE(settings.status(), QSettings::NoError);
+}
+
+QStringList tst_EventManager::shownNames(const EventManager &manager) const
+{
+    QStringList names;
+    const QList<QObject *> shown = manager.data().value<QList<QObject *>>();
+    for (QObject *object : shown)
+        names << qobject_cast<Event *>(object)->name();
+    return names;
+}
+
+int tst_EventManager::storedCount() const
+{
+    QSettings settings(path(), QSettings::IniFormat);
+    const int size = settings.beginReadArray("events");
+    settings.endArray();
+    return size;
+}
+
+void tst_EventManager::missingFileIsAnEmptyLog()
+{
+    LogCapture log;
+    EventManager manager(*m_config, path());
+    QCOMPARE(manager.events().size(), 0);
+    QCOMPARE(shownNames(manager), QStringList());
+    QVERIFY(!QFile::exists(path()));
+    QVERIFY(log.contains(QtInfoMsg, "[EventManager] Loading saved events : from=0 to=0"));
+    QVERIFY(log.contains(QtInfoMsg, "[EventManager] Deleted 0 event(s) older than "));
+
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QCOMPARE(storedCount(), 1);
+}
+
+void tst_EventManager::loadsTheLastThousand_data()
+{
+    QTest::addColumn<int>("inFile");
+    QTest::addColumn<int>("first");
+    QTest::newRow("1500") << 1500 << 500;
+    QTest::newRow("1000") << 1000 << 0;
+    QTest::newRow("999") << 999 << 0;
+}
+
+void tst_EventManager::loadsTheLastThousand()
+{
+    QFETCH(int, inFile);
+    QFETCH(int, first);
+
+    QList<Stored> events;
+    const QDateTime base = QDateTime::currentDateTime().addDays(-1);
+    for (int i = 0; i < inFile; ++i)
+        events << Stored{QString("event %1").arg(i), base.addSecs(i)};
+    writeFile(events);
+
+    LogCapture log;
+    EventManager manager(*m_config, path());
+    QVERIFY(log.contains(QtInfoMsg, QString("[EventManager] Loading saved events : from=%1 to=%2").arg(first).arg(inFile)));
+    QCOMPARE(manager.events().size(), inFile - first);
+    QCOMPARE(manager.events().first()->name(), QString("event %1").arg(first));
+    QCOMPARE(manager.events().last()->name(), QString("event %1").arg(inFile - 1));
+
+    // The next write keeps only what is held.
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QCOMPARE(storedCount(), inFile - first + 1);
+}
+
+void tst_EventManager::pushKeepsAtMost1001_data()
+{
+    QTest::addColumn<int>("held");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<QString>("oldest");
+    QTest::newRow("1000 held") << 1000 << 1001 << "event 0";
+    QTest::newRow("1001 held") << 1001 << 1001 << "event 1";
+}
+
+void tst_EventManager::pushKeepsAtMost1001()
+{
+    QFETCH(int, held);
+    QFETCH(int, after);
+    QFETCH(QString, oldest);
+
+    QList<Stored> events;
+    const QDateTime base = QDateTime::currentDateTime().addDays(-1);
+    for (int i = 0; i < 1000; ++i)
+        events << Stored{QString("event %1").arg(i), base.addSecs(i)};
+    writeFile(events);
+    EventManager manager(*m_config, path());
+    if (held == 1001)
+        manager.push(new Event("General", "event 1000", "", base.addSecs(1000)));
+    QCOMPARE(manager.events().size(), held);
+
+    QPointer<Event> dropped = manager.events().first();
+    QSignalSpy changed(&manager, &EventManager::dataChanged);
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(manager.events().size(), after);
+    QCOMPARE(manager.events().first()->name(), oldest);
+    QCOMPARE(storedCount(), after);
+    if (held == 1001) {
+        // Deleted later: the screen may still hold it during this event.
+        QVERIFY(dropped);
+        QTRY_VERIFY(!dropped);
+    }
+}
+
+void tst_EventManager::savedAndLoadedAgain()
+{
+    const QDateTime stamp(QDate::currentDate().addDays(-2), QTime(10, 11, 12, 345));
+    {
+        EventManager manager(*m_config, path());
+        manager.push(new Event("General", "Maintenance login", "User ID : 0\nFirst name : VESK", stamp));
+        manager.push(new Event("Other", "Ünïcode ; = [x]", "", stamp.addSecs(60)));
+    }
+    EventManager again(*m_config, path());
+    QCOMPARE(again.events().size(), 2);
+    const Event *first = again.events().at(0);
+    QCOMPARE(first->category(), QString("General"));
+    QCOMPARE(first->name(), QString("Maintenance login"));
+    QCOMPARE(first->description(), QString("User ID : 0\nFirst name : VESK"));
+    QCOMPARE(first->timestamp(), stamp);
+    const Event *second = again.events().at(1);
+    QCOMPARE(second->category(), QString("Other"));
+    QCOMPARE(second->name(), QString("Ünïcode ; = [x]"));
+    QCOMPARE(second->timestamp(), stamp.addSecs(60));
+}
+
+void tst_EventManager::purgeAtStartUp()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    writeFile({{"exactly 30 days", now.addDays(-30)},
+               {"a second younger", now.addDays(-30).addSecs(1)},
+               {"older", now.addDays(-31)},
+               {"today", now}});
+    LogCapture log;
+    EventManager manager(*m_config, path());
+    QCOMPARE(shownNames(manager), (QStringList{"today", "a second younger"}));
+    QVERIFY(log.contains(QtInfoMsg, "[EventManager] Deleted 2 event(s) older than "));
+    QCOMPARE(storedCount(), 2);
+}
+
+void tst_EventManager::newestFirst()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    writeFile({{"b", now.addSecs(-20)}, {"c", now.addSecs(-10)}, {"a", now.addSecs(-30)}});
+    EventManager manager(*m_config, path());
+    QCOMPARE(shownNames(manager), (QStringList{"c", "b", "a"}));
+    manager.push(new Event("General", "d", "", now.addSecs(-25)));
+    QCOMPARE(shownNames(manager), (QStringList{"c", "b", "d", "a"}));
+}
+
+void tst_EventManager::nameFilter_data()
+{
+    QTest::addColumn<QString>("filter");
+    QTest::addColumn<QStringList>("shown");
+    QTest::newRow("capitals") << "LOG" << QStringList{"Maintenance logout", "Maintenance login"};
+    QTest::newRow("login only") << "login" << QStringList{"Maintenance login"};
+    QTest::newRow("empty") << "" << QStringList{"Maintenance logout", "Maintenance login", "Application started"};
+    QTest::newRow("none") << "Barrier" << QStringList{};
+}
+
+void tst_EventManager::nameFilter()
+{
+    QFETCH(QString, filter);
+    QFETCH(QStringList, shown);
+    const QDateTime now = QDateTime::currentDateTime();
+    writeFile({{"Application started", now.addSecs(-30)},
+               {"Maintenance login", now.addSecs(-20)},
+               {"Maintenance logout", now.addSecs(-10)}});
+    EventManager manager(*m_config, path());
+    QSignalSpy changed(&manager, &EventManager::dataChanged);
+    LogCapture log;
+    manager.applyFilter(filter);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(shownNames(manager), shown);
+    QCOMPARE(log.texts(QtInfoMsg), QStringList{"[EventManager] Filtering : name=" + filter});
+}
+
+void tst_EventManager::timeBounds()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    writeFile({{"a", now.addSecs(-300)}, {"b", now.addSecs(-200)}, {"c", now.addSecs(-100)}});
+    EventManager manager(*m_config, path());
+
+    manager.applyFilter(now.addSecs(-200));
+    QCOMPARE(shownNames(manager), (QStringList{"c", "b"}));
+    manager.applyFilter(now.addSecs(-300), now.addSecs(-200));
+    QCOMPARE(shownNames(manager), (QStringList{"b", "a"}));
+    manager.applyFilter("c");
+    QCOMPARE(shownNames(manager), QStringList());
+    manager.applyFilter(QDateTime(), now.addSecs(-100));
+    QCOMPARE(shownNames(manager), QStringList{"c"});
+
+    // Severity is kept but filters nothing.
+    manager.applyFilter(QString());
+    manager.applyFilter(3);
+    QCOMPARE(shownNames(manager), (QStringList{"c", "b", "a"}));
+}
+
+void tst_EventManager::periods_data()
+{
+    QTest::addColumn<bool>("days"); // the events around day bounds, else those relative to now
+    QTest::addColumn<QString>("period");
+    QTest::addColumn<QStringList>("shown");
+
+    const QStringList relative{"in 10 s", "1 s", "59 min", "90 min", "4 h", "6 days", "8 days", "20 days", "40 days"};
+    QTest::newRow("Last hour") << false << "Last hour" << QStringList{"1 s", "59 min"};
+    QTest::newRow("Last 2 hours") << false << "Last 2 hours" << QStringList{"1 s", "59 min", "90 min"};
+    QTest::newRow("Last 5 hours") << false << "Last 5 hours" << QStringList{"1 s", "59 min", "90 min", "4 h"};
+    QTest::newRow("Last week") << false << "Last week" << QStringList{"1 s", "59 min", "90 min", "4 h", "6 days"};
+    QTest::newRow("Last month") << false << "Last month"
+                                << QStringList{"1 s", "59 min", "90 min", "4 h", "6 days", "8 days", "20 days"};
+    QTest::newRow("All history") << false << "All history" << relative;
+    QTest::newRow("unknown text") << false << "last hour" << relative;
+
+    // Both bounds inclusive, to the whole second.
+    QTest::newRow("Today") << true << "Today" << QStringList{"today 23:59:59", "today 00:00"};
+    QTest::newRow("Yesterday") << true << "Yesterday" << QStringList{"yesterday 23:59:59", "yesterday 00:00"};
+}
+
+void tst_EventManager::periods()
+{
+    QFETCH(bool, days);
+    QFETCH(QString, period);
+    QFETCH(QStringList, shown);
+
+    const QDateTime now = QDateTime::currentDateTime();
+    if (days) {
+        writeFile({{"2 days ago 23:59:59", at(2, QTime(23, 59, 59))},
+                   {"yesterday 00:00", at(1, QTime(0, 0))},
+                   {"yesterday 23:59:59", at(1, QTime(23, 59, 59))},
+                   {"yesterday 23:59:59.500", at(1, QTime(23, 59, 59, 500))},
+                   {"today 00:00", at(0, QTime(0, 0))},
+                   {"today 23:59:59", at(0, QTime(23, 59, 59))},
+                   {"today 23:59:59.500", at(0, QTime(23, 59, 59, 500))},
+                   {"tomorrow 00:00", at(-1, QTime(0, 0))}});
+    } else {
+        writeFile({{"20 days", now.addDays(-20)},
+                   {"8 days", now.addDays(-8)},
+                   {"6 days", now.addDays(-6)},
+                   {"4 h", now.addSecs(-4 * 3600)},
+                   {"90 min", now.addSecs(-90 * 60)},
+                   {"59 min", now.addSecs(-59 * 60)},
+                   {"1 s", now.addSecs(-1)},
+                   {"in 10 s", now.addSecs(10)}});
+    }
+    EventManager manager(*m_config, path());
+    if (!days) // older than the purge at start-up
+        manager.push(new Event("General", "40 days", "", now.addDays(-40)));
+    LogCapture log;
+    manager.applyFilterPeriod(period);
+    QCOMPARE(shownNames(manager), shown);
+    QCOMPARE(log.texts(QtInfoMsg).first(), "[EventManager] Filtering (period) : " + period);
+    QVERIFY(log.texts(QtInfoMsg).at(1).startsWith("[EventManager] Filtering : from="));
+}
+
+// A period leaves the name filter as it was; any text outside the table drops the bounds only.
+void tst_EventManager::periodKeepsNameFilter()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    writeFile({{"Maintenance login", now.addDays(-3)}, {"Application started", now.addSecs(-60)},
+               {"Maintenance logout", now.addSecs(-30)}});
+    EventManager manager(*m_config, path());
+    manager.applyFilter("maintenance");
+    manager.applyFilterPeriod("Last hour");
+    QCOMPARE(shownNames(manager), QStringList{"Maintenance logout"});
+    manager.applyFilterPeriod("All history");
+    QCOMPARE(shownNames(manager), (QStringList{"Maintenance logout", "Maintenance login"}));
+}
+
+void tst_EventManager::clearBefore()
+{
+    writeFile({{"today 00:00", at(0, QTime(0, 0))},
+               {"6 days", at(6, QTime(12, 0))},
+               {"week start", at(7, QTime(0, 0))},
+               {"before week start", at(7, QTime(0, 0)).addSecs(-1)}});
+    EventManager manager(*m_config, path());
+    LogCapture log;
+    QSignalSpy changed(&manager, &EventManager::dataChanged);
+    const QDateTime bound = at(7, QTime(0, 0));
+    manager.clear(bound);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(storedCount(), 2);
+    QCOMPARE(shownNames(manager), (QStringList{"today 00:00", "6 days"}));
+    QCOMPARE(log.texts(QtInfoMsg),
+             QStringList{"[EventManager] Deleted 2 event(s) older than " + bound.toString("yyyy-MM-dd hh:mm:ss")});
+
+    // Nothing removed: no write, yet the view is rebuilt.
+    QFile::remove(path());
+    manager.clear(bound);
+    QCOMPARE(changed.count(), 2);
+    QVERIFY(!QFile::exists(path()));
+}
+
+void tst_EventManager::clearAll()
+{
+    EventManager manager(*m_config, path());
+    QSignalSpy changed(&manager, &EventManager::dataChanged);
+    manager.clear();
+    QCOMPARE(changed.count(), 0);
+    QVERIFY(!QFile::exists(path()));
+
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QPointer<Event> held = manager.events().first();
+    changed.clear();
+    manager.clear();
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(shownNames(manager), QStringList());
+    QCOMPARE(manager.events().size(), 0);
+    QVERIFY(QFile::exists(path()));
+    QCOMPARE(storedCount(), 0);
+    QTRY_VERIFY(!held);
+}
+
+// A log that cannot be written says so; what is held stays held.
+void tst_EventManager::failedWriteIsLogged()
+{
+    QVERIFY(QDir(m_dir->path()).mkdir("events.ini")); // a folder where the file should be
+    LogCapture log;
+    EventManager manager(*m_config, path());
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QCOMPARE(manager.events().size(), 1);
+    QCOMPARE(shownNames(manager), QStringList{"Application started"});
+    QVERIFY2(log.contains(QtCriticalMsg, "[EventManager] ERROR: Could not write event log : " + path()),
+             qPrintable(log.texts().join('\n')));
+}
+
+void tst_EventManager::loginAndLogoutEntries()
+{
+    const QDateTime before = QDateTime::currentDateTime();
+    EventLogin login(User{0, "VESK", "Admin", "8306"});
+    EventLogout logout;
+    const QDateTime after = QDateTime::currentDateTime();
+
+    QCOMPARE(login.category(), QString("General"));
+    QCOMPARE(login.name(), QString("Maintenance login"));
+    QVERIFY(login.timestamp() >= before && login.timestamp() <= after);
+    QCOMPARE(login.description(), "User ID : 0\nFirst name : VESK\nLast name : Admin\nDate : "
+                                      + login.timestamp().toString(Qt::TextDate));
+    QVERIFY(!login.description().contains("8306"));
+
+    QCOMPARE(logout.category(), QString("General"));
+    QCOMPARE(logout.name(), QString("Maintenance logout"));
+    QVERIFY(logout.timestamp() >= before && logout.timestamp() <= after);
+    QCOMPARE(logout.description(), "Date : " + logout.timestamp().toString(Qt::TextDate));
+}
+
+QTEST_GUILESS_MAIN(tst_EventManager)
+#include "tst_EventManager.moc"
