@@ -2,6 +2,7 @@
 
 #include "app/Config.h"
 #include "app/Logger.h"
+#include "terminal/Event.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -90,6 +91,8 @@ GUIManager::GUIManager(Config &config)
     : QObject(nullptr)
     , m_rootContext(m_engine.rootContext())
     , m_config(config)
+    , m_sessionManager(config)
+    , m_eventManager(config)
 {
     initLog();
     initConfig();
@@ -107,8 +110,8 @@ void GUIManager::load()
 
     setLanguage(m_config.get("gui/locale").toString());
 
-    // The operator event log records "Application started" (category
-    // "General") here once it exists.
+    m_eventManager.push(new Event(QStringLiteral("General"), QStringLiteral("Application started"), QString(),
+                                  QDateTime::currentDateTime()));
 }
 
 QString GUIManager::language() const
@@ -157,6 +160,16 @@ QQmlApplicationEngine &GUIManager::engine()
 manager::MqttClient &GUIManager::mqtt()
 {
     return m_mqtt;
+}
+
+SessionManager &GUIManager::sessionManager()
+{
+    return m_sessionManager;
+}
+
+EventManager &GUIManager::eventManager()
+{
+    return m_eventManager;
 }
 
 void GUIManager::initLog()

@@ -7,6 +7,8 @@
 #include <QTranslator>
 #include <QVariant>
 
+#include "terminal/EventManager.h"
+#include "terminal/SessionManager.h"
 #include "transport/MqttClient.h"
 
 class Config;
@@ -38,6 +40,8 @@ public:
 
     QQmlApplicationEngine &engine();
     manager::MqttClient &mqtt();
+    SessionManager &sessionManager();
+    EventManager &eventManager();
 
 signals:
     void languageChanged();
@@ -65,4 +69,6 @@ private:
     QTranslator m_translator;
     Config &m_config;
     manager::MqttClient m_mqtt;
+    SessionManager m_sessionManager;
+    EventManager m_eventManager;
 };

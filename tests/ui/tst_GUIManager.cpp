@@ -1,5 +1,6 @@
 #include "app/Config.h"
 #include "app/Logger.h"
+#include "terminal/Event.h"
 #include "ui/GUIManager.h"
 
 #include "fakes/LogCapture.h"
@@ -122,7 +123,16 @@ void tst_GUIManager::loadShowsWindowInConfiguredLanguage()
     QCOMPARE(manager.language(), QString());
     QSignalSpy languageChanged(&manager, &GUIManager::languageChanged);
 
+    const QDateTime beforeLoad = QDateTime::currentDateTime();
     manager.load();
+
+    // The start is the last entry of the event log.
+    const QList<Event *> events = manager.eventManager().events();
+    QVERIFY(!events.isEmpty());
+    QCOMPARE(events.last()->category(), QString("General"));
+    QCOMPARE(events.last()->name(), QString("Application started"));
+    QCOMPARE(events.last()->description(), QString());
+    QVERIFY(events.last()->timestamp() >= beforeLoad);
 
     QCOMPARE(manager.engine().rootObjects().size(), 1);
     auto *window = qobject_cast<QQuickWindow *>(manager.engine().rootObjects().first());
