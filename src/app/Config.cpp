@@ -1,5 +1,6 @@
 #include "app/Config.h"
 
+#include "app/LogQuote.h"
 #include "app/Logger.h"
 
 #include <QDebug>
@@ -380,7 +381,7 @@ QVariantMap Config::readFile()
             if (classify(lines.at(i)) == LineKind::Garbage) {
                 problems << QStringLiteral("[Config] WARN: Skipping unreadable line %1 of %2 : %3")
                                 .arg(i + 1)
-                                .arg(m_fileName, QString::fromUtf8(lines.at(i).trimmed()));
+                                .arg(LogQuote::quote(m_fileName), LogQuote::quote(lines.at(i).trimmed()));
             }
         }
         QVariantMap entries;
@@ -398,7 +399,8 @@ QVariantMap Config::readFile()
             if (!reason.isEmpty()) {
                 m_rejected.insert(key, it.value());
                 problems << QStringLiteral("[Config] WARN: Ignoring %1 = %2 in %3 : %4; keeping %5")
-                                .arg(key, shown(it.value()), m_fileName, reason, shown(m_values.value(key)));
+                                .arg(LogQuote::quote(key), LogQuote::quote(shown(it.value())), m_fileName, reason,
+                                     LogQuote::quote(shown(m_values.value(key))));
                 continue;
             }
             QVariant value = it.value();

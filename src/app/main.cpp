@@ -1,4 +1,5 @@
 #include "app/Config.h"
+#include "app/LogQuote.h"
 #include "ui/GUIManager.h"
 
 #include <QCommandLineParser>
@@ -29,7 +30,7 @@ QVariantMap parseCLIArgs()
     parser.addOptions({help, version, verbose, toStderr, color, config, host, port, username, password});
 
     if (!parser.parse(QCoreApplication::arguments())) {
-        qCritical().noquote().nospace() << "ERROR: " << parser.errorText();
+        qCritical().noquote().nospace() << "ERROR: " << LogQuote::quote(parser.errorText());
         std::exit(1);
     }
     if (parser.isSet(help))
@@ -55,7 +56,7 @@ QVariantMap parseCLIArgs()
         overrides.insert("log/color", true);
     }
     if (parser.isSet(host)) {
-        qInfo().noquote().nospace() << "Setting MQTT Host : " << parser.value(host);
+        qInfo().noquote().nospace() << "Setting MQTT Host : " << LogQuote::quote(parser.value(host));
         overrides.insert("mqtt/host", parser.value(host));
     }
     if (parser.isSet(port)) {
@@ -63,21 +64,21 @@ QVariantMap parseCLIArgs()
         bool ok = false;
         const int number = parser.value(port).toInt(&ok, 10);
         if (!ok || number < 1 || number > 65535) {
-            qCritical().noquote().nospace() << "ERROR: Invalid port : " << parser.value(port)
+            qCritical().noquote().nospace() << "ERROR: Invalid port : " << LogQuote::quote(parser.value(port))
                                             << " (expected a number from 1 to 65535)";
             std::exit(1);
         }
-        qInfo().noquote().nospace() << "Setting MQTT Port : " << parser.value(port);
+        qInfo().noquote().nospace() << "Setting MQTT Port : " << LogQuote::quote(parser.value(port));
         overrides.insert("mqtt/port", number);
     }
     if (parser.isSet(username)) {
-        qInfo().noquote().nospace() << "Setting MQTT User : " << parser.value(username);
+        qInfo().noquote().nospace() << "Setting MQTT User : " << LogQuote::quote(parser.value(username));
         overrides.insert("mqtt/username", parser.value(username));
     }
     if (parser.isSet(password))
         overrides.insert("mqtt/password", parser.value(password));
     if (parser.isSet(config)) {
-        qInfo().noquote().nospace() << "Using configuration file : " << parser.value(config);
+        qInfo().noquote().nospace() << "Using configuration file : " << LogQuote::quote(parser.value(config));
         overrides.insert("config", parser.value(config));
     }
     return overrides;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/Config.h"
+#include "app/LogQuote.h"
 #include "camera/Container.h"
 #include "camera/Plate.h"
 
@@ -31,7 +32,7 @@ QString describe(const QVariantMap &changes)
         QString value = it.value().toString();
         if (it.key().startsWith(QLatin1String("cameras/")))
             value = QUrl(value).toDisplayString();
-        parts << it.key() + QLatin1Char('=') + value;
+        parts << it.key() + QLatin1Char('=') + LogQuote::quote(value);
     }
     return QLatin1Char('{') + parts.join(QLatin1String(", ")) + QLatin1Char('}');
 }
@@ -195,7 +196,7 @@ Deferred<QList<ZIDCamera::Result> > CameraManager::cameraTriggerReceived()
 
             cam->startCameraProcess(m_triggerId, retries, timeout)
                 .fail([completion, host](const QString &error) {
-                    qWarning().noquote().nospace() << MANAGER_TAG << "WARN: Camera " << host << " failed: " << error;
+                    qWarning().noquote().nospace() << MANAGER_TAG << "WARN: Camera " << host << " failed: " << LogQuote::quote(error);
                     completion.resolve(QString());
                 })
                 .done([completion, host, camera, results](const QString &) {
@@ -231,9 +232,9 @@ Deferred<QList<ZIDCamera::Result> > CameraManager::cameraTriggerReceived()
             for (const ZIDCamera::Result &r : *results) {
                 if (!r.data)
                     continue;
-                qInfo().noquote().nospace() << MANAGER_TAG << "IP : " << r.data->ip() << " Plate : " << r.data->plate();
+                qInfo().noquote().nospace() << MANAGER_TAG << "IP : " << r.data->ip() << " Plate : " << LogQuote::quote(r.data->plate());
                 qInfo().noquote().nospace() << MANAGER_TAG << "IP : " << r.data->ip()
-                                            << " Container : " << r.data->containerCode();
+                                            << " Container : " << LogQuote::quote(r.data->containerCode());
             }
             delivered.resolve(*results);
         };

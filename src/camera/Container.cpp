@@ -1,5 +1,7 @@
 #include "camera/Container.h"
 
+#include "app/LogQuote.h"
+
 #include <QtDebug>
 
 Container::Container(const QUrl &url, QObject *parent)
@@ -23,10 +25,10 @@ bool Container::processData(const QByteArray &body)
     r->setIp(host());
     r->setType(type());
 
-    qInfo().noquote().nospace() << "[ZIDCamera] " << "Code : " << r->containerCode()
+    qInfo().noquote().nospace() << "[ZIDCamera] " << "Code : " << LogQuote::quote(r->containerCode())
                                 << ", Date : " << r->containerDate().toString(Qt::ISODateWithMs)
                                 << ", Confidence : " << r->containerConfidence()
                                 << ", Processingtime : " << r->containerProcessingTime()
-                                << ", SizeCode : " << r->containerSizeCode() << ", IP : " << r->ip();
+                                << ", SizeCode : " << LogQuote::quote(r->containerSizeCode()) << ", IP : " << r->ip();
     return true;
 }

@@ -1,5 +1,7 @@
 #include "camera/Plate.h"
 
+#include "app/LogQuote.h"
+
 #include <QtDebug>
 
 Plate::Plate(const QUrl &url, QObject *parent)
@@ -28,11 +30,14 @@ bool Plate::processData(const QByteArray &body)
     r->setIp(host());
     r->setType(type());
 
-    qInfo().noquote().nospace() << "[ZIDCamera] " << "Plate : " << r->plate() << ", Country : " << r->country()
+    qInfo().noquote().nospace() << "[ZIDCamera] " << "Plate : " << LogQuote::quote(r->plate())
+                                << ", Country : " << LogQuote::quote(r->country())
                                 << ", Confidence : " << r->confidence() << ", Direction : " << r->direction()
-                                << ", Directionstr : " << r->directionStr() << ", Id : " << r->id()
-                                << ", Imageid : " << r->imageId() << ", Blacklist : " << r->blacklist()
-                                << ", Whitelist : " << r->whitelist()
+                                << ", Directionstr : " << LogQuote::quote(r->directionStr())
+                                << ", Id : " << LogQuote::quote(r->id())
+                                << ", Imageid : " << LogQuote::quote(r->imageId())
+                                << ", Blacklist : " << LogQuote::quote(r->blacklist())
+                                << ", Whitelist : " << LogQuote::quote(r->whitelist())
                                 << ", Utcdate : " << r->utcDate().toString(Qt::ISODateWithMs) << ", IP : " << r->ip();
     return true;
 }

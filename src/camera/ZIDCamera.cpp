@@ -1,5 +1,7 @@
 #include "camera/ZIDCamera.h"
 
+#include "app/LogQuote.h"
+
 #include <QAuthenticator>
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -26,13 +28,6 @@ void settleLater(std::function<void()> step)
 }
 
 // Bodies come from outside and may be large or binary.
-QByteArray forLog(const QByteArray &body)
-{
-    const int limit = 512;
-    if (body.size() <= limit)
-        return body;
-    return body.left(limit) + "... (" + QByteArray::number(body.size()) + " bytes)";
-}
 
 } // namespace
 
@@ -103,7 +98,7 @@ Deferred<QString> ZIDCamera::startCameraProcess(const QString &id, int retries, 
             result.resolve(text);
         })
         .fail([result, tag](const QString &error) mutable {
-            qInfo().noquote().nospace() << CAMERA_TAG << tag << "Trigger camera error : " << error;
+            qInfo().noquote().nospace() << CAMERA_TAG << tag << "Trigger camera error : " << LogQuote::quote(error);
             result.reject(error);
         });
     return result;
@@ -211,7 +206,7 @@ Deferred<ZIDCamera::Result> ZIDCamera::waitTCPDataMessage(int msec)
 void ZIDCamera::handleTCPMessage(const QString &path, const QByteArray &body)
 {
     qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "handleCameraPostMessage";
-    qInfo().noquote().nospace() << CAMERA_TAG << "Received post message : " << forLog(body);
+    qInfo().noquote().nospace() << CAMERA_TAG << "Received post message : " << LogQuote::quote(body);
 
     if (path.contains(QLatin1String("heartbeat"))) {
         qInfo().noquote().nospace() << CAMERA_TAG << "ALPR heartbeat";

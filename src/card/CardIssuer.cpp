@@ -1,5 +1,6 @@
 #include "card/CardIssuer.h"
 
+#include "app/LogQuote.h"
 #include "async/Utils.h"
 #include "card/Dispenser.h"
 #include "card/RFID.h"
@@ -19,7 +20,8 @@ void logError(const QString &text) { qCritical().noquote() << QStringLiteral("[C
 
 using Result = CardIssuer::Result;
 
-QString uidOf(const Tag::Ptr &card) { return RFID::uidOf(card); }
+// Uids, names and error texts come from the reader and dispenser services.
+QString uidOf(const Tag::Ptr &card) { return LogQuote::quote(RFID::uidOf(card)); }
 
 // Settles `to` with whatever `from` settles with.
 void passOn(const Deferred<Result> &from, const Deferred<Result> &to)
@@ -200,7 +202,7 @@ void CardIssuer::resolve(Deferred<Result> deferred, const Tag::Ptr &card)
 
 void CardIssuer::reject(Deferred<Result> deferred, const QString &text)
 {
-    logError(QStringLiteral("ERROR: ") + text);
+    logError(QStringLiteral("ERROR: ") + LogQuote::quote(text));
     deferred.reject(Result(Tag::Ptr(), text));
 }
 
@@ -218,7 +220,7 @@ void CardIssuer::disableReader(Deferred<Result> deferred, const Tag::Ptr &card, 
         .fail(guarded([this, deferred, card, afterWrite](RFID::Result r) {
             const QString text = QStringLiteral("RFID disable failed : ") + r.error;
             if (afterWrite) {
-                logWarn(QStringLiteral("WARN: ") + text);
+                logWarn(QStringLiteral("WARN: ") + LogQuote::quote(text));
                 resolve(deferred, card);
             } else {
                 reject(deferred, text);
@@ -339,7 +341,7 @@ Deferred<CardIssuer::Result> CardIssuer::prepareCard()
 Deferred<CardIssuer::Result> CardIssuer::createCard(Card::Ptr card)
 {
     Deferred<Result> d;
-    logInfo(QStringLiteral("Creating card : %1").arg(card ? card->name() : QString()));
+    logInfo(QStringLiteral("Creating card : %1").arg(card ? LogQuote::quote(card->name()) : QString()));
     if (!card) {
         reject(d, QStringLiteral("Create card failed : no card data"));
         return d;
@@ -372,7 +374,7 @@ Deferred<CardIssuer::Result> CardIssuer::writeCard(Card::Ptr card)
         reject(d, QStringLiteral("Write card failed : no card data"));
         return d;
     }
-    logInfo(QStringLiteral("Writing card : uid=%1 name=%2").arg(card->uid(), card->name()));
+    logInfo(QStringLiteral("Writing card : uid=%1 name=%2").arg(LogQuote::quote(card->uid()), LogQuote::quote(card->name())));
 
     m_rfid.writeCard(card)
         .done(guarded([this, d](RFID::Result written) {
@@ -620,7 +622,8 @@ void CardIssuer::onCardInserted()
         .done(guarded([this](Result r) {
             const Card::Ptr card = Card::fromTag(r.card);
             if (card) {
-                logInfo(QStringLiteral("Card read successfully : uid=%1 name=%2").arg(card->uid(), card->name()));
+                logInfo(QStringLiteral("Card read successfully : uid=%1 name=%2")
+                            .arg(LogQuote::quote(card->uid()), LogQuote::quote(card->name())));
                 setCurrCard(card);
                 emit cardInserted(card);
                 return;
@@ -629,7 +632,7 @@ void CardIssuer::onCardInserted()
             returnUnreadCard();
         }))
         .fail(guarded([this](Result r) {
-            logError(QStringLiteral("ERROR: Read card failed : ") + r.error);
+            logError(QStringLiteral("ERROR: Read card failed : ") + LogQuote::quote(r.error));
             returnUnreadCard();
         }));
 }

@@ -1,6 +1,7 @@
 #include "card/Dispenser.h"
 
 #include "app/JsonRead.h"
+#include "app/LogQuote.h"
 #include "app/PropertySetter.h"
 
 #include <QDebug>
@@ -87,7 +88,7 @@ void Dispenser::logParseError(const QString &topic, const QByteArray &payload, c
     if (zero >= 0)
         text.truncate(zero);
     qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Failed to parse JSON message (topic=%1) :%2 )")
-                                        .arg(topic, QString::fromUtf8(text));
+                                        .arg(LogQuote::quote(topic), LogQuote::quote(text));
 }
 
 void Dispenser::onInfo(const QJsonObject &doc)

@@ -1,6 +1,7 @@
 #include "card/RFID.h"
 
 #include "app/JsonRead.h"
+#include "app/LogQuote.h"
 #include "app/PropertySetter.h"
 #include "card/RUDIv1Card.h"
 
@@ -176,7 +177,7 @@ void RFID::logParseError(const QString &topic, const QByteArray &payload, const 
 {
     Q_UNUSED(topic)
     Q_UNUSED(error)
-    qCritical().noquote() << Tag_ + QStringLiteral("Failed to parse JSON message: ") + QString::fromUtf8(payload);
+    qCritical().noquote() << Tag_ + QStringLiteral("Failed to parse JSON message: ") + LogQuote::quote(payload);
 }
 
 void RFID::onInfo(const QJsonObject &doc)
@@ -234,7 +235,8 @@ void RFID::setActiveCard(Tag::Ptr card)
 {
     if (card == m_activeCard)
         return;
-    qInfo().noquote() << Tag_ + QStringLiteral("Active tag changed : old=%1 new=%2").arg(uidOf(m_activeCard), uidOf(card));
+    qInfo().noquote() << Tag_ + QStringLiteral("Active tag changed : old=%1 new=%2")
+                                        .arg(LogQuote::quote(uidOf(m_activeCard)), LogQuote::quote(uidOf(card)));
     m_activeCard = card;
     emit activeCardChanged();
 }

@@ -1,5 +1,8 @@
 #include "transport/HttpClient.h"
 
+#include "app/LogQuote.h"
+
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -104,13 +107,17 @@ HttpClient::Result HttpClient::post(QUrl const &url, QJsonValue const &data, int
 HttpClient::Result HttpClient::send(Verb verb, QUrl const &url, QJsonValue const &data, int timeout, int hops)
 {
     bool const withBody = verb == Verb::Put || verb == Verb::Post;
+    // After a redirect the URL is the server's; a body may carry what devices and peers sent.
     qInfo().noquote().nospace() << CLIENT_TAG << "Performing " << verbName(int(verb)) << " request : "
-                                << url.toDisplayString();
-    if (withBody)
-        qInfo().noquote().nospace() << CLIENT_TAG << "Data : " << data;
+                                << LogQuote::quote(url.toDisplayString());
+    if (withBody) {
+        QString shown;
+        QDebug(&shown).nospace() << data;
+        qInfo().noquote().nospace() << CLIENT_TAG << "Data : " << LogQuote::quote(shown);
+    }
 
     if (!url.isValid()) {
-        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Invalid URL : " << url.toString();
+        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Invalid URL : " << LogQuote::quote(url.toString());
         Result result;
         result.reject(0, QJsonValue(QStringLiteral("Invalid URL")));
         return result;
@@ -245,7 +252,7 @@ HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Verb verb, QJs
     });
 
     connect(reply, &QNetworkReply::finished, this, [this, reply, result, verb, data, timeout, hops]() {
-        qDebug().noquote().nospace() << CLIENT_TAG << "Received response for : " << reply->url().toString();
+        qDebug().noquote().nospace() << CLIENT_TAG << "Received response for : " << LogQuote::quote(reply->url().toString());
         if (!reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isNull()) {
             forward(processRedirect(reply, verb, data, timeout, hops), result);
         } else {
@@ -290,18 +297,18 @@ HttpClient::Result HttpClient::processRedirect(QNetworkReply *reply, Verb verb, 
     else if (from.scheme().toLower() == QLatin1String("https") && scheme == QLatin1String("http"))
         refusal = QStringLiteral("https to http");
     else if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
-        refusal = QStringLiteral("unsupported scheme '%1'").arg(target.scheme());
+        refusal = QStringLiteral("unsupported scheme '%1'").arg(LogQuote::quote(target.scheme()));
 
     if (!refusal.isEmpty()) {
         int const status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        QString const text = QStringLiteral("Redirect refused (%1) : %2").arg(refusal, target.toDisplayString());
+        QString const text = QStringLiteral("Redirect refused (%1) : %2").arg(refusal, LogQuote::quote(target.toDisplayString()));
         qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: " << text;
         Result refused;
         refused.reject(status, QJsonValue(text));
         return refused;
     }
 
-    qWarning().noquote().nospace() << CLIENT_TAG << "WARN: Request was redirected to : " << target.toString();
+    qWarning().noquote().nospace() << CLIENT_TAG << "WARN: Request was redirected to : " << LogQuote::quote(target.toString());
     return send(verb, target, data, timeout, hops + 1);
 }
 

@@ -1,5 +1,7 @@
 #include "transport/HttpServer.h"
 
+#include "app/LogQuote.h"
+
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -226,7 +228,7 @@ void HttpServer::handleRequest(QHostAddress const &peer, QByteArray const &data)
     request.method = match.captured(1);
     request.path = match.captured(2);
     request.body = data.mid(headEnd.pos + headEnd.length);
-    qDebug().noquote().nospace() << SERVER_TAG << "HTTP request received : method=" << request.method
-                                 << ", path=" << request.path;
+    qDebug().noquote().nospace() << SERVER_TAG << "HTTP request received : method="
+                                 << LogQuote::quote(request.method) << ", path=" << LogQuote::quote(request.path);
     emit requestReceived(peer, request);
 }

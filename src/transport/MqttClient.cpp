@@ -1,5 +1,7 @@
 #include "transport/MqttClient.h"
 
+#include "app/LogQuote.h"
+
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -127,7 +129,7 @@ void MqttClient::initClient()
     logDebug(QStringLiteral("CleanSession: ") + boolText(m_cleanSession));
     logDebug(QStringLiteral("Client Id   : ") + m_clientId);
     logDebug(QStringLiteral("Keepalive   : ") + QString::number(m_keepAlive));
-    logDebug(QStringLiteral("Will Message: ") + QString::fromUtf8(m_willMessage));
+    logDebug(QStringLiteral("Will Message: ") + LogQuote::quote(m_willMessage));
     logDebug(QStringLiteral("Will QoS    : ") + QString::number(m_willQoS));
     logDebug(QStringLiteral("Will Retain : ") + boolText(m_willRetain));
     logDebug(QStringLiteral("Will Topic  : ") + m_willTopic);
@@ -255,7 +257,7 @@ bool MqttClient::publish(const QByteArray &data, const QString &topic, uchar qos
     if (!isConnected())
         return false;
     logDebug(QStringLiteral("Publishing to topic '") + topic + QStringLiteral("' with Qos = ") + QString::number(qos)
-             + QStringLiteral(" and Retain = ") + boolText(retain) + QStringLiteral(":\n") + QString::fromUtf8(data));
+             + QStringLiteral(" and Retain = ") + boolText(retain) + QStringLiteral(":\n") + LogQuote::quote(data));
     if (m_client->publish(topic, data, qos, retain) == -1) {
         emit error(QStringLiteral("Publish to ") + topic + QStringLiteral(" failed."));
         return false;
@@ -265,7 +267,7 @@ bool MqttClient::publish(const QByteArray &data, const QString &topic, uchar qos
 
 void MqttClient::onReceived(const QByteArray &message, const QString &topic)
 {
-    logDebug(QStringLiteral("Received on topic: ") + topic + QStringLiteral("\n") + QString::fromUtf8(message));
+    logDebug(QStringLiteral("Received on topic: ") + LogQuote::quote(topic) + QStringLiteral("\n") + LogQuote::quote(message));
     emit received(message, topic.toUtf8());
 }
 
@@ -413,17 +415,19 @@ Deferred<QJsonValue> MqttClient::executeRpc(const QString &topic, const QString 
 
     const Deferred<QJsonValue> wait = waitTopic(replyTopic, msec);
     wait.fail([outer](QJsonValue value) {
-        qCritical().noquote().nospace() << Tag << "[RPC] ERROR : " << value.toString();
+        qCritical().noquote().nospace() << Tag << "[RPC] ERROR : " << LogQuote::quote(value.toString());
         outer.reject(value);
     });
     wait.done([outer, replyTopic](QJsonValue value) {
         qDebug().noquote().nospace() << Tag << "[RPC] Received : " << replyTopic;
-        qDebug().noquote().nospace() << Tag << "[RPC] Data     : " << value;
+        QString shown;
+        QDebug(&shown).nospace() << value;
+        qDebug().noquote().nospace() << Tag << "[RPC] Data     : " << LogQuote::quote(shown);
         outer.resolve(value);
     });
 
     logDebug(QStringLiteral("[RPC] Sending : ") + requestTopic);
-    logDebug(QStringLiteral("[RPC] Data    : ") + QString::fromUtf8(payload));
+    logDebug(QStringLiteral("[RPC] Data    : ") + LogQuote::quote(payload));
     // A request whose reply cannot be awaited is not sent: the caller already has its failure.
     if (wait.state() == DeferredDataBase::Pending)
         m_client->publish(requestTopic, payload, 1, false);

@@ -3,6 +3,7 @@
 #include "transport/MqttClient.h"
 
 #include "app/JsonRead.h"
+#include "app/LogQuote.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -71,14 +72,14 @@ bool MqttDevice::mqttConnected() const
 void MqttDevice::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
 {
     Q_UNUSED(payload)
-    qCritical().noquote() << m_tag + QStringLiteral("ERROR: Failed to parse JSON message (topic=%1) : %2").arg(topic, error);
+    qCritical().noquote() << m_tag + QStringLiteral("ERROR: Failed to parse JSON message (topic=%1) : %2").arg(LogQuote::quote(topic), error);
 }
 
 void MqttDevice::warnUnexpected(const QString &where, const QJsonValue &value) const
 {
     const QByteArray shown = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
     qWarning().noquote() << m_tag + QStringLiteral("WARN: Unexpected value of %1 (topic=%2) : %3")
-                                        .arg(where, m_topic, QString::fromUtf8(shown));
+                                        .arg(where, m_topic, LogQuote::quote(shown));
 }
 
 QString MqttDevice::readText(const QJsonObject &object, const QString &key, const QString &where) const

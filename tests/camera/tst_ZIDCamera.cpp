@@ -7,6 +7,7 @@
 #include "camera/Container.h"
 #include "camera/Plate.h"
 #include "fakes/FakeCamera.h"
+#include "fakes/LogCapture.h"
 
 // Cameras of this test live on 127.72.y.x, y chosen per run.
 static QString s_subnet;
@@ -39,6 +40,7 @@ private slots:
     void answersAuthenticationChallenge();
     void plateResult();
     void containerResult();
+    void hugeValuesReachTheReadingNotTheLog();
     void missingKeysWriteEmptyValues();
     void badPush_data();
     void badPush();
@@ -179,6 +181,31 @@ void tst_ZIDCamera::plateResult()
     QVERIFY(r.containerCode().isEmpty());
     // The camera's own reading holds the same.
     QCOMPARE(camera.initialCameraData()->plate(), QString("ABC1234"));
+}
+
+// A camera's 1 MB plate is its business; the log shows a bounded part of it.
+void tst_ZIDCamera::hugeValuesReachTheReadingNotTheLog()
+{
+    const QString plate(1024 * 1024, QChar('P'));
+    const QString code(1024 * 1024, QChar('C'));
+    LogCapture log;
+    Plate plateCamera(cameraUrl(5));
+    plateCamera.setType("alpr1");
+    QSignalSpy plateDone(&plateCamera, &ZIDCamera::processDataFinished);
+    plateCamera.handleTCPMessage("/push", FakeCamera::plateResult(plate, plate));
+    Container containerCamera(cameraUrl(6));
+    containerCamera.setType("ccr1");
+    QSignalSpy containerDone(&containerCamera, &ZIDCamera::processDataFinished);
+    containerCamera.handleTCPMessage("/push", FakeCamera::containerResult(code));
+
+    QCOMPARE(plateDone.count(), 1);
+    QCOMPARE(plateDone.first().first().value<ZIDCamera::Result>().data->plate(), plate);
+    QCOMPARE(containerDone.first().first().value<ZIDCamera::Result>().data->containerCode(), code);
+    const QStringList lines = log.texts();
+    for (const QString &line : lines)
+        QVERIFY2(line.size() < 4000, qPrintable(line.left(120)));
+    QVERIFY(log.contains(QtInfoMsg, "Plate : " + plate.left(512) + "[... 1048576 bytes in all], Country : "));
+    QVERIFY(log.contains(QtInfoMsg, "Code : " + code.left(512) + "[... 1048576 bytes in all], Date : "));
 }
 
 void tst_ZIDCamera::containerResult()
