@@ -4,9 +4,9 @@
 #include "devices/SimulatedBoard.h"
 
 #include "fakes/LogCapture.h"
+#include "fakes/SignalRecorder.h"
 
 #include <QElapsedTimer>
-#include <QMetaMethod>
 #include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
@@ -21,32 +21,6 @@ namespace {
 
 constexpr int ButtonPin = 0;
 constexpr int LoopPin = 1;
-
-// Records the names of every signal an object's own class declares, in emission order.
-class SignalRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    explicit SignalRecorder(QObject *watched)
-    {
-        const QMetaObject *meta = watched->metaObject();
-        const int slot = metaObject()->indexOfSlot("record()");
-        for (int i = meta->methodOffset(); i < meta->methodCount(); ++i)
-            if (meta->method(i).methodType() == QMetaMethod::Signal)
-                QMetaObject::connect(watched, i, this, slot);
-    }
-    // Recorded names joined by blanks; clears the record.
-    QString take()
-    {
-        const QString out = names.join(QLatin1Char(' '));
-        names.clear();
-        return out;
-    }
-    QStringList names;
-
-public slots:
-    void record() { names << QString::fromLatin1(sender()->metaObject()->method(senderSignalIndex()).name()); }
-};
 
 // Sets a pin and waits for the board's poll to report it.
 bool drive(MIOBoard &board, int pin, int level)
