@@ -1,0 +1,613 @@
+#include "devices/Clock.h"
+
+#include "fakes/EventLoopWait.h"
+#include "fakes/LogCapture.h"
+#include "fakes/SignalRecorder.h"
+#include "fakes/StubCommands.h"
+
+#include <QDir>
+#include <QFile>
+#include <QtTest>
+
+#include <memory>
+
+using manager::Clock;
+
+namespace {
+
+const QByteArray DebianDefault = "#  This file is part of systemd.\n"
+                                 "#\n"
+                                 "# See timesyncd.conf(5) for details.\n"
+                                 "\n"
+                                 "[Time]\n"
+                                 "#NTP=\n"
+                                 "#FallbackNTP=0.debian.pool.ntp.org 1.debian.pool.ntp.org\n"
+                                 "#RootDistanceMaxSec=5\n";
+
+QByteArray status(const QString &zone, const QString &synced, const QString &ntp)
+{
+    return QString("               Local time: Mon 2024-01-15 14:00:00 EET\n"
+                   "                Time zone: %1\n"
+                   "System clock synchronized: %2\n"
+                   "              NTP service: %3\n"
+                   "          RTC in local TZ: no\n")
+        .arg(zone, synced, ntp)
+        .toUtf8();
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeAll(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+} // namespace
+
+class TestClock : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void constructionReadsTheSystem();
+    void statusOutputs_data();
+    void statusOutputs();
+    void timezoneList_data();
+    void timezoneList();
+    void setTimezone();
+    void setTimezoneRefused_data();
+    void setTimezoneRefused();
+    void ntpSwitch();
+    void ntpSync();
+    void serverFromTheFile_data();
+    void serverFromTheFile();
+    void unreadableFileLoggedOnce();
+    void serverTexts_data();
+    void serverTexts();
+    void fileEdits_data();
+    void fileEdits();
+    void setNtpServerRunsTheSteps();
+    void refusedServerChangesNothing_data();
+    void refusedServerChangesNothing();
+    void failedStepStopsTheSequence_data();
+    void failedStepStopsTheSequence();
+    void missingCommand();
+    void refreshInterval();
+
+private:
+    QString configPath() const { return m_stubs->dir() + "/timesyncd.conf"; }
+    QString workDir() const { return m_stubs->dir() + "/work"; }
+    // A clock on the stubs, its files in the stubs' folder, calls cleared.
+    void makeClock();
+
+    std::unique_ptr<StubCommands> m_stubs;
+    std::unique_ptr<Clock> m_clock;
+};
+
+void TestClock::init()
+{
+    m_stubs.reset(new StubCommands(true));
+    QVERIFY(m_stubs->isValid());
+    QVERIFY(QDir().mkpath(workDir()));
+    QVERIFY(writeAll(configPath(), DebianDefault));
+}
+
+void TestClock::cleanup()
+{
+    m_clock.reset();
+    m_stubs.reset();
+}
+
+void TestClock::makeClock()
+{
+    m_clock.reset(new Clock);
+    m_clock->setRefreshInterval(0); // refreshes only when the test asks
+    m_clock->setConfigFile(configPath());
+    m_clock->setWorkDir(workDir());
+    m_clock->refresh();
+    m_stubs->clearCalls();
+}
+
+void TestClock::constructionReadsTheSystem()
+{
+    m_stubs->setTimezone("Europe/Athens");
+    m_stubs->setSynced(false);
+    LogCapture log;
+    Clock clock;
+    QCOMPARE(m_stubs->callLines(), QStringList({"timedatectl --no-pager list-timezones", "timedatectl status"}));
+    QCOMPARE(clock.timezones(),
+             QStringList({"Africa/Abidjan", "America/New_York", "Etc/UTC", "Europe/Athens", "Europe/Berlin"}));
+    QCOMPARE(clock.timezone(), QString("Europe/Athens"));
+    QVERIFY(clock.ntpEnabled());
+    QVERIFY(!clock.ntpSynced());
+    QCOMPARE(clock.refreshInterval(), 10);
+    QVERIFY(log.texts(QtInfoMsg).contains("[Clock] Timezone changed : Europe/Athens"));
+    QVERIFY(log.texts(QtInfoMsg).contains("[Clock] NTP status changed : enabled"));
+    QVERIFY(!log.texts(QtInfoMsg).contains("[Clock] NTP sync changed : not synced"));
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList());
+}
+
+void TestClock::statusOutputs_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("zone");
+    QTest::addColumn<bool>("synced");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<QString>("emitted");
+    QTest::addColumn<QStringList>("logged");
+
+    // The clock starts at Etc/UTC, synchronised, NTP on.
+    QTest::newRow("unchanged") << status("Etc/UTC (UTC, +0000)", "yes", "active") << 0 << "Etc/UTC" << true << true
+                               << "" << QStringList{};
+    QTest::newRow("both no") << status("Etc/UTC (UTC, +0000)", "no", "inactive") << 0 << "Etc/UTC" << false << false
+                             << "ntpSyncedChanged ntpEnabledChanged"
+                             << QStringList{"[Clock] NTP sync changed : not synced", "[Clock] NTP status changed : disabled"};
+    QTest::newRow("service not available") << status("Etc/UTC (UTC, +0000)", "yes", "n/a") << 0 << "Etc/UTC" << true
+                                           << false << "ntpEnabledChanged"
+                                           << QStringList{"[Clock] NTP status changed : disabled"};
+    QTest::newRow("new zone") << status("America/Argentina/Buenos_Aires (-03, -0300)", "yes", "active") << 0
+                              << "America/Argentina/Buenos_Aires" << true << true << "timezoneChanged"
+                              << QStringList{"[Clock] Timezone changed : America/Argentina/Buenos_Aires"};
+    QTest::newRow("systemd 236 wording")
+        << QByteArray("                Time zone: Etc/UTC (UTC, +0000)\n"
+                      "System clock synchronized: no\n"
+                      "systemd-timesyncd.service active: no\n")
+        << 0 << "Etc/UTC" << false << false << "ntpSyncedChanged ntpEnabledChanged"
+        << QStringList{"[Clock] NTP sync changed : not synced", "[Clock] NTP status changed : disabled"};
+    QTest::newRow("no zone line: empty zone") << QByteArray("System clock synchronized: yes\nNTP service: active\n") << 0
+                                              << "" << true << true << "timezoneChanged"
+                                              << QStringList{"[Clock] Timezone changed : "};
+    QTest::newRow("empty output") << QByteArray() << 0 << "Etc/UTC" << true << true << "" << QStringList{};
+    QTest::newRow("failed") << status("Europe/Athens (EET, +0200)", "no", "inactive") << 1 << "Etc/UTC" << true << true
+                            << "" << QStringList{};
+}
+
+void TestClock::statusOutputs()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(int, exitCode);
+    QFETCH(QString, zone);
+    QFETCH(bool, synced);
+    QFETCH(bool, enabled);
+    QFETCH(QString, emitted);
+    QFETCH(QStringList, logged);
+
+    makeClock();
+    SignalRecorder signalsSeen(m_clock.get());
+    LogCapture log;
+    m_stubs->setOutput("timedatectl status", output, exitCode, "Failed to connect to bus\n");
+    m_clock->refresh();
+    QCOMPARE(m_clock->timezone(), zone);
+    QCOMPARE(m_clock->ntpSynced(), synced);
+    QCOMPARE(m_clock->ntpEnabled(), enabled);
+    QCOMPARE(signalsSeen.take(), emitted);
+    QCOMPARE(log.texts(QtInfoMsg), logged);
+    QCOMPARE(log.texts(QtCriticalMsg),
+             exitCode ? QStringList{"[Clock] ERROR: Command failed 'timedatectl status' : exitCode=1 \"Failed to connect to bus\""}
+                      : QStringList{});
+}
+
+void TestClock::timezoneList_data()
+{
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("zones");
+
+    QTest::newRow("listed") << QByteArray("Europe/Athens\nEurope/Berlin\n") << 0 << QStringList{"Europe/Athens", "Europe/Berlin"};
+    QTest::newRow("no final line feed") << QByteArray("Europe/Athens\nUTC") << 0 << QStringList{"Europe/Athens", "UTC"};
+    QTest::newRow("nothing listed") << QByteArray() << 0 << QStringList{};
+    QTest::newRow("failed") << QByteArray("Europe/Athens\n") << 1 << QStringList{};
+}
+
+void TestClock::timezoneList()
+{
+    QFETCH(QByteArray, output);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, zones);
+
+    m_stubs->setOutput("timedatectl list-timezones", output, exitCode);
+    Clock clock;
+    QCOMPARE(clock.timezones(), zones);
+    QCOMPARE(clock.property("timezones").toStringList(), zones);
+}
+
+void TestClock::setTimezone()
+{
+    makeClock();
+    SignalRecorder signalsSeen(m_clock.get());
+    m_clock->setTimezone("Etc/UTC"); // the current one
+    QCOMPARE(m_stubs->callLines(), QStringList());
+
+    QVERIFY(m_clock->setProperty("timezone", "Europe/Athens")); // as the settings page writes it
+    QCOMPARE(m_stubs->callLines(), QStringList({"timedatectl set-timezone Europe/Athens", "timedatectl status"}));
+    QCOMPARE(m_clock->timezone(), QString("Europe/Athens"));
+    QCOMPARE(signalsSeen.take(), QString("timezoneChanged"));
+
+    // Listed here but refused by the system: the property stays.
+    m_stubs->setTimezones({"Europe/Athens"});
+    m_stubs->clearCalls();
+    LogCapture log;
+    m_clock->setTimezone("Europe/Berlin");
+    QCOMPARE(m_stubs->callLines(), QStringList({"timedatectl set-timezone Europe/Berlin", "timedatectl status"}));
+    QCOMPARE(m_clock->timezone(), QString("Europe/Athens"));
+    QCOMPARE(signalsSeen.take(), QString());
+    QCOMPARE(log.texts(QtCriticalMsg),
+             QStringList{"[Clock] ERROR: Command failed 'timedatectl set-timezone Europe/Berlin' : exitCode=1 "
+                         "\"Failed to set time zone: Invalid or not installed time zone 'Europe/Berlin'\""});
+}
+
+void TestClock::setTimezoneRefused_data()
+{
+    QTest::addColumn<QString>("zone");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("not listed") << "Mars/Olympus_Mons" << "\"Mars/Olympus_Mons\"";
+    QTest::newRow("an option") << "--help" << "\"--help\"";
+    QTest::newRow("empty") << "" << "\"\"";
+    QTest::newRow("line feed") << "Europe/Athens\nx" << "\"Europe/Athens\\nx\"";
+}
+
+void TestClock::setTimezoneRefused()
+{
+    QFETCH(QString, zone);
+    QFETCH(QString, logged);
+
+    makeClock();
+    SignalRecorder signalsSeen(m_clock.get());
+    LogCapture log;
+    m_clock->setTimezone(zone);
+    QCOMPARE(m_stubs->callLines(), QStringList());
+    QCOMPARE(m_clock->timezone(), QString("Etc/UTC"));
+    QCOMPARE(signalsSeen.take(), QString());
+    QCOMPARE(log.texts(QtWarningMsg), QStringList{"[Clock] WARN: Unknown time zone : " + logged});
+}
+
+void TestClock::ntpSwitch()
+{
+    makeClock();
+    SignalRecorder signalsSeen(m_clock.get());
+    LogCapture log;
+    m_clock->setNtpEnabled(true); // already on
+    QCOMPARE(m_stubs->callLines(), QStringList());
+
+    QVERIFY(m_clock->setProperty("ntpEnabled", false));
+    QCOMPARE(m_stubs->callLines(), QStringList({"timedatectl set-ntp false", "timedatectl status"}));
+    QVERIFY(!m_clock->ntpEnabled());
+    QVERIFY(!m_stubs->ntp());
+    QCOMPARE(signalsSeen.take(), QString("ntpEnabledChanged"));
+
+    // The system refuses: the switch stays off.
+    m_stubs->setOutput("timedatectl set-ntp", "", 1, "Failed to set ntp: NTP not supported\n");
+    m_stubs->clearCalls();
+    m_clock->setNtpEnabled(true);
+    QCOMPARE(m_stubs->callLines(), QStringList({"timedatectl set-ntp true", "timedatectl status"}));
+    QVERIFY(!m_clock->ntpEnabled());
+    QCOMPARE(signalsSeen.take(), QString());
+    QCOMPARE(log.texts(QtInfoMsg), QStringList({"[Clock] Setting NTP : disabled", "[Clock] NTP status changed : disabled",
+                                                "[Clock] Setting NTP : enabled"}));
+}
+
+void TestClock::ntpSync()
+{
+    makeClock();
+    LogCapture log;
+    m_clock->ntpSync(); // NTP already on: only the refresh
+    QCOMPARE(m_stubs->callLines(), QStringList{"timedatectl status"});
+    QCOMPARE(log.texts(QtInfoMsg), QStringList{"[Clock] Requesting NTP sync"});
+
+    m_stubs->setNtp(false);
+    m_stubs->setSynced(false);
+    m_clock->refresh();
+    QVERIFY(!m_clock->ntpEnabled());
+    m_stubs->clearCalls();
+    m_clock->ntpSync();
+    QCOMPARE(m_stubs->callLines(), QStringList({"timedatectl set-ntp true", "timedatectl status", "timedatectl status"}));
+    QVERIFY(m_clock->ntpEnabled());
+    QVERIFY(!m_clock->ntpSynced());
+}
+
+void TestClock::serverFromTheFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("server");
+
+    QTest::newRow("the default file") << DebianDefault << "";
+    QTest::newRow("set") << QByteArray("[Time]\nNTP=ntp.example.org 10.0.0.1\n") << "ntp.example.org 10.0.0.1";
+    QTest::newRow("blanks around") << QByteArray("[Time]\n  NTP=  ntp.example.org  \n") << "ntp.example.org";
+    QTest::newRow("commented out, then set") << QByteArray("#NTP=old.example.org\nNTP=new.example.org\n") << "new.example.org";
+    QTest::newRow("fallback is not the server") << QByteArray("[Time]\nFallbackNTP=fallback.example.org\n") << "";
+    QTest::newRow("empty setting") << QByteArray("[Time]\nNTP=\nFallbackNTP=fallback.example.org\n") << "";
+    QTest::newRow("carriage returns") << QByteArray("[Time]\r\nNTP=ntp.example.org\r\n") << "ntp.example.org";
+}
+
+void TestClock::serverFromTheFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, server);
+
+    QVERIFY(writeAll(configPath(), "[Time]\nNTP=before.example.org\n"));
+    makeClock();
+    QCOMPARE(m_clock->ntpServer(), QString("before.example.org"));
+    QVERIFY(writeAll(configPath(), content));
+    QSignalSpy changed(m_clock.get(), &Clock::ntpServerChanged);
+    m_clock->refresh();
+    QCOMPARE(m_clock->ntpServer(), server);
+    QCOMPARE(changed.count(), 1);
+    m_clock->refresh();
+    QCOMPARE(changed.count(), 1);
+}
+
+void TestClock::unreadableFileLoggedOnce()
+{
+    QVERIFY(writeAll(configPath(), "[Time]\nNTP=ntp.example.org\n"));
+    makeClock();
+    QVERIFY(QFile::remove(configPath()));
+    LogCapture log;
+    m_clock->refresh();
+    m_clock->refresh();
+    QCOMPARE(m_clock->ntpServer(), QString("ntp.example.org"));
+    QCOMPARE(log.count(QtWarningMsg, "[Clock] WARN: Could not read " + configPath()), 1);
+
+    // An empty file says nothing either.
+    QVERIFY(writeAll(configPath(), ""));
+    m_clock->refresh();
+    QCOMPARE(m_clock->ntpServer(), QString("ntp.example.org"));
+    QVERIFY(QFile::remove(configPath()));
+    m_clock->refresh();
+    QCOMPARE(log.count(QtWarningMsg, "[Clock] WARN: Could not read " + configPath()), 2);
+}
+
+void TestClock::serverTexts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+
+    QTest::newRow("host") << "ntp.example.org" << true;
+    QTest::newRow("single label") << "timeserver" << true;
+    QTest::newRow("trailing dot") << "ntp.example.org." << true;
+    QTest::newRow("hyphen inside") << "ntp-1.example.org" << true;
+    QTest::newRow("IPv4") << "192.168.1.10" << true;
+    QTest::newRow("IPv6") << "2001:db8::1" << true;
+    QTest::newRow("several, blanks and tabs") << " 0.pool.ntp.org\t1.pool.ntp.org  10.0.0.1 " << true;
+    QTest::newRow("nothing") << "" << true;
+    QTest::newRow("semicolon and command") << "ntp.example.org;reboot" << false;
+    QTest::newRow("command substitution") << "$(reboot)" << false;
+    QTest::newRow("sed delimiter") << "a/e reboot/" << false;
+    QTest::newRow("line feed") << "ntp.example.org\nFallbackNTP=evil" << false;
+    QTest::newRow("carriage return") << "ntp.example.org\r" << false;
+    QTest::newRow("option") << "-f" << false;
+    QTest::newRow("leading hyphen label") << "-ntp.example.org" << false;
+    QTest::newRow("empty label") << "ntp..example.org" << false;
+    QTest::newRow("underscore") << "ntp_1.example.org" << false;
+    QTest::newRow("address out of range") << "192.168.1.256" << false;
+    QTest::newRow("three numbers") << "10.0.1" << false;
+    QTest::newRow("IPv6 nonsense") << "1:2:3:4:5:6:7:8:9" << false;
+    QTest::newRow("non-ASCII") << QString::fromUtf8("ntp.εxample.org") << false;
+    QTest::newRow("label too long") << QString(64, 'a') + ".org" << false;
+    QTest::newRow("zero byte") << QString("ntp") + QChar(0) + "x" << false;
+}
+
+void TestClock::serverTexts()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QCOMPARE(Clock::isValidNtpServer(text), valid);
+}
+
+void TestClock::fileEdits_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QByteArray>("after");
+
+    QTest::newRow("the default file")
+        << DebianDefault << "ntp.example.org"
+        << QByteArray(DebianDefault).replace("#NTP=\n", "NTP=ntp.example.org\n");
+    QTest::newRow("replaces a setting") << QByteArray("[Time]\nNTP=old.example.org\n#RootDistanceMaxSec=5\n")
+                                        << "10.0.0.1 10.0.0.2"
+                                        << QByteArray("[Time]\nNTP=10.0.0.1 10.0.0.2\n#RootDistanceMaxSec=5\n");
+    QTest::newRow("every NTP line") << QByteArray("[Time]\n#NTP=a.example.org\nNTP=b.example.org\n") << "c.example.org"
+                                    << QByteArray("[Time]\nNTP=c.example.org\nNTP=c.example.org\n");
+    QTest::newRow("other keys kept") << QByteArray("[Time]\nFallbackNTP=f.example.org\n#FallbackNTP=g\nMyNTP=x\n")
+                                     << "ntp.example.org"
+                                     << QByteArray("[Time]\nNTP=ntp.example.org\nFallbackNTP=f.example.org\n#FallbackNTP=g\nMyNTP=x\n");
+    QTest::newRow("no section") << QByteArray("# comment\n") << "ntp.example.org"
+                                << QByteArray("# comment\n[Time]\nNTP=ntp.example.org\n");
+    QTest::newRow("no final line feed") << QByteArray("# comment") << "ntp.example.org"
+                                        << QByteArray("# comment\n[Time]\nNTP=ntp.example.org\n");
+    QTest::newRow("empty file") << QByteArray() << "ntp.example.org" << QByteArray("[Time]\nNTP=ntp.example.org\n");
+    QTest::newRow("cleared") << QByteArray("[Time]\nNTP=old.example.org\n") << "" << QByteArray("[Time]\nNTP=\n");
+    QTest::newRow("other bytes kept") << QByteArray("# caf\xe9\n[Time]\r\nNTP=a\n") << "b.example.org"
+                                      << QByteArray("# caf\xe9\n[Time]\r\nNTP=b.example.org\n");
+}
+
+void TestClock::fileEdits()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, server);
+    QFETCH(QByteArray, after);
+    QCOMPARE(Clock::withNtpServer(before, server), after);
+}
+
+void TestClock::setNtpServerRunsTheSteps()
+{
+    makeClock();
+    QCOMPARE(m_clock->ntpServer(), QString());
+    SignalRecorder signalsSeen(m_clock.get());
+    LogCapture log;
+    QVERIFY(m_clock->setProperty("ntpServer", "  ntp1.example.org   192.168.1.10 "));
+
+    const QList<StubCommands::Call> calls = m_stubs->calls();
+    QCOMPARE(calls.size(), 3);
+    QCOMPARE(calls[0].program, QString("cp"));
+    QCOMPARE(calls[0].arguments.size(), 3);
+    QCOMPARE(calls[0].arguments[0], QString("-f"));
+    // The working copy: a file in a fresh folder under the working directory, gone afterwards.
+    const QString copy = calls[0].arguments[1];
+    QVERIFY2(copy.startsWith(workDir() + "/timesyncd-"), qPrintable(copy));
+    QVERIFY(copy.endsWith("/timesyncd.conf"));
+    QCOMPARE(calls[0].arguments[2], configPath());
+    QCOMPARE(QDir(workDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+    QCOMPARE(m_stubs->callLines().mid(1), QStringList({"sync", "systemctl restart systemd-timesyncd"}));
+
+    QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=ntp1.example.org 192.168.1.10\n"));
+    QCOMPARE(m_clock->ntpServer(), QString("ntp1.example.org 192.168.1.10"));
+    QCOMPARE(signalsSeen.take(), QString("ntpServerChanged"));
+    QCOMPARE(log.texts(QtInfoMsg), QStringList({"[Clock] Setting NTP server : " + QString("  ntp1.example.org   192.168.1.10 "),
+                                                "[Clock] NTP server changed : ntp1.example.org 192.168.1.10"}));
+
+    // The current server again: nothing runs.
+    m_stubs->clearCalls();
+    m_clock->setNtpServer("ntp1.example.org 192.168.1.10");
+    QCOMPARE(m_stubs->callLines(), QStringList());
+
+    // A missing file is made with the one setting.
+    QVERIFY(QFile::remove(configPath()));
+    QVERIFY(m_clock->writeNtpServer("ntp2.example.org"));
+    QCOMPARE(readAll(configPath()), QByteArray("[Time]\nNTP=ntp2.example.org\n"));
+}
+
+void TestClock::refusedServerChangesNothing_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("sed script") << "x/;1e reboot;s/x" << "\"x/;1e reboot;s/x\"";
+    QTest::newRow("second line") << "ntp.example.org\n[Time]" << "\"ntp.example.org\\n[Time]\"";
+    QTest::newRow("shell") << "`reboot`" << "\"`reboot`\"";
+    QTest::newRow("long") << QString(200, 'a') + "!" << "\"" + QString(80, 'a') + "\"...";
+}
+
+void TestClock::refusedServerChangesNothing()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, logged);
+
+    QVERIFY(writeAll(configPath(), "[Time]\nNTP=ntp.example.org\n"));
+    makeClock();
+    SignalRecorder signalsSeen(m_clock.get());
+    LogCapture log;
+    m_clock->setNtpServer(server);
+    QVERIFY(!m_clock->writeNtpServer(server));
+    QCOMPARE(m_stubs->callLines(), QStringList());
+    QCOMPARE(readAll(configPath()), QByteArray("[Time]\nNTP=ntp.example.org\n"));
+    QCOMPARE(m_clock->ntpServer(), QString("ntp.example.org"));
+    QCOMPARE(signalsSeen.take(), QString());
+    QCOMPARE(log.texts(QtWarningMsg), QStringList({"[Clock] WARN: Refused NTP server : " + logged, "[Clock] WARN: Refused NTP server : " + logged}));
+    QCOMPARE(log.texts(QtInfoMsg), QStringList());
+    QCOMPARE(QDir(workDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
+void TestClock::failedStepStopsTheSequence_data()
+{
+    QTest::addColumn<QString>("failing"); // the step, or "work" / "config" for the files
+    QTest::addColumn<QString>("how");     // "exit", "hang", "crash"
+    QTest::addColumn<QStringList>("ran");
+    QTest::addColumn<QString>("logged");
+    QTest::addColumn<bool>("written");
+
+    const QString cp = "cp -f <copy> <config>";
+    QTest::newRow("cp fails") << "cp" << "exit" << QStringList{cp}
+                              << "[Clock] ERROR: Command failed 'cp -f <copy> <config>' : exitCode=1 \"cp: cannot create regular file\"" << false;
+    QTest::newRow("cp hangs") << "cp" << "hang" << QStringList{cp}
+                              << "[Clock] ERROR: Could not execute 'cp -f <copy> <config>' : error=2" << false;
+    QTest::newRow("sync crashes") << "sync" << "crash" << QStringList{cp, "sync"} << "[Clock] ERROR: Command crashed 'sync'" << true;
+    QTest::newRow("restart fails") << "systemctl restart" << "exit" << QStringList{cp, "sync", "systemctl restart systemd-timesyncd"}
+                                   << "[Clock] ERROR: Command failed 'systemctl restart systemd-timesyncd' : exitCode=1 \"cp: cannot create regular file\"" << true;
+    QTest::newRow("no working folder") << "work" << "" << QStringList{} << "[Clock] ERROR: Could not make a working copy in <work> : " << false;
+    QTest::newRow("configuration unreadable") << "config" << "" << QStringList{} << "[Clock] ERROR: Could not read <config> : " << false;
+}
+
+void TestClock::failedStepStopsTheSequence()
+{
+    QFETCH(QString, failing);
+    QFETCH(QString, how);
+    QFETCH(QStringList, ran);
+    QFETCH(QString, logged);
+    QFETCH(bool, written);
+
+    QVERIFY(writeAll(configPath(), "[Time]\nNTP=old.example.org\n"));
+    makeClock();
+    if (how == "exit")
+        m_stubs->setOutput(failing, "", 1, "cp: cannot create regular file\n");
+    else if (how == "hang")
+        m_stubs->setHang(failing);
+    else if (how == "crash")
+        m_stubs->setCrash(failing);
+    else if (failing == "work")
+        QVERIFY(QDir(workDir()).removeRecursively());
+    else if (failing == "config") {
+        QVERIFY(QFile::remove(configPath()));
+        QVERIFY(QDir().mkpath(configPath())); // a folder where the file should be
+    }
+
+    LogCapture log;
+    QVERIFY(!m_clock->writeNtpServer("new.example.org"));
+
+    QStringList lines = m_stubs->callLines();
+    const QList<StubCommands::Call> calls = m_stubs->calls();
+    if (!calls.isEmpty())
+        lines.replaceInStrings(calls[0].arguments.value(1), "<copy>");
+    lines.replaceInStrings(configPath(), "<config>");
+    QCOMPARE(lines, ran);
+    const QStringList errors = log.texts(QtCriticalMsg);
+    QCOMPARE(errors.size(), 1);
+    QString line = errors[0];
+    if (!calls.isEmpty())
+        line.replace(calls[0].arguments.value(1), "<copy>");
+    line.replace(configPath(), "<config>").replace(workDir(), "<work>");
+    QVERIFY2(line.startsWith(logged), qPrintable(line));
+    if (failing != "config")
+        QCOMPARE(readAll(configPath()), written ? QByteArray("[Time]\nNTP=new.example.org\n")
+                                                : QByteArray("[Time]\nNTP=old.example.org\n"));
+    if (failing != "work")
+        QCOMPARE(QDir(workDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
+}
+
+void TestClock::missingCommand()
+{
+    makeClock();
+    m_stubs->remove("timedatectl");
+    SignalRecorder signalsSeen(m_clock.get());
+    LogCapture log;
+    m_clock->refresh();
+    m_clock->setNtpEnabled(false);
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList({"[Clock] ERROR: Could not execute 'timedatectl status' : error=0",
+                                                    "[Clock] ERROR: Could not execute 'timedatectl set-ntp false' : error=0",
+                                                    "[Clock] ERROR: Could not execute 'timedatectl status' : error=0"}));
+    QCOMPARE(m_clock->timezone(), QString("Etc/UTC"));
+    QVERIFY(m_clock->ntpEnabled());
+    QCOMPARE(signalsSeen.take(), QString());
+    QCOMPARE(Clock::executeCmd("timedatectl", {"status"}, 1000), QString());
+}
+
+void TestClock::refreshInterval()
+{
+    makeClock();
+    QCOMPARE(m_clock->refreshInterval(), 0);
+    QVERIFY(m_stubs->callLines().isEmpty());
+
+    m_clock->setRefreshInterval(1);
+    QCOMPARE(m_clock->refreshInterval(), 1);
+    QCOMPARE(m_stubs->callLines(), QStringList{"timedatectl status"}); // at once
+    m_stubs->setTimezone("Europe/Berlin");
+    WAIT_COMPARE(m_clock->timezone(), QString("Europe/Berlin")); // then on the timer
+
+    m_clock->setRefreshInterval(0);
+    QCOMPARE(m_clock->refreshInterval(), 0);
+    m_stubs->clearCalls();
+    QTest::qWait(1500); // a stopped refresh runs no command
+    QCOMPARE(m_stubs->callLines(), QStringList());
+}
+
+QTEST_GUILESS_MAIN(TestClock)
+#include "tst_Clock.moc"
