@@ -1,13 +1,12 @@
 #include "devices/Clock.h"
 
+#include "app/LogQuote.h"
 #include "app/PropertySetter.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QHostAddress>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -19,15 +18,6 @@ namespace {
 const QString Tag_ = QStringLiteral("[Clock] ");
 const int CommandMs = 1000;
 const int RefreshMs = 10000;
-
-// Outside text in a log line: escaped as a JSON string and cut short, so it
-// can neither break the line nor flood the log.
-QString shown(const QString &text)
-{
-    const int max = 80;
-    const QByteArray json = QJsonDocument(QJsonArray{text.left(max)}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(json.mid(1).chopped(1)) + (text.size() > max ? QStringLiteral("...") : QString());
-}
 
 QStringList ntpNames(const QString &text)
 {
@@ -105,7 +95,7 @@ bool Clock::run(const QString &program, const QStringList &arguments, int msecs,
     if (process.exitCode() != 0) {
         const QString error = QString::fromUtf8(process.readAllStandardError()).trimmed().section(QLatin1Char('\n'), 0, 0);
         qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Command failed '%1' : exitCode=%2 ").arg(line).arg(process.exitCode())
-                                     + (error.isEmpty() ? QString() : shown(error));
+                                     + (error.isEmpty() ? QString() : LogQuote::quote(error));
         return false;
     }
     QByteArray out = process.readAllStandardOutput();
@@ -248,7 +238,7 @@ void Clock::refreshConfig()
     static const QRegularExpression active(QStringLiteral("^[ \\t]*NTP=(.*)$"), QRegularExpression::MultilineOption);
     const QString server = active.match(QString::fromUtf8(content)).captured(1).trimmed();
     PropertySetter::set(this, m_ntpServer, server, &Clock::ntpServerChanged, [&] {
-        qInfo().noquote() << Tag_ + QStringLiteral("NTP server changed : ") + server;
+        qInfo().noquote() << Tag_ + QStringLiteral("NTP server changed : ") + LogQuote::quote(server);
     });
 }
 
@@ -257,7 +247,7 @@ void Clock::setTimezone(const QString &zone)
     if (zone == m_timezone)
         return;
     if (zone.isEmpty() || !m_timezones.contains(zone)) {
-        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Unknown time zone : ") + shown(zone);
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Unknown time zone : ") + LogQuote::quote(zone);
         return;
     }
     executeCmd(QStringLiteral("timedatectl"), {QStringLiteral("set-timezone"), zone}, CommandMs);
@@ -285,7 +275,7 @@ void Clock::setNtpServer(const QString &server)
     if (server == m_ntpServer)
         return;
     if (!isValidNtpServer(server)) {
-        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Refused NTP server : ") + shown(server);
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Refused NTP server : ") + LogQuote::quote(server);
         return;
     }
     qInfo().noquote() << Tag_ + QStringLiteral("Setting NTP server : ") + server;
@@ -296,7 +286,7 @@ void Clock::setNtpServer(const QString &server)
 bool Clock::writeNtpServer(const QString &server)
 {
     if (!isValidNtpServer(server)) {
-        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Refused NTP server : ") + shown(server);
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Refused NTP server : ") + LogQuote::quote(server);
         return false;
     }
 
