@@ -1,6 +1,8 @@
 #include "camera/CameraManager.h"
 
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 #include <QUuid>
 #include <QtDebug>
@@ -11,6 +13,7 @@
 #include "app/LogQuote.h"
 #include "camera/Container.h"
 #include "camera/Plate.h"
+#include "transport/MqttClient.h"
 
 #define MANAGER_TAG "[CameraManager] "
 
@@ -114,6 +117,8 @@ void CameraManager::initCameras()
                 continue;
             }
             cam->setType(name);
+            // Requests made before the first trigger have the configured time-out too.
+            cam->setTimeout(responseTimeout());
         }
         // Two names on one address: the later one takes the address.
         if (ZIDCamera *displaced = table.value(key))
@@ -133,6 +138,11 @@ void CameraManager::initCameras()
         old->deleteLater();
     for (int port : ports)
         setPort(port);
+}
+
+int CameraManager::responseTimeout() const
+{
+    return msecSetting(m_config, QStringLiteral("cameras/responseTimeoutMsec"));
 }
 
 void CameraManager::setPort(int port)
@@ -192,7 +202,7 @@ Deferred<QList<ZIDCamera::Result> > CameraManager::cameraTriggerReceived()
             const QPointer<ZIDCamera> camera(cam);
             const QString host = cam->url().host();
             const int retries = m_config.get(QStringLiteral("cameras/numberOfRetries")).toInt();
-            const int timeout = msecSetting(m_config, QStringLiteral("cameras/responseTimeoutMsec"));
+            const int timeout = responseTimeout();
 
             cam->startCameraProcess(m_triggerId, retries, timeout)
                 .fail([completion, host](const QString &error) {
@@ -285,6 +295,32 @@ void CameraManager::onConfigChanged(const QVariantMap &changes)
         qWarning().noquote().nospace() << MANAGER_TAG << "WARN: Configuration changed. Applying.";
         initCameras();
     }
+    if (Config::contains(changes, QStringLiteral("^cameras/responseTimeoutMsec$"))) {
+        const int timeout = responseTimeout();
+        for (ZIDCamera *cam : qAsConst(m_cameras))
+            cam->setTimeout(timeout);
+    }
+}
+
+void CameraManager::subscribeToTopics()
+{
+    qInfo().noquote().nospace() << MANAGER_TAG << "subscribeToTopics";
+    m_mqtt.subscribe(QStringLiteral("ui/config"), 0);
+}
+
+void CameraManager::onMqttMessageReceived(const QByteArray &message, const QString &topic)
+{
+    if (topic != QLatin1String("ui/config"))
+        return;
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(message, &error);
+    if (!doc.isObject()) {
+        qWarning().noquote().nospace() << MANAGER_TAG << "WARN: " << topic << " document is no JSON object : "
+                                       << (error.error != QJsonParseError::NoError ? error.errorString()
+                                                                                   : QStringLiteral("not an object"));
+        return;
+    }
+    onConfigChanged(doc.object().toVariantMap());
 }
 
 } // namespace manager

@@ -45,6 +45,12 @@ public:
     // The camera configured under a name of CAMERA_TYPES, or null.
     ZIDCamera *camera(const QString &name) const;
 
+    // A configuration topic, "ui/config", whose documents would be applied
+    // as configuration changes. Nothing subscribes it or feeds its messages
+    // here.
+    void subscribeToTopics();
+    void onMqttMessageReceived(const QByteArray &message, const QString &topic);
+
 signals:
     void camerasResultsChanged(QList<ZIDCamera::Result> results);
     void portChanged(int port);
@@ -54,6 +60,7 @@ private slots:
 
 private:
     void routeRequest(const QHostAddress &peer, const HttpServer::Request &request);
+    int responseTimeout() const;
 
     Config &m_config;
     MqttClient &m_mqtt;

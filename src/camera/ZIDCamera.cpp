@@ -4,6 +4,7 @@
 
 #include <QAuthenticator>
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -11,6 +12,7 @@
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrlQuery>
+#include <QXmlStreamReader>
 #include <QtDebug>
 
 #include <functional>
@@ -84,15 +86,9 @@ Deferred<QString> ZIDCamera::startCameraProcess(const QString &id, int retries, 
     m_hasEarlyResult = false;
     m_earlyResult = Result();
 
-    QString path;
-    if (m_type.contains(QLatin1String("alpr")))
-        path = QStringLiteral("/local/Vaxreader/");
-    else if (m_type.contains(QLatin1String("ccr")))
-        path = QStringLiteral("/local/Vaxcontainer/");
-
     Deferred<QString> result;
     const QString tag = typeTag();
-    sendCameraTrigger(QStringLiteral("http://") + host() + path)
+    sendCameraTrigger(applicationBase())
         .done([result, tag](const QString &text) mutable {
             qInfo().noquote().nospace() << CAMERA_TAG << tag << "Successful trigger, wait for Camera Post";
             result.resolve(text);
@@ -115,41 +111,62 @@ Deferred<QString> ZIDCamera::sendCameraTrigger(const QString &base)
 
     QNetworkRequest request(url);
     request.setRawHeader("Connection", "close");
-    QNetworkReply *reply = m_network->get(request);
 
+    Deferred<QString> result;
+    const QString tag = typeTag();
+    exchange(
+        m_network->get(request), QStringLiteral("WARN: Cannot send trigger signal. Timeout value : "),
+        [result, tag](QNetworkReply *reply) {
+            if (reply->error() != QNetworkReply::NoError)
+                result.reject(tag + QStringLiteral("Trigger HTTP error :") + reply->errorString());
+            else
+                result.resolve(QString());
+        },
+        [result, tag]() { result.reject(tag + QStringLiteral("Camera removed")); });
+    return result;
+}
+
+QString ZIDCamera::applicationBase() const
+{
+    QString path;
+    if (m_type.contains(QLatin1String("alpr")))
+        path = QStringLiteral("/local/Vaxreader/");
+    else if (m_type.contains(QLatin1String("ccr")))
+        path = QStringLiteral("/local/Vaxcontainer/");
+    return QStringLiteral("http://") + host() + path;
+}
+
+void ZIDCamera::exchange(QNetworkReply *reply, const QString &timeoutWarning,
+                         const std::function<void(QNetworkReply *)> &finished, const std::function<void()> &removed)
+{
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);
     const int timeout = m_timeout;
     const QString tag = typeTag();
-    connect(timer, &QTimer::timeout, reply, [reply, tag, timeout]() {
-        qWarning().noquote().nospace() << CAMERA_TAG << tag << "WARN: Cannot send trigger signal. Timeout value : "
-                                       << timeout;
+    connect(timer, &QTimer::timeout, reply, [reply, tag, timeout, timeoutWarning]() {
+        qWarning().noquote().nospace() << CAMERA_TAG << tag << timeoutWarning << timeout;
         reply->abort();
     });
     timer->start(timeout);
 
-    Deferred<QString> result;
     auto settled = std::make_shared<bool>(false);
-    connect(reply, &QNetworkReply::finished, this, [reply, timer, tag, result, settled]() mutable {
+    connect(reply, &QNetworkReply::finished, this, [reply, timer, tag, settled, finished]() {
         timer->stop();
         timer->deleteLater();
         *settled = true;
-        if (reply->error() != QNetworkReply::NoError) {
+        if (reply->error() != QNetworkReply::NoError)
             qCritical().noquote().nospace() << CAMERA_TAG << tag << "Error : " << reply->errorString();
-            result.reject(tag + QStringLiteral("Trigger HTTP error :") + reply->errorString());
-        } else {
-            result.resolve(QString());
-        }
+        finished(reply);
         reply->deleteLater();
     });
-    // A camera deleted while its trigger is out takes the reply with it, unfinished.
-    connect(reply, &QObject::destroyed, [tag, result, settled]() mutable {
+    // A camera deleted while the request is out takes the reply with it, unfinished.
+    connect(reply, &QObject::destroyed, [settled, removed]() {
         if (*settled)
             return;
         *settled = true;
-        settleLater([tag, result]() mutable { result.reject(tag + QStringLiteral("Camera removed")); });
+        if (removed)
+            settleLater(removed);
     });
-    return result;
 }
 
 Deferred<ZIDCamera::Result> ZIDCamera::waitTCPDataMessage(int msec)
@@ -257,4 +274,135 @@ void ZIDCamera::processHeartbeatMessage(const QByteArray &body)
     m_reading->setFirmwareVersion(map.value("FirmwareVersion").toString());
     m_reading->setDate(toDateTime(map.value("Date")));
     m_reading->setPid(map.value("PID").toString());
+}
+
+void ZIDCamera::retrieveCameraInfo()
+{
+    qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "retrieveCameraInfo";
+
+    const QUrl url(QStringLiteral("http://") + host() + QStringLiteral("/axis-cgi/basicdeviceinfo.cgi"));
+    const QJsonObject call{{QStringLiteral("apiVersion"), QStringLiteral("1.3")},
+                           {QStringLiteral("method"), QStringLiteral("getAllProperties")}};
+    qInfo().noquote().nospace() << CAMERA_TAG << "mAllProperties : " << call;
+
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    exchange(m_network->post(request, QJsonDocument(call).toJson(QJsonDocument::Indented)),
+             QStringLiteral("WARN: Cannot get basicdeviceinfo. Timeout value : "), [this](QNetworkReply *reply) {
+                 if (reply->error() == QNetworkReply::NoError)
+                     parseCameraInfo(reply->readAll());
+             });
+}
+
+void ZIDCamera::parseCameraInfo(const QByteArray &document)
+{
+    qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "parseCameraInfo";
+    QVariantMap map;
+    if (!toMap(document, map)) {
+        qWarning().noquote().nospace() << CAMERA_TAG << typeTag() << "WARN: Device information is no JSON object : "
+                                       << forLog(document);
+        return;
+    }
+    const QVariantMap properties = map.value("data").toMap().value("propertyList").toMap();
+
+    ZIDReading *r = m_reading;
+    r->setFirmwareVersion(properties.value("Version").toString());
+    r->setModel(properties.value("ProdNbr").toString());
+    r->setSerialNumber(properties.value("SerialNumber").toString());
+    r->setManufacturer(properties.value("Brand").toString());
+    r->setPid(properties.value("Soc").toString());
+    r->setSoftwareVersion(properties.value("SocSerialNumber").toString());
+    r->setDate(toDateTime(properties.value("BuildDate")));
+
+    qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "Manufacturer / Brand : " << r->manufacturer()
+                                << ", SerialNumber : " << r->serialNumber() << ", Model : " << r->model()
+                                << ", FirmwareVersion : " << r->firmwareVersion()
+                                << ", BuildDate : " << r->date().toString(Qt::ISODateWithMs) << ", SOC : " << r->pid()
+                                << ", SocSerialNumber : " << r->softwareVersion();
+}
+
+Deferred<QByteArray> ZIDCamera::requestDBTriggerData(const QString &base)
+{
+    qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "requestDBTriggerData";
+
+    Deferred<QByteArray> result;
+    const QString tag = typeTag();
+    exchange(
+        m_network->get(QNetworkRequest(QUrl(base + QStringLiteral("mempl.cgi")))),
+        QStringLiteral("WARN: Cannot get plateInfo from DB. Timeout value : "),
+        [result, tag](QNetworkReply *reply) {
+            if (reply->error() != QNetworkReply::NoError) {
+                result.reject((tag + QStringLiteral("DB Request error :") + reply->errorString()).toUtf8());
+                return;
+            }
+            qInfo().noquote().nospace() << CAMERA_TAG << tag << "DB data received";
+            result.resolve(reply->readAll());
+        },
+        [result, tag]() { result.reject((tag + QStringLiteral("Camera removed")).toUtf8()); });
+    return result;
+}
+
+bool ZIDCamera::parseCameraXMLData(const QByteArray &document)
+{
+    qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "parseCameraXMLData";
+    m_reading->clearValues();
+
+    QXmlStreamReader xml(document);
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (!xml.isStartElement() || xml.name() != QLatin1String("plate"))
+            continue;
+        const QXmlStreamAttributes attributes = xml.attributes();
+        // Without a trigger there is no entry of ours; one without an image id is not it.
+        if (m_triggerId.isEmpty() || attributes.value("image_id") != m_triggerId)
+            continue;
+
+        ZIDReading *r = m_reading;
+        r->setPlate(attributes.value("plate_number").toString());
+        r->setId(attributes.value("id").toString());
+        r->setCountry(attributes.value("country").toString());
+        r->setBlacklist(attributes.value("blacklist").toString());
+        r->setWhitelist(attributes.value("whitelist").toString());
+        r->setVehicleMake(attributes.value("vehicle_make").toString());
+        r->setVehicleModel(attributes.value("vehicle_model").toString());
+        r->setVehicleColor(attributes.value("vehicle_color").toString());
+        r->setImageId(attributes.value("image_id").toString());
+        r->setDate(QDateTime::fromString(attributes.value("date").toString(), Qt::TextDate));
+        r->setIp(host());
+
+        qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "Plate : " << r->plate() << ", "
+                                    << "Country : " << r->country()
+                                    << ", Date : " << r->date().toString(Qt::ISODateWithMs) << ", " << r->ip();
+        emit retrieveTriggerDataSignal(m_type, m_reading);
+        return true;
+    }
+    if (xml.hasError())
+        qWarning().noquote().nospace() << CAMERA_TAG << typeTag() << "WARN: Plate list unreadable at line "
+                                       << xml.lineNumber() << " : " << xml.errorString();
+    return false;
+}
+
+void ZIDCamera::uploadCameraConfiguration()
+{
+    qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "uploadCameraConfiguration";
+
+    const QUrl url(applicationBase() + QStringLiteral("alpr.cgi"));
+    // The bytes go unchanged, line ends included.
+    QFile file(m_configurationFile);
+    if (!file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote().nospace() << CAMERA_TAG << typeTag() << "Cannot open the file " << m_configurationFile
+                                       << " : " << file.errorString();
+        return;
+    }
+    const QByteArray settings = file.readAll();
+    file.close();
+
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    exchange(m_network->post(request, settings),
+             QStringLiteral("WARN: Cannot update the settings of the camera. Timeout value : "),
+             [this](QNetworkReply *reply) {
+                 if (reply->error() == QNetworkReply::NoError)
+                     parseCameraInfo(reply->readAll());
+             });
 }

@@ -6,14 +6,19 @@
 #include <QString>
 #include <QUrl>
 
+#include <functional>
+
 #include "async/Deferred.h"
 #include "camera/ZIDReading.h"
 
 class QNetworkAccessManager;
+class QNetworkReply;
 
 // One recognition camera of the lane. The terminal triggers it over HTTP; the
 // camera later pushes its result (or a heartbeat) to the terminal's receiver,
-// which hands it here through handleTCPMessage.
+// which hands it here through handleTCPMessage. The camera also serves its
+// device information, its recognition application's plate list and a
+// settings upload.
 class ZIDCamera : public QObject
 {
     Q_OBJECT
@@ -37,6 +42,14 @@ public:
     void setUrl(const QUrl &url);
     const ZIDReading *initialCameraData() const { return m_reading; }
 
+    // Time-out of every request to the camera, in ms. Each trigger brings
+    // its own; the manager hands over the configured one before that.
+    int timeout() const { return m_timeout; }
+    void setTimeout(int msec) { m_timeout = msec; }
+    // The settings file that uploadCameraConfiguration sends.
+    QString configurationFile() const { return m_configurationFile; }
+    void setConfigurationFile(const QString &path) { m_configurationFile = path; }
+
     Deferred<QString> startCameraProcess(const QString &id, int retries, int timeout);
     Deferred<QString> sendCameraTrigger(const QString &base);
     Deferred<ZIDCamera::Result> waitTCPDataMessage(int msec);
@@ -44,6 +57,16 @@ public:
     void handleTCPMessage(const QString &path, const QByteArray &body);
     void processHeartbeatMessage(const QByteArray &body);
     virtual bool processData(const QByteArray &body) = 0;
+
+    // Device information into the reading.
+    void retrieveCameraInfo();
+    void parseCameraInfo(const QByteArray &document);
+    // The recognition application's plate list below `base`, and the entry
+    // of the latest trigger in it.
+    Deferred<QByteArray> requestDBTriggerData(const QString &base);
+    bool parseCameraXMLData(const QByteArray &document);
+    // Sends the settings file to the recognition application.
+    void uploadCameraConfiguration();
 
 signals:
     void retrieveTriggerDataSignal(QString type, const ZIDReading *cameraData);
@@ -62,13 +85,26 @@ protected:
     static QDateTime toDateTime(const QVariant &value);
 
 private:
+    // "http://" + host + the recognition application's path for this type.
+    QString applicationBase() const;
+    // One request, guarded by the time-out: logs `timeoutWarning` and
+    // aborts it when no answer comes in time, and logs an error answer.
+    // `finished` then gets the reply; `removed` runs instead when the camera
+    // is deleted first.
+    void exchange(QNetworkReply *reply, const QString &timeoutWarning,
+                  const std::function<void(QNetworkReply *)> &finished,
+                  const std::function<void()> &removed = {});
+
     QString m_type;
     QUrl m_url;
     ZIDReading *m_reading;
     int m_retries = 0;
-    int m_timeout = 0;
+    // The configured default: a request with no time-out at all would be
+    // aborted at once.
+    int m_timeout = 5000;
     QNetworkAccessManager *m_network;
     QString m_triggerId;
+    QString m_configurationFile = QStringLiteral("/opt/vesk/vorn-terminal-ui/configuration.json");
     // The latest result pushed since the latest trigger went out. A camera
     // may push before the trigger's own answer has been handled; the wait
     // that starts then takes this one instead of losing it.

@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QXmlStreamWriter>
 
 #include <memory>
 
@@ -16,6 +17,14 @@ FakeCamera::FakeCamera(const QHostAddress &address, QObject *parent)
     , m_server(new QTcpServer(this))
 {
     connect(m_server, &QTcpServer::newConnection, this, &FakeCamera::onConnection);
+    m_properties = QJsonObject{{"Brand", "Lane Optics"},
+                               {"ProdNbr", "LO-420"},
+                               {"SerialNumber", "LO420-000172"},
+                               {"Version", "10.4.2"},
+                               {"Soc", "SoC-7"},
+                               {"SocSerialNumber", "0000-1F2E-3D4C"},
+                               {"BuildDate", "2025-11-20T08:15:00"},
+                               {"HardwareID", "7A1"}};
 }
 
 FakeCamera::~FakeCamera()
@@ -35,6 +44,11 @@ void FakeCamera::requireCredentials(const QByteArray &user, const QByteArray &pa
     m_authorization = "Basic " + (user + ':' + password).toBase64();
 }
 
+void FakeCamera::setAnswer(const QByteArray &path, int status, const QByteArray &body, int delay)
+{
+    m_answers.insert(path, Answer{status, body, delay});
+}
+
 void FakeCamera::setResult(const QByteArray &path, const QByteArray &body)
 {
     m_resultPath = path;
@@ -45,18 +59,17 @@ void FakeCamera::onConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { onTriggerData(socket); });
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { onRequestData(socket); });
     }
 }
 
-void FakeCamera::onTriggerData(QTcpSocket *socket)
+void FakeCamera::onRequestData(QTcpSocket *socket)
 {
     QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
     socket->setProperty("buffer", buffer);
     const int end = buffer.indexOf("\r\n\r\n");
     if (end < 0)
         return;
-    socket->setProperty("buffer", buffer.mid(end + 4));
 
     Request request;
     const QList<QByteArray> lines = buffer.left(end).split('\n');
@@ -72,6 +85,12 @@ void FakeCamera::onTriggerData(QTcpSocket *socket)
         if (colon > 0)
             request.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
     }
+    const int length = request.headers.value("content-length").toInt();
+    if (buffer.size() < end + 4 + length)
+        return;  // the body is still on its way
+    request.body = buffer.mid(end + 4, length);
+    socket->setProperty("buffer", buffer.mid(end + 4 + length));
+
     request.authorized = m_authorization.isEmpty() || request.headers.value("authorization") == m_authorization;
     m_requests << request;
     emit requestReceived();
@@ -83,26 +102,99 @@ void FakeCamera::onTriggerData(QTcpSocket *socket)
         socket->disconnectFromHost();
         return;  // the client asks again with the credentials
     }
-    if (m_delay < 0)
+
+    const bool trigger = request.path.endsWith("/trigger.cgi") && !m_answers.contains(request.path);
+    const int delay = trigger ? m_delay : m_answers.value(request.path, Answer{0, {}, 0}).delay;
+    if (delay < 0)
         return;
     QPointer<QTcpSocket> guard(socket);
-    QTimer::singleShot(m_delay, this, [this, guard, request]() {
-        if (guard)
+    QTimer::singleShot(delay, this, [this, guard, request, trigger]() {
+        if (!guard)
+            return;
+        if (trigger)
+            answerTrigger(guard, request);
+        else
             answer(guard, request);
     });
 }
 
+void FakeCamera::reply(QTcpSocket *socket, int status, const QByteArray &contentType, const QByteArray &body)
+{
+    const QByteArray reason = status == 200 ? "OK" : status == 404 ? "Not Found" : "Refused";
+    socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nContent-Type: " + contentType
+                  + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n"
+                  + body);
+    socket->disconnectFromHost();
+}
+
 void FakeCamera::answer(QTcpSocket *socket, const Request &request)
 {
-    const QByteArray reason = m_status == 200 ? "OK" : "Refused";
-    socket->write("HTTP/1.1 " + QByteArray::number(m_status) + ' ' + reason
-                  + "\r\nContent-Type: text/plain\r\nContent-Length: 2\r\nConnection: close\r\n\r\nOK");
-    socket->disconnectFromHost();
+    if (m_answers.contains(request.path)) {
+        const Answer scripted = m_answers.value(request.path);
+        reply(socket, scripted.status, "text/plain", scripted.body);
+        return;
+    }
+    const bool application = request.path.startsWith("/local/Vaxreader/")
+                             || request.path.startsWith("/local/Vaxcontainer/");
+    if (request.path == "/axis-cgi/basicdeviceinfo.cgi" && request.method == "POST") {
+        const QJsonObject call = QJsonDocument::fromJson(request.body).object();
+        if (call.value("method").toString() != QLatin1String("getAllProperties")) {
+            reply(socket, 400, "application/json",
+                  R"({"apiVersion":"1.3","error":{"code":2002,"message":"Method not supported"}})");
+            return;
+        }
+        reply(socket, 200, "application/json", deviceInfoDocument(m_properties));
+    } else if (application && request.path.endsWith("/mempl.cgi") && request.method == "GET") {
+        reply(socket, 200, "text/xml", plateListDocument());
+    } else if (application && request.path.endsWith("/alpr.cgi") && request.method == "POST") {
+        if (QJsonDocument::fromJson(request.body).isNull()) {
+            reply(socket, 400, "text/plain", "Settings are no JSON");
+            return;
+        }
+        reply(socket, 200, "application/json", deviceInfoDocument(m_properties));
+    } else {
+        reply(socket, 404, "text/plain", "No such page");
+    }
+}
+
+void FakeCamera::answerTrigger(QTcpSocket *socket, const Request &request)
+{
+    reply(socket, m_status, "text/plain", "OK");
     if (m_status != 200)
         return;
-    emit triggerAccepted(request.query.queryItemValue("id"));
+    const QString id = request.query.queryItemValue("id");
+    if (!m_recognition.isEmpty()) {
+        QMap<QString, QString> entry = m_recognition;
+        entry.insert("image_id", id);
+        m_plateList << entry;
+    }
+    emit triggerAccepted(id);
     if (!m_resultBody.isEmpty())
         push(m_resultPath, m_resultBody);
+}
+
+QByteArray FakeCamera::deviceInfoDocument(const QJsonObject &properties)
+{
+    const QJsonObject doc{{"apiVersion", "1.3"}, {"data", QJsonObject{{"propertyList", properties}}}};
+    return QJsonDocument(doc).toJson(QJsonDocument::Compact);
+}
+
+QByteArray FakeCamera::plateListDocument() const
+{
+    QByteArray xml;
+    QXmlStreamWriter writer(&xml);
+    writer.setAutoFormatting(true);
+    writer.writeStartDocument();
+    writer.writeStartElement("plates");
+    for (const QMap<QString, QString> &entry : m_plateList) {
+        writer.writeStartElement("plate");
+        for (auto it = entry.cbegin(); it != entry.cend(); ++it)
+            writer.writeAttribute(it.key(), it.value());
+        writer.writeEndElement();
+    }
+    writer.writeEndElement();
+    writer.writeEndDocument();
+    return xml;
 }
 
 QByteArray FakeCamera::postRequest(const QByteArray &path, const QByteArray &body)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -12,7 +13,9 @@ class QTcpSocket;
 
 // A recognition camera on a loopback address of its own. It serves the trigger
 // request on port 80 of that address and pushes its results to the terminal's
-// receiver from the same address, as a camera in the lane does.
+// receiver from the same address, as a camera in the lane does. The same port
+// serves its device information, the recognition application's plate list
+// (one entry per recognised trigger) and its settings upload.
 class FakeCamera : public QObject
 {
     Q_OBJECT
@@ -24,6 +27,7 @@ public:
         QByteArray path;       // without the query
         QUrlQuery query;
         QMap<QByteArray, QByteArray> headers;  // names in lower case
+        QByteArray body;
         bool authorized = true;
     };
 
@@ -39,6 +43,24 @@ public:
     void setTriggerStatus(int status) { m_status = status; }
     void setTriggerDelay(int msec) { m_delay = msec; }
     void requireCredentials(const QByteArray &user, const QByteArray &password);
+
+    // Any path answered with this status and body instead of the camera's
+    // own answer, held back `delay` ms (-1: never answered).
+    void setAnswer(const QByteArray &path, int status, const QByteArray &body, int delay = 0);
+
+    // Device information (POST /axis-cgi/basicdeviceinfo.cgi, method
+    // "getAllProperties"): the "propertyList" it answers with. The settings
+    // upload (POST <application>/alpr.cgi) answers with the same document.
+    void setDeviceProperties(const QJsonObject &properties) { m_properties = properties; }
+    QJsonObject deviceProperties() const { return m_properties; }
+    static QByteArray deviceInfoDocument(const QJsonObject &properties);
+
+    // Plate list (GET <application>/mempl.cgi): one "plate" element per
+    // entry, attributes as given. Each accepted trigger adds the recognition
+    // set here (when one is) with "image_id" the trigger's id.
+    void addPlateListEntry(const QMap<QString, QString> &attributes) { m_plateList << attributes; }
+    void setRecognition(const QMap<QString, QString> &attributes) { m_recognition = attributes; }
+    QByteArray plateListDocument() const;
 
     // What an accepted trigger makes the camera push (nothing while the body
     // is empty), and to which receiver port on 127.0.0.1.
@@ -70,8 +92,10 @@ signals:
 
 private:
     void onConnection();
-    void onTriggerData(QTcpSocket *socket);
+    void onRequestData(QTcpSocket *socket);
     void answer(QTcpSocket *socket, const Request &request);
+    void answerTrigger(QTcpSocket *socket, const Request &request);
+    static void reply(QTcpSocket *socket, int status, const QByteArray &contentType, const QByteArray &body);
 
     QHostAddress m_address;
     QTcpServer *m_server;
@@ -83,4 +107,14 @@ private:
     QByteArray m_resultBody;
     QList<Request> m_requests;
     int m_pushesAnswered = 0;
+    struct Answer
+    {
+        int status;
+        QByteArray body;
+        int delay;
+    };
+    QMap<QByteArray, Answer> m_answers;
+    QJsonObject m_properties;
+    QList<QMap<QString, QString>> m_plateList;
+    QMap<QString, QString> m_recognition;
 };
