@@ -155,7 +155,7 @@ void ZIDCamera::exchange(QNetworkReply *reply, const QString &timeoutWarning,
         timer->deleteLater();
         *settled = true;
         if (reply->error() != QNetworkReply::NoError)
-            qCritical().noquote().nospace() << CAMERA_TAG << tag << "Error : " << reply->errorString();
+            qCritical().noquote().nospace() << CAMERA_TAG << tag << "Error : " << LogQuote::quote(reply->errorString());
         finished(reply);
         reply->deleteLater();
     });
@@ -300,7 +300,7 @@ void ZIDCamera::parseCameraInfo(const QByteArray &document)
     QVariantMap map;
     if (!toMap(document, map)) {
         qWarning().noquote().nospace() << CAMERA_TAG << typeTag() << "WARN: Device information is no JSON object : "
-                                       << forLog(document);
+                                       << LogQuote::quote(document);
         return;
     }
     const QVariantMap properties = map.value("data").toMap().value("propertyList").toMap();
@@ -314,11 +314,14 @@ void ZIDCamera::parseCameraInfo(const QByteArray &document)
     r->setSoftwareVersion(properties.value("SocSerialNumber").toString());
     r->setDate(toDateTime(properties.value("BuildDate")));
 
-    qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "Manufacturer / Brand : " << r->manufacturer()
-                                << ", SerialNumber : " << r->serialNumber() << ", Model : " << r->model()
-                                << ", FirmwareVersion : " << r->firmwareVersion()
-                                << ", BuildDate : " << r->date().toString(Qt::ISODateWithMs) << ", SOC : " << r->pid()
-                                << ", SocSerialNumber : " << r->softwareVersion();
+    qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "Manufacturer / Brand : "
+                                << LogQuote::quote(r->manufacturer())
+                                << ", SerialNumber : " << LogQuote::quote(r->serialNumber())
+                                << ", Model : " << LogQuote::quote(r->model())
+                                << ", FirmwareVersion : " << LogQuote::quote(r->firmwareVersion())
+                                << ", BuildDate : " << r->date().toString(Qt::ISODateWithMs)
+                                << ", SOC : " << LogQuote::quote(r->pid())
+                                << ", SocSerialNumber : " << LogQuote::quote(r->softwareVersion());
 }
 
 Deferred<QByteArray> ZIDCamera::requestDBTriggerData(const QString &base)
@@ -370,15 +373,15 @@ bool ZIDCamera::parseCameraXMLData(const QByteArray &document)
         r->setDate(QDateTime::fromString(attributes.value("date").toString(), Qt::TextDate));
         r->setIp(host());
 
-        qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "Plate : " << r->plate() << ", "
-                                    << "Country : " << r->country()
+        qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "Plate : " << LogQuote::quote(r->plate()) << ", "
+                                    << "Country : " << LogQuote::quote(r->country())
                                     << ", Date : " << r->date().toString(Qt::ISODateWithMs) << ", " << r->ip();
         emit retrieveTriggerDataSignal(m_type, m_reading);
         return true;
     }
     if (xml.hasError())
         qWarning().noquote().nospace() << CAMERA_TAG << typeTag() << "WARN: Plate list unreadable at line "
-                                       << xml.lineNumber() << " : " << xml.errorString();
+                                       << xml.lineNumber() << " : " << LogQuote::quote(xml.errorString());
     return false;
 }
 

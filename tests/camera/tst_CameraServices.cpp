@@ -87,6 +87,7 @@ private slots:
     void settingsUpload();
     void settingsUploadFailure_data();
     void settingsUploadFailure();
+    void outsideTextIsQuotedInTheLog();
     void configurationTopicHook();
 };
 
@@ -493,6 +494,30 @@ void tst_CameraServices::settingsUploadFailure()
     }
     QVERIFY(waitUntil([&] { return log.contains(QtCriticalMsg, "[ZIDCamera] [alpr1] Error : "); }, 10000));
     QVERIFY(camera.initialCameraData()->model().isEmpty());
+}
+
+// Fields of the camera's documents reach the log escaped: a camera cannot
+// forge a line of its own.
+void tst_CameraServices::outsideTextIsQuotedInTheLog()
+{
+    FakeCamera fake(QHostAddress(cameraHost(13)));
+    fake.setTriggerStatus(200);
+    QVERIFY(fake.listen());
+    Plate camera(cameraUrl(13));
+    camera.setType("alpr1");
+    auto trigger = DeferredProbe(camera.startCameraProcess("trg-1", 3, 5000));
+    QVERIFY(trigger.waitSettled());
+
+    LogCapture log;
+    camera.parseCameraInfo(R"({"data":{"propertyList":{"Brand":"Lane\n[ZIDCamera] forged","SerialNumber":"\u0007"}}})");
+    QVERIFY(camera.parseCameraXMLData(
+        R"(<plates><plate image_id="trg-1" plate_number="AB&#10;[ZIDCamera] forged" country="G&#13;R"/></plates>)"));
+    QCOMPARE(camera.initialCameraData()->plate(), QString("AB\n[ZIDCamera] forged"));
+    for (const QString &line : log.texts()) {
+        QVERIFY2(!line.contains('\n') && !line.contains('\r') && !line.contains(QChar(7)), qPrintable(line));
+    }
+    QVERIFY(log.contains(QtInfoMsg, "Manufacturer / Brand : Lane\\n[ZIDCamera] forged"));
+    QVERIFY(log.contains(QtInfoMsg, "Plate : AB\\n[ZIDCamera] forged, Country : G\\rR"));
 }
 
 // The manager's configuration topic: it can be subscribed, and a document
