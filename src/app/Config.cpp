@@ -92,6 +92,34 @@ QString rejectReason(const QVariant &fileValue, const QVariant &defaultValue)
     }
 }
 
+// The secret keys and their names inside a section: a line that names either
+// shows no value.
+QStringList secretNames()
+{
+    QStringList names;
+    for (const QString &key : kSecretKeys)
+        names << key << key.section('/', -1);
+    return names;
+}
+
+// A line of the file that names a secret key shows nothing after the name, in
+// whatever form it was written ("password = x", "password: x", "password x").
+QString maskNamedSecret(const QString &line)
+{
+    for (const QString &key : kSecretKeys) {
+        const QString name = key.section('/', -1);
+        const int at = line.indexOf(name, 0, Qt::CaseInsensitive);
+        if (at < 0)
+            continue;
+        int end = at + name.size();
+        while (end < line.size() && (line.at(end).isSpace() || line.at(end) == ':' || line.at(end) == '='
+                                     || line.at(end) == '"'))
+            ++end;
+        return end < line.size() ? line.left(end) + QStringLiteral("****") : line;
+    }
+    return line;
+}
+
 QString shown(const QVariant &value)
 {
     if (value.type() == QVariant::StringList)
@@ -107,8 +135,8 @@ Config::Config(const QString &fileName, const QMap<QString, QVariant> &defaults,
     , m_values(defaults)
     , m_defaults(defaults)
 {
-    // Before the first read: its problem lines may quote a secret.
-    publishSecrets();
+    // Before the first read: lines quoting the file may name a secret.
+    manager::Logger::setSecretNames(secretNames());
     if (!QFileInfo::exists(m_fileName)) {
         qWarning().noquote().nospace() << "[Config] Creating default config file : " << m_fileName;
         save();
@@ -135,7 +163,6 @@ void Config::set(const QString &key, const QVariant &value)
     m_overrides.remove(key);
     m_rejected.remove(key);
     m_values.insert(key, value);
-    publishSecrets();
     emit configChanged(QVariantMap{{key, value}});
     save();
 }
@@ -157,19 +184,18 @@ bool Config::contains(const QMap<QString, QVariant> &map, const QString &pattern
 void Config::print() const
 {
     const QString rule = QStringLiteral("[Config] ") + QString(60, '-');
+    // Keys and values may come from the file as anybody wrote them.
     int width = 0;
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
-        width = std::max(width, int(it.key().size()));
+        width = std::max(width, int(LogQuote::quote(it.key()).size()));
 
     qInfo().noquote().nospace() << rule;
-    qInfo().noquote().nospace() << "[Config]  SETTINGS (" << m_fileName << ")";
+    qInfo().noquote().nospace() << "[Config]  SETTINGS (" << LogQuote::quote(m_fileName) << ")";
     qInfo().noquote().nospace() << rule;
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
-        QString value = shown(get(it.key()));
-        if (isSecret(it.key()) && !value.isEmpty())
-            value = QStringLiteral("****");
-        qInfo().noquote().nospace()
-            << QStringLiteral("[Config]  %1 : %2").arg(it.key(), -width).arg(value);
+        qInfo().noquote().nospace() << QStringLiteral("[Config]  %1 : %2")
+                                           .arg(LogQuote::quote(it.key()), -width)
+                                           .arg(forLog(it.key(), get(it.key())));
     }
     qInfo().noquote().nospace() << rule;
 }
@@ -194,7 +220,6 @@ void Config::addOverrides(const QMap<QString, QVariant> &map)
 {
     for (auto it = map.cbegin(); it != map.cend(); ++it)
         m_overrides.insert(it.key(), it.value());
-    publishSecrets();
 }
 
 void Config::addDefaults(const QMap<QString, QVariant> &map)
@@ -238,7 +263,6 @@ void Config::fromJson(const QJsonObject &json)
     }
     if (changes.isEmpty())
         return;
-    publishSecrets();
     save();
     emit configChanged(changes);
 }
@@ -246,7 +270,6 @@ void Config::fromJson(const QJsonObject &json)
 void Config::load()
 {
     const QVariantMap changes = takeFileValues();
-    publishSecrets();
     if (!changes.isEmpty())
         emit configChanged(changes);
 }
@@ -325,6 +348,24 @@ bool Config::isSecret(const QString &key)
     return kSecretKeys.contains(key);
 }
 
+QVariantMap Config::forLog(const QVariantMap &changes)
+{
+    QVariantMap shownChanges;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        shownChanges.insert(it.key(), it.value().type() == QVariant::String || isSecret(it.key())
+                                          ? QVariant(forLog(it.key(), it.value()))
+                                          : it.value());
+    return shownChanges;
+}
+
+QString Config::forLog(const QString &key, const QVariant &value)
+{
+    const QString text = shown(value);
+    if (isSecret(key) && !text.isEmpty())
+        return QStringLiteral("****");
+    return LogQuote::quote(text);
+}
+
 void Config::onFileChanged(const QString &path)
 {
     Q_UNUSED(path)
@@ -333,8 +374,7 @@ void Config::onFileChanged(const QString &path)
     watch();
     const QVariantMap changes = takeFileValues();
     if (!changes.isEmpty()) {
-        publishSecrets();
-        emit configFileChanged();
+            emit configFileChanged();
         emit configChanged(changes);
     }
 }
@@ -381,7 +421,8 @@ QVariantMap Config::readFile()
             if (classify(lines.at(i)) == LineKind::Garbage) {
                 problems << QStringLiteral("[Config] WARN: Skipping unreadable line %1 of %2 : %3")
                                 .arg(i + 1)
-                                .arg(LogQuote::quote(m_fileName), LogQuote::quote(lines.at(i).trimmed()));
+                                .arg(LogQuote::quote(m_fileName),
+                                     LogQuote::quote(maskNamedSecret(QString::fromUtf8(lines.at(i).trimmed()))));
             }
         }
         QVariantMap entries;
@@ -399,8 +440,8 @@ QVariantMap Config::readFile()
             if (!reason.isEmpty()) {
                 m_rejected.insert(key, it.value());
                 problems << QStringLiteral("[Config] WARN: Ignoring %1 = %2 in %3 : %4; keeping %5")
-                                .arg(LogQuote::quote(key), LogQuote::quote(shown(it.value())), m_fileName, reason,
-                                     LogQuote::quote(shown(m_values.value(key))));
+                                .arg(LogQuote::quote(key), forLog(key, it.value()), m_fileName, reason,
+                                     forLog(key, m_values.value(key)));
                 continue;
             }
             QVariant value = it.value();
@@ -413,13 +454,11 @@ QVariantMap Config::readFile()
 
     // Report each problem once, not again on every re-read of an unchanged file.
     if (problems != m_lastProblems) {
-        // Quoted file lines may hold a secret, and the process logger that
-        // masks every line may not exist yet.
         for (const QString &line : qAsConst(problems)) {
             if (line.contains(QLatin1String("ERROR: ")))
-                qCritical().noquote() << manager::Logger::mask(line);
+                qCritical().noquote() << line;
             else
-                qWarning().noquote() << manager::Logger::mask(line);
+                qWarning().noquote() << line;
         }
         m_lastProblems = problems;
     }
@@ -433,18 +472,4 @@ void Config::watch()
     const QString dir = QFileInfo(m_fileName).absolutePath();
     if (!m_watcher.directories().contains(dir))
         m_watcher.addPath(dir);
-}
-
-void Config::publishSecrets() const
-{
-    QStringList names;
-    QStringList values;
-    for (const QString &key : kSecretKeys) {
-        names << key << key.section('/', -1);
-        values << m_values.value(key).toString();
-        const QList<QVariant> overridden = m_overrides.values(key);
-        for (const QVariant &value : overridden)
-            values << value.toString();
-    }
-    manager::Logger::setSecrets(names, values);
 }

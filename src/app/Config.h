@@ -39,6 +39,9 @@ public:
 
     // Keys whose values never appear in a log line.
     static bool isSecret(const QString &key);
+    // A change map as a log line may show it: the values of secret keys
+    // masked, texts bounded and escaped.
+    static QVariantMap forLog(const QVariantMap &changes);
 
 public slots:
     void onFileChanged(const QString &path);
@@ -49,11 +52,11 @@ signals:
 
 private:
     void onDirectoryChanged(const QString &path);
+    static QString forLog(const QString &key, const QVariant &value);
     // Stores the file values that differ from ours; returns them.
     QVariantMap takeFileValues();
     QVariantMap readFile();
     void watch();
-    void publishSecrets() const;
 
     QString m_fileName;
     QVariantMap m_values;

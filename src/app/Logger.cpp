@@ -3,8 +3,6 @@
 #include <QDateTime>
 #include <QLoggingCategory>
 #include <QMutexLocker>
-#include <QRegularExpression>
-#include <QVector>
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,19 +32,18 @@ const char *const kLevelRules[] = {
     "*=true",
 };
 
-const QString kMask = QStringLiteral("****");
-
 struct Secrets
 {
     QMutex mutex;
-    QRegularExpression byName;
-    QVector<QRegularExpression> byValue;
+    QStringList names;
 };
 
+// Never destroyed: the handler stays installed until the process ends, and
+// lines still come after static objects are gone (plugins unloading, say).
 Secrets &secrets()
 {
-    static Secrets s;
-    return s;
+    static Secrets *const s = new Secrets;
+    return *s;
 }
 
 } // namespace
@@ -135,46 +132,53 @@ double Logger::elapsedSeconds() const
     return double(m_clock.nsecsElapsed()) / 1e9;
 }
 
-void Logger::setSecrets(const QStringList &names, const QStringList &values)
+void Logger::setSecretNames(const QStringList &names)
 {
-    QRegularExpression byName;
-    QStringList escapedNames;
+    QStringList kept;
     for (const QString &name : names) {
         if (!name.isEmpty())
-            escapedNames << QRegularExpression::escape(name);
+            kept << name;
     }
-    if (!escapedNames.isEmpty()) {
-        // The name, an optional closing quote, ':' or '=', an optional opening
-        // quote, then the value up to a blank, quote, comma or brace.
-        byName.setPattern(QStringLiteral("((?:") + escapedNames.join('|')
-                          + QStringLiteral(")\"?\\s*[:=]\\s*\"?)([^\\s\",}]+)"));
-    }
-
-    QVector<QRegularExpression> byValue;
-    for (const QString &value : values) {
-        if (value.isEmpty())
-            continue;
-        // Whole occurrences only, so a PIN does not mangle a longer number.
-        byValue << QRegularExpression(QStringLiteral("(?<![A-Za-z0-9])")
-                                      + QRegularExpression::escape(value)
-                                      + QStringLiteral("(?![A-Za-z0-9])"));
-    }
-
     Secrets &s = secrets();
     QMutexLocker lock(&s.mutex);
-    s.byName = byName;
-    s.byValue = byValue;
+    s.names = kept;
 }
 
+// Scanned by hand: a regular expression needs Qt's per-thread match stacks,
+// which are gone when the last lines of the process come.
 QString Logger::mask(const QString &line)
 {
     Secrets &s = secrets();
     QMutexLocker lock(&s.mutex);
     QString out = line;
-    if (!s.byName.pattern().isEmpty())
-        out.replace(s.byName, QStringLiteral("\\1") + kMask);
-    for (const QRegularExpression &re : qAsConst(s.byValue))
-        out.replace(re, kMask);
+    const auto isSpace = [&out](int i) { return i < out.size() && out.at(i).isSpace(); };
+    const auto is = [&out](int i, char c) { return i < out.size() && out.at(i) == QLatin1Char(c); };
+    for (const QString &name : qAsConst(s.names)) {
+        int from = 0;
+        while ((from = out.indexOf(name, from)) >= 0) {
+            // The name, an optional closing quote, ':' or '=', an optional
+            // opening quote, then the value up to a blank, quote, comma or brace.
+            int i = from + name.size();
+            from = i;
+            if (is(i, '"'))
+                ++i;
+            while (isSpace(i))
+                ++i;
+            if (!is(i, ':') && !is(i, '='))
+                continue;
+            ++i;
+            while (isSpace(i))
+                ++i;
+            if (is(i, '"'))
+                ++i;
+            int end = i;
+            while (end < out.size() && !isSpace(end) && !is(end, '"') && !is(end, ',') && !is(end, '}'))
+                ++end;
+            if (end > i)
+                out.replace(i, end - i, QStringLiteral("****"));
+            from = i;
+        }
+    }
     return out;
 }
 

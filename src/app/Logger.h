@@ -34,10 +34,11 @@ public:
     bool getStderr() const;
     double getStartTime() const;
 
-    // Values that never reach a log line, and the names of the settings that
-    // hold them ("key : value", "key=value", "key": "value" get masked too).
+    // Names of the settings whose values never reach a log line: wherever a
+    // line quotes one ("name : value", "name=value", "name": "value"), the
+    // value is masked. Text that merely equals a secret is left alone.
     // Static, so the settings store can register them before the logger exists.
-    static void setSecrets(const QStringList &names, const QStringList &values);
+    static void setSecretNames(const QStringList &names);
     static QString mask(const QString &line);
 
 private:

@@ -27,7 +27,7 @@ namespace {
 // How long a triggered camera has to push its result.
 const int resultWaitMsec = 10000;
 
-// The change map for the log; camera URLs carry passwords, which stay out.
+// The change map for the log; camera URLs carry passwords, which stay out, as do secret keys.
 QString describe(const QVariantMap &changes)
 {
     QStringList parts;
@@ -35,7 +35,8 @@ QString describe(const QVariantMap &changes)
         QString value = it.value().toString();
         if (it.key().startsWith(QLatin1String("cameras/")))
             value = QUrl(value).toDisplayString();
-        parts << it.key() + QLatin1Char('=') + LogQuote::quote(value);
+        parts << LogQuote::quote(it.key()) + QLatin1Char('=')
+                + (Config::isSecret(it.key()) && !value.isEmpty() ? QStringLiteral("****") : LogQuote::quote(value));
     }
     return QLatin1Char('{') + parts.join(QLatin1String(", ")) + QLatin1Char('}');
 }

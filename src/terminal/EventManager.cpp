@@ -1,6 +1,7 @@
 #include "terminal/EventManager.h"
 
 #include "app/Config.h"
+#include "app/LogQuote.h"
 #include "terminal/Event.h"
 
 #include <QCoreApplication>
@@ -158,7 +159,7 @@ void EventManager::update()
 
 void EventManager::applyFilter(const QString &name)
 {
-    logInfo(QStringLiteral("Filtering : name=") + name);
+    logInfo(QStringLiteral("Filtering : name=") + LogQuote::quote(name));
     m_nameFilter = name;
     update();
 }
@@ -183,7 +184,7 @@ void EventManager::applyFilterPeriod(const QString &period)
 {
     QDateTime from;
     QDateTime to;
-    logInfo(QStringLiteral("Filtering (period) : ") + period);
+    logInfo(QStringLiteral("Filtering (period) : ") + LogQuote::quote(period));
 
     const QDateTime now = QDateTime::currentDateTime();
     const QDate today = now.date();

@@ -1,6 +1,7 @@
 #include "ui/GUIManager.h"
 
 #include "app/Config.h"
+#include "app/LogQuote.h"
 #include "app/Logger.h"
 #include "terminal/Event.h"
 
@@ -128,7 +129,7 @@ void GUIManager::setLanguage(const QString &lang)
 {
     if (lang == m_language)
         return;
-    qInfo().noquote().nospace() << "[GUIManager] Language changed : " << lang;
+    qInfo().noquote().nospace() << "[GUIManager] Language changed : " << LogQuote::quote(lang);
 
     if (m_translator.isEmpty()) {
         qInfo().noquote().nospace() << "[GUIManager] Loading translation file : " << kTranslationFile;
@@ -198,7 +199,7 @@ void GUIManager::initQml()
 void GUIManager::onConfigChanged(const QVariantMap &changes)
 {
     qDebug().noquote().nospace() << "[GUIManager] Config changed : "
-                                 << QJsonDocument(QJsonObject::fromVariantMap(changes)).toJson(QJsonDocument::Indented);
+                                 << QJsonDocument(QJsonObject::fromVariantMap(Config::forLog(changes))).toJson(QJsonDocument::Indented);
 
     // Only the first matching branch runs; the order is part of the behaviour.
     if (changes.contains("gui/locale")) {

@@ -242,6 +242,12 @@ void tst_GUIManager::mqttSessionFollowsConfiguration()
     QVERIFY(watcher.publish("marker/done", "x", 2));
     QVERIFY(watcher.waitForMessages("marker/done"));
     QCOMPARE(watcher.messages("test/ui/status").size(), 0);
+
+    // A changed secret is logged by its key, never with its value.
+    config.set("log/level", 3);
+    config.set("mqtt/password", "pw-Rotated9");
+    QVERIFY(log.contains(QtDebugMsg, "\"mqtt/password\": \"****\""));
+    QVERIFY(!log.texts().join('\n').contains("pw-Rotated9"));
 }
 
 QTEST_MAIN(tst_GUIManager)
