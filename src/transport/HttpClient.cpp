@@ -39,24 +39,21 @@ void forward(HttpClient::Result const &from, HttpClient::Result const &to)
 
 HttpClient::HttpClient(QObject *parent)
     : QObject(parent)
+    , m_managers(QSharedPointer<Managers>::create())
 {
     qRegisterMetaType<HttpClient::Result>();
 }
 
 HttpClient::~HttpClient()
 {
-    QMap<QThread *, QNetworkAccessManager *> managers;
-    {
-        QMutexLocker lock(&m_managersMutex);
-        managers.swap(m_managers);
-    }
-    // The storage never frees the entries of threads still running once it is gone itself:
-    // those managers are handed to their own thread's event loop for deletion.
-    for (auto it = managers.cbegin(); it != managers.cend(); ++it) {
-        if (it.key() != QThread::currentThread())
-            it.value()->deleteLater();
-    }
-    m_qnam.setLocalData(nullptr);
+    // Later, never in place: the client may be deleted inside a callback of a reply that one
+    // of them is finishing. Each goes through its own thread's event loop (or that thread's
+    // end). Holding the lock keeps a manager that is being destroyed in its thread from
+    // getting past its clean-up (and freed) while it is still listed here.
+    QMutexLocker lock(&m_managers->mutex);
+    for (QNetworkAccessManager *manager : qAsConst(m_managers->byThread))
+        manager->deleteLater();
+    m_managers->byThread.clear();
 }
 
 void HttpClient::setHeader(QString const &name, QString const &value)
@@ -144,24 +141,27 @@ HttpClient::Result HttpClient::send(Verb verb, QUrl const &url, QJsonValue const
 
 QNetworkAccessManager *HttpClient::qnam()
 {
-    if (!m_qnam.hasLocalData()) {
-        qDebug().noquote().nospace() << CLIENT_TAG << "Creating new Network Access Manager for thread ";
-        auto *manager = new QNetworkAccessManager;
-        connect(manager, &QNetworkAccessManager::sslErrors, this, &HttpClient::onSslErrors);
-        connect(manager, &QNetworkAccessManager::authenticationRequired, this, &HttpClient::authRequired);
-        QThread *const thread = QThread::currentThread();
-        connect(manager, &QObject::destroyed, this, [this, thread, manager]() {
-            QMutexLocker lock(&m_managersMutex);
-            if (m_managers.value(thread) == manager)
-                m_managers.remove(thread);
-        }, Qt::DirectConnection);
-        {
-            QMutexLocker lock(&m_managersMutex);
-            m_managers.insert(thread, manager);
-        }
-        m_qnam.setLocalData(manager);
+    QThread *const thread = QThread::currentThread();
+    {
+        QMutexLocker lock(&m_managers->mutex);
+        if (QNetworkAccessManager *manager = m_managers->byThread.value(thread))
+            return manager;
     }
-    return m_qnam.localData();
+    qDebug().noquote().nospace() << CLIENT_TAG << "Creating new Network Access Manager for thread ";
+    auto *manager = new QNetworkAccessManager;
+    connect(manager, &QNetworkAccessManager::sslErrors, this, &HttpClient::onSslErrors);
+    connect(manager, &QNetworkAccessManager::authenticationRequired, this, &HttpClient::authRequired);
+    // The thread's manager ends with the thread.
+    connect(thread, &QThread::finished, manager, &QObject::deleteLater, Qt::DirectConnection);
+    QSharedPointer<Managers> const managers = m_managers;
+    connect(manager, &QObject::destroyed, [managers, thread, manager]() {
+        QMutexLocker lock(&managers->mutex);
+        if (managers->byThread.value(thread) == manager)
+            managers->byThread.remove(thread);
+    });
+    QMutexLocker lock(&m_managers->mutex);
+    m_managers->byThread.insert(thread, manager);
+    return manager;
 }
 
 QNetworkRequest HttpClient::createRequest(QUrl const &url)

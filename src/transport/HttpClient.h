@@ -8,9 +8,9 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QSharedPointer>
 #include <QSslError>
 #include <QString>
-#include <QThreadStorage>
 #include <QUrl>
 
 class QNetworkAccessManager;
@@ -76,10 +76,15 @@ private:
     bool m_ignoreSslErrors = false;
     QMap<QString, QString> m_headers;
     QMap<QString, QString> m_tlsFiles;
-    QThreadStorage<QNetworkAccessManager *> m_qnam;
-    // Every thread's manager, so the ones of threads still running can go with the client.
-    QMutex m_managersMutex;
-    QMap<QThread *, QNetworkAccessManager *> m_managers;
+    // Each thread's manager, created on its first request and gone when the thread ends or
+    // the client goes. Not a QThreadStorage: its slots outlive it in threads still running
+    // and are handed to the next storage created, freed managers and all. Shared with the
+    // managers' own clean-up, which may run in their threads after the client is gone.
+    struct Managers {
+        QMutex mutex;
+        QMap<QThread *, QNetworkAccessManager *> byThread;
+    };
+    QSharedPointer<Managers> m_managers;
 };
 
 Q_DECLARE_METATYPE(HttpClient::Result)

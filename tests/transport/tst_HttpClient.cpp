@@ -108,6 +108,9 @@ private slots:
     void credentials();
     void clientGoneWhileWaiting();
     void otherThreadGetsItsOwnManager();
+    void clientDeletedInItsOwnCallback_data();
+    void clientDeletedInItsOwnCallback();
+    void newClientOnThreadAfterOldOneGone();
 
 private:
     std::unique_ptr<TestCertificates> m_own;
@@ -791,6 +794,86 @@ void TestHttpClient::otherThreadGetsItsOwnManager()
     QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"n", 1}}));
     QCOMPARE(log.texts(QtDebugMsg).count(QStringLiteral("[HttpClient] Creating new Network Access Manager for thread ")), 2);
     QCOMPARE(server.requestCount(), 2);
+    worker.quit();
+    QVERIFY(worker.wait(5000));
+}
+
+void TestHttpClient::clientDeletedInItsOwnCallback_data()
+{
+    QTest::addColumn<FakeHttpResponse>("response");
+    QTest::addColumn<int>("timeout");
+    QTest::addColumn<QString>("callback");
+
+    QTest::newRow("done") << FakeHttpResponse::json(200, QJsonObject{{"ok", true}}) << 10000 << "done";
+    QTest::newRow("fail") << FakeHttpResponse::json(404, QJsonObject{{"ok", false}}) << 10000 << "fail";
+    QTest::newRow("progress") << FakeHttpResponse::text(200, QByteArray(1000, 'z')) << 10000 << "progress";
+    QTest::newRow("time-out") << FakeHttpResponse::noAnswer() << 300 << "fail";
+    QTest::newRow("done after a redirect") << FakeHttpResponse::redirect(302, "/end") << 10000 << "done";
+}
+
+// An owner may drop the client as soon as it has its answer, inside the callback.
+void TestHttpClient::clientDeletedInItsOwnCallback()
+{
+    QFETCH(FakeHttpResponse, response);
+    QFETCH(int, timeout);
+    QFETCH(QString, callback);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/ask", response);
+    server.setResponse("GET", "/end", FakeHttpResponse::json(200, QJsonObject{{"ok", true}}));
+
+    auto client = std::make_unique<HttpClient>();
+    HttpClient::Result result = client->get(server.url("/ask"), timeout);
+    int calls = 0;
+    auto const drop = [&](int, QJsonValue) {
+        ++calls;
+        client.reset();
+    };
+    if (callback == "done")
+        result.done(drop);
+    else if (callback == "fail")
+        result.fail(drop);
+    else
+        result.progress(drop);
+
+    QVERIFY(waitUntil([&] { return calls > 0; }, 10000));
+    QVERIFY(!client);
+    // Whatever the client released later is released now, without harm.
+    QTRY_COMPARE(server.openConnections(), 0);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(calls, 1);
+}
+
+// A client on a thread that outlives it leaves nothing behind for the next client there.
+void TestHttpClient::newClientOnThreadAfterOldOneGone()
+{
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/t", FakeHttpResponse::json(200, QJsonObject{{"n", 1}}));
+
+    QThread worker;
+    worker.start();
+    QObject context;
+    context.moveToThread(&worker);
+    auto const onWorker = [&context](auto const &work) {
+        return QMetaObject::invokeMethod(&context, work, Qt::BlockingQueuedConnection);
+    };
+
+    LogCapture log;
+    for (int round = 0; round < 3; ++round) {
+        auto client = std::make_unique<HttpClient>();
+        HttpClient::Result result;
+        QVERIFY(onWorker([&]() { result = client->get(server.url("/t")); }));
+        Outcome const outcome = await(result);
+        QVERIFY(outcome.resolved());
+        QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"n", 1}}));
+        client.reset();
+        // The worker's event loop gets to the released manager.
+        QVERIFY(onWorker([]() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }));
+    }
+    QCOMPARE(log.texts(QtDebugMsg).count(QStringLiteral("[HttpClient] Creating new Network Access Manager for thread ")), 3);
+    QCOMPARE(server.requestCount(), 3);
     worker.quit();
     QVERIFY(worker.wait(5000));
 }
