@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QSqlError>
 #include <QStringList>
+#include <QThread>
 #include <QUuid>
 #include <QtDebug>
 
@@ -33,23 +34,51 @@ SqlDatabase::DatabaseConnection::~DatabaseConnection()
 SqlDatabase::SqlDatabase(QString const &path, QObject *parent)
     : QObject(parent)
     , m_path(path)
+    , m_connections(QSharedPointer<Connections>::create())
 {
 }
 
 SqlDatabase::~SqlDatabase()
 {
-    // The calling thread's connection goes now; connections of threads still running would
-    // outlive the storage (Qt then never frees them), so they are left to the thread's end.
-    m_connections.setLocalData(nullptr);
+    // A connection is closed in its own thread: the calling thread's now, every other one's
+    // by that thread's event loop (or at its end). Holding the lock keeps a connection that
+    // its thread is destroying from being freed while it is still listed here.
+    DatabaseConnection *own = nullptr;
+    {
+        QMutexLocker lock(&m_connections->mutex);
+        for (DatabaseConnection *connection : qAsConst(m_connections->byThread)) {
+            if (connection->thread() == QThread::currentThread())
+                own = connection;
+            else
+                connection->deleteLater();
+        }
+        m_connections->byThread.clear();
+    }
+    delete own;
 }
 
 QSqlDatabase SqlDatabase::database() const
 {
-    if (!m_connections.hasLocalData()) {
-        qInfo().noquote().nospace() << SQL_TAG << "Creating new Database connection for thread ";
-        m_connections.setLocalData(new DatabaseConnection(m_path));
+    QThread *const thread = QThread::currentThread();
+    DatabaseConnection *connection = nullptr;
+    {
+        QMutexLocker lock(&m_connections->mutex);
+        connection = m_connections->byThread.value(thread);
     }
-    return QSqlDatabase::database(m_connections.localData()->name(), true);
+    if (!connection) {
+        qInfo().noquote().nospace() << SQL_TAG << "Creating new Database connection for thread ";
+        connection = new DatabaseConnection(m_path);
+        connect(thread, &QThread::finished, connection, &QObject::deleteLater, Qt::DirectConnection);
+        QSharedPointer<Connections> const connections = m_connections;
+        connect(connection, &QObject::destroyed, [connections, thread, connection]() {
+            QMutexLocker lock(&connections->mutex);
+            if (connections->byThread.value(thread) == connection)
+                connections->byThread.remove(thread);
+        });
+        QMutexLocker lock(&m_connections->mutex);
+        m_connections->byThread.insert(thread, connection);
+    }
+    return QSqlDatabase::database(connection->name(), true);
 }
 
 bool SqlDatabase::execute(QSqlQuery &query) const

@@ -24,6 +24,7 @@ private slots:
     void failedStatementIsLogged();
     void missingFolderLogsOpenFailureAndRetries();
     void connectionReleasedWithItsThread();
+    void runningThreadsReleasedWithTheDatabase();
 
 private:
     QString dbPath() const { return m_dir->filePath(QStringLiteral("terminal.db")); }
@@ -200,6 +201,52 @@ void TestSqlDatabase::connectionReleasedWithItsThread()
     delete thread;
     QVERIFY(!name.isEmpty());
     QVERIFY(!QSqlDatabase::connectionNames().contains(name));
+}
+
+// A worker that outlives one database keeps none of its connections, and a later database on
+// another file writes to that file.
+void TestSqlDatabase::runningThreadsReleasedWithTheDatabase()
+{
+    QThread worker;
+    worker.start();
+    QObject context;
+    context.moveToThread(&worker);
+    auto const onWorker = [&context](auto const &work) {
+        return QMetaObject::invokeMethod(&context, work, Qt::BlockingQueuedConnection);
+    };
+
+    QString const firstPath = m_dir->filePath(QStringLiteral("first.db"));
+    QString const secondPath = m_dir->filePath(QStringLiteral("second.db"));
+    QString firstName;
+    {
+        SqlDatabase first(firstPath);
+        QVERIFY(first.execute(QStringLiteral("CREATE TABLE Customs (name TEXT)")).isActive());
+        QVERIFY(onWorker([&]() { firstName = first.database().connectionName(); }));
+        QVERIFY(QSqlDatabase::connectionNames().contains(firstName));
+    }
+    // The worker's event loop closes it.
+    QVERIFY(onWorker([]() {}));
+    QVERIFY(!QSqlDatabase::connectionNames().contains(firstName));
+
+    SqlDatabase second(secondPath);
+    QVERIFY(second.execute(QStringLiteral("CREATE TABLE Customs (name TEXT)")).isActive());
+    QString usedFile;
+    bool inserted = false;
+    QVERIFY(onWorker([&]() {
+        usedFile = second.database().databaseName();
+        inserted = second.execute(QStringLiteral("INSERT INTO Customs VALUES ('second')")).isActive();
+    }));
+    QCOMPARE(usedFile, secondPath);
+    QVERIFY(inserted);
+    QSqlQuery rows = second.execute(QStringLiteral("SELECT name FROM Customs"));
+    QVERIFY(rows.next());
+    QCOMPARE(rows.value(0).toString(), QStringLiteral("second"));
+
+    SqlDatabase first(firstPath);
+    QVERIFY(!first.execute(QStringLiteral("SELECT name FROM Customs")).next());
+
+    worker.quit();
+    QVERIFY(worker.wait(10000));
 }
 
 QTEST_GUILESS_MAIN(TestSqlDatabase)
