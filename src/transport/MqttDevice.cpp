@@ -64,6 +64,15 @@ bool MqttDevice::publishTo(const QString &suffix, const QByteArray &payload)
     return m_mqtt.publish(payload, m_base + suffix, 0, false);
 }
 
+bool MqttDevice::publishOrWarn(const QString &suffix, const QByteArray &payload)
+{
+    if (publishTo(suffix, payload))
+        return true;
+    qWarning().noquote() << m_tag + QStringLiteral("WARN: Could not publish %1 : %2")
+                                        .arg(m_base + suffix, m_mqtt.isConnected() ? QStringLiteral("refused") : QStringLiteral("not connected"));
+    return false;
+}
+
 bool MqttDevice::mqttConnected() const
 {
     return m_mqtt.isConnected();

@@ -57,6 +57,9 @@ protected:
     // Request/response call on base + suffix with the next id of this client.
     Deferred<QJsonValue> call(const QString &suffix, const QJsonObject &request, int msec);
     bool publishTo(const QString &suffix, const QByteArray &payload);
+    // publishTo for what a person asked for: a message that cannot be
+    // published is not lost silently but logged as a warning.
+    bool publishOrWarn(const QString &suffix, const QByteArray &payload);
     bool mqttConnected() const;
 
     // Resolves on the next emission of one of this client's own signals

@@ -9,6 +9,7 @@ FakeService::FakeService(const QString &base, const QString &clientId, QObject *
     , m_base(base)
     , m_peer(clientId + QLatin1Char('-') + QString(base).replace(QLatin1Char('/'), QLatin1Char('-')))
 {
+    connect(&m_peer, &MqttPeer::messageReceived, this, &FakeService::onMessage);
 }
 
 FakeService::~FakeService()
@@ -104,6 +105,15 @@ void FakeService::replyRefused(const Request &request, int code, const QString &
                    });
 }
 
+void FakeService::takeCommand(const QString &command)
+{
+    m_commands.append(command);
+}
+
+void FakeService::refused(const Request &, int, const QString &)
+{
+}
+
 void FakeService::onRequest(const MqttPeer::Request &incoming)
 {
     const QString prefix = m_base + QLatin1Char('/');
@@ -114,6 +124,23 @@ void FakeService::onRequest(const MqttPeer::Request &incoming)
     request.id = incoming.id;
     request.payload = incoming.payload;
     request.body = QJsonDocument::fromJson(incoming.payload).object();
+    dispatch(request);
+}
+
+void FakeService::onMessage(const QString &topic, const QByteArray &payload)
+{
+    const QString prefix = m_base + QLatin1Char('/');
+    if (!topic.startsWith(prefix) || !m_commands.contains(topic.mid(prefix.size())))
+        return;
+    Request request;
+    request.command = topic.mid(prefix.size());
+    request.payload = payload;
+    request.body = QJsonDocument::fromJson(payload).object();
+    dispatch(request);
+}
+
+void FakeService::dispatch(const Request &request)
+{
     m_requests.append(request);
     emit requestReceived(request.command, request.id, request.body);
 
@@ -122,7 +149,9 @@ void FakeService::onRequest(const MqttPeer::Request &incoming)
         const Failure f = failure.value();
         if (failure->times > 0 && --failure->times == 0)
             m_failures.erase(failure);
-        if (!f.silent)
+        if (!f.silent && request.id.isEmpty())
+            refused(request, f.code, f.description);
+        else if (!f.silent)
             replyRefused(request, f.code, f.description);
     } else {
         handle(request);

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class TestBroker;
 
@@ -14,7 +15,8 @@ class TestBroker;
 // to the test broker, the requests under "<base>/<command>/request/<id>"
 // answered on "<base>/<command>/response/<id>", a log of what was asked, and
 // scriptable failures per command (refused with a code and a text, or no
-// reply at all).
+// reply at all). Services that take plain messages as commands ("<base>/check")
+// name them with takeCommand; those come to handle() with an empty id.
 class FakeService : public QObject
 {
     Q_OBJECT
@@ -23,7 +25,7 @@ public:
     struct Request
     {
         QString command; // the suffix without the leading slash, e.g. "accept/enable"
-        QString id;
+        QString id;      // empty for a plain command
         QJsonObject body;
         QByteArray payload;
     };
@@ -68,6 +70,12 @@ protected:
     // Runs once connected and serving: the service announces itself.
     virtual void started() {}
 
+    // "<base>/<command>" is a plain command of this service.
+    void takeCommand(const QString &command);
+    // A plain command scripted to be refused: what the service does instead
+    // of its work (a request is answered with the refusal). Default: nothing.
+    virtual void refused(const Request &request, int code, const QString &description);
+
     void reply(const Request &request, const QJsonObject &doc);
     void replyCompleted(const Request &request, const QJsonObject &data = {});
     void replyRefused(const Request &request, int code, const QString &description);
@@ -82,9 +90,12 @@ private:
     };
 
     void onRequest(const MqttPeer::Request &request);
+    void onMessage(const QString &topic, const QByteArray &payload);
+    void dispatch(const Request &request);
 
     QString m_base;
     MqttPeer m_peer;
     QHash<QString, Failure> m_failures;
+    QStringList m_commands;
     QList<Request> m_requests;
 };

@@ -1,0 +1,146 @@
+#include "devices/Update.h"
+
+#include "app/LogQuote.h"
+#include "app/PropertySetter.h"
+#include "transport/MqttClient.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace manager {
+
+namespace {
+const QString Tag_ = QStringLiteral("[Update] ");
+const int CheckMs = 10000;
+
+void logInfo(const QString &text)
+{
+    qInfo().noquote() << Tag_ + text;
+}
+} // namespace
+
+Update::Update(MqttClient &mqtt, const QString &topic, QObject *parent)
+    : MqttDevice(mqtt, topic, Tag_, parent)
+{
+    // An empty payload is no document (nor one that a zero byte ends at once): logged, nothing changes.
+    setParsing({false, true});
+    m_checkTimer.setSingleShot(true);
+    m_checkTimer.setInterval(CheckMs);
+    connect(&mqtt, &MqttClient::connected, this, &Update::refresh);
+    connect(&mqtt, &MqttClient::disconnected, this, &Update::onMqttDisconnected);
+    connect(&m_checkTimer, &QTimer::timeout, this, &Update::checkTimerExpired);
+
+    route(QStringLiteral("/status"), [this](const QJsonObject &doc) { onStatusReceived(doc); });
+    route(QStringLiteral("/progress"), [this](const QJsonObject &doc) { onProgressReceived(doc); });
+    subscribeTo(QStringLiteral("/status"));
+    subscribeTo(QStringLiteral("/progress"));
+}
+
+Update::~Update() = default;
+
+void Update::refresh()
+{
+    publishTo(QStringLiteral("/status/get"), QByteArray());
+}
+
+void Update::onMqttDisconnected()
+{
+    // A check cut off by the loss has no answer to wait for.
+    m_checkTimer.stop();
+    setStatus(QStringLiteral("Disconnected"));
+}
+
+void Update::check()
+{
+    logInfo(QStringLiteral("Checking for updates"));
+    // Unsent, the check would end in a made-up "No pending updates".
+    if (!publishOrWarn(QStringLiteral("/check"), QByteArray()))
+        return;
+    setStatus(QStringLiteral("Checking for updates"));
+    m_checkTimer.start();
+}
+
+void Update::checkTimerExpired()
+{
+    logInfo(QStringLiteral("No pedning updates"));
+    setStatus(m_pending.isEmpty() ? QStringLiteral("No pending updates") : QStringLiteral("Ready to install"));
+}
+
+void Update::install()
+{
+    if (m_pending.isEmpty()) {
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Cannot install. There are no pending versions");
+        return;
+    }
+    logInfo(QStringLiteral("Installing pending update : ") + LogQuote::quote(m_pending));
+    publishOrWarn(QStringLiteral("/install"), QByteArray());
+}
+
+void Update::trigger(const QString &version, const QString &uri, const QString &checksum)
+{
+    const QJsonObject document{
+        {QStringLiteral("at"), 0},
+        {QStringLiteral("md5"), checksum},
+        {QStringLiteral("uri"), uri},
+        {QStringLiteral("v"), version},
+    };
+    logInfo(QStringLiteral("Triggerring download : v=%1, uri=%2, checksum=%3")
+                .arg(LogQuote::quote(version), LogQuote::quote(uri), LogQuote::quote(checksum)));
+    publishOrWarn(QStringLiteral("/trigger"), QJsonDocument(document).toJson(QJsonDocument::Indented));
+}
+
+void Update::onStatusReceived(const QJsonObject &document)
+{
+    // Either part of the service may report itself down; absent keys say nothing.
+    for (const QString &key : {QStringLiteral("updateman"), QStringLiteral("service")}) {
+        if (document.contains(key) && !readFlag(document, key, key)) {
+            setStatus(QStringLiteral("Service not running"));
+            return;
+        }
+    }
+    setCurrent(readText(document, QStringLiteral("version"), QStringLiteral("version")));
+    setPending(readText(document, QStringLiteral("pending"), QStringLiteral("pending")));
+    setStatus(readText(document, QStringLiteral("state"), QStringLiteral("state")));
+    setProgressMessage(QStringLiteral("Idle"));
+    setProgressPercent(0);
+}
+
+void Update::onProgressReceived(const QJsonObject &document)
+{
+    m_checkTimer.stop();
+    setProgressMessage(readText(document, QStringLiteral("description"), QStringLiteral("description")));
+    setProgressPercent(readInt(document, QStringLiteral("percent"), QStringLiteral("percent")));
+    const int code = readInt(document, QStringLiteral("progress"), QStringLiteral("progress"));
+    if (code >= 102 && code <= 104)
+        setStatus(QStringLiteral("Installation failed"));
+    else if (code == 204)
+        setStatus(QStringLiteral("Installation success"));
+}
+
+void Update::setStatus(const QString &status)
+{
+    PropertySetter::set(this, m_status, status, &Update::statusChanged);
+}
+
+void Update::setCurrent(const QString &current)
+{
+    PropertySetter::set(this, m_current, current == QLatin1String("0") ? QString() : current, &Update::currentChanged);
+}
+
+void Update::setPending(const QString &pending)
+{
+    PropertySetter::set(this, m_pending, pending, &Update::pendingChanged);
+}
+
+void Update::setProgressMessage(const QString &message)
+{
+    PropertySetter::set(this, m_progressMessage, message, &Update::progressMessageChanged);
+}
+
+void Update::setProgressPercent(int percent)
+{
+    PropertySetter::set(this, m_progressPercent, percent, &Update::progressPercentChanged);
+}
+
+} // namespace manager

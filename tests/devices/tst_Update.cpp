@@ -1,0 +1,426 @@
+#include "DeviceRig.h"
+
+#include "devices/Update.h"
+#include "fakes/CoarseTimer.h"
+#include "fakes/FakeUpdateService.h"
+#include "fakes/LogCapture.h"
+#include "fakes/SignalRecorder.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+
+#include <memory>
+
+using manager::Update;
+
+namespace {
+
+// One update client with its fake service, started and in step.
+struct UpdateRig
+{
+    explicit UpdateRig(const TestBroker &broker)
+        : rig(broker)
+        , base(rig.base("update"))
+        , fake(base)
+        , update(rig.mqtt, base)
+    {
+    }
+
+    bool start(const TestBroker &broker)
+    {
+        return fake.start(broker) && rig.connectClient()
+               && waitUntil([this] { return update.status() == QLatin1String("Idle"); });
+    }
+
+    // Publishes raw bytes on base + suffix and returns once the client has handled them.
+    bool deliver(const QString &suffix, const QByteArray &payload)
+    {
+        const int before = rig.seen(base + suffix);
+        return fake.publishRaw(suffix, payload) && rig.waitSeen(base + suffix, before + 1);
+    }
+
+    QString properties() const
+    {
+        return QStringList{update.status(), update.current(), update.pending(), update.progressMessage(),
+                           QString::number(update.progressPercent())}
+            .join('|');
+    }
+
+    DeviceRig rig;
+    QString base;
+    FakeUpdateService fake;
+    Update update;
+};
+
+QStringList warnedValues(const LogCapture &log)
+{
+    QStringList names;
+    for (const QString &line : log.texts(QtWarningMsg).filter("[Update] WARN: Unexpected value of "))
+        names << line.mid(QString("[Update] WARN: Unexpected value of ").size()).section(" (topic=", 0, 0);
+    return names;
+}
+
+} // namespace
+
+class TestUpdate : public DeviceTestCase
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void asksForTheStatusOnConnecting();
+    void statusDocuments_data();
+    void statusDocuments();
+    void progressDocuments_data();
+    void progressDocuments();
+    void badPayloadsChangeNothing_data();
+    void badPayloadsChangeNothing();
+    void checkFindsAVersion();
+    void checkTimeOut();
+    void install();
+    void installRefused();
+    void installWithoutPending();
+    void trigger();
+    void commandsWhileDisconnected();
+    void askedAgainAfterABrokerRestart();
+    void emptyBaseTopic();
+
+private:
+    std::unique_ptr<UpdateRig> m_rig;
+};
+
+void TestUpdate::init()
+{
+    m_rig.reset(new UpdateRig(m_broker));
+    QCOMPARE(m_rig->update.status(), QString("Disconnected"));
+    QVERIFY(m_rig->start(m_broker));
+}
+
+void TestUpdate::cleanup()
+{
+    m_rig.reset();
+}
+
+void TestUpdate::asksForTheStatusOnConnecting()
+{
+    const auto asked = m_rig->fake.requests("status/get");
+    QCOMPARE(asked.size(), 1);
+    QCOMPARE(asked[0].payload, QByteArray());
+    QCOMPARE(m_rig->properties(), QString("Idle|1.0.0||Idle|0"));
+    // What the settings page and the terminal read.
+    QCOMPARE(m_rig->update.property("current").toString(), QString("1.0.0"));
+    QCOMPARE(m_rig->update.property("progressPercent").toInt(), 0);
+}
+
+void TestUpdate::statusDocuments_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<QString>("properties"); // status|current|pending|message|percent
+    QTest::addColumn<QString>("emitted");
+    QTest::addColumn<QStringList>("warnings");
+
+    // Before each row: "Downloading|1.0.0||Fetching|40" (a progress report after "Downloading").
+    QTest::newRow("versions and state")
+        << QByteArray(R"({"service": true, "updateman": true, "version": "1.1.0", "pending": "1.2.0", "state": "Ready"})")
+        << "Ready|1.1.0|1.2.0|Idle|0" << "currentChanged pendingChanged statusChanged progressMessageChanged progressPercentChanged"
+        << QStringList{};
+    QTest::newRow("version 0 is none, pending 0 stays")
+        << QByteArray(R"({"version": "0", "pending": "0", "state": "Downloading"})") << "Downloading||0|Idle|0"
+        << "currentChanged pendingChanged progressMessageChanged progressPercentChanged" << QStringList{};
+    QTest::newRow("service down") << QByteArray(R"({"service": false, "version": "9.9.9", "state": "Idle"})")
+                                  << "Service not running|1.0.0||Fetching|40" << "statusChanged" << QStringList{};
+    QTest::newRow("update manager down") << QByteArray(R"({"service": true, "updateman": false, "version": "9.9.9"})")
+                                         << "Service not running|1.0.0||Fetching|40" << "statusChanged" << QStringList{};
+    QTest::newRow("service as text") << QByteArray(R"({"service": "true", "version": "9.9.9"})")
+                                     << "Service not running|1.0.0||Fetching|40" << "statusChanged" << QStringList{"service"};
+    QTest::newRow("update manager null") << QByteArray(R"({"updateman": null, "version": "9.9.9"})")
+                                         << "Service not running|1.0.0||Fetching|40" << "statusChanged" << QStringList{};
+    QTest::newRow("no service keys: running") << QByteArray(R"({"version": "1.0.0", "state": "Downloading"})")
+                                              << "Downloading|1.0.0||Idle|0"
+                                              << "progressMessageChanged progressPercentChanged" << QStringList{};
+    QTest::newRow("no state: empty status") << QByteArray(R"({"service": true, "version": "1.0.0"})") << "|1.0.0||Idle|0"
+                                            << "statusChanged progressMessageChanged progressPercentChanged" << QStringList{};
+    QTest::newRow("wrong types") << QByteArray(R"({"version": 2, "pending": ["1.2"], "state": {"a": 1}})") << "|||Idle|0"
+                                 << "currentChanged statusChanged progressMessageChanged progressPercentChanged"
+                                 << QStringList{"version", "pending", "state"};
+    QTest::newRow("a zero byte ends the text") << QByteArray("{\"state\": \"Zero\"}\x00junk", 22) << "Zero|||Idle|0"
+                                               << "currentChanged statusChanged progressMessageChanged progressPercentChanged"
+                                               << QStringList{};
+    QTest::newRow("an array") << QByteArray("[1, 2]") << "|||Idle|0"
+                              << "currentChanged statusChanged progressMessageChanged progressPercentChanged"
+                              << QStringList{"the document"};
+}
+
+void TestUpdate::statusDocuments()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(QString, properties);
+    QFETCH(QString, emitted);
+    QFETCH(QStringList, warnings);
+
+    QVERIFY(m_rig->deliver("/status", R"({"state": "Downloading", "version": "1.0.0"})"));
+    QVERIFY(m_rig->deliver("/progress", R"({"description": "Fetching", "percent": 40, "progress": 101})"));
+    QCOMPARE(m_rig->properties(), QString("Downloading|1.0.0||Fetching|40"));
+
+    SignalRecorder signalsSeen(&m_rig->update);
+    LogCapture log;
+    QVERIFY(m_rig->deliver("/status", document));
+    QCOMPARE(m_rig->properties(), properties);
+    QCOMPARE(signalsSeen.take(), emitted);
+    QCOMPARE(warnedValues(log), warnings);
+
+    // The same document again changes nothing.
+    QVERIFY(m_rig->deliver("/status", document));
+    QCOMPARE(signalsSeen.take(), QString());
+}
+
+void TestUpdate::progressDocuments_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<QString>("properties");
+    QTest::addColumn<QStringList>("warnings");
+
+    QTest::newRow("running") << QByteArray(R"({"progress": 101, "percent": 30, "description": "Downloading"})")
+                             << "Idle|1.0.0||Downloading|30" << QStringList{};
+    for (int code : {102, 103, 104})
+        QTest::addRow("failed %d", code) << QString(R"({"progress": %1, "percent": 70, "description": "Checksum mismatch"})").arg(code).toUtf8()
+                                         << "Installation failed|1.0.0||Checksum mismatch|70" << QStringList{};
+    QTest::newRow("success") << QByteArray(R"({"progress": 204, "percent": 100, "description": "Done"})")
+                             << "Installation success|1.0.0||Done|100" << QStringList{};
+    QTest::newRow("205 is no result") << QByteArray(R"({"progress": 205, "percent": 100, "description": "Done"})")
+                                      << "Idle|1.0.0||Done|100" << QStringList{};
+    QTest::newRow("nothing but a code") << QByteArray(R"({"progress": 204})") << "Installation success|1.0.0|||0" << QStringList{};
+    QTest::newRow("numbers as texts") << QByteArray(R"({"progress": "204", "percent": "50", "description": 7})")
+                                      << "Idle|1.0.0|||0" << QStringList{"description", "percent", "progress"};
+    QTest::newRow("fractional percent") << QByteArray(R"({"percent": 12.5, "description": "x"})") << "Idle|1.0.0||x|0"
+                                        << QStringList{"percent"};
+}
+
+void TestUpdate::progressDocuments()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(QString, properties);
+    QFETCH(QStringList, warnings);
+
+    LogCapture log;
+    QVERIFY(m_rig->deliver("/progress", document));
+    QCOMPARE(m_rig->properties(), properties);
+    QCOMPARE(warnedValues(log), warnings);
+}
+
+void TestUpdate::badPayloadsChangeNothing_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QByteArray>("payload");
+
+    const QList<QByteArray> bad{QByteArray("{"), QByteArray("not json"), QByteArray("{\"state\": \"x\",}"),
+                                QByteArray("{\"state\": \"x\"} trailing"), QByteArray("{\"st\x00\":1}", 9),
+                                QByteArray("\x00{\"state\": \"x\"}", 15), QByteArray("\xff\xfe"), QByteArray()};
+    for (const char *suffix : {"/status", "/progress"})
+        for (int i = 0; i < bad.size(); ++i)
+            QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
+}
+
+void TestUpdate::badPayloadsChangeNothing()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QByteArray, payload);
+
+    QVERIFY(m_rig->deliver("/progress", R"({"description": "Fetching", "percent": 40})"));
+    const QString before = m_rig->properties();
+    SignalRecorder signalsSeen(&m_rig->update);
+    LogCapture log;
+    QVERIFY(m_rig->deliver(suffix, payload));
+    QCOMPARE(m_rig->properties(), before);
+    QCOMPARE(signalsSeen.take(), QString());
+    const QStringList errors = log.texts(QtCriticalMsg);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors[0].startsWith("[Update] ERROR: Failed to parse JSON message (topic=" + m_rig->base + suffix + ") : "),
+             qPrintable(errors[0]));
+}
+
+void TestUpdate::checkFindsAVersion()
+{
+    m_rig->fake.setAvailable("1.1.0");
+    LogCapture log;
+    m_rig->update.check();
+    QCOMPARE(m_rig->update.status(), QString("Checking for updates"));
+    QVERIFY(log.texts(QtInfoMsg).contains("[Update] Checking for updates"));
+    WAIT_COMPARE(m_rig->update.pending(), QString("1.1.0"));
+    QCOMPARE(m_rig->fake.requests("check").size(), 1);
+    QCOMPARE(m_rig->fake.requests("check")[0].payload, QByteArray());
+    // The service's own state follows; the time-out would only turn it into "Ready to install".
+    QCOMPARE(m_rig->update.status(), QString("Idle"));
+}
+
+// The check time-out in four situations at once, so the suite waits out 10 s only once.
+void TestUpdate::checkTimeOut()
+{
+    // a: the service stays silent: after 10 s "No pending updates";
+    // b: the same with a version pending: "Ready to install";
+    // c: a progress report comes first: no time-out;
+    // d: the session drops while checking: "Disconnected" stays.
+    UpdateRig b(m_broker), c(m_broker), d(m_broker);
+    for (UpdateRig *rig : {&b, &c, &d})
+        QVERIFY(rig->start(m_broker));
+    QVERIFY(b.deliver("/status", R"({"version": "1.0.0", "pending": "1.1.0", "state": "Idle"})"));
+    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d})
+        rig->fake.silence("check");
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 fellBack = -1;
+    connect(&m_rig->update, &Update::statusChanged, this, [&] { fellBack = clock.elapsed(); });
+    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d})
+        rig->update.check();
+    QVERIFY(c.deliver("/progress", R"({"description": "Downloading", "percent": 5, "progress": 101})"));
+    d.rig.mqtt.disconnect();
+    WAIT_COMPARE(d.update.status(), QString("Disconnected"));
+
+    WAIT_VERIFY_WITH_TIMEOUT(m_rig->update.status() == QLatin1String("No pending updates"), 20000);
+    QVERIFY2(fellBack >= coarseTimerEarliest(10000), qPrintable(QString::number(fellBack)));
+    WAIT_COMPARE(b.update.status(), QString("Ready to install"));
+    QTest::qWait(500); // c and d had their chance
+    QCOMPARE(c.update.status(), QString("Checking for updates"));
+    QCOMPARE(c.update.progressMessage(), QString("Downloading"));
+    QCOMPARE(d.update.status(), QString("Disconnected"));
+}
+
+void TestUpdate::install()
+{
+    m_rig->fake.setPending("1.1.0");
+    m_rig->fake.publishStatus();
+    WAIT_COMPARE(m_rig->update.pending(), QString("1.1.0"));
+
+    QStringList statuses;
+    QList<int> percents;
+    connect(&m_rig->update, &Update::statusChanged, this, [&] { statuses << m_rig->update.status(); });
+    connect(&m_rig->update, &Update::progressPercentChanged, this, [&] { percents << m_rig->update.progressPercent(); });
+    LogCapture log;
+    m_rig->update.install();
+    WAIT_COMPARE(m_rig->update.current(), QString("1.1.0"));
+    QCOMPARE(m_rig->fake.requests("install").size(), 1);
+    QCOMPARE(m_rig->fake.requests("install")[0].payload, QByteArray());
+    QCOMPARE(statuses, QStringList({"Installation success", "Idle"}));
+    QCOMPARE(percents, QList<int>({50, 100, 0}));
+    QCOMPARE(m_rig->update.pending(), QString());
+    QVERIFY(log.texts(QtInfoMsg).contains("[Update] Installing pending update : 1.1.0"));
+}
+
+void TestUpdate::installRefused()
+{
+    m_rig->fake.setPending("1.1.0");
+    m_rig->fake.publishStatus();
+    WAIT_COMPARE(m_rig->update.pending(), QString("1.1.0"));
+    m_rig->fake.refuse("install", 103, "Checksum mismatch");
+    m_rig->update.install();
+    WAIT_COMPARE(m_rig->update.status(), QString("Installation failed"));
+    QCOMPARE(m_rig->update.progressMessage(), QString("Checksum mismatch"));
+    QCOMPARE(m_rig->update.current(), QString("1.0.0"));
+    QCOMPARE(m_rig->update.pending(), QString("1.1.0"));
+}
+
+void TestUpdate::installWithoutPending()
+{
+    LogCapture log;
+    m_rig->update.install();
+    QCOMPARE(log.texts(QtWarningMsg), QStringList{"[Update] WARN: Cannot install. There are no pending versions"});
+    // A later command travels the same way: once it has arrived, nothing came before it.
+    m_rig->update.trigger("1.1.0", "http://updates.local/1.1.0");
+    WAIT_COMPARE(m_rig->fake.requests("trigger").size(), 1);
+    QCOMPARE(m_rig->fake.requests("install").size(), 0);
+    QCOMPARE(m_rig->update.status(), QString("Idle"));
+}
+
+void TestUpdate::trigger()
+{
+    LogCapture log;
+    m_rig->update.trigger("2.0.0", "https://updates.example.org/terminal-2.0.0.swu", "9e107d9d372bb6826bd81d3542a419d6");
+    m_rig->update.trigger("2.0.1", "https://updates.example.org/terminal-2.0.1.swu");
+    WAIT_COMPARE(m_rig->fake.requests("trigger").size(), 2);
+    const auto sent = m_rig->fake.requests("trigger");
+    QCOMPARE(sent[0].body, QJsonObject({{"at", 0}, {"md5", "9e107d9d372bb6826bd81d3542a419d6"},
+                                        {"uri", "https://updates.example.org/terminal-2.0.0.swu"}, {"v", "2.0.0"}}));
+    QCOMPARE(sent[0].payload, QJsonDocument(sent[0].body).toJson(QJsonDocument::Indented));
+    QVERIFY(sent[0].payload.indexOf("\"at\"") < sent[0].payload.indexOf("\"md5\""));
+    QVERIFY(sent[0].payload.indexOf("\"uri\"") < sent[0].payload.indexOf("\"v\""));
+    QCOMPARE(sent[1].body.value("md5").toString(), QString(""));
+    QVERIFY(sent[1].body.value("md5").isString());
+    QCOMPARE(log.texts(QtInfoMsg).filter("Triggerring"),
+             QStringList({"[Update] Triggerring download : v=2.0.0, uri=https://updates.example.org/terminal-2.0.0.swu, "
+                          "checksum=9e107d9d372bb6826bd81d3542a419d6",
+                          "[Update] Triggerring download : v=2.0.1, uri=https://updates.example.org/terminal-2.0.1.swu, checksum="}));
+    // The download makes the version pending; nothing is set by the trigger itself.
+    WAIT_COMPARE(m_rig->update.pending(), QString("2.0.1"));
+    QCOMPARE(m_rig->update.progressMessage(), QString("Idle"));
+
+    // What the back office sends is quoted in the log.
+    log.clear();
+    m_rig->update.trigger("3.0\n[Update] forged", "u");
+    QCOMPARE(log.texts(QtInfoMsg).filter("Triggerring"),
+             QStringList{"[Update] Triggerring download : v=3.0\\n[Update] forged, uri=u, checksum="});
+}
+
+void TestUpdate::commandsWhileDisconnected()
+{
+    m_rig->fake.setPending("1.1.0");
+    m_rig->fake.publishStatus();
+    WAIT_COMPARE(m_rig->update.pending(), QString("1.1.0"));
+    m_rig->rig.mqtt.disconnect();
+    WAIT_COMPARE(m_rig->update.status(), QString("Disconnected"));
+
+    SignalRecorder signalsSeen(&m_rig->update);
+    LogCapture log;
+    m_rig->update.check();
+    m_rig->update.install();
+    m_rig->update.trigger("2.0.0", "u");
+    const QString base = m_rig->base;
+    QCOMPARE(log.texts(QtWarningMsg), QStringList({"[Update] WARN: Could not publish " + base + "/check : not connected",
+                                                   "[Update] WARN: Could not publish " + base + "/install : not connected",
+                                                   "[Update] WARN: Could not publish " + base + "/trigger : not connected"}));
+    QCOMPARE(m_rig->update.status(), QString("Disconnected"));
+    QCOMPARE(signalsSeen.take(), QString());
+}
+
+void TestUpdate::askedAgainAfterABrokerRestart()
+{
+    QCOMPARE(m_rig->fake.count("status/get"), 1);
+    m_rig->fake.stop();
+    m_broker.stop();
+    WAIT_COMPARE(m_rig->update.status(), QString("Disconnected"));
+
+    QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
+    QVERIFY(m_rig->fake.start(m_broker));
+    QVERIFY(m_rig->rig.connectClient());
+    WAIT_COMPARE(m_rig->update.status(), QString("Idle"));
+    QCOMPARE(m_rig->fake.count("status/get"), 2);
+
+    // The subscriptions came back too.
+    QVERIFY(m_rig->deliver("/progress", R"({"description": "After", "percent": 1})"));
+    QCOMPARE(m_rig->update.progressMessage(), QString("After"));
+}
+
+void TestUpdate::emptyBaseTopic()
+{
+    // Without topics/update the base is empty: "/status" and "/progress" exactly.
+    DeviceRig rig(m_broker);
+    Update update(rig.mqtt, QString());
+    QVERIFY(rig.connectClient());
+    QVERIFY(rig.mqtt.subscriptions().size() >= 2);
+    QCOMPARE(rig.mqtt.subscriptions()[0].first.filter(), QString("/status"));
+    QCOMPARE(rig.mqtt.subscriptions()[1].first.filter(), QString("/progress"));
+
+    FakeUpdateService fake(QString(), this);
+    QVERIFY(fake.start(m_broker));
+    QVERIFY(fake.publishRaw("/status", R"({"version": "4.0.0", "state": "Idle"})"));
+    WAIT_COMPARE(update.current(), QString("4.0.0"));
+    QVERIFY(fake.publishRaw(rig.base("x") + "/status", R"({"version": "5.0.0", "state": "Idle"})"));
+    QVERIFY(fake.publishRaw("/progress", R"({"description": "Empty base", "percent": 3})"));
+    WAIT_COMPARE(update.progressMessage(), QString("Empty base"));
+    QCOMPARE(update.current(), QString("4.0.0"));
+}
+
+QTEST_GUILESS_MAIN(TestUpdate)
+#include "tst_Update.moc"
