@@ -175,10 +175,14 @@ Deferred<ZIDCamera::Result> ZIDCamera::waitTCPDataMessage(int msec)
     Deferred<Result> result;
 
     if (m_hasEarlyResult) {
-        if (m_earlyResult.data)
-            result.resolve(m_earlyResult);
+        // Taken: it is no longer there for another wait.
+        const Result early = m_earlyResult;
+        m_hasEarlyResult = false;
+        m_earlyResult = Result();
+        if (early.data)
+            result.resolve(early);
         else
-            result.reject(m_earlyResult);
+            result.reject(early);
         return result;
     }
 
@@ -190,9 +194,10 @@ Deferred<ZIDCamera::Result> ZIDCamera::waitTCPDataMessage(int msec)
     auto settled = std::make_shared<bool>(false);
     const QString type = m_type;
 
+    // True when this call settled the wait.
     auto finish = [context, timer, settled, result](const Result &r) mutable {
         if (*settled)
-            return;
+            return false;
         *settled = true;
         timer->stop();
         context->deleteLater();
@@ -200,8 +205,12 @@ Deferred<ZIDCamera::Result> ZIDCamera::waitTCPDataMessage(int msec)
             result.resolve(r);
         else
             result.reject(r);
+        return true;
     };
-    connect(this, &ZIDCamera::processDataFinished, context, finish);
+    connect(this, &ZIDCamera::processDataFinished, context, [this, finish](const Result &r) mutable {
+        if (finish(r))
+            m_pushTaken = true;
+    });
     connect(timer, &QTimer::timeout, context, [type, finish]() mutable {
         qInfo().noquote().nospace() << CAMERA_TAG << "[" << type << "] Timeout";
         finish(Result{QStringLiteral("[%1] Timeout").arg(type), {}});
@@ -236,9 +245,12 @@ void ZIDCamera::handleTCPMessage(const QString &path, const QByteArray &body)
         result.data = m_reading->snapshot();
     else
         result.error = QStringLiteral("Parse Error");
-    m_hasEarlyResult = true;
-    m_earlyResult = result;
+    m_pushTaken = false;
     emit processDataFinished(result);
+    // Kept for a wait that starts later only when no wait took it: a push that answered the
+    // previous trigger's wait must not answer the next one too.
+    m_hasEarlyResult = !m_pushTaken;
+    m_earlyResult = m_pushTaken ? Result() : result;
 }
 
 bool ZIDCamera::toMap(const QByteArray &body, QVariantMap &map)

@@ -105,11 +105,13 @@ private:
     QNetworkAccessManager *m_network;
     QString m_triggerId;
     QString m_configurationFile = QStringLiteral("/opt/vesk/vorn-terminal-ui/configuration.json");
-    // The latest result pushed since the latest trigger went out. A camera
-    // may push before the trigger's own answer has been handled; the wait
-    // that starts then takes this one instead of losing it.
+    // The latest result pushed since the latest trigger went out that no wait
+    // took. A camera may push before the trigger's own answer has been
+    // handled; the wait that starts then takes this one instead of losing it.
     bool m_hasEarlyResult = false;
     Result m_earlyResult;
+    // Whether a pending wait took the push being handled.
+    bool m_pushTaken = false;
 };
 
 Q_DECLARE_METATYPE(ZIDCamera::Result)

@@ -49,6 +49,7 @@ private slots:
     void resultKeepsItsOwnCopy();
     void waitTimesOut();
     void pushBeforeWaitIsNotLost();
+    void overlappingCyclesKeepTheirOwnPushes();
     void pushBeforeTriggerIsNotTaken();
     void onePushSettlesTwoWaits();
     void cameraRemovedWhileBusy();
@@ -383,6 +384,36 @@ void tst_ZIDCamera::pushBeforeWaitIsNotLost()
     auto wait = DeferredProbe(camera.waitTCPDataMessage(5000));
     QVERIFY(wait.resolved());
     QCOMPARE(wait.value().data->plate(), QString("EARLY12"));
+
+    // Taken once: another wait waits for a push of its own.
+    auto again = DeferredProbe(camera.waitTCPDataMessage(5000));
+    QVERIFY(!again.settled());
+}
+
+// The previous vehicle's push answers the previous wait only, even when it comes after the
+// next trigger went out.
+void tst_ZIDCamera::overlappingCyclesKeepTheirOwnPushes()
+{
+    FakeCamera fake(cameraAddress(16));
+    QVERIFY(fake.listen());
+    Plate camera(cameraUrl(16));
+    camera.setType("alpr1");
+
+    auto firstTrigger = DeferredProbe(camera.startCameraProcess("1", 3, 5000));
+    QTRY_VERIFY(firstTrigger.resolved());
+    auto firstWait = DeferredProbe(camera.waitTCPDataMessage(5000));
+
+    auto secondTrigger = DeferredProbe(camera.startCameraProcess("2", 3, 5000));
+    camera.handleTCPMessage("/", FakeCamera::plateResult("FIRST16"));
+    QVERIFY(firstWait.resolved());
+    QCOMPARE(firstWait.value().data->plate(), QString("FIRST16"));
+    QTRY_VERIFY(secondTrigger.resolved());
+
+    auto secondWait = DeferredProbe(camera.waitTCPDataMessage(5000));
+    QVERIFY(!secondWait.settled());
+    camera.handleTCPMessage("/", FakeCamera::plateResult("SECOND6"));
+    QVERIFY(secondWait.resolved());
+    QCOMPARE(secondWait.value().data->plate(), QString("SECOND6"));
 }
 
 void tst_ZIDCamera::pushBeforeTriggerIsNotTaken()
