@@ -68,6 +68,8 @@ void MqttConnection::connectToHost()
     }
     abortAttempt();
     m_refusal = NoError;
+    // A new attempt: a failure that repeats the last one's is still a failure to report.
+    setError(NoError);
     setState(Connecting);
 
     QHostAddress literal;

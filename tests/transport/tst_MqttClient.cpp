@@ -1,5 +1,7 @@
 #include "transport/MqttClient.h"
 
+#include "fakes/EventLoopWait.h"
+#include "fakes/FreePort.h"
 #include "fakes/LogCapture.h"
 #include "fakes/MqttPeer.h"
 #include "fakes/ScriptedMqttBroker.h"
@@ -51,6 +53,8 @@ private slots:
     void will();
     void refusedConnack_data();
     void refusedConnack();
+    void everyFailedAttemptIsReported_data();
+    void everyFailedAttemptIsReported();
     void brokerFailureWarnings_data();
     void brokerFailureWarnings();
     void publishWhileDown();
@@ -361,8 +365,51 @@ void TestMqttClient::refusedConnack()
     client->setUsername(QStringLiteral("terminal"));
     client->setPassword(QStringLiteral("secret"));
     QVERIFY(connected.wait(5000));
-    // The cleared error of the accepted connection is neither logged nor reported.
-    QCOMPARE(errors.count(), 1);
+    // One report per refused attempt; the cleared error of the accepted connection is neither
+    // logged nor reported.
+    QVERIFY(errors.count() >= 1);
+    QCOMPARE(errors.count(), log.count(QtWarningMsg, QStringLiteral("[MqttClient] Not authorized: ")));
+    QCOMPARE(log.texts(QtWarningMsg).size(), errors.count());
+}
+
+void TestMqttClient::everyFailedAttemptIsReported_data()
+{
+    QTest::addColumn<QString>("broker");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("refused CONNACK") << "refusing" << "[MqttClient] Not authorized: ";
+    QTest::newRow("nothing listening") << "none" << "[MqttClient] Transport invalid: ";
+    QTest::newRow("silent broker") << "silent" << "[MqttClient] Transport invalid: ";
+}
+
+// The same failure over and over is still reported at each attempt, not once per outage.
+void TestMqttClient::everyFailedAttemptIsReported()
+{
+    QFETCH(QString, broker);
+    QFETCH(QString, warning);
+
+    ScriptedMqttBroker scripted;
+    scripted.setConnectAnswer(ScriptedMqttBroker::connack(5));
+    scripted.setSilent(broker == QLatin1String("silent"));
+    quint16 port = 0;
+    if (broker == QLatin1String("none")) {
+        port = FreePort::pick();
+    } else {
+        QVERIFY(scripted.start());
+        port = scripted.port();
+    }
+
+    MqttClient client;
+    client.setHostname(QStringLiteral("127.0.0.1"));
+    client.setPort(port);
+    client.setClientId(QStringLiteral("again"));
+    client.setRetryMillis(200);
+    QSignalSpy errors(&client, &MqttClient::error);
+    LogCapture log;
+    client.connect();
+    QVERIFY(waitUntil([&] { return errors.count() >= 3; }, 15000));
+    QCOMPARE(errors.count(), log.count(QtWarningMsg, warning));
+    QVERIFY(log.count(QtInfoMsg, QStringLiteral("[MqttClient] Connecting to host")) >= errors.count());
 }
 
 void TestMqttClient::brokerFailureWarnings_data()
