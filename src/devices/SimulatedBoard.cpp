@@ -1,5 +1,6 @@
 #include "devices/SimulatedBoard.h"
 
+#include <QFile>
 #include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
@@ -43,6 +44,21 @@ Board &board()
 bool validPin(int pin)
 {
     return pin >= 0 && pin < SimulatedBoard::PinCount;
+}
+
+// The level written in the pin's file of the pins folder, if there is one.
+void readPinFile(std::uint32_t pin, Pin &p)
+{
+    const QString folder = qEnvironmentVariable(SimulatedBoard::PinsFolderVariable);
+    if (folder.isEmpty())
+        return;
+    QFile file(folder + QStringLiteral("/gpio") + QString::number(pin));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    bool ok = false;
+    const std::uint32_t level = file.read(16).trimmed().toUInt(&ok);
+    if (ok)
+        p.level = level;
 }
 
 // Common checks of every GPIO call; Success when the call may go on.
@@ -203,9 +219,10 @@ Status gpioLevel(std::uint32_t pin, std::uint32_t mask, std::uint32_t *level)
         return s;
     if (!level)
         return SimulatedBoard::InvalidParameter;
-    const Pin &p = board().pins[pin];
+    Pin &p = board().pins[pin];
     if (p.levelFailure != Success)
         return p.levelFailure;
+    readPinFile(pin, p);
     *level = p.level;
     return Success;
 }

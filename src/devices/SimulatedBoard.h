@@ -8,10 +8,16 @@
 // direction and level are plain values, and the board's identification texts. Tests and
 // simulations set pin levels and make calls fail through the static hooks below; the
 // boardio:: calls read and write the same state. Process-wide, like the library it stands for.
+//
+// A simulation outside the process drives the inputs through a pins folder, as sysfs GPIO value
+// files are driven: with the environment variable VORN_SIMULATED_GPIO naming a folder, a read of
+// pin N takes the number written in its file "gpio<N>" there (`echo 1 > gpio1`) when that file
+// exists and holds one; otherwise the stored level stands.
 class SimulatedBoard
 {
 public:
     static constexpr int PinCount = 8;
+    static constexpr const char *PinsFolderVariable = "VORN_SIMULATED_GPIO";
 
     // Status codes of the simulated library (the real one has its own).
     static constexpr boardio::Status NotInitialized = 0xFFFFF000u;

@@ -4,6 +4,7 @@
 #include "fakes/LogCapture.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -105,6 +106,7 @@ private slots:
     void changes_data();
     void changes();
     void levelStoredBeforeSignal();
+    void pinsFolder();
     void setGpioDir_data();
     void setGpioDir();
     void reads_data();
@@ -267,6 +269,39 @@ void TestMIOBoard::changes()
         apply(*polled.board, steps[i]);
         QCOMPARE(polled.nextPass(), expected[i]);
     }
+}
+
+// A simulation outside the process writes the input levels into the pins folder.
+void TestMIOBoard::pinsFolder()
+{
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    qputenv(SimulatedBoard::PinsFolderVariable, folder.path().toUtf8());
+    auto write = [&](const QByteArray &text) {
+        QFile file(folder.filePath("gpio1"));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    };
+
+    PolledBoard polled;
+    polled.board->setGpioDir(1, 1);
+    QCOMPARE(polled.nextPass(), QStringLiteral("1:0"));
+
+    write("1\n");
+    QCOMPARE(polled.nextPass(), QStringLiteral("1:1"));
+    write("0");
+    QCOMPARE(polled.nextPass(), QStringLiteral("1:0"));
+    write("high"); // no number: the level stands
+    QCOMPARE(polled.nextPass(), QString());
+    SimulatedBoard::setLevel(1, 1); // the file wins while it holds a number
+    write("0");
+    QCOMPARE(polled.nextPass(), QString());
+    QCOMPARE(SimulatedBoard::level(1), 0u);
+
+    QVERIFY(QFile::remove(folder.filePath("gpio1")));
+    SimulatedBoard::setLevel(1, 1);
+    QCOMPARE(polled.nextPass(), QStringLiteral("1:1"));
+    qunsetenv(SimulatedBoard::PinsFolderVariable);
 }
 
 void TestMIOBoard::levelStoredBeforeSignal()
