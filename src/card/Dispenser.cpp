@@ -22,6 +22,9 @@ QString flag(bool value)
 Dispenser::Dispenser(MqttClient &mqtt, const QString &base, QObject *parent)
     : MqttDevice(mqtt, base, Tag_, parent)
 {
+    Parsing parsing;
+    parsing.decodeText = true;
+    setParsing(parsing);
     route(QStringLiteral("/info"), [this](const QJsonObject &doc) { onInfo(doc); });
     routeStatus(QStringLiteral("/status"), [this](const QJsonObject &doc) { onStatus(doc); },
                 [this] { setActive(false); });
@@ -65,7 +68,9 @@ Deferred<Dispenser::Result> Dispenser::command(const QString &suffix)
 Deferred<Dispenser::Result> Dispenser::waitCollect(int sec)
 {
     Deferred<Result> result;
-    nextEmission(&Dispenser::cardRemoved, qMax(0, sec) * 1000)
+    // Any message on the topic: the card is gone even when the service's note of it
+    // does not parse.
+    nextMessage(QStringLiteral("/card/removed"), qMax(0, sec) * 1000)
         .done([result](QString) { result.resolve(Result{0, QString()}); })
         .fail([result](QString error) { result.reject(Result{-1, error}); });
     return result;

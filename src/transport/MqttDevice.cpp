@@ -78,6 +78,36 @@ bool MqttDevice::mqttConnected() const
     return m_mqtt.isConnected();
 }
 
+Deferred<QString> MqttDevice::nextMessage(const QString &suffix, int msec)
+{
+    Deferred<QString> result;
+    if (!mqttConnected()) {
+        result.reject(QStringLiteral("Not connected"));
+        return result;
+    }
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    const QByteArray topic = (m_base + suffix).toUtf8();
+    auto message = QSharedPointer<QMetaObject::Connection>::create();
+    *message = connect(&m_mqtt, &MqttClient::received, timer,
+                       [result, timer, message, topic](const QByteArray &, const QByteArray &from) {
+                           if (from != topic)
+                               return;
+                           QObject::disconnect(*message);
+                           timer->stop();
+                           timer->deleteLater();
+                           result.resolve(QString());
+                       });
+    connect(timer, &QTimer::timeout, timer, [result, timer, message] {
+        QObject::disconnect(*message);
+        timer->deleteLater();
+        result.reject(QStringLiteral("Timeout"));
+    });
+    if (msec > 0)
+        timer->start(msec);
+    return result;
+}
+
 void MqttDevice::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
 {
     Q_UNUSED(payload)
@@ -136,6 +166,8 @@ void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBy
         if (zero >= 0)
             text.truncate(zero);
     }
+    if (m_parsing.decodeText)
+        text = QString::fromUtf8(text).toUtf8();
     if (text.isEmpty() && m_parsing.emptyIsObject)
         text = QByteArrayLiteral("{}");
 

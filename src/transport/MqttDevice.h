@@ -32,6 +32,9 @@ public:
     {
         bool emptyIsObject = true; // an empty payload reads as {} (else a parse error)
         bool stopAtZero = true;    // the text ends at the first zero byte
+        // The payload is decoded as UTF-8 text before it is parsed, so a stray byte
+        // that is no UTF-8 costs one character, not the whole document.
+        bool decodeText = false;
     };
 
     MqttDevice(MqttClient &mqtt, const QString &base, const QString &tag, QObject *parent = nullptr);
@@ -70,6 +73,9 @@ protected:
     // while a fresh subscription would still be on its way to the broker.
     template <typename Signal>
     Deferred<QString> nextEmission(Signal signal, int msec);
+    // The same for the next message on base + suffix, whatever it holds: one
+    // that does not parse ends the wait too.
+    Deferred<QString> nextMessage(const QString &suffix, int msec);
 
     // The line logged for a payload that does not parse; the default reads
     // tag + "ERROR: Failed to parse JSON message (topic=<topic>) : <error>".

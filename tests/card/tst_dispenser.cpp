@@ -34,6 +34,7 @@ private slots:
     void refusalsOfTheFake();
     void driverInsertsACard();
     void waitCollect();
+    void infoWithAStrayByte();
     void cardEvents();
     void badPayloadsChangeNothing_data();
     void badPayloadsChangeNothing();
@@ -456,6 +457,32 @@ void TestDispenser::waitCollect()
     DeferredProbe<Dispenser::Result> endless(m_dispenser->waitCollect(0));
     m_rig->fakeDispenser.publishRaw("/card/removed", R"({"anything": [1, 2]})");
     WAIT_VERIFY(endless.resolved());
+
+    // A note that does not parse still says the card is gone: no signal, but the wait ends.
+    QSignalSpy removed(m_dispenser, &Dispenser::cardRemoved);
+    LogCapture log;
+    DeferredProbe<Dispenser::Result> taken(m_dispenser->waitCollect(60));
+    m_rig->fakeDispenser.publishRaw("/card/removed", "taken");
+    WAIT_VERIFY(taken.settled());
+    QVERIFY(taken.resolved());
+    QCOMPARE(taken.value().code, 0);
+    QCOMPARE(removed.count(), 0);
+    QCOMPARE(log.count(QtCriticalMsg, "[Dispenser] ERROR: Failed to parse JSON message"), 1);
+}
+
+// One byte that is no UTF-8 costs a character, not the document: the role still arrives.
+void TestDispenser::infoWithAStrayByte()
+{
+    QSignalSpy model(m_dispenser, &Dispenser::modelChanged);
+    LogCapture log;
+    m_rig->fakeDispenser.publishRaw(
+        "/info", "{\"device\": {\"manufacturer\": \"Fake\xff Dispensers\", \"model\": \"KTW4163\"},"
+                 " \"service\": {\"version\": \"2.0.0\"}}");
+    WAIT_COMPARE(model.count(), 1);
+    QCOMPARE(m_dispenser->model(), QString("KTW4163"));
+    QCOMPARE(m_dispenser->manufacturer(), QString("Fake\uFFFD Dispensers"));
+    QCOMPARE(m_dispenser->software(), QString("2.0.0"));
+    QVERIFY(log.texts(QtCriticalMsg).isEmpty());
 }
 
 void TestDispenser::cardEvents()
