@@ -8,6 +8,7 @@
 #include <QDebug>
 #include <QMap>
 #include <QPointer>
+#include <QTimer>
 
 namespace manager {
 
@@ -672,9 +673,14 @@ Deferred<CardIssuer::Result> CardIssuer::testDispense()
                 .done(guarded([this, d, pass](Result) {
                     eject()
                         .done(guarded([this, d, pass](Result) {
-                            retract()
-                                .done(guarded([this, d](Result) { passOn(dispose(true), d); }))
-                                .fail(pass);
+                            // The eject is confirmed by the mouth flag of a status document
+                            // whose reader flag is not applied yet: the retract must see the
+                            // whole document, or it waits for a change that already came.
+                            QTimer::singleShot(0, this, [this, d, pass] {
+                                retract()
+                                    .done(guarded([this, d](Result) { passOn(dispose(true), d); }))
+                                    .fail(pass);
+                            });
                         }))
                         .fail(pass);
                 }))

@@ -164,7 +164,7 @@ bool FakeDispenserService::refuseIfFaulty(const Request &request)
 // scripted so).
 void FakeDispenserService::completeAndReport(const Request &request)
 {
-    if (m_statusFirst) {
+    if (m_statusFirst || m_statusFirstFor.contains(request.command)) {
         publishStatus();
         replyCompleted(request);
     } else {

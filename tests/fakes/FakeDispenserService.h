@@ -3,6 +3,8 @@
 #include "fakes/FakeCard.h"
 #include "fakes/FakeService.h"
 
+#include <QSet>
+
 // A card dispenser service on the broker: a cartridge of blank cards, the
 // RFID reading position, the mouth and the bin. Commands move the cards and
 // the status document follows every move after the reply, as the real
@@ -59,6 +61,8 @@ public:
     // Timing: the status normally follows the reply; with this set it
     // overtakes it (published before the reply).
     void setStatusBeforeReply(bool before) { m_statusFirst = before; }
+    // The same for one command only ("accept", "eject", ...).
+    void setStatusBeforeReply(const QString &command) { m_statusFirstFor.insert(command); }
     // Stuck sensors: while frozen no status document goes out, so the
     // terminal never sees the flags move; thawing publishes the current one.
     void setStatusFrozen(bool frozen);
@@ -91,6 +95,7 @@ private:
     bool m_doorOpen = false;
     bool m_acceptEnabled = false;
     bool m_statusFirst = false;
+    QSet<QString> m_statusFirstFor;
     bool m_statusFrozen = false;
     bool m_disposedFirst = false;
     QString m_jamOn;
