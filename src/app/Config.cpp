@@ -1,82 +1,39 @@
 #include "app/Config.h"
 
+#include "app/IniFile.h"
 #include "app/LogQuote.h"
 #include "app/Logger.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonValue>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <QSettings>
-#include <QTemporaryFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const QStringList kSecretKeys = {QStringLiteral("mqtt/password"), QStringLiteral("gui/settingsPin")};
 
-// QSettings keeps a process-wide cache per file name that trusts size and
-// modification time; an outside edit within the same clock tick would read
-// stale. Parsing and writing go through a scratch file of a fresh name instead.
-bool parseIni(const QByteArray &bytes, QVariantMap *entries)
-{
-    QTemporaryFile scratch(QDir::temp().filePath(QStringLiteral("vorn-ini-XXXXXX.conf")));
-    if (!scratch.open() || scratch.write(bytes) != bytes.size() || !scratch.flush())
-        return false;
-    QSettings ini(scratch.fileName(), QSettings::IniFormat);
-    const QStringList keys = ini.allKeys();
-    for (const QString &key : keys)
-        entries->insert(key, ini.value(key));
-    return ini.status() != QSettings::AccessError;
-}
-
-bool writeIni(const QVariantMap &entries, QByteArray *bytes)
-{
-    QTemporaryFile scratch(QDir::temp().filePath(QStringLiteral("vorn-ini-XXXXXX.conf")));
-    if (!scratch.open())
-        return false;
-    {
-        QSettings ini(scratch.fileName(), QSettings::IniFormat);
-        for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-            ini.setValue(it.key(), it.value());
-        ini.sync();
-        if (ini.status() != QSettings::NoError)
-            return false;
-    }
-    QFile written(scratch.fileName());
-    if (!written.open(QIODevice::ReadOnly))
-        return false;
-    *bytes = written.readAll();
-    return true;
-}
-
-enum class LineKind { Blank, Comment, Section, Entry, Garbage };
-
-LineKind classify(const QByteArray &raw)
-{
-    const QByteArray line = raw.trimmed();
-    if (line.isEmpty())
-        return LineKind::Blank;
-    if (line.startsWith(';') || line.startsWith('#'))
-        return LineKind::Comment;
-    if (line.startsWith('['))
-        return line.endsWith(']') && line.size() > 2 ? LineKind::Section : LineKind::Garbage;
-    const int eq = line.indexOf('=');
-    if (eq > 0 && !line.left(eq).trimmed().isEmpty())
-        return LineKind::Entry;
-    return LineKind::Garbage;
-}
-
 // Why a file value cannot stand in for its default, or an empty text when it can.
-QString rejectReason(const QVariant &fileValue, const QVariant &defaultValue)
+QString rejectReason(const QString &key, const QVariant &fileValue, const QVariant &defaultValue)
 {
     if (!defaultValue.isValid())
         return QString();
     const QString text = fileValue.type() == QVariant::String ? fileValue.toString().trimmed() : QString();
+    // A port out of range would wrap to another one, or never connect.
+    if (key == QLatin1String("mqtt/port")) {
+        bool ok = false;
+        const int port = text.toInt(&ok, 10);
+        return ok && port >= 1 && port <= 65535 ? QString() : QStringLiteral("not a port number from 1 to 65535");
+    }
     switch (defaultValue.type()) {
     case QVariant::Int: {
         bool ok = false;
@@ -104,18 +61,19 @@ QStringList secretNames()
 
 // A line of the file that names a secret key shows nothing after the name, in
 // whatever form it was written ("password = x", "password: x", "password x").
-QString maskNamedSecret(const QString &line)
+QByteArray maskNamedSecret(const QByteArray &line)
 {
+    const QByteArray lower = line.toLower();
     for (const QString &key : kSecretKeys) {
-        const QString name = key.section('/', -1);
-        const int at = line.indexOf(name, 0, Qt::CaseInsensitive);
+        const QByteArray name = key.section('/', -1).toLower().toLatin1();
+        const int at = lower.indexOf(name);
         if (at < 0)
             continue;
         int end = at + name.size();
-        while (end < line.size() && (line.at(end).isSpace() || line.at(end) == ':' || line.at(end) == '='
-                                     || line.at(end) == '"'))
+        while (end < line.size() && (line.at(end) == ' ' || line.at(end) == '\t' || line.at(end) == ':'
+                                     || line.at(end) == '=' || line.at(end) == '"'))
             ++end;
-        return end < line.size() ? line.left(end) + QStringLiteral("****") : line;
+        return end < line.size() ? line.left(end) + "****" : line;
     }
     return line;
 }
@@ -277,25 +235,19 @@ void Config::load()
 void Config::save()
 {
     QVariantMap entries;
-    QByteArray current;
-    if (QFileInfo::exists(m_fileName)) {
-        QFile file(m_fileName);
-        if (!file.open(QIODevice::ReadOnly)) {
+    int losses = 0;
+    if (QFileInfo::exists(m_fileName) || QFileInfo(m_fileName).isSymLink()) {
+        QByteArray current;
+        QString why;
+        if (!readBytes(&current, &why)) {
             // Writing now would replace content we never saw.
-            qCritical().noquote().nospace() << "[Config] ERROR: Not writing config file " << m_fileName
-                                            << " : it cannot be read (" << file.errorString() << ")";
+            qCritical().noquote().nospace() << "[Config] ERROR: Not writing config file " << LogQuote::quote(m_fileName)
+                                            << " : it cannot be read (" << why << ")";
             return;
         }
-        current = file.readAll();
-        parseIni(current, &entries);
-        // Entries without a name come from unreadable lines; the backup below keeps them.
-        for (auto it = entries.begin(); it != entries.end();) {
-            const QString &key = it.key();
-            if (key.isEmpty() || key.startsWith('/') || key.endsWith('/'))
-                it = entries.erase(it);
-            else
-                ++it;
-        }
+        const IniFile::Parsed parsed = IniFile::parse(current);
+        entries = parsed.entries;
+        losses = parsed.losses;
     }
 
     // Keep what the operator wrote for values we could not take.
@@ -304,31 +256,22 @@ void Config::save()
             continue;
         entries.insert(it.key(), it.value());
     }
+    const QByteArray bytes = IniFile::format(entries);
 
-    QByteArray bytes;
-    if (!writeIni(entries, &bytes)) {
-        qCritical().noquote().nospace() << "[Config] ERROR: Could not write config file : " << m_fileName
-                                        << " (cannot format the settings)";
-        return;
-    }
-
-    // The settings writer drops comments and lines it cannot read: keep the
-    // previous file beside the new one instead of losing them silently.
-    const QList<QByteArray> lines = current.split('\n');
-    const bool lossy = std::any_of(lines.cbegin(), lines.cend(), [](const QByteArray &line) {
-        const LineKind kind = classify(line);
-        return kind == LineKind::Comment || kind == LineKind::Garbage;
-    });
-    if (lossy) {
+    // A rewrite from the entries drops comments, unreadable lines and repeated
+    // keys or sections: keep the previous file beside the new one instead of
+    // losing them silently.
+    if (losses != 0) {
         const QString backup = m_fileName + QStringLiteral(".bak");
         QFile::remove(backup);
         if (QFile::copy(m_fileName, backup)) {
-            qWarning().noquote().nospace() << "[Config] WARN: Rewriting " << m_fileName
-                                           << " drops its comments and unreadable lines; the previous file is kept as "
-                                           << backup;
+            qWarning().noquote().nospace() << "[Config] WARN: Rewriting " << LogQuote::quote(m_fileName) << " drops its "
+                                           << IniFile::describe(losses) << "; the previous file is kept as "
+                                           << LogQuote::quote(backup);
         } else {
-            qCritical().noquote().nospace() << "[Config] ERROR: Not writing config file " << m_fileName
-                                            << " : could not keep its comments and unreadable lines in " << backup;
+            qCritical().noquote().nospace() << "[Config] ERROR: Not writing config file " << LogQuote::quote(m_fileName)
+                                            << " : could not keep its " << IniFile::describe(losses) << " in "
+                                            << LogQuote::quote(backup);
             return;
         }
     }
@@ -337,10 +280,55 @@ void Config::save()
     QSaveFile file(m_fileName);
     const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
     if (!written) {
-        qCritical().noquote().nospace() << "[Config] ERROR: Could not write config file : " << m_fileName << " ("
-                                        << file.errorString() << ")";
+        qCritical().noquote().nospace() << "[Config] ERROR: Could not write config file : " << LogQuote::quote(m_fileName)
+                                        << " (" << file.errorString() << ")";
     }
     watch();
+}
+
+bool Config::readBytes(QByteArray *bytes, QString *why) const
+{
+    // Not blocking: a pipe or a device named as the file must not hang the start.
+    const int fd = ::open(QFile::encodeName(m_fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat info;
+    bool ok = ::fstat(fd, &info) == 0;
+    if (!ok) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+    } else if (!S_ISREG(info.st_mode)) {
+        *why = QStringLiteral("not a regular file");
+        ok = false;
+    } else if (info.st_size > MaxFileSize) {
+        *why = QStringLiteral("%1 bytes, more than the %2 a configuration file may have").arg(info.st_size).arg(MaxFileSize);
+        ok = false;
+    }
+    bytes->clear();
+    // Read one byte over the limit, so that a file growing meanwhile is caught too.
+    while (ok) {
+        char chunk[65536];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *why = QString::fromLocal8Bit(std::strerror(errno));
+            ok = false;
+        } else if (n == 0) {
+            break;
+        } else {
+            bytes->append(chunk, int(n));
+            if (bytes->size() > MaxFileSize) {
+                *why = QStringLiteral("more than the %1 bytes a configuration file may have").arg(MaxFileSize);
+                ok = false;
+            }
+        }
+    }
+    ::close(fd);
+    if (!ok)
+        bytes->clear();
+    return ok;
 }
 
 bool Config::isSecret(const QString &key)
@@ -406,41 +394,40 @@ QVariantMap Config::readFile()
 {
     QVariantMap accepted;
     QStringList problems;
-    QFile file(m_fileName);
-    if (!file.exists()) {
+    QByteArray bytes;
+    QString why;
+    if (!QFileInfo::exists(m_fileName) && !QFileInfo(m_fileName).isSymLink()) {
         m_lastProblems.clear();
         return accepted;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!readBytes(&bytes, &why)) {
         problems << QStringLiteral("[Config] ERROR: Cannot read config file %1 (%2); using the values in memory")
-                        .arg(m_fileName, file.errorString());
+                        .arg(LogQuote::quote(m_fileName), why);
     } else {
-        const QByteArray bytes = file.readAll();
+        const IniFile::Parsed parsed = IniFile::parse(bytes);
         const QList<QByteArray> lines = bytes.split('\n');
-        for (int i = 0; i < lines.size(); ++i) {
-            if (classify(lines.at(i)) == LineKind::Garbage) {
-                problems << QStringLiteral("[Config] WARN: Skipping unreadable line %1 of %2 : %3")
-                                .arg(i + 1)
-                                .arg(LogQuote::quote(m_fileName),
-                                     LogQuote::quote(maskNamedSecret(QString::fromUtf8(lines.at(i).trimmed()))));
-            }
+        for (const int number : parsed.unreadable) {
+            const QByteArray line = lines.value(number - 1).trimmed();
+            problems << QStringLiteral("[Config] WARN: Skipping unreadable line %1 of %2 : %3")
+                            .arg(number)
+                            .arg(LogQuote::quote(m_fileName), LogQuote::quote(maskNamedSecret(line)));
         }
-        QVariantMap entries;
-        if (!parseIni(bytes, &entries)) {
-            problems << QStringLiteral("[Config] ERROR: Cannot parse config file %1; using the values in memory")
-                            .arg(m_fileName);
+        for (auto it = parsed.repeated.cbegin(); it != parsed.repeated.cend(); ++it) {
+            QStringList numbers;
+            for (const int number : it.value())
+                numbers << QString::number(number);
+            problems << QStringLiteral("[Config] WARN: %1 is set more than once in %2 (lines %3); the last one counts")
+                            .arg(LogQuote::quote(it.key()), LogQuote::quote(m_fileName), numbers.join(QLatin1String(", ")));
         }
         m_rejected.clear();
-        for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        for (auto it = parsed.entries.cbegin(); it != parsed.entries.cend(); ++it) {
             const QString &key = it.key();
-            if (key.isEmpty() || key.startsWith('/') || key.endsWith('/'))
-                continue; // a line without a name, already reported above
             const QVariant defaultValue = m_defaults.value(key);
-            const QString reason = rejectReason(it.value(), defaultValue);
+            const QString reason = rejectReason(key, it.value(), defaultValue);
             if (!reason.isEmpty()) {
                 m_rejected.insert(key, it.value());
                 problems << QStringLiteral("[Config] WARN: Ignoring %1 = %2 in %3 : %4; keeping %5")
-                                .arg(LogQuote::quote(key), forLog(key, it.value()), m_fileName, reason,
+                                .arg(LogQuote::quote(key), forLog(key, it.value()), LogQuote::quote(m_fileName), reason,
                                      forLog(key, m_values.value(key)));
                 continue;
             }
@@ -467,9 +454,12 @@ QVariantMap Config::readFile()
 
 void Config::watch()
 {
-    if (QFileInfo::exists(m_fileName) && !m_watcher.files().contains(m_fileName))
+    // A device or pipe named as the file is never watched: /dev/null would
+    // report every write anybody makes to it.
+    const QFileInfo info(m_fileName);
+    if (info.exists() && info.isFile() && !m_watcher.files().contains(m_fileName))
         m_watcher.addPath(m_fileName);
-    const QString dir = QFileInfo(m_fileName).absolutePath();
+    const QString dir = info.absolutePath();
     if (!m_watcher.directories().contains(dir))
         m_watcher.addPath(dir);
 }

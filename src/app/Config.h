@@ -19,6 +19,9 @@ class Config : public QObject
     Q_OBJECT
 
 public:
+    // A larger file, or one that is no regular file, is refused as unreadable.
+    static constexpr qint64 MaxFileSize = 1024 * 1024;
+
     Config(const QString &fileName, const QMap<QString, QVariant> &defaults,
            QObject *parent = nullptr);
 
@@ -56,6 +59,8 @@ private:
     // Stores the file values that differ from ours; returns them.
     QVariantMap takeFileValues();
     QVariantMap readFile();
+    // The whole file, if it is a regular file within MaxFileSize; else why not.
+    bool readBytes(QByteArray *bytes, QString *why) const;
     void watch();
 
     QString m_fileName;

@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -109,6 +110,13 @@ private slots:
     void skippedLinesHideSecrets();
     void unreadableFileIsNeverOverwritten();
     void failedWriteIsLoggedAsError();
+    void refusedFiles_data();
+    void refusedFiles();
+    void hostileContent_data();
+    void hostileContent();
+    void rewriteKeepsWhatItDrops_data();
+    void rewriteKeepsWhatItDrops();
+    void tempFolderIsNeverUsed();
 
 private:
     QString path() const { return m_dir->filePath("gui.conf"); }
@@ -559,6 +567,180 @@ void tst_Config::failedWriteIsLoggedAsError()
     QCOMPARE(config.get("mqtt/host"), QVariant("unsaved"));
     QCOMPARE(readAll(path()), original);
     QVERIFY(messages(QtCriticalMsg).join('\n').contains("Could not write config file : " + path()));
+}
+
+// Files the store refuses to read: it starts on the defaults at once and never
+// writes over them.
+void tst_Config::refusedFiles_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("device") << "device" << "(not a regular file)";
+    QTest::newRow("named pipe") << "fifo" << "(not a regular file)";
+    QTest::newRow("directory") << "directory" << "(not a regular file)";
+    QTest::newRow("larger than 1 MiB") << "large" << "(1048577 bytes, more than the 1048576 a configuration file may have)";
+}
+
+void tst_Config::refusedFiles()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+
+    QString file = path();
+    QByteArray large;
+    if (kind == "device") {
+        file = "/dev/zero";
+    } else if (kind == "fifo") {
+        QVERIFY(::mkfifo(QFile::encodeName(file).constData(), 0600) == 0);
+    } else if (kind == "directory") {
+        QVERIFY(QDir().mkdir(file));
+    } else {
+        large = "[log]\nlevel=4\n;" + QByteArray(1024 * 1024 - 15, 'x') + "\n";
+        QCOMPARE(large.size(), 1024 * 1024 + 1);
+        writeInPlace(file, large);
+    }
+
+    Config config(file, kDefaults);
+    QCOMPARE(config.get("log/level"), QVariant(2));
+    QVERIFY2(m_log->contains(QtCriticalMsg, "[Config] ERROR: Cannot read config file " + file + " " + reason),
+             qPrintable(messages(QtCriticalMsg).join('\n')));
+    QVERIFY(messages(QtWarningMsg).isEmpty()); // not taken for missing and created
+
+    config.set("log/level", 3);
+    QCOMPARE(config.get("log/level"), QVariant(3));
+    QVERIFY(m_log->contains(QtCriticalMsg, "[Config] ERROR: Not writing config file " + file + " : it cannot be read " + reason));
+    if (kind == "large")
+        QCOMPARE(readAll(file), large);
+    QVERIFY(QFileInfo(file).isFile() == (kind == "large"));
+}
+
+// Each row one hostile or careless file: the store starts on what it can use,
+// says what it left out, and quotes no line whole.
+void tst_Config::hostileContent_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("effective");
+    QTest::addColumn<QString>("warning");
+
+    const auto port = [](const char *name, const QByteArray &value, const QString &shown) {
+        QTest::newRow(name) << "[mqtt]\nport=" + value + "\n" << "mqtt/port" << QVariant(1883)
+                            << "[Config] WARN: Ignoring mqtt/port = " + shown + " in %1 : not a port number from 1 to 65535; keeping 1883";
+    };
+    port("port wrapping to another", "99999", "99999");
+    port("port 0", "0", "0");
+    port("port -1", "-1", "-1");
+    port("port 65536", "65536", "65536");
+    port("port not a number", "18a3", "18a3");
+    QTest::newRow("port at the top") << QByteArray("[mqtt]\nport=65535\n") << "mqtt/port" << QVariant("65535") << "";
+    QTest::newRow("binary bytes") << QByteArray("[log]\nlevel=3\n\x01\x02\x1b[31m\xff\n") << "log/level"
+                                  << QVariant("3") << R"([Config] WARN: Skipping unreadable line 3 of %1 : \x01\x02\x1b[31m\xff)";
+    QTest::newRow("long unreadable line") << "[log]\nlevel=3\n" + QByteArray(600000, 'z') + "\n" << "log/level" << QVariant("3")
+                                          << "[Config] WARN: Skipping unreadable line 3 of %1 : " + QString(512, 'z')
+                                                 + "[... 600000 bytes in all]";
+    QTest::newRow("repeated key") << QByteArray("[log]\nlevel=3\nstderr=true\nlevel=4\n") << "log/level" << QVariant("4")
+                                  << "[Config] WARN: log/level is set more than once in %1 (lines 2, 4); the last one counts";
+    QTest::newRow("repeated section") << QByteArray("[log]\nlevel=3\n[mqtt]\nhost=h\n[log]\nlevel=1\n") << "log/level"
+                                      << QVariant("1")
+                                      << "[Config] WARN: log/level is set more than once in %1 (lines 2, 6); the last one counts";
+    QTest::newRow("inline comment") << QByteArray("[mqtt]\nhost=broker ; the old one\n") << "mqtt/host" << QVariant("broker") << "";
+    QTest::newRow("open quote") << QByteArray("[mqtt]\nhost=\"broker\nport=1884\n") << "mqtt/port" << QVariant("1884")
+                                << "[Config] WARN: Skipping unreadable line 2 of %1 : host=\"broker";
+    QTest::newRow("greek from an editor") << QByteArray("[mqtt]\nhost=\xce\xb1\xce\xb2\n") << "mqtt/host"
+                                          << QVariant(QString::fromUtf8("αβ")) << "";
+}
+
+void tst_Config::hostileContent()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, key);
+    QFETCH(QVariant, effective);
+    QFETCH(QString, warning);
+
+    writeInPlace(path(), content);
+    Config config(path(), kDefaults);
+
+    QCOMPARE(config.get(key), effective);
+    const QStringList warnings = messages(QtWarningMsg);
+    if (warning.isEmpty())
+        QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
+    else
+        QVERIFY2(warnings.contains(warning.arg(path())), qPrintable(warnings.join('\n').left(3000)));
+    for (const QString &line : m_log->texts())
+        QVERIFY2(line.size() < 4000 && !line.contains(QChar(0x1b)), qPrintable(line.left(200)));
+    QVERIFY(messages(QtCriticalMsg).isEmpty());
+}
+
+// A rewrite merges what was written twice and drops comments: the previous
+// file is kept beside it, and the warning says what went.
+void tst_Config::rewriteKeepsWhatItDrops_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("dropped");
+
+    QTest::newRow("comment line") << QByteArray("; set up by the installer\n[log]\nlevel=3\n") << "comments";
+    QTest::newRow("hash comment") << QByteArray("[log]\n# quiet\nlevel=3\n") << "comments";
+    QTest::newRow("comment behind a value") << QByteArray("[log]\nlevel=3 ; was 2\n") << "comments behind values";
+    QTest::newRow("repeated key") << QByteArray("[log]\nlevel=3\nlevel=4\n") << "repeated keys (only the last one counts)";
+    QTest::newRow("repeated section") << QByteArray("[log]\nlevel=3\n[mqtt]\nhost=h\n[log]\nstderr=true\n")
+                                      << "repeated sections (merged into one)";
+    QTest::newRow("unreadable line") << QByteArray("[log]\nlevel=3\nnonsense\n") << "unreadable lines";
+    QTest::newRow("several") << QByteArray("; note\n[log]\nlevel=3\nlevel=4\n")
+                             << "comments, repeated keys (only the last one counts)";
+}
+
+void tst_Config::rewriteKeepsWhatItDrops()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, dropped);
+
+    writeInPlace(path(), content);
+    Config config(path(), kDefaults);
+    m_log->clear();
+    config.set("mqtt/host", "other");
+
+    QCOMPARE(readAll(path() + ".bak"), content);
+    QCOMPARE(messages(QtWarningMsg),
+             QStringList{"[Config] WARN: Rewriting " + path() + " drops its " + dropped
+                         + "; the previous file is kept as " + path() + ".bak"});
+    QCOMPARE(QSettings(path(), QSettings::IniFormat).value("mqtt/host"), QVariant("other"));
+
+    // The rewritten file has nothing left to drop: no second backup, no warning.
+    QFile::remove(path() + ".bak");
+    m_log->clear();
+    config.set("mqtt/host", "third");
+    QVERIFY(!QFile::exists(path() + ".bak"));
+    QVERIFY(messages(QtWarningMsg).isEmpty());
+}
+
+// The file is read and written where it is: a full or locked temp folder
+// changes nothing, and no copy of it (password included) lands there.
+void tst_Config::tempFolderIsNeverUsed()
+{
+    QTemporaryDir temp;
+    QVERIFY(temp.isValid());
+    const QByteArray savedTmp = qgetenv("TMPDIR");
+    writeInPlace(path(), "[mqtt]\nhost=broker\npassword=hunter2\n");
+
+    // A temp folder that cannot take a file.
+    qputenv("TMPDIR", QFile::encodeName(temp.filePath("missing")));
+    {
+        Config config(path(), kDefaults);
+        QCOMPARE(config.get("mqtt/host"), QVariant("broker"));
+        config.set("log/level", 3);
+    }
+    // One that can: nothing passes through it.
+    qputenv("TMPDIR", QFile::encodeName(temp.path()));
+    {
+        Config config(path(), kDefaults);
+        config.set("log/level", 4);
+    }
+    qputenv("TMPDIR", savedTmp);
+
+    QVERIFY2(messages(QtCriticalMsg).isEmpty(), qPrintable(messages(QtCriticalMsg).join('\n')));
+    QCOMPARE(QSettings(path(), QSettings::IniFormat).value("log/level"), QVariant("4"));
+    QCOMPARE(QSettings(path(), QSettings::IniFormat).value("mqtt/password"), QVariant("hunter2"));
+    QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{});
 }
 
 QTEST_GUILESS_MAIN(tst_Config)

@@ -1,0 +1,519 @@
+#include "app/IniFile.h"
+
+#include <QDataStream>
+#include <QIODevice>
+#include <QMap>
+#include <QSet>
+
+namespace {
+
+struct LogicalLine
+{
+    QByteArray text;
+    int number = 0; // of its first physical line
+};
+
+// Physical lines, joined where a backslash escapes the line end.
+QList<LogicalLine> splitLines(const QByteArray &bytes)
+{
+    QList<LogicalLine> lines;
+    LogicalLine current;
+    current.number = 1;
+    int physical = 1;
+    const int size = bytes.size();
+    for (int i = 0; i < size; ++i) {
+        const char c = bytes.at(i);
+        if (c == '\\' && i + 1 < size) {
+            current.text += c;
+            const char next = bytes.at(++i);
+            current.text += next;
+            if (next == '\n' || next == '\r') {
+                ++physical;
+                if (i + 1 < size && (bytes.at(i + 1) == '\n' || bytes.at(i + 1) == '\r') && bytes.at(i + 1) != next)
+                    current.text += bytes.at(++i);
+            }
+            continue;
+        }
+        if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < size && bytes.at(i + 1) == '\n')
+                ++i;
+            lines << current;
+            current = LogicalLine();
+            current.number = ++physical;
+            continue;
+        }
+        current.text += c;
+    }
+    if (!current.text.isEmpty())
+        lines << current;
+    return lines;
+}
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "%XX" and "%UXXXX" stand for characters, a backslash for a slash.
+QString unescapeKey(const QByteArray &key)
+{
+    QString result;
+    int i = 0;
+    const int size = key.size();
+    while (i < size) {
+        const char c = key.at(i);
+        if (c == '\\') {
+            result += QLatin1Char('/');
+            ++i;
+            continue;
+        }
+        if (c == '%' && i + 1 < size) {
+            const bool wide = key.at(i + 1) == 'U';
+            const int first = i + (wide ? 2 : 1);
+            const int digits = wide ? 4 : 2;
+            if (first + digits <= size) {
+                int value = 0;
+                bool ok = true;
+                for (int d = 0; d < digits && ok; ++d) {
+                    const int h = hexValue(key.at(first + d));
+                    ok = h >= 0;
+                    value = value * 16 + h;
+                }
+                if (ok) {
+                    result += QChar(ushort(value));
+                    i = first + digits;
+                    continue;
+                }
+            }
+        }
+        // Runs of plain bytes: UTF-8 from an editor.
+        int j = i + 1;
+        while (j < size && key.at(j) != '\\' && key.at(j) != '%')
+            ++j;
+        result += QString::fromUtf8(key.constData() + i, j - i);
+        i = j;
+    }
+    return result;
+}
+
+void chopTrailingBlanks(QString &text)
+{
+    int n = text.size();
+    while (n > 0 && (text.at(n - 1) == QLatin1Char(' ') || text.at(n - 1) == QLatin1Char('\t')))
+        --n;
+    text.truncate(n);
+}
+
+QVariant stringToVariant(const QString &s)
+{
+    if (!s.startsWith(QLatin1Char('@')))
+        return s;
+    if (s.endsWith(QLatin1Char(')'))) {
+        if (s.startsWith(QLatin1String("@ByteArray(")))
+            return QVariant(s.toLatin1().mid(11, s.size() - 12));
+        if (s.startsWith(QLatin1String("@String(")))
+            return QVariant(s.mid(8, s.size() - 9));
+        if (s.startsWith(QLatin1String("@Variant("))) {
+            QByteArray bytes(s.toLatin1().mid(9));
+            QDataStream stream(&bytes, QIODevice::ReadOnly);
+            stream.setVersion(QDataStream::Qt_4_0);
+            QVariant result;
+            stream >> result;
+            return result;
+        }
+        if (s == QLatin1String("@Invalid()"))
+            return QVariant();
+    }
+    if (s.startsWith(QLatin1String("@@")))
+        return QVariant(s.mid(1));
+    return s;
+}
+
+// A value: escapes resolved, quotes removed, split into a list at commas
+// outside quotes. Blanks around unquoted items do not count.
+QVariant unescapeValue(const QByteArray &bytes)
+{
+    QString item;
+    QStringList items;
+    bool isList = false;
+    bool inQuotes = false;
+    bool quoted = false;
+    int i = 0;
+    const int size = bytes.size();
+    const auto skipBlanks = [&] {
+        while (i < size && isBlank(bytes.at(i)))
+            ++i;
+    };
+    skipBlanks();
+    while (i < size) {
+        const char c = bytes.at(i);
+        if (c == '\\') {
+            ++i;
+            if (i >= size)
+                break;
+            const char e = bytes.at(i++);
+            switch (e) {
+            case 'a': item += QLatin1Char('\a'); break;
+            case 'b': item += QLatin1Char('\b'); break;
+            case 'f': item += QLatin1Char('\f'); break;
+            case 'n': item += QLatin1Char('\n'); break;
+            case 'r': item += QLatin1Char('\r'); break;
+            case 't': item += QLatin1Char('\t'); break;
+            case 'v': item += QLatin1Char('\v'); break;
+            case '"': case '?': case '\'': case '\\': item += QLatin1Char(e); break;
+            case 'x': {
+                if (i >= size || hexValue(bytes.at(i)) < 0)
+                    break; // "\x" without digits stands for nothing
+                uint value = 0;
+                while (i < size && hexValue(bytes.at(i)) >= 0)
+                    value = (value << 4) + uint(hexValue(bytes.at(i++)));
+                item += QChar(ushort(value));
+                break;
+            }
+            case '\n':
+            case '\r':
+                // A continued line.
+                if (i < size && (bytes.at(i) == '\n' || bytes.at(i) == '\r') && bytes.at(i) != e)
+                    ++i;
+                break;
+            default:
+                if (e >= '0' && e <= '7') {
+                    uint value = uint(e - '0');
+                    while (i < size && bytes.at(i) >= '0' && bytes.at(i) <= '7')
+                        value = (value << 3) + uint(bytes.at(i++) - '0');
+                    item += QChar(ushort(value));
+                }
+                break; // any other escaped character is dropped
+            }
+            continue;
+        }
+        if (c == '"') {
+            ++i;
+            quoted = true;
+            inQuotes = !inQuotes;
+            if (!inQuotes)
+                skipBlanks();
+            continue;
+        }
+        if (c == ',' && !inQuotes) {
+            if (!quoted)
+                chopTrailingBlanks(item);
+            isList = true;
+            items << item;
+            item.clear();
+            quoted = false;
+            ++i;
+            skipBlanks();
+            continue;
+        }
+        int j = i + 1;
+        while (j < size && bytes.at(j) != '\\' && bytes.at(j) != '"' && bytes.at(j) != ',')
+            ++j;
+        item += QString::fromUtf8(bytes.constData() + i, j - i);
+        i = j;
+    }
+    if (!quoted)
+        chopTrailingBlanks(item);
+    if (!isList)
+        return stringToVariant(item);
+    items << item;
+    QVariantList values;
+    bool allText = true;
+    for (const QString &text : qAsConst(items)) {
+        values << stringToVariant(text);
+        allText = allText && values.last().type() == QVariant::String;
+    }
+    return allText ? QVariant(items) : QVariant(values);
+}
+
+QString sectionName(const QByteArray &raw)
+{
+    const QString name = unescapeKey(raw.trimmed());
+    if (name.compare(QLatin1String("General"), Qt::CaseInsensitive) == 0)
+        return QString();
+    if (name.compare(QLatin1String("%General"), Qt::CaseInsensitive) == 0)
+        return QStringLiteral("General");
+    return name;
+}
+
+const char hexDigits[] = "0123456789ABCDEF";
+
+QByteArray escapeKey(const QString &key)
+{
+    QByteArray result;
+    for (const QChar qc : key) {
+        uint c = qc.unicode();
+        if (c == '/') {
+            result += '\\';
+        } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-'
+                   || c == '.') {
+            result += char(c);
+        } else if (c <= 0xff) {
+            result += '%';
+            result += hexDigits[c / 16];
+            result += hexDigits[c % 16];
+        } else {
+            result += "%U";
+            QByteArray code;
+            for (int d = 0; d < 4; ++d) {
+                code.prepend(hexDigits[c % 16]);
+                c >>= 4;
+            }
+            result += code;
+        }
+    }
+    return result;
+}
+
+void escapeString(const QString &text, QByteArray &out)
+{
+    bool needsQuotes = false;
+    bool escapeNextIfDigit = false;
+    const int start = out.size();
+    for (const QChar qc : text) {
+        const uint c = qc.unicode();
+        if (c == ';' || c == ',' || c == '=')
+            needsQuotes = true;
+        // "\x1" followed by "9" would read back as "\x19".
+        if (escapeNextIfDigit && hexValue(char(c < 0x80 ? c : 0)) >= 0) {
+            out += "\\x" + QByteArray::number(c, 16);
+            continue;
+        }
+        escapeNextIfDigit = false;
+        switch (c) {
+        case '\0': out += "\\0"; escapeNextIfDigit = true; break;
+        case '\a': out += "\\a"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\v': out += "\\v"; break;
+        case '"':
+        case '\\':
+            out += '\\';
+            out += char(c);
+            break;
+        default:
+            if (c <= 0x1f || c >= 0x7f) {
+                out += "\\x" + QByteArray::number(c, 16);
+                escapeNextIfDigit = true;
+            } else {
+                out += char(c);
+            }
+        }
+    }
+    if (needsQuotes || (start < out.size() && (out.at(start) == ' ' || out.at(out.size() - 1) == ' '))) {
+        out.insert(start, '"');
+        out += '"';
+    }
+}
+
+QString variantToString(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::UnknownType:
+        return QStringLiteral("@Invalid()");
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = value.toByteArray();
+        return QLatin1String("@ByteArray(") + QLatin1String(bytes.constData(), bytes.size()) + QLatin1Char(')');
+    }
+    case QMetaType::QString:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Bool:
+    case QMetaType::Double: {
+        QString text = value.toString();
+        if (text.contains(QChar::Null))
+            return QLatin1String("@String(") + text + QLatin1Char(')');
+        if (text.startsWith(QLatin1Char('@')))
+            text.prepend(QLatin1Char('@'));
+        return text;
+    }
+    default: {
+        QByteArray bytes;
+        {
+            QDataStream stream(&bytes, QIODevice::WriteOnly);
+            stream.setVersion(QDataStream::Qt_4_0);
+            stream << value;
+        }
+        return QLatin1String("@Variant(") + QLatin1String(bytes.constData(), bytes.size()) + QLatin1Char(')');
+    }
+    }
+}
+
+QByteArray formatValue(const QVariant &value)
+{
+    QByteArray out;
+    const bool textList = value.userType() == QMetaType::QStringList;
+    const bool variantList = value.userType() == QMetaType::QVariantList && value.toList().size() != 1;
+    if (!textList && !variantList) {
+        escapeString(variantToString(value), out);
+        return out;
+    }
+    QStringList items;
+    if (textList) {
+        items = value.toStringList();
+    } else {
+        const QVariantList values = value.toList();
+        for (const QVariant &v : values)
+            items << variantToString(v);
+    }
+    if (items.isEmpty())
+        return "@Invalid()";
+    for (int i = 0; i < items.size(); ++i) {
+        if (i > 0)
+            out += ", ";
+        escapeString(items.at(i), out);
+    }
+    return out;
+}
+
+} // namespace
+
+IniFile::Parsed IniFile::parse(const QByteArray &bytes)
+{
+    Parsed parsed;
+    QString section;
+    bool sectionUsable = true;
+    QSet<QString> sections;
+    QMap<QString, int> firstLine;
+
+    const QList<LogicalLine> lines = splitLines(bytes);
+    for (const LogicalLine &line : lines) {
+        int start = 0;
+        while (start < line.text.size() && isBlank(line.text.at(start)))
+            ++start;
+        const QByteArray text = line.text.mid(start);
+        if (text.isEmpty())
+            continue;
+        if (text.startsWith(';') || text.startsWith('#')) {
+            parsed.losses |= Comments;
+            continue;
+        }
+
+        if (text.startsWith('[')) {
+            const int close = text.indexOf(']');
+            const QString name = sectionName(text.mid(1, close < 0 ? -1 : close - 1));
+            const bool bad = close < 0 || text.mid(1, close - 1).trimmed().isEmpty();
+            if (bad) {
+                parsed.unreadable << line.number;
+                parsed.losses |= UnreadableLines;
+            } else {
+                const QByteArray rest = text.mid(close + 1).trimmed();
+                if (rest.startsWith(';') || rest.startsWith('#')) {
+                    parsed.losses |= InlineComments;
+                } else if (!rest.isEmpty()) {
+                    parsed.unreadable << line.number;
+                    parsed.losses |= UnreadableLines;
+                }
+            }
+            // "[mqtt" still opens "mqtt", as the settings class reads it; "[]" opens nothing usable.
+            section = name;
+            sectionUsable = close >= 0 ? !text.mid(1, close - 1).trimmed().isEmpty() : !name.isEmpty();
+            if (sectionUsable) {
+                if (sections.contains(section))
+                    parsed.losses |= RepeatedSections;
+                sections.insert(section);
+            }
+            continue;
+        }
+
+        int equals = -1;
+        int end = text.size();
+        bool inQuotes = false;
+        for (int i = 0; i < text.size(); ++i) {
+            const char c = text.at(i);
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inQuotes = !inQuotes;
+            } else if (!inQuotes && c == '=' && equals < 0) {
+                equals = i;
+            } else if (!inQuotes && c == ';') {
+                end = i;
+                break;
+            }
+        }
+        int keyEnd = equals;
+        while (keyEnd > 0 && isBlank(text.at(keyEnd - 1)))
+            --keyEnd;
+        if (inQuotes || equals < 0 || keyEnd <= 0 || !sectionUsable) {
+            parsed.unreadable << line.number;
+            parsed.losses |= UnreadableLines;
+            continue;
+        }
+        if (end < text.size())
+            parsed.losses |= InlineComments;
+
+        const QString name = unescapeKey(text.left(keyEnd));
+        const QString key = section.isEmpty() ? name : section + QLatin1Char('/') + name;
+        if (firstLine.contains(key)) {
+            parsed.losses |= RepeatedKeys;
+            QList<int> &seen = parsed.repeated[key];
+            if (seen.isEmpty())
+                seen << firstLine.value(key);
+            seen << line.number;
+        } else {
+            firstLine.insert(key, line.number);
+        }
+        parsed.entries.insert(key, unescapeValue(text.mid(equals + 1, end - equals - 1)));
+    }
+    return parsed;
+}
+
+QByteArray IniFile::format(const QVariantMap &entries)
+{
+    // Keys outside every section come first, under "[General]".
+    QMap<QString, QList<QPair<QString, QVariant>>> sections;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        const int slash = it.key().indexOf(QLatin1Char('/'));
+        const QString section = slash < 0 ? QString() : it.key().left(slash);
+        const QString name = slash < 0 ? it.key() : it.key().mid(slash + 1);
+        sections[section] << qMakePair(name, it.value());
+    }
+    QByteArray out;
+    for (auto it = sections.cbegin(); it != sections.cend(); ++it) {
+        if (!out.isEmpty())
+            out += '\n';
+        if (it.key().isEmpty())
+            out += "[General]";
+        else if (it.key() == QLatin1String("General"))
+            out += "[%General]";
+        else
+            out += '[' + escapeKey(it.key()) + ']';
+        out += '\n';
+        for (const auto &entry : it.value())
+            out += escapeKey(entry.first) + '=' + formatValue(entry.second) + '\n';
+    }
+    return out;
+}
+
+QString IniFile::describe(int losses)
+{
+    QStringList words;
+    if (losses & Comments)
+        words << QStringLiteral("comments");
+    if (losses & InlineComments)
+        words << QStringLiteral("comments behind values");
+    if (losses & UnreadableLines)
+        words << QStringLiteral("unreadable lines");
+    if (losses & RepeatedKeys)
+        words << QStringLiteral("repeated keys (only the last one counts)");
+    if (losses & RepeatedSections)
+        words << QStringLiteral("repeated sections (merged into one)");
+    return words.join(QLatin1String(", "));
+}
