@@ -1,3 +1,5 @@
+#include "fakes/FreePort.h"
+
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
@@ -41,6 +43,8 @@ private slots:
     void endsAtOnce();
     void startsWithOverrides_data();
     void startsWithOverrides();
+    void startsDespiteABadFile_data();
+    void startsDespiteABadFile();
 
 private:
     Result runToEnd(const QStringList &args);
@@ -54,9 +58,15 @@ void tst_Main::init()
     QVERIFY(m_dir->isValid());
 }
 
+// Without any display: help, version and option errors must not need one.
 Result tst_Main::runToEnd(const QStringList &args)
 {
     QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    process.setProcessEnvironment(env);
     process.setWorkingDirectory(m_dir->path());
     process.start(VORN_PROGRAM, args);
     Result result;
@@ -121,6 +131,13 @@ void tst_Main::endsAtOnce_data()
     QTest::newRow("port no number") << QStringList{"-P", "18a3"} << 1 << "" << "ERROR: Invalid port : 18a3";
     QTest::newRow("port zero") << QStringList{"--port", "0"} << 1 << "" << "ERROR: Invalid port : 0";
     QTest::newRow("port too big") << QStringList{"-P", "65536"} << 1 << "" << "ERROR: Invalid port : 65536";
+    QTest::newRow("level no number") << QStringList{"-v", "abc"} << 1 << ""
+                                     << "ERROR: Invalid log level : abc (expected a number from 0 to 4)";
+    QTest::newRow("level too high") << QStringList{"--verbose", "5"} << 1 << "" << "ERROR: Invalid log level : 5";
+    QTest::newRow("level negative") << QStringList{"-v", "-1"} << 1 << "" << "ERROR: Invalid log level : -1";
+    QTest::newRow("help beside a toolkit option") << QStringList{"-platform", "xcb", "-h"} << 0 << "USAGE" << "";
+    QTest::newRow("bad option beside a toolkit option") << QStringList{"-platform", "xcb", "-x"} << 1 << ""
+                                                        << "ERROR: Unknown option 'x'.";
 }
 
 void tst_Main::endsAtOnce()
@@ -142,6 +159,7 @@ void tst_Main::endsAtOnce()
     if (!errorLine.isEmpty())
         QVERIFY2(result.err.contains(errorLine), qPrintable(result.err));
     QVERIFY(!result.err.contains("Setting "));
+    QVERIFY2(!result.err.contains("display"), qPrintable(result.err));
     // Nothing was opened: no configuration file in the working folder.
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), QStringList{});
 }
@@ -155,6 +173,7 @@ void tst_Main::startsWithOverrides_data()
     QTest::addColumn<QVariantMap>("effective"); // as the printed configuration shows them
     QTest::addColumn<QString>("secret");        // must appear nowhere
 
+    // Every run gets a port of its own where no broker listens (see startsWithOverrides), never 1883.
     QTest::newRow("no arguments") << QStringList{} << QByteArray() << "gui.conf"
                                   << QStringList{"[Config] Creating default config file : gui.conf",
                                                  "[Config]  SETTINGS (gui.conf)"}
@@ -162,15 +181,15 @@ void tst_Main::startsWithOverrides_data()
                                                  {"card-bo/ignoreSslErrors", "false"}}
                                   << "";
     QTest::newRow("every override")
-        << QStringList{"-v", "3", "-c", "-H", "127.0.0.9", "-P", "1999", "-u", "0042", "-p", "pw-Secret9",
+        << QStringList{"-v", "3", "-c", "-H", "127.0.0.9", "-P", "PORT", "-u", "0042", "-p", "pw-Secret9",
                        "-f", "alt.conf"}
         << QByteArray() << "alt.conf"
         << QStringList{"Setting Log level : 3", "Log with color overridden from user to true",
-                       "Setting MQTT Host : 127.0.0.9", "Setting MQTT Port : 1999", "Setting MQTT User : 0042",
+                       "Setting MQTT Host : 127.0.0.9", "Setting MQTT Port : PORT", "Setting MQTT User : 0042",
                        "Using configuration file : alt.conf", "[Config] Creating default config file : alt.conf",
                        "[Config]  SETTINGS (alt.conf)"}
         << QVariantMap{{"log/level", "3"}, {"log/color", "true"}, {"mqtt/host", "127.0.0.9"},
-                       {"mqtt/port", "1999"}, {"mqtt/username", "0042"}, {"mqtt/password", "****"}}
+                       {"mqtt/port", "PORT"}, {"mqtt/username", "0042"}, {"mqtt/password", "****"}}
         << "pw-Secret9";
     QTest::newRow("stderr switched on over the file")
         << QStringList{"--stderr", "--password", "12345678"}
@@ -179,9 +198,6 @@ void tst_Main::startsWithOverrides_data()
         << QVariantMap{{"mqtt/host", "file-host"}, {"log/stderr", "true"}, {"mqtt/username", ""},
                        {"mqtt/password", "****"}}
         << "12345678";
-    QTest::newRow("verbose no number is ignored") << QStringList{"-v", "loud"} << QByteArray() << "gui.conf"
-                                                  << QStringList{"[Config]  SETTINGS (gui.conf)"}
-                                                  << QVariantMap{{"log/level", "2"}} << "";
 }
 
 void tst_Main::startsWithOverrides()
@@ -192,6 +208,16 @@ void tst_Main::startsWithOverrides()
     QFETCH(QStringList, lines);
     QFETCH(QVariantMap, effective);
     QFETCH(QString, secret);
+
+    // The program connects at once: to a port of its own where nothing listens.
+    const QString port = QString::number(FreePort::pick());
+    if (args.contains("PORT"))
+        args.replaceInStrings(QRegularExpression("^PORT$"), port);
+    else
+        args << "-P" << port;
+    lines.replaceInStrings("PORT", port);
+    if (effective.contains("mqtt/port"))
+        effective.insert("mqtt/port", port);
 
     const QString path = m_dir->filePath(file);
     if (!existing.isEmpty()) {
@@ -230,6 +256,55 @@ void tst_Main::startsWithOverrides()
         QCOMPARE(written.value("mqtt/port"), QVariant("1883"));
         QCOMPARE(written.value("log/level"), QVariant("2"));
         QCOMPARE(written.value("mqtt/password"), QVariant(""));
+    }
+}
+
+// Files the program cannot use: it says why and starts on what it can, at once.
+void tst_Main::startsDespiteABadFile_data()
+{
+    QTest::addColumn<QString>("file");        // -f; "gui.conf" in the working folder is written first
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("line");        // expected on stderr
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("shown");       // its value in the printed configuration
+
+    QTest::newRow("a device") << "/dev/zero" << QByteArray() << "[Config] ERROR: Cannot read config file /dev/zero (not a regular file)"
+                              << "log/level" << "2";
+    QTest::newRow("50 MB file") << "gui.conf" << "[log]\nlevel=3\n;" + QByteArray(50 * 1024 * 1024, 'x') + "\n"
+                                << "[Config] ERROR: Cannot read config file gui.conf (52428816 bytes, more than the 1048576"
+                                << "log/level" << "2";
+    QTest::newRow("port beyond 65535") << "gui.conf" << QByteArray("[mqtt]\nport=99999\n[log]\nlevel=3\n")
+                                       << "[Config] WARN: Ignoring mqtt/port = 99999 in gui.conf : not a port number from 1 to 65535; keeping 1883"
+                                       << "log/level" << "3";
+    QTest::newRow("binary file") << "gui.conf" << QByteArray("[log]\nlevel=3\n\x1b[2J\x00\xff\n", 20)
+                                 << R"([Config] WARN: Skipping unreadable line 3 of gui.conf : \x1b[2J\x00\xff)"
+                                 << "log/level" << "3";
+}
+
+void tst_Main::startsDespiteABadFile()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, line);
+    QFETCH(QString, key);
+    QFETCH(QString, shown);
+
+    if (!content.isEmpty()) {
+        QFile f(m_dir->filePath(file));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    const QString port = QString::number(FreePort::pick());
+    const Result result = runUntilLoaded({"-f", file, "-P", port});
+    QCOMPARE(result.status, QProcess::NormalExit);
+    QVERIFY2(result.err.contains("[GUIManager] Language changed : el_GR"), qPrintable(result.err.left(3000)));
+    QVERIFY2(result.err.contains(line), qPrintable(result.err.left(3000)));
+    QCOMPARE(printed(result.err, key), shown);
+    QCOMPARE(printed(result.err, "mqtt/port"), port);
+    if (!content.isEmpty()) {
+        QFile f(m_dir->filePath(file));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QVERIFY(f.readAll() == content);
     }
 }
 
