@@ -27,7 +27,9 @@ Update::Update(MqttClient &mqtt, const QString &topic, QObject *parent)
     setParsing({false, true});
     m_checkTimer.setSingleShot(true);
     m_checkTimer.setInterval(CheckMs);
-    connect(&mqtt, &MqttClient::connected, this, &Update::refresh);
+    // Queued: the session renews its subscriptions after telling its listeners,
+    // and an answer to a request sent before would find no subscription yet.
+    connect(&mqtt, &MqttClient::connected, this, &Update::refresh, Qt::QueuedConnection);
     connect(&mqtt, &MqttClient::disconnected, this, &Update::onMqttDisconnected);
     connect(&m_checkTimer, &QTimer::timeout, this, &Update::checkTimerExpired);
 

@@ -69,3 +69,23 @@ private:
     QObject m_context;
     QHash<QString, int> m_seen;
 };
+
+// Whether, in the broker's log, the nth request of client on requestTopic
+// came after the client had subscribed subscribedTopic on that connection
+// (the subscription that carries the answer).
+inline bool subscribedBeforeRequest(const TestBroker &broker, const QString &client, const QString &subscribedTopic,
+                                    const QString &requestTopic, int nth = 1)
+{
+    const QStringList lines = broker.log().split(QLatin1Char('\n'));
+    const QString request = QLatin1Char('\'') + requestTopic + QLatin1Char('\'');
+    int subscribed = -1;
+    int seen = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines[i].contains(QStringLiteral("Received SUBSCRIBE from ") + client)
+            && lines.value(i + 1).contains(subscribedTopic + QStringLiteral(" (QoS")) && seen == nth - 1 && subscribed < 0)
+            subscribed = i;
+        if (lines[i].contains(QStringLiteral("Received PUBLISH from ") + client) && lines[i].contains(request) && ++seen == nth)
+            return subscribed >= 0;
+    }
+    return false;
+}
