@@ -89,7 +89,36 @@ void MqttClient::connect()
     initClient();
     if (m_encrypted)
         logWarning(QStringLiteral("Encryption not yet supported"));
+    // Settings no broker can take: an attempt would connect anonymously, reach another port or
+    // fail as a misleading transport error, again at every retry.
+    const QString refusal = settingsRefusal();
+    if (!refusal.isEmpty()) {
+        qCritical().noquote().nospace() << Tag << "ERROR: " << refusal << "; not connecting";
+        emit error(refusal);
+        return;
+    }
     m_client->connectToHost();
+}
+
+QString MqttClient::settingsRefusal() const
+{
+    // The protocol carries each as a string of at most 65535 bytes.
+    const int maxBytes = 65535;
+    if (m_port < 1 || m_port > 65535)
+        return QStringLiteral("Invalid port : %1 (expected a number from 1 to 65535)").arg(m_port);
+    const QByteArray user = m_username.toUtf8();
+    if (user.size() > maxBytes)
+        return QStringLiteral("MQTT user name of %1 bytes, more than the %2 the protocol allows").arg(user.size()).arg(maxBytes);
+    for (const QChar c : m_username) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f))
+            return QStringLiteral("MQTT user name with a control character, which the protocol does not allow");
+    }
+    const int passwordBytes = m_password.toUtf8().size();
+    if (passwordBytes > maxBytes)
+        return QStringLiteral("MQTT password of %1 bytes, more than the %2 the protocol allows").arg(passwordBytes).arg(maxBytes);
+    if (m_password.contains(QChar::Null))
+        return QStringLiteral("MQTT password with a zero character, which would cut it short");
+    return QString();
 }
 
 void MqttClient::disconnect()
@@ -123,16 +152,16 @@ void MqttClient::initClient()
     QObject::connect(client, &MqttConnection::messageReceived, this, &MqttClient::onReceived);
 
     logDebug(QStringLiteral("Applying client configuration:"));
-    logDebug(QStringLiteral("Hostname: ") + m_hostname);
+    logDebug(QStringLiteral("Hostname: ") + LogQuote::quote(m_hostname));
     logDebug(QStringLiteral("Port    : ") + QString::number(m_port));
-    logDebug(QStringLiteral("Username: ") + m_username);
+    logDebug(QStringLiteral("Username: ") + LogQuote::quote(m_username));
     logDebug(QStringLiteral("CleanSession: ") + boolText(m_cleanSession));
-    logDebug(QStringLiteral("Client Id   : ") + m_clientId);
+    logDebug(QStringLiteral("Client Id   : ") + LogQuote::quote(m_clientId));
     logDebug(QStringLiteral("Keepalive   : ") + QString::number(m_keepAlive));
     logDebug(QStringLiteral("Will Message: ") + LogQuote::quote(m_willMessage));
     logDebug(QStringLiteral("Will QoS    : ") + QString::number(m_willQoS));
     logDebug(QStringLiteral("Will Retain : ") + boolText(m_willRetain));
-    logDebug(QStringLiteral("Will Topic  : ") + m_willTopic);
+    logDebug(QStringLiteral("Will Topic  : ") + LogQuote::quote(m_willTopic));
 
     client->setHostname(m_hostname);
     client->setPort(quint16(m_port));
@@ -183,7 +212,7 @@ void MqttClient::onReconnect()
 
 void MqttClient::onConnected()
 {
-    logInfo(QStringLiteral("Connected to broker ") + m_hostname);
+    logInfo(QStringLiteral("Connected to broker ") + LogQuote::quote(m_hostname));
     m_renewalPending = false;
     const QList<Subscription> record = m_subscriptions;
     for (const Subscription &entry : record) {
@@ -205,7 +234,7 @@ void MqttClient::onConnected()
 
 void MqttClient::onDisconnected()
 {
-    logInfo(QStringLiteral("Disconnected from broker ") + m_hostname);
+    logInfo(QStringLiteral("Disconnected from broker ") + LogQuote::quote(m_hostname));
 }
 
 void MqttClient::subscribe(const QString &topic, uchar qos)
@@ -228,7 +257,7 @@ void MqttClient::subscribe(const QString &topic, uchar qos)
 
 void MqttClient::doSubscribe(const MqttTopicFilter &filter, unsigned char qos)
 {
-    logInfo(QStringLiteral("Subscribing to '") + filter.filter() + QStringLiteral("' with QoS = ") + QString::number(qos));
+    logInfo(QStringLiteral("Subscribing to '") + LogQuote::quote(filter.filter()) + QStringLiteral("' with QoS = ") + QString::number(qos));
     MqttSubscription *subscription = m_client->subscribe(filter, qos);
     if (!subscription) {
         emit error(QStringLiteral("Subscription to ") + filter.filter() + QStringLiteral(" failed."));
@@ -256,7 +285,7 @@ bool MqttClient::publish(const QByteArray &data, const QString &topic, uchar qos
 {
     if (!isConnected())
         return false;
-    logDebug(QStringLiteral("Publishing to topic '") + topic + QStringLiteral("' with Qos = ") + QString::number(qos)
+    logDebug(QStringLiteral("Publishing to topic '") + LogQuote::quote(topic) + QStringLiteral("' with Qos = ") + QString::number(qos)
              + QStringLiteral(" and Retain = ") + boolText(retain) + QStringLiteral(":\n") + LogQuote::quote(data));
     if (m_client->publish(topic, data, qos, retain) == -1) {
         emit error(QStringLiteral("Publish to ") + topic + QStringLiteral(" failed."));
@@ -283,12 +312,12 @@ void MqttClient::onError(MqttConnection::ClientError e)
                    + QStringLiteral("specified protocol version."));
         break;
     case MqttConnection::IdRejected:
-        logWarning(QStringLiteral("Id rejected: ") + client->clientId() + QStringLiteral(". ")
+        logWarning(QStringLiteral("Id rejected: ") + LogQuote::quote(client->clientId()) + QStringLiteral(". ")
                    + QStringLiteral("The client ID is malformed. This might be related to ")
                    + QStringLiteral("its length."));
         break;
     case MqttConnection::ServerUnavailable:
-        logWarning(QStringLiteral("Server unavailable: ") + client->hostname() + QStringLiteral(":")
+        logWarning(QStringLiteral("Server unavailable: ") + LogQuote::quote(client->hostname()) + QStringLiteral(":")
                    + QString::number(client->port()) + QStringLiteral(". ")
                    + QStringLiteral("The network connection has been established, but the ")
                    + QStringLiteral("service is unavailable on the broker side."));
@@ -298,7 +327,7 @@ void MqttClient::onError(MqttConnection::ClientError e)
                    + QStringLiteral("password is malformed."));
         break;
     case MqttConnection::NotAuthorized:
-        logWarning(QStringLiteral("Not authorized: ") + client->clientId() + QStringLiteral(". ")
+        logWarning(QStringLiteral("Not authorized: ") + LogQuote::quote(client->clientId()) + QStringLiteral(". ")
                    + QStringLiteral("The client is not authorized to connect."));
         break;
     case MqttConnection::TransportInvalid:
@@ -419,14 +448,14 @@ Deferred<QJsonValue> MqttClient::executeRpc(const QString &topic, const QString 
         outer.reject(value);
     });
     wait.done([outer, replyTopic](QJsonValue value) {
-        qDebug().noquote().nospace() << Tag << "[RPC] Received : " << replyTopic;
+        qDebug().noquote().nospace() << Tag << "[RPC] Received : " << LogQuote::quote(replyTopic);
         QString shown;
         QDebug(&shown).nospace() << value;
         qDebug().noquote().nospace() << Tag << "[RPC] Data     : " << LogQuote::quote(shown);
         outer.resolve(value);
     });
 
-    logDebug(QStringLiteral("[RPC] Sending : ") + requestTopic);
+    logDebug(QStringLiteral("[RPC] Sending : ") + LogQuote::quote(requestTopic));
     logDebug(QStringLiteral("[RPC] Data    : ") + LogQuote::quote(payload));
     // A request whose reply cannot be awaited is not sent: the caller already has its failure.
     if (wait.state() == DeferredDataBase::Pending)

@@ -107,6 +107,8 @@ private:
 
     void initTimer();
     void initClient();
+    // Why the settings cannot make a connection, or an empty text.
+    QString settingsRefusal() const;
     void doSubscribe(const MqttTopicFilter &filter, unsigned char qos);
     bool attachWait(const WaitPtr &wait);
     void onWaitMessage(const WaitPtr &wait, const QByteArray &message);

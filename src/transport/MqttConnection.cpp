@@ -140,7 +140,13 @@ bool MqttConnection::startHandle(const QHostAddress &address, ClientError *fatal
     if (!m_username.isEmpty()) {
         const QByteArray user = m_username.toUtf8();
         const QByteArray password = m_password.toUtf8();
-        mosquitto_username_pw_set(m_mosq, user.constData(), m_password.isEmpty() ? nullptr : password.constData());
+        // Refused credentials would make the attempt anonymous.
+        if (mosquitto_username_pw_set(m_mosq, user.constData(), m_password.isEmpty() ? nullptr : password.constData())
+            != MOSQ_ERR_SUCCESS) {
+            closeHandle();
+            *fatal = BadUsernameOrPassword;
+            return false;
+        }
     }
 
     const int keepAlive = m_keepAlive == 0 ? 0 : std::max<int>(m_keepAlive, MinKeepAlive);

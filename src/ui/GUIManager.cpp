@@ -254,7 +254,7 @@ void GUIManager::onMqttDisconnected()
 
 void GUIManager::onMqttError(const QString &error)
 {
-    qCritical().noquote().nospace() << "[GUIManager] ERROR: " << error;
+    qCritical().noquote().nospace() << "[GUIManager] ERROR: " << LogQuote::quote(error);
 }
 
 void GUIManager::onMqttMessage(const QByteArray &payload, const QByteArray &topic)

@@ -66,6 +66,8 @@ private slots:
     void refusedRequestsReportError_data();
     void refusedRequestsReportError();
     void brokerRefusedSubscriptionIsReported();
+    void refusesSettingsNoBrokerTakes_data();
+    void refusesSettingsNoBrokerTakes();
 
 private:
     std::unique_ptr<MqttClient> makeClient(QString const &clientId);
@@ -662,6 +664,73 @@ void TestMqttClient::brokerRefusedSubscriptionIsReported()
     QCOMPARE(errors.count(), 1);
     QCOMPARE(errors.first().first().toString(), QStringLiteral("Subscription to denied/status failed."));
     QVERIFY(client.isConnected());
+}
+
+void TestMqttClient::refusesSettingsNoBrokerTakes_data()
+{
+    QTest::addColumn<QString>("username");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<int>("port"); // 0: the broker's
+    QTest::addColumn<QString>("refusal");
+
+    QTest::newRow("user name over 65535 bytes") << QString(70000, 'u') << "pw" << -1
+                                                << "MQTT user name of 70000 bytes, more than the 65535 the protocol allows";
+    QTest::newRow("user name of 65536 bytes in Greek") << QString(32768, QChar(0x3b1)) << "" << -1
+                                                       << "MQTT user name of 65536 bytes, more than the 65535 the protocol allows";
+    QTest::newRow("password over 65535 bytes") << "terminal" << QString(70000, 'p') << -1
+                                               << "MQTT password of 70000 bytes, more than the 65535 the protocol allows";
+    QTest::newRow("control character in the user name") << "terminal" << "pw" << -1
+                                                        << "MQTT user name with a control character, which the protocol does not allow";
+    QTest::newRow("zero in the password") << "terminal" << QString("pw") + QChar(0) + "x" << -1
+                                          << "MQTT password with a zero character, which would cut it short";
+    QTest::newRow("port 0") << "" << "" << 0 << "Invalid port : 0 (expected a number from 1 to 65535)";
+    QTest::newRow("port beyond 65535") << "" << "" << 99999 << "Invalid port : 99999 (expected a number from 1 to 65535)";
+}
+
+// Settings no broker can take are refused before any attempt, with what is wrong, instead of an
+// anonymous connection, another port, or a "Transport invalid" at every retry. The broker here
+// lets anonymous clients in: an attempt would have succeeded.
+void TestMqttClient::refusesSettingsNoBrokerTakes()
+{
+    QFETCH(QString, username);
+    QFETCH(QString, password);
+    QFETCH(int, port);
+    QFETCH(QString, refusal);
+    QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
+
+    auto client = makeClient(QStringLiteral("refused-settings"));
+    client->setUsername(username);
+    client->setPassword(password);
+    if (port >= 0)
+        client->setPort(uint(port));
+    QSignalSpy errors(client.get(), &MqttClient::error);
+    LogCapture log;
+    client->connect();
+
+    QCOMPARE(client->state(), MqttConnection::Disconnected); // no attempt
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.first().first().toString(), refusal);
+    QVERIFY(log.contains(QtCriticalMsg, "[MqttClient] ERROR: " + refusal + "; not connecting"));
+    for (const QString &line : log.texts())
+        QVERIFY2(line.size() < 2000, qPrintable(line.left(200)));
+
+    // Once the settings are right, the same session gets in.
+    client->setUsername(QString());
+    client->setPassword(QString());
+    client->setPort(m_broker->port());
+    QVERIFY(connectClient(*client));
+    QCOMPARE(m_broker->count(QStringLiteral("New client connected")), 1);
+
+    // Credentials the client library refuses would make an attempt anonymous: the connection
+    // below the session fails it instead.
+    MqttConnection connection;
+    connection.setHostname(m_broker->host());
+    connection.setPort(m_broker->port());
+    connection.setClientId(QStringLiteral("refused-credentials"));
+    connection.setUsername(QStringLiteral("ter\x01minal"));
+    connection.connectToHost();
+    QCOMPARE(connection.state(), MqttConnection::Disconnected);
+    QCOMPARE(connection.error(), MqttConnection::BadUsernameOrPassword);
 }
 
 QTEST_GUILESS_MAIN(TestMqttClient)
