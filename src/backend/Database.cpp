@@ -1,0 +1,365 @@
+#include "backend/Database.h"
+
+#include "app/Config.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QSettings>
+
+namespace Backend {
+
+namespace {
+
+void logInfo(const QString &text) { qInfo().noquote() << QStringLiteral("[Backend::Database] ") + text; }
+void logError(const QString &text) { qCritical().noquote() << QStringLiteral("[Backend::Database] ") + text; }
+
+const QString ApiKey = QStringLiteral("apiKey");
+
+QString column(const QString &name, int width, const QString &type)
+{
+    return name.leftJustified(width, QLatin1Char(' ')) + type;
+}
+
+QSettings *apiKeySettings()
+{
+    return new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("vesk"),
+                         QStringLiteral("vorn-card-bo"));
+}
+
+QString now() { return QDateTime::currentDateTime().toString(Qt::ISODate); }
+
+} // namespace
+
+const QStringList Database::RecordSchema{
+    column(QStringLiteral("id"), 8, QStringLiteral("INTEGER")),
+    column(QStringLiteral("name"), 8, QStringLiteral("TEXT")),
+    column(QStringLiteral("uuid"), 8, QStringLiteral("TEXT")),
+    QStringLiteral("PRIMARY KEY (id)"),
+};
+
+const QStringList Database::ParametersSchema{
+    column(QStringLiteral("key"), 8, QStringLiteral("TEXT")),
+    column(QStringLiteral("value"), 8, QStringLiteral("TEXT")),
+    QStringLiteral("PRIMARY KEY (key)"),
+};
+
+const QStringList Database::BlacklistSchema{
+    column(QStringLiteral("uid"), 8, QStringLiteral("TEXT")),
+    QStringLiteral("PRIMARY KEY (uid)"),
+};
+
+const QStringList Database::TransactionsSchema{
+    column(QStringLiteral("type"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("uuid"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("timestamp"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("deviceSerial"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("cardUid"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("kelvoDbId"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("errorDetails"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("sendDate"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("sendSchedDate"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("sendStatus"), 15, QStringLiteral("TEXT")),
+    column(QStringLiteral("sendAttempts"), 15, QStringLiteral("INTEGER")),
+    column(QStringLiteral("respStatus"), 15, QStringLiteral("INTEGER")),
+    column(QStringLiteral("respData"), 15, QStringLiteral("BLOB")),
+    QStringLiteral("PRIMARY KEY (uuid)"),
+};
+
+QDateTime strToDate(const QString &text)
+{
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
+QVariant dateToStr(const QDateTime &time)
+{
+    if (time.isNull())
+        return QVariant(QVariant::String);
+    return time.toString(Qt::ISODate);
+}
+
+QByteArray jsonToStr(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject strToJson(const QByteArray &bytes)
+{
+    return QJsonDocument::fromJson(bytes).object();
+}
+
+Database::Database(Config &config, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+    , m_db(QStringLiteral("terminal.db"))
+{
+    createTable(QStringLiteral("Customs"), RecordSchema);
+    createTable(QStringLiteral("Locations"), RecordSchema);
+    createTable(QStringLiteral("Parameters"), ParametersSchema);
+    createTable(QStringLiteral("Blacklist"), BlacklistSchema);
+    createTable(QStringLiteral("Transactions"), TransactionsSchema);
+    // The sender looks for the first due row and counts the due ones at every run: without an
+    // index both read the whole queue. Tables already in use get it too; their rows stay as they are.
+    m_db.execute(QStringLiteral("CREATE INDEX IF NOT EXISTS TransactionsDue ON Transactions (sendStatus, sendSchedDate)"));
+}
+
+void Database::createTable(const QString &name, const QStringList &columns)
+{
+    if (m_db.tableExists(name))
+        return;
+    logInfo(QStringLiteral("Creating table : ") + name);
+    m_db.execute(QStringLiteral("CREATE TABLE %1 (%2)").arg(name, columns.join(QLatin1Char(','))));
+}
+
+QVariant Database::param(const QString &key) const
+{
+    if (key == ApiKey) {
+        QScopedPointer<QSettings> settings(apiKeySettings());
+        return settings->value(ApiKey).toString();
+    }
+    QSqlQuery query = m_db.query(QStringLiteral("SELECT value FROM Parameters WHERE key = ?"));
+    query.addBindValue(key);
+    if (!m_db.execute(query) || !query.next())
+        return QVariant();
+    return query.value(0);
+}
+
+void Database::setParam(const QString &key, const QVariant &value)
+{
+    if (param(key) == value)
+        return;
+    if (key == ApiKey) {
+        QScopedPointer<QSettings> settings(apiKeySettings());
+        settings->setValue(ApiKey, value);
+        // The key is all the terminal has to prove who it is: it must not wait for the
+        // settings' own lazy write, which a power cut or a crash would lose.
+        settings->sync();
+        if (settings->status() != QSettings::NoError)
+            logError(QStringLiteral("ERROR: Could not write the API key to : ") + settings->fileName());
+        emit paramChanged(key, value);
+        return;
+    }
+    QSqlQuery query = m_db.query(QStringLiteral("INSERT OR REPLACE INTO Parameters (key, value) VALUES (?, ?)"));
+    query.addBindValue(key);
+    query.addBindValue(value);
+    if (m_db.execute(query))
+        emit paramChanged(key, value);
+}
+
+QStringList Database::paramKeys() const
+{
+    QStringList keys;
+    QSqlQuery query = m_db.execute(QStringLiteral("SELECT key FROM Parameters"));
+    while (query.next())
+        keys << query.value(0).toString();
+    keys << ApiKey;
+    return keys;
+}
+
+Database::DataRecord Database::findCustoms(int id) const
+{
+    return selectRecord(QStringLiteral("Customs"), id);
+}
+
+Database::DataRecord Database::findLocation(int id) const
+{
+    return selectRecord(QStringLiteral("Locations"), id);
+}
+
+QList<Database::DataRecord> Database::customs() const
+{
+    return selectRecords(QStringLiteral("Customs"));
+}
+
+QList<Database::DataRecord> Database::locations() const
+{
+    return selectRecords(QStringLiteral("Locations"));
+}
+
+void Database::setCustoms(const QList<DataRecord> &records)
+{
+    for (const DataRecord &record : records)
+        insertRecord(QStringLiteral("Customs"), record);
+    emit customsChanged();
+}
+
+void Database::setLocations(const QList<DataRecord> &records)
+{
+    for (const DataRecord &record : records)
+        insertRecord(QStringLiteral("Locations"), record);
+    emit locationsChanged();
+}
+
+Database::DataRecord Database::selectRecord(const QString &table, int id) const
+{
+    QSqlQuery query = m_db.query(QStringLiteral("SELECT * FROM %1 WHERE id = ?").arg(table));
+    query.addBindValue(id);
+    if (!m_db.execute(query) || !query.next())
+        return DataRecord();
+    return DataRecord{query.value(0).toInt(), query.value(1).toString(), query.value(2).toString()};
+}
+
+QList<Database::DataRecord> Database::selectRecords(const QString &table) const
+{
+    QList<DataRecord> records;
+    QSqlQuery query = m_db.execute(QStringLiteral("SELECT * FROM %1").arg(table));
+    while (query.next())
+        records << DataRecord{query.value(0).toInt(), query.value(1).toString(), query.value(2).toString()};
+    return records;
+}
+
+void Database::insertRecord(const QString &table, const DataRecord &record)
+{
+    QSqlQuery query = m_db.query(QStringLiteral("INSERT OR REPLACE INTO %1 (id, name, uuid) VALUES (?, ?, ?)").arg(table));
+    query.addBindValue(record.id);
+    query.addBindValue(record.name);
+    query.addBindValue(record.uuid);
+    m_db.execute(query);
+}
+
+void Database::blacklistAdd(const QString &uid)
+{
+    QSqlQuery query = m_db.query(QStringLiteral("INSERT INTO Blacklist (uid) VALUES (?)"));
+    query.addBindValue(uid);
+    m_db.execute(query);
+}
+
+void Database::blacklistRemove(const QString &uid)
+{
+    QSqlQuery query = m_db.query(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
+    query.addBindValue(uid);
+    m_db.execute(query);
+}
+
+bool Database::isBlacklisted(const QString &uid) const
+{
+    QSqlQuery query = m_db.query(QStringLiteral("SELECT * FROM Blacklist WHERE uid = ?"));
+    query.addBindValue(uid);
+    return m_db.execute(query) && query.next();
+}
+
+int Database::transCount(const QString &status) const
+{
+    QSqlQuery query = m_db.query(QStringLiteral("SELECT COUNT(*) FROM Transactions WHERE sendStatus = ?"));
+    query.addBindValue(status);
+    if (!m_db.execute(query) || !query.next())
+        return 0;
+    return query.value(0).toInt();
+}
+
+bool Database::transAdd(Transaction::Ptr transaction)
+{
+    const QString time = now();
+    QSqlQuery query = m_db.query(QStringLiteral(
+        "INSERT INTO Transactions (type, uuid, timestamp, deviceSerial, cardUid, kelvoDbId, errorDetails, "
+        "sendDate, sendSchedDate, sendStatus, sendAttempts, respStatus, respData) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
+    query.addBindValue(Transaction::typeToStr(transaction->type()));
+    query.addBindValue(transaction->uuid());
+    query.addBindValue(dateToStr(transaction->timestamp()));
+    query.addBindValue(transaction->deviceSerial());
+    query.addBindValue(transaction->cardUid());
+    query.addBindValue(transaction->kelvoDbId());
+    query.addBindValue(transaction->errorDetails());
+    query.addBindValue(QVariant(QVariant::String));
+    query.addBindValue(time);
+    query.addBindValue(QStringLiteral("PENDING"));
+    query.addBindValue(0);
+    query.addBindValue(0);
+    query.addBindValue(QVariant(QVariant::ByteArray));
+    return m_db.execute(query);
+}
+
+bool Database::transUpdate(Transaction::Ptr transaction)
+{
+    const Transaction::SendDetails &send = transaction->sendDetails();
+    QSqlQuery query = m_db.query(QStringLiteral(
+        "UPDATE Transactions SET sendDate = ?, sendStatus = ?, sendSchedDate = ?, sendAttempts = ?, "
+        "respStatus = ?, respData = ? WHERE uuid = ?"));
+    query.addBindValue(dateToStr(send.sendDate));
+    query.addBindValue(send.sendStatus);
+    query.addBindValue(dateToStr(send.sendSchedDate));
+    query.addBindValue(send.sendAttempts);
+    query.addBindValue(send.respStatus);
+    query.addBindValue(jsonToStr(send.respData));
+    query.addBindValue(transaction->uuid());
+    return m_db.execute(query) && query.numRowsAffected() == 1;
+}
+
+int Database::transCleanup(const QDateTime &before)
+{
+    QSqlQuery query = m_db.query(QStringLiteral(
+        "DELETE FROM Transactions WHERE sendDate IS NOT NULL AND sendDate < ? AND sendStatus = 'OK'"));
+    query.addBindValue(dateToStr(before));
+    if (!m_db.execute(query))
+        return 0;
+    return query.numRowsAffected();
+}
+
+QList<Transaction::Ptr> Database::transPending() const
+{
+    QList<Transaction::Ptr> transactions;
+    QSqlQuery query = m_db.execute(QStringLiteral("SELECT * FROM Transactions WHERE sendStatus = 'PENDING'"));
+    while (query.next())
+        transactions << deserialize(query);
+    return transactions;
+}
+
+QList<Transaction::Ptr> Database::transDueForSend() const
+{
+    QList<Transaction::Ptr> transactions;
+    // Rows queued in one second share their schedule text: the later queued comes first
+    // here, so that the last of the list is the one queued first.
+    QSqlQuery query = m_db.query(QStringLiteral(
+        "SELECT * FROM Transactions WHERE sendStatus = 'PENDING' AND sendSchedDate <= ? "
+        "ORDER BY sendSchedDate DESC, rowid DESC"));
+    query.setForwardOnly(true);
+    query.addBindValue(now());
+    if (!m_db.execute(query))
+        return transactions;
+    while (query.next())
+        transactions << deserialize(query);
+    return transactions;
+}
+
+Transaction::Ptr Database::transNextDue(int *dueCount) const
+{
+    const QString time = now();
+    if (dueCount) {
+        *dueCount = 0;
+        QSqlQuery count = m_db.query(QStringLiteral(
+            "SELECT COUNT(*) FROM Transactions WHERE sendStatus = 'PENDING' AND sendSchedDate <= ?"));
+        count.addBindValue(time);
+        if (m_db.execute(count) && count.next())
+            *dueCount = count.value(0).toInt();
+    }
+    QSqlQuery query = m_db.query(QStringLiteral(
+        "SELECT * FROM Transactions WHERE sendStatus = 'PENDING' AND sendSchedDate <= ? "
+        "ORDER BY sendSchedDate ASC, rowid ASC LIMIT 1"));
+    query.setForwardOnly(true);
+    query.addBindValue(time);
+    if (!m_db.execute(query) || !query.next())
+        return Transaction::Ptr();
+    return deserialize(query);
+}
+
+Transaction::Ptr Database::deserialize(const QSqlQuery &query)
+{
+    auto transaction = Transaction::Ptr::create();
+    transaction->setType(Transaction::strToType(query.value(0).toString()));
+    transaction->setUuid(query.value(1).toString());
+    transaction->setTimestamp(strToDate(query.value(2).toString()));
+    transaction->setDeviceSerial(query.value(3).toString());
+    transaction->setCardUid(query.value(4).toString());
+    transaction->setKelvoDbId(query.value(5).toString());
+    transaction->setErrorDetails(query.value(6).toString());
+    Transaction::SendDetails &send = transaction->sendDetails();
+    send.sendDate = strToDate(query.value(7).toString());
+    send.sendSchedDate = strToDate(query.value(8).toString());
+    send.sendStatus = query.value(9).toString();
+    send.sendAttempts = query.value(10).toInt();
+    send.respStatus = query.value(11).toInt();
+    send.respData = strToJson(query.value(12).toByteArray());
+    return transaction;
+}
+
+} // namespace Backend

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "backend/Transaction.h"
+#include "transport/SqlDatabase.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QSqlQuery>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+class Config;
+
+namespace Backend {
+
+// The terminal's local store ("terminal.db" in the working directory): the back office's
+// reference data, named parameters, the card blacklist and the queue of transactions to send.
+// The API key lives in the user's settings instead. Every call blocks on the calling thread.
+class Database : public QObject
+{
+    Q_OBJECT
+
+public:
+    // One customs office or location of the back office's reference data.
+    struct DataRecord
+    {
+        int id = 0;
+        QString name;
+        QString uuid;
+    };
+
+    static const QStringList RecordSchema;
+    static const QStringList ParametersSchema;
+    static const QStringList BlacklistSchema;
+    static const QStringList TransactionsSchema;
+
+    explicit Database(Config &config, QObject *parent = nullptr);
+
+    QVariant param(const QString &key) const;
+    void setParam(const QString &key, const QVariant &value);
+    QStringList paramKeys() const;
+
+    DataRecord findCustoms(int id) const;
+    DataRecord findLocation(int id) const;
+    QList<DataRecord> customs() const;
+    QList<DataRecord> locations() const;
+    void setCustoms(const QList<DataRecord> &records);
+    void setLocations(const QList<DataRecord> &records);
+
+    void blacklistAdd(const QString &uid);
+    void blacklistRemove(const QString &uid);
+    bool isBlacklisted(const QString &uid) const;
+
+    int transCount(const QString &status) const;
+    // Stores the transaction as a new PENDING row due now; false when it could not be stored.
+    bool transAdd(Transaction::Ptr transaction);
+    // Writes the send details back to the row; false when the row was not updated.
+    bool transUpdate(Transaction::Ptr transaction);
+    // Deletes delivered rows last sent before `before`; returns how many went.
+    int transCleanup(const QDateTime &before);
+    QList<Transaction::Ptr> transPending() const;
+    // Every due PENDING row, the latest schedule first.
+    QList<Transaction::Ptr> transDueForSend() const;
+    // The due PENDING row scheduled first (queued first among equals), null when none is due;
+    // `dueCount` receives how many are due. Reads two rows' worth however long the queue is.
+    Transaction::Ptr transNextDue(int *dueCount = nullptr) const;
+
+signals:
+    void paramChanged(QString key, QVariant value);
+    void customsChanged();
+    void locationsChanged();
+
+private:
+    void createTable(const QString &name, const QStringList &columns);
+    DataRecord selectRecord(const QString &table, int id) const;
+    QList<DataRecord> selectRecords(const QString &table) const;
+    void insertRecord(const QString &table, const DataRecord &record);
+    static Transaction::Ptr deserialize(const QSqlQuery &query);
+
+    Config &m_config;
+    SqlDatabase m_db;
+};
+
+QDateTime strToDate(const QString &text);
+QVariant dateToStr(const QDateTime &time);
+QByteArray jsonToStr(const QJsonObject &object);
+QJsonObject strToJson(const QByteArray &bytes);
+
+} // namespace Backend

@@ -1,0 +1,365 @@
+#include "backend/Database.h"
+
+#include "StoreDir.h"
+#include "app/Config.h"
+#include "fakes/LogCapture.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <memory>
+
+using Backend::Database;
+using Backend::Transaction;
+
+namespace {
+
+Transaction::Ptr transaction(const QString &uuid, Transaction::Type type = Transaction::Issuance)
+{
+    auto t = Transaction::Ptr::create();
+    t->setType(type);
+    t->setUuid(uuid);
+    t->setTimestamp(QDateTime::currentDateTime());
+    t->setDeviceSerial(QStringLiteral("SN-1"));
+    t->setCardUid(QStringLiteral("CARD-") + uuid);
+    t->setKelvoDbId(QStringLiteral("0"));
+    return t;
+}
+
+QStringList uuids(const QList<Transaction::Ptr> &list)
+{
+    QStringList out;
+    for (const auto &t : list)
+        out << t->uuid();
+    return out;
+}
+
+} // namespace
+
+class tst_Database : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<StoreDir> m_dir;
+    std::unique_ptr<Config> m_config;
+    std::unique_ptr<Database> m_db;
+
+    // Sets the send columns of a row as the sender would leave them.
+    void schedule(const QString &uuid, const QString &status, const QDateTime &when)
+    {
+        auto t = transaction(uuid);
+        t->sendDetails().sendStatus = status;
+        t->sendDetails().sendSchedDate = when;
+        QVERIFY(m_db->transUpdate(t));
+    }
+
+    // A plain SQLite connection of the test on the same file.
+    QSqlQuery raw(const QString &statement)
+    {
+        QSqlDatabase db = QSqlDatabase::database(QStringLiteral("raw"), false);
+        if (!db.isValid()) {
+            db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("raw"));
+            db.setDatabaseName(m_dir->filePath(QStringLiteral("terminal.db")));
+        }
+        db.open();
+        QSqlQuery q(db);
+        q.exec(statement);
+        return q;
+    }
+
+private slots:
+    void init()
+    {
+        m_dir = std::make_unique<StoreDir>();
+        QVERIFY(m_dir->isValid());
+        m_config = std::make_unique<Config>(m_dir->filePath(QStringLiteral("gui.conf")), QMap<QString, QVariant>{});
+    }
+
+    void cleanup()
+    {
+        m_db.reset();
+        if (QSqlDatabase::contains(QStringLiteral("raw"))) {
+            QSqlDatabase::database(QStringLiteral("raw"), false).close();
+            QSqlDatabase::removeDatabase(QStringLiteral("raw"));
+        }
+        m_config.reset();
+        m_dir.reset();
+    }
+
+    void freshStoreCreatesItsTablesOnce()
+    {
+        {
+            LogCapture log;
+            m_db = std::make_unique<Database>(*m_config);
+            QCOMPARE(log.count(QtInfoMsg, QStringLiteral("[Backend::Database] Creating table : ")), 5);
+            QCOMPARE(log.startingWith(QStringLiteral("[Backend::Database] Creating table : ")),
+                     (QStringList{"[Backend::Database] Creating table : Customs",
+                                  "[Backend::Database] Creating table : Locations",
+                                  "[Backend::Database] Creating table : Parameters",
+                                  "[Backend::Database] Creating table : Blacklist",
+                                  "[Backend::Database] Creating table : Transactions"}));
+        }
+        QVERIFY(QFile::exists(m_dir->filePath(QStringLiteral("terminal.db"))));
+        m_db->setParam(QStringLiteral("id"), 7);
+        m_db.reset();
+
+        LogCapture log;
+        m_db = std::make_unique<Database>(*m_config);
+        QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Creating table : ")), 0);
+        QCOMPARE(m_db->param(QStringLiteral("id")).toString(), QStringLiteral("7"));
+
+        // The row format is read by position: the column order is part of the file.
+        QSqlQuery columns = raw(QStringLiteral("PRAGMA table_info(Transactions)"));
+        QStringList names;
+        while (columns.next())
+            names << columns.value(1).toString();
+        QCOMPARE(names, (QStringList{"type", "uuid", "timestamp", "deviceSerial", "cardUid", "kelvoDbId",
+                                     "errorDetails", "sendDate", "sendSchedDate", "sendStatus", "sendAttempts",
+                                     "respStatus", "respData"}));
+    }
+
+    void parameters()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        QSignalSpy changed(m_db.get(), &Database::paramChanged);
+
+        QVERIFY(!m_db->param(QStringLiteral("blacklistVer")).isValid());
+        const QVariant key = m_db->param(QStringLiteral("apiKey"));
+        QVERIFY(key.isValid());
+        QCOMPARE(key.toString(), QString());
+        QCOMPARE(m_db->paramKeys(), QStringList{"apiKey"});
+
+        m_db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v7"));
+        m_db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v7"));
+        m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("k-1"));
+        m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("k-1"));
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(changed.at(0).at(0).toString(), QStringLiteral("blacklistVer"));
+        QCOMPARE(changed.at(0).at(1).toString(), QStringLiteral("v7"));
+        QCOMPARE(changed.at(1).at(0).toString(), QStringLiteral("apiKey"));
+
+        QCOMPARE(m_db->param(QStringLiteral("blacklistVer")).toString(), QStringLiteral("v7"));
+        QCOMPARE(m_db->paramKeys(), (QStringList{"blacklistVer", "apiKey"}));
+        // The key lives outside the database.
+        QCOMPARE(raw(QStringLiteral("SELECT key FROM Parameters WHERE key = 'apiKey'")).next(), false);
+    }
+
+    void apiKeyIsOnDiskAtOnce()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("secret-key-42"));
+        // No event loop has run: only an explicit write puts it there.
+        QFile file(m_dir->apiKeyFile());
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(m_dir->apiKeyFile()));
+        QVERIFY(file.readAll().contains("secret-key-42"));
+    }
+
+    void referenceRecords()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        QSignalSpy customs(m_db.get(), &Database::customsChanged);
+        QSignalSpy locations(m_db.get(), &Database::locationsChanged);
+
+        m_db->setCustoms({{1, QStringLiteral("Port"), QStringLiteral("u1")}, {2, QStringLiteral("Airport"), QString()}});
+        m_db->setCustoms({{2, QStringLiteral("Airport North"), QStringLiteral("u2")}});
+        m_db->setLocations({});
+        QCOMPARE(customs.count(), 2);
+        QCOMPARE(locations.count(), 1);
+
+        QCOMPARE(m_db->findCustoms(1).name, QStringLiteral("Port"));
+        QCOMPARE(m_db->findCustoms(2).name, QStringLiteral("Airport North"));
+        QCOMPARE(m_db->findCustoms(2).uuid, QStringLiteral("u2"));
+        QCOMPARE(m_db->customs().size(), 2);
+        const Database::DataRecord none = m_db->findLocation(1);
+        QCOMPARE(none.id, 0);
+        QVERIFY(none.name.isEmpty() && none.uuid.isEmpty());
+    }
+
+    void blacklist()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        m_db->blacklistAdd(QStringLiteral("04AA"));
+        {
+            LogCapture log; // the second insert fails on the key and changes nothing
+            m_db->blacklistAdd(QStringLiteral("04AA"));
+        }
+        QVERIFY(m_db->isBlacklisted(QStringLiteral("04AA")));
+        QVERIFY(!m_db->isBlacklisted(QStringLiteral("04BB")));
+        {
+            QSqlQuery count = raw(QStringLiteral("SELECT COUNT(*) FROM Blacklist"));
+            QVERIFY(count.next());
+            QCOMPARE(count.value(0).toInt(), 1);
+        }
+        m_db->blacklistRemove(QStringLiteral("04AA"));
+        QVERIFY(!m_db->isBlacklisted(QStringLiteral("04AA")));
+    }
+
+    void addedRowIsPendingAndDueWhateverItCarries()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        auto t = transaction(QStringLiteral("t-1"), Transaction::ErrorReport);
+        t->setErrorDetails(QStringLiteral("door open"));
+        t->sendDetails().sendStatus = QStringLiteral("FAILED");
+        t->sendDetails().sendAttempts = 5;
+        t->sendDetails().sendDate = QDateTime::currentDateTime().addDays(-1);
+        const QString before = QDateTime::currentDateTime().toString(Qt::ISODate);
+        QVERIFY(m_db->transAdd(t));
+        const QString after = QDateTime::currentDateTime().toString(Qt::ISODate);
+
+        QSqlQuery row = raw(QStringLiteral("SELECT * FROM Transactions"));
+        QVERIFY(row.next());
+        QCOMPARE(row.value(0).toString(), QStringLiteral("ERROR_REPORT"));
+        QCOMPARE(row.value(1).toString(), QStringLiteral("t-1"));
+        QCOMPARE(row.value(6).toString(), QStringLiteral("door open"));
+        QVERIFY(row.value(7).isNull());
+        QVERIFY(row.value(8).toString() >= before && row.value(8).toString() <= after);
+        QCOMPARE(row.value(9).toString(), QStringLiteral("PENDING"));
+        QCOMPARE(row.value(10).toInt(), 0);
+        QCOMPARE(row.value(11).toInt(), 0);
+        QVERIFY(row.value(12).isNull());
+        row.finish();
+
+        // A second row with the same id is refused, the first stays.
+        LogCapture log;
+        QVERIFY(!m_db->transAdd(transaction(QStringLiteral("t-1"))));
+        QCOMPARE(m_db->transCount(QStringLiteral("PENDING")), 1);
+    }
+
+    void sendDetailsRoundTrip()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        auto t = transaction(QStringLiteral("t-2"), Transaction::Scan);
+        QVERIFY(m_db->transAdd(t));
+        const QDateTime sent = QDateTime::fromString(QStringLiteral("2024-03-01T10:00:05"), Qt::ISODate);
+        t->sendDetails().sendStatus = QStringLiteral("PENDING");
+        t->sendDetails().sendDate = sent;
+        t->sendDetails().sendSchedDate = sent.addSecs(900);
+        t->sendDetails().sendAttempts = 4;
+        t->sendDetails().respStatus = 503;
+        t->sendDetails().respData = QJsonObject{{QStringLiteral("error"), QStringLiteral("busy")}};
+        QVERIFY(m_db->transUpdate(t));
+        QVERIFY(!m_db->transUpdate(transaction(QStringLiteral("no-such-row"))));
+
+        const QList<Transaction::Ptr> rows = m_db->transPending();
+        QCOMPARE(rows.size(), 1);
+        const Transaction::Ptr back = rows.first();
+        QCOMPARE(back->type(), Transaction::Scan);
+        QCOMPARE(back->uuid(), QStringLiteral("t-2"));
+        QCOMPARE(back->cardUid(), QStringLiteral("CARD-t-2"));
+        QCOMPARE(back->timestamp().toString(Qt::ISODate), t->timestamp().toString(Qt::ISODate));
+        QCOMPARE(back->sendDetails().sendDate, sent);
+        QCOMPARE(back->sendDetails().sendSchedDate, sent.addSecs(900));
+        QCOMPARE(back->sendDetails().sendAttempts, 4);
+        QCOMPARE(back->sendDetails().respStatus, 503);
+        QCOMPARE(back->sendDetails().respData.value("error").toString(), QStringLiteral("busy"));
+
+        QSqlQuery row = raw(QStringLiteral("SELECT sendDate, sendSchedDate FROM Transactions"));
+        QVERIFY(row.next());
+        QCOMPARE(row.value(0).toString(), QStringLiteral("2024-03-01T10:00:05"));
+        QCOMPARE(row.value(1).toString(), QStringLiteral("2024-03-01T10:15:05"));
+    }
+
+    void dueForSend()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        const QDateTime now = QDateTime::currentDateTime();
+        for (const char *id : {"late", "early", "now-a", "now-b", "future", "unscheduled", "done", "failed"})
+            QVERIFY(m_db->transAdd(transaction(QString::fromLatin1(id))));
+        schedule(QStringLiteral("early"), QStringLiteral("PENDING"), now.addSecs(-3600));
+        schedule(QStringLiteral("late"), QStringLiteral("PENDING"), now.addSecs(-60));
+        schedule(QStringLiteral("now-a"), QStringLiteral("PENDING"), now);
+        schedule(QStringLiteral("now-b"), QStringLiteral("PENDING"), now);
+        schedule(QStringLiteral("future"), QStringLiteral("PENDING"), now.addSecs(120));
+        schedule(QStringLiteral("unscheduled"), QStringLiteral("PENDING"), QDateTime());
+        schedule(QStringLiteral("done"), QStringLiteral("OK"), QDateTime());
+        schedule(QStringLiteral("failed"), QStringLiteral("FAILED"), QDateTime());
+
+        // Latest schedule first; of two due in the same second the one queued later first.
+        QCOMPARE(uuids(m_db->transDueForSend()), (QStringList{"now-b", "now-a", "late", "early"}));
+        int due = -1;
+        const Transaction::Ptr next = m_db->transNextDue(&due);
+        QVERIFY(next);
+        QCOMPARE(next->uuid(), QStringLiteral("early"));
+        QCOMPARE(due, 4);
+
+        QCOMPARE(m_db->transCount(QStringLiteral("PENDING")), 6);
+        QCOMPARE(m_db->transCount(QStringLiteral("OK")), 1);
+        QCOMPARE(m_db->transCount(QStringLiteral("FAILED")), 1);
+        QCOMPARE(m_db->transCount(QStringLiteral("pending")), 0);
+        QCOMPARE(m_db->transPending().size(), 6);
+    }
+
+    void queuedInOneSecondLeaveInQueueOrder()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        for (const char *id : {"c", "a", "b"})
+            QVERIFY(m_db->transAdd(transaction(QString::fromLatin1(id))));
+        // Rows added in the same second share the schedule text.
+        QSqlQuery same = raw(QStringLiteral("UPDATE Transactions SET sendSchedDate = '2020-01-01T00:00:00'"));
+        Q_UNUSED(same)
+        QCOMPARE(m_db->transNextDue()->uuid(), QStringLiteral("c"));
+        QCOMPARE(uuids(m_db->transDueForSend()), (QStringList{"b", "a", "c"}));
+    }
+
+    void cleanupCountsWhatItDeletes()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        const QDateTime now = QDateTime::currentDateTime();
+        for (const char *id : {"old-ok", "new-ok", "old-failed", "old-pending"})
+            QVERIFY(m_db->transAdd(transaction(QString::fromLatin1(id))));
+        auto mark = [&](const char *id, const char *status, const QDateTime &sent) {
+            auto t = transaction(QString::fromLatin1(id));
+            t->sendDetails().sendStatus = QString::fromLatin1(status);
+            t->sendDetails().sendDate = sent;
+            QVERIFY(m_db->transUpdate(t));
+        };
+        mark("old-ok", "OK", now.addDays(-40));
+        mark("new-ok", "OK", now.addDays(-1));
+        mark("old-failed", "FAILED", now.addDays(-40));
+        mark("old-pending", "PENDING", now.addDays(-40));
+
+        QCOMPARE(m_db->transCleanup(now.addDays(-30)), 1);
+        QCOMPARE(m_db->transCleanup(now.addDays(-30)), 0);
+        QCOMPARE(m_db->transCount(QStringLiteral("OK")), 1);
+        QCOMPARE(m_db->transCount(QStringLiteral("FAILED")), 1);
+        QCOMPARE(m_db->transCount(QStringLiteral("PENDING")), 1);
+    }
+
+    void unreadableStoreIsLeftAlone()
+    {
+        const QByteArray junk(4096, 'x');
+        {
+            QFile file(m_dir->filePath(QStringLiteral("terminal.db")));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(junk);
+        }
+        LogCapture log;
+        m_db = std::make_unique<Database>(*m_config);
+        QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("ERROR: ")));
+
+        QVERIFY(!m_db->transAdd(transaction(QStringLiteral("t-9"))));
+        QVERIFY(!m_db->transUpdate(transaction(QStringLiteral("t-9"))));
+        QCOMPARE(m_db->transCount(QStringLiteral("PENDING")), 0);
+        QVERIFY(m_db->transDueForSend().isEmpty());
+        QVERIFY(!m_db->transNextDue());
+        QVERIFY(!m_db->param(QStringLiteral("blacklistVer")).isValid());
+        QCOMPARE(m_db->paramKeys(), QStringList{"apiKey"});
+        QCOMPARE(m_db->findCustoms(1).id, 0);
+        QVERIFY(!m_db->isBlacklisted(QStringLiteral("04AA")));
+        QSignalSpy changed(m_db.get(), &Database::paramChanged);
+        m_db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v1"));
+        QCOMPARE(changed.count(), 0);
+        m_db.reset();
+
+        QFile file(m_dir->filePath(QStringLiteral("terminal.db")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), junk);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Database)
+#include "tst_Database.moc"
