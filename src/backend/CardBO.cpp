@@ -1,0 +1,770 @@
+#include "backend/CardBO.h"
+
+#include "app/Config.h"
+#include "app/JsonRead.h"
+#include "backend/ReplyLog.h"
+#include "backend/TerminalView.h"
+#include "card/CardIssuer.h"
+#include "card/Dispenser.h"
+#include "card/RFID.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QUrlQuery>
+
+#include <limits>
+
+namespace Backend {
+
+namespace {
+
+const QString Tag = QStringLiteral("[Backend::CardBO] ");
+
+void logInfo(const QString &text) { qInfo().noquote() << Tag + text; }
+void logWarn(const QString &text) { qWarning().noquote() << Tag + text; }
+void logError(const QString &text) { qCritical().noquote() << Tag + text; }
+
+constexpr int RequestTimeout = 30000;
+constexpr int DefaultTickInterval = 30000;
+constexpr int ErrorTickInterval = 5000;
+constexpr int FirstTickInterval = 500;
+constexpr int TransactionInterval = 120000;
+
+QString shown(const QString &text) { return replyLogText(text); }
+
+QString compact(const QJsonObject &object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+// Settings whose values never reach a log line.
+bool isSecretKey(const QString &key)
+{
+    static const QRegularExpression secretName(QStringLiteral("(password|apikey|secret|token)$"),
+                                               QRegularExpression::CaseInsensitiveOption);
+    return Config::isSecret(key) || secretName.match(key).hasMatch();
+}
+
+QString configValueText(const QVariant &value)
+{
+    if (value.type() == QVariant::StringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
+}
+
+} // namespace
+
+CardBO::CardBO(Config &config, Database &database, TerminalView &terminal, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+    , m_database(database)
+    , m_terminal(terminal)
+{
+    qRegisterMetaType<Backend::Transaction::Ptr>();
+    connect(&m_database, &Database::paramChanged, this, &CardBO::onParamChanged);
+    connect(&m_config, &Config::configChanged, this, &CardBO::onConfigChanged);
+    initClient();
+    initTimer();
+}
+
+CardBO::~CardBO() = default;
+
+QString CardBO::blacklisVer() const
+{
+    return m_database.param(QStringLiteral("blacklistVer")).toString();
+}
+
+QString CardBO::stateToStr(State state)
+{
+    static const QMap<int, QString> Table{
+        {Init, QStringLiteral("Init")},
+        {NotRegistered, QStringLiteral("Not Registered")},
+        {Online, QStringLiteral("Online")},
+        {Error, QStringLiteral("Error")},
+    };
+    return Table.value(state, QStringLiteral("Unknown"));
+}
+
+void CardBO::initClient()
+{
+    m_client.setIgnoreSslErrors(m_config.get(QStringLiteral("card-bo/ignoreSslErrors")).toBool());
+    m_client.setTLSRootCA(m_config.get(QStringLiteral("card-bo/rootCA")).toString());
+    m_client.setTLSCert(m_config.get(QStringLiteral("card-bo/pubCert")).toString());
+    m_client.setTLSKey(m_config.get(QStringLiteral("card-bo/privKey")).toString());
+    m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
+    m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("vorn/terminal"));
+    m_client.setHeader(QStringLiteral("Connection"), QStringLiteral("keep-alive"));
+    const QString apiKey = m_database.param(QStringLiteral("apiKey")).toString();
+    if (!apiKey.isEmpty())
+        m_client.setHeader(QStringLiteral("X-API-Key"), apiKey);
+}
+
+void CardBO::initTimer()
+{
+    connect(&m_tickTimer, &QTimer::timeout, this, &CardBO::onTick);
+    m_tickTimer.setSingleShot(true);
+    m_tickTimer.setInterval(FirstTickInterval);
+    connect(&m_transTimer, &QTimer::timeout, this, &CardBO::processPendingTransactions);
+    m_transTimer.setSingleShot(false);
+    m_transTimer.setInterval(TransactionInterval);
+}
+
+QUrl CardBO::createUrl(const QString &path) const
+{
+    QUrl url(m_config.get(QStringLiteral("card-bo/url")).toString());
+    // Without a host the path alone would pass for a relative URL; the request must fail at once.
+    if (!url.isValid() || url.host().isEmpty())
+        return QUrl();
+    url.setPath(path, QUrl::DecodedMode);
+    return url;
+}
+
+void CardBO::start()
+{
+    if (m_tickTimer.isActive())
+        return;
+    logInfo(QStringLiteral("Starting Card BO engine"));
+    ++m_run;
+    setState(Init, QStringLiteral("User request"));
+    m_tickTimer.start();
+    m_transTimer.start();
+}
+
+void CardBO::stop()
+{
+    if (!m_tickTimer.isActive())
+        return;
+    logInfo(QStringLiteral("Stopping Card BO engine"));
+    ++m_run;
+    m_tickTimer.stop();
+    m_transTimer.stop();
+    setState(Stopped, QStringLiteral("User request"));
+}
+
+void CardBO::setState(State state, const QString &reason)
+{
+    if (state == m_state && reason == m_reason)
+        return;
+    logInfo(QStringLiteral("State changed : (%1) %2 %3")
+                .arg(int(state))
+                .arg(stateToStr(state), reason.isEmpty() ? QString() : QStringLiteral("(reason=%1)").arg(reason)));
+    m_state = state;
+    m_reason = reason;
+    emit stateChanged();
+}
+
+void CardBO::onTick()
+{
+    const State state = m_state;
+    const quint64 run = m_run;
+    int interval = DefaultTickInterval;
+    switch (state) {
+    case Init:
+        processStateInit();
+        break;
+    case NotRegistered:
+        processStateNotRegistered();
+        break;
+    case Online: {
+        const qint64 msec = qint64(m_config.get(QStringLiteral("card-bo/hbIntervalSec")).toInt()) * 1000;
+        interval = msec < 1 ? DefaultTickInterval : int(qMin<qint64>(msec, std::numeric_limits<int>::max()));
+        processStateOnline();
+        break;
+    }
+    case Error:
+        setState(Init, QStringLiteral("Recovering from error"));
+        interval = ErrorTickInterval;
+        break;
+    default:
+        break;
+    }
+    // A stop() from inside the step (a listener of stateChanged) keeps the link stopped.
+    if (run != m_run)
+        return;
+    m_tickTimer.start(interval);
+}
+
+void CardBO::processStateInit()
+{
+    if (!checkTerminalReady() || !checkTerminalRegistered())
+        return;
+    logInfo(QStringLiteral("Updating Data for terminal : ") + m_terminal.serialNum());
+    QPointer<CardBO> self(this);
+    updateData()
+        .thenAlias([self]() {
+            if (!self) {
+                Deferred<> gone;
+                gone.reject();
+                return gone;
+            }
+            return self->heartbeat();
+        })
+        .done([self]() {
+            if (self)
+                self->setState(Online, QString());
+        });
+}
+
+void CardBO::processStateNotRegistered()
+{
+    if (!checkTerminalReady())
+        return;
+    QPointer<CardBO> self(this);
+    registerDevice().done([self]() {
+        if (self)
+            self->setState(Init, QString());
+    });
+}
+
+void CardBO::processStateOnline()
+{
+    if (!checkTerminalReady())
+        return;
+    QPointer<CardBO> self(this);
+    const quint64 run = m_run;
+    heartbeat()
+        .done([self]() {
+            if (self)
+                self->setState(Online, QString());
+        })
+        .fail([self, run]() {
+            // A heartbeat cut short by stop() says nothing about the link.
+            if (self && self->m_run == run)
+                self->setState(Error, QStringLiteral("Communication error"));
+        });
+}
+
+bool CardBO::checkTerminalReady()
+{
+    if (m_terminal.serialNum().isEmpty()) {
+        logError(QStringLiteral("ERROR: Device ID is empty"));
+        setState(Error, QStringLiteral("Missing Device ID"));
+        return false;
+    }
+    if (m_terminal.customsId().isEmpty()) {
+        logError(QStringLiteral("ERROR: Customs ID is empty"));
+        setState(Error, QStringLiteral("Missing Customs ID"));
+        return false;
+    }
+    if (m_terminal.locationId().isEmpty()) {
+        logError(QStringLiteral("ERROR: Location ID is empty"));
+        setState(Error, QStringLiteral("Missing Location ID"));
+        return false;
+    }
+    return true;
+}
+
+bool CardBO::checkTerminalRegistered()
+{
+    if (!m_database.param(QStringLiteral("apiKey")).toString().isEmpty())
+        return true;
+    logWarn(QStringLiteral("WARN: API key is missing. Terminal is not registered."));
+    setState(NotRegistered, QStringLiteral("Missing API key"));
+    return false;
+}
+
+bool CardBO::accepts(quint64 run, const QString &operation) const
+{
+    if (run == m_run)
+        return true;
+    logInfo(QStringLiteral("Ignoring the answer to '%1' : the link was stopped since it was sent").arg(operation));
+    return false;
+}
+
+Deferred<> CardBO::request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler)
+{
+    Deferred<> result;
+    QPointer<CardBO> self(this);
+    const quint64 run = m_run;
+    exchange
+        .done([self, result, run, operation, handler](int status, QJsonValue body) {
+            if (!self || !self->accepts(run, operation)) {
+                result.reject();
+                return;
+            }
+            if (!handler || handler(status, body))
+                result.resolve();
+            else
+                result.reject();
+        })
+        .fail([self, result](int status, QJsonValue body) {
+            if (self)
+                self->handleErrorResponse(status, body);
+            result.reject();
+        });
+    return result;
+}
+
+void CardBO::handleErrorResponse(int status, const QJsonValue &body)
+{
+    const QString text = body.isString() ? body.toString() : compact(body.toObject());
+    logError(QStringLiteral("ERROR: Operation failed : (%1) %2").arg(status).arg(shown(text)));
+}
+
+Deferred<> CardBO::registerDevice()
+{
+    const QJsonObject document{
+        {QStringLiteral("serialNumber"), m_terminal.serialNum()},
+        {QStringLiteral("type"), m_terminal.type()},
+        {QStringLiteral("name"), QJsonValue::Null},
+        {QStringLiteral("customsId"), m_terminal.customsId()},
+        {QStringLiteral("locationId"), m_terminal.locationId()},
+    };
+    return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/register")), document, RequestTimeout),
+                   QStringLiteral("register"),
+                   [this](int status, const QJsonValue &body) { return handleRegisterResponse(status, body); });
+}
+
+bool CardBO::handleRegisterResponse(int status, const QJsonValue &body)
+{
+    Q_UNUSED(status)
+    const QJsonObject answer = body.toObject();
+    const QString apiKey = JsonRead::text(answer.value(QStringLiteral("apiKey")));
+    // Without a key the terminal is no more registered than before; storing an empty one would
+    // only send it round the states once more.
+    if (apiKey.isEmpty()) {
+        logError(QStringLiteral("ERROR: Registration answer carries no API key : ") + shown(compact(answer)));
+        return false;
+    }
+    logInfo(QStringLiteral("+-------------------------------+"));
+    logInfo(QStringLiteral("|      TERMINAL REGISTERED      |"));
+    logInfo(QStringLiteral("+-------------------------------+"));
+    m_database.setParam(QStringLiteral("id"), answer.value(QStringLiteral("id")).toVariant());
+    m_database.setParam(QStringLiteral("apiKey"), apiKey);
+    return true;
+}
+
+Deferred<> CardBO::updateData()
+{
+    return request(m_client.get(createUrl(QStringLiteral("/api/v1/device/updateData")), RequestTimeout),
+                   QStringLiteral("updateData"),
+                   [this](int status, const QJsonValue &body) { return handleUpdateDataResponse(status, body); });
+}
+
+bool CardBO::handleUpdateDataResponse(int status, const QJsonValue &body)
+{
+    logInfo(QStringLiteral("UpdateData response received : status=%1").arg(status));
+    const QJsonObject answer = body.toObject();
+    const QJsonValue customs = answer.value(QStringLiteral("customs"));
+    if (customs.isArray())
+        m_database.setCustoms(usableRecords(customs.toArray()));
+    const QJsonValue locations = answer.value(QStringLiteral("locations"));
+    if (locations.isArray())
+        m_database.setLocations(usableRecords(locations.toArray()));
+    return true;
+}
+
+QList<Database::DataRecord> CardBO::usableRecords(const QJsonArray &array)
+{
+    // An entry without a whole-number id would land on row 0, one over the other.
+    const QList<Database::DataRecord> records = parseData(array);
+    QList<Database::DataRecord> usable;
+    for (int i = 0; i < records.size(); ++i) {
+        if (records.at(i).id != 0) {
+            usable << records.at(i);
+            continue;
+        }
+        logWarn(QStringLiteral("WARN: Skipping reference entry without an id : ")
+                + shown(QString::fromUtf8(QJsonDocument(QJsonArray{array.at(i)}).toJson(QJsonDocument::Compact))));
+    }
+    return usable;
+}
+
+QList<Database::DataRecord> CardBO::parseData(const QJsonArray &array)
+{
+    QList<Database::DataRecord> records;
+    for (const QJsonValue &element : array) {
+        const QJsonObject object = element.toObject();
+        Database::DataRecord record;
+        record.id = JsonRead::integer(object.value(QStringLiteral("id")));
+        record.name = JsonRead::text(object.value(QStringLiteral("name")));
+        record.uuid = JsonRead::text(object.value(QStringLiteral("uuid")));
+        records << record;
+    }
+    return records;
+}
+
+Deferred<> CardBO::heartbeat()
+{
+    return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/heartbeat")), heartbeatDocument(),
+                                 RequestTimeout),
+                   QStringLiteral("heartbeat"),
+                   [this](int status, const QJsonValue &body) { return handleHeartbeatResponse(status, body); });
+}
+
+QJsonObject CardBO::heartbeatDocument() const
+{
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QDateTime modified = m_config.lastModified();
+    return QJsonObject{
+        {QStringLiteral("reportTime"), now.toString(Qt::ISODate)},
+        {QStringLiteral("deviceSerial"), m_terminal.serialNum()},
+        {QStringLiteral("softwareVersion"), softwareVersion()},
+        {QStringLiteral("blacklistVersion"), blacklisVer()},
+        {QStringLiteral("cardLevel"), cardLevelToJson()},
+        {QStringLiteral("pendingTransactions"), m_database.transCount(QStringLiteral("PENDING"))},
+        {QStringLiteral("uptimeSec"), m_terminal.uptime()},
+        {QStringLiteral("network"), networkToJson()},
+        {QStringLiteral("status"), statusToJson()},
+        {QStringLiteral("config"), configToJson()},
+        {QStringLiteral("configUpdatedAt"), modified.isValid() ? modified.toUTC().toString(Qt::ISODate) : QString()},
+    };
+}
+
+QString CardBO::softwareVersion() const
+{
+    return QString();
+}
+
+QJsonValue CardBO::cardLevelToJson() const
+{
+    const QString level = m_terminal.cardIssuer()->cardLevel();
+    if (level.isEmpty() || level == QLatin1String("missing") || level == QLatin1String("empty"))
+        return QStringLiteral("EMPTY");
+    if (level == QLatin1String("reserve"))
+        return QStringLiteral("LOW");
+    if (level == QLatin1String("normal"))
+        return QStringLiteral("OK");
+    if (level == QLatin1String("full"))
+        return QStringLiteral("FULL");
+    return QString();
+}
+
+QJsonObject CardBO::networkToJson() const
+{
+    return QJsonObject{
+        {QStringLiteral("ipv4"), QString()},
+        {QStringLiteral("gway"), QString()},
+        {QStringLiteral("dns"), QJsonArray{QString(), QString()}},
+    };
+}
+
+QJsonArray CardBO::statusToJson() const
+{
+    auto entry = [](const QString &name, bool ok, const QString &bad, const QString &text) {
+        return QJsonObject{
+            {QStringLiteral("name"), name},
+            {QStringLiteral("status"), ok ? QStringLiteral("OK") : bad},
+            {QStringLiteral("statusText"), ok ? QStringLiteral("OK") : text},
+        };
+    };
+    manager::RFID *rfid = m_terminal.rfid();
+    manager::Dispenser *dispenser = m_terminal.dispenser();
+    return QJsonArray{
+        entry(QStringLiteral("RFID"), rfid->active(), QStringLiteral("ERROR"), rfid->error()),
+        entry(QStringLiteral("Dispenser"), dispenser->active(), QStringLiteral("ERROR"),
+              QStringLiteral("Dispenser is inactive")),
+    };
+}
+
+QJsonArray CardBO::configToJson() const
+{
+    QJsonArray settings;
+    const QStringList keys = m_config.keys();
+    for (const QString &key : keys) {
+        if (shouldExclude(key))
+            continue;
+        const QVariant value = m_config.get(key);
+        settings.append(QJsonObject{
+            {QStringLiteral("name"), key},
+            {QStringLiteral("type"), mapType(value.type())},
+            {QStringLiteral("value"), QJsonValue::fromVariant(value)},
+        });
+    }
+    return settings;
+}
+
+bool CardBO::shouldExclude(const QString &key)
+{
+    static const QList<QRegularExpression> wantedList{
+        QRegularExpression(QStringLiteral("barrier\\/.+")),
+        QRegularExpression(QStringLiteral("cameras\\/.+")),
+        QRegularExpression(QStringLiteral("card-bo\\/hbIntervalSec")),
+        QRegularExpression(QStringLiteral("card-bo\\/hbPolicy")),
+        QRegularExpression(QStringLiteral("terminal\\/collectTimeoutSec")),
+    };
+    for (const QRegularExpression &wanted : wantedList) {
+        if (wanted.match(key).hasMatch())
+            return false;
+    }
+    return true;
+}
+
+QString CardBO::mapType(QVariant::Type type)
+{
+    switch (type) {
+    case QVariant::Bool:
+    case QVariant::String:
+        return QStringLiteral("STR");
+    case QVariant::StringList:
+        return QStringLiteral("CSV");
+    case QVariant::Url:
+        return QStringLiteral("URL");
+    default:
+        return QStringLiteral("NUM");
+    }
+}
+
+bool CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
+{
+    const QJsonObject answer = body.toObject();
+    logInfo(QStringLiteral("Heartbeat response received : status=%1").arg(status));
+    logInfo(shown(compact(answer)));
+
+    const QString blacklist = JsonRead::text(answer.value(QStringLiteral("blacklistVersion")));
+    if (!blacklist.isEmpty() && blacklist != blacklisVer() && blacklist != m_blacklistFetching) {
+        logWarn(QStringLiteral("WARN: New blacklist version available : %1 ").arg(blacklist));
+        m_blacklistFetching = blacklist;
+        QPointer<CardBO> self(this);
+        updateBlacklist(blacklist)
+            .done([self, blacklist]() {
+                if (!self)
+                    return;
+                self->m_blacklistFetching.clear();
+                self->m_database.setParam(QStringLiteral("blacklistVer"), blacklist);
+            })
+            .fail([self]() {
+                if (self)
+                    self->m_blacklistFetching.clear();
+            });
+    }
+
+    const QString configTime = JsonRead::text(answer.value(QStringLiteral("configUpdatedAt")));
+    const QDateTime backend = QDateTime::fromString(configTime, Qt::ISODate);
+    const QDateTime local = m_config.lastModified();
+    if (backend.isValid() && (!local.isValid() || local.toUTC() < backend.toUTC())) {
+        logWarn(QStringLiteral("WARN: New configuration received (backend=%1, local=%2)")
+                    .arg(backend.toLocalTime().toString(Qt::ISODate), local.toString(Qt::ISODate)));
+        applyConfig(JsonRead::array(answer.value(QStringLiteral("config"))));
+    }
+
+    updateLastComms();
+    return true;
+}
+
+void CardBO::applyConfig(const QJsonArray &config)
+{
+    for (const QJsonValue &element : config) {
+        const QJsonObject setting = element.toObject();
+        const QString name = JsonRead::text(setting.value(QStringLiteral("name")));
+        const QJsonValue value = setting.value(QStringLiteral("value"));
+        // A nameless entry would write a key of no group; a null value would leave the key
+        // without any value, not even its default.
+        if (name.isEmpty() || value.isNull() || value.isUndefined()) {
+            logWarn(QStringLiteral("WARN: Skipping configuration entry without name or value : ")
+                    + shown(QString::fromUtf8(QJsonDocument(QJsonArray{element}).toJson(QJsonDocument::Compact))));
+            continue;
+        }
+        m_config.set(name, value.toVariant());
+    }
+}
+
+Deferred<> CardBO::updateBlacklist(const QString &version)
+{
+    QUrl url = createUrl(QStringLiteral("/api/v1/device/blacklist"));
+    if (!version.isEmpty()) {
+        QUrlQuery query;
+        query.addQueryItem(QStringLiteral("after"), version);
+        url.setQuery(query);
+    }
+    return request(m_client.get(url, RequestTimeout), QStringLiteral("blacklist"),
+                   [this](int status, const QJsonValue &body) { return handleBlacklistResponse(status, body); });
+}
+
+bool CardBO::handleBlacklistResponse(int status, const QJsonValue &body)
+{
+    const QJsonObject answer = body.toObject();
+    logInfo(QStringLiteral("Update Blacklist response received : status=%1").arg(status));
+    logInfo(shown(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented))));
+
+    // The version counts as applied once this succeeds: an answer that is not a list of uids
+    // must fail, so that the next heartbeat fetches it again.
+    QStringList lists[2];
+    const QString names[2] = {QStringLiteral("added"), QStringLiteral("removed")};
+    bool valid = body.isObject();
+    for (int i = 0; valid && i < 2; ++i) {
+        const QJsonValue list = answer.value(names[i]);
+        if (list.isUndefined() || list.isNull())
+            continue;
+        valid = list.isArray();
+        for (const QJsonValue &uid : list.toArray()) {
+            valid = valid && uid.isString() && !uid.toString().isEmpty();
+            lists[i] << uid.toString();
+        }
+    }
+    if (!valid) {
+        logError(QStringLiteral("ERROR: Blacklist answer is not lists of card uids; nothing applied"));
+        return false;
+    }
+    for (const QString &uid : qAsConst(lists[0]))
+        m_database.blacklistAdd(uid);
+    for (const QString &uid : qAsConst(lists[1]))
+        m_database.blacklistRemove(uid);
+    return true;
+}
+
+Deferred<> CardBO::sendProgress(const QString &operation, int percent)
+{
+    logInfo(QStringLiteral("Sending progress : [%1%%] %2").arg(percent).arg(operation));
+    QUrl url = createUrl(QStringLiteral("/api/v1/device/operation/status"));
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("progress"), QString::number(percent));
+    query.addQueryItem(QStringLiteral("operation"), operation);
+    url.setQuery(query);
+    return request(m_client.put(url, QJsonValue(), RequestTimeout), QStringLiteral("progress"), AnswerHandler());
+}
+
+Deferred<> CardBO::clearProgress()
+{
+    return request(m_client.del(createUrl(QStringLiteral("/api/v1/device/operation/status")), RequestTimeout),
+                   QStringLiteral("progress"), AnswerHandler());
+}
+
+void CardBO::updateLastComms()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    if (now == m_lastComms)
+        return;
+    m_lastComms = now;
+    emit lastCommsChanged();
+}
+
+void CardBO::onParamChanged(const QString &key, const QVariant &value)
+{
+    if (key == QLatin1String("apiKey")) {
+        logWarn(QStringLiteral("WARN: API Key changed"));
+        m_client.setHeader(QStringLiteral("X-API-Key"), value.toString());
+    } else if (key == QLatin1String("blacklistVer")) {
+        logInfo(QStringLiteral("New blacklist avaliable : ") + value.toString());
+    } else if (key == QLatin1String("softwareVer")) {
+        logInfo(QStringLiteral("New software update avaliable : ") + value.toString());
+    }
+}
+
+void CardBO::onConfigChanged(const QVariantMap &changes)
+{
+    if (!Config::contains(changes, QStringLiteral("card-bo\\/.+")))
+        return;
+    logWarn(QStringLiteral("WARN: Configuration changed. Applying."));
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        const QString value = isSecretKey(it.key()) ? QStringLiteral("****") : configValueText(it.value());
+        logInfo(QStringLiteral("  %1 : %2").arg(it.key(), value));
+    }
+    initClient();
+}
+
+// Transactions
+
+void CardBO::sendTransaction(Transaction::Ptr trans)
+{
+    if (!trans)
+        return;
+    if (!m_database.transAdd(trans))
+        logError(QStringLiteral("ERROR: Could not queue transaction : ") + trans->toString());
+    processPendingTransactions();
+}
+
+void CardBO::processPendingTransactions()
+{
+    if (m_sending)
+        return;
+    m_sending = true;
+    int due = 0;
+    const Transaction::Ptr trans = m_database.transNextDue(&due);
+    if (!trans) {
+        m_sending = false;
+        return;
+    }
+    logInfo(QStringLiteral("Sending transaction (remaining=%1) : %2").arg(due - 1).arg(trans->toString()));
+    QPointer<CardBO> self(this);
+    transmitTransaction(trans)
+        .done([self]() {
+            if (!self)
+                return;
+            self->m_sending = false;
+            self->processPendingTransactions();
+        })
+        .fail([self]() {
+            if (self)
+                self->m_sending = false;
+        });
+}
+
+Deferred<> CardBO::transmitTransaction(Transaction::Ptr trans)
+{
+    Deferred<> result;
+    QPointer<CardBO> self(this);
+    m_client.post(createUrl(QStringLiteral("/api/v1/device/transaction")), trans->toJson(), RequestTimeout)
+        .done([self, result, trans](int status, QJsonValue body) {
+            if (self && self->handleTransResponse(trans, status, body))
+                result.resolve();
+            else
+                result.reject();
+        })
+        .fail([self, result, trans](int status, QJsonValue body) {
+            if (self)
+                self->handleTransResponse(trans, status, body);
+            result.reject();
+        });
+    return result;
+}
+
+bool CardBO::handleTransResponse(Transaction::Ptr trans, int status, const QJsonValue &body)
+{
+    Transaction::SendDetails &send = trans->sendDetails();
+    send.sendStatus = QStringLiteral("PENDING");
+    send.sendDate = QDateTime::currentDateTime();
+    send.sendAttempts += 1;
+    send.respStatus = status;
+    send.respData = body.toObject();
+
+    if (status == 200 || status == 201) {
+        send.sendStatus = QStringLiteral("OK");
+        send.sendSchedDate = QDateTime();
+        logInfo(QStringLiteral("Transaction sent successfully : ") + trans->toString());
+    } else {
+        handleErrorResponse(status, body);
+        if (shouldRetransmit(status, body)) {
+            send.sendStatus = QStringLiteral("PENDING");
+            send.sendSchedDate = nextSendDate(trans);
+            logInfo(QStringLiteral("Scheduling re-transmit at %1 (attempts=%2) : %3")
+                        .arg(send.sendSchedDate.toString(Qt::ISODate))
+                        .arg(send.sendAttempts)
+                        .arg(trans->toString()));
+        } else {
+            send.sendStatus = QStringLiteral("FAILED");
+            send.sendSchedDate = QDateTime();
+            logWarn(QStringLiteral("WARN: Transaction will not be re-transmitted : ") + trans->toString());
+        }
+    }
+
+    // Unrecorded, the row would still look due and go out again at once, for ever.
+    if (!m_database.transUpdate(trans)) {
+        logError(QStringLiteral("ERROR: Could not record the answer for transaction : ") + trans->toString());
+        return false;
+    }
+    return true;
+}
+
+bool CardBO::shouldRetransmit(int status, const QJsonValue &body)
+{
+    Q_UNUSED(body)
+    return status == 0 || status == 401 || status == 403 || (status >= 500 && status <= 599);
+}
+
+QDateTime CardBO::nextSendDate(Transaction::Ptr trans) const
+{
+    const int attempts = trans->sendDetails().sendAttempts;
+    int delay = 21600;
+    if (attempts < 4)
+        delay = 60;
+    else if (attempts <= 6)
+        delay = 900;
+    else if (attempts <= 9)
+        delay = 3600;
+    return QDateTime::currentDateTime().addSecs(delay);
+}
+
+} // namespace Backend

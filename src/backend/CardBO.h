@@ -1,0 +1,137 @@
+#pragma once
+
+#include "async/Deferred.h"
+#include "backend/Database.h"
+#include "backend/Transaction.h"
+#include "transport/HttpClient.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+#include <QVariant>
+
+class Config;
+
+namespace Backend {
+
+class TerminalView;
+
+// The terminal's link with the back office over HTTPS with a client certificate: registration
+// and API key, reference data, heartbeats and what their answers announce, update progress,
+// and the delivery of queued transactions. A tick timer drives a small state machine.
+class CardBO : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(State state READ state NOTIFY stateChanged)
+    Q_PROPERTY(QString reason READ reason NOTIFY stateChanged)
+    Q_PROPERTY(QDateTime lastComms READ lastComms NOTIFY lastCommsChanged)
+
+public:
+    // The numbers travel in the terminal's status document.
+    enum State { Init = 0, NotRegistered = 1, Online = 2, Error = 3, Stopped = 4 };
+    Q_ENUM(State)
+
+    CardBO(Config &config, Database &database, TerminalView &terminal, QObject *parent = nullptr);
+    ~CardBO() override;
+
+    State state() const { return m_state; }
+    QString reason() const { return m_reason; }
+    QDateTime lastComms() const { return m_lastComms; }
+    // The blacklist version last applied; empty when none.
+    QString blacklisVer() const;
+    // The interval the next tick comes after (the one the last tick armed).
+    int tickInterval() const { return m_tickTimer.interval(); }
+
+    static QString stateToStr(State state);
+
+    Deferred<> registerDevice();
+    Deferred<> updateData();
+    Deferred<> heartbeat();
+    Deferred<> updateBlacklist(const QString &version);
+    Deferred<> clearProgress();
+    Deferred<> transmitTransaction(Transaction::Ptr trans);
+
+    // The heartbeat's list of settings.
+    QJsonArray configToJson() const;
+    static bool shouldExclude(const QString &key);
+    static QString mapType(QVariant::Type type);
+    static QList<Database::DataRecord> parseData(const QJsonArray &array);
+
+    static bool shouldRetransmit(int status, const QJsonValue &body);
+    QDateTime nextSendDate(Transaction::Ptr trans) const;
+
+public slots:
+    void start();
+    void stop();
+    void sendTransaction(Transaction::Ptr trans);
+    // Reports the progress of a software update; the answer is not looked at.
+    Deferred<> sendProgress(const QString &operation, int percent);
+    // Sends the due transactions one after another, the one scheduled first first.
+    void processPendingTransactions();
+    // One step of the state machine; the tick timer runs it.
+    void onTick();
+
+signals:
+    void stateChanged();
+    void lastCommsChanged();
+
+private:
+    // An answer handler: false when the answer cannot be taken, which fails the operation.
+    using AnswerHandler = std::function<bool(int status, const QJsonValue &body)>;
+
+    void initClient();
+    void initTimer();
+    QUrl createUrl(const QString &path) const;
+    Deferred<> request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler);
+    // Whether an answer to a request made in run `run` may still act.
+    bool accepts(quint64 run, const QString &operation) const;
+
+    void processStateInit();
+    void processStateNotRegistered();
+    void processStateOnline();
+    bool checkTerminalReady();
+    bool checkTerminalRegistered();
+    void setState(State state, const QString &reason);
+
+    void handleErrorResponse(int status, const QJsonValue &body);
+    bool handleRegisterResponse(int status, const QJsonValue &body);
+    bool handleUpdateDataResponse(int status, const QJsonValue &body);
+    QList<Database::DataRecord> usableRecords(const QJsonArray &array);
+    bool handleHeartbeatResponse(int status, const QJsonValue &body);
+    bool handleBlacklistResponse(int status, const QJsonValue &body);
+    bool handleTransResponse(Transaction::Ptr trans, int status, const QJsonValue &body);
+    void applyConfig(const QJsonArray &config);
+    void updateLastComms();
+
+    QJsonObject heartbeatDocument() const;
+    QJsonValue cardLevelToJson() const;
+    QJsonObject networkToJson() const;
+    QJsonArray statusToJson() const;
+    QString softwareVersion() const;
+
+    void onConfigChanged(const QVariantMap &changes);
+    void onParamChanged(const QString &key, const QVariant &value);
+
+    Config &m_config;
+    Database &m_database;
+    TerminalView &m_terminal;
+    State m_state = Stopped;
+    QString m_reason;
+    QDateTime m_lastComms;
+    HttpClient m_client;
+    QTimer m_tickTimer;
+    QTimer m_transTimer;
+    // Set while a transaction is on its way: one at a time.
+    bool m_sending = false;
+    // Counts start() and stop(): an answer to a request of an earlier run changes nothing.
+    quint64 m_run = 0;
+    // The blacklist version being fetched, so that heartbeats meanwhile do not fetch it again.
+    QString m_blacklistFetching;
+};
+
+} // namespace Backend

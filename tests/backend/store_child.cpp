@@ -1,0 +1,37 @@
+// Queues one transaction and stores an API key in the store of the folder it is given, says so
+// on stdout, then waits without an event loop until it is killed.
+#include "app/Config.h"
+#include "backend/Database.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSettings>
+
+#include <cstdio>
+#include <unistd.h>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 4) {
+        std::fprintf(stderr, "usage: store_child <folder> <transaction uuid> <api key>\n");
+        return 2;
+    }
+    const QString dir = args.at(1);
+    QDir::setCurrent(dir);
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir + QStringLiteral("/settings"));
+
+    Config config(dir + QStringLiteral("/child.conf"), {});
+    Backend::Database db(config);
+    db.setParam(QStringLiteral("apiKey"), args.at(3));
+    auto trans = Backend::Transaction::create(Backend::Transaction::Issuance, QStringLiteral("SN-0042"),
+                                              QStringLiteral("04C0FFEE"), QString());
+    trans->setUuid(args.at(2));
+    if (!db.transAdd(trans))
+        return 1;
+    std::printf("queued\n");
+    std::fflush(stdout);
+    for (;;)
+        pause();
+}

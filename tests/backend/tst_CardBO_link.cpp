@@ -1,0 +1,485 @@
+#include "LinkRig.h"
+
+#include "fakes/CoarseTimer.h"
+#include "fakes/DeferredProbe.h"
+#include "fakes/TestCertificates.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <memory>
+
+using Backend::CardBO;
+
+namespace {
+
+struct Scripted
+{
+    QString path;
+    FakeHttpResponse response;
+};
+using Script = QList<Scripted>;
+
+const QString &Register = FakeBackOffice::Register;
+const QString &UpdateData = FakeBackOffice::UpdateData;
+const QString &Heartbeat = FakeBackOffice::Heartbeat;
+
+QString transition(CardBO &bo)
+{
+    return QStringLiteral("%1/%2").arg(CardBO::stateToStr(bo.state()), bo.reason());
+}
+
+QStringList paths(const QList<FakeBackOffice::Request> &requests)
+{
+    QStringList out;
+    for (const auto &r : requests)
+        out << r.path;
+    return out;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Script)
+
+class tst_CardBO_link : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestCertificates> m_certs;
+    std::unique_ptr<TestCertificates> m_stranger;
+    std::unique_ptr<LinkRig> m_rig;
+
+private slots:
+    void initTestCase()
+    {
+        m_certs = std::make_unique<TestCertificates>(QStringLiteral("Back Office"));
+        QVERIFY2(m_certs->isValid(), qPrintable(m_certs->errorString()));
+        m_stranger = std::make_unique<TestCertificates>(QStringLiteral("Stranger"));
+        QVERIFY2(m_stranger->isValid(), qPrintable(m_stranger->errorString()));
+    }
+
+    void init()
+    {
+        m_rig = std::make_unique<LinkRig>(*m_certs);
+        QVERIFY(m_rig->setUp());
+    }
+
+    void cleanup() { m_rig.reset(); }
+
+    void startAndStop()
+    {
+        CardBO &bo = *m_rig->bo;
+        QCOMPARE(bo.state(), CardBO::Stopped);
+        QCOMPARE(CardBO::stateToStr(CardBO::Stopped), QStringLiteral("Unknown"));
+        QCOMPARE(CardBO::stateToStr(CardBO::NotRegistered), QStringLiteral("Not Registered"));
+        QCOMPARE(CardBO::stateToStr(CardBO::Online), QStringLiteral("Online"));
+
+        QSignalSpy changed(&bo, &CardBO::stateChanged);
+        bo.stop();
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(m_rig->log.count(QtInfoMsg, QStringLiteral("Stopping Card BO engine")), 0);
+
+        // No key: the first tick, half a second after the start, finds the terminal unregistered.
+        QElapsedTimer clock;
+        clock.start();
+        bo.start();
+        bo.start();
+        QCOMPARE(m_rig->log.count(QtInfoMsg, QStringLiteral("[Backend::CardBO] Starting Card BO engine")), 1);
+        QCOMPARE(transition(bo), QStringLiteral("Init/User request"));
+        QVERIFY(m_rig->log.contains(QtInfoMsg, QStringLiteral("[Backend::CardBO] State changed : (0) Init (reason=User request)")));
+        WAIT_COMPARE(bo.state(), CardBO::NotRegistered);
+        QVERIFY(clock.elapsed() >= coarseTimerEarliest(500));
+        QCOMPARE(bo.tickInterval(), 30000);
+        QCOMPARE(m_rig->backOffice.requests().size(), 0);
+
+        bo.stop();
+        QCOMPARE(transition(bo), QStringLiteral("Unknown/User request"));
+        QCOMPARE(m_rig->log.count(QtInfoMsg, QStringLiteral("[Backend::CardBO] Stopping Card BO engine")), 1);
+        QCOMPARE(changed.count(), 3);
+
+        // The next start keeps the interval the last tick armed.
+        bo.start();
+        QCOMPARE(bo.tickInterval(), 30000);
+        bo.stop();
+    }
+
+    void stateTable_data()
+    {
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<QString>("customs");
+        QTest::addColumn<QString>("location");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<Script>("script");
+        QTest::addColumn<QStringList>("transitions"); // every emitted change, after start()
+        QTest::addColumn<QList<int>>("intervals");    // armed by each tick
+        QTest::addColumn<QStringList>("requests");
+
+        const QString key = QStringLiteral("bo-key-0001");
+        const FakeHttpResponse fail500 = FakeHttpResponse::json(500, QJsonObject{{"error", "down"}});
+
+        QTest::newRow("no device id")
+            << "" << "12" << "7" << key << Script{}
+            << QStringList{"Init/User request", "Error/Missing Device ID", "Init/Recovering from error",
+                           "Error/Missing Device ID"}
+            << QList<int>{30000, 5000, 30000} << QStringList{};
+        QTest::newRow("no customs id")
+            << "SN-1" << "" << "7" << key << Script{}
+            << QStringList{"Init/User request", "Error/Missing Customs ID"} << QList<int>{30000} << QStringList{};
+        QTest::newRow("no location id")
+            << "SN-1" << "12" << "" << key << Script{}
+            << QStringList{"Init/User request", "Error/Missing Location ID"} << QList<int>{30000} << QStringList{};
+        QTest::newRow("no key, no ids")
+            << "" << "12" << "7" << "" << Script{}
+            << QStringList{"Init/User request", "Error/Missing Device ID"} << QList<int>{30000} << QStringList{};
+        QTest::newRow("no key")
+            << "SN-1" << "12" << "7" << "" << Script{}
+            << QStringList{"Init/User request", "Not Registered/Missing API key"} << QList<int>{30000}
+            << QStringList{};
+        QTest::newRow("registration")
+            << "SN-1" << "12" << "7" << "" << Script{}
+            << QStringList{"Init/User request", "Not Registered/Missing API key", "Init/", "Online/"}
+            << QList<int>{30000, 30000, 30000} << QStringList{Register, UpdateData, Heartbeat};
+        QTest::newRow("registration refused, then taken")
+            << "SN-1" << "12" << "7" << "" << Script{{Register, fail500}}
+            << QStringList{"Init/User request", "Not Registered/Missing API key", "Init/"}
+            << QList<int>{30000, 30000, 30000} << QStringList{Register, Register};
+        QTest::newRow("online")
+            << "SN-1" << "12" << "7" << key << Script{}
+            << QStringList{"Init/User request", "Online/"} << QList<int>{30000} << QStringList{UpdateData, Heartbeat};
+        QTest::newRow("reference data fails")
+            << "SN-1" << "12" << "7" << key << Script{{UpdateData, fail500}}
+            << QStringList{"Init/User request", "Online/"} << QList<int>{30000, 30000}
+            << QStringList{UpdateData, UpdateData, Heartbeat};
+        QTest::newRow("first heartbeat fails")
+            << "SN-1" << "12" << "7" << key << Script{{Heartbeat, FakeHttpResponse::json(503, QJsonObject{})}}
+            << QStringList{"Init/User request", "Online/"} << QList<int>{30000, 30000}
+            << QStringList{UpdateData, Heartbeat, UpdateData, Heartbeat};
+        QTest::newRow("a key the back office does not know")
+            << "SN-1" << "12" << "7" << "stale-key" << Script{}
+            << QStringList{"Init/User request"} << QList<int>{30000, 30000} << QStringList{UpdateData, UpdateData};
+        QTest::newRow("online, heartbeat fails, recovers")
+            << "SN-1" << "12" << "7" << key
+            << Script{{Heartbeat, FakeHttpResponse::json(200, QJsonObject{})}, {Heartbeat, fail500}}
+            << QStringList{"Init/User request", "Online/", "Error/Communication error", "Init/Recovering from error",
+                           "Online/"}
+            << QList<int>{30000, 2000, 5000, 30000}
+            << QStringList{UpdateData, Heartbeat, Heartbeat, UpdateData, Heartbeat};
+    }
+    void stateTable()
+    {
+        QFETCH(QString, serial);
+        QFETCH(QString, customs);
+        QFETCH(QString, location);
+        QFETCH(QString, key);
+        QFETCH(Script, script);
+        QFETCH(QStringList, transitions);
+        QFETCH(QList<int>, intervals);
+        QFETCH(QStringList, requests);
+
+        LinkRig &rig = *m_rig;
+        rig.terminal.serial = serial;
+        rig.terminal.customs = customs;
+        rig.terminal.location = location;
+        if (!key.isEmpty())
+            rig.storeKey(key);
+        rig.config->set(QStringLiteral("card-bo/hbIntervalSec"), 2);
+        for (const Scripted &s : script)
+            rig.backOffice.queueResponse(s.path, s.response);
+
+        CardBO &bo = *rig.bo;
+        QStringList seen;
+        connect(&bo, &CardBO::stateChanged, &bo, [&] { seen << transition(bo); });
+        bo.start();
+        for (int i = 0; i < intervals.size(); ++i) {
+            QVERIFY(rig.tick());
+            QCOMPARE(bo.tickInterval(), intervals.at(i));
+        }
+        QCOMPARE(seen, transitions);
+        QCOMPARE(paths(rig.backOffice.requests()), requests);
+
+        // Every request but registration carried the key; each went with the client certificate.
+        for (const auto &r : rig.backOffice.requests()) {
+            QCOMPARE(r.clientSubject, QStringLiteral("Back Office Client"));
+            QCOMPARE(r.header("X-API-Key").isEmpty(), r.path == Register);
+        }
+        if (requests.contains(Register) && transitions.contains(QStringLiteral("Init/"))) {
+            QCOMPARE(rig.storedKey(), rig.backOffice.apiKey());
+            QCOMPARE(rig.db->param(QStringLiteral("id")).toInt(), 41);
+            const FakeBackOffice::Request reg = rig.backOffice.requests(Register).last();
+            QCOMPARE(reg.json, (QJsonObject{{"serialNumber", serial},
+                                            {"type", "CARD_VENDING_MACHINE"},
+                                            {"name", QJsonValue::Null},
+                                            {"customsId", customs},
+                                            {"locationId", location}}));
+            QVERIFY(rig.log.contains(QtWarningMsg, QStringLiteral("[Backend::CardBO] WARN: API Key changed")));
+        }
+        // The key never reaches a log line.
+        for (const QString &line : rig.log.texts())
+            QVERIFY2(!line.contains(rig.backOffice.apiKey()), qPrintable(line));
+        bo.stop();
+    }
+
+    void heartbeatInterval_data()
+    {
+        QTest::addColumn<QVariant>("seconds");
+        QTest::addColumn<int>("interval");
+        QTest::newRow("default") << QVariant() << 30000;
+        QTest::newRow("5") << QVariant(5) << 5000;
+        QTest::newRow("0") << QVariant(0) << 30000;
+        QTest::newRow("negative") << QVariant(-4) << 30000;
+        QTest::newRow("not a number") << QVariant("soon") << 30000;
+        QTest::newRow("beyond a timer") << QVariant(3000000) << std::numeric_limits<int>::max();
+    }
+    void heartbeatInterval()
+    {
+        QFETCH(QVariant, seconds);
+        QFETCH(int, interval);
+        if (seconds.isValid())
+            m_rig->config->set(QStringLiteral("card-bo/hbIntervalSec"), seconds);
+        m_rig->storeKey();
+        m_rig->bo->start();
+        QVERIFY(m_rig->tick());
+        QCOMPARE(m_rig->bo->state(), CardBO::Online);
+        QVERIFY(m_rig->tick());
+        QCOMPARE(m_rig->bo->state(), CardBO::Online);
+        QCOMPARE(m_rig->bo->tickInterval(), interval);
+        m_rig->bo->stop();
+    }
+
+    // Answers that come after stop() leave the link as stop() left it.
+    void answersAfterStop_data()
+    {
+        QTest::addColumn<bool>("registered");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<FakeHttpResponse>("late");
+        QTest::addColumn<bool>("restart");
+
+        const QJsonObject newer{{"blacklistVersion", "v9"},
+                                {"configUpdatedAt", QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate)},
+                                {"config", QJsonArray{QJsonObject{{"name", "card-bo/hbIntervalSec"}, {"value", 7}}}}};
+        const FakeHttpResponse slowNewer = FakeHttpResponse::json(200, newer).withDelay(1500);
+        QTest::newRow("registration") << false << Register
+                                      << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", "late-key"}})
+                                             .withDelay(1500)
+                                      << false;
+        QTest::newRow("reference data") << true << UpdateData
+                                        << FakeHttpResponse::json(200, QJsonObject{{"customs", QJsonArray{QJsonObject{
+                                                                                     {"id", 12}, {"name", "Port"}}}}})
+                                               .withDelay(1500)
+                                        << false;
+        QTest::newRow("heartbeat") << true << Heartbeat << slowNewer << false;
+        QTest::newRow("heartbeat, started again") << true << Heartbeat << slowNewer << true;
+        QTest::newRow("failed heartbeat") << true << Heartbeat
+                                          << FakeHttpResponse::json(500, QJsonObject{}).withDelay(1500) << false;
+    }
+    void answersAfterStop()
+    {
+        QFETCH(bool, registered);
+        QFETCH(QString, path);
+        QFETCH(FakeHttpResponse, late);
+        QFETCH(bool, restart);
+
+        LinkRig &rig = *m_rig;
+        if (registered)
+            rig.storeKey();
+        CardBO &bo = *rig.bo;
+        bo.start();
+        if (path == Heartbeat) {
+            QVERIFY(rig.tick()); // online first
+            QCOMPARE(bo.state(), CardBO::Online);
+        } else if (path == Register) {
+            QVERIFY(rig.tick());
+            QCOMPARE(bo.state(), CardBO::NotRegistered);
+        }
+        rig.backOffice.queueResponse(path, late);
+        const int before = rig.backOffice.requests().size();
+        const QDateTime lastComms = bo.lastComms();
+        bo.onTick();
+        QVERIFY(waitUntil([&] { return rig.backOffice.requests().size() == before + 1; }));
+        bo.stop();
+        if (restart)
+            bo.start();
+        QSignalSpy changed(&bo, &CardBO::stateChanged);
+        QSignalSpy comms(&bo, &CardBO::lastCommsChanged);
+        QVERIFY(rig.settle());
+
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(bo.state(), restart ? CardBO::Init : CardBO::Stopped);
+        QCOMPARE(rig.backOffice.requests().size(), before + 1); // nothing followed the late answer
+        QCOMPARE(comms.count(), 0);
+        QCOMPARE(bo.lastComms(), lastComms);
+        QCOMPARE(rig.storedKey(), registered ? rig.backOffice.apiKey() : QString());
+        QCOMPARE(rig.db->customs().size(), 0);
+        QCOMPARE(rig.config->get(QStringLiteral("card-bo/hbIntervalSec")).toInt(), 30);
+        QCOMPARE(bo.blacklisVer(), QString());
+        if (late.status == 200)
+            QVERIFY(rig.log.contains(QtInfoMsg, QStringLiteral("[Backend::CardBO] Ignoring the answer to ")));
+        bo.stop();
+    }
+
+    void unknownAuthorityIsRefused()
+    {
+        // A server whose certificate comes from another authority never sees a request.
+        FakeHttpServer impostor;
+        impostor.setTls(m_stranger->serverCertificate(), m_stranger->serverKey());
+        impostor.setDefaultResponse(FakeHttpResponse::json(200, QJsonObject{}));
+        QVERIFY(impostor.start());
+
+        LinkRig &rig = *m_rig;
+        rig.storeKey();
+        rig.bo->start();
+        QVERIFY(rig.tick());
+        QCOMPARE(rig.bo->state(), CardBO::Online);
+
+        QUrl url = impostor.url();
+        url.setPath(QString());
+        rig.config->set(QStringLiteral("card-bo/url"), url.toString());
+        QVERIFY(rig.tick());
+        QCOMPARE(transition(*rig.bo), QStringLiteral("Error/Communication error"));
+        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Operation failed : (0) ")));
+        QVERIFY(rig.log.contains(QtWarningMsg, QStringLiteral("[HttpClient] SSL Error(s) occured")));
+        QCOMPARE(impostor.requestCount(), 0);
+        rig.bo->stop();
+    }
+
+    void configurationChanges()
+    {
+        LinkRig &rig = *m_rig;
+        QVERIFY(m_certs->issue(QStringLiteral("second"), QStringLiteral("Second Client")));
+        rig.storeKey();
+
+        rig.config->set(QStringLiteral("terminal/collectTimeoutSec"), 90);
+        QCOMPARE(rig.log.count(QtWarningMsg, QStringLiteral("Configuration changed")), 0);
+
+        // One change of several keys: all are listed, in key order, secrets masked.
+        QJsonObject changes{{"card-bo", QJsonObject{{"pubCert", m_certs->dir() + "/second.crt"},
+                                                     {"privKey", m_certs->dir() + "/second.key"}}},
+                            {"mqtt", QJsonObject{{"password", "hunter2"}}},
+                            {"gui", QJsonObject{{"settingsPin", "9931"}}}};
+        rig.config->fromJson(changes);
+        QCOMPARE(rig.log.count(QtWarningMsg, QStringLiteral("[Backend::CardBO] WARN: Configuration changed. Applying.")), 1);
+        QCOMPARE(rig.log.startingWith(QStringLiteral("[Backend::CardBO]   ")),
+                 (QStringList{"[Backend::CardBO]   card-bo/privKey : " + m_certs->dir() + "/second.key",
+                              "[Backend::CardBO]   card-bo/pubCert : " + m_certs->dir() + "/second.crt",
+                              "[Backend::CardBO]   gui/settingsPin : ****",
+                              "[Backend::CardBO]   mqtt/password : ****"}));
+        for (const QString &line : rig.log.texts()) {
+            QVERIFY2(!line.contains(QLatin1String("hunter2")), qPrintable(line));
+            QVERIFY2(!line.contains(QLatin1String("9931")), qPrintable(line));
+        }
+
+        // The client took the new certificate.
+        DeferredProbe<> done(rig.bo->updateData());
+        QVERIFY(done.waitSettled(15000));
+        QVERIFY(done.resolved());
+        QCOMPARE(rig.backOffice.last(UpdateData).clientSubject, QStringLiteral("Second Client"));
+    }
+
+    void referenceData()
+    {
+        LinkRig &rig = *m_rig;
+        rig.storeKey();
+        rig.db->setCustoms({{3, QStringLiteral("Old Customs"), QString()}});
+        rig.backOffice.setCustoms(QJsonArray{QJsonObject{{"id", 12}, {"name", "Port of Volos"}, {"uuid", "c-12"}},
+                                             QJsonObject{{"id", 3}, {"name", "Renamed"}},
+                                             QJsonObject{{"id", "13"}, {"name", "id as text"}},
+                                             QJsonObject{{"id", 1.5}, {"name", "id not whole"}},
+                                             QJsonValue("not an object")});
+        rig.backOffice.setLocations(QJsonArray{QJsonObject{{"id", 7}, {"name", 42}}});
+        QSignalSpy customs(rig.db.get(), &Backend::Database::customsChanged);
+        DeferredProbe<> done(rig.bo->updateData());
+        QVERIFY(done.waitSettled(15000));
+        QVERIFY(done.resolved());
+        QCOMPARE(customs.count(), 1);
+        QCOMPARE(rig.db->findCustoms(12).name, QStringLiteral("Port of Volos"));
+        QCOMPARE(rig.db->findCustoms(12).uuid, QStringLiteral("c-12"));
+        QCOMPARE(rig.db->findCustoms(3).name, QStringLiteral("Renamed"));
+        // Entries without a usable id are left out rather than stored under id 0.
+        QCOMPARE(rig.db->customs().size(), 2);
+        QCOMPARE(rig.db->findLocation(7).name, QString());
+        QCOMPARE(rig.db->locations().size(), 1);
+        QVERIFY(rig.log.contains(QtInfoMsg, QStringLiteral("[Backend::CardBO] UpdateData response received : status=200")));
+        QCOMPARE(rig.log.count(QtWarningMsg, QStringLiteral("[Backend::CardBO] WARN: Skipping reference entry without an id")), 3);
+    }
+
+    void registrationWithoutKey_data()
+    {
+        QTest::addColumn<FakeHttpResponse>("answer");
+        QTest::newRow("no apiKey") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}});
+        QTest::newRow("apiKey not a text") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", 77}});
+        QTest::newRow("empty apiKey") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", ""}});
+        QTest::newRow("not JSON") << FakeHttpResponse::text(200, "<html>welcome</html>", "text/html");
+        QTest::newRow("JSON array") << FakeHttpResponse::json(200, QJsonArray{"apiKey", "k"});
+    }
+    void registrationWithoutKey()
+    {
+        QFETCH(FakeHttpResponse, answer);
+        LinkRig &rig = *m_rig;
+        rig.backOffice.setResponse(Register, answer);
+        rig.bo->start();
+        QVERIFY(rig.tick());
+        QVERIFY(rig.tick());
+        QCOMPARE(transition(*rig.bo), QStringLiteral("Not Registered/Missing API key"));
+        QCOMPARE(rig.storedKey(), QString());
+        QVERIFY(!rig.db->param(QStringLiteral("id")).isValid());
+        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Registration answer carries no API key")));
+        QCOMPARE(rig.log.count(QtInfoMsg, QStringLiteral("TERMINAL REGISTERED")), 0);
+        rig.bo->stop();
+    }
+
+    void progressReports()
+    {
+        LinkRig &rig = *m_rig;
+        rig.storeKey();
+        DeferredProbe<> put(rig.bo->sendProgress(QStringLiteral("Downloading"), 40));
+        QVERIFY(put.waitSettled(15000));
+        QVERIFY(put.resolved());
+        const FakeBackOffice::Request request = rig.backOffice.last(FakeBackOffice::OperationStatus);
+        QCOMPARE(request.method, QStringLiteral("PUT"));
+        QCOMPARE(request.query.queryItemValue("progress"), QStringLiteral("40"));
+        QCOMPARE(request.query.queryItemValue("operation"), QStringLiteral("Downloading"));
+        QVERIFY(request.body.isEmpty());
+        QVERIFY(rig.log.contains(QtInfoMsg, QStringLiteral("[Backend::CardBO] Sending progress : [40%%] Downloading")));
+
+        DeferredProbe<> cleared(rig.bo->clearProgress());
+        QVERIFY(cleared.waitSettled(15000));
+        QVERIFY(cleared.resolved());
+        QCOMPARE(rig.backOffice.last(FakeBackOffice::OperationStatus).method, QStringLiteral("DELETE"));
+        QVERIFY(rig.backOffice.last(FakeBackOffice::OperationStatus).query.isEmpty());
+
+        rig.backOffice.setResponse(FakeBackOffice::OperationStatus, FakeHttpResponse::json(503, QJsonObject{}));
+        DeferredProbe<> refused(rig.bo->sendProgress(QStringLiteral("Installing"), 0));
+        QVERIFY(refused.waitSettled(15000));
+        QVERIFY(refused.rejected());
+        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Operation failed : (503) {}")));
+    }
+
+    void unsetUrlFailsAtOnce()
+    {
+        LinkRig &rig = *m_rig;
+        rig.config->set(QStringLiteral("card-bo/url"), QString());
+        DeferredProbe<> done(rig.bo->heartbeat());
+        QVERIFY(done.rejected());
+        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Operation failed : (0) Invalid URL")));
+    }
+
+    void destroyedWithRequestsInFlight()
+    {
+        LinkRig &rig = *m_rig;
+        rig.storeKey();
+        rig.backOffice.setResponse(UpdateData, FakeHttpResponse::json(200, QJsonObject{}).withDelay(300));
+        rig.bo->start();
+        rig.bo->onTick();
+        QVERIFY(waitUntil([&] { return rig.backOffice.count(UpdateData) == 1; }));
+        rig.bo.reset();
+        // The answer goes out to a connection that is gone with the client.
+        QVERIFY(waitUntil([&] { return rig.backOffice.server().openConnections() == 0; }));
+        QCOMPARE(rig.backOffice.requests().size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_CardBO_link)
+#include "tst_CardBO_link.moc"
