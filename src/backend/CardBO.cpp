@@ -583,10 +583,10 @@ bool CardBO::handleBlacklistResponse(int status, const QJsonValue &body)
     // must fail, so that the next heartbeat fetches it again.
     QStringList lists[2];
     const QString names[2] = {QStringLiteral("added"), QStringLiteral("removed")};
-    bool valid = body.isObject();
+    bool valid = answer.contains(names[0]) || answer.contains(names[1]);
     for (int i = 0; valid && i < 2; ++i) {
         const QJsonValue list = answer.value(names[i]);
-        if (list.isUndefined() || list.isNull())
+        if (list.isUndefined())
             continue;
         valid = list.isArray();
         for (const QJsonValue &uid : list.toArray()) {

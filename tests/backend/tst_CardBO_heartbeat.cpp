@@ -1,0 +1,391 @@
+#include "LinkRig.h"
+
+#include "fakes/DeferredProbe.h"
+#include "fakes/FakeDispenserService.h"
+#include "fakes/FakeRfidService.h"
+#include "fakes/TestBroker.h"
+#include "fakes/TestCertificates.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <memory>
+
+using Backend::CardBO;
+using Backend::Transaction;
+
+namespace {
+
+const QString &Heartbeat = FakeBackOffice::Heartbeat;
+const QString &Blacklist = FakeBackOffice::Blacklist;
+
+QStringList names(const QJsonArray &array)
+{
+    QStringList out;
+    for (const QJsonValue &v : array)
+        out << v.toObject().value(QStringLiteral("name")).toString();
+    return out;
+}
+
+QJsonObject entry(const QJsonArray &array, const QString &name)
+{
+    for (const QJsonValue &v : array)
+        if (v.toObject().value(QStringLiteral("name")).toString() == name)
+            return v.toObject();
+    return {};
+}
+
+} // namespace
+
+class tst_CardBO_heartbeat : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestCertificates> m_certs;
+    TestBroker m_broker;
+    std::unique_ptr<LinkRig> m_rig;
+    int m_serial = 0;
+
+    // One heartbeat and whatever its answer set off.
+    bool beat()
+    {
+        DeferredProbe<> done(m_rig->bo->heartbeat());
+        return done.waitSettled(40000) && m_rig->settle() && done.resolved();
+    }
+
+    QStringList blacklist()
+    {
+        QStringList uids;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+            db.setDatabaseName(m_rig->dir.filePath(QStringLiteral("terminal.db")));
+            QSqlQuery q(db);
+            if (db.open() && q.exec(QStringLiteral("SELECT uid FROM Blacklist ORDER BY uid")))
+                while (q.next())
+                    uids << q.value(0).toString();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+        return uids;
+    }
+
+    // The configuration file's time, moved to `when`.
+    void ageConfigFile(const QDateTime &when)
+    {
+        QFile file(m_rig->config->filename());
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.setFileTime(when, QFileDevice::FileModificationTime));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_certs = std::make_unique<TestCertificates>(QStringLiteral("Back Office"));
+        QVERIFY2(m_certs->isValid(), qPrintable(m_certs->errorString()));
+        m_broker.addConfig(QStringLiteral("set_tcp_nodelay true"));
+        QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
+    }
+
+    void init()
+    {
+        m_rig = std::make_unique<LinkRig>(*m_certs, QStringLiteral("hb%1").arg(++m_serial));
+        QVERIFY(m_rig->setUp());
+        m_rig->storeKey();
+    }
+
+    void cleanup() { m_rig.reset(); }
+
+    void document()
+    {
+        LinkRig &rig = *m_rig;
+        // The card devices as their services report them.
+        FakeRfidService fakeRfid(rig.rfid.base());
+        FakeDispenserService fakeDispenser(rig.dispenser.base());
+        fakeDispenser.loadCartridge(50);
+        QVERIFY(fakeRfid.start(m_broker) && fakeDispenser.start(m_broker));
+        rig.mqtt.setHostname(m_broker.host());
+        rig.mqtt.setPort(m_broker.port());
+        rig.mqtt.connect();
+        QVERIFY(waitUntil([&] { return rig.rfid.active() && rig.dispenser.active(); }));
+
+        for (const char *id : {"p-1", "p-2", "f-1"}) {
+            auto t = Transaction::create(Transaction::Issuance, QStringLiteral("SN-0042"), QStringLiteral("C1"), QString());
+            t->setUuid(QString::fromLatin1(id));
+            QVERIFY(rig.db->transAdd(t));
+            if (id[0] == 'f') {
+                t->sendDetails().sendStatus = QStringLiteral("FAILED");
+                QVERIFY(rig.db->transUpdate(t));
+            }
+        }
+        rig.config->set(QStringLiteral("card-bo/hbIntervalSec"), 45);
+        rig.config->set(QStringLiteral("cameras/alpr1"), QUrl(QStringLiteral("http://10.0.0.5:8000")));
+        rig.config->set(QStringLiteral("cameras/extra"), QStringList{"a", "b"});
+        rig.config->set(QStringLiteral("barrier/open"), true);
+        const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-1);
+        QVERIFY(beat());
+        const QDateTime after = QDateTime::currentDateTimeUtc().addSecs(1);
+
+        const FakeBackOffice::Request request = rig.backOffice.last(Heartbeat);
+        QCOMPARE(request.method, QStringLiteral("POST"));
+        QCOMPARE(request.header("X-API-Key"), rig.backOffice.apiKey().toUtf8());
+        const QJsonObject doc = request.json;
+        QCOMPARE(doc.keys(), (QStringList{"blacklistVersion", "cardLevel", "config", "configUpdatedAt", "deviceSerial",
+                                          "network", "pendingTransactions", "reportTime", "softwareVersion", "status",
+                                          "uptimeSec"}));
+        const QDateTime reported = QDateTime::fromString(doc.value("reportTime").toString(), Qt::ISODate);
+        QVERIFY(doc.value("reportTime").toString().endsWith(QLatin1Char('Z')));
+        QVERIFY(reported >= before && reported <= after);
+        QCOMPARE(doc.value("deviceSerial").toString(), QStringLiteral("SN-0042"));
+        QCOMPARE(doc.value("blacklistVersion"), QJsonValue(QString()));
+        QCOMPARE(doc.value("pendingTransactions"), QJsonValue(2));
+        QCOMPARE(doc.value("uptimeSec"), QJsonValue(4321));
+        QCOMPARE(doc.value("configUpdatedAt").toString(),
+                 rig.config->lastModified().toUTC().toString(Qt::ISODate));
+        QVERIFY(doc.value("configUpdatedAt").toString().endsWith(QLatin1Char('Z')));
+
+        const QJsonArray status = doc.value("status").toArray();
+        QCOMPARE(entry(status, "RFID"), (QJsonObject{{"name", "RFID"}, {"status", "OK"}, {"statusText", "OK"}}));
+        QCOMPARE(entry(status, "Dispenser"),
+                 (QJsonObject{{"name", "Dispenser"}, {"status", "OK"}, {"statusText", "OK"}}));
+
+        // The reported settings, in key order, typed by their current values.
+        const QJsonArray config = doc.value("config").toArray();
+        QStringList expected;
+        for (const QString &key : rig.config->keys())
+            if (key.startsWith(QLatin1String("barrier/")) || key.startsWith(QLatin1String("cameras/")))
+                expected << key;
+        expected << "card-bo/hbIntervalSec" << "card-bo/hbPolicy" << "terminal/collectTimeoutSec";
+        expected.sort();
+        QCOMPARE(names(config), expected);
+        QVERIFY(expected.contains(QStringLiteral("barrier/unitId")));
+        QCOMPARE(entry(config, "card-bo/hbIntervalSec"),
+                 (QJsonObject{{"name", "card-bo/hbIntervalSec"}, {"type", "NUM"}, {"value", 45}}));
+        QCOMPARE(entry(config, "card-bo/hbPolicy").value("type").toString(), QStringLiteral("STR"));
+        QCOMPARE(entry(config, "card-bo/hbPolicy").value("value").toString(), QStringLiteral("on-change"));
+        QCOMPARE(entry(config, "cameras/alpr1"),
+                 (QJsonObject{{"name", "cameras/alpr1"}, {"type", "URL"}, {"value", "http://10.0.0.5:8000"}}));
+        QCOMPARE(entry(config, "cameras/extra"),
+                 (QJsonObject{{"name", "cameras/extra"}, {"type", "CSV"}, {"value", QJsonArray{"a", "b"}}}));
+        QCOMPARE(entry(config, "barrier/open"),
+                 (QJsonObject{{"name", "barrier/open"}, {"type", "STR"}, {"value", true}}));
+    }
+
+    void excludedKeys_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<bool>("excluded");
+        QTest::newRow("barrier/address") << "barrier/address" << false;
+        QTest::newRow("cameras/ccr2") << "cameras/ccr2" << false;
+        QTest::newRow("card-bo/hbIntervalSec") << "card-bo/hbIntervalSec" << false;
+        QTest::newRow("card-bo/hbPolicy") << "card-bo/hbPolicy" << false;
+        QTest::newRow("terminal/collectTimeoutSec") << "terminal/collectTimeoutSec" << false;
+        QTest::newRow("card-bo/url") << "card-bo/url" << true;
+        QTest::newRow("mqtt/password") << "mqtt/password" << true;
+        QTest::newRow("barrier/ alone") << "barrier/" << true;
+        QTest::newRow("log/level") << "log/level" << true;
+        QTest::newRow("anywhere in the key") << "old/barrier/x" << false;
+    }
+    void excludedKeys()
+    {
+        QFETCH(QString, key);
+        QFETCH(bool, excluded);
+        QCOMPARE(CardBO::shouldExclude(key), excluded);
+    }
+
+    void cardLevelAndStatus_data()
+    {
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("cartridge");
+        QTest::addColumn<QString>("level");
+        QTest::newRow("no model") << "" << "" << "EMPTY";
+        QTest::newRow("other model") << "KTW4163" << "normal" << "EMPTY";
+        QTest::newRow("empty text") << "KTV52817" << "" << "EMPTY";
+        QTest::newRow("missing") << "KTV52817" << "missing" << "EMPTY";
+        QTest::newRow("empty") << "KTV52817" << "empty" << "EMPTY";
+        QTest::newRow("reserve") << "KTV52817" << "reserve" << "LOW";
+        QTest::newRow("normal") << "KTV52817" << "normal" << "OK";
+        QTest::newRow("full") << "KTV52817" << "full" << "FULL";
+        QTest::newRow("unknown text") << "KTV52817" << "brimming" << "";
+    }
+    void cardLevelAndStatus()
+    {
+        QFETCH(QString, model);
+        QFETCH(QString, cartridge);
+        QFETCH(QString, level);
+        LinkRig &rig = *m_rig;
+        rig.dispenser.setModel(model);
+        rig.dispenser.setCartridge(cartridge);
+        rig.rfid.setError(QStringLiteral("Reader offline"));
+        QVERIFY(beat());
+        const QJsonObject doc = rig.backOffice.last(Heartbeat).json;
+        QCOMPARE(doc.value("cardLevel"), QJsonValue(level));
+        const QJsonArray status = doc.value("status").toArray();
+        QCOMPARE(entry(status, "RFID"),
+                 (QJsonObject{{"name", "RFID"}, {"status", "ERROR"}, {"statusText", "Reader offline"}}));
+        QCOMPARE(entry(status, "Dispenser"),
+                 (QJsonObject{{"name", "Dispenser"}, {"status", "ERROR"}, {"statusText", "Dispenser is inactive"}}));
+    }
+
+    void blacklistFetchedOnceAndStoredAfterSuccess()
+    {
+        LinkRig &rig = *m_rig;
+        rig.db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v1"));
+        rig.db->blacklistAdd(QStringLiteral("OLD1"));
+        rig.db->blacklistAdd(QStringLiteral("OLD2"));
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), {"NEW1", "NEW2", "OLD1"}, {"OLD1", "OLD2", "GONE"});
+
+        // The same version: nothing to fetch.
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v1"}});
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 0);
+
+        // A failed fetch stores nothing; the next answer fetches again.
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        rig.backOffice.queueResponse(Blacklist, FakeHttpResponse::json(500, QJsonObject{{"error", "later"}}));
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 1);
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v1"));
+        QCOMPARE(blacklist(), (QStringList{"OLD1", "OLD2"}));
+        QVERIFY(rig.log.contains(QtWarningMsg, QStringLiteral("[Backend::CardBO] WARN: New blacklist version available : v2 ")));
+
+        // Heartbeats while the fetch is on its way do not fetch it again.
+        rig.backOffice.queueResponse(Blacklist, FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{"NEW1", "NEW2", "OLD1"}},
+                                                                                        {"removed", QJsonArray{"OLD1", "OLD2", "GONE"}}})
+                                                    .withDelay(600));
+        QSignalSpy changed(rig.db.get(), &Backend::Database::paramChanged);
+        DeferredProbe<> first(rig.bo->heartbeat());
+        QVERIFY(waitUntil([&] { return rig.backOffice.count(Blacklist) == 2; }));
+        QVERIFY(beat());
+        QVERIFY(rig.settle());
+        QCOMPARE(rig.backOffice.count(Blacklist), 2);
+        QCOMPARE(rig.backOffice.last(Blacklist).query.queryItemValue("after"), QStringLiteral("v2"));
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
+        QCOMPARE(changed.count(), 1);
+        // Additions first, then removals: a uid in both lists ends up out.
+        QCOMPARE(blacklist(), (QStringList{"NEW1", "NEW2"}));
+        QVERIFY(rig.log.contains(QtInfoMsg, QStringLiteral("[Backend::CardBO] New blacklist avaliable : v2")));
+
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 2);
+    }
+
+    void blacklistAnswersThatAreNoLists_data()
+    {
+        QTest::addColumn<FakeHttpResponse>("answer");
+        QTest::newRow("not JSON") << FakeHttpResponse::text(200, "<html>maintenance</html>", "text/html");
+        QTest::newRow("array") << FakeHttpResponse::json(200, QJsonArray{"NEW1"});
+        QTest::newRow("added not a list") << FakeHttpResponse::json(200, QJsonObject{{"added", "NEW1"}});
+        QTest::newRow("uid not a text") << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{"NEW1", 7}}});
+        QTest::newRow("empty uid") << FakeHttpResponse::json(200, QJsonObject{{"removed", QJsonArray{""}}});
+        QTest::newRow("neither list") << FakeHttpResponse::json(200, QJsonObject{{"version", "v2"}});
+        QTest::newRow("removed null") << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{}}, {"removed", QJsonValue::Null}});
+    }
+    void blacklistAnswersThatAreNoLists()
+    {
+        QFETCH(FakeHttpResponse, answer);
+        LinkRig &rig = *m_rig;
+        rig.db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v1"));
+        rig.db->blacklistAdd(QStringLiteral("OLD1"));
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        rig.backOffice.setResponse(Blacklist, answer);
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 1);
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v1"));
+        QCOMPARE(blacklist(), QStringList{"OLD1"});
+        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Blacklist answer is not lists of card uids")));
+    }
+
+    void newerConfigurationIsApplied()
+    {
+        LinkRig &rig = *m_rig;
+        // The file was written an hour ago; the back office's settings are half an hour old.
+        const QDateTime written = QDateTime::currentDateTime().addSecs(-3600);
+        ageConfigFile(written);
+        const QDateTime local = rig.config->lastModified();
+        const QJsonArray settings{QJsonObject{{"name", "card-bo/hbIntervalSec"}, {"value", 12}},
+                                  QJsonObject{{"name", "log/level"}, {"value", 3}},
+                                  QJsonObject{{"name", "cameras/alpr2"}, {"value", "http://10.0.0.6"}},
+                                  QJsonObject{{"name", "site/lane"}, {"value", "L4"}},
+                                  QJsonObject{{"value", 1}},
+                                  QJsonObject{{"name", "terminal/collectTimeoutSec"}, {"value", QJsonValue::Null}},
+                                  QJsonValue("not an object")};
+
+        // Equal to the file's time: nothing.
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"configUpdatedAt", local.toUTC().toString(Qt::ISODate)},
+                                                      {"config", settings}});
+        QSignalSpy changed(rig.config.get(), &Config::configChanged);
+        QVERIFY(beat());
+        QCOMPARE(changed.count(), 0);
+
+        const QDateTime backend = local.addSecs(1800);
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"configUpdatedAt", backend.toUTC().toString(Qt::ISODate)},
+                                                      {"config", settings}});
+        QVERIFY(beat());
+        QCOMPARE(rig.config->get(QStringLiteral("card-bo/hbIntervalSec")).toInt(), 12);
+        QCOMPARE(rig.config->get(QStringLiteral("log/level")).toInt(), 3);
+        QCOMPARE(rig.config->get(QStringLiteral("cameras/alpr2")).toString(), QStringLiteral("http://10.0.0.6"));
+        QCOMPARE(rig.config->get(QStringLiteral("site/lane")).toString(), QStringLiteral("L4"));
+        QCOMPARE(rig.config->get(QStringLiteral("terminal/collectTimeoutSec")).toInt(), 60);
+        QVERIFY(!rig.config->keys().contains(QString()));
+        QCOMPARE(rig.log.count(QtWarningMsg, QStringLiteral("[Backend::CardBO] WARN: Skipping configuration entry without name or value")), 3);
+        QVERIFY(rig.log.contains(QtWarningMsg, QStringLiteral("[Backend::CardBO] WARN: New configuration received (backend=%1, local=%2)")
+                                                   .arg(backend.toString(Qt::ISODate), local.toString(Qt::ISODate))));
+        // The settings file is newer now: the same answer again changes nothing.
+        QVERIFY(rig.config->lastModified() > backend);
+        const int applied = changed.count();
+        QVERIFY(beat());
+        QCOMPARE(changed.count(), applied);
+        QCOMPARE(rig.log.count(QtWarningMsg, QStringLiteral("WARN: New configuration received")), 1);
+    }
+
+    void answersWithoutUsableMembers_data()
+    {
+        QTest::addColumn<FakeHttpResponse>("answer");
+        QTest::newRow("not JSON") << FakeHttpResponse::text(200, "OK");
+        QTest::newRow("array") << FakeHttpResponse::json(200, QJsonArray{1, 2});
+        QTest::newRow("wrong types")
+            << FakeHttpResponse::json(200, QJsonObject{{"blacklistVersion", 3}, {"softwareVersion", QJsonArray{}},
+                                                       {"configUpdatedAt", 1700000000}, {"config", "log/level=4"}});
+        QTest::newRow("not a date")
+            << FakeHttpResponse::json(200, QJsonObject{{"configUpdatedAt", "tomorrow"},
+                                                       {"config", QJsonArray{QJsonObject{{"name", "log/level"}, {"value", 4}}}}});
+    }
+    void answersWithoutUsableMembers()
+    {
+        QFETCH(FakeHttpResponse, answer);
+        LinkRig &rig = *m_rig;
+        ageConfigFile(QDateTime::currentDateTime().addSecs(-3600));
+        rig.backOffice.setResponse(Heartbeat, answer);
+        QSignalSpy changed(rig.config.get(), &Config::configChanged);
+        QSignalSpy comms(rig.bo.get(), &CardBO::lastCommsChanged);
+        const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+        QVERIFY(beat());
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(rig.backOffice.count(Blacklist), 0);
+        QCOMPARE(comms.count(), 1);
+        QVERIFY(rig.bo->lastComms() >= before);
+    }
+
+    void failedHeartbeatKeepsLastComms()
+    {
+        LinkRig &rig = *m_rig;
+        QVERIFY(beat());
+        const QDateTime last = rig.bo->lastComms();
+        QVERIFY(last.isValid());
+        rig.backOffice.setResponse(Heartbeat, FakeHttpResponse::json(500, QJsonObject{{"blacklistVersion", "v5"}}));
+        QSignalSpy comms(rig.bo.get(), &CardBO::lastCommsChanged);
+        DeferredProbe<> done(rig.bo->heartbeat());
+        QVERIFY(done.waitSettled(40000));
+        QVERIFY(done.rejected());
+        QCOMPARE(comms.count(), 0);
+        QCOMPARE(rig.bo->lastComms(), last);
+        QCOMPARE(rig.backOffice.count(Blacklist), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_CardBO_heartbeat)
+#include "tst_CardBO_heartbeat.moc"
