@@ -1,0 +1,149 @@
+#include "devices/Inspector.h"
+
+#include "app/LogQuote.h"
+#include "app/PropertySetter.h"
+#include "transport/MqttClient.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace manager {
+
+namespace {
+const QString Tag_ = QStringLiteral("[Inspector] ");
+const QString Internal = QStringLiteral("internal");
+const int PowerDelayMs = 2000;
+
+void logInfo(const QString &text)
+{
+    qInfo().noquote() << Tag_ + text;
+}
+} // namespace
+
+Inspector::Inspector(MqttClient &mqtt, const QString &baseTopic, QObject *parent)
+    : MqttDevice(mqtt, baseTopic, Tag_, parent)
+{
+    // An empty payload is no document: logged, nothing changes.
+    setParsing({false, true});
+    // Queued: the session renews its subscriptions after telling its listeners,
+    // and an answer to a request sent before would find no subscription yet.
+    connect(&mqtt, &MqttClient::connected, this, &Inspector::refresh, Qt::QueuedConnection);
+    connect(&m_monitorTimer, &QTimer::timeout, this, &Inspector::refresh);
+    m_shutdownTimer.setSingleShot(true);
+    connect(&m_shutdownTimer, &QTimer::timeout, this, &Inspector::systemShutdown);
+
+    route(QStringLiteral("/info"), [this](const QJsonObject &doc) { onInfoReceived(doc); });
+    route(QStringLiteral("/status"), [this](const QJsonObject &doc) {
+        qDebug().noquote() << Tag_ + QStringLiteral("Processing status topic ") + base() + QStringLiteral("/status");
+        setStatus(serviceOnline(doc) ? QStringLiteral("online") : QStringLiteral("offline"));
+    });
+    route(QStringLiteral("/audio"), [this](const QJsonObject &doc) { onAudioReceived(doc); });
+    logInfo(QStringLiteral("Subscribing to topics"));
+    // The statistics are asked for and parsed, but nothing keeps them yet.
+    for (const char *suffix : {"/info", "/status", "/audio", "/stats/cpu", "/stats/memory", "/stats/disk"})
+        subscribeTo(QString::fromLatin1(suffix));
+}
+
+Inspector::~Inspector() = default;
+
+int Inspector::audioVolume() const
+{
+    return m_audioVolumes.value(Internal).toInt();
+}
+
+void Inspector::refresh()
+{
+    logInfo(QStringLiteral("Refreshing data"));
+    for (const char *suffix : {"/audio/get", "/stats/memory/get", "/stats/disk/get", "/stats/cpu/get"})
+        publishTo(QString::fromLatin1(suffix), QByteArrayLiteral("{}"));
+}
+
+void Inspector::monitor(int msec)
+{
+    if (msec <= 0) {
+        logInfo(QStringLiteral("Monitor stopped"));
+        m_monitorTimer.stop();
+        return;
+    }
+    logInfo(QStringLiteral("Monitor started : %1 msec(s)").arg(msec));
+    m_monitorTimer.setSingleShot(false);
+    m_monitorTimer.start(msec);
+    refresh();
+}
+
+void Inspector::onInfoReceived(const QJsonObject &document)
+{
+    qDebug().noquote() << Tag_ + QStringLiteral("Processing info topic ") + base() + QStringLiteral("/info");
+    const QJsonObject service = readObject(document, QStringLiteral("service"), QStringLiteral("service"));
+    QVariantMap info = m_info;
+    info.insert(QStringLiteral("version"), readText(service, QStringLiteral("version"), QStringLiteral("service.version")));
+    PropertySetter::set(this, m_info, info, &Inspector::infoChanged);
+}
+
+void Inspector::setStatus(const QString &status)
+{
+    PropertySetter::set(this, m_status, status, &Inspector::statusChanged, [&] {
+        logInfo(QStringLiteral("Status changed : ") + status);
+    });
+}
+
+void Inspector::onAudioReceived(const QJsonObject &document)
+{
+    const QJsonObject internal = readObject(document, Internal, Internal);
+    const int volume = readInt(internal, QStringLiteral("volume"), QStringLiteral("internal.volume"));
+    if (volume == audioVolume())
+        return;
+    m_audioVolumes.insert(Internal, volume);
+    emit audioVolumeChanged();
+}
+
+void Inspector::setAudioVolume(int value)
+{
+    logInfo(QStringLiteral("Setting 'internal' audio volume : %1%").arg(value));
+    const QJsonObject document{{Internal, QJsonObject{{QStringLiteral("volume"), value}}}};
+    publishOrWarn(QStringLiteral("/audio/set"), QJsonDocument(document).toJson(QJsonDocument::Indented));
+}
+
+void Inspector::audioPlay(const QString &file)
+{
+    logInfo(QStringLiteral("Playing audio file (card='internal') : ") + LogQuote::quote(file));
+    const QJsonObject document{{QStringLiteral("device"), Internal}, {QStringLiteral("filepath"), file}};
+    publishOrWarn(QStringLiteral("/audio/play"), QJsonDocument(document).toJson(QJsonDocument::Indented));
+}
+
+void Inspector::systemReboot()
+{
+    logInfo(QStringLiteral("Requesting System reboot"));
+    emit systemRebootStarted();
+    requestPower(QStringLiteral("reboot"));
+}
+
+void Inspector::systemShutdown()
+{
+    logInfo(QStringLiteral("Requesting System shutdown"));
+    emit systemShutdownStarted();
+    requestPower(QStringLiteral("shutdown"));
+}
+
+void Inspector::requestPower(const QString &what)
+{
+    // Each call its own delay; with this client as the context none fires once it is gone.
+    QTimer::singleShot(PowerDelayMs, this, [this, what] {
+        publishOrWarn(QStringLiteral("/power/%1/request/1").arg(what), QByteArray());
+    });
+}
+
+void Inspector::scheduleShutdown(int sec)
+{
+    logInfo(QStringLiteral("Scheduling System shutdown in : %1 sec(s)").arg(sec));
+    m_shutdownTimer.start(qMax(0, sec) * 1000);
+}
+
+void Inspector::abortShutdown()
+{
+    logInfo(QStringLiteral("Aborting System shutdown"));
+    m_shutdownTimer.stop();
+}
+
+} // namespace manager

@@ -1,0 +1,373 @@
+#include "DeviceRig.h"
+
+#include "devices/Inspector.h"
+#include "fakes/CoarseTimer.h"
+#include "fakes/FakeSystemService.h"
+#include "fakes/LogCapture.h"
+#include "fakes/SignalRecorder.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+
+#include <memory>
+
+using manager::Inspector;
+
+namespace {
+
+const QString ValidSound = "/opt/vesk/vorn-terminal-ui/Valid.wav";
+
+// The system-service client with its fake service, started and in step.
+struct InspectorRig
+{
+    explicit InspectorRig(const TestBroker &broker)
+        : rig(broker)
+        , base(rig.base("inspector"))
+        , fake(base)
+        , inspector(rig.mqtt, base)
+    {
+    }
+
+    bool start(const TestBroker &broker)
+    {
+        return fake.start(broker) && rig.connectClient()
+               && waitUntil([this] {
+                      return inspector.status() == QLatin1String("online") && inspector.audioVolume() == 60
+                             && !inspector.info().isEmpty();
+                  });
+    }
+
+    bool deliver(const QString &suffix, const QByteArray &payload)
+    {
+        const int before = rig.seen(base + suffix);
+        return fake.publishRaw(suffix, payload) && rig.waitSeen(base + suffix, before + 1);
+    }
+
+    QString properties() const
+    {
+        return QStringList{inspector.status(), inspector.info().value("version").toString(), QString::number(inspector.audioVolume())}
+            .join('|');
+    }
+
+    // The power requests the service has received, as "reboot" or "shutdown".
+    QStringList powerRequests() const
+    {
+        QStringList kinds;
+        for (const auto &request : fake.requests())
+            if (request.command.startsWith("power/"))
+                kinds << request.command.mid(6) + "/" + request.id + (request.payload.isEmpty() ? "" : " with a payload");
+        return kinds;
+    }
+
+    DeviceRig rig;
+    QString base;
+    FakeSystemService fake;
+    Inspector inspector;
+};
+
+QStringList warnedValues(const LogCapture &log)
+{
+    const QString prefix = "[Inspector] WARN: Unexpected value of ";
+    QStringList names;
+    for (const QString &line : log.texts(QtWarningMsg).filter(prefix))
+        names << line.mid(prefix.size()).section(" (topic=", 0, 0);
+    return names;
+}
+
+} // namespace
+
+class TestInspector : public DeviceTestCase
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void asksOnConnecting();
+    void documents_data();
+    void documents();
+    void badPayloadsChangeNothing_data();
+    void badPayloadsChangeNothing();
+    void volume();
+    void play();
+    void powerRequests();
+    void scheduledShutdown();
+    void requestsWhileDisconnected();
+    void monitor();
+    void askedAgainAfterABrokerRestart();
+
+private:
+    std::unique_ptr<InspectorRig> m_rig;
+};
+
+void TestInspector::init()
+{
+    m_rig.reset(new InspectorRig(m_broker));
+    QVERIFY(m_rig->start(m_broker));
+}
+
+void TestInspector::cleanup()
+{
+    m_rig.reset();
+}
+
+void TestInspector::asksOnConnecting()
+{
+    WAIT_COMPARE(m_rig->fake.requests().size(), 4);
+    QStringList asked;
+    for (const auto &request : m_rig->fake.requests()) {
+        asked << request.command;
+        QCOMPARE(request.payload, QByteArray("{}"));
+    }
+    QCOMPARE(asked, QStringList({"audio/get", "stats/memory/get", "stats/disk/get", "stats/cpu/get"}));
+    QVERIFY(subscribedBeforeRequest(m_broker, m_rig->rig.mqtt.clientId(), m_rig->base + "/audio", m_rig->base + "/audio/get"));
+    QVERIFY(subscribedBeforeRequest(m_broker, m_rig->rig.mqtt.clientId(), m_rig->base + "/stats/cpu", m_rig->base + "/stats/cpu/get"));
+
+    QCOMPARE(m_rig->properties(), QString("online|3.1.0|60"));
+    QCOMPARE(m_rig->inspector.info(), QVariantMap({{"version", "3.1.0"}}));
+    QCOMPARE(m_rig->inspector.property("audioVolume").toInt(), 60);
+
+    // The statistics arrive and are not kept.
+    QVERIFY(m_rig->rig.waitSeen(m_rig->base + "/stats/cpu", 1));
+    QVERIFY(m_rig->inspector.memory().isEmpty());
+    QVERIFY(m_rig->inspector.cpu().isEmpty());
+    QVERIFY(m_rig->inspector.disks().isEmpty());
+
+    QStringList filters;
+    for (const auto &subscription : m_rig->rig.mqtt.subscriptions())
+        filters << subscription.first.filter().mid(m_rig->base.size());
+    QCOMPARE(filters, QStringList({"/info", "/status", "/audio", "/stats/cpu", "/stats/memory", "/stats/disk"}));
+}
+
+void TestInspector::documents_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<QString>("properties"); // status|version|volume
+    QTest::addColumn<QString>("emitted");
+    QTest::addColumn<QStringList>("warnings");
+
+    QTest::newRow("service down") << "/status" << QByteArray(R"({"service": false})") << "offline|3.1.0|60" << "statusChanged" << QStringList{};
+    QTest::newRow("no service key") << "/status" << QByteArray(R"({"running": true})") << "offline|3.1.0|60" << "statusChanged" << QStringList{};
+    QTest::newRow("service as text") << "/status" << QByteArray(R"({"service": "true"})") << "offline|3.1.0|60" << "statusChanged" << QStringList{};
+    QTest::newRow("status as an array") << "/status" << QByteArray(R"([{"service": true}])") << "offline|3.1.0|60" << "statusChanged"
+                                        << QStringList{"the document"};
+    QTest::newRow("running again") << "/status" << QByteArray(R"({"service": true})") << "online|3.1.0|60" << "" << QStringList{};
+    QTest::newRow("the same version") << "/info" << QByteArray(R"({"service": {"version": "3.1.0"}})") << "online|3.1.0|60" << ""
+                                      << QStringList{};
+    QTest::newRow("a new version") << "/info" << QByteArray(R"({"service": {"version": "3.2.0", "type": "inspector"}})")
+                                   << "online|3.2.0|60" << "infoChanged" << QStringList{};
+    QTest::newRow("no version") << "/info" << QByteArray(R"({"device": {}})") << "online||60" << "infoChanged" << QStringList{};
+    QTest::newRow("version as a number") << "/info" << QByteArray(R"({"service": {"version": 3.2}})") << "online||60"
+                                         << "infoChanged" << QStringList{"service.version"};
+    QTest::newRow("the same volume") << "/audio" << QByteArray(R"({"internal": {"volume": 60}})") << "online|3.1.0|60" << ""
+                                     << QStringList{};
+    QTest::newRow("a new volume") << "/audio" << QByteArray(R"({"internal": {"volume": 75}, "hdmi": {"volume": 10}})")
+                                  << "online|3.1.0|75" << "audioVolumeChanged" << QStringList{};
+    QTest::newRow("no internal output") << "/audio" << QByteArray(R"({"hdmi": {"volume": 10}})") << "online|3.1.0|0"
+                                        << "audioVolumeChanged" << QStringList{};
+    QTest::newRow("volume as text") << "/audio" << QByteArray(R"({"internal": {"volume": "75"}})") << "online|3.1.0|0"
+                                    << "audioVolumeChanged" << QStringList{"internal.volume"};
+    QTest::newRow("fractional volume") << "/audio" << QByteArray(R"({"internal": {"volume": 75.5}})") << "online|3.1.0|0"
+                                       << "audioVolumeChanged" << QStringList{"internal.volume"};
+    QTest::newRow("statistics") << "/stats/memory" << QByteArray(R"({"total": 1, "free": 0})") << "online|3.1.0|60" << ""
+                                << QStringList{};
+}
+
+void TestInspector::documents()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QByteArray, document);
+    QFETCH(QString, properties);
+    QFETCH(QString, emitted);
+    QFETCH(QStringList, warnings);
+
+    SignalRecorder signalsSeen(&m_rig->inspector);
+    LogCapture log;
+    QVERIFY(m_rig->deliver(suffix, document));
+    QCOMPARE(m_rig->properties(), properties);
+    QCOMPARE(signalsSeen.take(), emitted);
+    QCOMPARE(warnedValues(log), warnings);
+    QCOMPARE(log.texts(QtInfoMsg).filter("Status changed"),
+             emitted == "statusChanged" ? QStringList{"[Inspector] Status changed : " + m_rig->inspector.status()} : QStringList{});
+    QVERIFY(m_rig->deliver(suffix, document));
+    QCOMPARE(signalsSeen.take(), QString());
+    QVERIFY(m_rig->inspector.memory().isEmpty());
+}
+
+void TestInspector::badPayloadsChangeNothing_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QByteArray>("payload");
+
+    const QList<QByteArray> bad{QByteArray("{"), QByteArray("{\"service\": false,}"), QByteArray("false"),
+                                QByteArray("{\"serv\x00\": false}", 17), QByteArray("\x00", 1), QByteArray()};
+    for (const char *suffix : {"/info", "/status", "/audio", "/stats/cpu", "/stats/memory", "/stats/disk"})
+        for (int i = 0; i < bad.size(); ++i)
+            QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
+}
+
+void TestInspector::badPayloadsChangeNothing()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QByteArray, payload);
+
+    SignalRecorder signalsSeen(&m_rig->inspector);
+    LogCapture log;
+    QVERIFY(m_rig->deliver(suffix, payload));
+    QCOMPARE(m_rig->properties(), QString("online|3.1.0|60"));
+    QCOMPARE(signalsSeen.take(), QString());
+    const QStringList errors = log.texts(QtCriticalMsg);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors[0].startsWith("[Inspector] ERROR: Failed to parse JSON message (topic=" + m_rig->base + suffix + ") : "),
+             qPrintable(errors[0]));
+}
+
+void TestInspector::volume()
+{
+    SignalRecorder signalsSeen(&m_rig->inspector);
+    LogCapture log;
+    m_rig->fake.silence("audio/set", 1);
+    QVERIFY(m_rig->inspector.setProperty("audioVolume", 70)); // as the audio page writes it
+    WAIT_COMPARE(m_rig->fake.count("audio/set"), 1);
+    const auto sent = m_rig->fake.requests("audio/set").first();
+    QCOMPARE(sent.body, QJsonObject({{"internal", QJsonObject{{"volume", 70}}}}));
+    QCOMPARE(sent.payload, QJsonDocument(sent.body).toJson(QJsonDocument::Indented));
+    QCOMPARE(log.texts(QtInfoMsg), QStringList{"[Inspector] Setting 'internal' audio volume : 70%"});
+    // Unanswered: the volume stays what the service said.
+    QCOMPARE(m_rig->inspector.audioVolume(), 60);
+
+    m_rig->inspector.setAudioVolume(85);
+    WAIT_COMPARE(m_rig->inspector.audioVolume(), 85);
+    QCOMPARE(m_rig->fake.volume(), 85);
+    QCOMPARE(signalsSeen.take(), QString("audioVolumeChanged"));
+
+    // Turned elsewhere: the property follows.
+    m_rig->fake.setVolume(20);
+    WAIT_COMPARE(m_rig->inspector.audioVolume(), 20);
+}
+
+void TestInspector::play()
+{
+    LogCapture log;
+    m_rig->inspector.audioPlay(ValidSound);
+    m_rig->inspector.audioPlay("/tmp/with space\nand a line.wav");
+    WAIT_COMPARE(m_rig->fake.played().size(), 2);
+    QCOMPARE(m_rig->fake.played(), QStringList({ValidSound, "/tmp/with space\nand a line.wav"}));
+    const auto sent = m_rig->fake.requests("audio/play").first();
+    QCOMPARE(sent.body, QJsonObject({{"device", "internal"}, {"filepath", ValidSound}}));
+    QCOMPARE(sent.payload, QJsonDocument(sent.body).toJson(QJsonDocument::Indented));
+    QCOMPARE(log.texts(QtInfoMsg), QStringList({"[Inspector] Playing audio file (card='internal') : " + ValidSound,
+                                                "[Inspector] Playing audio file (card='internal') : /tmp/with space\\nand a line.wav"}));
+}
+
+void TestInspector::powerRequests()
+{
+    // A second client that is gone before its delay ends sends nothing.
+    DeviceRig otherRig(m_broker);
+    auto *gone = new Inspector(otherRig.mqtt, m_rig->base);
+    QVERIFY(otherRig.connectClient());
+    QSignalSpy goneStarted(gone, &Inspector::systemRebootStarted);
+    gone->systemReboot();
+    QCOMPARE(goneStarted.count(), 1);
+    delete gone;
+
+    SignalRecorder signalsSeen(&m_rig->inspector);
+    LogCapture log;
+    QElapsedTimer clock;
+    clock.start();
+    m_rig->inspector.systemReboot();
+    QCOMPARE(signalsSeen.take(), QString("systemRebootStarted")); // before the call returns
+    m_rig->inspector.systemShutdown();
+    QCOMPARE(signalsSeen.take(), QString("systemShutdownStarted"));
+    m_rig->inspector.systemReboot(); // a second one: a second request
+    QCOMPARE(log.texts(QtInfoMsg), QStringList({"[Inspector] Requesting System reboot", "[Inspector] Requesting System shutdown",
+                                                "[Inspector] Requesting System reboot"}));
+    QVERIFY(m_rig->powerRequests().isEmpty());
+
+    WAIT_COMPARE(m_rig->powerRequests().size(), 3);
+    QVERIFY2(clock.elapsed() >= coarseTimerEarliest(2000), qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(m_rig->powerRequests(), QStringList({"reboot/1", "shutdown/1", "reboot/1"}));
+    // Still nothing from the client that is gone; a later request shows the way is clear.
+    m_rig->inspector.audioPlay(ValidSound);
+    WAIT_COMPARE(m_rig->fake.played().size(), 1);
+    QCOMPARE(m_rig->powerRequests().size(), 3);
+    QCOMPARE(log.texts(QtWarningMsg), QStringList());
+}
+
+void TestInspector::scheduledShutdown()
+{
+    SignalRecorder signalsSeen(&m_rig->inspector);
+    LogCapture log;
+    m_rig->inspector.scheduleShutdown(1);
+    m_rig->inspector.abortShutdown();
+    QElapsedTimer clock;
+    clock.start();
+    m_rig->inspector.scheduleShutdown(60);
+    m_rig->inspector.scheduleShutdown(1); // a running schedule starts again
+    QSignalSpy started(&m_rig->inspector, &Inspector::systemShutdownStarted);
+    QVERIFY(started.wait(5000));
+    QVERIFY(clock.elapsed() >= coarseTimerEarliest(1000));
+    WAIT_COMPARE(m_rig->powerRequests(), QStringList{"shutdown/1"});
+    QVERIFY(clock.elapsed() >= coarseTimerEarliest(3000));
+    QCOMPARE(signalsSeen.take(), QString("systemShutdownStarted"));
+    QCOMPARE(log.texts(QtInfoMsg), QStringList({"[Inspector] Scheduling System shutdown in : 1 sec(s)",
+                                                "[Inspector] Aborting System shutdown",
+                                                "[Inspector] Scheduling System shutdown in : 60 sec(s)",
+                                                "[Inspector] Scheduling System shutdown in : 1 sec(s)",
+                                                "[Inspector] Requesting System shutdown"}));
+}
+
+void TestInspector::requestsWhileDisconnected()
+{
+    m_rig->rig.mqtt.disconnect();
+    SignalRecorder signalsSeen(&m_rig->inspector);
+    LogCapture log;
+    m_rig->inspector.setAudioVolume(30);
+    m_rig->inspector.audioPlay(ValidSound);
+    m_rig->inspector.systemReboot();
+    QCOMPARE(signalsSeen.take(), QString("systemRebootStarted")); // the screens say so all the same
+    const QString base = m_rig->base;
+    QVERIFY(waitUntil([&] { return log.texts(QtWarningMsg).size() == 3; }));
+    QCOMPARE(log.texts(QtWarningMsg), QStringList({"[Inspector] WARN: Could not publish " + base + "/audio/set : not connected",
+                                                   "[Inspector] WARN: Could not publish " + base + "/audio/play : not connected",
+                                                   "[Inspector] WARN: Could not publish " + base + "/power/reboot/request/1 : not connected"}));
+    QCOMPARE(m_rig->inspector.audioVolume(), 60);
+}
+
+void TestInspector::monitor()
+{
+    LogCapture log;
+    m_rig->fake.clearRequests();
+    m_rig->inspector.monitor(100);
+    QCOMPARE(log.texts(QtInfoMsg).mid(0, 2), QStringList({"[Inspector] Monitor started : 100 msec(s)", "[Inspector] Refreshing data"}));
+    WAIT_VERIFY(m_rig->fake.count("stats/cpu/get") >= 3);
+    m_rig->inspector.monitor(0);
+    QVERIFY(log.texts(QtInfoMsg).contains("[Inspector] Monitor stopped"));
+    // Once the stop has travelled (a later request arrived), no more refreshes come.
+    m_rig->inspector.audioPlay(ValidSound);
+    WAIT_COMPARE(m_rig->fake.played().size(), 1);
+    const int asked = m_rig->fake.count("audio/get");
+    QTest::qWait(300);
+    QCOMPARE(m_rig->fake.count("audio/get"), asked);
+}
+
+void TestInspector::askedAgainAfterABrokerRestart()
+{
+    WAIT_COMPARE(m_rig->fake.count("stats/cpu/get"), 1);
+    m_rig->fake.stop();
+    m_broker.stop();
+    QVERIFY(waitUntil([&] { return !m_rig->rig.mqtt.isConnected(); }));
+    QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
+    QVERIFY(m_rig->fake.start(m_broker));
+    QVERIFY(m_rig->rig.connectClient());
+    WAIT_COMPARE(m_rig->fake.count("stats/cpu/get"), 2);
+    QCOMPARE(m_rig->fake.count("audio/get"), 2);
+    QVERIFY(subscribedBeforeRequest(m_broker, m_rig->rig.mqtt.clientId(), m_rig->base + "/audio", m_rig->base + "/audio/get", 2));
+    m_rig->fake.setVolume(45);
+    WAIT_COMPARE(m_rig->inspector.audioVolume(), 45);
+}
+
+QTEST_GUILESS_MAIN(TestInspector)
+#include "tst_Inspector.moc"
