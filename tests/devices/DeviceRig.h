@@ -18,7 +18,8 @@ class DeviceTestCase : public QObject
 protected:
     TestBroker m_broker;
 
-private slots:
+protected slots:
+    // A program that needs its own set-up first calls this from its own initTestCase.
     void initTestCase()
     {
         m_broker.addConfig(QStringLiteral("set_tcp_nodelay true"));
