@@ -2,11 +2,17 @@
 
 #include "app/Config.h"
 #include "app/JsonRead.h"
-#include "backend/ReplyLog.h"
+#include "app/LogQuote.h"
 #include "backend/TerminalView.h"
 #include "card/CardIssuer.h"
 #include "card/Dispenser.h"
 #include "card/RFID.h"
+#include "devices/Barrier.h"
+#include "devices/Clock.h"
+#include "devices/Ethernet.h"
+#include "devices/IPv4.h"
+#include "devices/Network.h"
+#include "devices/Update.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -32,7 +38,11 @@ constexpr int ErrorTickInterval = 5000;
 constexpr int FirstTickInterval = 500;
 constexpr int TransactionInterval = 120000;
 
-QString shown(const QString &text) { return replyLogText(text); }
+// A whole answer body in a log line: room for a normal one, never for a flood.
+constexpr int BodyLogLimit = 4096;
+
+QString wholeBody(const QString &text) { return LogQuote::quote(text, BodyLogLimit); }
+QString field(const QString &text) { return LogQuote::quote(text); }
 
 QString compact(const QJsonObject &object)
 {
@@ -300,7 +310,7 @@ Deferred<> CardBO::request(HttpClient::Result exchange, const QString &operation
 void CardBO::handleErrorResponse(int status, const QJsonValue &body)
 {
     const QString text = body.isString() ? body.toString() : compact(body.toObject());
-    logError(QStringLiteral("ERROR: Operation failed : (%1) %2").arg(status).arg(shown(text)));
+    logError(QStringLiteral("ERROR: Operation failed : (%1) %2").arg(status).arg(wholeBody(text)));
 }
 
 Deferred<> CardBO::registerDevice()
@@ -325,7 +335,7 @@ bool CardBO::handleRegisterResponse(int status, const QJsonValue &body)
     // Without a key the terminal is no more registered than before; storing an empty one would
     // only send it round the states once more.
     if (apiKey.isEmpty()) {
-        logError(QStringLiteral("ERROR: Registration answer carries no API key : ") + shown(compact(answer)));
+        logError(QStringLiteral("ERROR: Registration answer carries no API key : ") + wholeBody(compact(answer)));
         return false;
     }
     logInfo(QStringLiteral("+-------------------------------+"));
@@ -367,7 +377,7 @@ QList<Database::DataRecord> CardBO::usableRecords(const QJsonArray &array)
             continue;
         }
         logWarn(QStringLiteral("WARN: Skipping reference entry without an id : ")
-                + shown(QString::fromUtf8(QJsonDocument(QJsonArray{array.at(i)}).toJson(QJsonDocument::Compact))));
+                + field(QString::fromUtf8(QJsonDocument(QJsonArray{array.at(i)}).toJson(QJsonDocument::Compact))));
     }
     return usable;
 }
@@ -415,7 +425,7 @@ QJsonObject CardBO::heartbeatDocument() const
 
 QString CardBO::softwareVersion() const
 {
-    return QString();
+    return m_terminal.update()->current();
 }
 
 QJsonValue CardBO::cardLevelToJson() const
@@ -434,10 +444,11 @@ QJsonValue CardBO::cardLevelToJson() const
 
 QJsonObject CardBO::networkToJson() const
 {
+    const IPv4 *ipv4 = m_terminal.network()->ethernet()->ipv4();
     return QJsonObject{
-        {QStringLiteral("ipv4"), QString()},
-        {QStringLiteral("gway"), QString()},
-        {QStringLiteral("dns"), QJsonArray{QString(), QString()}},
+        {QStringLiteral("ipv4"), ipv4->address()},
+        {QStringLiteral("gway"), ipv4->gateway()},
+        {QStringLiteral("dns"), QJsonArray{ipv4->dns0(), ipv4->dns1()}},
     };
 }
 
@@ -452,10 +463,14 @@ QJsonArray CardBO::statusToJson() const
     };
     manager::RFID *rfid = m_terminal.rfid();
     manager::Dispenser *dispenser = m_terminal.dispenser();
+    manager::Barrier *barrier = m_terminal.barrier();
     return QJsonArray{
         entry(QStringLiteral("RFID"), rfid->active(), QStringLiteral("ERROR"), rfid->error()),
         entry(QStringLiteral("Dispenser"), dispenser->active(), QStringLiteral("ERROR"),
               QStringLiteral("Dispenser is inactive")),
+        entry(QStringLiteral("Barrier"), barrier->active(), QStringLiteral("ERROR"), barrier->reason()),
+        entry(QStringLiteral("NTP"), m_terminal.clock()->ntpSynced(), QStringLiteral("WARNING"),
+              QStringLiteral("Clock not synchronized")),
     };
 }
 
@@ -511,11 +526,11 @@ bool CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
 {
     const QJsonObject answer = body.toObject();
     logInfo(QStringLiteral("Heartbeat response received : status=%1").arg(status));
-    logInfo(shown(compact(answer)));
+    logInfo(wholeBody(compact(answer)));
 
     const QString blacklist = JsonRead::text(answer.value(QStringLiteral("blacklistVersion")));
     if (!blacklist.isEmpty() && blacklist != blacklisVer() && blacklist != m_blacklistFetching) {
-        logWarn(QStringLiteral("WARN: New blacklist version available : %1 ").arg(blacklist));
+        logWarn(QStringLiteral("WARN: New blacklist version available : %1 ").arg(field(blacklist)));
         m_blacklistFetching = blacklist;
         QPointer<CardBO> self(this);
         updateBlacklist(blacklist)
@@ -529,6 +544,14 @@ bool CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
                 if (self)
                     self->m_blacklistFetching.clear();
             });
+    }
+
+    const QString software = JsonRead::text(answer.value(QStringLiteral("softwareVersion")));
+    if (!software.isEmpty() && software != softwareVersion()) {
+        const QString url = JsonRead::text(answer.value(QStringLiteral("softwareUrl")));
+        const QString md5 = JsonRead::text(answer.value(QStringLiteral("softwareMd5")));
+        logWarn(QStringLiteral("WARN: New software version available : ") + field(software));
+        m_terminal.update()->trigger(software, url, md5);
     }
 
     const QString configTime = JsonRead::text(answer.value(QStringLiteral("configUpdatedAt")));
@@ -554,7 +577,7 @@ void CardBO::applyConfig(const QJsonArray &config)
         // without any value, not even its default.
         if (name.isEmpty() || value.isNull() || value.isUndefined()) {
             logWarn(QStringLiteral("WARN: Skipping configuration entry without name or value : ")
-                    + shown(QString::fromUtf8(QJsonDocument(QJsonArray{element}).toJson(QJsonDocument::Compact))));
+                    + field(QString::fromUtf8(QJsonDocument(QJsonArray{element}).toJson(QJsonDocument::Compact))));
             continue;
         }
         m_config.set(name, value.toVariant());
@@ -577,7 +600,7 @@ bool CardBO::handleBlacklistResponse(int status, const QJsonValue &body)
 {
     const QJsonObject answer = body.toObject();
     logInfo(QStringLiteral("Update Blacklist response received : status=%1").arg(status));
-    logInfo(shown(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented))));
+    logInfo(wholeBody(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented))));
 
     // The version counts as applied once this succeeds: an answer that is not a list of uids
     // must fail, so that the next heartbeat fetches it again.
@@ -607,7 +630,7 @@ bool CardBO::handleBlacklistResponse(int status, const QJsonValue &body)
 
 Deferred<> CardBO::sendProgress(const QString &operation, int percent)
 {
-    logInfo(QStringLiteral("Sending progress : [%1%%] %2").arg(percent).arg(operation));
+    logInfo(QStringLiteral("Sending progress : [%1%%] %2").arg(percent).arg(field(operation)));
     QUrl url = createUrl(QStringLiteral("/api/v1/device/operation/status"));
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("progress"), QString::number(percent));
@@ -637,9 +660,9 @@ void CardBO::onParamChanged(const QString &key, const QVariant &value)
         logWarn(QStringLiteral("WARN: API Key changed"));
         m_client.setHeader(QStringLiteral("X-API-Key"), value.toString());
     } else if (key == QLatin1String("blacklistVer")) {
-        logInfo(QStringLiteral("New blacklist avaliable : ") + value.toString());
+        logInfo(QStringLiteral("New blacklist avaliable : ") + field(value.toString()));
     } else if (key == QLatin1String("softwareVer")) {
-        logInfo(QStringLiteral("New software update avaliable : ") + value.toString());
+        logInfo(QStringLiteral("New software update avaliable : ") + field(value.toString()));
     }
 }
 
@@ -649,8 +672,8 @@ void CardBO::onConfigChanged(const QVariantMap &changes)
         return;
     logWarn(QStringLiteral("WARN: Configuration changed. Applying."));
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
-        const QString value = isSecretKey(it.key()) ? QStringLiteral("****") : configValueText(it.value());
-        logInfo(QStringLiteral("  %1 : %2").arg(it.key(), value));
+        const QString value = isSecretKey(it.key()) ? QStringLiteral("****") : field(configValueText(it.value()));
+        logInfo(QStringLiteral("  %1 : %2").arg(field(it.key()), value));
     }
     initClient();
 }

@@ -1,7 +1,7 @@
 #include "backend/ESB.h"
 
 #include "app/Config.h"
-#include "backend/ReplyLog.h"
+#include "app/LogQuote.h"
 
 #include <QDebug>
 #include <QJsonDocument>
@@ -89,7 +89,7 @@ void ESB::handleErrorResponse(int status, const QJsonValue &body)
     const QString text = body.isString()
         ? body.toString()
         : QString::fromUtf8(QJsonDocument(body.toObject()).toJson(QJsonDocument::Compact));
-    logError(QStringLiteral("ERROR: Operation failed : (%1) %2").arg(status).arg(replyLogText(text)));
+    logError(QStringLiteral("ERROR: Operation failed : (%1) %2").arg(status).arg(LogQuote::quote(text, 4096)));
 }
 
 } // namespace Backend

@@ -8,9 +8,14 @@
 #include "card/CardIssuer.h"
 #include "card/Dispenser.h"
 #include "card/RFID.h"
+#include "devices/Barrier.h"
+#include "devices/Clock.h"
+#include "devices/Network.h"
+#include "devices/Update.h"
 #include "fakes/EventLoopWait.h"
 #include "fakes/FakeBackOffice.h"
 #include "fakes/LogCapture.h"
+#include "fakes/StubCommands.h"
 #include "transport/MqttClient.h"
 #include "ui/GUIManager.h"
 
@@ -21,38 +26,37 @@
 class TestTerminal : public Backend::TerminalView
 {
 public:
-    TestTerminal(manager::RFID &rfid, manager::Dispenser &dispenser, manager::CardIssuer &issuer)
-        : m_rfid(rfid), m_dispenser(dispenser), m_issuer(issuer)
-    {
-    }
-
     QString serial = QStringLiteral("SN-0042");
     QString customs = QStringLiteral("12");
     QString location = QStringLiteral("7");
     QString kind = QStringLiteral("CARD_VENDING_MACHINE");
     int up = 4321;
 
+    manager::RFID *rfidClient = nullptr;
+    manager::Dispenser *dispenserClient = nullptr;
+    manager::CardIssuer *issuerClient = nullptr;
+    manager::Network *networkClient = nullptr;
+    manager::Update *updateClient = nullptr;
+    manager::Barrier *barrierModel = nullptr;
+    manager::Clock *clockModel = nullptr;
+
     QString serialNum() const override { return serial; }
     QString customsId() const override { return customs; }
     QString locationId() const override { return location; }
     QString type() const override { return kind; }
     int uptime() const override { return up; }
-    manager::RFID *rfid() override { return &m_rfid; }
-    manager::Dispenser *dispenser() override { return &m_dispenser; }
-    manager::CardIssuer *cardIssuer() override { return &m_issuer; }
-    manager::Network *network() override { return nullptr; }
-    manager::Update *update() override { return nullptr; }
-    manager::Barrier *barrier() override { return nullptr; }
-    manager::Clock *clock() override { return nullptr; }
-
-private:
-    manager::RFID &m_rfid;
-    manager::Dispenser &m_dispenser;
-    manager::CardIssuer &m_issuer;
+    manager::RFID *rfid() override { return rfidClient; }
+    manager::Dispenser *dispenser() override { return dispenserClient; }
+    manager::CardIssuer *cardIssuer() override { return issuerClient; }
+    manager::Network *network() override { return networkClient; }
+    manager::Update *update() override { return updateClient; }
+    manager::Barrier *barrier() override { return barrierModel; }
+    manager::Clock *clock() override { return clockModel; }
 };
 
 // The link under test on a store of its own, pointed at a fake back office with the program's
-// certificates. The MQTT session stays unconnected unless a test connects it.
+// certificates. The device clients share one MQTT session, unconnected unless a test connects it
+// (their topics lie under `topicBase`); the clock runs on stub system commands.
 class LinkRig
 {
 public:
@@ -60,9 +64,15 @@ public:
         : rfid(mqtt, topicBase + QStringLiteral("/rfid"))
         , dispenser(mqtt, topicBase + QStringLiteral("/dispenser"))
         , issuer(rfid, dispenser)
-        , terminal(rfid, dispenser, issuer)
+        , network(mqtt, topicBase + QStringLiteral("/network"))
+        , update(mqtt, topicBase + QStringLiteral("/update"))
         , backOffice(certificates)
     {
+        terminal.rfidClient = &rfid;
+        terminal.dispenserClient = &dispenser;
+        terminal.issuerClient = &issuer;
+        terminal.networkClient = &network;
+        terminal.updateClient = &update;
     }
 
     ~LinkRig()
@@ -71,13 +81,18 @@ public:
         db.reset();
     }
 
-    // Starts the back office and builds the configuration, the store and the link.
+    // Starts the back office and builds the configuration, the barrier and clock, the store and the link.
     bool setUp()
     {
-        if (!dir.isValid() || !backOffice.start())
+        if (!dir.isValid() || !stubs.isValid() || !backOffice.start())
             return false;
         config = std::make_unique<Config>(dir.filePath(QStringLiteral("gui.conf")), GUIManager::Defaults);
         backOffice.configure(*config);
+        barrier = std::make_unique<manager::Barrier>(*config);
+        clock = std::make_unique<manager::Clock>();
+        clock->setRefreshInterval(0);
+        terminal.barrierModel = barrier.get();
+        terminal.clockModel = clock.get();
         db = std::make_unique<Backend::Database>(*config);
         bo = std::make_unique<Backend::CardBO>(*config, *db, terminal);
         return true;
@@ -122,13 +137,18 @@ public:
 
     LogCapture log;
     StoreDir dir;
+    StubCommands stubs;
     manager::MqttClient mqtt;
     manager::RFID rfid;
     manager::Dispenser dispenser;
     manager::CardIssuer issuer;
+    manager::Network network;
+    manager::Update update;
     TestTerminal terminal;
     FakeBackOffice backOffice;
     std::unique_ptr<Config> config;
+    std::unique_ptr<manager::Barrier> barrier;
+    std::unique_ptr<manager::Clock> clock;
     std::unique_ptr<Backend::Database> db;
     std::unique_ptr<Backend::CardBO> bo;
 };

@@ -2,7 +2,9 @@
 
 #include "fakes/DeferredProbe.h"
 #include "fakes/FakeDispenserService.h"
+#include "fakes/FakeNetworkService.h"
 #include "fakes/FakeRfidService.h"
+#include "fakes/FakeUpdateService.h"
 #include "fakes/TestBroker.h"
 #include "fakes/TestCertificates.h"
 
@@ -105,12 +107,24 @@ private slots:
         // The card devices as their services report them.
         FakeRfidService fakeRfid(rig.rfid.base());
         FakeDispenserService fakeDispenser(rig.dispenser.base());
+        FakeNetworkService fakeNetwork(rig.network.base());
+        FakeUpdateService fakeUpdate(rig.update.base());
         fakeDispenser.loadCartridge(50);
-        QVERIFY(fakeRfid.start(m_broker) && fakeDispenser.start(m_broker));
+        fakeUpdate.setVersion(QStringLiteral("1.4.2"));
+        QVERIFY(fakeRfid.start(m_broker) && fakeDispenser.start(m_broker) && fakeNetwork.start(m_broker)
+                && fakeUpdate.start(m_broker));
+        fakeNetwork.setLease({{"address", "192.168.10.23"}, {"netmask", "255.255.255.0"}, {"gateway", "192.168.10.1"},
+                              {"dns0", "192.168.10.1"}, {"dns1", "8.8.8.8"}});
+        rig.barrier->setState(manager::Barrier::Ready, QString());
+        rig.stubs.setSynced(true);
+        rig.clock->refresh();
         rig.mqtt.setHostname(m_broker.host());
         rig.mqtt.setPort(m_broker.port());
         rig.mqtt.connect();
-        QVERIFY(waitUntil([&] { return rig.rfid.active() && rig.dispenser.active(); }));
+        QVERIFY(waitUntil([&] {
+            return rig.rfid.active() && rig.dispenser.active() && rig.update.current() == QLatin1String("1.4.2")
+                && rig.network.ethernet()->ipv4()->address() == QLatin1String("192.168.10.23");
+        }));
 
         for (const char *id : {"p-1", "p-2", "f-1"}) {
             auto t = Transaction::create(Transaction::Issuance, QStringLiteral("SN-0042"), QStringLiteral("C1"), QString());
@@ -147,10 +161,16 @@ private slots:
                  rig.config->lastModified().toUTC().toString(Qt::ISODate));
         QVERIFY(doc.value("configUpdatedAt").toString().endsWith(QLatin1Char('Z')));
 
+        QCOMPARE(doc.value("softwareVersion"), QJsonValue("1.4.2"));
+        QCOMPARE(doc.value("network").toObject(),
+                 (QJsonObject{{"ipv4", "192.168.10.23"}, {"gway", "192.168.10.1"},
+                              {"dns", QJsonArray{"192.168.10.1", "8.8.8.8"}}}));
         const QJsonArray status = doc.value("status").toArray();
-        QCOMPARE(entry(status, "RFID"), (QJsonObject{{"name", "RFID"}, {"status", "OK"}, {"statusText", "OK"}}));
-        QCOMPARE(entry(status, "Dispenser"),
-                 (QJsonObject{{"name", "Dispenser"}, {"status", "OK"}, {"statusText", "OK"}}));
+        QCOMPARE(names(status), (QStringList{"RFID", "Dispenser", "Barrier", "NTP"}));
+        for (const QJsonValue &device : status)
+            QCOMPARE(device.toObject(), (QJsonObject{{"name", device.toObject().value("name")},
+                                                     {"status", "OK"},
+                                                     {"statusText", "OK"}}));
 
         // The reported settings, in key order, typed by their current values.
         const QJsonArray config = doc.value("config").toArray();
@@ -220,14 +240,71 @@ private slots:
         rig.dispenser.setModel(model);
         rig.dispenser.setCartridge(cartridge);
         rig.rfid.setError(QStringLiteral("Reader offline"));
+        rig.stubs.setSynced(false);
+        rig.clock->refresh();
         QVERIFY(beat());
         const QJsonObject doc = rig.backOffice.last(Heartbeat).json;
         QCOMPARE(doc.value("cardLevel"), QJsonValue(level));
-        const QJsonArray status = doc.value("status").toArray();
-        QCOMPARE(entry(status, "RFID"),
-                 (QJsonObject{{"name", "RFID"}, {"status", "ERROR"}, {"statusText", "Reader offline"}}));
-        QCOMPARE(entry(status, "Dispenser"),
-                 (QJsonObject{{"name", "Dispenser"}, {"status", "ERROR"}, {"statusText", "Dispenser is inactive"}}));
+        // Devices that are not there: no service, a barrier without its controller, a clock
+        // without time synchronisation (a warning, not an error).
+        QCOMPARE(doc.value("status").toArray(),
+                 (QJsonArray{QJsonObject{{"name", "RFID"}, {"status", "ERROR"}, {"statusText", "Reader offline"}},
+                             QJsonObject{{"name", "Dispenser"}, {"status", "ERROR"}, {"statusText", "Dispenser is inactive"}},
+                             QJsonObject{{"name", "Barrier"}, {"status", "ERROR"}, {"statusText", "Disconnected"}},
+                             QJsonObject{{"name", "NTP"}, {"status", "WARNING"}, {"statusText", "Clock not synchronized"}}}));
+        QCOMPARE(doc.value("softwareVersion"), QJsonValue(""));
+        QCOMPARE(doc.value("network").toObject(),
+                 (QJsonObject{{"ipv4", ""}, {"gway", ""}, {"dns", QJsonArray{"", ""}}}));
+    }
+
+    void softwareVersionAnnounced_data()
+    {
+        QTest::addColumn<QJsonObject>("answer");
+        QTest::addColumn<int>("triggers"); // after two heartbeats
+        const QJsonObject newer{{"softwareVersion", "2.0.0"},
+                                {"softwareUrl", "https://updates.example.org/terminal-2.0.0.swu"},
+                                {"softwareMd5", "9e107d9d372bb6826bd81d3542a419d6"}};
+        QTest::newRow("none") << QJsonObject{} << 0;
+        QTest::newRow("empty") << QJsonObject{{"softwareVersion", ""}} << 0;
+        QTest::newRow("the current one") << QJsonObject{{"softwareVersion", "1.4.2"}} << 0;
+        QTest::newRow("not a text") << QJsonObject{{"softwareVersion", 2}} << 0;
+        QTest::newRow("another one") << newer << 2;
+        QTest::newRow("another one, no checksum")
+            << QJsonObject{{"softwareVersion", "1.4.1"}, {"softwareUrl", "https://u/1.4.1"}} << 2;
+    }
+    void softwareVersionAnnounced()
+    {
+        QFETCH(QJsonObject, answer);
+        QFETCH(int, triggers);
+        LinkRig &rig = *m_rig;
+        FakeUpdateService fakeUpdate(rig.update.base());
+        fakeUpdate.setVersion(QStringLiteral("1.4.2"));
+        QVERIFY(fakeUpdate.start(m_broker));
+        rig.mqtt.setHostname(m_broker.host());
+        rig.mqtt.setPort(m_broker.port());
+        rig.mqtt.connect();
+        QVERIFY(waitUntil([&] { return rig.update.current() == QLatin1String("1.4.2"); }));
+
+        rig.backOffice.setHeartbeatAnswer(answer);
+        QVERIFY(beat());
+        QVERIFY(beat());
+        // A trigger of the test's own behind the link's: once it is in, theirs are too.
+        rig.update.trigger(QStringLiteral("marker"), QStringLiteral("m"));
+        QVERIFY(waitUntil([&] {
+            const auto all = fakeUpdate.requests(QStringLiteral("trigger"));
+            return !all.isEmpty() && all.last().body.value("v").toString() == QLatin1String("marker");
+        }));
+        auto sent = fakeUpdate.requests(QStringLiteral("trigger"));
+        sent.removeLast();
+        QCOMPARE(sent.size(), triggers);
+        if (triggers > 0) {
+            QCOMPARE(sent.first().body.value("v").toString(), answer.value("softwareVersion").toString());
+            QCOMPARE(sent.first().body.value("uri").toString(), answer.value("softwareUrl").toString());
+            QCOMPARE(sent.first().body.value("md5").toString(), answer.value("softwareMd5").toString());
+            QCOMPARE(rig.log.count(QtWarningMsg, QStringLiteral("[Backend::CardBO] WARN: New software version available : ")
+                                                     + answer.value("softwareVersion").toString()),
+                     2);
+        }
     }
 
     void blacklistFetchedOnceAndStoredAfterSuccess()
