@@ -255,7 +255,7 @@ void TestGPSManager::badPayloadsChangeNothing_data()
     QTest::addColumn<QByteArray>("payload");
 
     const QList<QByteArray> bad{QByteArray("{"), QByteArray("{\"latitude\": \"1\",}"), QByteArray(),
-                                QByteArray("{\"lat\x00\": \"1\"}", 15), QByteArray("\x00", 1), QByteArray("\xc3\x28")};
+                                QByteArray("{\"lat\x00\": \"1\"}", 13), QByteArray("\x00", 1), QByteArray("\xc3\x28")};
     for (const char *suffix : {"/info", "/status", "/data"})
         for (int i = 0; i < bad.size(); ++i)
             QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];

@@ -202,7 +202,7 @@ void TestInspector::badPayloadsChangeNothing_data()
     QTest::addColumn<QByteArray>("payload");
 
     const QList<QByteArray> bad{QByteArray("{"), QByteArray("{\"service\": false,}"), QByteArray("false"),
-                                QByteArray("{\"serv\x00\": false}", 17), QByteArray("\x00", 1), QByteArray()};
+                                QByteArray("{\"serv\x00\": false}", 16), QByteArray("\x00", 1), QByteArray()};
     for (const char *suffix : {"/info", "/status", "/audio", "/stats/cpu", "/stats/memory", "/stats/disk"})
         for (int i = 0; i < bad.size(); ++i)
             QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];

@@ -247,7 +247,7 @@ void TestNetwork::badPayloadsChangeNothing_data()
     QTest::addColumn<QStringList>("tags"); // the clients that log it
 
     const QList<QByteArray> bad{QByteArray("{"), QByteArray("{\"service\": false,}"), QByteArray("{\"service\": false} x"),
-                                QByteArray("{\"serv\x00\": false}", 17), QByteArray("\x00{}", 3), QByteArray(), QByteArray("\xc3\x28")};
+                                QByteArray("{\"serv\x00\": false}", 16), QByteArray("\x00{}", 3), QByteArray(), QByteArray("\xc3\x28")};
     for (const char *suffix : {"/info", "/status", "/ethernet/state", "/ethernet/config"}) {
         const bool ethernet = QByteArray(suffix).startsWith("/ethernet");
         for (int i = 0; i < bad.size(); ++i)
