@@ -15,6 +15,8 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <functional>
+
 class Config;
 
 namespace Backend {
