@@ -335,8 +335,9 @@ void TestCardIssuerState::cardLevel_data()
     QTest::addColumn<QString>("model");
     QTest::addColumn<int>("cards");
     QTest::addColumn<QString>("level");
-    QTest::newRow("vending, full") << "KTV52817" << 50 << "ok";
-    QTest::newRow("vending, low") << "KTV52817" << 5 << "low";
+    QTest::newRow("vending, full") << "KTV52817" << 100 << "full";
+    QTest::newRow("vending, normal") << "KTV52817" << 50 << "normal";
+    QTest::newRow("vending, reserve") << "KTV52817" << 5 << "reserve";
     QTest::newRow("vending, empty") << "KTV52817" << 0 << "empty";
     QTest::newRow("collecting") << "KTW4163" << 50 << "empty";
     QTest::newRow("other model") << "ktv52817" << 50 << "missing";

@@ -84,7 +84,7 @@ void TestDispenser::identityFromInfo()
 {
     QCOMPARE(m_dispenser->manufacturer(), QString("Fake Dispensers"));
     QCOMPARE(m_dispenser->software(), QString("1.0.0"));
-    QCOMPARE(m_dispenser->cartridge(), QString("ok"));
+    QCOMPARE(m_dispenser->cartridge(), QString("normal"));
     QCOMPARE(m_dispenser->cartridgePercent(), 50);
 
     QSignalSpy model(m_dispenser, &Dispenser::modelChanged);

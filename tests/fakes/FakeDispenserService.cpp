@@ -78,8 +78,10 @@ QString FakeDispenserService::cartridgeText() const
     if (m_stack.isEmpty())
         return QStringLiteral("empty");
     if (m_stack.size() * 10 <= m_capacity)
-        return QStringLiteral("low");
-    return QStringLiteral("ok");
+        return QStringLiteral("reserve");
+    if (m_stack.size() >= m_capacity)
+        return QStringLiteral("full");
+    return QStringLiteral("normal");
 }
 
 void FakeDispenserService::placeInRfid(const FakeCard::Ptr &card)

@@ -31,7 +31,8 @@ public:
     void loadCartridge(int count, int capacity = 100);
     void loadCartridge(const QList<FakeCard::Ptr> &cards, int capacity = 100);
     int stackCount() const { return m_stack.size(); }
-    // "empty", "low" (10 % or less) or "ok", as the status reports it.
+    // "empty", "reserve" (10 % or less), "normal" or "full", the levels the
+    // back office maps.
     QString cartridgeText() const;
 
     // Where the cards are; setting a place publishes the status.
