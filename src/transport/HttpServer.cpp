@@ -14,6 +14,9 @@ namespace {
 
 QByteArray const okAnswer("HTTP/1.1 200 OK\r\n\r\n");
 
+// Pause before accepting again after the process ran out of descriptors.
+int const acceptRetryMsec = 1000;
+
 // Bytes pulled from the kernel per read: keeps a flooding peer from growing the socket buffer
 // far beyond the request limit before the limit is checked.
 qint64 const readChunk = 64 * 1024;
@@ -75,10 +78,25 @@ QHostAddress plainPeer(QHostAddress const &address)
 struct HttpServerConnection : QObject
 {
     using QObject::QObject;
+    QHostAddress peer;
     QByteArray buffer;
     int searched = 0; // bytes of the buffer known to hold no blank line
     bool answered = false;
 };
+
+namespace {
+
+// The record of an open connection (findChild cannot tell it from the socket's timers).
+HttpServerConnection *connectionOf(QTcpSocket *socket)
+{
+    for (QObject *child : socket->children()) {
+        if (auto *connection = dynamic_cast<HttpServerConnection *>(child))
+            return connection;
+    }
+    return nullptr;
+}
+
+} // namespace
 
 HttpServer::HttpServer(QObject *parent)
     : QObject(parent)
@@ -87,6 +105,18 @@ HttpServer::HttpServer(QObject *parent)
     qRegisterMetaType<HttpServer::Request>();
     qRegisterMetaType<QHostAddress>();
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::onNewConnection);
+    // Out of descriptors (EMFILE), the TCP server stops accepting for good: try again later.
+    connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
+        if (!m_acceptFailing) {
+            qCritical().noquote().nospace() << SERVER_TAG << "ERROR: Cannot accept connections : " << m_server->errorString()
+                                            << "; trying again every " << acceptRetryMsec << " msec";
+        }
+        m_acceptFailing = true;
+        QTimer::singleShot(acceptRetryMsec, m_server, [this]() {
+            if (m_server->isListening())
+                m_server->resumeAccepting();
+        });
+    });
 }
 
 bool HttpServer::listen(int port)
@@ -126,18 +156,38 @@ void HttpServer::setIdleTimeout(int msec)
 
 void HttpServer::onNewConnection()
 {
+    m_acceptFailing = false;
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         QHostAddress const peer = plainPeer(socket->peerAddress());
+        if (!admit(peer)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        m_open[peer].append(socket);
+        ++m_openCount;
         qInfo().noquote().nospace() << SERVER_TAG << "New connection received from : " << peer.toString();
 
         socket->setReadBufferSize(readChunk);
         auto *connection = new HttpServerConnection(socket);
+        connection->peer = peer;
         auto *idle = new QTimer(socket);
         idle->setSingleShot(true);
         idle->setInterval(m_idleTimeout);
         connect(idle, &QTimer::timeout, this, [this, socket, connection, peer, idle]() {
             drop(socket, connection, QStringLiteral("Connection from %1 silent for %2 msec").arg(peer.toString()).arg(idle->interval()));
         });
+        // The silence limit restarts with every byte; this one does not.
+        if (m_requestTimeout > 0) {
+            auto *deadline = new QTimer(socket);
+            deadline->setSingleShot(true);
+            int const limit = m_requestTimeout;
+            connect(deadline, &QTimer::timeout, this, [this, socket, connection, peer, limit]() {
+                if (!connection->answered)
+                    drop(socket, connection, QStringLiteral("Request from %1 not complete within %2 msec").arg(peer.toString()).arg(limit));
+            });
+            deadline->start(limit);
+        }
         auto const restartIdle = [idle]() {
             if (idle->interval() > 0)
                 idle->start();
@@ -146,13 +196,14 @@ void HttpServer::onNewConnection()
             restartIdle();
             onReadyRead(socket, connection, peer);
         });
-        connect(socket, &QTcpSocket::disconnected, this, [socket, connection, peer]() {
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket, connection, peer]() {
             if (!connection->answered && !connection->buffer.isEmpty()) {
                 qWarning().noquote().nospace() << SERVER_TAG << "WARN: Connection from " << peer.toString()
                                                << " closed before its request was complete, "
                                                << connection->buffer.size() << " bytes dropped";
             }
             connection->answered = true;
+            release(socket, peer);
             socket->deleteLater();
         });
         restartIdle();
@@ -181,6 +232,12 @@ void HttpServer::onReadyRead(QTcpSocket *socket, HttpServerConnection *connectio
         return;
     }
     qint64 const bodyStart = headEnd.pos + headEnd.length;
+    // The declared length is checked before any sum: near the top of its range it would wrap.
+    if (declared > MaxRequestSize - bodyStart) {
+        drop(socket, connection, QStringLiteral("Request from %1 exceeds %2 bytes (head of %3 bytes, Content-Length %4)")
+                                     .arg(peer.toString()).arg(MaxRequestSize).arg(bodyStart).arg(declared));
+        return;
+    }
     // Without a Content-Length the body is what came with the head.
     qint64 const total = declared >= 0 ? bodyStart + declared : buffer.size();
     if (total > MaxRequestSize) {
@@ -203,8 +260,64 @@ void HttpServer::drop(QTcpSocket *socket, HttpServerConnection *connection, QStr
 {
     qWarning().noquote().nospace() << SERVER_TAG << "WARN: " << reason << ", connection dropped";
     connection->answered = true;
+    release(socket, connection->peer);
     socket->abort();
     socket->deleteLater();
+}
+
+bool HttpServer::admit(QHostAddress const &peer)
+{
+    int const mine = m_open.value(peer).size();
+    if (mine >= m_maxPerPeer) {
+        if (!m_capReported.value(peer)) {
+            qWarning().noquote().nospace() << SERVER_TAG << "WARN: " << peer.toString() << " holds " << mine
+                                           << " connections, the most one address may; further ones are closed at once";
+            m_capReported.insert(peer, true);
+        }
+        return false;
+    }
+    if (m_openCount < m_maxConnections)
+        return true;
+
+    // All taken: the address holding the most gives up its oldest, unless that would leave
+    // the newcomer's address holding as many.
+    QHostAddress busiest;
+    int most = 0;
+    for (auto it = m_open.cbegin(); it != m_open.cend(); ++it) {
+        if (it.value().size() > most) {
+            most = it.value().size();
+            busiest = it.key();
+        }
+    }
+    if (most <= mine + 1) {
+        if (!m_fullReported) {
+            qWarning().noquote().nospace() << SERVER_TAG << "WARN: " << m_openCount
+                                           << " connections open, the most the receiver keeps; further ones are closed at once";
+            m_fullReported = true;
+        }
+        return false;
+    }
+    QTcpSocket *oldest = m_open.value(busiest).first();
+    drop(oldest, connectionOf(oldest),
+         QStringLiteral("Connection from %1 closed to make room for %2 (%3 connections open)")
+             .arg(busiest.toString(), peer.toString())
+             .arg(m_openCount));
+    return true;
+}
+
+void HttpServer::release(QTcpSocket *socket, QHostAddress const &peer)
+{
+    auto it = m_open.find(peer);
+    if (it == m_open.end() || !it->removeOne(socket))
+        return;
+    --m_openCount;
+    // Warn again only after the crowd has thinned out, not at every turn of it.
+    if (it->isEmpty()) {
+        m_open.erase(it);
+        m_capReported.remove(peer);
+    }
+    if (m_openCount <= m_maxConnections / 2)
+        m_fullReported = false;
 }
 
 void HttpServer::handleRequest(QHostAddress const &peer, QByteArray const &data)

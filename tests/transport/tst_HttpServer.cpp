@@ -1,11 +1,21 @@
 #include "transport/HttpServer.h"
 
+#include "fakes/EventLoopWait.h"
+#include "fakes/FakeCamera.h"
 #include "fakes/FreePort.h"
 #include "fakes/LogCapture.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
 
 using Chunks = QList<QByteArray>;
 
@@ -26,6 +36,7 @@ class TestHttpServer : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -42,15 +53,40 @@ private slots:
     void peerGoneBeforeRequestComplete();
     void listenMovesToNewPort();
     void listenFailureAndClose();
+    void attacks_data();
+    void attacks();
 
 private:
     // Connects, writes the chunks one by one (checking nothing is announced early) and collects
     // everything the server sends until it closes the connection.
     QByteArray exchange(Chunks const &chunks, QSignalSpy &spy, bool *closed = nullptr);
 
+    // A camera's push from its own address; true when it was answered and announced.
+    bool cameraPush(QString const &address);
+    // Opens connections from address in batches the listen backlog takes at once; returns when
+    // each is either kept open or closed by the receiver.
+    void crowd(std::vector<std::unique_ptr<QTcpSocket>> &sockets, QString const &address, int count);
+    void slowDrip(QStringList &warnings);
+    void crowdFromOneAddress(QStringList &warnings);
+    void crowdFromManyAddresses(QStringList &warnings);
+    void descriptorsRunOut(LogCapture &log, QStringList &warnings);
+
     std::unique_ptr<HttpServer> m_server;
     quint16 m_port = 0;
+    QString m_subnet; // 127.74.y. of this run: attackers and cameras of their own
 };
+
+// Few descriptors: a flood that would exhaust them does so with a few hundred connections.
+static const rlim_t descriptorLimit = 300;
+
+void TestHttpServer::initTestCase()
+{
+    rlimit limit{};
+    QVERIFY(getrlimit(RLIMIT_NOFILE, &limit) == 0);
+    limit.rlim_cur = qMin(limit.rlim_cur, descriptorLimit);
+    QVERIFY(setrlimit(RLIMIT_NOFILE, &limit) == 0);
+    m_subnet = FakeCamera::loopbackSubnet(74);
+}
 
 void TestHttpServer::init()
 {
@@ -198,6 +234,11 @@ void TestHttpServer::sizeLimit_data()
         << QByteArray("GET /x HTTP/1.1\r\nX-Filler: " + QByteArray(int(limit), 'y')) << false
         << "without a complete head";
     QTest::newRow("invalid Content-Length") << QByteArray(head + "12abc\r\n\r\n12abc") << false << "invalid Content-Length";
+    // Added to the head's length, the largest 64-bit number would wrap below the limit.
+    QTest::newRow("Content-Length at the top of 64 bits") << QByteArray(head + "9223372036854775807\r\n\r\n{}") << false
+                                                          << "exceeds 1048576 bytes (head of 59 bytes, Content-Length 9223372036854775807)";
+    QTest::newRow("Content-Length beyond 64 bits") << QByteArray(head + "18446744073709551616\r\n\r\n{}") << false
+                                                   << "invalid Content-Length";
     QTest::newRow("negative Content-Length") << QByteArray(head + "-1\r\n\r\n") << false << "invalid Content-Length";
     QTest::newRow("contradicting Content-Length")
         << QByteArray("POST /x HTTP/1.1\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabc") << false << "invalid Content-Length";
@@ -371,6 +412,159 @@ void TestHttpServer::listenFailureAndClose()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, m_port);
     QVERIFY(!client.waitForConnected(2000));
+}
+
+bool TestHttpServer::cameraPush(QString const &address)
+{
+    QSignalSpy announced(m_server.get(), &HttpServer::requestReceived);
+    QTcpSocket camera;
+    if (!camera.bind(QHostAddress(address)))
+        return false;
+    camera.connectToHost(QHostAddress::LocalHost, m_port);
+    if (!camera.waitForConnected(5000))
+        return false;
+    camera.write(post(R"({"plate":"ABC1234"})"));
+    QSignalSpy gone(&camera, &QTcpSocket::disconnected);
+    if (camera.state() == QAbstractSocket::ConnectedState && !gone.wait(10000))
+        return false;
+    return camera.readAll() == okAnswer && announced.count() == 1
+        && announced.at(0).at(0).value<QHostAddress>() == QHostAddress(address);
+}
+
+void TestHttpServer::crowd(std::vector<std::unique_ptr<QTcpSocket>> &sockets, QString const &address, int count)
+{
+    while (count > 0) {
+        std::vector<QTcpSocket *> batch;
+        for (int i = 0; i < qMin(count, 20); ++i) {
+            sockets.emplace_back(new QTcpSocket);
+            QVERIFY2(sockets.back()->bind(QHostAddress(address)), qPrintable(sockets.back()->errorString()));
+            sockets.back()->connectToHost(QHostAddress::LocalHost, m_port);
+            batch.push_back(sockets.back().get());
+        }
+        count -= int(batch.size());
+        // Kept ones are connected and seen by the receiver; the others are closed by it.
+        QVERIFY(waitUntil([&] {
+            return std::all_of(batch.begin(), batch.end(), [](QTcpSocket *s) {
+                return s->state() == QAbstractSocket::UnconnectedState || s->state() == QAbstractSocket::ConnectedState;
+            });
+        }, 10000));
+    }
+}
+
+// A byte every 100 ms never lets the silence limit expire; the request's own deadline does.
+void TestHttpServer::slowDrip(QStringList &warnings)
+{
+    m_server->setIdleTimeout(1000);
+    m_server->setRequestTimeout(1500);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(client.waitForConnected(5000));
+    QByteArray const head = "POST /x HTTP/1.1\r\nX-Pad: " + QByteArray(400, 'a');
+    int sent = 0;
+    QTimer drip;
+    connect(&drip, &QTimer::timeout, &client, [&] {
+        if (sent < head.size())
+            client.write(head.mid(sent++, 1));
+    });
+    drip.start(100);
+    QVERIFY2(waitUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }, 20000),
+             "the dripping connection was kept");
+    QVERIFY(sent > 10); // it was dripping all along
+    warnings << "[HttpServer] WARN: Request from 127.0.0.1 not complete within 1500 msec, connection dropped";
+}
+
+// One address opens far more connections than the descriptors allow and sends nothing. It keeps
+// a few; the rest are closed at once, and a camera still gets through.
+void TestHttpServer::crowdFromOneAddress(QStringList &warnings)
+{
+    QString const attacker = m_subnet + "10";
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    crowd(sockets, attacker, 200);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(waitUntil([&] { return m_server->connectionCount() == HttpServer::DefaultMaxConnectionsPerPeer; }));
+    QVERIFY(waitUntil([&] {
+        return std::count_if(sockets.begin(), sockets.end(), [](auto const &s) {
+                   return s->state() == QAbstractSocket::UnconnectedState;
+               }) == 200 - HttpServer::DefaultMaxConnectionsPerPeer;
+    }));
+    QVERIFY(cameraPush(m_subnet + "20"));
+    warnings << "[HttpServer] WARN: " + attacker + " holds 8 connections, the most one address may; further ones are closed at once";
+}
+
+// Many addresses take every slot: the address holding the most gives one up for the camera.
+void TestHttpServer::crowdFromManyAddresses(QStringList &warnings)
+{
+    m_server->setMaxConnections(16);
+    m_server->setMaxConnectionsPerPeer(4);
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+    for (int address = 0; address < 8; ++address)
+        crowd(sockets, m_subnet + QString::number(30 + address), 4);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(waitUntil([&] { return m_server->connectionCount() == 16; }));
+    QVERIFY(cameraPush(m_subnet + "20"));
+    QCOMPARE(m_server->connectionCount(), 15); // one crowd connection gave way; the camera's is done
+    warnings << "[HttpServer] WARN: 16 connections open, the most the receiver keeps; further ones are closed at once";
+    warnings << "closed to make room for " + m_subnet + "20 (16 connections open), connection dropped";
+}
+
+// Something else in the process used up every descriptor: accepting fails for a while, and
+// starts again once there are descriptors, instead of never.
+void TestHttpServer::descriptorsRunOut(LogCapture &log, QStringList &warnings)
+{
+    QTcpSocket camera;
+    QVERIFY(camera.bind(QHostAddress(m_subnet + "21")));
+    camera.connectToHost(QHostAddress::LocalHost, m_port);
+    QVERIFY(camera.waitForConnected(5000));
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    bool const refused = waitUntil([&] { return log.contains(QtCriticalMsg, "[HttpServer] ERROR: Cannot accept connections"); }, 10000);
+    for (int fd : fillers)
+        ::close(fd);
+    QVERIFY(refused);
+    QSignalSpy announced(m_server.get(), &HttpServer::requestReceived);
+    camera.write(post("{}"));
+    QSignalSpy gone(&camera, &QTcpSocket::disconnected);
+    QVERIFY(gone.wait(10000));
+    QCOMPARE(camera.readAll(), okAnswer);
+    QCOMPARE(announced.count(), 1);
+    warnings << "[HttpServer] ERROR: Cannot accept connections : ";
+}
+
+// Each row one attack from the lane network, with the descriptor limit lowered for the whole
+// program; the receiver keeps its descriptors bounded and the cameras' pushes get through.
+void TestHttpServer::attacks_data()
+{
+    QTest::addColumn<QString>("attack");
+    QTest::newRow("a byte a second, for ever") << "drip";
+    QTest::newRow("hundreds of silent connections from one address") << "one address";
+    QTest::newRow("every slot taken by many addresses") << "many addresses";
+    QTest::newRow("descriptors used up elsewhere in the process") << "descriptors";
+}
+
+void TestHttpServer::attacks()
+{
+    QFETCH(QString, attack);
+    LogCapture log;
+    QStringList expected;
+    if (attack == "drip")
+        slowDrip(expected);
+    else if (attack == "one address")
+        crowdFromOneAddress(expected);
+    else if (attack == "many addresses")
+        crowdFromManyAddresses(expected);
+    else
+        descriptorsRunOut(log, expected);
+    if (QTest::currentTestFailed())
+        return;
+    QString const all = log.texts().join('\n');
+    for (QString const &line : expected)
+        QVERIFY2(all.contains(line), qPrintable(line + "\n---\n" + all.left(3000)));
+    // Refused connections are reported once, not one line each.
+    QVERIFY(log.count(QtWarningMsg, "the most one address may") <= 1);
+    QVERIFY(log.count(QtWarningMsg, "the most the receiver keeps") <= 1);
 }
 
 QTEST_GUILESS_MAIN(TestHttpServer)
