@@ -44,14 +44,20 @@ public:
 
     // Returns once the service has handled every request the terminal sent
     // before: a request of no meaning travels the same way and is answered.
-    bool requestsHandled(FakeService &service)
+    // False when no answer came (a time-out, no connection).
+    bool requestsHandled(FakeService &service, int msec = 5000)
     {
         const QString id = QStringLiteral("barrier-%1").arg(++m_barrier);
-        bool answered = false;
-        fakes.mqtt.executeRpc(service.base() + QStringLiteral("/barrier"), id, QJsonObject{}, 5000)
-            .done([&answered](QJsonValue) { answered = true; })
-            .fail([&answered](QJsonValue) { answered = true; });
-        return waitUntil([&answered] { return answered; }, 6000);
+        auto settled = std::make_shared<bool>(false);
+        auto answered = std::make_shared<bool>(false);
+        fakes.mqtt.executeRpc(service.base() + QStringLiteral("/barrier"), id, QJsonObject{}, msec)
+            .done([settled, answered](QJsonValue) { *settled = *answered = true; })
+            .fail([settled, answered](QJsonValue error) {
+                *settled = true;
+                *answered = error.toString() == QLatin1String("Invalid response"); // a reply, if no document
+            });
+        waitUntil([settled] { return *settled; }, msec + 1000);
+        return *answered;
     }
 
     // Returns once the clients have taken in every document the services published before.

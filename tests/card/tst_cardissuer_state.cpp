@@ -31,6 +31,7 @@ private slots:
     void cardLevel_data();
     void cardLevel();
     void destroyedWhileAnOperationRuns();
+    void silentServiceIsNoHandledRequest();
 
 private:
     void countFailures(int n);
@@ -380,6 +381,16 @@ void TestCardIssuerState::destroyedWhileAnOperationRuns()
     WAIT_VERIFY(m_rig->dispenser.cardInRfid());
     QVERIFY(!prepared.settled());
     QCOMPARE(m_rig->fakeRfid().count("enable"), 0);
+}
+
+// The rig's barrier must not take a service's silence for an answer.
+void TestCardIssuerState::silentServiceIsNoHandledRequest()
+{
+    QVERIFY(m_rig->start());
+    QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));
+    m_rig->fakeDispenser().silence(QStringLiteral("barrier"), 1);
+    QVERIFY(!m_rig->requestsHandled(m_rig->fakeDispenser(), 500));
+    QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));
 }
 
 QTEST_MAIN(TestCardIssuerState)
