@@ -1,5 +1,6 @@
 #include "devices/Network.h"
 
+#include "app/LogQuote.h"
 #include "app/PropertySetter.h"
 #include "transport/MqttClient.h"
 
@@ -92,7 +93,7 @@ void Network::setStatus(const QString &status)
 {
     if (status == m_status)
         return;
-    logInfo(QStringLiteral("Status changed : ") + status);
+    logInfo(QStringLiteral("Status changed : ") + LogQuote::quote(status));
     m_status = status;
 }
 
