@@ -3,6 +3,7 @@
 #include "terminal/Event.h"
 #include "ui/GUIManager.h"
 
+#include "fakes/FreePort.h"
 #include "fakes/LogCapture.h"
 #include "fakes/MqttPeer.h"
 #include "fakes/TestBroker.h"
@@ -19,6 +20,12 @@ namespace {
 
 // A quiet configuration (no syslog, no stderr) with any further lines.
 const QByteArray kQuietLog = "[log]\nstderr=false\nsyslog=false\n";
+
+// The controller connects at once: to a port of its own where no broker listens, never 1883.
+QByteArray noBroker()
+{
+    return "[mqtt]\nport=" + QByteArray::number(FreePort::pick()) + "\n";
+}
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -115,7 +122,7 @@ void tst_GUIManager::loadShowsWindowInConfiguredLanguage()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("gui.conf");
-    QVERIFY(writeFile(path, kQuietLog));
+    QVERIFY(writeFile(path, kQuietLog + noBroker()));
     Config config(path, GUIManager::Defaults);
 
     GUIManager manager(config);
@@ -163,7 +170,7 @@ void tst_GUIManager::logSettingsFollowTheConfiguration()
 {
     QTemporaryDir dir;
     QFile file(dir.filePath("gui.conf"));
-    QVERIFY(writeFile(file.fileName(), kQuietLog));
+    QVERIFY(writeFile(file.fileName(), kQuietLog + noBroker()));
     Config config(file.fileName(), GUIManager::Defaults);
     config.addOverrides({{"log/syslog", true}});
 
