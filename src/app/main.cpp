@@ -1,4 +1,5 @@
 #include "app/Config.h"
+#include "app/InputMethod.h"
 #include "app/LogQuote.h"
 #include "ui/GUIManager.h"
 
@@ -138,7 +139,8 @@ QStringList withoutToolkitOptions(const QStringList &arguments)
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_IM_MODULE", "freevirtualkeyboard");
+    // The named keyboard where it is installed, else Debian's Qt Virtual Keyboard.
+    InputMethod::select();
     // Qt reads this only while it creates the application object.
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
 
