@@ -12,7 +12,7 @@ PACKAGES=(
   qml-module-qtqml-models2 qml-module-qtmultimedia qml-module-qt-labs-settings qml-module-qttest
   libqt5sql5-sqlite libqt5multimedia5-plugins libmosquitto-dev mosquitto mosquitto-clients
   libqrcodegencpp-dev openssl xvfb xauth fonts-dejavu-core libbenchmark-dev util-linux iproute2
-  qml-module-qtquick-virtualkeyboard qtvirtualkeyboard-plugin qml-module-qt-labs-folderlistmodel
+  qml-module-qtquick-virtualkeyboard qtvirtualkeyboard-plugin qml-module-qt-labs-folderlistmodel libqt5svg5
 )
 
 install_packages() {

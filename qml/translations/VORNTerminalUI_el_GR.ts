@@ -2,10 +2,68 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="el_GR">
 <context>
-    <name>GUIManager</name>
+    <name>CollectScreen</name>
     <message>
-        <source>Initializing</source>
-        <translation>Αρχικοποίηση</translation>
+        <source>Insert your card</source>
+        <translation>Εισάγετε την κάρτα σας</translation>
+    </message>
+    <message>
+        <source>Rear License Plate</source>
+        <translation>Πίσω Πινακίδα Οχήματος</translation>
+    </message>
+</context>
+<context>
+    <name>CustomPopup</name>
+    <message>
+        <source>No</source>
+        <translation>Όχι</translation>
+    </message>
+    <message>
+        <source>Yes</source>
+        <translation>Ναι</translation>
+    </message>
+</context>
+<context>
+    <name>DispenseScreen</name>
+    <message>
+        <source>Front License Plate</source>
+        <translation>Μπροστινή Πινακίδα Οχήματος</translation>
+    </message>
+    <message>
+        <source>Press button to issue card</source>
+        <translation>Πατήστε το κουμπί για έκδοση κάρτας</translation>
+    </message>
+</context>
+<context>
+    <name>ErrorScreen</name>
+    <message>
+        <source>Transaction error</source>
+        <translation>Παρουσιάστηκε Σφάλμα</translation>
+    </message>
+</context>
+<context>
+    <name>InitPage</name>
+    <message>
+        <source>Not Registered</source>
+        <translation>Μη καταχωρημένη συσκευή</translation>
+    </message>
+</context>
+<context>
+    <name>Login</name>
+    <message>
+        <source>LOGIN</source>
+        <translation>ΕΙΣΟΔΟΣ</translation>
+    </message>
+    <message>
+        <source>Pin</source>
+        <translation>Κωδικός</translation>
+    </message>
+</context>
+<context>
+    <name>OutOfOrder</name>
+    <message>
+        <source>Out-of-order</source>
+        <translation>Προσωρινά Εκτός Λειτουργίας</translation>
     </message>
 </context>
 </TS>
