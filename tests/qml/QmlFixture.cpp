@@ -1,10 +1,17 @@
 #include "QmlFixture.h"
 
 #include "app/Config.h"
+#include "devices/Ethernet.h"
+#include "devices/Network.h"
+#include "fakes/EventLoopWait.h"
+#include "fakes/FakeNetworkService.h"
+#include "fakes/TestBroker.h"
 #include "terminal/Event.h"
 #include "terminal/EventManager.h"
+#include "transport/MqttClient.h"
 
 #include <QCoreApplication>
+#include <QQmlContext>
 
 QmlFixture::QmlFixture(QQmlEngine &engine, const QString &inputMethod, QObject *parent)
     : QObject(parent)
@@ -49,4 +56,41 @@ bool QmlFixture::setGreek(bool on)
     else
         QCoreApplication::removeTranslator(&m_translator);
     return true;
+}
+
+QObject *QmlFixture::startNetworkService()
+{
+    if (m_network)
+        return m_network.get();
+    m_broker = std::make_unique<TestBroker>();
+    if (!m_broker->start())
+        return nullptr;
+    m_networkService = std::make_unique<FakeNetworkService>();
+    if (!m_networkService->start(*m_broker))
+        return nullptr;
+    m_mqtt = std::make_unique<manager::MqttClient>();
+    m_mqtt->setHostname(m_broker->host());
+    m_mqtt->setPort(m_broker->port());
+    m_mqtt->setClientId(QStringLiteral("terminal-qml"));
+    m_network = std::make_unique<manager::Network>(*m_mqtt, QStringLiteral("vesk/network"));
+    // Handed to QML from an invokable: without this the engine would own it.
+    QQmlEngine::setObjectOwnership(m_network.get(), QQmlEngine::CppOwnership);
+    m_mqtt->connect();
+    const bool inStep = waitUntil([this] {
+        return m_network->hostname() == QLatin1String("terminal-01")
+               && m_network->ethernet()->state() == QLatin1String("Connected");
+    });
+    if (!inStep)
+        return nullptr;
+    m_engine.rootContext()->setContextProperty(QStringLiteral("network"), m_network.get());
+    return m_network.get();
+}
+
+QVariantMap QmlFixture::networkServiceConfig() const
+{
+    if (!m_networkService)
+        return {};
+    QVariantMap config = m_networkService->configured();
+    config.insert(QStringLiteral("method"), m_networkService->method());
+    return config;
 }

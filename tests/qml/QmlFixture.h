@@ -5,12 +5,23 @@
 #include <QScopedPointer>
 #include <QTemporaryDir>
 #include <QTranslator>
+#include <QVariantMap>
+
+#include <memory>
 
 class Config;
 class EventManager;
+class FakeNetworkService;
+class TestBroker;
+namespace manager {
+class MqttClient;
+class Network;
+}
 
 // What the QML tests need from C++: the real event log on a temporary file,
-// the Greek translation switched on and off, and the input method in use.
+// the Greek translation switched on and off, the input method in use, and on
+// request the real network client beside a fake network service on a broker
+// of its own.
 class QmlFixture : public QObject
 {
     Q_OBJECT
@@ -29,6 +40,12 @@ public:
     // test's manager changes its dynTr, as the controller's languageChanged does.
     Q_INVOKABLE bool setGreek(bool on);
 
+    // Publishes the network client as "network" once it is in step with the
+    // fake service; null when the broker or the service does not start.
+    Q_INVOKABLE QObject *startNetworkService();
+    // The wired interface's method and addresses as the fake service holds them.
+    Q_INVOKABLE QVariantMap networkServiceConfig() const;
+
 private:
     QQmlEngine &m_engine;
     QString m_inputMethod;
@@ -36,4 +53,8 @@ private:
     QScopedPointer<Config> m_config;
     QScopedPointer<EventManager> m_eventLog;
     QTranslator m_translator;
+    std::unique_ptr<TestBroker> m_broker;
+    std::unique_ptr<manager::MqttClient> m_mqtt;
+    std::unique_ptr<FakeNetworkService> m_networkService;
+    std::unique_ptr<manager::Network> m_network;
 };
