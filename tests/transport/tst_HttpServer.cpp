@@ -73,7 +73,7 @@ private:
 
     std::unique_ptr<HttpServer> m_server;
     quint16 m_port = 0;
-    QString m_subnet; // 127.74.y. of this run: attackers and cameras of their own
+    QString m_subnet; // 127.79.y. of this run: attackers and cameras of their own
 };
 
 // Few descriptors: a flood that would exhaust them does so with a few hundred connections.
@@ -85,7 +85,7 @@ void TestHttpServer::initTestCase()
     QVERIFY(getrlimit(RLIMIT_NOFILE, &limit) == 0);
     limit.rlim_cur = qMin(limit.rlim_cur, descriptorLimit);
     QVERIFY(setrlimit(RLIMIT_NOFILE, &limit) == 0);
-    m_subnet = FakeCamera::loopbackSubnet(74);
+    m_subnet = FakeCamera::loopbackSubnet(79);
 }
 
 void TestHttpServer::init()
