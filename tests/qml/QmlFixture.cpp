@@ -1,6 +1,7 @@
 #include "QmlFixture.h"
 
 #include "app/Config.h"
+#include "card/ValidatorRfid.h"
 #include "devices/Ethernet.h"
 #include "devices/Network.h"
 #include "fakes/EventLoopWait.h"
@@ -11,6 +12,7 @@
 #include "transport/MqttClient.h"
 
 #include <QCoreApplication>
+#include <QJsonObject>
 #include <QQmlContext>
 
 QmlFixture::QmlFixture(QQmlEngine &engine, const QString &inputMethod, QObject *parent)
@@ -93,4 +95,19 @@ QVariantMap QmlFixture::networkServiceConfig() const
     QVariantMap config = m_networkService->configured();
     config.insert(QStringLiteral("method"), m_networkService->method());
     return config;
+}
+
+QObject *QmlFixture::validatorRfid(const QVariantMap &document)
+{
+    m_validators.push_back(std::make_unique<ValidatorRfid>());
+    ValidatorRfid *model = m_validators.back().get();
+    QQmlEngine::setObjectOwnership(model, QQmlEngine::CppOwnership);
+    model->fromJson(QJsonObject::fromVariantMap(document));
+    return model;
+}
+
+void QmlFixture::feedValidator(QObject *model, const QVariantMap &document)
+{
+    if (auto *validator = qobject_cast<ValidatorRfid *>(model))
+        validator->fromJson(QJsonObject::fromVariantMap(document));
 }

@@ -8,11 +8,13 @@
 #include <QVariantMap>
 
 #include <memory>
+#include <vector>
 
 class Config;
 class EventManager;
 class FakeNetworkService;
 class TestBroker;
+class ValidatorRfid;
 namespace manager {
 class MqttClient;
 class Network;
@@ -46,6 +48,11 @@ public:
     // The wired interface's method and addresses as the fake service holds them.
     Q_INVOKABLE QVariantMap networkServiceConfig() const;
 
+    // A validator model filled from a reader document (information, status or both).
+    Q_INVOKABLE QObject *validatorRfid(const QVariantMap &document);
+    // Another reader document for a model made by validatorRfid.
+    Q_INVOKABLE void feedValidator(QObject *model, const QVariantMap &document);
+
 private:
     QQmlEngine &m_engine;
     QString m_inputMethod;
@@ -57,4 +64,5 @@ private:
     std::unique_ptr<manager::MqttClient> m_mqtt;
     std::unique_ptr<FakeNetworkService> m_networkService;
     std::unique_ptr<manager::Network> m_network;
+    std::vector<std::unique_ptr<ValidatorRfid>> m_validators;
 };

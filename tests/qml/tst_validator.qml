@@ -35,6 +35,10 @@ Item {
         initialItem: Item {}
     }
 
+    Ui {
+        id: ui
+    }
+
     Component {
         id: connectedComponent
         ConnectedValidator { anchors.fill: parent }
@@ -147,9 +151,29 @@ Item {
             compare(value(page, "serialNumber").text, "SN-0042")
             compare(value(page, "samSlot").text, "1")
             compare(value(page, "samProduction").text, "2023-05-17")
-            // A reader without SAM empties the group.
-            holder.validator.rfid.sam = null
+        }
+
+        function test_readerModel() {
+            var rfid = fixture.validatorRfid({
+                firmware: "1.4.2", model: "R-100", manufacturer: "Reader Co", uid: "04:AA",
+                state: 2, active: true, error: "",
+                slots: [true, false],
+                sams: [{ slot: 1, name: "SAM-A", version: "3", uid: "5A", mode: "AV2", unlocked: true,
+                         production: "2023-05-17" }]
+            })
+            var holder = createTemporaryObject(connectedComponent, root, { rfid: rfid })
+            var page = holder.page
+            var texts = ui.texts(page)
+            verify(texts.indexOf("R-100 Reader Co") >= 0, texts)
+            verify(texts.indexOf("04:AA") >= 0, texts)
+            verify(texts.indexOf("Searching") >= 0, texts)
+            compare(value(page, "samSlot").text, "1")
+            compare(value(page, "samProduction").text, "2023-05-17")
+
+            // A status without SAMs empties the group.
+            fixture.feedValidator(rfid, { state: 1 })
             compare(value(page, "samSlot").text, "")
+            compare(value(page, "samProduction").text, "")
         }
     }
 }

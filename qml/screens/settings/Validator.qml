@@ -16,6 +16,18 @@ Pane {
         return value === undefined || value === null ? "" : String(value)
     }
 
+    // "yyyy-MM-dd" of a date. A C++ date arrives as midnight UTC: read in
+    // local time it would show the day before west of Greenwich.
+    function dayText(date) {
+        if (!date || isNaN(date.getTime()))
+            return ""
+        var utc = date.getUTCHours() === 0 && date.getUTCMinutes() === 0
+        var year = utc ? date.getUTCFullYear() : date.getFullYear()
+        var month = (utc ? date.getUTCMonth() : date.getMonth()) + 1
+        var day = utc ? date.getUTCDate() : date.getDate()
+        return year + "-" + (month < 10 ? "0" : "") + month + "-" + (day < 10 ? "0" : "") + day
+    }
+
     function statusColor(status) {
         if (status === "offline")
             return Material.color(Material.Red)
@@ -105,7 +117,7 @@ Pane {
                             objectName: "samProduction"
                             width: parent.width
                             title: manager.dynTr + qsTr("Production")
-                            value: page.sam ? Qt.formatDate(page.sam.production, "yyyy-MM-dd") : ""
+                            value: page.sam ? page.dayText(page.sam.production) : ""
                         }
                     }
                 }
