@@ -3,6 +3,7 @@
 #include "fakes/TestBroker.h"
 
 #include <QJsonDocument>
+#include <QTimer>
 
 FakeService::FakeService(const QString &base, const QString &clientId, QObject *parent)
     : QObject(parent)
@@ -56,9 +57,15 @@ void FakeService::silence(const QString &command, int times)
     m_failures.insert(command, Failure{true, 0, QString(), times});
 }
 
+void FakeService::delay(const QString &command, int msec, int times)
+{
+    m_delays.insert(command, qMakePair(msec, times));
+}
+
 void FakeService::clearFailures()
 {
     m_failures.clear();
+    m_delays.clear();
 }
 
 QList<FakeService::Request> FakeService::requests(const QString &command) const
@@ -144,6 +151,19 @@ void FakeService::dispatch(const Request &request)
     m_requests.append(request);
     emit requestReceived(request.command, request.id, request.body);
 
+    auto delayed = m_delays.find(request.command);
+    if (delayed != m_delays.end()) {
+        const int msec = delayed->first;
+        if (delayed->second > 0 && --delayed->second == 0)
+            m_delays.erase(delayed);
+        QTimer::singleShot(msec, this, [this, request] { process(request); });
+        return;
+    }
+    process(request);
+}
+
+void FakeService::process(const Request &request)
+{
     auto failure = m_failures.find(request.command);
     if (failure != m_failures.end()) {
         const Failure f = failure.value();

@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -47,6 +48,9 @@ public:
     // requests, or every one until cleared when times <= 0.
     void refuse(const QString &command, int code, const QString &description, int times = 0);
     void silence(const QString &command, int times = 0);
+    // A slow device: the next `times` such requests (every one when times <= 0)
+    // are carried out msec after they arrive.
+    void delay(const QString &command, int msec, int times = 0);
     void clearFailures();
 
     QList<Request> requests() const { return m_requests; }
@@ -92,10 +96,12 @@ private:
     void onRequest(const MqttPeer::Request &request);
     void onMessage(const QString &topic, const QByteArray &payload);
     void dispatch(const Request &request);
+    void process(const Request &request);
 
     QString m_base;
     MqttPeer m_peer;
     QHash<QString, Failure> m_failures;
     QStringList m_commands;
+    QHash<QString, QPair<int, int>> m_delays; // command: msec, times
     QList<Request> m_requests;
 };
