@@ -1,0 +1,167 @@
+#include "terminal/CollectEngine.h"
+
+#include "app/Config.h"
+#include "app/LogQuote.h"
+#include "camera/CameraManager.h"
+#include "card/CardIssuer.h"
+#include "card/Dispenser.h"
+#include "card/RUDIv1Card.h"
+#include "terminal/Terminal.h"
+
+CollectEngine::CollectEngine(Terminal *terminal, QObject *parent)
+    : Engine(terminal, parent)
+{
+}
+
+CollectEngine::~CollectEngine() = default;
+
+QString CollectEngine::tag() const
+{
+    return QStringLiteral("[CollectEngine] ");
+}
+
+void CollectEngine::start()
+{
+    startEngine();
+}
+
+void CollectEngine::stop()
+{
+    stopEngine();
+}
+
+void CollectEngine::simLoopPresent()
+{
+    onVehiclePresent();
+}
+
+// The button takes no part on a collection terminal.
+void CollectEngine::simButtonPressed()
+{
+}
+
+void CollectEngine::connectSources()
+{
+    track(connect(terminal()->cardIssuer(), &manager::CardIssuer::cardInserted, this,
+                  &CollectEngine::onCardInserted));
+}
+
+void CollectEngine::onIdle()
+{
+    resetSession();
+    enableAccept();
+}
+
+void CollectEngine::enableAccept()
+{
+    terminal()
+        ->cardIssuer()
+        ->enableAccept()
+        .done(guarded([this](manager::CardIssuer::Result) { logInfo(QStringLiteral("Enabled card auto-accept")); }))
+        .fail(guarded([this](manager::CardIssuer::Result) {
+            logError(QStringLiteral("Failed to enable card auto-accept"));
+        }));
+}
+
+void CollectEngine::onCardInserted(Card::Ptr card)
+{
+    logInfo(QStringLiteral("Card inserted"));
+    session()->setButtonPressed(true);
+    const Session::State state = session()->state();
+    // From Permission on, the session's card is being checked and written: a
+    // further card never takes its place.
+    if (state == Session::Idle || state == Session::DataCollect || state == Session::WaitUser)
+        session()->setCard(qSharedPointerDynamicCast<RUDIv1Card>(card));
+    else
+        logWarning(QStringLiteral("WARN: Card inserted while the session's card is processed : ")
+                   + (card ? LogQuote::quote(card->uid()) : QStringLiteral("<none>")));
+
+    if (state == Session::Idle)
+        session()->setState(Session::DataCollect);
+    else if (state == Session::WaitUser)
+        session()->setState(Session::Permission);
+    else
+        refuse();
+}
+
+void CollectEngine::collectData()
+{
+    const QString uuid = session()->uuid();
+    terminal()
+        ->cameras()
+        ->cameraProcess(QString())
+        .done(guarded([this, uuid](QMap<QString, QString> delivered) {
+            // A vehicle that left (and the next one's session) is none of these readings' business.
+            if (session()->uuid() != uuid)
+                return;
+            storeReadings(delivered);
+            dataCollected();
+        }));
+}
+
+void CollectEngine::onVehicleLeaving()
+{
+    const QSharedPointer<RUDIv1Card> card = session()->card();
+    if (card)
+        returnCardToDriver(QStringLiteral("Vehicle left with its card inside. Returning card : ")
+                           + LogQuote::quote(card->uid()));
+}
+
+void CollectEngine::returnCardToDriver(const QString &why)
+{
+    if (!terminal()->dispenser()->cardInRfid())
+        return;
+    logWarning(QStringLiteral("WARN: ") + why);
+    terminal()
+        ->cardIssuer()
+        ->eject()
+        .done(alive([this](manager::CardIssuer::Result) { logInfo(QStringLiteral("Card returned to the mouth")); }))
+        .fail(alive([this](manager::CardIssuer::Result result) {
+            logError(QStringLiteral("ERROR: Failed to return card : ") + LogQuote::quote(result.error));
+        }));
+}
+
+void CollectEngine::onCardProcess()
+{
+    processCard();
+}
+
+void CollectEngine::processCard()
+{
+    const int timeout = terminal()->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+    logInfo(QStringLiteral("Ejecting card for collection (collectTimeout=%1 sec)").arg(timeout));
+
+    const QSharedPointer<RUDIv1Card> card = session()->card();
+    const QString uid = card ? LogQuote::quote(card->uid()) : QStringLiteral("<none>");
+    const std::optional<int> customs = terminal()->customsNumber();
+    // Without a usable customs id nothing can be checked: the driver gets the card back.
+    if (!customs) {
+        returnCardToDriver(QStringLiteral("Customs id not usable. Returning card : ") + uid);
+        fail(QStringLiteral("Invalid Customs id : ") + terminal()->customsId());
+        return;
+    }
+    if (!card) {
+        fail(QStringLiteral("Invalid card: no card data"));
+        return;
+    }
+    if (card->customsId() != *customs) {
+        // Left inside, the card would block the mouth for every later driver.
+        returnCardToDriver(QStringLiteral("Wrong customs id. Returning card : ") + uid);
+        session()->setError(QStringLiteral("Invalid card: wrong customsId"));
+        session()->setState(Session::Error);
+        return;
+    }
+
+    terminal()
+        ->cardIssuer()
+        ->returnCard(card)
+        .done(guarded([this](manager::CardIssuer::Result result) {
+            logInfo(QStringLiteral("Card read successfully : ")
+                    + (result.card ? LogQuote::quote(result.card->uid()) : QStringLiteral("<null>")));
+            session()->setState(Session::Exit);
+        }))
+        .fail(guarded([this, uid](manager::CardIssuer::Result result) {
+            returnCardToDriver(QStringLiteral("Card not written back. Returning card : ") + uid);
+            fail(result.error);
+        }));
+}

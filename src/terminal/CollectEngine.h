@@ -1,0 +1,36 @@
+#pragma once
+
+#include "card/Card.h"
+#include "terminal/Engine.h"
+
+// The sessions of a card-collection terminal: the driver inserts the card,
+// which is read, checked against the terminal's customs office, written back
+// and returned.
+class CollectEngine : public Engine
+{
+    Q_OBJECT
+
+public:
+    explicit CollectEngine(Terminal *terminal, QObject *parent = nullptr);
+    ~CollectEngine() override;
+
+    void start() override;
+    void stop() override;
+    void simLoopPresent() override;
+    void simButtonPressed() override;
+
+protected:
+    QString tag() const override;
+    void onIdle() override;
+    void collectData() override;
+    void onCardProcess() override;
+    void connectSources() override;
+    void onVehicleLeaving() override;
+
+private:
+    void onCardInserted(Card::Ptr card);
+    void enableAccept();
+    void processCard();
+    // Ejects the driver's card to the mouth when it is still at the reader.
+    void returnCardToDriver(const QString &why);
+};

@@ -1,0 +1,504 @@
+#include "terminal/Terminal.h"
+
+#include "app/Config.h"
+#include "app/LogQuote.h"
+#include "backend/CardBO.h"
+#include "backend/Database.h"
+#include "terminal/CollectEngine.h"
+#include "terminal/Engine.h"
+#include "terminal/IssueEngine.h"
+#include "transport/MqttClient.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+
+#include <time.h>
+
+namespace {
+
+const char LogTag[] = "[Terminal] ";
+
+const QString DeviceIdKey = QStringLiteral("terminal/deviceId");
+const QString CustomsIdKey = QStringLiteral("terminal/customsId");
+const QString LocationIdKey = QStringLiteral("terminal/locationId");
+
+// Ids are a few bytes; a configured path to something endless must not stall the start.
+const qint64 MaxIdFileBytes = 4096;
+
+QString topic(const Config &config, const char *key)
+{
+    return config.get(QString::fromLatin1(key)).toString();
+}
+
+QString activity(bool active)
+{
+    return active ? QStringLiteral("active") : QStringLiteral("inactive");
+}
+
+std::optional<int> decimal(const QString &text)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+const QString Terminal::VendingType = QStringLiteral("CARD_VENDING_MACHINE");
+const QString Terminal::CollectionType = QStringLiteral("CARD_COLLECTION_MACHINE");
+const QString Terminal::SimButtonTopic = QStringLiteral("vesk/ui/button");
+const QString Terminal::SimLoopPresentTopic = QStringLiteral("vesk/ui/loop/present");
+const QString Terminal::SimLoopFreeTopic = QStringLiteral("vesk/ui/loop/free");
+const QString Terminal::SimCameraTriggerTopic = QStringLiteral("vesk/ui/camera/trigger");
+
+Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent)
+    : QObject(parent)
+    , m_config(config)
+    , m_mqtt(mqtt)
+    , m_rfid(mqtt, topic(config, "topics/rfid"))
+    , m_dispenser(mqtt, topic(config, "topics/dispenser"))
+    , m_cardIssuer(m_rfid, m_dispenser)
+    , m_network(mqtt, topic(config, "topics/network"))
+    , m_update(mqtt, topic(config, "topics/update"))
+    , m_barrier(config)
+    , m_button(m_board, 0)
+    , m_loop(m_board, 1)
+    , m_cameras(config, mqtt)
+    , m_database(new Backend::Database(config, this))
+    , m_cardBO(new Backend::CardBO(config, *m_database, *this, this))
+    , m_session(new Session(this))
+{
+    // The back-office client reads the terminal through its narrow view, so the
+    // terminal makes this connection for it.
+    connect(this, &Terminal::updateProgress, m_cardBO, &Backend::CardBO::sendProgress);
+
+    init();
+
+    for (const QString &simulation : {SimButtonTopic, SimLoopPresentTopic, SimLoopFreeTopic, SimCameraTriggerTopic})
+        m_mqtt.subscribe(simulation, 0);
+    connect(&m_mqtt, &manager::MqttClient::received, this, &Terminal::onSimulation);
+}
+
+Terminal::~Terminal()
+{
+    m_engine.reset();
+    disconnectSignals();
+    // The back-office client reads the devices: it goes before them.
+    delete m_cardBO;
+    m_cardBO = nullptr;
+    delete m_database;
+    m_database = nullptr;
+}
+
+QString Terminal::stateToStr(State state)
+{
+    static const QMap<int, QString> names{
+        {Init, QStringLiteral("Init")},
+        {Busy, QStringLiteral("Busy")},
+        {Ready, QStringLiteral("Ready")},
+        {Error, QStringLiteral("Error")},
+        {Stopped, QStringLiteral("Stopped")},
+    };
+    return names.value(int(state), QStringLiteral("Unknown"));
+}
+
+QString Terminal::modelToType(const QString &model)
+{
+    if (model == QLatin1String("KTV52817"))
+        return VendingType;
+    if (model == QLatin1String("KTW4163"))
+        return CollectionType;
+    return QString();
+}
+
+// ---------------------------------------------------------------------------
+// Ids
+
+void Terminal::init()
+{
+    // Only the files named now are watched: a key that changed leaves its old file alone.
+    const QStringList watched = m_watcher.files() + m_watcher.directories();
+    if (!watched.isEmpty())
+        m_watcher.removePaths(watched);
+
+    setDeviceId(loadId(m_config.get(DeviceIdKey).toString()));
+    setCustomsId(loadId(m_config.get(CustomsIdKey).toString()));
+    setLocationId(loadId(m_config.get(LocationIdKey).toString()));
+}
+
+QString Terminal::loadId(const QString &value)
+{
+    if (!value.contains(QLatin1Char('/')) && !value.contains(QLatin1Char('.')) && !QFileInfo::exists(value))
+        return value;
+
+    const QFileInfo info(value);
+    if (info.exists()) {
+        QFile file(value);
+        if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
+            qCritical().noquote().nospace() << LogTag << "ERROR: Could not open file : " << LogQuote::quote(value);
+            return QString();
+        }
+        QByteArray bytes = file.read(MaxIdFileBytes);
+        const int nul = bytes.indexOf('\0');
+        if (nul >= 0)
+            bytes.truncate(nul);
+        file.close();
+        m_watcher.addPath(value);
+        return QString::fromUtf8(bytes).trimmed();
+    }
+
+    qCritical().noquote().nospace() << LogTag << "ERROR: File does not exist : " << LogQuote::quote(value);
+    const QString dir = info.absolutePath();
+    qInfo().noquote().nospace() << LogTag << "Watching path for file creation : " << LogQuote::quote(dir);
+    m_watcher.addPath(dir);
+    return QString();
+}
+
+void Terminal::setDeviceId(const QString &id)
+{
+    if (id == m_deviceId)
+        return;
+    qInfo().noquote().nospace() << LogTag << "Device ID changed : " << LogQuote::quote(id);
+    m_deviceId = id;
+    emit serialNumChanged();
+}
+
+void Terminal::setCustomsId(const QString &id)
+{
+    if (id == m_customsId)
+        return;
+    qInfo().noquote().nospace() << LogTag << "Customs ID changed : " << LogQuote::quote(id);
+    m_customsId = id;
+    emit customsIdChanged();
+}
+
+void Terminal::setLocationId(const QString &id)
+{
+    if (id == m_locationId)
+        return;
+    qInfo().noquote().nospace() << LogTag << "Location ID changed : " << LogQuote::quote(id);
+    m_locationId = id;
+    emit locationIdChanged();
+}
+
+bool Terminal::fileRecentlyCreated(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return false;
+    // Not every file system keeps a birth time; the inode change time is set at creation too.
+    QDateTime created = info.birthTime();
+    if (!created.isValid())
+        created = info.metadataChangeTime();
+    return created.msecsTo(QDateTime::currentDateTime()) < 2000;
+}
+
+void Terminal::reloadId(const QString &key, const QString &path)
+{
+    const QString id = loadId(path);
+    if (key == DeviceIdKey)
+        setDeviceId(id);
+    else if (key == CustomsIdKey)
+        setCustomsId(id);
+    else
+        setLocationId(id);
+}
+
+void Terminal::onFileChanged(const QString &path)
+{
+    qInfo().noquote().nospace() << LogTag << "File changed : " << LogQuote::quote(path);
+    for (const QString &key : {DeviceIdKey, CustomsIdKey, LocationIdKey}) {
+        if (m_config.get(key).toString() == path)
+            reloadId(key, path);
+    }
+    // A file replaced by rename drops out of the watch.
+    if (QFileInfo::exists(path) && !m_watcher.files().contains(path))
+        m_watcher.addPath(path);
+}
+
+void Terminal::onDirChanged(const QString &path)
+{
+    qDebug().noquote().nospace() << LogTag << "Directory changed : " << LogQuote::quote(path);
+    for (const QString &key : {DeviceIdKey, CustomsIdKey, LocationIdKey}) {
+        const QString file = m_config.get(key).toString();
+        // A file that was missing at the last load is not watched yet: its
+        // creation counts even when this report comes late.
+        const bool missing = QFileInfo(file).isFile() && !m_watcher.files().contains(file);
+        if (fileRecentlyCreated(file) || missing) {
+            qInfo().noquote().nospace() << LogTag << "File created : " << LogQuote::quote(file);
+            reloadId(key, file);
+        }
+    }
+}
+
+void Terminal::onConfigChanged(const QVariantMap &changes)
+{
+    if (!Config::contains(changes, QStringLiteral("terminal\\/.+")))
+        return;
+    qWarning().noquote().nospace() << LogTag << "WARN: Configuration changed. Applying.";
+    init();
+}
+
+std::optional<int> Terminal::customsNumber() const
+{
+    return decimal(m_customsId);
+}
+
+QString Terminal::customsName() const
+{
+    return m_database->findCustoms(decimal(m_customsId).value_or(0)).name;
+}
+
+QString Terminal::locationName() const
+{
+    return m_database->findLocation(decimal(m_locationId).value_or(0)).name;
+}
+
+int Terminal::uptime() const
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int(now.tv_sec);
+}
+
+// ---------------------------------------------------------------------------
+// State
+
+void Terminal::setState(State state, const QString &reason)
+{
+    if (state == m_state && reason == m_reason)
+        return;
+    // The card issuer's reason may carry a service's own text.
+    const QString suffix =
+        reason.isEmpty() ? QString() : QStringLiteral("(reason=") + LogQuote::quote(reason) + QLatin1Char(')');
+    qInfo().noquote().nospace() << LogTag
+                                << QStringLiteral("State changed : (%1) %2 %3").arg(int(state)).arg(stateToStr(state), suffix);
+    m_state = state;
+    m_reason = reason;
+    emit stateChanged();
+    if (state == Ready || state == Error)
+        printState();
+}
+
+void Terminal::printState()
+{
+    const QString rule(49, QLatin1Char('-'));
+    const QStringList lines{
+        rule,
+        QStringLiteral(" TERMINAL STATE"),
+        rule,
+        QStringLiteral(" Serial Num : %1").arg(LogQuote::quote(m_deviceId)),
+        QStringLiteral(" Type       : %1").arg(m_type),
+        QStringLiteral(" State      : %1").arg(stateToStr(m_state)),
+        QStringLiteral(" Reason     : %1").arg(LogQuote::quote(m_reason)),
+        QStringLiteral(" Customs    : (%1) %2").arg(LogQuote::quote(m_customsId), LogQuote::quote(customsName())),
+        QStringLiteral(" Location   : (%1) %2").arg(LogQuote::quote(m_locationId), LogQuote::quote(locationName())),
+        QStringLiteral(" Uptime     : %1").arg(uptime()),
+        rule,
+        QStringLiteral(" RFID       : %1").arg(activity(m_rfid.active())),
+        QStringLiteral(" Dispenser  : %1").arg(activity(m_dispenser.active())),
+        QStringLiteral(" Barrier    : %1").arg(activity(m_barrier.active())),
+        QStringLiteral(" Loop       : %1").arg(m_loop.isOccupied() ? QStringLiteral("occupied") : QStringLiteral("free")),
+        rule,
+        QStringLiteral(" Card BO    : %1").arg(int(m_cardBO->state())),
+        rule,
+    };
+    for (const QString &line : lines)
+        qInfo().noquote().nospace() << LogTag << line;
+}
+
+void Terminal::updateState()
+{
+    qInfo().noquote().nospace() << LogTag << "Check state";
+    if (checkHardware() && checkData() && checkBackend() && checkEngine())
+        setState(Ready, QString());
+}
+
+bool Terminal::checkHardware()
+{
+    if (m_cardIssuer.state() != manager::CardIssuer::Error)
+        return true;
+    setState(Error, m_cardIssuer.reason());
+    return false;
+}
+
+bool Terminal::checkData()
+{
+    QString reason;
+    if (m_deviceId.isEmpty())
+        reason = QStringLiteral("Missing Device id");
+    else if (m_customsId.isEmpty())
+        reason = QStringLiteral("Missing Customs id");
+    else if (!customsNumber())
+        reason = QStringLiteral("Invalid Customs id"); // it is written on every card as a number
+    else if (m_locationId.isEmpty())
+        reason = QStringLiteral("Missing Location id");
+    else if (m_type.isEmpty())
+        reason = QStringLiteral("Missing Terminal type");
+    if (reason.isEmpty())
+        return true;
+    setState(Error, reason);
+    return false;
+}
+
+bool Terminal::checkBackend()
+{
+    if (!m_cardBO) {
+        setState(Error, QStringLiteral("No backend instance"));
+        return false;
+    }
+    if (m_cardBO->state() == Backend::CardBO::NotRegistered) {
+        setState(Error, QStringLiteral("Terminal not registered"));
+        return false;
+    }
+    return true;
+}
+
+bool Terminal::checkEngine()
+{
+    if (m_engine)
+        return true;
+    if (createEngine(m_type))
+        return true;
+    setState(Error, QStringLiteral("Unsupported dispenser model"));
+    return false;
+}
+
+QSharedPointer<Engine> Terminal::createEngine(const QString &type)
+{
+    qInfo().noquote().nospace() << LogTag << "Creating terminal engine for : " << type;
+    QSharedPointer<Engine> engine;
+    if (type == VendingType) {
+        engine.reset(new IssueEngine(this));
+    } else if (type == CollectionType) {
+        engine.reset(new CollectEngine(this));
+    } else {
+        qCritical().noquote().nospace() << LogTag << "ERROR: Terminal type not supported";
+        return engine;
+    }
+    connect(engine.data(), &Engine::sessionStarted, this, &Terminal::sessionStarted);
+    connect(engine.data(), &Engine::sessionFinished, this, &Terminal::sessionFinished);
+    // Stored first: starting it may change the card issuer's state, and the
+    // evaluation that follows must find this engine instead of making another.
+    m_engine = engine;
+    engine->start();
+    emit sessionChanged();
+    return engine;
+}
+
+void Terminal::onModelChanged()
+{
+    const QString model = m_dispenser.model();
+    qWarning().noquote().nospace() << LogTag << "WARN: Dispenser model changed : " << LogQuote::quote(model);
+    setType(modelToType(model));
+}
+
+void Terminal::setType(const QString &type)
+{
+    if (type == m_type)
+        return;
+    m_type = type;
+    emit typeChanged();
+}
+
+void Terminal::onTypeChanged()
+{
+    qWarning().noquote().nospace() << LogTag << "WARN: Terminal type changed : " << m_type;
+    // Released without stop(): the next engine starts over from Stopped.
+    m_engine.reset();
+    updateState();
+}
+
+void Terminal::onUpdateProgress()
+{
+    const QString status = m_update.status();
+    const int percent = m_update.progressPercent();
+    if (status == QLatin1String("Downloading"))
+        emit updateProgress(QStringLiteral("Downloading"), percent);
+    if (status == QLatin1String("Installing"))
+        emit updateProgress(QStringLiteral("Installing"), 0);
+    if (status.contains(QLatin1String("failed")))
+        emit updateProgress(status, 100);
+    if (status == QLatin1String("Installation success"))
+        emit updateProgress(QStringLiteral("Updated"), 100);
+}
+
+void Terminal::start()
+{
+    if (m_state != Init && m_state != Stopped)
+        return;
+    qInfo().noquote().nospace() << LogTag << "Starting Terminal engine";
+    // An id file replaced while the terminal was stopped is seen now.
+    init();
+    connectSignals();
+    m_cardBO->start();
+    if (m_engine)
+        m_engine->start();
+    updateState();
+}
+
+void Terminal::stop()
+{
+    if (m_state == Stopped)
+        return;
+    qInfo().noquote().nospace() << LogTag << "Stopping Terminal engine";
+    m_cardBO->stop();
+    if (m_engine)
+        m_engine->stop();
+    disconnectSignals();
+    setState(Stopped, QStringLiteral("User request"));
+}
+
+void Terminal::connectSignals()
+{
+    connect(&m_config, &Config::configChanged, this, &Terminal::onConfigChanged);
+    connect(&m_watcher, &QFileSystemWatcher::fileChanged, this, &Terminal::onFileChanged);
+    connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &Terminal::onDirChanged);
+    connect(&m_update, &manager::Update::progressPercentChanged, this, &Terminal::onUpdateProgress);
+    connect(&m_update, &manager::Update::statusChanged, this, &Terminal::onUpdateProgress);
+    connect(&m_dispenser, &manager::Dispenser::modelChanged, this, &Terminal::onModelChanged);
+    connect(&m_cardIssuer, &manager::CardIssuer::stateChanged, this, &Terminal::updateState);
+    connect(m_cardBO, &Backend::CardBO::stateChanged, this, &Terminal::updateState);
+    connect(this, &Terminal::typeChanged, this, &Terminal::onTypeChanged);
+    connect(this, &Terminal::serialNumChanged, this, &Terminal::updateState);
+    connect(this, &Terminal::customsIdChanged, this, &Terminal::updateState);
+    connect(this, &Terminal::locationIdChanged, this, &Terminal::updateState);
+}
+
+void Terminal::disconnectSignals()
+{
+    QObject::disconnect(&m_config, nullptr, this, nullptr);
+    QObject::disconnect(&m_watcher, nullptr, this, nullptr);
+    QObject::disconnect(&m_update, nullptr, this, nullptr);
+    QObject::disconnect(&m_dispenser, nullptr, this, nullptr);
+    QObject::disconnect(&m_cardIssuer, nullptr, this, nullptr);
+    if (m_cardBO)
+        QObject::disconnect(m_cardBO, nullptr, this, nullptr);
+    QObject::disconnect(this, nullptr, this, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Simulation
+
+void Terminal::onSimulation(const QByteArray &data, const QByteArray &topic)
+{
+    Q_UNUSED(data)
+    if (topic == SimButtonTopic.toLatin1()) {
+        qInfo().noquote().nospace() << LogTag << "On button pressed from MQTT";
+        if (m_engine)
+            m_engine->simButtonPressed();
+    } else if (topic == SimLoopPresentTopic.toLatin1()) {
+        qInfo().noquote().nospace() << LogTag << "On Vehicle Present from MQTT";
+        if (m_engine)
+            m_engine->simLoopPresent();
+    } else if (topic == SimCameraTriggerTopic.toLatin1()) {
+        qInfo().noquote().nospace() << LogTag << "On Camera trigger from MQTT";
+        m_cameras.cameraProcess(QString());
+    }
+}

@@ -1,0 +1,585 @@
+#include "TerminalRig.h"
+
+#include "fakes/LogCapture.h"
+#include "fakes/MqttPeer.h"
+#include "terminal/CollectEngine.h"
+#include "terminal/IssueEngine.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QRegularExpression>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+}
+
+// Replaces a file the way editors and installers do: a new file renamed over the old one.
+bool replaceFile(const QString &path, const QByteArray &bytes)
+{
+    const QString temporary = path + QStringLiteral(".new");
+    return writeFile(temporary, bytes) && QFile::remove(path) && QFile::rename(temporary, path);
+}
+
+} // namespace
+
+// The terminal: its ids, its state with its reasons, the choice of the engine,
+// start and stop, the update progress and the simulation topics.
+class tst_Terminal : public TerminalTestCase
+{
+    Q_OBJECT
+
+private slots:
+    void stateAndReason_data();
+    void stateAndReason();
+    void stateLinesAndBlock();
+    void idSources_data();
+    void idSources();
+    void idFileFollowed();
+    void idFileCreatedLater();
+    void idsReloadedAtStart();
+    void idsReloadedOnTerminalKeys();
+    void engineFollowsTheDispenserModel();
+    void releasedEngineLeavesNothingBehind();
+    void stopAndStartAgain();
+    void updateProgress_data();
+    void updateProgress();
+    void simulationTopics_data();
+    void simulationTopics();
+    void simulationWithoutEngine();
+    void simulationWhileStopped();
+    void simulationAfterReconnection();
+
+private:
+    bool publish(const QString &topic);
+    std::unique_ptr<MqttPeer> m_peer;
+};
+
+bool tst_Terminal::publish(const QString &topic)
+{
+    if (!m_peer) {
+        m_peer = std::make_unique<MqttPeer>(QStringLiteral("simulation"));
+        if (!m_peer->connectTo(m_broker))
+            return false;
+    }
+    return m_peer->publish(topic, QByteArray("{}"), 1);
+}
+
+void tst_Terminal::stateAndReason_data()
+{
+    QTest::addColumn<QString>("deviceId");
+    QTest::addColumn<QString>("customsId");
+    QTest::addColumn<QString>("locationId");
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<bool>("registered");
+    QTest::addColumn<bool>("jammed");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("reason");
+    QTest::addColumn<bool>("engine");
+
+    const int ready = Terminal::Ready;
+    const int error = Terminal::Error;
+    QTest::newRow("vending, all known") << "SN-1" << "12" << "7" << "KTV52817" << true << false << ready << "" << true;
+    QTest::newRow("collection, all known") << "SN-1" << "12" << "7" << "KTW4163" << true << false << ready << "" << true;
+    QTest::newRow("no device id") << "" << "12" << "7" << "KTV52817" << true << false << error << "Missing Device id" << false;
+    QTest::newRow("no customs id") << "SN-1" << "" << "" << "KTV52817" << true << false << error << "Missing Customs id" << false;
+    QTest::newRow("customs id no number") << "SN-1" << "ATH" << "7" << "KTV52817" << true << false << error
+                                          << "Invalid Customs id" << false;
+    QTest::newRow("no location id") << "SN-1" << "12" << "" << "KTV52817" << true << false << error
+                                    << "Missing Location id" << false;
+    QTest::newRow("unknown model") << "SN-1" << "12" << "7" << "KTV5281" << true << false << error
+                                   << "Missing Terminal type" << false;
+    QTest::newRow("model in other case") << "SN-1" << "12" << "7" << "ktw4163" << true << false << error
+                                         << "Missing Terminal type" << false;
+    QTest::newRow("not registered") << "SN-1" << "12" << "7" << "KTV52817" << false << false << error
+                                    << "Terminal not registered" << true;
+    QTest::newRow("hardware before data") << "" << "12" << "7" << "KTV52817" << true << true << error
+                                          << "Dispenser jammed" << false;
+    QTest::newRow("data before the back office") << "SN-1" << "12" << "" << "KTV52817" << false << false << error
+                                                 << "Missing Location id" << false;
+}
+
+void tst_Terminal::stateAndReason()
+{
+    QFETCH(QString, deviceId);
+    QFETCH(QString, customsId);
+    QFETCH(QString, locationId);
+    QFETCH(QString, model);
+    QFETCH(bool, registered);
+    QFETCH(bool, jammed);
+    QFETCH(int, state);
+    QFETCH(QString, reason);
+    QFETCH(bool, engine);
+
+    LaneSetup setup;
+    setup.deviceId = deviceId;
+    setup.customsId = customsId;
+    setup.locationId = locationId;
+    setup.model = model;
+    setup.registered = registered;
+    TerminalRig &lane = rig(setup);
+    lane.dispenser().setJammed(jammed);
+    if (!registered) // registration refused: the link stays unregistered
+        lane.backOffice.setResponse(FakeBackOffice::Register, FakeHttpResponse::json(500, QJsonObject()));
+    QVERIFY(lane.start(false));
+
+    QVERIFY2(waitUntil([&] { return int(lane.terminal->state()) == state && lane.terminal->reason() == reason; }, 10000),
+             qPrintable(QString("%1 %2").arg(int(lane.terminal->state())).arg(lane.terminal->reason())));
+    // Made the first time everything else passed, then kept whatever the state.
+    QCOMPARE(!lane.terminal->engine().isNull(), engine);
+}
+
+void tst_Terminal::stateLinesAndBlock()
+{
+    LaneSetup setup;
+    setup.model = "";
+    TerminalRig &lane = rig(setup);
+    LogCapture log;
+    QVERIFY(lane.start(false));
+    WAIT_COMPARE(lane.terminal->reason(), QString("Missing Terminal type"));
+
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal] State changed : (3) Error (reason=Missing Terminal type)"));
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal]  Reason     : Missing Terminal type"));
+    log.clear();
+    lane.terminal->updateState();
+    lane.terminal->updateState();
+    QCOMPARE(log.count(QtInfoMsg, "[Terminal] Check state"), 2);
+    QCOMPARE(log.count(QtInfoMsg, "[Terminal] State changed"), 0);
+    QCOMPARE(log.count(QtInfoMsg, "TERMINAL STATE"), 0);
+
+    log.clear();
+    lane.dispenser().setModel("KTV52817");
+    WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
+    const QStringList lines = log.texts(QtInfoMsg);
+    const int at = lines.indexOf("[Terminal] State changed : (2) Ready ");
+    QVERIFY2(at >= 0, qPrintable(lines.join('\n')));
+    const QString rule = "[Terminal] " + QString(49, '-');
+    const QStringList block = lines.mid(at + 1, 18);
+    QCOMPARE(block.size(), 18);
+    QCOMPARE(block.at(0), rule);
+    QCOMPARE(block.at(1), QString("[Terminal]  TERMINAL STATE"));
+    QCOMPARE(block.at(2), rule);
+    QCOMPARE(block.at(3), QString("[Terminal]  Serial Num : SN-1"));
+    QCOMPARE(block.at(4), QString("[Terminal]  Type       : CARD_VENDING_MACHINE"));
+    QCOMPARE(block.at(5), QString("[Terminal]  State      : Ready"));
+    QCOMPARE(block.at(6), QString("[Terminal]  Reason     : "));
+    QVERIFY(block.at(7).startsWith("[Terminal]  Customs    : (12) "));
+    QVERIFY(block.at(8).startsWith("[Terminal]  Location   : (7) "));
+    QVERIFY(QRegularExpression("^\\[Terminal\\]  Uptime     : \\d+$").match(block.at(9)).hasMatch());
+    QCOMPARE(block.at(10), rule);
+    QCOMPARE(block.at(11), QString("[Terminal]  RFID       : active"));
+    QCOMPARE(block.at(12), QString("[Terminal]  Dispenser  : active"));
+    QVERIFY(block.at(13) == "[Terminal]  Barrier    : inactive" || block.at(13) == "[Terminal]  Barrier    : active");
+    QCOMPARE(block.at(14), QString("[Terminal]  Loop       : free"));
+    QCOMPARE(block.at(15), rule);
+    QVERIFY(QRegularExpression("^\\[Terminal\\]  Card BO    : [0-4]$").match(block.at(16)).hasMatch());
+    QCOMPARE(block.at(17), rule);
+
+    // The uptime is the machine's, in whole seconds.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    QVERIFY(qAbs(lane.terminal->uptime() - int(now.tv_sec)) <= 1);
+}
+
+void tst_Terminal::idSources_data()
+{
+    QTest::addColumn<QString>("value");     // configured; "FILE" stands for the test's file
+    QTest::addColumn<QByteArray>("content"); // of the file; absent when null
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("line");      // logged
+
+    QTest::newRow("literal") << "SN-77" << QByteArray() << "SN-77" << "[Terminal] Device ID changed : SN-77";
+    QTest::newRow("file, line feed") << "FILE" << QByteArray("SN-0042\n") << "SN-0042"
+                                     << "[Terminal] Device ID changed : SN-0042";
+    QTest::newRow("file, NUL and more") << "FILE" << QByteArray("SN-9\0junk", 9) << "SN-9"
+                                        << "[Terminal] Device ID changed : SN-9";
+    QTest::newRow("file of blanks") << "FILE" << QByteArray(" \t\r\n ") << "" << "";
+    QTest::newRow("UTF-8, trimmed") << "FILE" << QByteArray("  ΤΕΡΜ-1 \n") << QString::fromUtf8("ΤΕΡΜ-1")
+                                    << QString::fromUtf8("[Terminal] Device ID changed : ΤΕΡΜ-1");
+    QTest::newRow("missing file") << "/nonexistent-vorn/serial" << QByteArray() << ""
+                                  << "[Terminal] ERROR: File does not exist : /nonexistent-vorn/serial";
+    QTest::newRow("a dot makes a path") << "serial.txt" << QByteArray() << ""
+                                        << "[Terminal] ERROR: File does not exist : serial.txt";
+    QTest::newRow("a folder") << "/tmp" << QByteArray() << "" << "[Terminal] ERROR: Could not open file : /tmp";
+}
+
+void tst_Terminal::idSources()
+{
+    QFETCH(QString, value);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, id);
+    QFETCH(QString, line);
+
+    QTemporaryDir files;
+    if (value == "FILE") {
+        value = files.filePath("serialnumber");
+        QVERIFY(writeFile(value, content));
+    }
+    LaneSetup setup;
+    setup.deviceId = value;
+    LogCapture log;
+    TerminalRig &lane = rig(setup);
+    QVERIFY(lane.start(false));
+    QCOMPARE(lane.terminal->serialNum(), id);
+    if (!line.isEmpty())
+        QVERIFY2(log.texts().contains(line), qPrintable(log.texts().filter("[Terminal]").join('\n')));
+    if (value == "serial.txt") // the working folder is watched for it, as an absolute path
+        QVERIFY(log.contains(QtInfoMsg, "[Terminal] Watching path for file creation : " + QDir::currentPath()));
+    if (id.isEmpty())
+        WAIT_COMPARE(lane.terminal->reason(), QString("Missing Device id"));
+}
+
+// A watched id file: changed in place, replaced, written with the same id, removed and back.
+void tst_Terminal::idFileFollowed()
+{
+    QTemporaryDir files;
+    const QString path = files.filePath("customsId");
+    QVERIFY(writeFile(path, "12\n"));
+    LaneSetup setup;
+    setup.customsId = path;
+    TerminalRig &lane = rig(setup);
+    QVERIFY(lane.start());
+    QCOMPARE(lane.terminal->customsId(), QString("12"));
+    QSignalSpy changed(lane.terminal.get(), &Terminal::customsIdChanged);
+    LogCapture log;
+
+    QVERIFY(writeFile(path, "13\n"));
+    WAIT_COMPARE(lane.terminal->customsId(), QString("13"));
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal] File changed : " + path));
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal] Customs ID changed : 13"));
+
+    QVERIFY(replaceFile(path, "14"));
+    WAIT_COMPARE(lane.terminal->customsId(), QString("14"));
+    // Still watched after the rename.
+    QVERIFY(writeFile(path, "15"));
+    WAIT_COMPARE(lane.terminal->customsId(), QString("15"));
+    QCOMPARE(changed.count(), 3);
+
+    log.clear();
+    QVERIFY(writeFile(path, "15\n"));
+    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[Terminal] File changed : " + path); }));
+    QCOMPARE(changed.count(), 3);
+
+    QVERIFY(QFile::remove(path));
+    WAIT_COMPARE(lane.terminal->customsId(), QString());
+    WAIT_COMPARE(lane.terminal->reason(), QString("Missing Customs id"));
+    QVERIFY(writeFile(path, "16"));
+    WAIT_COMPARE(lane.terminal->customsId(), QString("16"));
+    WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
+}
+
+void tst_Terminal::idFileCreatedLater()
+{
+    QTemporaryDir files;
+    const QString path = files.filePath("locationId");
+    LaneSetup setup;
+    setup.locationId = path;
+    LogCapture log;
+    TerminalRig &lane = rig(setup);
+    QVERIFY(lane.start(false));
+    WAIT_COMPARE(lane.terminal->reason(), QString("Missing Location id"));
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal] Watching path for file creation : " + files.path()));
+
+    QVERIFY(writeFile(path, "7\n"));
+    WAIT_COMPARE(lane.terminal->locationId(), QString("7"));
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal] File created : " + path));
+    WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
+}
+
+// A file replaced while the terminal was stopped is read again when it starts.
+void tst_Terminal::idsReloadedAtStart()
+{
+    QTemporaryDir files;
+    const QString path = files.filePath("serialnumber");
+    QVERIFY(writeFile(path, "SN-1"));
+    LaneSetup setup;
+    setup.deviceId = path;
+    TerminalRig &lane = rig(setup);
+    QVERIFY(lane.start());
+    lane.terminal->stop();
+
+    QVERIFY(replaceFile(path, "SN-2"));
+    QTest::qWait(300); // a stopped terminal does not follow the file
+    QCOMPARE(lane.terminal->serialNum(), QString("SN-1"));
+
+    lane.terminal->start();
+    QCOMPARE(lane.terminal->serialNum(), QString("SN-2"));
+    QCOMPARE(lane.session()->deviceId(), QString("SN-2"));
+    QCOMPARE(lane.terminal->state(), Terminal::Ready);
+}
+
+void tst_Terminal::idsReloadedOnTerminalKeys()
+{
+    QTemporaryDir files;
+    const QString path = files.filePath("serialnumber");
+    QVERIFY(writeFile(path, "SN-FILE"));
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    LogCapture log;
+
+    lane.config->set("terminal/deviceId", path);
+    QCOMPARE(lane.terminal->serialNum(), QString("SN-FILE"));
+    QCOMPARE(log.count(QtWarningMsg, "[Terminal] WARN: Configuration changed. Applying."), 1);
+
+    // Several keys at once: one warning, every id read again.
+    lane.config->fromJson(QJsonObject{{"terminal", QJsonObject{{"customsId", "21"}, {"locationId", "8"}}}});
+    QCOMPARE(lane.terminal->customsId(), QString("21"));
+    QCOMPARE(lane.terminal->locationId(), QString("8"));
+    QCOMPARE(log.count(QtWarningMsg, "[Terminal] WARN: Configuration changed. Applying."), 2);
+
+    // The old source is no longer followed.
+    lane.config->set("terminal/deviceId", "SN-LITERAL");
+    QCOMPARE(lane.terminal->serialNum(), QString("SN-LITERAL"));
+    QVERIFY(writeFile(path, "SN-OTHER"));
+    QTest::qWait(300);
+    QCOMPARE(lane.terminal->serialNum(), QString("SN-LITERAL"));
+
+    log.clear();
+    lane.config->set("gui/locale", "en_US");
+    QCOMPARE(log.count(QtWarningMsg, "[Terminal]"), 0);
+}
+
+void tst_Terminal::engineFollowsTheDispenserModel()
+{
+    TerminalRig &lane = rig();
+    QSignalSpy *sessionChanged = nullptr;
+    QVERIFY(lane.start());
+    sessionChanged = new QSignalSpy(lane.terminal.get(), &Terminal::sessionChanged);
+    std::unique_ptr<QSignalSpy> owner(sessionChanged);
+    QCOMPARE(lane.terminal->type(), QString("CARD_VENDING_MACHINE"));
+    QPointer<Engine> issue = lane.terminal->engine().data();
+    QVERIFY(qobject_cast<IssueEngine *>(issue));
+    LogCapture log;
+
+    // The same model again changes nothing.
+    lane.dispenser().setModel("KTV52817");
+    lane.dispenser().publishStatus();
+    QTest::qWait(300);
+    QCOMPARE(lane.terminal->engine().data(), issue.data());
+    QCOMPARE(log.count(QtInfoMsg, "[Terminal] Creating terminal engine"), 0);
+
+    lane.dispenser().setModel("KTW4163");
+    WAIT_COMPARE(lane.terminal->type(), QString("CARD_COLLECTION_MACHINE"));
+    QVERIFY(!issue); // released at once, without a stop
+    QVERIFY(!log.contains(QtInfoMsg, "[IssueEngine] State changed"));
+    QVERIFY(qobject_cast<CollectEngine *>(lane.terminal->engine().data()));
+    QCOMPARE(sessionChanged->count(), 1);
+    QVERIFY(log.contains(QtWarningMsg, "[Terminal] WARN: Dispenser model changed : KTW4163"));
+    QVERIFY(log.contains(QtWarningMsg, "[Terminal] WARN: Terminal type changed : CARD_COLLECTION_MACHINE"));
+    // The new engine starts over from Stopped.
+    QCOMPARE(lane.trail->since(lane.trail->size() - 2), QString("Stopped Idle"));
+    QVERIFY(log.contains(QtInfoMsg, "[CollectEngine] State changed : (0)Stopped -> (1)Idle"));
+    QCOMPARE(lane.terminal->state(), Terminal::Ready);
+
+    lane.dispenser().setModel("XYZ");
+    WAIT_COMPARE(lane.terminal->reason(), QString("Missing Terminal type"));
+    QVERIFY(lane.terminal->engine().isNull());
+    QCOMPARE(lane.terminal->type(), QString());
+}
+
+// An engine released mid-session takes its pending steps with it.
+void tst_Terminal::releasedEngineLeavesNothingBehind()
+{
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared());
+    const int from = lane.trail->size();
+    QVERIFY(lane.pressButton());
+    QVERIFY(lane.trail->waitFor(Session::Permission, from) >= 0);
+    lane.dispenser().setModel("KTW4163"); // within the 500 ms of Permission
+    QVERIFY(lane.trail->waitFor(Session::Stopped, from) >= 0);
+    const int after = lane.trail->size();
+    QTest::qWait(Engine::PermissionDelayMs + 700);
+    QCOMPARE(lane.trail->since(after - 1), QString("Idle"));
+    QCOMPARE(lane.rfid().count("card/write"), 0);
+}
+
+void tst_Terminal::stopAndStartAgain()
+{
+    TerminalRig &lane = rig();
+    LogCapture log;
+    QVERIFY(lane.start());
+    QCOMPARE(lane.terminal->state(), Terminal::Ready);
+    QCOMPARE(lane.terminal->reason(), QString());
+
+    lane.terminal->stop();
+    QCOMPARE(lane.terminal->state(), Terminal::Stopped);
+    QCOMPARE(lane.terminal->reason(), QString("User request"));
+    QCOMPARE(lane.terminal->cardBO()->state(), Backend::CardBO::Stopped);
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal] Stopping Terminal engine"));
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal] State changed : (4) Stopped (reason=User request)"));
+
+    // A stopped terminal hears none of its sources.
+    log.clear();
+    lane.terminal->stop();
+    emit lane.terminal->cardBO()->stateChanged();
+    lane.dispenser().setJammed(true);
+    QVERIFY(waitUntil([&] { return lane.terminal->cardIssuer()->reason() == "Dispenser jammed"; }));
+    QCOMPARE(lane.terminal->state(), Terminal::Stopped);
+    QCOMPARE(log.count(QtInfoMsg, "[Terminal] Check state"), 0);
+    lane.dispenser().setJammed(false);
+    QVERIFY(waitUntil([&] { return lane.terminal->cardIssuer()->state() != manager::CardIssuer::Error; }));
+
+    lane.terminal->start();
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal] Starting Terminal engine"));
+    QCOMPARE(lane.session()->state(), Session::Idle);
+    WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
+    // Connected once again: one change, one evaluation.
+    lane.terminal->start();
+    log.clear();
+    emit lane.terminal->cardBO()->stateChanged();
+    QCOMPARE(log.count(QtInfoMsg, "[Terminal] Check state"), 1);
+    log.clear();
+    lane.dispenser().setModel("KTW4163");
+    WAIT_COMPARE(lane.terminal->type(), QString("CARD_COLLECTION_MACHINE"));
+    QCOMPARE(log.count(QtWarningMsg, "[Terminal] WARN: Dispenser model changed : "), 1);
+}
+
+void tst_Terminal::updateProgress_data()
+{
+    QTest::addColumn<QString>("state"); // of the update service's status; empty: no status
+    QTest::addColumn<int>("code");      // of a progress document after it; 0: none
+    QTest::addColumn<int>("percent");
+    QTest::addColumn<QString>("status");    // the update client's then
+    QTest::addColumn<QString>("operation"); // of the last updateProgress; empty: none at all
+    QTest::addColumn<int>("progress");
+
+    QTest::newRow("downloading") << "Downloading" << 0 << 0 << "Downloading" << "Downloading" << 0;
+    QTest::newRow("download percentage") << "Downloading" << 101 << 40 << "Downloading" << "Downloading" << 40;
+    QTest::newRow("installing") << "Installing" << 101 << 70 << "Installing" << "Installing" << 0;
+    QTest::newRow("installation failed") << "" << 103 << 0 << "Installation failed" << "Installation failed" << 100;
+    QTest::newRow("installation success") << "" << 204 << 100 << "Installation success" << "Updated" << 100;
+    QTest::newRow("idle") << "Idle" << 0 << 0 << "Idle" << "" << 0;
+    QTest::newRow("Failed in capitals") << "Download Failed" << 0 << 0 << "Download Failed" << "" << 0;
+}
+
+// The update service's progress as the back office hears of it.
+void tst_Terminal::updateProgress()
+{
+    QFETCH(QString, state);
+    QFETCH(int, code);
+    QFETCH(int, percent);
+    QFETCH(QString, status);
+    QFETCH(QString, operation);
+    QFETCH(int, progress);
+
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    manager::Update *update = lane.terminal->update();
+    WAIT_COMPARE(update->status(), QString("Idle"));
+    QSignalSpy emitted(lane.terminal.get(), &Terminal::updateProgress);
+    if (!state.isEmpty()) {
+        lane.updates.setState(state);
+        lane.updates.publishStatus();
+    }
+    if (code != 0)
+        lane.updates.publishProgress(code, percent, "step");
+    WAIT_COMPARE(update->status(), status);
+    WAIT_COMPARE(update->progressPercent(), percent);
+    if (operation.isEmpty()) {
+        QCOMPARE(emitted.count(), 0);
+        return;
+    }
+    QVERIFY(emitted.count() > 0);
+    QCOMPARE(emitted.last().at(0).toString(), operation);
+    QCOMPARE(emitted.last().at(1).toInt(), progress);
+}
+
+void tst_Terminal::simulationTopics_data()
+{
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QString>("line");   // logged by the terminal; empty: nothing
+    QTest::addColumn<QString>("states"); // the session's moves
+
+    QTest::newRow("button") << "vesk/ui/button" << "[Terminal] On button pressed from MQTT" << "DataCollect Permission";
+    QTest::newRow("loop present") << "vesk/ui/loop/present" << "[Terminal] On Vehicle Present from MQTT"
+                                  << "DataCollect WaitUser";
+    QTest::newRow("loop free") << "vesk/ui/loop/free" << "" << "";
+    QTest::newRow("camera trigger") << "vesk/ui/camera/trigger" << "[Terminal] On Camera trigger from MQTT" << "";
+    QTest::newRow("letter case") << "vesk/ui/Button" << "" << "";
+    QTest::newRow("further level") << "vesk/ui/button/x" << "" << "";
+}
+
+void tst_Terminal::simulationTopics()
+{
+    QFETCH(QString, topic);
+    QFETCH(QString, line);
+    QFETCH(QString, states);
+
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared());
+    const int from = lane.trail->size();
+    LogCapture log;
+    QVERIFY(publish(topic));
+    // A marker published after it has arrived once the marker is heard.
+    QVERIFY(publish("vesk/ui/camera/trigger"));
+    QVERIFY(waitUntil([&] { return log.count(QtInfoMsg, "[Terminal] On Camera trigger from MQTT") >= (topic.endsWith("trigger") ? 2 : 1); }));
+    if (!states.isEmpty())
+        QVERIFY(lane.trail->waitFor(states.endsWith("WaitUser") ? Session::WaitUser : Session::Permission, from) >= 0);
+    QCOMPARE(lane.trail->since(from).left(states.size()), states);
+
+    QStringList terminalLines = log.texts().filter("[Terminal]");
+    terminalLines.removeAll("[Terminal] On Camera trigger from MQTT");
+    QCOMPARE(terminalLines, line.isEmpty() || line.contains("Camera") ? QStringList() : QStringList{line});
+    QCOMPARE(log.count(QtInfoMsg, "[CameraManager] cameraProcess"),
+             (topic.endsWith("trigger") ? 2 : 1) + (states.isEmpty() ? 0 : 1));
+    if (topic == "vesk/ui/button")
+        QVERIFY(lane.session()->buttonPressed());
+}
+
+void tst_Terminal::simulationWithoutEngine()
+{
+    LaneSetup setup;
+    setup.model = "";
+    TerminalRig &lane = rig(setup);
+    QVERIFY(lane.start(false));
+    WAIT_COMPARE(lane.terminal->reason(), QString("Missing Terminal type"));
+    LogCapture log;
+    QVERIFY(publish("vesk/ui/button"));
+    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[Terminal] On button pressed from MQTT"); }));
+    QCOMPARE(lane.session()->state(), Session::Stopped);
+    QVERIFY(!lane.session()->buttonPressed());
+}
+
+// The topics work while the terminal is stopped: the cameras are triggered, the stopped engine
+// refuses the rest.
+void tst_Terminal::simulationWhileStopped()
+{
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    lane.terminal->stop();
+    LogCapture log;
+    QVERIFY(publish("vesk/ui/loop/present"));
+    QVERIFY(publish("vesk/ui/camera/trigger"));
+    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CameraManager] cameraProcess"); }));
+    QVERIFY(log.contains(QtInfoMsg, "[Terminal] On Vehicle Present from MQTT"));
+    QVERIFY(log.contains(QtWarningMsg, "[IssueEngine] WARN: Ignoring in current state : Session::Stopped"));
+    QCOMPARE(lane.session()->state(), Session::Stopped);
+}
+
+void tst_Terminal::simulationAfterReconnection()
+{
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared());
+    QSignalSpy connected(&lane.mqtt, &manager::MqttClient::connected);
+    m_peer.reset();
+    lane.mqtt.disconnect();
+    lane.mqtt.connect();
+    QVERIFY(connected.wait(5000));
+    const int from = lane.trail->size();
+    LogCapture log;
+    // The topics are subscribed again by the session itself; wait until the broker has them.
+    for (int attempt = 0; attempt < 50 && !log.contains(QtInfoMsg, "[Terminal] On Vehicle Present from MQTT"); ++attempt) {
+        QVERIFY(publish("vesk/ui/loop/present"));
+        waitUntil([&] { return log.contains(QtInfoMsg, "[Terminal] On Vehicle Present from MQTT"); }, 200);
+    }
+    QVERIFY(lane.trail->waitFor(Session::DataCollect, from) >= 0);
+}
+
+QTEST_MAIN(tst_Terminal)
+#include "tst_Terminal.moc"
