@@ -92,6 +92,7 @@ GUIManager::GUIManager(Config &config)
     : QObject(nullptr)
     , m_rootContext(m_engine.rootContext())
     , m_config(config)
+    , m_terminal(config, m_mqtt)
     , m_sessionManager(config)
     , m_eventManager(config)
 {
@@ -99,6 +100,7 @@ GUIManager::GUIManager(Config &config)
     initConfig();
     initQml();
     initMqtt();
+    m_terminal.start();
 }
 
 GUIManager::~GUIManager() = default;
@@ -161,6 +163,11 @@ QQmlApplicationEngine &GUIManager::engine()
 manager::MqttClient &GUIManager::mqtt()
 {
     return m_mqtt;
+}
+
+Terminal &GUIManager::terminal()
+{
+    return m_terminal;
 }
 
 SessionManager &GUIManager::sessionManager()

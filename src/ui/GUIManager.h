@@ -9,6 +9,7 @@
 
 #include "terminal/EventManager.h"
 #include "terminal/SessionManager.h"
+#include "terminal/Terminal.h"
 #include "transport/MqttClient.h"
 
 class Config;
@@ -40,6 +41,7 @@ public:
 
     QQmlApplicationEngine &engine();
     manager::MqttClient &mqtt();
+    Terminal &terminal();
     SessionManager &sessionManager();
     EventManager &eventManager();
 
@@ -69,6 +71,7 @@ private:
     QTranslator m_translator;
     Config &m_config;
     manager::MqttClient m_mqtt;
+    Terminal m_terminal;
     SessionManager m_sessionManager;
     EventManager m_eventManager;
 };
