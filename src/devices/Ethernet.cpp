@@ -44,6 +44,13 @@ void Ethernet::reset()
     publishTo(QStringLiteral("/config/get"), QByteArrayLiteral("{}"));
 }
 
+void Ethernet::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
+{
+    Q_UNUSED(topic)
+    Q_UNUSED(payload)
+    qCritical().noquote() << Tag_ + QStringLiteral("Failed to parse JSON message: ") + error;
+}
+
 QVariantMap Ethernet::readIPv4(const QJsonObject &object, const QString &where) const
 {
     QVariantMap map;

@@ -60,6 +60,9 @@ signals:
     void ipv4Changed();
     void configChanged();
 
+protected:
+    void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const override;
+
 private:
     void onStateReceived(const QJsonObject &document);
     void onConfigReceived(const QJsonObject &document);

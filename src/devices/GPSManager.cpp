@@ -41,6 +41,14 @@ bool GPSManager::disable()
     return publishTo(QStringLiteral("/disable"), QByteArray());
 }
 
+// Unlike the other clients' line: the payload rather than the parser's text, and no tag.
+void GPSManager::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
+{
+    Q_UNUSED(topic)
+    Q_UNUSED(error)
+    qCritical().noquote() << QStringLiteral("Failed to parse JSON message: ") + LogQuote::quote(payload);
+}
+
 void GPSManager::onInfoReceived(const QJsonObject &document)
 {
     const QJsonObject device = readObject(document, QStringLiteral("device"), QStringLiteral("device"));

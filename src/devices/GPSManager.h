@@ -65,6 +65,9 @@ signals:
     void statusChanged(const manager::GPSManager::Status &status);
     void telemetryChanged(const manager::GPSManager::Telemetry &data);
 
+protected:
+    void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const override;
+
 private:
     void onInfoReceived(const QJsonObject &document);
     void onStatusReceived(const QJsonObject &document);

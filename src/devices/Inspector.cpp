@@ -72,6 +72,13 @@ void Inspector::monitor(int msec)
     refresh();
 }
 
+void Inspector::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
+{
+    Q_UNUSED(topic)
+    Q_UNUSED(payload)
+    qCritical().noquote() << Tag_ + QStringLiteral("Failed to parse JSON message: ") + error;
+}
+
 void Inspector::onInfoReceived(const QJsonObject &document)
 {
     qDebug().noquote() << Tag_ + QStringLiteral("Processing info topic ") + base() + QStringLiteral("/info");

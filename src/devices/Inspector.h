@@ -60,6 +60,9 @@ signals:
     void systemRebootStarted();
     void systemShutdownStarted();
 
+protected:
+    void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const override;
+
 private:
     void onInfoReceived(const QJsonObject &document);
     void onAudioReceived(const QJsonObject &document);

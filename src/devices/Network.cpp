@@ -55,6 +55,13 @@ void Network::monitor(int msec)
     refresh();
 }
 
+void Network::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
+{
+    Q_UNUSED(topic)
+    Q_UNUSED(payload)
+    qCritical().noquote() << Tag_ + QStringLiteral("Failed to parse JSON message: ") + error;
+}
+
 void Network::onInfoReceived(const QJsonObject &document)
 {
     qDebug().noquote() << Tag_ + QStringLiteral("Processing info topic ") + base() + QStringLiteral("/info");

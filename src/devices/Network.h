@@ -54,6 +54,9 @@ signals:
     void primaryConnectionChanged();
     void ethernetChanged();
 
+protected:
+    void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const override;
+
 private:
     void onInfoReceived(const QJsonObject &document);
     void onStatusReceived(const QJsonObject &document);

@@ -92,6 +92,13 @@ void Update::trigger(const QString &version, const QString &uri, const QString &
     publishOrWarn(QStringLiteral("/trigger"), QJsonDocument(document).toJson(QJsonDocument::Indented));
 }
 
+void Update::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
+{
+    Q_UNUSED(topic)
+    Q_UNUSED(payload)
+    qCritical().noquote() << Tag_ + QStringLiteral("Failed to parse JSON message: ") + error;
+}
+
 void Update::onStatusReceived(const QJsonObject &document)
 {
     // Either part of the service may report itself down; absent keys say nothing.

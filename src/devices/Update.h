@@ -42,6 +42,9 @@ signals:
     void progressMessageChanged();
     void progressPercentChanged();
 
+protected:
+    void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const override;
+
 private:
     void refresh();
     void onMqttDisconnected();
