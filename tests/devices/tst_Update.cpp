@@ -86,6 +86,7 @@ private slots:
     void commandsWhileDisconnected();
     void askedAgainAfterABrokerRestart();
     void emptyBaseTopic();
+    void emptyBaseReportsOnlyItsOwnTopics();
 
 private:
     std::unique_ptr<UpdateRig> m_rig;
@@ -423,6 +424,42 @@ void TestUpdate::emptyBaseTopic()
     QCOMPARE(fake.count("status/get"), 1);
     QVERIFY(fake.publishRaw("/progress", R"({"description": "Empty base", "percent": 3})"));
     WAIT_COMPARE(update.progressMessage(), QString("Empty base"));
+}
+
+// The default configuration has no topics/update: the client then sees every
+// message of the session, and the others' payloads are not its parse failures.
+void TestUpdate::emptyBaseReportsOnlyItsOwnTopics()
+{
+    DeviceRig rig(m_broker);
+    FakeUpdateService fake(QString(), this);
+    QVERIFY(fake.start(m_broker));
+    Update update(rig.mqtt, QString());
+    // Topics of the controller's and the terminal's, whose payloads are ignored.
+    const QStringList others{rig.base("ui") + "/status/get", rig.base("ui") + "/button"};
+    for (const QString &topic : others)
+        rig.mqtt.subscribe(topic, 0);
+    QVERIFY(rig.connectClient());
+    WAIT_COMPARE(update.status(), QString("Idle"));
+
+    SignalRecorder signalsSeen(&update);
+    LogCapture log;
+    for (const QString &topic : others) {
+        QVERIFY(fake.publishRaw(topic, QByteArray()));
+        QVERIFY(fake.publishRaw(topic, "press"));
+        QVERIFY(rig.waitSeen(topic, 2));
+    }
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList());
+
+    // Its own topics still are.
+    QVERIFY(fake.publishRaw("/status", QByteArray()));
+    QVERIFY(fake.publishRaw("/progress", "{"));
+    QVERIFY(rig.waitSeen("/status", 2) && rig.waitSeen("/progress", 1));
+    const QStringList errors = log.texts(QtCriticalMsg);
+    QCOMPARE(errors.size(), 2);
+    for (const QString &line : errors)
+        QVERIFY2(line.startsWith("[Update] Failed to parse JSON message: "), qPrintable(line));
+    QCOMPARE(update.status(), QString("Idle"));
+    QCOMPARE(signalsSeen.take(), QString());
 }
 
 QTEST_GUILESS_MAIN(TestUpdate)
