@@ -59,6 +59,23 @@ bool isHostName(const QString &name)
     // All-digit names are malformed addresses, not host names.
     return !digits.match(labels.last()).hasMatch();
 }
+
+QByteArray skipBlanks(const QByteArray &text, int from = 0)
+{
+    while (from < text.size() && (text.at(from) == ' ' || text.at(from) == '\t'))
+        ++from;
+    return text.mid(from);
+}
+
+// The NTP setting as the daemon reads it (blanks before the key and around
+// the equals sign allowed), or the commented-out template of the packaged file.
+bool isNtpLine(const QByteArray &line)
+{
+    const QByteArray text = skipBlanks(line);
+    if (text.startsWith("#NTP="))
+        return true;
+    return text.startsWith("NTP") && skipBlanks(text, 3).startsWith('=');
+}
 } // namespace
 
 Clock::Clock(QObject *parent)
@@ -144,7 +161,7 @@ QByteArray Clock::withNtpServer(const QByteArray &config, const QString &server)
     int timeSection = -1;
     for (int i = 0; i < lines.size(); ++i) {
         const QByteArray &line = lines.at(i);
-        if (line.startsWith("NTP=") || line.startsWith("#NTP=")) {
+        if (isNtpLine(line)) {
             lines[i] = setting;
             replaced = true;
         } else if (timeSection < 0 && line.trimmed() == "[Time]") {
@@ -235,7 +252,7 @@ void Clock::refreshConfig()
         return;
 
     // The first NTP= line in force: commented-out lines and FallbackNTP= are not the server.
-    static const QRegularExpression active(QStringLiteral("^[ \\t]*NTP=(.*)$"), QRegularExpression::MultilineOption);
+    static const QRegularExpression active(QStringLiteral("^[ \\t]*NTP[ \\t]*=(.*)$"), QRegularExpression::MultilineOption);
     const QString server = active.match(QString::fromUtf8(content)).captured(1).trimmed();
     PropertySetter::set(this, m_ntpServer, server, &Clock::ntpServerChanged, [&] {
         qInfo().noquote() << Tag_ + QStringLiteral("NTP server changed : ") + LogQuote::quote(server);

@@ -43,8 +43,8 @@ public:
     static QStringList readTimezones();
     // Host names and IP addresses separated by blanks, or nothing at all.
     static bool isValidNtpServer(const QString &text);
-    // The configuration text with its NTP= line (commented out or not) set to
-    // server, or one added to the [Time] section.
+    // The configuration text with its NTP= lines (commented out or not, as the
+    // daemon reads them) set to server, or one added to the [Time] section.
     static QByteArray withNtpServer(const QByteArray &config, const QString &server);
 
     QStringList timezones() const { return m_timezones; }

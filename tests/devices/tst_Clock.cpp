@@ -327,6 +327,8 @@ void TestClock::serverFromTheFile_data()
     QTest::newRow("fallback is not the server") << QByteArray("[Time]\nFallbackNTP=fallback.example.org\n") << "";
     QTest::newRow("empty setting") << QByteArray("[Time]\nNTP=\nFallbackNTP=fallback.example.org\n") << "";
     QTest::newRow("carriage returns") << QByteArray("[Time]\r\nNTP=ntp.example.org\r\n") << "ntp.example.org";
+    QTest::newRow("blanks around the equals sign") << QByteArray("[Time]\nNTP = ntp.example.org\n") << "ntp.example.org";
+    QTest::newRow("a longer key") << QByteArray("[Time]\nNTPServers=x.example.org\n") << "";
 }
 
 void TestClock::serverFromTheFile()
@@ -426,6 +428,13 @@ void TestClock::fileEdits_data()
                                         << QByteArray("# comment\n[Time]\nNTP=ntp.example.org\n");
     QTest::newRow("empty file") << QByteArray() << "ntp.example.org" << QByteArray("[Time]\nNTP=ntp.example.org\n");
     QTest::newRow("cleared") << QByteArray("[Time]\nNTP=old.example.org\n") << "" << QByteArray("[Time]\nNTP=\n");
+    // Every setting the daemon would read is replaced, so the old server does not stay in force beside the new.
+    QTest::newRow("indented setting") << QByteArray("[Time]\n  NTP=old.example.org\n") << "new.example.org"
+                                      << QByteArray("[Time]\nNTP=new.example.org\n");
+    QTest::newRow("blanks around the equals sign") << QByteArray("[Time]\nNTP\t = old.example.org\n") << "new.example.org"
+                                                   << QByteArray("[Time]\nNTP=new.example.org\n");
+    QTest::newRow("longer keys kept") << QByteArray("[Time]\nNTPServers=x\n# NTP=y\n") << "new.example.org"
+                                      << QByteArray("[Time]\nNTP=new.example.org\nNTPServers=x\n# NTP=y\n");
     QTest::newRow("other bytes kept") << QByteArray("# caf\xe9\n[Time]\r\nNTP=a\n") << "b.example.org"
                                       << QByteArray("# caf\xe9\n[Time]\r\nNTP=b.example.org\n");
 }
