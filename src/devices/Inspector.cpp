@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <limits>
+
 namespace manager {
 
 namespace {
@@ -143,8 +145,13 @@ void Inspector::requestPower(const QString &what)
 
 void Inspector::scheduleShutdown(int sec)
 {
+    // A negative delay must not mean "now", nor one longer than a timer holds a wrapped one.
+    if (sec < 0 || sec > std::numeric_limits<int>::max() / 1000) {
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Cannot schedule System shutdown in : %1 sec(s)").arg(sec);
+        return;
+    }
     logInfo(QStringLiteral("Scheduling System shutdown in : %1 sec(s)").arg(sec));
-    m_shutdownTimer.start(qMax(0, sec) * 1000);
+    m_shutdownTimer.start(sec * 1000);
 }
 
 void Inspector::abortShutdown()

@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 
+#include <limits>
 #include <memory>
 
 using manager::Inspector;
@@ -93,6 +94,8 @@ private slots:
     void play();
     void powerRequests();
     void scheduledShutdown();
+    void scheduleRefused_data();
+    void scheduleRefused();
     void requestsWhileDisconnected();
     void monitor();
     void askedAgainAfterABrokerRestart();
@@ -318,6 +321,32 @@ void TestInspector::scheduledShutdown()
                                                 "[Inspector] Scheduling System shutdown in : 60 sec(s)",
                                                 "[Inspector] Scheduling System shutdown in : 1 sec(s)",
                                                 "[Inspector] Requesting System shutdown"}));
+}
+
+void TestInspector::scheduleRefused_data()
+{
+    QTest::addColumn<int>("sec");
+
+    QTest::newRow("negative") << -1;
+    QTest::newRow("an hour ago") << -3600;
+    QTest::newRow("longer than a timer holds") << std::numeric_limits<int>::max() / 1000 + 1;
+    QTest::newRow("the largest number") << std::numeric_limits<int>::max();
+}
+
+void TestInspector::scheduleRefused()
+{
+    QFETCH(int, sec);
+
+    QSignalSpy started(&m_rig->inspector, &Inspector::systemShutdownStarted);
+    LogCapture log;
+    m_rig->inspector.scheduleShutdown(sec);
+    // A shutdown due at once would have been announced before a later request went round.
+    m_rig->inspector.audioPlay(ValidSound);
+    WAIT_COMPARE(m_rig->fake.played().size(), 1);
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(log.texts(QtWarningMsg),
+             QStringList{QString("[Inspector] WARN: Cannot schedule System shutdown in : %1 sec(s)").arg(sec)});
+    QCOMPARE(log.texts(QtInfoMsg).filter("Shutdown", Qt::CaseInsensitive), QStringList());
 }
 
 void TestInspector::requestsWhileDisconnected()
