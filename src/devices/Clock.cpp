@@ -12,6 +12,8 @@
 #include <QSaveFile>
 #include <QTemporaryDir>
 
+#include <limits>
+
 namespace manager {
 
 namespace {
@@ -192,7 +194,8 @@ void Clock::setRefreshInterval(int sec)
         m_timer.setInterval(0);
         return;
     }
-    m_timer.setInterval(sec * 1000);
+    // Capped at the longest period a timer holds rather than wrapped round.
+    m_timer.setInterval(qMin(sec, std::numeric_limits<int>::max() / 1000) * 1000);
     m_timer.setSingleShot(false);
     m_timer.start();
     refresh();

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QtTest>
 
+#include <limits>
 #include <memory>
 
 using manager::Clock;
@@ -611,6 +612,12 @@ void TestClock::refreshInterval()
     QCOMPARE(m_stubs->callLines(), QStringList{"timedatectl status"}); // at once
     m_stubs->setTimezone("Europe/Berlin");
     WAIT_COMPARE(m_clock->timezone(), QString("Europe/Berlin")); // then on the timer
+
+    // Longer than a timer holds: the longest period, not a wrapped one.
+    LogCapture log;
+    m_clock->setRefreshInterval(std::numeric_limits<int>::max());
+    QCOMPARE(m_clock->refreshInterval(), std::numeric_limits<int>::max() / 1000);
+    QCOMPARE(log.texts(QtWarningMsg), QStringList());
 
     m_clock->setRefreshInterval(0);
     QCOMPARE(m_clock->refreshInterval(), 0);
