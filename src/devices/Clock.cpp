@@ -104,7 +104,7 @@ bool Clock::run(const QString &program, const QStringList &arguments, int msecs,
     process.start(program, arguments);
     if (!process.waitForFinished(msecs)) {
         // Not started, or still running: the process object kills it on return.
-        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not execute '%1' : error=%2").arg(line).arg(int(process.error()));
+        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not execute '%1' : error=%2").arg(line, QString::number(int(process.error())));
         return false;
     }
     if (process.exitStatus() == QProcess::CrashExit) {
@@ -113,7 +113,7 @@ bool Clock::run(const QString &program, const QStringList &arguments, int msecs,
     }
     if (process.exitCode() != 0) {
         const QString error = QString::fromUtf8(process.readAllStandardError()).trimmed().section(QLatin1Char('\n'), 0, 0);
-        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Command failed '%1' : exitCode=%2 ").arg(line).arg(process.exitCode())
+        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Command failed '%1' : exitCode=%2 ").arg(line, QString::number(process.exitCode()))
                                      + (error.isEmpty() ? QString() : LogQuote::quote(error));
         return false;
     }

@@ -81,6 +81,7 @@ private slots:
     void failedStepStopsTheSequence_data();
     void failedStepStopsTheSequence();
     void missingCommand();
+    void commandLinesLoggedAsRun();
     void refreshInterval();
 
 private:
@@ -599,6 +600,18 @@ void TestClock::missingCommand()
     QVERIFY(m_clock->ntpEnabled());
     QCOMPARE(signalsSeen.take(), QString());
     QCOMPARE(Clock::executeCmd("timedatectl", {"status"}, 1000), QString());
+}
+
+// A "%" in an argument is shown as it is, not taken for a place of the line's own numbers.
+void TestClock::commandLinesLoggedAsRun()
+{
+    LogCapture log;
+    m_stubs->setOutput("timedatectl set-timezone", "", 3);
+    QCOMPARE(Clock::executeCmd("timedatectl", {"set-timezone", "Etc/%1%2"}, 1000), QString());
+    m_stubs->remove("systemctl");
+    QCOMPARE(Clock::executeCmd("systemctl", {"restart", "%2"}, 1000), QString());
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList({"[Clock] ERROR: Command failed 'timedatectl set-timezone Etc/%1%2' : exitCode=3 ",
+                                                    "[Clock] ERROR: Could not execute 'systemctl restart %2' : error=0"}));
 }
 
 void TestClock::refreshInterval()
