@@ -107,6 +107,8 @@ void Update::onStatusReceived(const QJsonObject &document)
     // Either part of the service may report itself down; absent keys say nothing.
     for (const QString &key : {QStringLiteral("updateman"), QStringLiteral("service")}) {
         if (document.contains(key) && !readFlag(document, key, key)) {
+            // A running check ends here: its time-out would claim a result from a service that is down.
+            m_checkTimer.stop();
             setStatus(QStringLiteral("Service not running"));
             return;
         }

@@ -265,31 +265,36 @@ void TestUpdate::checkTimeOut()
     // a: the service stays silent: after 10 s "No pending updates";
     // b: the same with a version pending: "Ready to install";
     // c: a progress report comes first: no time-out;
-    // d: the session drops while checking: "Disconnected" stays.
-    UpdateRig b(m_broker), c(m_broker), d(m_broker);
-    for (UpdateRig *rig : {&b, &c, &d})
+    // d: the session drops while checking: "Disconnected" stays;
+    // e: the service reports itself down while checking (with a version pending): "Service not running" stays.
+    UpdateRig b(m_broker), c(m_broker), d(m_broker), e(m_broker);
+    for (UpdateRig *rig : {&b, &c, &d, &e})
         QVERIFY(rig->start(m_broker));
-    QVERIFY(b.deliver("/status", R"({"version": "1.0.0", "pending": "1.1.0", "state": "Idle"})"));
-    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d})
+    for (UpdateRig *rig : {&b, &e})
+        QVERIFY(rig->deliver("/status", R"({"version": "1.0.0", "pending": "1.1.0", "state": "Idle"})"));
+    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d, &e})
         rig->fake.silence("check");
 
     QElapsedTimer clock;
     clock.start();
     qint64 fellBack = -1;
     connect(&m_rig->update, &Update::statusChanged, this, [&] { fellBack = clock.elapsed(); });
-    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d})
+    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d, &e})
         rig->update.check();
     QVERIFY(c.deliver("/progress", R"({"description": "Downloading", "percent": 5, "progress": 101})"));
     d.rig.mqtt.disconnect();
     WAIT_COMPARE(d.update.status(), QString("Disconnected"));
+    QVERIFY(e.deliver("/status", R"({"service": false})"));
+    QCOMPARE(e.update.status(), QString("Service not running"));
 
     WAIT_VERIFY_WITH_TIMEOUT(m_rig->update.status() == QLatin1String("No pending updates"), 20000);
     QVERIFY2(fellBack >= coarseTimerEarliest(10000), qPrintable(QString::number(fellBack)));
     WAIT_COMPARE(b.update.status(), QString("Ready to install"));
-    QTest::qWait(500); // c and d had their chance
+    QTest::qWait(500); // c, d and e had their chance
     QCOMPARE(c.update.status(), QString("Checking for updates"));
     QCOMPARE(c.update.progressMessage(), QString("Downloading"));
     QCOMPARE(d.update.status(), QString("Disconnected"));
+    QCOMPARE(e.update.status(), QString("Service not running"));
 }
 
 void TestUpdate::install()
