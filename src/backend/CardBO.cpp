@@ -57,6 +57,13 @@ bool isSecretKey(const QString &key)
     return Config::isSecret(key) || secretName.match(key).hasMatch();
 }
 
+// QUrlQuery takes a "%" in a value for an escape and leaves a "+", which servers read as a
+// space: a text of ours or a peer's goes in fully encoded, so it arrives as it was.
+void addQueryText(QUrlQuery &query, const QString &key, const QString &value)
+{
+    query.addQueryItem(key, QString::fromLatin1(QUrl::toPercentEncoding(value)));
+}
+
 QString configValueText(const QVariant &value)
 {
     if (value.type() == QVariant::StringList)
@@ -589,7 +596,7 @@ Deferred<> CardBO::updateBlacklist(const QString &version)
     QUrl url = createUrl(QStringLiteral("/api/v1/device/blacklist"));
     if (!version.isEmpty()) {
         QUrlQuery query;
-        query.addQueryItem(QStringLiteral("after"), version);
+        addQueryText(query, QStringLiteral("after"), version);
         url.setQuery(query);
     }
     return request(m_client.get(url, RequestTimeout), QStringLiteral("blacklist"),
@@ -634,7 +641,7 @@ Deferred<> CardBO::sendProgress(const QString &operation, int percent)
     QUrl url = createUrl(QStringLiteral("/api/v1/device/operation/status"));
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("progress"), QString::number(percent));
-    query.addQueryItem(QStringLiteral("operation"), operation);
+    addQueryText(query, QStringLiteral("operation"), operation);
     url.setQuery(query);
     return request(m_client.put(url, QJsonValue(), RequestTimeout), QStringLiteral("progress"), AnswerHandler());
 }

@@ -350,6 +350,40 @@ private slots:
         QCOMPARE(rig.backOffice.count(Blacklist), 2);
     }
 
+    // Texts from the back office and the update service go back in a query: the server must
+    // read them as they were, whatever characters they hold.
+    void queryTextsArriveAsSent_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("plain") << "v2";
+        QTest::newRow("date with an offset") << "2024-05-06T10:00:00+03:00";
+        QTest::newRow("escape and delimiters") << "v%41 b&after=x#y";
+        QTest::newRow("not ASCII") << QStringLiteral("λίστα 2");
+    }
+    void queryTextsArriveAsSent()
+    {
+        QFETCH(QString, text);
+        LinkRig &rig = *m_rig;
+        rig.db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v1"));
+        rig.backOffice.setBlacklist(text, {"NEW1"});
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", text}});
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 1);
+        const QUrlQuery query = rig.backOffice.last(Blacklist).query;
+        QCOMPARE(query.queryItems(QUrl::FullyDecoded).size(), 1);
+        QCOMPARE(query.queryItemValue(QStringLiteral("after"), QUrl::FullyDecoded), text);
+        QCOMPARE(blacklist(), QStringList{"NEW1"});
+        QCOMPARE(rig.bo->blacklisVer(), text);
+
+        DeferredProbe<> put(rig.bo->sendProgress(text, 40));
+        QVERIFY(put.waitSettled(15000));
+        QVERIFY(put.resolved());
+        const QUrlQuery progress = rig.backOffice.last(FakeBackOffice::OperationStatus).query;
+        QCOMPARE(progress.queryItems(QUrl::FullyDecoded).size(), 2);
+        QCOMPARE(progress.queryItemValue(QStringLiteral("operation"), QUrl::FullyDecoded), text);
+        QCOMPARE(progress.queryItemValue(QStringLiteral("progress"), QUrl::FullyDecoded), QStringLiteral("40"));
+    }
+
     void blacklistAnswersThatAreNoLists_data()
     {
         QTest::addColumn<FakeHttpResponse>("answer");

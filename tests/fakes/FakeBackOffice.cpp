@@ -96,7 +96,11 @@ FakeHttpResponse FakeBackOffice::answer(const FakeHttpRequest &incoming)
     Request request;
     request.method = incoming.method;
     request.path = incoming.path;
-    request.query = incoming.query;
+    // Read as the web servers of the back office read a query: "+" is a space, every
+    // percent escape is decoded.
+    QString query = incoming.target.section(QLatin1Char('?'), 1);
+    query.replace(QLatin1Char('+'), QLatin1String("%20"));
+    request.query = QUrlQuery(query);
     request.headers = incoming.headers;
     request.body = incoming.body;
     request.json = QJsonDocument::fromJson(incoming.body).object();
@@ -133,7 +137,7 @@ FakeHttpResponse FakeBackOffice::modelAnswer(const Request &request)
     if (request.path == Heartbeat && request.method == QLatin1String("POST"))
         return FakeHttpResponse::json(200, m_heartbeatAnswer);
     if (request.path == Blacklist && request.method == QLatin1String("GET")) {
-        const QString after = request.query.queryItemValue(QStringLiteral("after"));
+        const QString after = request.query.queryItemValue(QStringLiteral("after"), QUrl::FullyDecoded);
         return FakeHttpResponse::json(200, m_blacklists.value(after, QJsonObject{{QStringLiteral("added"), QJsonArray()},
                                                                                  {QStringLiteral("removed"), QJsonArray()}}));
     }

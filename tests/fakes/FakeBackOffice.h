@@ -37,7 +37,7 @@ public:
     {
         QString method;
         QString path;
-        QUrlQuery query;
+        QUrlQuery query;       // decoded as a web server does: "+" is a space
         FakeHttpHeaders headers;
         QByteArray body;
         QJsonObject json;      // the body when it is a JSON object
