@@ -57,6 +57,17 @@ bool isSecretKey(const QString &key)
     return Config::isSecret(key) || secretName.match(key).hasMatch();
 }
 
+// What a request header can carry as it is. A line break would end the header and start one
+// of the sender's choosing in every request; other bytes would go out as something else.
+bool fitsHeader(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7e)
+            return false;
+    }
+    return true;
+}
+
 // QUrlQuery takes a "%" in a value for an escape and leaves a "+", which servers read as a
 // space: a text of ours or a peer's goes in fully encoded, so it arrives as it was.
 void addQueryText(QUrlQuery &query, const QString &key, const QString &value)
@@ -343,6 +354,10 @@ bool CardBO::handleRegisterResponse(int status, const QJsonValue &body)
     // only send it round the states once more.
     if (apiKey.isEmpty()) {
         logError(QStringLiteral("ERROR: Registration answer carries no API key : ") + wholeBody(compact(answer)));
+        return false;
+    }
+    if (!fitsHeader(apiKey)) {
+        logError(QStringLiteral("ERROR: Registration answer carries an API key no request header can carry"));
         return false;
     }
     logInfo(QStringLiteral("+-------------------------------+"));

@@ -115,6 +115,7 @@ public:
             QStringLiteral("[Backend::CardBO] Update Blacklist response received"),
             QStringLiteral("[Backend::CardBO] |      TERMINAL REGISTERED      |"),
             QStringLiteral("[Backend::CardBO] ERROR: Registration answer carries no API key"),
+            QStringLiteral("[Backend::CardBO] ERROR: Registration answer carries an API key"),
             QStringLiteral("[Backend::CardBO] Transaction sent successfully"),
             QStringLiteral("[Backend::CardBO] Ignoring the answer"),
         };

@@ -408,15 +408,27 @@ private slots:
     void registrationWithoutKey_data()
     {
         QTest::addColumn<FakeHttpResponse>("answer");
-        QTest::newRow("no apiKey") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}});
-        QTest::newRow("apiKey not a text") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", 77}});
-        QTest::newRow("empty apiKey") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", ""}});
-        QTest::newRow("not JSON") << FakeHttpResponse::text(200, "<html>welcome</html>", "text/html");
-        QTest::newRow("JSON array") << FakeHttpResponse::json(200, QJsonArray{"apiKey", "k"});
+        QTest::addColumn<QString>("error");
+        const QString none = QStringLiteral("ERROR: Registration answer carries no API key");
+        const QString unusable = QStringLiteral("ERROR: Registration answer carries an API key no request header can carry");
+        QTest::newRow("no apiKey") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}}) << none;
+        QTest::newRow("apiKey not a text") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", 77}}) << none;
+        QTest::newRow("empty apiKey") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", ""}}) << none;
+        QTest::newRow("not JSON") << FakeHttpResponse::text(200, "<html>welcome</html>", "text/html") << none;
+        QTest::newRow("JSON array") << FakeHttpResponse::json(200, QJsonArray{"apiKey", "k"}) << none;
+        // Sent as it is, a line break would add a header of the answer's choosing to every request.
+        QTest::newRow("apiKey with a line break")
+            << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", "k-1\r\nX-Forwarded-For: 10.0.0.1"}})
+            << unusable;
+        QTest::newRow("apiKey with a zero") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", QString::fromLatin1("k-1\0x", 5)}})
+                                            << unusable;
+        QTest::newRow("apiKey not ASCII") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", QStringLiteral("κλειδί")}})
+                                          << unusable;
     }
     void registrationWithoutKey()
     {
         QFETCH(FakeHttpResponse, answer);
+        QFETCH(QString, error);
         LinkRig &rig = *m_rig;
         rig.backOffice.setResponse(Register, answer);
         rig.bo->start();
@@ -425,8 +437,16 @@ private slots:
         QCOMPARE(transition(*rig.bo), QStringLiteral("Not Registered/Missing API key"));
         QCOMPARE(rig.storedKey(), QString());
         QVERIFY(!rig.db->param(QStringLiteral("id")).isValid());
-        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Registration answer carries no API key")));
+        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ") + error));
         QCOMPARE(rig.log.count(QtInfoMsg, QStringLiteral("TERMINAL REGISTERED")), 0);
+        // A key that is refused reaches neither a request nor a log line.
+        rig.bo->onTick();
+        QVERIFY(rig.settle());
+        QCOMPARE(rig.backOffice.count(Register), 2);
+        for (const auto &r : rig.backOffice.requests())
+            QVERIFY(r.header("X-API-Key").isEmpty() && r.header("X-Forwarded-For").isEmpty());
+        for (const QString &line : rig.log.texts())
+            QVERIFY2(!line.contains(QLatin1String("k-1")) && !line.contains(QStringLiteral("κλειδί")), qPrintable(line));
         rig.bo->stop();
     }
 
