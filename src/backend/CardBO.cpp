@@ -151,7 +151,7 @@ QUrl CardBO::createUrl(const QString &path) const
 
 void CardBO::start()
 {
-    if (m_tickTimer.isActive())
+    if (running())
         return;
     logInfo(QStringLiteral("Starting Card BO engine"));
     ++m_run;
@@ -162,10 +162,11 @@ void CardBO::start()
 
 void CardBO::stop()
 {
-    if (!m_tickTimer.isActive())
+    if (!running())
         return;
     logInfo(QStringLiteral("Stopping Card BO engine"));
     ++m_run;
+    m_ticking = false;
     m_tickTimer.stop();
     m_transTimer.stop();
     setState(Stopped, QStringLiteral("User request"));
@@ -183,10 +184,17 @@ void CardBO::setState(State state, const QString &reason)
     emit stateChanged();
 }
 
+bool CardBO::running() const
+{
+    // A single-shot timer is idle while its own tick runs.
+    return m_tickTimer.isActive() || m_ticking;
+}
+
 void CardBO::onTick()
 {
     const State state = m_state;
     const quint64 run = m_run;
+    m_ticking = true;
     int interval = DefaultTickInterval;
     switch (state) {
     case Init:
@@ -208,9 +216,11 @@ void CardBO::onTick()
     default:
         break;
     }
-    // A stop() from inside the step (a listener of stateChanged) keeps the link stopped.
+    // A stop() from inside the step (a listener of stateChanged) keeps the link stopped, and
+    // a start() after it has armed the timer already.
     if (run != m_run)
         return;
+    m_ticking = false;
     m_tickTimer.start(interval);
 }
 

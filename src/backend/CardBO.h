@@ -90,6 +90,8 @@ private:
     void initTimer();
     QUrl createUrl(const QString &path) const;
     Deferred<> request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler);
+    // Between start() and stop(), the tick in progress included.
+    bool running() const;
     // Whether an answer to a request made in run `run` may still act.
     bool accepts(quint64 run, const QString &operation) const;
 
@@ -130,6 +132,8 @@ private:
     QTimer m_transTimer;
     // Set while a transaction is on its way: one at a time.
     bool m_sending = false;
+    // Set while a tick of the link's runs (its single-shot timer is idle then).
+    bool m_ticking = false;
     // Counts start() and stop(): an answer to a request of an earlier run changes nothing.
     quint64 m_run = 0;
     // The blacklist version being fetched, so that heartbeats meanwhile do not fetch it again.

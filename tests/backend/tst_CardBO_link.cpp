@@ -106,6 +106,56 @@ private slots:
         bo.stop();
     }
 
+    // A listener of stateChanged that stops (and maybe starts) the link while its timer's tick
+    // runs: the link does what it was last told.
+    void stopFromInsideATick_data()
+    {
+        QTest::addColumn<bool>("restart");
+        QTest::addColumn<QStringList>("transitions");
+        QTest::newRow("stop") << false
+                              << QStringList{"Init/User request", "Error/Missing Device ID", "Unknown/User request"};
+        QTest::newRow("stop, then start")
+            << true
+            << QStringList{"Init/User request", "Error/Missing Device ID", "Unknown/User request", "Init/User request"};
+    }
+    void stopFromInsideATick()
+    {
+        QFETCH(bool, restart);
+        QFETCH(QStringList, transitions);
+        LinkRig &rig = *m_rig;
+        CardBO &bo = *rig.bo;
+        rig.terminal.serial.clear();
+        QStringList seen;
+        bool acted = false;
+        QMetaObject::Connection listener = connect(&bo, &CardBO::stateChanged, &bo, [&] {
+            seen << transition(bo);
+            if (bo.state() != CardBO::Error || acted)
+                return;
+            acted = true;
+            bo.stop();
+            if (restart)
+                bo.start();
+        });
+        bo.start();
+        QVERIFY(waitUntil([&] { return acted; })); // the timer's first tick
+        QCOMPARE(seen, transitions);
+        disconnect(listener);
+        const QString starting = QStringLiteral("[Backend::CardBO] Starting Card BO engine");
+        if (restart) {
+            // Running: its own next tick finds the id missing again.
+            QCOMPARE(rig.log.count(QtInfoMsg, starting), 2);
+            WAIT_COMPARE(transition(bo), QStringLiteral("Error/Missing Device ID"));
+        } else {
+            // Stopped: the next start() starts it.
+            QCOMPARE(transition(bo), QStringLiteral("Unknown/User request"));
+            bo.start();
+            QCOMPARE(rig.log.count(QtInfoMsg, starting), 2);
+            QCOMPARE(transition(bo), QStringLiteral("Init/User request"));
+        }
+        bo.stop();
+        QCOMPARE(transition(bo), QStringLiteral("Unknown/User request"));
+    }
+
     void stateTable_data()
     {
         QTest::addColumn<QString>("serial");
