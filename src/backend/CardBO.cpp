@@ -812,7 +812,7 @@ bool CardBO::shouldRetransmit(int status, const QJsonValue &body)
 QDateTime CardBO::nextSendDate(Transaction::Ptr trans) const
 {
     const int attempts = trans->sendDetails().sendAttempts;
-    int delay = 21600;
+    int delay = Database::LongestRetryDelay;
     if (attempts < 4)
         delay = 60;
     else if (attempts <= 6)

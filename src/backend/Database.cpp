@@ -28,6 +28,16 @@ QSettings *apiKeySettings()
 
 QString now() { return QDateTime::currentDateTime().toString(Qt::ISODate); }
 
+// Rows due for sending; the two values bound are dueLimits() in order.
+const QString DueRows = QStringLiteral(
+    "sendStatus = 'PENDING' AND (sendSchedDate <= ? OR sendSchedDate > ?)");
+
+QStringList dueLimits()
+{
+    const QDateTime time = QDateTime::currentDateTime();
+    return {time.toString(Qt::ISODate), time.addSecs(Database::LongestRetryDelay).toString(Qt::ISODate)};
+}
+
 } // namespace
 
 const QStringList Database::RecordSchema{
@@ -309,11 +319,11 @@ QList<Transaction::Ptr> Database::transDueForSend() const
     QList<Transaction::Ptr> transactions;
     // Rows queued in one second share their schedule text: the later queued comes first
     // here, so that the last of the list is the one queued first.
-    QSqlQuery query = m_db.query(QStringLiteral(
-        "SELECT * FROM Transactions WHERE sendStatus = 'PENDING' AND sendSchedDate <= ? "
-        "ORDER BY sendSchedDate DESC, rowid DESC"));
+    QSqlQuery query = m_db.query(QStringLiteral("SELECT * FROM Transactions WHERE %1 "
+                                                "ORDER BY sendSchedDate DESC, rowid DESC").arg(DueRows));
     query.setForwardOnly(true);
-    query.addBindValue(now());
+    for (const QString &limit : dueLimits())
+        query.addBindValue(limit);
     if (!m_db.execute(query))
         return transactions;
     while (query.next())
@@ -323,20 +333,20 @@ QList<Transaction::Ptr> Database::transDueForSend() const
 
 Transaction::Ptr Database::transNextDue(int *dueCount) const
 {
-    const QString time = now();
+    const QStringList limits = dueLimits();
     if (dueCount) {
         *dueCount = 0;
-        QSqlQuery count = m_db.query(QStringLiteral(
-            "SELECT COUNT(*) FROM Transactions WHERE sendStatus = 'PENDING' AND sendSchedDate <= ?"));
-        count.addBindValue(time);
+        QSqlQuery count = m_db.query(QStringLiteral("SELECT COUNT(*) FROM Transactions WHERE %1").arg(DueRows));
+        for (const QString &limit : limits)
+            count.addBindValue(limit);
         if (m_db.execute(count) && count.next())
             *dueCount = count.value(0).toInt();
     }
-    QSqlQuery query = m_db.query(QStringLiteral(
-        "SELECT * FROM Transactions WHERE sendStatus = 'PENDING' AND sendSchedDate <= ? "
-        "ORDER BY sendSchedDate ASC, rowid ASC LIMIT 1"));
+    QSqlQuery query = m_db.query(QStringLiteral("SELECT * FROM Transactions WHERE %1 "
+                                                "ORDER BY sendSchedDate ASC, rowid ASC LIMIT 1").arg(DueRows));
     query.setForwardOnly(true);
-    query.addBindValue(time);
+    for (const QString &limit : limits)
+        query.addBindValue(limit);
     if (!m_db.execute(query) || !query.next())
         return Transaction::Ptr();
     return deserialize(query);

@@ -32,6 +32,11 @@ public:
         QString uuid;
     };
 
+    // The longest wait before a retry, in seconds. A PENDING row scheduled further ahead was
+    // scheduled by a clock that has been set back since (a clock that ran ahead, put right by
+    // time synchronisation): it counts as due rather than wait for as long as the clock was off.
+    static constexpr int LongestRetryDelay = 21600;
+
     static const QStringList RecordSchema;
     static const QStringList ParametersSchema;
     static const QStringList BlacklistSchema;
@@ -62,7 +67,7 @@ public:
     // Deletes delivered rows last sent before `before`; returns how many went.
     int transCleanup(const QDateTime &before);
     QList<Transaction::Ptr> transPending() const;
-    // Every due PENDING row, the latest schedule first.
+    // Every due PENDING row (see LongestRetryDelay), the latest schedule first.
     QList<Transaction::Ptr> transDueForSend() const;
     // The due PENDING row scheduled first (queued first among equals), null when none is due;
     // `dueCount` receives how many are due. Reads two rows' worth however long the queue is.

@@ -267,7 +267,8 @@ private slots:
     {
         m_db = std::make_unique<Database>(*m_config);
         const QDateTime now = QDateTime::currentDateTime();
-        for (const char *id : {"late", "early", "now-a", "now-b", "future", "unscheduled", "done", "failed"})
+        for (const char *id : {"late", "early", "now-a", "now-b", "future", "unscheduled", "done", "failed",
+                               "longest retry", "clock set back"})
             QVERIFY(m_db->transAdd(transaction(QString::fromLatin1(id))));
         schedule(QStringLiteral("early"), QStringLiteral("PENDING"), now.addSecs(-3600));
         schedule(QStringLiteral("late"), QStringLiteral("PENDING"), now.addSecs(-60));
@@ -277,20 +278,24 @@ private slots:
         schedule(QStringLiteral("unscheduled"), QStringLiteral("PENDING"), QDateTime());
         schedule(QStringLiteral("done"), QStringLiteral("OK"), QDateTime());
         schedule(QStringLiteral("failed"), QStringLiteral("FAILED"), QDateTime());
+        // No retry waits longer than six hours: a schedule further ahead was made while the
+        // clock was ahead of the time it has now, and would hold the row back for as long.
+        schedule(QStringLiteral("longest retry"), QStringLiteral("PENDING"), now.addSecs(21600 - 120));
+        schedule(QStringLiteral("clock set back"), QStringLiteral("PENDING"), now.addDays(400));
 
         // Latest schedule first; of two due in the same second the one queued later first.
-        QCOMPARE(uuids(m_db->transDueForSend()), (QStringList{"now-b", "now-a", "late", "early"}));
+        QCOMPARE(uuids(m_db->transDueForSend()), (QStringList{"clock set back", "now-b", "now-a", "late", "early"}));
         int due = -1;
         const Transaction::Ptr next = m_db->transNextDue(&due);
         QVERIFY(next);
         QCOMPARE(next->uuid(), QStringLiteral("early"));
-        QCOMPARE(due, 4);
+        QCOMPARE(due, 5);
 
-        QCOMPARE(m_db->transCount(QStringLiteral("PENDING")), 6);
+        QCOMPARE(m_db->transCount(QStringLiteral("PENDING")), 8);
         QCOMPARE(m_db->transCount(QStringLiteral("OK")), 1);
         QCOMPARE(m_db->transCount(QStringLiteral("FAILED")), 1);
         QCOMPARE(m_db->transCount(QStringLiteral("pending")), 0);
-        QCOMPARE(m_db->transPending().size(), 6);
+        QCOMPARE(m_db->transPending().size(), 8);
     }
 
     void queuedInOneSecondLeaveInQueueOrder()
