@@ -717,7 +717,7 @@ void CardBO::sendTransaction(Transaction::Ptr trans)
     if (!trans)
         return;
     if (!m_database.transAdd(trans))
-        logError(QStringLiteral("ERROR: Could not queue transaction : ") + trans->toString());
+        logError(QStringLiteral("ERROR: Could not queue transaction : ") + field(trans->toString()));
     processPendingTransactions();
 }
 
@@ -732,7 +732,7 @@ void CardBO::processPendingTransactions()
         m_sending = false;
         return;
     }
-    logInfo(QStringLiteral("Sending transaction (remaining=%1) : %2").arg(due - 1).arg(trans->toString()));
+    logInfo(QStringLiteral("Sending transaction (remaining=%1) : %2").arg(due - 1).arg(field(trans->toString())));
     QPointer<CardBO> self(this);
     transmitTransaction(trans)
         .done([self]() {
@@ -778,7 +778,7 @@ bool CardBO::handleTransResponse(Transaction::Ptr trans, int status, const QJson
     if (status == 200 || status == 201) {
         send.sendStatus = QStringLiteral("OK");
         send.sendSchedDate = QDateTime();
-        logInfo(QStringLiteral("Transaction sent successfully : ") + trans->toString());
+        logInfo(QStringLiteral("Transaction sent successfully : ") + field(trans->toString()));
     } else {
         handleErrorResponse(status, body);
         if (shouldRetransmit(status, body)) {
@@ -787,17 +787,17 @@ bool CardBO::handleTransResponse(Transaction::Ptr trans, int status, const QJson
             logInfo(QStringLiteral("Scheduling re-transmit at %1 (attempts=%2) : %3")
                         .arg(send.sendSchedDate.toString(Qt::ISODate))
                         .arg(send.sendAttempts)
-                        .arg(trans->toString()));
+                        .arg(field(trans->toString())));
         } else {
             send.sendStatus = QStringLiteral("FAILED");
             send.sendSchedDate = QDateTime();
-            logWarn(QStringLiteral("WARN: Transaction will not be re-transmitted : ") + trans->toString());
+            logWarn(QStringLiteral("WARN: Transaction will not be re-transmitted : ") + field(trans->toString()));
         }
     }
 
     // Unrecorded, the row would still look due and go out again at once, for ever.
     if (!m_database.transUpdate(trans)) {
-        logError(QStringLiteral("ERROR: Could not record the answer for transaction : ") + trans->toString());
+        logError(QStringLiteral("ERROR: Could not record the answer for transaction : ") + field(trans->toString()));
         return false;
     }
     return true;

@@ -267,6 +267,34 @@ private slots:
         QCOMPARE(row(QStringLiteral("stranded"))->sendDetails().sendStatus, QStringLiteral("OK"));
     }
 
+    // The card uid comes from the reader's documents: in a log line it cannot start a line
+    // of its own.
+    void cardUidQuotedInLogLines_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("sent") << 201;
+        QTest::newRow("rescheduled") << 503;
+        QTest::newRow("refused") << 409;
+    }
+    void cardUidQuotedInLogLines()
+    {
+        QFETCH(int, status);
+        LinkRig &rig = *m_rig;
+        rig.backOffice.setTransactionStatus(status);
+        auto t = newTransaction(QStringLiteral("forging"));
+        t->setCardUid(QStringLiteral("04AB\n[Backend::CardBO] Transaction sent successfully : forged\x1b[2K"));
+        rig.bo->sendTransaction(t);
+        QVERIFY(rig.settle());
+        QCOMPARE(rig.backOffice.count(TransactionPath), 1);
+        const QStringList lines = rig.log.startingWith(QStringLiteral("[Backend::CardBO] "));
+        QVERIFY(lines.size() >= 2);
+        for (const QString &line : lines) {
+            QVERIFY2(!line.contains(QLatin1Char('\n')) && !line.contains(QLatin1Char('\x1b')), qPrintable(line));
+            if (line.contains(QLatin1String("forging")))
+                QVERIFY2(line.contains(QLatin1String("cardUid=04AB\\n[Backend::CardBO]")), qPrintable(line));
+        }
+    }
+
     void oneRunAtATime()
     {
         LinkRig &rig = *m_rig;
