@@ -139,7 +139,8 @@ void Inspector::requestPower(const QString &what)
 {
     // Each call its own delay; with this client as the context none fires once it is gone.
     QTimer::singleShot(PowerDelayMs, this, [this, what] {
-        publishOrWarn(QStringLiteral("/power/%1/request/1").arg(what), QByteArray());
+        if (!publishOrWarn(QStringLiteral("/power/%1/request/1").arg(what), QByteArray()))
+            emit powerRequestFailed(what);
     });
 }
 

@@ -59,6 +59,8 @@ signals:
     void audioVolumeChanged();
     void systemRebootStarted();
     void systemShutdownStarted();
+    // A reboot or shutdown request ("reboot", "shutdown") that could not be sent.
+    void powerRequestFailed(QString what);
 
 protected:
     void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const override;

@@ -93,6 +93,7 @@ private slots:
     void volume();
     void play();
     void powerRequests();
+    void powerRequestNotSent();
     void scheduledShutdown();
     void scheduleRefused_data();
     void scheduleRefused();
@@ -298,6 +299,18 @@ void TestInspector::powerRequests()
     WAIT_COMPARE(m_rig->fake.played().size(), 1);
     QCOMPARE(m_rig->powerRequests().size(), 3);
     QCOMPARE(log.texts(QtWarningMsg), QStringList());
+}
+
+// A request that cannot go out when its delay ends is announced, so the screens need not wait.
+void TestInspector::powerRequestNotSent()
+{
+    QSignalSpy failed(&m_rig->inspector, &Inspector::powerRequestFailed);
+    m_rig->inspector.systemShutdown();
+    m_rig->rig.mqtt.disconnect();
+    QVERIFY(failed.wait(10000));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.at(0).at(0).toString(), QString("shutdown"));
+    QVERIFY(m_rig->powerRequests().isEmpty());
 }
 
 void TestInspector::scheduledShutdown()
