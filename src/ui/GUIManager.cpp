@@ -3,18 +3,37 @@
 #include "app/Config.h"
 #include "app/LogQuote.h"
 #include "app/Logger.h"
+#include "backend/CardBO.h"
+#include "backend/Database.h"
+#include "devices/Barrier.h"
+#include "devices/Button.h"
+#include "devices/Connection.h"
+#include "devices/IPv4.h"
+#include "devices/Loop.h"
+#include "devices/MIOBoard.h"
+#include "devices/Network.h"
+#include "devices/Update.h"
 #include "terminal/Event.h"
+#include "terminal/EventLogin.h"
+#include "terminal/EventLogout.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QLocale>
 #include <QQmlContext>
 #include <QQuickStyle>
+#include <QQuickWindow>
+#include <QtQml>
+
+#include <climits>
 
 namespace {
 
+const char *const LogTag = "[GUIManager] ";
 const char *const kMainQml = "qrc:/qml/main.qml";
 const char *const kTranslationFile = ":/qml/translations/VORNTerminalUI_el_GR.qm";
 
@@ -88,11 +107,60 @@ const QMap<QString, QVariant> GUIManager::Defaults = {
     {"esb/url", ""},
 };
 
+const QString GUIManager::ValidSound = QStringLiteral("/opt/vesk/vorn-terminal-ui/Valid.wav");
+const QString GUIManager::InvalidSound = QStringLiteral("/opt/vesk/vorn-terminal-ui/Invalid.wav");
+
+namespace {
+
+const QString Busy = QStringLiteral("Busy");
+const QString CollectScreen = QStringLiteral("CollectScreen");
+const QString DispenseScreen = QStringLiteral("DispenseScreen");
+const QString ErrorScreen = QStringLiteral("ErrorScreen");
+const QString Login = QStringLiteral("Login");
+const QString OutOfOrder = QStringLiteral("OutOfOrder");
+const QString OutOfService = QStringLiteral("OutOfService");
+const QString Settings = QStringLiteral("Settings");
+const QString Success = QStringLiteral("Success");
+
+// The placeholder a published secret shows; sent back, it changes nothing.
+const QString Mask = QStringLiteral("****");
+
+QJsonValue isoOrNull(const QDateTime &moment)
+{
+    return moment.isValid() ? QJsonValue(moment.toString(Qt::ISODate)) : QJsonValue(QJsonValue::Null);
+}
+
+// Why a value from "/config/set" cannot stand for the key's default, or an
+// empty text when it can.
+QString typeMismatch(const QString &key, const QJsonValue &value, const QVariant &defaultValue)
+{
+    switch (defaultValue.type()) {
+    case QVariant::Int: {
+        const double number = value.toDouble();
+        if (!value.isDouble() || number != double(qint64(number)) || number < INT_MIN || number > INT_MAX)
+            return QStringLiteral("expected an integer");
+        if (key == QLatin1String("mqtt/port") && (number < 1 || number > 65535))
+            return QStringLiteral("expected a port number from 1 to 65535");
+        return QString();
+    }
+    case QVariant::Bool:
+        return value.isBool() ? QString() : QStringLiteral("expected true or false");
+    case QVariant::String:
+        return value.isString() ? QString() : QStringLiteral("expected a text");
+    default:
+        return QString();
+    }
+}
+
+} // namespace
+
 GUIManager::GUIManager(Config &config)
     : QObject(nullptr)
     , m_rootContext(m_engine.rootContext())
     , m_config(config)
+    , m_inspector(m_mqtt, config.get("topics/inspector").toString())
     , m_terminal(config, m_mqtt)
+    , m_diagnostics(m_terminal)
     , m_sessionManager(config)
     , m_eventManager(config)
 {
@@ -100,21 +168,41 @@ GUIManager::GUIManager(Config &config)
     initConfig();
     initQml();
     initMqtt();
-    m_terminal.start();
+    initManagers();
 }
 
-GUIManager::~GUIManager() = default;
+GUIManager::~GUIManager()
+{
+    // The members go before this object: none of their last signals may reach it.
+    QObject::disconnect(&m_mqtt, nullptr, this, nullptr);
+}
 
 void GUIManager::load()
 {
     m_engine.load(QUrl(QString::fromLatin1(kMainQml)));
-    if (m_engine.rootObjects().isEmpty())
-        qCritical().noquote().nospace() << "[GUIManager] ERROR: Failed to load " << kMainQml;
+    if (m_engine.rootObjects().isEmpty()) {
+        qCritical().noquote().nospace() << LogTag << "ERROR: Failed to load " << kMainQml;
+    } else if (auto *window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().first())) {
+        // The moment the terminal can be seen: what start-up is measured by.
+        auto once = QSharedPointer<QMetaObject::Connection>::create();
+        *once = connect(window, &QQuickWindow::frameSwapped, this, [once] {
+            QObject::disconnect(*once);
+            qInfo().noquote().nospace() << LogTag << "First frame shown";
+        });
+    }
 
     setLanguage(m_config.get("gui/locale").toString());
 
     m_eventManager.push(new Event(QStringLiteral("General"), QStringLiteral("Application started"), QString(),
                                   QDateTime::currentDateTime()));
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+QString GUIManager::deviceId() const
+{
+    return m_terminal.serialNum();
 }
 
 QString GUIManager::language() const
@@ -127,16 +215,96 @@ QString GUIManager::dynTr() const
     return QString();
 }
 
+bool GUIManager::showCursor() const
+{
+    return m_config.get("gui/showCursor").toBool();
+}
+
+bool GUIManager::showErrorDesc() const
+{
+    return m_config.get("gui/showErrorDesc").toBool();
+}
+
+int GUIManager::displayOffMin() const
+{
+    return m_config.get("gui/displayOffMin").toInt();
+}
+
+int GUIManager::shutdownDelaySec() const
+{
+    return m_config.get("gui/shutdownDelaySec").toInt();
+}
+
+QColor GUIManager::screenSaverBg() const
+{
+    QColor color;
+    color.setNamedColor(m_config.get("gui/screenSaverBg").toString());
+    return color;
+}
+
+QString GUIManager::screenSaverImg() const
+{
+    return m_config.get("gui/screenSaverImg").toString();
+}
+
+manager::Update *GUIManager::update()
+{
+    return m_terminal.update();
+}
+
+int GUIManager::animSwitchSec() const
+{
+    return m_config.get("gui/animSwitchSec").toInt();
+}
+
+void GUIManager::setShowCursor(bool value)
+{
+    if (value != showCursor())
+        m_config.set("gui/showCursor", value);
+}
+
+void GUIManager::setShowErrorDesc(bool value)
+{
+    if (value != showErrorDesc())
+        m_config.set("gui/showErrorDesc", value);
+}
+
+void GUIManager::setDisplayOffMin(int value)
+{
+    if (value != displayOffMin())
+        m_config.set("gui/displayOffMin", value);
+}
+
+void GUIManager::setShutdownDelaySec(int value)
+{
+    if (value != shutdownDelaySec())
+        m_config.set("gui/shutdownDelaySec", value);
+}
+
+void GUIManager::setAnimSwitchSec(int value)
+{
+    if (value != animSwitchSec())
+        m_config.set("gui/animSwitchSec", value);
+}
+
+void GUIManager::setMessage(const QString &message)
+{
+    if (message == m_message)
+        return;
+    m_message = message;
+    emit messageChanged();
+}
+
 void GUIManager::setLanguage(const QString &lang)
 {
     if (lang == m_language)
         return;
-    qInfo().noquote().nospace() << "[GUIManager] Language changed : " << LogQuote::quote(lang);
+    qInfo().noquote().nospace() << LogTag << "Language changed : " << LogQuote::quote(lang);
 
     if (m_translator.isEmpty()) {
-        qInfo().noquote().nospace() << "[GUIManager] Loading translation file : " << kTranslationFile;
+        qInfo().noquote().nospace() << LogTag << "Loading translation file : " << kTranslationFile;
         if (!m_translator.load(QString::fromLatin1(kTranslationFile))) {
-            qCritical().noquote().nospace() << "[GUIManager] ERROR: Failed to load translation file";
+            qCritical().noquote().nospace() << LogTag << "ERROR: Failed to load translation file";
             return;
         }
     }
@@ -145,7 +313,7 @@ void GUIManager::setLanguage(const QString &lang)
     if (locale.language() == QLocale::English) {
         QCoreApplication::removeTranslator(&m_translator);
     } else if (!QCoreApplication::installTranslator(&m_translator)) {
-        qCritical().noquote().nospace() << "[GUIManager] ERROR: Failed to install translator";
+        qCritical().noquote().nospace() << LogTag << "ERROR: Failed to install translator";
         return;
     }
 
@@ -165,6 +333,11 @@ manager::MqttClient &GUIManager::mqtt()
     return m_mqtt;
 }
 
+manager::Inspector &GUIManager::inspector()
+{
+    return m_inspector;
+}
+
 Terminal &GUIManager::terminal()
 {
     return m_terminal;
@@ -179,6 +352,9 @@ EventManager &GUIManager::eventManager()
 {
     return m_eventManager;
 }
+
+// ---------------------------------------------------------------------------
+// Set-up
 
 void GUIManager::initLog()
 {
@@ -199,31 +375,28 @@ void GUIManager::initConfig()
 void GUIManager::initQml()
 {
     QQuickStyle::setStyle(QStringLiteral("Material"));
-    qInfo().noquote().nospace() << "[GUIManager] QtQuick Style name is : " << QQuickStyle::name();
+    qInfo().noquote().nospace() << LogTag << "QtQuick Style name is : " << QQuickStyle::name();
+
+    const QString notCreatable = QStringLiteral("Not creatable in QML");
+    qmlRegisterType<manager::Connection>("com.vesk.network.connection", 1, 0, "Connection");
+    qmlRegisterType<IPv4>("com.vesk.network.ipv4", 1, 0, "IPv4");
+    qmlRegisterUncreatableType<Session>("com.vesk.terminal.session", 1, 0, "Session", notCreatable);
+    qmlRegisterUncreatableType<Test>("com.vesk.diagnostics.test", 1, 0, "Test", notCreatable);
+    qRegisterMetaType<Test>("Test");
+
     m_rootContext->setContextProperty(QStringLiteral("manager"), this);
-}
+    m_rootContext->setContextProperty(QStringLiteral("board"), m_terminal.board());
+    m_rootContext->setContextProperty(QStringLiteral("inspector"), &m_inspector);
+    m_rootContext->setContextProperty(QStringLiteral("eventLogManager"), &m_eventManager);
+    m_rootContext->setContextProperty(QStringLiteral("network"), m_terminal.network());
+    m_rootContext->setContextProperty(QStringLiteral("terminal"), &m_terminal);
 
-void GUIManager::onConfigChanged(const QVariantMap &changes)
-{
-    qDebug().noquote().nospace() << "[GUIManager] Config changed : "
-                                 << QJsonDocument(QJsonObject::fromVariantMap(Config::forLog(changes))).toJson(QJsonDocument::Indented);
+    m_screenTimer.setSingleShot(true);
+    m_displayOffTimer.setSingleShot(true);
+    connect(&m_screenTimer, &QTimer::timeout, this, &GUIManager::onScreenTimeout);
 
-    // Only the first matching branch runs; the order is part of the behaviour.
-    if (changes.contains("gui/locale")) {
-        setLanguage(changes.value("gui/locale").toString());
-    } else if (Config::contains(changes, "log\\/.+")) {
-        qInfo().noquote().nospace() << "[GUIManager] Log configuration changed. Applying.";
-        initLog();
-    } else if (Config::contains(changes, "mqtt\\/.+")) {
-        qInfo().noquote().nospace() << "[GUIManager] MQTT configuration changed. Applying.";
-        initMqtt();
-    }
-}
-
-void GUIManager::onConfigFileChanged()
-{
-    qWarning().noquote().nospace() << "[GUIManager] WARN: Configuration file changed!";
-    m_config.print();
+    setMessage(tr("Initializing"));
+    setScreen(Busy, 10000);
 }
 
 void GUIManager::initMqtt()
@@ -240,32 +413,631 @@ void GUIManager::initMqtt()
 
     m_mqtt.setClientId(QStringLiteral("%1_%2").arg(QCoreApplication::applicationName()).arg(QCoreApplication::applicationPid()));
     m_mqtt.setWillMessage(QByteArrayLiteral(R"({"service": false})"));
-    m_mqtt.setWillTopic(m_config.get("mqtt/base").toString() + QStringLiteral("/status"));
+    m_mqtt.setWillTopic(base() + QStringLiteral("/status"));
     m_mqtt.setHostname(m_config.get("mqtt/host").toString());
     m_mqtt.setPort(m_config.get("mqtt/port").toUInt());
     m_mqtt.setUsername(m_config.get("mqtt/username").toString());
     m_mqtt.setPassword(m_config.get("mqtt/password").toString());
 
-    if (m_mqtt.isConnected())
-        m_mqtt.disconnect();
-    m_mqtt.connect();
+    const int restart = ++m_mqttRestart;
+    if (!m_mqtt.isConnected()) {
+        m_statusTopic.clear();
+        m_mqtt.connect();
+        return;
+    }
+    // A clean disconnect drops the will: say what it would have said, so the
+    // retained status there does not claim a live terminal for ever.
+    if (!m_statusTopic.isEmpty())
+        m_mqtt.publish(QByteArrayLiteral(R"({"service": false})"), m_statusTopic, 0, true);
+    m_statusTopic.clear();
+    // Connect again once the old session has closed: a new attempt would drop
+    // the status and the DISCONNECT still on their way out.
+    const auto reconnect = [this, restart] {
+        if (restart != m_mqttRestart)
+            return;
+        ++m_mqttRestart;
+        m_mqtt.connect();
+    };
+    const auto closed = QSharedPointer<QMetaObject::Connection>::create();
+    *closed = connect(&m_mqtt, &manager::MqttClient::disconnected, this, [closed, reconnect] {
+        QObject::disconnect(*closed);
+        reconnect();
+    });
+    // Should the close never be confirmed.
+    QTimer::singleShot(2000, this, reconnect);
+    m_mqtt.disconnect();
+}
+
+void GUIManager::initManagers()
+{
+    connect(&m_sessionManager, &SessionManager::accessGranted, this, &GUIManager::settingsAccessGranted);
+    connect(&m_sessionManager, &SessionManager::accessDenied, this, &GUIManager::settingsAccessDenied);
+    connect(&m_sessionManager, &SessionManager::expired, this, &GUIManager::setIdleScreen);
+    connect(&m_sessionManager, &SessionManager::sessionActiveChanged, this, &GUIManager::onSessionActiveChanged);
+    connect(&m_displayOffTimer, &QTimer::timeout, this, &GUIManager::onDisplayOffTimeout);
+    connect(this, &GUIManager::screenChanged, this, &GUIManager::onScreenChanged);
+    connect(&m_inspector, &manager::Inspector::systemRebootStarted, &m_inspector, [this] {
+        setMessage(tr("Rebooting"));
+        setScreen(Busy, 30000);
+    });
+    connect(&m_inspector, &manager::Inspector::systemShutdownStarted, &m_inspector, [this] {
+        setMessage(tr("Shutting down"));
+        setScreen(Busy, 30000);
+    });
+    connect(&m_inspector, &manager::Inspector::powerRequestFailed, this, &GUIManager::onPowerRequestFailed);
+    connect(&m_terminal, &Terminal::serialNumChanged, this, &GUIManager::deviceIdChanged);
+    connect(&m_terminal, &Terminal::typeChanged, this, &GUIManager::setIdleScreen);
+    connect(&m_terminal, &Terminal::stateChanged, this, &GUIManager::setIdleScreen);
+    // Before the terminal starts its engine: the screen for a session state is
+    // chosen before the engine acts on it.
+    connect(m_terminal.session(), &Session::stateChanged, this, &GUIManager::onTerminalSessionStateChanged);
+
+    m_terminal.start();
+}
+
+// ---------------------------------------------------------------------------
+// Configuration changes
+
+void GUIManager::onConfigChanged(const QVariantMap &changes)
+{
+    qDebug().noquote().nospace() << LogTag << "Config changed : "
+                                 << QJsonDocument(QJsonObject::fromVariantMap(Config::forLog(changes))).toJson(QJsonDocument::Indented);
+
+    // Every group a change touches is applied, however many come together.
+    if (changes.contains("gui/showCursor")) {
+        qInfo().noquote().nospace() << LogTag << "Cursor changed : " << (showCursor() ? "visible" : "hidden");
+        emit showCursorChanged();
+    }
+    if (changes.contains("gui/displayOffMin")) {
+        qInfo().noquote().nospace() << LogTag << "Display OFF interval changed : " << displayOffMin() << " min(s)";
+        emit displayOffMinChanged();
+    }
+    if (changes.contains("gui/shutdownDelaySec")) {
+        qInfo().noquote().nospace() << LogTag << "Shutdown delay changed : " << shutdownDelaySec() << " sec(s)";
+        emit shutdownDelaySecChanged();
+    }
+    if (changes.contains("gui/locale"))
+        setLanguage(m_config.get("gui/locale").toString());
+    if (changes.contains("gui/showErrorDesc")) {
+        qInfo().noquote().nospace() << LogTag << "Show Error description changed : " << (showErrorDesc() ? "YES" : "NO");
+        emit showErrorDescChanged();
+    }
+    if (changes.contains("gui/screenSaverBg")) {
+        qInfo().noquote().nospace() << LogTag << "Screen-saver background changed : "
+                                    << LogQuote::quote(m_config.get("gui/screenSaverBg").toString());
+        emit screenSaverBgChanged();
+    }
+    if (changes.contains("gui/screenSaverImg")) {
+        qInfo().noquote().nospace() << LogTag << "Screen-saver image changed : " << LogQuote::quote(screenSaverImg());
+        emit screenSaverImgChanged();
+    }
+    if (changes.contains("gui/animSwitchSec")) {
+        qInfo().noquote().nospace() << LogTag << "GIFs animation changed : " << animSwitchSec() << " msec(s)";
+        emit animSwitchSecChanged();
+    }
+    if (Config::contains(changes, "log\\/.+")) {
+        qInfo().noquote().nospace() << LogTag << "Log configuration changed. Applying.";
+        initLog();
+    }
+    // Last: the configuration document below goes out before the session moves.
+    const bool mqttChanged = Config::contains(changes, "mqtt\\/.+");
+    publishConfig();
+    if (mqttChanged) {
+        qInfo().noquote().nospace() << LogTag << "MQTT configuration changed. Applying.";
+        initMqtt();
+    }
+}
+
+void GUIManager::onConfigFileChanged()
+{
+    qWarning().noquote().nospace() << LogTag << "WARN: Configuration file changed!";
+    m_config.print();
+}
+
+// ---------------------------------------------------------------------------
+// Screen flow
+
+void GUIManager::setScreen(const QString &value)
+{
+    if (value == m_screen)
+        return;
+    qInfo().noquote().nospace() << LogTag << "Setting screen : " << LogQuote::quote(value);
+    m_screen = value;
+    m_screenTimer.stop();
+    emit screenChanged();
+}
+
+void GUIManager::setScreen(QString value, int timeout)
+{
+    qInfo().noquote().nospace() << LogTag << "Setting screen : " << LogQuote::quote(value) << " (timeout=" << timeout
+                                << " msec)";
+    m_screenTimer.start(qMax(0, timeout));
+    m_screen = value;
+    emit screenChanged();
+}
+
+void GUIManager::setIdleScreen()
+{
+    // The log-in page keeps its time-out: without a grant it always leaves.
+    if (m_screen != Login)
+        m_screenTimer.stop();
+    if (m_sessionManager.sessionActive())
+        return;
+    switch (m_terminal.state()) {
+    case Terminal::Init:
+        setScreen(Busy, 30000);
+        break;
+    case Terminal::Ready:
+        setScreen(m_terminal.type() == Terminal::VendingType ? DispenseScreen : CollectScreen);
+        break;
+    case Terminal::Error:
+        if (m_screen != Login || !m_screenTimer.isActive())
+            setScreen(OutOfOrder);
+        break;
+    case Terminal::Busy:
+    case Terminal::Stopped:
+        break;
+    }
+}
+
+void GUIManager::setOutOfOrderScreen(QString message)
+{
+    if (m_screen == Login || m_sessionManager.sessionActive())
+        return;
+    setScreen(OutOfOrder);
+    setMessage(message);
+}
+
+void GUIManager::setMaintenanceScreen()
+{
+    if (m_sessionManager.sessionActive())
+        setScreen(Settings);
+    else if (m_screen == Login)
+        setIdleScreen();
+    else
+        setScreen(Login, 15000);
+}
+
+void GUIManager::onScreenTimeout()
+{
+    qInfo().noquote().nospace() << LogTag << "Screen timeout : " << m_screen;
+    setIdleScreen();
+}
+
+void GUIManager::onTerminalSessionStateChanged(Session::State prev, Session::State curr)
+{
+    Q_UNUSED(prev)
+    const Session *session = m_terminal.session();
+    switch (curr) {
+    case Session::Stopped:
+        break;
+    case Session::Idle:
+    case Session::WaitUser:
+        setMessage(QString());
+        setIdleScreen();
+        break;
+    case Session::DataCollect:
+        if (session->buttonPressed()) {
+            setMessage(tr("Please wait"));
+            setScreen(Busy);
+        } else {
+            setMessage(QString());
+            setIdleScreen();
+        }
+        break;
+    case Session::Permission:
+    case Session::CardProcess:
+        setMessage(tr("Please wait"));
+        setScreen(Busy);
+        break;
+    case Session::WaitCollect:
+        setMessage(QStringLiteral("Please collect your card"));
+        setScreen(Success);
+        break;
+    case Session::Exit:
+    case Session::PostExit:
+        setMessage(QStringLiteral("Thank you"));
+        setScreen(Success);
+        break;
+    case Session::Error:
+        setMessage(session->error());
+        setScreen(ErrorScreen);
+        break;
+    }
+}
+
+void GUIManager::onSessionActiveChanged()
+{
+    Event *event = nullptr;
+    if (m_sessionManager.sessionActive()) {
+        event = new EventLogin(m_sessionManager.user().value_or(User()));
+    } else {
+        setIdleScreen();
+        event = new EventLogout();
+    }
+    m_eventManager.push(event);
+    publishStatus();
+}
+
+void GUIManager::onScreenChanged()
+{
+    const int minutes = displayOffMin();
+    if (minutes <= 0)
+        return;
+    if (m_screen == OutOfOrder || m_screen == OutOfService) {
+        // A timer holds at most INT_MAX ms; more would wrap to a negative interval.
+        const qint64 wanted = qint64(minutes) * 60000;
+        const int interval = int(qMin<qint64>(wanted, INT_MAX));
+        if (wanted > INT_MAX)
+            qWarning().noquote().nospace() << LogTag << "WARN: Display OFF interval of " << minutes
+                                           << " min(s) is beyond what a timer holds; using " << interval / 60000
+                                           << " min(s)";
+        qInfo().noquote().nospace() << LogTag << "Staring Display OFF timer : " << interval / 60000 << " min(s)";
+        m_displayOffTimer.start(interval);
+    } else if (m_displayOffTimer.isActive()) {
+        qInfo().noquote().nospace() << LogTag << "Stopping Display OFF timer.";
+        m_displayOffTimer.stop();
+    }
+}
+
+void GUIManager::onDisplayOffTimeout()
+{
+    qWarning().noquote().nospace() << LogTag << "WARN: Turning off Display due to inactivity.";
+}
+
+// ---------------------------------------------------------------------------
+// Operator requests
+
+void GUIManager::settingsLoginRequest(QString pin)
+{
+    m_sessionManager.loginRequest(pin);
+}
+
+void GUIManager::settingsLogoutRequest()
+{
+    m_sessionManager.logoutRequest();
+}
+
+bool GUIManager::systemServiceReachable(const QString &what)
+{
+    if (m_mqtt.isConnected() && m_inspector.status() == QLatin1String("online"))
+        return true;
+    onPowerRequestFailed(what);
+    return false;
+}
+
+void GUIManager::onPowerRequestFailed(const QString &what)
+{
+    qCritical().noquote().nospace() << LogTag << "ERROR: System " << what << " request cannot reach the system service";
+    setMessage(what == QLatin1String("reboot") ? tr("Reboot failed: system service unavailable")
+                                               : tr("Shutdown failed: system service unavailable"));
+    setScreen(ErrorScreen, 15000);
+}
+
+void GUIManager::shutdownRequest()
+{
+    if (!systemServiceReachable(QStringLiteral("shutdown")))
+        return;
+    setMessage(tr("Shutting down"));
+    setScreen(Busy, 30000);
+    m_inspector.systemShutdown();
+}
+
+void GUIManager::rebootRequest()
+{
+    if (!systemServiceReachable(QStringLiteral("reboot")))
+        return;
+    setMessage(tr("Rebooting"));
+    setScreen(Busy, 30000);
+    m_inspector.systemReboot();
+}
+
+void GUIManager::exitRequest()
+{
+    setMessage(tr("Exiting"));
+    setScreen(Busy, 30000);
+    QTimer::singleShot(2000, [] { QCoreApplication::exit(0); });
+}
+
+// ---------------------------------------------------------------------------
+// Supervision topics
+
+QString GUIManager::base() const
+{
+    return m_config.get("mqtt/base").toString();
 }
 
 void GUIManager::onMqttConnected()
 {
+    qInfo().noquote().nospace() << LogTag << "Connected to MQTT broker";
+    m_statusTopic = base() + QStringLiteral("/status");
+    subscribeToTopics();
+    publishInfo();
+    publishStatus();
+    publishConfig();
+    setIdleScreen();
 }
 
 void GUIManager::onMqttDisconnected()
 {
+    qWarning().noquote().nospace() << LogTag << "WARN: Disconnected from MQTT broker";
+    setOutOfOrderScreen(QStringLiteral("Disconnected"));
 }
 
 void GUIManager::onMqttError(const QString &error)
 {
-    qCritical().noquote().nospace() << "[GUIManager] ERROR: " << LogQuote::quote(error);
+    qCritical().noquote().nospace() << LogTag << "ERROR: " << LogQuote::quote(error);
+}
+
+void GUIManager::subscribeToTopics()
+{
+    const QString root = base();
+    for (const char *suffix : {"/info/get", "/status/get", "/config/get", "/config/set", "/test/request/+",
+                               "/test/cancel/request/+"})
+        m_mqtt.subscribe(root + QLatin1String(suffix), 0);
 }
 
 void GUIManager::onMqttMessage(const QByteArray &payload, const QByteArray &topic)
 {
+    const QByteArray root = base().toUtf8();
+    if (root.isEmpty() || !topic.contains(root))
+        return;
+    qInfo().noquote().nospace() << LogTag << "Message received : " << LogQuote::quote(topic);
+    qDebug().noquote().nospace() << LogTag << "Data : " << LogQuote::quote(payload);
+
+    if (topic.contains("/info/get"))
+        publishInfo();
+    else if (topic.contains("/status/get"))
+        publishStatus();
+    else if (topic.contains("/config/get"))
+        publishConfig();
+    else if (topic.contains("/config/set"))
+        applyConfig(payload);
+    else if (topic.contains("/test/request"))
+        handleTestRequest(payload, topic);
+    else if (topic.contains("/test/cancel/request"))
+        handleTestCancel(payload, topic);
+}
+
+QString GUIManager::requestId(const QByteArray &topic)
+{
+    if (!topic.contains("/request/"))
+        return QString();
+    QByteArray id = topic.mid(topic.lastIndexOf('/') + 1);
+    const int zero = id.indexOf('\0');
+    if (zero >= 0)
+        id.truncate(zero);
+    return QString::fromLatin1(id);
+}
+
+void GUIManager::publishDocument(const QString &suffix, const QJsonObject &document, bool retain)
+{
+    m_mqtt.publish(QJsonDocument(document).toJson(QJsonDocument::Indented), base() + suffix, 0, retain);
+}
+
+QJsonObject GUIManager::infoDocument() const
+{
+    const QJsonObject terminal{
+        {QStringLiteral("type"), m_terminal.type()},
+        {QStringLiteral("serialNum"), m_terminal.serialNum()},
+        {QStringLiteral("customsId"), m_terminal.customsId()},
+        {QStringLiteral("customsName"), m_terminal.customsName()},
+        {QStringLiteral("locationId"), m_terminal.locationId()},
+        {QStringLiteral("locationName"), m_terminal.locationName()},
+    };
+    return QJsonObject{{QStringLiteral("terminal"), terminal},
+                       {QStringLiteral("version"), QCoreApplication::applicationVersion()}};
+}
+
+QJsonObject GUIManager::statusDocument()
+{
+    Terminal &terminal = m_terminal;
+    Backend::CardBO *cardBO = terminal.cardBO();
+    Backend::Database *store = terminal.database();
+    const QJsonObject cardBo{
+        {QStringLiteral("state"), int(cardBO->state())},
+        {QStringLiteral("lastComms"), isoOrNull(cardBO->lastComms())},
+        {QStringLiteral("blacklist"), cardBO->blacklisVer()},
+        {QStringLiteral("pending"), store->transCount(QStringLiteral("PENDING"))},
+        {QStringLiteral("failed"), store->transCount(QStringLiteral("FAILED"))},
+    };
+    const manager::Barrier *barrier = terminal.barrier();
+    const QJsonObject barrierState{
+        {QStringLiteral("state"), int(barrier->state())},
+        {QStringLiteral("isOpen"), barrier->isOpen()},
+        {QStringLiteral("lastChange"), QJsonValue(QJsonValue::Null)},
+    };
+    const manager::Button *button = terminal.button();
+    const manager::Loop *loop = terminal.loop();
+    return QJsonObject{
+        {QStringLiteral("cardBo"), cardBo},
+        {QStringLiteral("barrier"), barrierState},
+        {QStringLiteral("button"),
+         QJsonObject{{QStringLiteral("isPressed"), button->isPressed()},
+                     {QStringLiteral("lastChange"), isoOrNull(button->lastPress())}}},
+        {QStringLiteral("loop"),
+         QJsonObject{{QStringLiteral("isOccupied"), loop->isOccupied()},
+                     {QStringLiteral("lastChange"), isoOrNull(loop->lastChange())}}},
+        {QStringLiteral("uptime"), m_terminal.uptime()},
+        {QStringLiteral("state"), int(m_terminal.state())},
+        {QStringLiteral("error"), m_terminal.reason()},
+        {QStringLiteral("occupied"), m_terminal.session()->state() != Session::Idle},
+        {QStringLiteral("technician"), m_sessionManager.sessionActive()},
+        {QStringLiteral("service"), true},
+    };
+}
+
+QJsonObject GUIManager::configDocument() const
+{
+    QJsonObject document = m_config.toJson();
+    for (auto group = document.begin(); group != document.end(); ++group) {
+        QJsonObject members = group.value().toObject();
+        bool masked = false;
+        for (auto member = members.begin(); member != members.end(); ++member) {
+            if (!Config::isSecret(group.key() + QLatin1Char('/') + member.key()))
+                continue;
+            if (!member.value().toString().isEmpty())
+                member.value() = Mask;
+            masked = true;
+        }
+        if (masked)
+            group.value() = members;
+    }
+    return document;
+}
+
+void GUIManager::publishInfo()
+{
+    publishDocument(QStringLiteral("/info"), infoDocument());
+}
+
+void GUIManager::publishStatus()
+{
+    // Retained, like the will it stands in for: a supervisor that subscribes
+    // later sees the live status, not the last will of an earlier run.
+    publishDocument(QStringLiteral("/status"), statusDocument(), true);
+}
+
+void GUIManager::publishConfig()
+{
+    publishDocument(QStringLiteral("/config"), configDocument());
+}
+
+void GUIManager::applyConfig(const QByteArray &payload)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(payload, &parseError);
+    QStringList refused;
+    QJsonObject accepted;
+    if (!document.isObject()) {
+        const QString why = parseError.error != QJsonParseError::NoError ? parseError.errorString()
+                                                                         : QStringLiteral("not an object");
+        qCritical().noquote().nospace() << LogTag << "ERROR: Invalid configuration document : " << why;
+        refused << QStringLiteral("invalid configuration document (%1)").arg(why);
+    }
+
+    const QMap<QString, QVariant> defaults = m_config.defaults();
+    const QJsonObject groups = document.object();
+    for (auto group = groups.begin(); group != groups.end(); ++group) {
+        if (!group.value().isObject()) {
+            qWarning().noquote().nospace() << LogTag << "WARN: Configuration group " << LogQuote::quote(group.key())
+                                           << " is not an object; ignored";
+            refused << QStringLiteral("%1 (expected an object)").arg(group.key());
+            continue;
+        }
+        const QJsonObject members = group.value().toObject();
+        QJsonObject kept;
+        for (auto member = members.begin(); member != members.end(); ++member) {
+            const QString key = group.key() + QLatin1Char('/') + member.key();
+            // A secret as published: sent back unchanged with the rest of the document.
+            if (Config::isSecret(key) && member.value() == QJsonValue(Mask))
+                continue;
+            const QString mismatch = typeMismatch(key, member.value(), defaults.value(key));
+            if (!mismatch.isEmpty()) {
+                qWarning().noquote().nospace() << LogTag << "WARN: Configuration value refused : " << LogQuote::quote(key)
+                                               << " (" << mismatch << ")";
+                refused << QStringLiteral("%1 (%2)").arg(key, mismatch);
+                continue;
+            }
+            kept.insert(member.key(), member.value());
+        }
+        if (!kept.isEmpty())
+            accepted.insert(group.key(), kept);
+    }
+
+    m_config.fromJson(accepted);
+    if (!refused.isEmpty())
+        publishDocument(QStringLiteral("/config/set/response"),
+                        QJsonObject{{QStringLiteral("result"), false},
+                                    {QStringLiteral("error"), QStringLiteral("Refused : ") + refused.join(QStringLiteral(", "))}});
+}
+
+void GUIManager::handleTestRequest(const QByteArray &payload, const QByteArray &topic)
+{
+    const QString id = requestId(topic);
+    const QJsonObject request = QJsonDocument::fromJson(payload).object();
+    const QString mode = request.value(QStringLiteral("mode")).toString();
+    const int numberOfCards = request.value(QStringLiteral("numberOfCards")).toInt();
+
+    bool accepted = false;
+    const QMetaObject::Connection started =
+        connect(&m_diagnostics, &Diagnostics::testStarted, this, [this, &accepted, mode] {
+            accepted = true;
+            setMessage(mode == QLatin1String("dispense") ? tr("Dispensing card") : tr("Insert card"));
+            setScreen(Busy);
+        });
+    const Deferred<Test> run = m_diagnostics.performTest(mode, numberOfCards, id);
+    disconnect(started);
+
+    if (!accepted) {
+        // Refused: only the requester hears of it; a driver's screen and the
+        // running terminal stay as they are.
+        run.done([this](Test test) { publishTestFinished(test); });
+        return;
+    }
+    run.progress([this](Test test) {
+           publishTestProgress(test);
+           setMessage(tr("Test %1 of %2 (%3%)").arg(test.currCardIndex()).arg(test.numberOfCards()).arg(test.percent()));
+           setScreen(Busy);
+       })
+        .done([this](Test test) { onTestFinished(test); });
+}
+
+void GUIManager::onTestFinished(const Test &test)
+{
+    publishTestFinished(test);
+    const QString counts = QStringLiteral("%1 of %2 (%3%)").arg(test.currCardIndex()).arg(test.numberOfCards()).arg(test.percent());
+    if (test.result()) {
+        setMessage(QStringLiteral("Success ") + counts);
+        setScreen(Success);
+        m_inspector.audioPlay(ValidSound);
+    } else {
+        setMessage(QStringLiteral("Failed ") + counts + QLatin1Char('\n') + test.error());
+        setScreen(ErrorScreen);
+        m_inspector.audioPlay(InvalidSound);
+    }
+    // Only the end of the run that stopped the terminal starts it again, and
+    // not while a run accepted in the meantime moves cards.
+    QTimer::singleShot(1000, &m_terminal, [this] {
+        if (!m_diagnostics.testRunning())
+            m_terminal.start();
+    });
+}
+
+void GUIManager::handleTestCancel(const QByteArray &payload, const QByteArray &topic)
+{
     Q_UNUSED(payload)
-    Q_UNUSED(topic)
+    const QString id = requestId(topic);
+    const bool cancelled = m_diagnostics.cancelTest();
+    QString replyTopic = QStringLiteral("/test/cancel/response");
+    if (!id.isEmpty())
+        replyTopic += QLatin1Char('/') + id;
+    publishDocument(replyTopic,
+                    QJsonObject{{QStringLiteral("result"), cancelled},
+                                {QStringLiteral("error"), cancelled ? QJsonValue(QJsonValue::Null)
+                                                                    : QJsonValue(QStringLiteral("No test in progress"))}});
+}
+
+void GUIManager::publishTestProgress(const Test &test)
+{
+    publishDocument(QStringLiteral("/test/progress"),
+                    QJsonObject{{QStringLiteral("id"), test.id()},
+                                {QStringLiteral("mode"), test.name()},
+                                {QStringLiteral("currCardIndex"), test.currCardIndex()},
+                                {QStringLiteral("numberOfCards"), test.numberOfCards()},
+                                {QStringLiteral("percent"), test.percent()},
+                                {QStringLiteral("cardId"), test.cardId()},
+                                {QStringLiteral("error"), QJsonValue(QJsonValue::Null)}});
+}
+
+void GUIManager::publishTestFinished(const Test &test)
+{
+    QString replyTopic = QStringLiteral("/test/response");
+    if (!test.id().isEmpty())
+        replyTopic += QLatin1Char('/') + test.id();
+    publishDocument(replyTopic,
+                    QJsonObject{{QStringLiteral("mode"), test.name()},
+                                {QStringLiteral("result"), test.result()},
+                                {QStringLiteral("numberOfCards"), test.result() ? test.numberOfCards() : test.currCardIndex()},
+                                {QStringLiteral("error"), test.result() ? QJsonValue(QJsonValue::Null) : QJsonValue(test.error())}});
 }

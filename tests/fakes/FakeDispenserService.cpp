@@ -236,12 +236,15 @@ void FakeDispenserService::handle(const Request &request)
         else
             setRfid({});
         m_bin.append(card);
+        const QJsonObject report{{QStringLiteral("uid"), card->uid}};
         if (m_disposedFirst) {
-            publish(QStringLiteral("/card/disposed"), QJsonObject{{QStringLiteral("uid"), card->uid}});
+            if (m_disposalReported)
+                publish(QStringLiteral("/card/disposed"), report);
             completeAndReport(request);
         } else {
             replyCompleted(request);
-            publish(QStringLiteral("/card/disposed"), QJsonObject{{QStringLiteral("uid"), card->uid}});
+            if (m_disposalReported)
+                publish(QStringLiteral("/card/disposed"), report);
             publishStatus();
         }
     } else {

@@ -71,6 +71,8 @@ public:
     // Disposal order: reply, "/card/disposed", status (default), or the
     // report before the reply.
     void setDisposedBeforeReply(bool before) { m_disposedFirst = before; }
+    // A lost report: the card is binned but "/card/disposed" never comes.
+    void setDisposalReported(bool reported) { m_disposalReported = reported; }
 
 signals:
     // The card at the RFID position changed (null: none); the fake reader follows it.
@@ -99,6 +101,7 @@ private:
     QSet<QString> m_statusFirstFor;
     bool m_statusFrozen = false;
     bool m_disposedFirst = false;
+    bool m_disposalReported = true;
     QString m_jamOn;
     int m_capacity = 100;
     QList<FakeCard::Ptr> m_stack;

@@ -6,6 +6,7 @@
 #include "fakes/FreePort.h"
 #include "fakes/LogCapture.h"
 #include "fakes/MqttPeer.h"
+#include "fakes/StubCommands.h"
 #include "fakes/TestBroker.h"
 
 #include <QFontDatabase>
@@ -40,6 +41,8 @@ class tst_GUIManager : public QObject
     Q_OBJECT
 
 private slots:
+    void init();
+    void cleanup();
     void defaultsTable_data();
     void defaultsTable();
     void freshFileFromDefaults();
@@ -47,7 +50,29 @@ private slots:
     void logSettingsFollowTheConfiguration();
     void resourcesAreCompiledIn();
     void mqttSessionFollowsConfiguration();
+
+private:
+    QScopedPointer<QTemporaryDir> m_work;
+    QScopedPointer<StubCommands> m_stubs;
+    QString m_previousDir;
 };
+
+// The controller builds the terminal, whose store and clock act on the working folder and the
+// system: both are the test's own.
+void tst_GUIManager::init()
+{
+    m_work.reset(new QTemporaryDir);
+    m_previousDir = QDir::currentPath();
+    QDir::setCurrent(m_work->path());
+    m_stubs.reset(new StubCommands);
+}
+
+void tst_GUIManager::cleanup()
+{
+    m_stubs.reset();
+    QDir::setCurrent(m_previousDir);
+    m_work.reset();
+}
 
 void tst_GUIManager::defaultsTable_data()
 {
@@ -202,7 +227,8 @@ void tst_GUIManager::resourcesAreCompiledIn()
 }
 
 // The session starts with the configured broker, client id and will, and moves to another
-// broker when the mqtt settings change, leaving the first one cleanly (no will there).
+// broker when the mqtt settings change, leaving the first one cleanly: no will there, but the
+// retained status it had published says the terminal is gone.
 void tst_GUIManager::mqttSessionFollowsConfiguration()
 {
     TestBroker first;
@@ -216,6 +242,7 @@ void tst_GUIManager::mqttSessionFollowsConfiguration()
     watcher.setCredentials("terminal", "pw-Secret7");
     QVERIFY(watcher.connectTo(first));
     QVERIFY(watcher.subscribe("test/ui/status", 2));
+    QVERIFY(watcher.subscribe("test/ui/info", 2));
     QVERIFY(watcher.subscribe("marker/#", 2));
 
     QTemporaryDir dir;
@@ -232,7 +259,12 @@ void tst_GUIManager::mqttSessionFollowsConfiguration()
     QVERIFY(first.log().contains("Will message specified (18 bytes) (r1, q2)."));
     QVERIFY(first.log().contains("\ttest/ui/status"));
     QCOMPARE(manager.mqtt().willMessage(), QByteArray(R"({"service": false})"));
-    QTRY_VERIFY(manager.mqtt().isConnected());
+    // Settled on the first broker: its requests subscribed, and an answer to one of them
+    // out, so the broker's acknowledgements have been read (a session closed over unread
+    // bytes is reset, and the broker may never see its DISCONNECT).
+    QVERIFY(first.waitForLog("\ttest/ui/test/cancel/request/+ (QoS 0)"));
+    QVERIFY(watcher.publish("test/ui/info/get", QByteArray(), 2));
+    QVERIFY(watcher.waitForMessages("test/ui/info", 2));
 
     LogCapture log;
     QSignalSpy errors(&manager.mqtt(), &manager::MqttClient::error);
@@ -241,14 +273,23 @@ void tst_GUIManager::mqttSessionFollowsConfiguration()
     QVERIFY(first.waitForLog("Received DISCONNECT from " + id));
     QTRY_VERIFY(manager.mqtt().isConnected());
 
-    // The handlers were connected again, not twice.
+    // The handlers were connected again, not twice: every error reaches the log once.
     second.stop();
     QTRY_VERIFY(errors.count() > 0);
-    QCOMPARE(log.count(QtCriticalMsg, "[GUIManager] ERROR: Mqtt client error"), errors.count());
+    for (const QList<QVariant> &error : qAsConst(errors))
+        QCOMPARE(log.count(QtCriticalMsg, "[GUIManager] ERROR: " + error.at(0).toString()), 
+                 int(std::count_if(errors.cbegin(), errors.cend(), [&](const QList<QVariant> &other) {
+                     return other.at(0) == error.at(0);
+                 })));
 
+    // The live status went out retained; leaving said the terminal is gone, as the will would have.
     QVERIFY(watcher.publish("marker/done", "x", 2));
     QVERIFY(watcher.waitForMessages("marker/done"));
-    QCOMPARE(watcher.messages("test/ui/status").size(), 0);
+    const QList<MqttPeer::Message> statuses = watcher.messages("test/ui/status");
+    QCOMPARE(statuses.size(), 2);
+    QCOMPARE(QJsonDocument::fromJson(statuses.first().payload).object().value("service"), QJsonValue(true));
+    QCOMPARE(statuses.last().payload, QByteArray(R"({"service": false})"));
+    QVERIFY(first.log().contains("Received PUBLISH from " + id + " (d0, q0, r1, m0, 'test/ui/status'"));
 
     // A changed secret is logged by its key, never with its value.
     config.set("log/level", 3);

@@ -1,0 +1,458 @@
+#include "ControllerRig.h"
+
+#include "app/Logger.h"
+#include "backend/CardBO.h"
+
+#include "fakes/CoarseTimer.h"
+#include "fakes/LogCapture.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QSignalSpy>
+
+// The supervision topics over the real broker, as a supervisor sees them with a plain MQTT client.
+class tst_Supervision : public ControllerTestCase
+{
+    Q_OBJECT
+
+public:
+    tst_Supervision() { QCoreApplication::setApplicationVersion(QStringLiteral("0.0.2")); }
+
+private slots:
+    void documentsOnRequest();
+    void statusRetainedForLateSubscribers();
+    void configSetAppliesEveryGroup();
+    void configSetRefusesWrongTypes_data();
+    void configSetRefusesWrongTypes();
+    void configSetNotAnObject_data();
+    void configSetNotAnObject();
+    void configNeverCarriesSecrets();
+    void testRunFollowed();
+    void testRunCancelled();
+    void testRequestRefused_data();
+    void testRequestRefused();
+    void refusalDuringRunRestartsNothing();
+    void runAcceptedBeforeRestartIsNotDisturbed();
+
+private:
+    // The number of documents on a topic below the base so far.
+    int count(const QString &suffix) const { return m_rig->documents(suffix).size(); }
+    bool testRequest(const QString &id, const QJsonObject &request)
+    {
+        return m_rig->request("/test/request/" + id, QJsonDocument(request).toJson(QJsonDocument::Compact));
+    }
+};
+
+void tst_Supervision::documentsOnRequest()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    GUIManager &manager = *r.manager;
+    // Documents on connecting: info, status, configuration.
+    QCOMPARE(r.document("/info").size(), 2);
+    QCOMPARE(r.document("/config").size(), 9);
+    QVERIFY(waitUntil([&] { return manager.terminal().reason() == QLatin1String("Missing Terminal type"); }));
+
+    QVERIFY(r.request("/info/get"));
+    const QJsonObject info = r.document("/info", 2);
+    QCOMPARE(info, (QJsonObject{{"terminal", QJsonObject{{"type", ""},
+                                                         {"serialNum", QStringLiteral("SN-%1").arg(r.id)},
+                                                         {"customsId", "12"},
+                                                         {"customsName", ""},
+                                                         {"locationId", "7"},
+                                                         {"locationName", ""}}},
+                                {"version", "0.0.2"}}));
+
+    QVERIFY(r.request("/status/get"));
+    const QJsonObject status = r.document("/status", 2);
+    QCOMPARE(status.keys(), (QStringList{"barrier", "button", "cardBo", "error", "loop", "occupied", "service",
+                                         "state", "technician", "uptime"}));
+    QCOMPARE(status["barrier"].toObject(),
+             (QJsonObject{{"state", int(manager.terminal().barrier()->state())}, {"isOpen", false}, {"lastChange", QJsonValue()}}));
+    QCOMPARE(status["button"].toObject(), (QJsonObject{{"isPressed", false}, {"lastChange", QJsonValue()}}));
+    QCOMPARE(status["loop"].toObject(), (QJsonObject{{"isOccupied", false}, {"lastChange", QJsonValue()}}));
+    const QJsonObject cardBo = status["cardBo"].toObject();
+    QCOMPARE(cardBo.keys(), (QStringList{"blacklist", "failed", "lastComms", "pending", "state"}));
+    QCOMPARE(cardBo["pending"], QJsonValue(0));
+    QCOMPARE(cardBo["failed"], QJsonValue(0));
+    QCOMPARE(cardBo["lastComms"], QJsonValue()); // the back office never answered
+    QCOMPARE(cardBo["state"], QJsonValue(int(manager.terminal().cardBO()->state())));
+    QCOMPARE(status["state"], QJsonValue(int(Terminal::Error)));
+    QCOMPARE(status["error"], QJsonValue("Missing Terminal type"));
+    QCOMPARE(status["occupied"], QJsonValue(true)); // no session runs: the session is Stopped
+    QCOMPARE(status["technician"], QJsonValue(false));
+    QCOMPARE(status["service"], QJsonValue(true));
+    QVERIFY(status["uptime"].isDouble());
+    // Indented, as the documents of the system are.
+    QVERIFY(r.supervisor.messages(r.base() + "/status").last().payload.contains("\n    \"service\": true"));
+
+    QVERIFY(r.request("/config/get"));
+    QCOMPARE(r.document("/config", 2), manager.configDocument());
+
+}
+
+// The status is retained: a supervisor that subscribes after the controller connected, or after
+// it was gone, sees the live status; a clean move to another base leaves "service" false behind.
+void tst_Supervision::statusRetainedForLateSubscribers()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    const QString oldBase = r.base();
+
+    MqttPeer late(QStringLiteral("late-%1").arg(r.id));
+    QVERIFY(late.connectTo(m_broker));
+    QVERIFY(late.subscribe(oldBase + "/status"));
+    QVERIFY(late.waitForMessages(oldBase + "/status"));
+    QVERIFY(late.messages().first().retained);
+    QCOMPARE(QJsonDocument::fromJson(late.messages().first().payload).object().value("service"), QJsonValue(true));
+
+    // The base moves: the old one says the terminal is gone, the new one has it.
+    const QString newBase = oldBase + "-moved";
+    QVERIFY(r.supervisor.subscribe(newBase + "/#"));
+    r.config->set("mqtt/base", newBase);
+    QVERIFY(late.waitForMessages(oldBase + "/status", 2));
+    QCOMPARE(late.messages(oldBase + "/status").last().payload, QByteArray(R"({"service": false})"));
+    QVERIFY(r.supervisor.waitForMessages(newBase + "/status"));
+
+    MqttPeer later(QStringLiteral("later-%1").arg(r.id));
+    QVERIFY(later.connectTo(m_broker));
+    QVERIFY(later.subscribe(oldBase + "/status"));
+    QVERIFY(later.subscribe(newBase + "/status"));
+    QVERIFY(later.waitForMessages(oldBase + "/status"));
+    QVERIFY(later.waitForMessages(newBase + "/status"));
+    QCOMPARE(later.messages(oldBase + "/status").first().payload, QByteArray(R"({"service": false})"));
+    QCOMPARE(QJsonDocument::fromJson(later.messages(newBase + "/status").first().payload).object().value("service"),
+             QJsonValue(true));
+    // The requests follow the base.
+    QVERIFY(m_broker.waitForLog("\t" + newBase + "/test/cancel/request/+ (QoS 0)"));
+    QVERIFY(r.supervisor.publish(newBase + "/info/get", QByteArray(), 1));
+    QVERIFY(r.supervisor.waitForMessages(newBase + "/info", 2));
+}
+
+// One document touching several groups applies every group, the session's included.
+void tst_Supervision::configSetAppliesEveryGroup()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    GUIManager &manager = *r.manager;
+    QSignalSpy cursor(&manager, &GUIManager::showCursorChanged);
+    QSignalSpy displayOff(&manager, &GUIManager::displayOffMinChanged);
+    QSignalSpy connected(&manager.mqtt(), &manager::MqttClient::connected);
+    const QString newBase = r.base() + "-2";
+    QVERIFY(r.supervisor.subscribe(newBase + "/#"));
+
+    const QJsonObject change{{"gui", QJsonObject{{"showCursor", false}, {"displayOffMin", 5}}},
+                             {"log", QJsonObject{{"stderr", true}}},
+                             {"mqtt", QJsonObject{{"base", newBase}}},
+                             {"unknown", QJsonObject{{"key", 1}}}};
+    QVERIFY(r.request("/config/set", QJsonDocument(change).toJson()));
+    QVERIFY(waitUntil([&] { return connected.count() == 1; }, 10000));
+
+    QCOMPARE(cursor.count(), 1);
+    QCOMPARE(displayOff.count(), 1);
+    QCOMPARE(manager.showCursor(), false);
+    QCOMPARE(manager.displayOffMin(), 5);
+    QVERIFY(manager::Logger::instance()->getStderr()); // applied from the log group
+    QCOMPARE(r.config->get("mqtt/base").toString(), newBase);
+    QVERIFY(!r.config->toJson().contains("unknown"));
+    // The configuration as applied (under the base it now names), and again on the new connection.
+    QVERIFY(r.supervisor.waitForMessages(newBase + "/config", 2));
+    for (const MqttPeer::Message &message : r.supervisor.messages(newBase + "/config"))
+        QCOMPARE(QJsonDocument::fromJson(message.payload).object()["gui"].toObject()["displayOffMin"], QJsonValue(5));
+    QCOMPARE(r.supervisor.messages(r.base() + "/status").last().payload, QByteArray(R"({"service": false})"));
+    QVERIFY(m_broker.waitForLog("\t" + newBase + "/test/cancel/request/+ (QoS 0)"));
+    QVERIFY(r.supervisor.publish(newBase + "/status/get", QByteArray(), 1));
+    QVERIFY(r.supervisor.waitForMessages(newBase + "/status", 2));
+    manager::Logger::instance()->setStderr(false);
+}
+
+void tst_Supervision::configSetRefusesWrongTypes_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<QString>("why");
+
+    QTest::newRow("text for an integer") << "gui" << "displayOffMin" << QJsonValue("ten") << "expected an integer";
+    QTest::newRow("fraction for an integer") << "gui" << "displayOffMin" << QJsonValue(2.5) << "expected an integer";
+    QTest::newRow("number text for an integer") << "card-bo" << "hbIntervalSec" << QJsonValue("30")
+                                                << "expected an integer";
+    QTest::newRow("number for a flag") << "gui" << "showCursor" << QJsonValue(0) << "expected true or false";
+    QTest::newRow("text for a flag") << "log" << "stderr" << QJsonValue("true") << "expected true or false";
+    QTest::newRow("number for a text") << "mqtt" << "host" << QJsonValue(5) << "expected a text";
+    QTest::newRow("object for a text") << "gui" << "locale" << QJsonValue(QJsonObject{{"a", 1}}) << "expected a text";
+    QTest::newRow("null for a text") << "topics" << "rfid" << QJsonValue() << "expected a text";
+    QTest::newRow("port out of range") << "mqtt" << "port" << QJsonValue(70000)
+                                       << "expected a port number from 1 to 65535";
+}
+
+// A value of the wrong type is refused with a log line and an error answer; the rest applies.
+void tst_Supervision::configSetRefusesWrongTypes()
+{
+    QFETCH(QString, group);
+    QFETCH(QString, name);
+    QFETCH(QJsonValue, value);
+    QFETCH(QString, why);
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    const QString key = group + "/" + name;
+    const QVariant before = r.config->get(key);
+
+    LogCapture log;
+    QJsonObject change{{"gui", QJsonObject{{"animSwitchSec", 7}}}};
+    QJsonObject members = change.value(group).toObject();
+    members.insert(name, value);
+    change.insert(group, members);
+    QVERIFY(r.request("/config/set", QJsonDocument(change).toJson()));
+
+    const QJsonObject answer = r.document("/config/set/response");
+    QCOMPARE(answer, (QJsonObject{{"result", false}, {"error", QStringLiteral("Refused : %1 (%2)").arg(key, why)}}));
+    QVERIFY(log.contains(QtWarningMsg, QStringLiteral("[GUIManager] WARN: Configuration value refused : %1 (%2)").arg(key, why)));
+    QCOMPARE(r.config->get(key), before);
+    QCOMPARE(r.manager->animSwitchSec(), 7);
+    QCOMPARE(r.document("/config", 2)["gui"].toObject()["animSwitchSec"], QJsonValue(7));
+}
+
+void tst_Supervision::configSetNotAnObject_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("broken JSON") << QByteArray("{\"gui\": {") << "Refused : invalid configuration document (";
+    QTest::newRow("an array") << QByteArray("[1, 2]") << "Refused : invalid configuration document (not an object)";
+    QTest::newRow("empty") << QByteArray() << "Refused : invalid configuration document (";
+    QTest::newRow("a group that is no object") << QByteArray(R"({"gui": 5})") << "Refused : gui (expected an object)";
+}
+
+// Bad input changes nothing and is answered with what was wrong.
+void tst_Supervision::configSetNotAnObject()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, error);
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    QSignalSpy changed(r.config.get(), &Config::configChanged);
+    QVERIFY(r.request("/config/set", payload));
+    const QJsonObject answer = r.document("/config/set/response");
+    QCOMPARE(answer["result"], QJsonValue(false));
+    QVERIFY2(answer["error"].toString().startsWith(error), qPrintable(answer["error"].toString()));
+    QCOMPARE(changed.count(), 0);
+    QCOMPARE(count("/config"), 1);
+}
+
+// The secrets show masked; a document sent back as it was published keeps them.
+void tst_Supervision::configNeverCarriesSecrets()
+{
+    ControllerSetup setup;
+    setup.extraConfig = QStringLiteral("[gui]\nsettingsPin=5730\n");
+    QVERIFY(rig(setup).start());
+    ControllerRig &r = *m_rig;
+    GUIManager &manager = *r.manager;
+
+    QVERIFY(r.request("/config/get"));
+    QVERIFY(r.supervisor.waitForMessages(r.base() + "/config", 2));
+    const QByteArray published = r.supervisor.messages(r.base() + "/config").last().payload;
+    QVERIFY(!published.contains("5730"));
+    const QJsonObject document = QJsonDocument::fromJson(published).object();
+    QCOMPARE(document["gui"].toObject()["settingsPin"], QJsonValue("****"));
+    QCOMPARE(document["mqtt"].toObject()["password"], QJsonValue("")); // none set: nothing to hide
+
+    // Sent back whole, with the masks: nothing changes, so nothing is published.
+    QSignalSpy changed(r.config.get(), &Config::configChanged);
+    QVERIFY(r.request("/config/set", published));
+    QVERIFY(r.request("/info/get"));
+    QVERIFY(r.supervisor.waitForMessages(r.base() + "/info", 2));
+    QCOMPARE(changed.count(), 0);
+    QCOMPARE(r.config->get("gui/settingsPin"), QVariant("5730"));
+
+    // A new secret is taken, and shown masked.
+    QVERIFY(r.request("/config/set", R"({"gui": {"settingsPin": "4242"}})"));
+    const QByteArray after = [&] {
+        r.supervisor.waitForMessages(r.base() + "/config", 3);
+        return r.supervisor.messages(r.base() + "/config").last().payload;
+    }();
+    QVERIFY(!after.contains("4242"));
+    QCOMPARE(r.config->get("gui/settingsPin"), QVariant("4242"));
+    manager.settingsLoginRequest("4242");
+    QVERIFY(manager.sessionManager().sessionActive());
+}
+
+// A dispense run of two cards requested under the id 17, followed to its end.
+void tst_Supervision::testRunFollowed()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    GUIManager &manager = *r.manager;
+    QVERIFY(waitUntil([&] { return manager.terminal().cardIssuer()->state() == manager::CardIssuer::Ready; }));
+    QStringList screens;
+    QStringList messages;
+    connect(&manager, &GUIManager::screenChanged, this, [&] { screens << manager.screen(); });
+    connect(&manager, &GUIManager::messageChanged, this, [&] { messages << manager.message(); });
+    QList<Terminal::State> terminalStates;
+    connect(&manager.terminal(), &Terminal::stateChanged, this,
+            [&] { terminalStates << manager.terminal().state(); });
+
+    QVERIFY(testRequest("17", {{"mode", "dispense"}, {"numberOfCards", 2}}));
+    const QJsonObject result = r.document("/test/response/17", 1, 20000);
+    QElapsedTimer sinceEnd;
+    sinceEnd.start();
+    QCOMPARE(result, (QJsonObject{{"mode", "dispense"}, {"result", true}, {"numberOfCards", 2}, {"error", QJsonValue()}}));
+
+    const QList<QJsonObject> progress = r.documents("/test/progress");
+    QCOMPARE(progress.size(), 2);
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(progress.at(i), (QJsonObject{{"id", "17"},
+                                              {"mode", "dispense"},
+                                              {"currCardIndex", i + 1},
+                                              {"numberOfCards", 2},
+                                              {"percent", (i + 1) * 50},
+                                              {"cardId", "<none>"},
+                                              {"error", QJsonValue()}}));
+    QCOMPARE(r.cards.dispenser.bin().size(), 2);
+    QCOMPARE(screens, (QStringList{"Busy", "Success"}));
+    QCOMPARE(messages, (QStringList{"Dispensing card", "Test 1 of 2 (50%)", "Test 2 of 2 (100%)", "Success 2 of 2 (100%)"}));
+    QVERIFY(waitUntil([&] { return r.system.played() == QStringList{GUIManager::ValidSound}; }));
+
+    // Stopped for the run, started again a second after it.
+    QCOMPARE(terminalStates.value(0), Terminal::Stopped);
+    QVERIFY(waitUntil([&] { return manager.terminal().state() != Terminal::Stopped; }, 5000));
+    QVERIFY(sinceEnd.elapsed() >= coarseTimerEarliest(1000) - 100);
+    QCOMPARE(manager.screen(), QString("OutOfOrder")); // the terminal's own state: no type
+}
+
+// A cancel ends the run at the end of its card, answered at once; one more finds nothing to cancel.
+void tst_Supervision::testRunCancelled()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    GUIManager &manager = *r.manager;
+    QVERIFY(waitUntil([&] { return manager.terminal().cardIssuer()->state() == manager::CardIssuer::Ready; }));
+
+    QVERIFY(testRequest("5", {{"mode", "dispense"}, {"numberOfCards", 5}}));
+    QVERIFY(r.supervisor.waitForMessages(r.base() + "/test/progress", 1, 20000));
+    QVERIFY(r.request("/test/cancel/request/9"));
+    QCOMPARE(r.document("/test/cancel/response/9"), (QJsonObject{{"result", true}, {"error", QJsonValue()}}));
+
+    const QJsonObject result = r.document("/test/response/5", 1, 20000);
+    QCOMPARE(result["result"], QJsonValue(false));
+    QCOMPARE(result["error"], QJsonValue("Cancelled"));
+    const int done = result["numberOfCards"].toInt();
+    QVERIFY2(done >= 1 && done < 5, qPrintable(QString::number(done)));
+    QCOMPARE(manager.screen(), QString("ErrorScreen"));
+    QCOMPARE(manager.message(), QStringLiteral("Failed %1 of 5 (%2%)\nCancelled").arg(done).arg(done * 20));
+    QVERIFY(waitUntil([&] { return r.system.played() == QStringList{GUIManager::InvalidSound}; }));
+    QVERIFY(waitUntil([&] { return manager.terminal().state() != Terminal::Stopped; }, 5000));
+
+    // Nothing left to cancel; a request without an id is answered without one.
+    QVERIFY(r.request("/test/cancel/request/"));
+    QCOMPARE(r.document("/test/cancel/response"), (QJsonObject{{"result", false}, {"error", "No test in progress"}}));
+}
+
+void tst_Supervision::testRequestRefused_data()
+{
+    QTest::addColumn<QString>("topicId");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<bool>("sessionRuns");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("unknown mode") << "3" << QByteArray(R"({"mode": "Dispense", "numberOfCards": 1})") << false
+                                  << "Unknown test mode : Dispense";
+    QTest::newRow("no mode") << "3" << QByteArray(R"({"numberOfCards": 1})") << false << "Unknown test mode : ";
+    QTest::newRow("no cards") << "3" << QByteArray(R"({"mode": "dispense", "numberOfCards": 0})") << false
+                              << "Invalid number of cards : 0";
+    QTest::newRow("cards missing") << "3" << QByteArray(R"({"mode": "acceptEject"})") << false
+                                   << "Invalid number of cards : 0";
+    QTest::newRow("negative cards") << "3" << QByteArray(R"({"mode": "acceptDispose", "numberOfCards": -2})")
+                                    << false << "Invalid number of cards : -2";
+    QTest::newRow("not JSON") << "3" << QByteArray("dispense 2") << false << "Unknown test mode : ";
+    QTest::newRow("a session in progress") << "3" << QByteArray(R"({"mode": "dispense", "numberOfCards": 1})")
+                                           << true << "A session is in progress";
+    QTest::newRow("no id") << "" << QByteArray(R"({"mode": "x", "numberOfCards": 1})") << false
+                           << "Unknown test mode : x";
+}
+
+// A refused request is answered and changes nothing else: no record in progress, the terminal
+// running on, the driver's screen left alone, no sound, no restart.
+void tst_Supervision::testRequestRefused()
+{
+    QFETCH(QString, topicId);
+    QFETCH(QByteArray, request);
+    QFETCH(bool, sessionRuns);
+    QFETCH(QString, error);
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    GUIManager &manager = *r.manager;
+    Terminal &terminal = manager.terminal();
+    if (sessionRuns)
+        terminal.session()->setState(Session::DataCollect);
+    const QString screen = manager.screen();
+    LogCapture log;
+
+    QVERIFY(r.request("/test/request/" + topicId, request));
+    const QJsonObject result = r.document(topicId.isEmpty() ? "/test/response" : "/test/response/" + topicId);
+    QCOMPARE(result["result"], QJsonValue(false));
+    QCOMPARE(result["numberOfCards"], QJsonValue(0));
+    QCOMPARE(result["error"], QJsonValue(error));
+    QVERIFY(!manager.diagnostics()->testRunning());
+    QVERIFY(!manager.diagnostics()->currentTest().inProgress());
+    QCOMPARE(count("/test/progress"), 0);
+    QCOMPARE(manager.screen(), screen);
+
+    QVERIFY(!log.contains(QtInfoMsg, "[Terminal] Stopping Terminal engine"));
+    QVERIFY(terminal.state() != Terminal::Stopped);
+    // No sound: the next one the service hears is a marker played after the answer.
+    manager.inspector().audioPlay("marker.wav");
+    QVERIFY(waitUntil([&] { return !r.system.played().isEmpty(); }));
+    QCOMPARE(r.system.played(), QStringList{"marker.wav"});
+}
+
+// A request refused while a run goes on must not start the terminal beside that run.
+void tst_Supervision::refusalDuringRunRestartsNothing()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    GUIManager &manager = *r.manager;
+    QVERIFY(waitUntil([&] { return manager.terminal().cardIssuer()->state() == manager::CardIssuer::Ready; }));
+    // The run waits for a disposal report that never comes, until its time-out.
+    manager.diagnostics()->setDisposalTimeout(4000);
+    r.cards.dispenser.setDisposalReported(false);
+
+    QVERIFY(testRequest("1", {{"mode", "dispense"}, {"numberOfCards", 1}}));
+    QVERIFY(r.supervisor.waitForMessages(r.base() + "/test/progress", 1, 20000));
+    QVERIFY(testRequest("2", {{"mode", "dispense"}, {"numberOfCards", 1}}));
+    QCOMPARE(r.document("/test/response/2")["error"], QJsonValue("Another test is already in progress"));
+    QElapsedTimer sinceRefusal;
+    sinceRefusal.start();
+
+    // The first run ends on its own; until then the terminal stays stopped.
+    const QJsonObject first = r.document("/test/response/1", 1, 20000);
+    QVERIFY(sinceRefusal.elapsed() > 1500);
+    QCOMPARE(first["error"], QJsonValue("Card disposal not reported"));
+    QCOMPARE(manager.terminal().state(), Terminal::Stopped);
+    QVERIFY(waitUntil([&] { return manager.terminal().state() != Terminal::Stopped; }, 5000));
+}
+
+// A run accepted within the second after the previous one ended keeps the terminal stopped:
+// the previous run's restart does not reach it.
+void tst_Supervision::runAcceptedBeforeRestartIsNotDisturbed()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    GUIManager &manager = *r.manager;
+    QVERIFY(waitUntil([&] { return manager.terminal().cardIssuer()->state() == manager::CardIssuer::Ready; }));
+    manager.diagnostics()->setDisposalTimeout(4000);
+
+    QVERIFY(testRequest("1", {{"mode", "dispense"}, {"numberOfCards", 1}}));
+    QCOMPARE(r.document("/test/response/1", 1, 20000)["result"], QJsonValue(true));
+    r.cards.dispenser.setDisposalReported(false);
+    QVERIFY(testRequest("2", {{"mode", "dispense"}, {"numberOfCards", 1}}));
+    QVERIFY(r.supervisor.waitForMessages(r.base() + "/test/progress", 2, 20000));
+    QVERIFY(manager.diagnostics()->testRunning());
+
+    QSignalSpy terminalChanged(&manager.terminal(), &Terminal::stateChanged);
+    QCOMPARE(r.document("/test/response/2", 1, 20000)["error"], QJsonValue("Card disposal not reported"));
+    QCOMPARE(terminalChanged.count(), 0); // stopped all along the second run
+    QVERIFY(waitUntil([&] { return manager.terminal().state() != Terminal::Stopped; }, 5000));
+}
+
+QTEST_MAIN(tst_Supervision)
+#include "tst_Supervision.moc"
