@@ -1,0 +1,273 @@
+#include "ControllerRig.h"
+
+#include "fakes/DeferredProbe.h"
+#include "fakes/LogCapture.h"
+
+#include <QSignalSpy>
+
+// Card self-test runs of Diagnostics against the fake card services, card by card.
+class tst_DiagnosticsRuns : public ControllerTestCase
+{
+    Q_OBJECT
+
+private slots:
+    void runsCardByCard_data();
+    void runsCardByCard();
+    void disposalReportBeforeTheResult();
+    void disposalNeverReported();
+    void stepFails_data();
+    void stepFails();
+    void requestRefused_data();
+    void requestRefused();
+    void secondRequestDuringARun();
+    void cancelledMidRun();
+    void cancelDuringTheLastCard();
+
+private:
+    // The rig with the issuer ready and a driver who, whenever the mouth is opened, takes back
+    // the card lying there and inserts a card of their own.
+    bool startWithDriver();
+    Diagnostics &diagnostics() { return *m_rig->manager->diagnostics(); }
+    FakeDispenserService &dispenser() { return m_rig->cards.dispenser; }
+    QStringList m_inserted;
+};
+
+bool tst_DiagnosticsRuns::startWithDriver()
+{
+    m_inserted.clear();
+    if (!rig().start())
+        return false;
+    connect(&dispenser(), &FakeService::requestHandled, this, [this](const QString &command) {
+        if (command != QLatin1String("accept/enable"))
+            return;
+        QTimer::singleShot(0, this, [this] {
+            dispenser().driverTakeCard();
+            const QString uid = QStringLiteral("D%1").arg(m_inserted.size() + 1);
+            if (dispenser().driverInsertCard(FakeCard::rudi(uid, 12)))
+                m_inserted << uid;
+        });
+    });
+    return waitUntil([this] {
+        return m_rig->manager->terminal().cardIssuer()->state() == manager::CardIssuer::Ready;
+    });
+}
+
+void tst_DiagnosticsRuns::runsCardByCard_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("cards");
+    QTest::addColumn<int>("binned");
+    QTest::addColumn<int>("inserted"); // cards the driver put in
+
+    QTest::newRow("dispense") << "dispense" << 3 << 3 << 0;
+    // The card left in the mouth keeps the issuer from Ready: the next card step takes that
+    // card back in and ejects it again.
+    QTest::newRow("accept and eject") << "acceptEject" << 2 << 0 << 1;
+    QTest::newRow("accept and discard") << "acceptDiscard" << 2 << 2 << 2;
+    QTest::newRow("accept and dispose") << "acceptDispose" << 2 << 2 << 2;
+}
+
+void tst_DiagnosticsRuns::runsCardByCard()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, cards);
+    QFETCH(int, binned);
+    QFETCH(int, inserted);
+    QVERIFY(startWithDriver());
+    Terminal &terminal = m_rig->manager->terminal();
+    QSignalSpy started(&diagnostics(), &Diagnostics::testStarted);
+    QSignalSpy progressed(&diagnostics(), &Diagnostics::testProgress);
+    QSignalSpy finished(&diagnostics(), &Diagnostics::testFinished);
+
+    DeferredProbe<Test> run(diagnostics().performTest(mode, cards, "run-1"));
+    QCOMPARE(terminal.state(), Terminal::Stopped);
+    QCOMPARE(started.count(), 1);
+    QVERIFY(diagnostics().testRunning());
+    QVERIFY(run.waitSettled(60000));
+    QVERIFY(run.resolved()); // never rejected
+
+    const Test result = run.value();
+    QVERIFY2(result.result(), qPrintable(result.error()));
+    QCOMPARE(result.error(), QString());
+    QCOMPARE(result.id(), QString("run-1"));
+    QCOMPARE(result.name(), mode);
+    QCOMPARE(result.currCardIndex(), cards);
+    QCOMPARE(run.notifications().size(), cards);
+    for (int i = 0; i < cards; ++i) {
+        const Test step = std::get<0>(run.notifications().at(i));
+        QCOMPARE(step.currCardIndex(), i + 1);
+        QCOMPARE(step.percent(), (i + 1) * 100 / cards);
+        // Disposed cards are gone, and a card taken in is not read: no uid to show.
+        QCOMPARE(step.cardId(), QString("<none>"));
+    }
+    QCOMPARE(progressed.count(), cards);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(dispenser().bin().size(), binned);
+    QCOMPARE(m_inserted.size(), inserted);
+    QVERIFY(!diagnostics().testRunning());
+    QCOMPARE(terminal.state(), Terminal::Stopped); // the requester starts it again
+}
+
+// The disposal is reported before the step's result: the run still moves one card at a time.
+void tst_DiagnosticsRuns::disposalReportBeforeTheResult()
+{
+    QVERIFY(startWithDriver());
+    dispenser().setDisposedBeforeReply(true);
+    DeferredProbe<Test> run(diagnostics().performTest("dispense", 2));
+    QVERIFY(run.waitSettled(60000));
+    QVERIFY2(run.value().result(), qPrintable(run.value().error()));
+    QCOMPARE(run.notifications().size(), 2);
+    QCOMPARE(dispenser().count("issue"), 2);
+    QCOMPARE(dispenser().bin().size(), 2);
+}
+
+// A lost disposal report ends the run instead of leaving it (and the stopped terminal) waiting.
+void tst_DiagnosticsRuns::disposalNeverReported()
+{
+    QVERIFY(startWithDriver());
+    dispenser().setDisposalReported(false);
+    diagnostics().setDisposalTimeout(1000);
+    DeferredProbe<Test> run(diagnostics().performTest("dispense", 3));
+    QVERIFY(run.waitSettled(30000));
+    QCOMPARE(run.value().result(), false);
+    QCOMPARE(run.value().error(), QString("Card disposal not reported"));
+    QCOMPARE(run.value().currCardIndex(), 1);
+    QCOMPARE(dispenser().count("issue"), 1);
+    QVERIFY(!diagnostics().testRunning());
+}
+
+void tst_DiagnosticsRuns::stepFails_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("dispense refused") << "dispense" << "issue" << "Issue failed : Cartridge empty";
+    QTest::newRow("disposal refused") << "acceptDispose" << "dispose" << "Dispose failed : Cartridge empty";
+    QTest::newRow("eject refused") << "acceptEject" << "eject" << "Failed to eject card : Cartridge empty";
+}
+
+// The first failing card ends the run with the issuer's text; no further card is tried.
+void tst_DiagnosticsRuns::stepFails()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, command);
+    QFETCH(QString, error);
+    QVERIFY(startWithDriver());
+    dispenser().refuse(command, 3, "Cartridge empty");
+    LogCapture log;
+    DeferredProbe<Test> run(diagnostics().performTest(mode, 3, "7"));
+    QVERIFY(run.waitSettled(60000));
+    QCOMPARE(run.value().result(), false);
+    QCOMPARE(run.value().error(), error);
+    QCOMPARE(run.value().currCardIndex(), 0);
+    QCOMPARE(run.notifications().size(), 0);
+    QCOMPARE(dispenser().count(command), 1);
+    QVERIFY(!diagnostics().currentTest().inProgress());
+    QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[Diagnostics] Test failed : name=%1 cards=0/3 id=7 error=%2")
+                                            .arg(mode, error)));
+}
+
+void tst_DiagnosticsRuns::requestRefused_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("cards");
+    QTest::addColumn<bool>("sessionRuns");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("mode of another case") << "Dispense" << 1 << false << "Unknown test mode : Dispense";
+    QTest::newRow("no mode") << "" << 1 << false << "Unknown test mode : ";
+    QTest::newRow("no cards") << "dispense" << 0 << false << "Invalid number of cards : 0";
+    QTest::newRow("negative cards") << "acceptEject" << -3 << false << "Invalid number of cards : -3";
+    QTest::newRow("a session in progress") << "dispense" << 1 << true << "A session is in progress";
+}
+
+// Refused at once: a failed record resolved, the terminal left running, nothing in progress.
+void tst_DiagnosticsRuns::requestRefused()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, cards);
+    QFETCH(bool, sessionRuns);
+    QFETCH(QString, error);
+    QVERIFY(startWithDriver());
+    Terminal &terminal = m_rig->manager->terminal();
+    if (sessionRuns)
+        terminal.session()->setState(Session::WaitUser);
+    const Terminal::State before = terminal.state();
+    QSignalSpy started(&diagnostics(), &Diagnostics::testStarted);
+    QSignalSpy finished(&diagnostics(), &Diagnostics::testFinished);
+
+    DeferredProbe<Test> run(diagnostics().performTest(mode, cards, "9"));
+    QVERIFY(run.resolved()); // before the call returned
+    QCOMPARE(run.value().result(), false);
+    QCOMPARE(run.value().error(), error);
+    QCOMPARE(run.value().id(), QString("9"));
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(terminal.state(), before);
+    QVERIFY(!diagnostics().testRunning());
+    QVERIFY(!diagnostics().currentTest().inProgress());
+    QVERIFY(dispenser().requests("issue").isEmpty());
+}
+
+// A request while a run goes on is refused; the run goes on and ends as it would have.
+void tst_DiagnosticsRuns::secondRequestDuringARun()
+{
+    QVERIFY(startWithDriver());
+    DeferredProbe<Test> first(diagnostics().performTest("dispense", 2, "1"));
+    DeferredProbe<Test> second(diagnostics().performTest("acceptEject", 1, "2"));
+    QVERIFY(second.resolved());
+    QCOMPARE(second.value().error(), QString("Another test is already in progress"));
+    QVERIFY(first.waitSettled(60000));
+    QVERIFY2(first.value().result(), qPrintable(first.value().error()));
+    QCOMPARE(first.value().currCardIndex(), 2);
+    QCOMPARE(first.notifications().size(), 2);
+}
+
+// A cancel ends the run at the end of the card under way; until then the run still holds
+// the card hardware, and a new request is refused.
+void tst_DiagnosticsRuns::cancelledMidRun()
+{
+    QVERIFY(startWithDriver());
+    LogCapture log;
+    DeferredProbe<Test> run(diagnostics().performTest("dispense", 5, "1"));
+    QVERIFY(waitUntil([&] { return run.notifications().size() == 1; }, 30000));
+    QVERIFY(diagnostics().cancelTest());
+    QVERIFY(!diagnostics().cancelTest()); // already marked
+    QVERIFY(log.contains(QtCriticalMsg, "[Diagnostics] ERROR: Cancel test failed: No test in proress"));
+
+    if (!run.settled()) {
+        DeferredProbe<Test> meanwhile(diagnostics().performTest("dispense", 1, "2"));
+        QCOMPARE(meanwhile.value().error(), QString("Another test is already in progress"));
+    }
+    QVERIFY(run.waitSettled(30000));
+    QCOMPARE(run.value().result(), false);
+    QCOMPARE(run.value().error(), QString("Cancelled"));
+    QVERIFY(run.value().currCardIndex() <= 2);
+    QCOMPARE(dispenser().count("issue"), run.value().currCardIndex());
+    QVERIFY(!diagnostics().testRunning());
+
+    // Free again, once the dispenser has reported the last card gone from the reader.
+    QVERIFY(waitUntil([this] {
+        return m_rig->manager->terminal().cardIssuer()->state() == manager::CardIssuer::Ready;
+    }));
+    DeferredProbe<Test> next(diagnostics().performTest("dispense", 1, "3"));
+    QVERIFY(next.waitSettled(30000));
+    QVERIFY2(next.value().result(), qPrintable(next.value().error()));
+}
+
+// Cancelled while the last card is under way: the card completes and the run passes; no
+// second run can start beside it meanwhile.
+void tst_DiagnosticsRuns::cancelDuringTheLastCard()
+{
+    QVERIFY(startWithDriver());
+    DeferredProbe<Test> run(diagnostics().performTest("dispense", 1, "1"));
+    QVERIFY(diagnostics().cancelTest());
+    DeferredProbe<Test> second(diagnostics().performTest("dispense", 1, "2"));
+    QCOMPARE(second.value().error(), QString("Another test is already in progress"));
+    QVERIFY(run.waitSettled(30000));
+    QVERIFY2(run.value().result(), qPrintable(run.value().error()));
+    QCOMPARE(dispenser().count("issue"), 1);
+}
+
+QTEST_MAIN(tst_DiagnosticsRuns)
+#include "tst_DiagnosticsRuns.moc"
