@@ -1,5 +1,6 @@
 #include "transport/MqttConnection.h"
 
+#include <QElapsedTimer>
 #include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -9,6 +10,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include <poll.h>
+
 #include "transport/MqttSubscription.h"
 
 namespace manager {
@@ -16,6 +19,9 @@ namespace manager {
 namespace {
 constexpr int MiscIntervalMs = 1000;
 constexpr int MinKeepAlive = 5; // the library refuses 1 to 4 seconds
+// How long a disconnect may read what the broker still owes, and the quiet that ends it early.
+constexpr int SettleLimitMs = 500;
+constexpr int QuietMs = 2;
 
 void initLibrary()
 {
@@ -291,10 +297,42 @@ void MqttConnection::handleClosed(int reason)
         setError(error);
 }
 
+// Closing a socket with input still unread makes the kernel answer with a reset instead of an
+// orderly end, and the broker may then lose the end of the stream, DISCONNECT included, and
+// publish the will of a session that ended on purpose. So before saying goodbye, read what the
+// broker still owes: the acknowledgements of subscriptions just sent and what follows them.
+void MqttConnection::settleInput()
+{
+    auto owed = [this] {
+        for (MqttSubscription *subscription : qAsConst(m_subscriptions)) {
+            if (subscription->state() == MqttSubscription::SubscriptionPending
+                || subscription->state() == MqttSubscription::UnsubscriptionPending)
+                return true;
+        }
+        return false;
+    };
+    QElapsedTimer spent;
+    spent.start();
+    while (m_mosq && mosquitto_socket(m_mosq) >= 0 && spent.elapsed() < SettleLimitMs) {
+        pollfd readable{mosquitto_socket(m_mosq), POLLIN, 0};
+        // While acknowledgements are owed, wait for them; afterwards only take what has arrived.
+        if (::poll(&readable, 1, owed() ? 10 : QuietMs) <= 0) {
+            if (owed())
+                continue;
+            return;
+        }
+        if (step([](mosquitto *m) { return mosquitto_loop_read(m, 1); }) != MOSQ_ERR_SUCCESS)
+            return;
+    }
+}
+
 void MqttConnection::disconnectFromHost()
 {
     if (m_state == Connected && m_mosq && !m_closing) {
         m_closing = true;
+        settleInput();
+        if (!m_mosq)
+            return; // the connection ended while it was read
         if (step(mosquitto_disconnect) != MOSQ_ERR_SUCCESS && m_mosq)
             handleClosed(MOSQ_ERR_SUCCESS);
         // Otherwise the socket closes once DISCONNECT is written, at once or from the write notifier.

@@ -131,6 +131,8 @@ private:
     void tryNextAddress();
     bool startHandle(const QHostAddress &address, ClientError *fatal);
     void abortAttempt();
+    // Reads what the broker still owes before a disconnect, for a bounded time.
+    void settleInput();
     void closeHandle();
     void handleClosed(int reason);
     void dropSubscriptions();

@@ -60,6 +60,7 @@ private slots:
     void publishWhileDown();
     void watchdogCutsSilentBroker();
     void disconnectIsFollowedByReconnection();
+    void disconnectWhileAcknowledgementsAreOwed();
     void encryptedFlagOnlyWarns();
     void connectTwiceDoesNotDoubleSignals();
     void settingsApplyAtNextConnect();
@@ -549,6 +550,38 @@ void TestMqttClient::disconnectIsFollowedByReconnection()
     QVERIFY(connected.wait(5000));
     QVERIFY(client->isConnected());
     QVERIFY(log.contains(QtInfoMsg, QStringLiteral("[MqttClient] Connecting to host")));
+}
+
+// A session told to disconnect while the broker still owes it acknowledgements (subscriptions
+// just sent, their retained messages on the way) must not close with that input unread: the
+// kernel would answer with a reset, the broker could lose the end of the stream with DISCONNECT,
+// and it would publish the will of a session that ended on purpose.
+void TestMqttClient::disconnectWhileAcknowledgementsAreOwed()
+{
+    QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
+    const QString willTopic = QStringLiteral("owed/status");
+    MqttPeer watcher;
+    QVERIFY(watcher.connectTo(*m_broker));
+    QVERIFY(watcher.subscribe(willTopic, 2));
+    QVERIFY(watcher.subscribe(QStringLiteral("marker"), 2));
+    const QByteArray retained(4096, 'r');
+    for (int i = 0; i < 40; ++i)
+        QVERIFY(watcher.publish(QStringLiteral("owed/%1").arg(i), retained, 1, true));
+
+    for (int round = 0; round < 10; ++round) {
+        auto client = makeClient(QStringLiteral("owed-%1").arg(round));
+        client->setWillTopic(willTopic);
+        client->setWillMessage(WillMessage);
+        QVERIFY(connectClient(*client));
+        for (int i = 0; i < 40; ++i)
+            client->subscribe(QStringLiteral("owed/%1").arg(i));
+        client->disconnect();
+        QVERIFY2(m_broker->waitForLog(QStringLiteral("Received DISCONNECT from owed-%1").arg(round)),
+                 qPrintable(QStringLiteral("round %1").arg(round)));
+    }
+    QVERIFY(watcher.publish(QStringLiteral("marker"), "after", 2));
+    QVERIFY(watcher.waitForMessages(QStringLiteral("marker")));
+    QCOMPARE(watcher.messages(willTopic).size(), 0);
 }
 
 // Encryption is not offered: the flag only warns, and the session connects in plain text.
