@@ -19,7 +19,6 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -27,7 +26,7 @@
 #include <QQmlContext>
 #include <QQuickStyle>
 #include <QQuickWindow>
-#include <QtQml>
+#include <QtQml/qqml.h>
 
 #include <climits>
 
