@@ -107,10 +107,12 @@ QString unescapeKey(const QByteArray &key)
     return result;
 }
 
-void chopTrailingBlanks(QString &text)
+// Blanks at the end of a plain run are layout; from `limit` on only, so that an
+// escaped tab ("\t") at the end of a value stays part of it.
+void chopTrailingBlanks(QString &text, int limit)
 {
     int n = text.size();
-    while (n > 0 && (text.at(n - 1) == QLatin1Char(' ') || text.at(n - 1) == QLatin1Char('\t')))
+    while (n > limit && (text.at(n - 1) == QLatin1Char(' ') || text.at(n - 1) == QLatin1Char('\t')))
         --n;
     text.truncate(n);
 }
@@ -149,20 +151,30 @@ QVariant unescapeValue(const QByteArray &bytes)
     bool isList = false;
     bool inQuotes = false;
     bool quoted = false;
+    // Characters of the item before this index came from escapes or quotes.
+    int chopLimit = 0;
+    // The settings class keeps the blanks of a value that ends in a lone
+    // backslash or "\x".
+    bool endedInEscape = false;
     int i = 0;
     const int size = bytes.size();
     const auto skipBlanks = [&] {
         while (i < size && isBlank(bytes.at(i)))
             ++i;
+        chopLimit = item.size();
     };
     skipBlanks();
     while (i < size) {
         const char c = bytes.at(i);
         if (c == '\\') {
             ++i;
-            if (i >= size)
+            if (i >= size) {
+                endedInEscape = true;
                 break;
+            }
             const char e = bytes.at(i++);
+            if (e == 'x' && i >= size)
+                endedInEscape = true;
             switch (e) {
             case 'a': item += QLatin1Char('\a'); break;
             case 'b': item += QLatin1Char('\b'); break;
@@ -196,6 +208,7 @@ QVariant unescapeValue(const QByteArray &bytes)
                 }
                 break; // any other escaped character is dropped
             }
+            chopLimit = item.size();
             continue;
         }
         if (c == '"') {
@@ -208,7 +221,7 @@ QVariant unescapeValue(const QByteArray &bytes)
         }
         if (c == ',' && !inQuotes) {
             if (!quoted)
-                chopTrailingBlanks(item);
+                chopTrailingBlanks(item, chopLimit);
             isList = true;
             items << item;
             item.clear();
@@ -223,18 +236,28 @@ QVariant unescapeValue(const QByteArray &bytes)
         item += QString::fromUtf8(bytes.constData() + i, j - i);
         i = j;
     }
-    if (!quoted)
-        chopTrailingBlanks(item);
+    if (!quoted && !endedInEscape)
+        chopTrailingBlanks(item, chopLimit);
     if (!isList)
         return stringToVariant(item);
     items << item;
-    QVariantList values;
-    bool allText = true;
+    // As the settings class reads a list: texts, with "@@" standing for "@",
+    // unless an item is a special value ("@Invalid()", "@String(...)"), which
+    // makes every item a variant of its own.
+    QStringList texts;
     for (const QString &text : qAsConst(items)) {
-        values << stringToVariant(text);
-        allText = allText && values.last().type() == QVariant::String;
+        if (!text.startsWith(QLatin1Char('@'))) {
+            texts << text;
+        } else if (text.startsWith(QLatin1String("@@"))) {
+            texts << text.mid(1);
+        } else {
+            QVariantList values;
+            for (const QString &each : qAsConst(items))
+                values << stringToVariant(each);
+            return values;
+        }
     }
-    return allText ? QVariant(items) : QVariant(values);
+    return texts;
 }
 
 QString sectionName(const QByteArray &raw)
@@ -364,14 +387,11 @@ QByteArray formatValue(const QVariant &value)
         escapeString(variantToString(value), out);
         return out;
     }
+    // Every item as a value of its own: "@" doubled, a zero byte as "@String(...)".
     QStringList items;
-    if (textList) {
-        items = value.toStringList();
-    } else {
-        const QVariantList values = value.toList();
-        for (const QVariant &v : values)
-            items << variantToString(v);
-    }
+    const QVariantList values = value.toList();
+    for (const QVariant &v : values)
+        items << variantToString(v);
     if (items.isEmpty())
         return "@Invalid()";
     for (int i = 0; i < items.size(); ++i) {

@@ -97,6 +97,8 @@ private slots:
     void fromJsonAppliesKnownKeysOnly();
     void fromJsonWritesBeforeEmitting();
     void toJsonShowsStoredValuesPerGroup();
+    void valuesSurviveARestart_data();
+    void valuesSurviveARestart();
     void contains_data();
     void contains();
     void printPadsAndMasksSecrets();
@@ -287,6 +289,50 @@ void tst_Config::toJsonShowsStoredValuesPerGroup()
     QCOMPARE(json["log"].toObject()["stderr"], QJsonValue(true)); // equal to the default: keeps its type
     QCOMPARE(json["mqtt"].toObject()["port"], QJsonValue(1883));  // stored, not the override
     QCOMPARE(json["esb"].toObject()["url"], QJsonValue(""));
+}
+
+void tst_Config::valuesSurviveARestart_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QVariant>("readBack"); // what a program started on the file gets
+
+    QTest::newRow("int") << "mqtt/port" << QVariant(1884) << QVariant("1884");
+    QTest::newRow("bool") << "log/stderr" << QVariant(false) << QVariant("false");
+    QTest::newRow("double") << "log/level" << QVariant(3.0) << QVariant("3");
+    QTest::newRow("text with separators and quotes") << "mqtt/host" << QVariant("a;b,c=\"d\" \\e")
+                                                     << QVariant("a;b,c=\"d\" \\e");
+    QTest::newRow("text ending in a tab") << "mqtt/password" << QVariant("secret\t") << QVariant("secret\t");
+    QTest::newRow("text ending in a blank") << "mqtt/password" << QVariant("secret ") << QVariant("secret ");
+    QTest::newRow("text with an at sign") << "gui/settingsPin" << QVariant("@8306") << QVariant("@8306");
+    QTest::newRow("greek") << "mqtt/host" << QVariant(QString::fromUtf8("πύλη 3")) << QVariant(QString::fromUtf8("πύλη 3"));
+    QTest::newRow("list") << "esb/hosts" << QVariant(QVariantList{"a", "@b", 7, "c\t"})
+                          << QVariant(QStringList{"a", "@b", "7", "c\t"});
+    QTest::newRow("map") << "esb/map" << QVariant(QVariantMap{{"a", 1}, {"b", "x"}})
+                         << QVariant(QVariantMap{{"a", 1}, {"b", "x"}});
+    QTest::newRow("null") << "esb/none" << QVariant() << QVariant();
+}
+
+// Whatever the program stores comes back the same when it starts again on the
+// file, as it did with the settings class.
+void tst_Config::valuesSurviveARestart()
+{
+    QFETCH(QString, key);
+    QFETCH(QVariant, value);
+    QFETCH(QVariant, readBack);
+
+    {
+        Config config(path(), kDefaults);
+        config.set(key, QVariant(QString("placeholder")));
+        config.set(key, value);
+    }
+    Config restarted(path(), kDefaults);
+    QCOMPARE(restarted.get(key), readBack);
+    QCOMPARE(restarted.get(key).userType(), readBack.userType());
+
+    const QString copy = m_dir->filePath("copy.conf");
+    QVERIFY(QFile::copy(path(), copy));
+    QCOMPARE(QSettings(copy, QSettings::IniFormat).value(key), readBack);
 }
 
 void tst_Config::contains_data()

@@ -65,6 +65,15 @@ void tst_IniFile::reads_data()
     QTest::newRow("special values") << QByteArray("[m]\nv=@Invalid()\nw=@@x\nb=@ByteArray(abc)\ne=\nq=\"\"\n")
                                     << Entries{{"m/v", QVariant()}, {"m/w", "@x"}, {"m/b", QByteArray("abc")}, {"m/e", ""}, {"m/q", ""}}
                                     << Lines{};
+    QTest::newRow("escaped blanks at the end stay")
+        << QByteArray("[m]\nt=x\\t\nu=y\\t  \nl=a\\t , b\nbs=z  \\\n")
+        << Entries{{"m/t", "x\t"}, {"m/u", "y\t"}, {"m/l", QStringList{"a\t", "b"}}, {"m/bs", "z  "}} << Lines{};
+    QTest::newRow("lists as the settings class reads them")
+        << QByteArray("[m]\nat=@@a, b\nspecial=@Invalid(), @String(c), d\nplain=@x, y\n")
+        << Entries{{"m/at", QStringList{"@a", "b"}},
+                   {"m/special", QVariantList{QVariant(), "c", "d"}},
+                   {"m/plain", QVariantList{"@x", "y"}}}
+        << Lines{};
     QTest::newRow("inline comment ends the value") << QByteArray("[log]\nlevel=3 ; was 2\nhost=a;b\n")
                                                    << Entries{{"log/level", "3"}, {"log/host", "a"}} << Lines{};
     QTest::newRow("the last repeated key counts") << QByteArray("[log]\nlevel=3\n[mqtt]\nhost=x\n[log]\nlevel=4\n")
@@ -146,7 +155,11 @@ void tst_IniFile::writesWhatTheSettingsClassReads_data()
     row("greek", QString::fromUtf8("ΑΒ"), "v=\\x391\\x392", QString::fromUtf8("ΑΒ"));
     row("control then digit", "tab\there\x01" "9", "v=tab\\there\\x1\\x39", "tab\there\x01" "9");
     row("text with nul", QString("a") + QChar(0) + "1", "v=@String(a\\0\\x31)", QString("a") + QChar(0) + "1");
+    row("trailing tab", "x\t", "v=x\\t", "x\t");
     row("list", QStringList{"x", "y z"}, "v=x, y z", QStringList{"x", "y z"});
+    row("list item with a trailing tab", QStringList{"a\t", "b"}, "v=a\\t, b", QStringList{"a\t", "b"});
+    row("list items with an at sign and a nul", QStringList{"@a", QString("b") + QChar(0)}, "v=@@a, @String(b\\0)",
+        QVariantList{"@a", QString("b") + QChar(0)});
     row("one-item list", QStringList{"one"}, "v=one", "one");
     row("empty list", QStringList{}, "v=@Invalid()", QVariant());
     row("list of numbers", QVariantList{1, "a"}, "v=1, a", QStringList{"1", "a"});
