@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QTimer>
 #include <QUrlQuery>
 #include <QXmlStreamReader>
@@ -49,7 +50,14 @@ ZIDCamera::ZIDCamera(const QUrl &url, QObject *parent)
             });
 }
 
-ZIDCamera::~ZIDCamera() = default;
+ZIDCamera::~ZIDCamera()
+{
+    // Later, never in place: the camera may be deleted inside a callback of one of its own
+    // requests, while the network manager is still finishing that reply. Its replies go with it
+    // and report the camera removed.
+    m_network->setParent(nullptr);
+    m_network->deleteLater();
+}
 
 void ZIDCamera::setType(const QString &type)
 {
@@ -207,9 +215,11 @@ Deferred<ZIDCamera::Result> ZIDCamera::waitTCPDataMessage(int msec)
             result.reject(r);
         return true;
     };
-    connect(this, &ZIDCamera::processDataFinished, context, [this, finish](const Result &r) mutable {
-        if (finish(r))
-            m_pushTaken = true;
+    // The wait's owner may delete the camera in its callback.
+    const QPointer<ZIDCamera> self(this);
+    connect(this, &ZIDCamera::processDataFinished, context, [self, finish](const Result &r) mutable {
+        if (finish(r) && self)
+            self->m_pushTaken = true;
     });
     connect(timer, &QTimer::timeout, context, [type, finish]() mutable {
         qInfo().noquote().nospace() << CAMERA_TAG << "[" << type << "] Timeout";
@@ -246,7 +256,10 @@ void ZIDCamera::handleTCPMessage(const QString &path, const QByteArray &body)
     else
         result.error = QStringLiteral("Parse Error");
     m_pushTaken = false;
+    const QPointer<ZIDCamera> self(this);
     emit processDataFinished(result);
+    if (!self)
+        return;
     // Kept for a wait that starts later only when no wait took it: a push that answered the
     // previous trigger's wait must not answer the next one too.
     m_hasEarlyResult = !m_pushTaken;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "fakes/DeferredProbe.h"
+#include "fakes/EventLoopWait.h"
 #include "camera/Container.h"
 #include "camera/Plate.h"
 #include "fakes/FakeCamera.h"
@@ -53,6 +54,8 @@ private slots:
     void pushBeforeTriggerIsNotTaken();
     void onePushSettlesTwoWaits();
     void cameraRemovedWhileBusy();
+    void cameraDeletedInItsOwnCallback_data();
+    void cameraDeletedInItsOwnCallback();
 };
 
 void tst_ZIDCamera::triggerRequest_data()
@@ -466,6 +469,65 @@ void tst_ZIDCamera::cameraRemovedWhileBusy()
     QVERIFY(wait.rejected());
     QCOMPARE(wait.value().error, QString("[alpr1] Camera removed"));
     QCOMPARE(trigger.value(), QString("[alpr1] Camera removed"));
+}
+
+void tst_ZIDCamera::cameraDeletedInItsOwnCallback_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("delay");
+
+    QTest::newRow("trigger accepted") << "trigger" << 200 << 0;
+    QTest::newRow("trigger refused") << "trigger" << 500 << 0;
+    QTest::newRow("trigger not answered in time") << "trigger" << 200 << -1;
+    QTest::newRow("plate list") << "plate list" << 200 << 0;
+    QTest::newRow("plate list refused") << "plate list" << 404 << 0;
+    QTest::newRow("push answering a wait") << "push" << 200 << 0;
+    QTest::newRow("push that does not parse") << "bad push" << 200 << 0;
+}
+
+// An owner may drop a camera as soon as it has its answer, inside the callback.
+void tst_ZIDCamera::cameraDeletedInItsOwnCallback()
+{
+    QFETCH(QString, operation);
+    QFETCH(int, status);
+    QFETCH(int, delay);
+
+    FakeCamera fake(cameraAddress(16));
+    fake.setTriggerStatus(status);
+    fake.setTriggerDelay(delay);
+    fake.setAnswer("/local/Vaxreader/mempl.cgi", status, "<plates/>");
+    QVERIFY(fake.listen());
+    auto *camera = new Plate(cameraUrl(16));
+    camera->setType("alpr1");
+    const QPointer<ZIDCamera> watch(camera);
+    int answers = 0;
+    const auto drop = [&] {
+        ++answers;
+        delete camera;
+    };
+
+    if (operation == "trigger") {
+        camera->startCameraProcess("5", 3, 300).done([&](const QString &) { drop(); }).fail([&](const QString &) {
+            drop();
+        });
+    } else if (operation == "plate list") {
+        camera->setTimeout(10000);
+        camera->requestDBTriggerData("http://" + cameraHost(16) + "/local/Vaxreader/")
+            .done([&](const QByteArray &) { drop(); })
+            .fail([&](const QByteArray &) { drop(); });
+    } else {
+        camera->waitTCPDataMessage(10000)
+            .done([&](const ZIDCamera::Result &) { drop(); })
+            .fail([&](const ZIDCamera::Result &) { drop(); });
+        camera->handleTCPMessage("/result", operation == "push" ? FakeCamera::plateResult("ABC1234", "GR") : "no json");
+    }
+    QVERIFY(waitUntil([&] { return answers > 0; }, 10000));
+    QVERIFY(!watch);
+    // What the request left behind goes at the next turns of the event loop, touching nothing freed.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QTest::qWait(50);
+    QCOMPARE(answers, 1);
 }
 
 QTEST_GUILESS_MAIN(tst_ZIDCamera)
