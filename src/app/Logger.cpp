@@ -169,11 +169,19 @@ QString Logger::mask(const QString &line)
             ++i;
             while (isSpace(i))
                 ++i;
-            if (is(i, '"'))
+            const bool quoted = is(i, '"');
+            if (quoted)
                 ++i;
             int end = i;
-            while (end < out.size() && !isSpace(end) && !is(end, '"') && !is(end, ',') && !is(end, '}'))
-                ++end;
+            if (quoted) {
+                // A quoted value runs to its closing quote, blanks, commas and braces included.
+                while (end < out.size() && !is(end, '"'))
+                    end += is(end, '\\') ? 2 : 1;
+                end = qMin(end, int(out.size()));
+            } else {
+                while (end < out.size() && !isSpace(end) && !is(end, '"') && !is(end, ',') && !is(end, '}'))
+                    ++end;
+            }
             if (end > i)
                 out.replace(i, end - i, QStringLiteral("****"));
             from = i;
