@@ -151,9 +151,10 @@ void Config::print() const
     qInfo().noquote().nospace() << "[Config]  SETTINGS (" << LogQuote::quote(m_fileName) << ")";
     qInfo().noquote().nospace() << rule;
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
-        qInfo().noquote().nospace() << QStringLiteral("[Config]  %1 : %2")
-                                           .arg(LogQuote::quote(it.key()), -width)
-                                           .arg(forLog(it.key(), get(it.key())));
+        // Joined, not filled in: a key from the file may itself hold "%1".
+        qInfo().noquote().nospace() << QStringLiteral("[Config]  ")
+                                           + LogQuote::quote(it.key()).leftJustified(width) + QStringLiteral(" : ")
+                                           + forLog(it.key(), get(it.key()));
     }
     qInfo().noquote().nospace() << rule;
 }

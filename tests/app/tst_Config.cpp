@@ -358,7 +358,7 @@ void tst_Config::contains()
 
 void tst_Config::printPadsAndMasksSecrets()
 {
-    writeInPlace(path(), "[mqtt]\npassword=hunter2\n");
+    writeInPlace(path(), "[mqtt]\npassword=hunter2\n[x]\np%1q=v\n");
     Config config(path(), kDefaults);
     config.addOverrides({{"mqtt/host", "cli-host"}});
     m_log->clear();
@@ -367,7 +367,7 @@ void tst_Config::printPadsAndMasksSecrets()
 
     const QStringList lines = messages(QtInfoMsg);
     const QString rule = "[Config] " + QString(60, '-');
-    QCOMPARE(lines.size(), 3 + kDefaults.size() + 1);
+    QCOMPARE(lines.size(), 3 + kDefaults.size() + 1 + 1);
     QCOMPARE(lines.at(0), rule);
     QCOMPARE(lines.at(1), "[Config]  SETTINGS (" + path() + ")");
     QCOMPARE(lines.at(2), rule);
@@ -379,6 +379,8 @@ void tst_Config::printPadsAndMasksSecrets()
     QVERIFY(lines.contains("[Config]  mqtt/host                   : cli-host"));
     QVERIFY(lines.contains("[Config]  mqtt/password               : ****"));
     QVERIFY(lines.contains("[Config]  gui/settingsPin             : ****"));
+    // A key from the file is shown as written, whatever it holds.
+    QVERIFY(lines.contains("[Config]  x/p%1q                      : v"));
     QVERIFY(!lines.join('\n').contains("hunter2"));
     QVERIFY(!lines.join('\n').contains("8306"));
 }
