@@ -13,17 +13,32 @@ struct LogicalLine
     int number = 0; // of its first physical line
 };
 
-// Physical lines, joined where a backslash escapes the line end.
+// Physical lines, joined where a backslash escapes the line end. A comment runs
+// to the end of its physical line, as the settings class reads it: a backslash
+// at its end does not pull the next line (a section, say) into the comment.
 QList<LogicalLine> splitLines(const QByteArray &bytes)
 {
     QList<LogicalLine> lines;
     LogicalLine current;
     current.number = 1;
     int physical = 1;
+    bool inQuotes = false;
+    bool inComment = false;
+    bool atStart = true; // nothing but blanks yet on this line
     const int size = bytes.size();
     for (int i = 0; i < size; ++i) {
         const char c = bytes.at(i);
-        if (c == '\\' && i + 1 < size) {
+        if (c == '\n' || c == '\r') {
+            if (c == '\r' && i + 1 < size && bytes.at(i + 1) == '\n')
+                ++i;
+            lines << current;
+            current = LogicalLine();
+            current.number = ++physical;
+            inQuotes = inComment = false;
+            atStart = true;
+            continue;
+        }
+        if (!inComment && c == '\\' && i + 1 < size) {
             current.text += c;
             const char next = bytes.at(++i);
             current.text += next;
@@ -32,15 +47,16 @@ QList<LogicalLine> splitLines(const QByteArray &bytes)
                 if (i + 1 < size && (bytes.at(i + 1) == '\n' || bytes.at(i + 1) == '\r') && bytes.at(i + 1) != next)
                     current.text += bytes.at(++i);
             }
+            atStart = false;
             continue;
         }
-        if (c == '\n' || c == '\r') {
-            if (c == '\r' && i + 1 < size && bytes.at(i + 1) == '\n')
-                ++i;
-            lines << current;
-            current = LogicalLine();
-            current.number = ++physical;
-            continue;
+        if (!inComment) {
+            if (c == '"')
+                inQuotes = !inQuotes;
+            else if (!inQuotes && (c == ';' || (atStart && c == '#')))
+                inComment = true;
+            if (c != ' ' && c != '\t')
+                atStart = false;
         }
         current.text += c;
     }

@@ -80,6 +80,9 @@ void tst_IniFile::reads_data()
                                                   << Entries{{"log/level", "4"}, {"mqtt/host", "x"}} << Lines{};
     QTest::newRow("comments") << QByteArray("; note\n# other note\n  ; indented\n[m]\na=1\n")
                               << Entries{{"m/a", "1"}} << Lines{};
+    QTest::newRow("backslash at the end of a comment")
+        << QByteArray("[m]\na=1\n; C:\\\n[n]\nb=2\n# note \\\nc=3\n[o]\nd=1 ; old \\\ne=2\n")
+        << Entries{{"m/a", "1"}, {"n/b", "2"}, {"n/c", "3"}, {"o/d", "1"}, {"o/e", "2"}} << Lines{};
     // The settings class would run an open quote into the lines after it.
     QTest::newRow("open quote stays on its line") << QByteArray("[m]\nv=a\"b\nnext=1\n")
                                                   << Entries{{"m/next", "1"}} << Lines{2};
