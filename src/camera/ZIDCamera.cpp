@@ -91,8 +91,7 @@ Deferred<QString> ZIDCamera::startCameraProcess(const QString &id, int retries, 
     m_triggerId = id;
     m_retries = retries;
     m_timeout = timeout;
-    m_hasEarlyResult = false;
-    m_earlyResult = Result();
+    m_earlyResults.clear();
 
     Deferred<QString> result;
     const QString tag = typeTag();
@@ -182,11 +181,9 @@ Deferred<ZIDCamera::Result> ZIDCamera::waitTCPDataMessage(int msec)
     qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "waitTCPDataMessage";
     Deferred<Result> result;
 
-    if (m_hasEarlyResult) {
+    if (!m_earlyResults.isEmpty()) {
         // Taken: it is no longer there for another wait.
-        const Result early = m_earlyResult;
-        m_hasEarlyResult = false;
-        m_earlyResult = Result();
+        const Result early = m_earlyResults.takeFirst();
         if (early.data)
             result.resolve(early);
         else
@@ -262,8 +259,11 @@ void ZIDCamera::handleTCPMessage(const QString &path, const QByteArray &body)
         return;
     // Kept for a wait that starts later only when no wait took it: a push that answered the
     // previous trigger's wait must not answer the next one too.
-    m_hasEarlyResult = !m_pushTaken;
-    m_earlyResult = m_pushTaken ? Result() : result;
+    if (!m_pushTaken) {
+        m_earlyResults.append(result);
+        if (m_earlyResults.size() > MaxEarlyResults)
+            m_earlyResults.removeFirst();
+    }
 }
 
 bool ZIDCamera::toMap(const QByteArray &body, QVariantMap &map)

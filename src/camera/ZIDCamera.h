@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QMetaType>
 #include <QObject>
 #include <QSharedPointer>
@@ -105,11 +106,13 @@ private:
     QNetworkAccessManager *m_network;
     QString m_triggerId;
     QString m_configurationFile = QStringLiteral("/opt/vesk/vorn-terminal-ui/configuration.json");
-    // The latest result pushed since the latest trigger went out that no wait
-    // took. A camera may push before the trigger's own answer has been
-    // handled; the wait that starts then takes this one instead of losing it.
-    bool m_hasEarlyResult = false;
-    Result m_earlyResult;
+    // Results pushed since the latest trigger went out that no wait took, oldest
+    // first. A camera may push before the trigger's own answer has been handled;
+    // the wait that starts then takes the oldest instead of losing it. Two
+    // cycles that overlap each get their own push. A few at most: a camera
+    // pushing on its own must not grow it.
+    QList<Result> m_earlyResults;
+    static constexpr int MaxEarlyResults = 4;
     // Whether a pending wait took the push being handled.
     bool m_pushTaken = false;
 };

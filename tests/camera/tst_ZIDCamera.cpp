@@ -51,6 +51,7 @@ private slots:
     void waitTimesOut();
     void pushBeforeWaitIsNotLost();
     void overlappingCyclesKeepTheirOwnPushes();
+    void overlappingCyclesPushedBeforeTheirWaits();
     void pushBeforeTriggerIsNotTaken();
     void onePushSettlesTwoWaits();
     void cameraRemovedWhileBusy();
@@ -417,6 +418,42 @@ void tst_ZIDCamera::overlappingCyclesKeepTheirOwnPushes()
     camera.handleTCPMessage("/", FakeCamera::plateResult("SECOND6"));
     QVERIFY(secondWait.resolved());
     QCOMPARE(secondWait.value().data->plate(), QString("SECOND6"));
+}
+
+// Two cycles whose triggers went out together: both pushes come before either
+// wait starts, and each wait gets one, in the order they came.
+void tst_ZIDCamera::overlappingCyclesPushedBeforeTheirWaits()
+{
+    FakeCamera fake(cameraAddress(17));
+    QVERIFY(fake.listen());
+    Plate camera(cameraUrl(17));
+    camera.setType("alpr1");
+
+    auto firstTrigger = DeferredProbe(camera.startCameraProcess("1", 3, 5000));
+    auto secondTrigger = DeferredProbe(camera.startCameraProcess("2", 3, 5000));
+    camera.handleTCPMessage("/", FakeCamera::plateResult("FIRST17"));
+    camera.handleTCPMessage("/", FakeCamera::plateResult("SECOND7"));
+    QTRY_VERIFY(firstTrigger.resolved() && secondTrigger.resolved());
+
+    auto firstWait = DeferredProbe(camera.waitTCPDataMessage(5000));
+    auto secondWait = DeferredProbe(camera.waitTCPDataMessage(5000));
+    QVERIFY(firstWait.resolved());
+    QCOMPARE(firstWait.value().data->plate(), QString("FIRST17"));
+    QVERIFY(secondWait.resolved());
+    QCOMPARE(secondWait.value().data->plate(), QString("SECOND7"));
+
+    // A camera pushing on its own leaves a few at most for later waits.
+    for (int i = 0; i < 20; ++i)
+        camera.handleTCPMessage("/", FakeCamera::plateResult(QStringLiteral("OWN%1").arg(i)));
+    int kept = 0;
+    for (;;) {
+        auto wait = DeferredProbe(camera.waitTCPDataMessage(5000));
+        if (!wait.settled())
+            break;
+        ++kept;
+        QCOMPARE(wait.value().data->plate(), QStringLiteral("OWN%1").arg(20 - 4 + kept - 1));
+    }
+    QCOMPARE(kept, 4);
 }
 
 void tst_ZIDCamera::pushBeforeTriggerIsNotTaken()
