@@ -433,8 +433,10 @@ QVariantMap Config::readFile()
                 continue;
             }
             QVariant value = it.value();
-            // An unquoted comma makes the reader split a text into a list.
-            if (defaultValue.type() == QVariant::String && value.type() == QVariant::StringList)
+            // An unquoted comma makes the reader split a text into a list (of variants when an
+            // item starts with "@").
+            if (defaultValue.type() == QVariant::String
+                && (value.type() == QVariant::StringList || value.type() == QVariant::List))
                 value = value.toStringList().join(',');
             accepted.insert(key, value);
         }

@@ -694,6 +694,9 @@ void tst_Config::hostileContent_data()
     QTest::newRow("inline comment") << QByteArray("[mqtt]\nhost=broker ; the old one\n") << "mqtt/host" << QVariant("broker") << "";
     QTest::newRow("open quote") << QByteArray("[mqtt]\nhost=\"broker\nport=1884\n") << "mqtt/port" << QVariant("1884")
                                 << "[Config] WARN: Skipping unreadable line 2 of %1 : host=\"broker";
+    QTest::newRow("unquoted comma in a text") << QByteArray("[mqtt]\nhost=ab, cd\n") << "mqtt/host" << QVariant("ab,cd") << "";
+    QTest::newRow("unquoted comma, an item with an at sign") << QByteArray("[mqtt]\nhost=@ab,cd\n") << "mqtt/host"
+                                                             << QVariant("@ab,cd") << "";
     QTest::newRow("greek from an editor") << QByteArray("[mqtt]\nhost=\xce\xb1\xce\xb2\n") << "mqtt/host"
                                           << QVariant(QString::fromUtf8("αβ")) << "";
 }
