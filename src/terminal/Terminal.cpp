@@ -364,6 +364,10 @@ bool Terminal::checkEngine()
 {
     if (m_engine)
         return true;
+    // The link's stop is evaluated while the terminal stops: no engine is made then, or it
+    // would move a card just before a card self-test takes the dispenser.
+    if (m_stopping)
+        return true;
     if (createEngine(m_type))
         return true;
     setState(Error, QStringLiteral("Unsupported dispenser model"));
@@ -437,9 +441,11 @@ void Terminal::start()
     // An id file replaced while the terminal was stopped is seen now.
     init();
     connectSignals();
+    // Starting the link is evaluated at once: an engine made by that evaluation has started itself.
+    const QSharedPointer<Engine> engine = m_engine;
     m_cardBO->start();
-    if (m_engine)
-        m_engine->start();
+    if (engine && engine == m_engine)
+        engine->start();
     updateState();
 }
 
@@ -448,7 +454,9 @@ void Terminal::stop()
     if (m_state == Stopped)
         return;
     qInfo().noquote().nospace() << LogTag << "Stopping Terminal engine";
+    m_stopping = true;
     m_cardBO->stop();
+    m_stopping = false;
     if (m_engine)
         m_engine->stop();
     disconnectSignals();

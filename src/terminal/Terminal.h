@@ -183,4 +183,6 @@ private:
     QString m_locationId;
     Session *m_session;
     QSharedPointer<Engine> m_engine;
+    // Inside stop(), while the link's stop is evaluated.
+    bool m_stopping = false;
 };

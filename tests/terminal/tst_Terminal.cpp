@@ -45,6 +45,7 @@ private slots:
     void engineFollowsTheDispenserModel();
     void releasedEngineLeavesNothingBehind();
     void stopAndStartAgain();
+    void stopMakesNoEngine();
     void updateProgress_data();
     void updateProgress();
     void simulationTopics_data();
@@ -436,6 +437,41 @@ void tst_Terminal::stopAndStartAgain()
     lane.dispenser().setModel("KTW4163");
     WAIT_COMPARE(lane.terminal->type(), QString("CARD_COLLECTION_MACHINE"));
     QCOMPARE(log.count(QtWarningMsg, "[Terminal] WARN: Dispenser model changed : "), 1);
+}
+
+// Stopping the back-office link re-evaluates the state while the terminal stops: on an
+// unregistered terminal that has no engine yet, that evaluation must not make one and have it
+// move a card (a card self-test is about to use the dispenser).
+void tst_Terminal::stopMakesNoEngine()
+{
+    LaneSetup setup;
+    setup.model = "";
+    setup.registered = false;
+    TerminalRig &lane = rig(setup);
+    lane.backOffice.setResponse(FakeBackOffice::Register, FakeHttpResponse::json(500, QJsonObject()));
+    QVERIFY(lane.start(false));
+    QVERIFY(waitUntil([&] { return lane.terminal->cardBO()->state() == Backend::CardBO::NotRegistered; }, 10000));
+    lane.dispenser().setModel("KTV52817");
+    WAIT_COMPARE(lane.terminal->reason(), QString("Terminal not registered"));
+    QVERIFY(lane.terminal->engine().isNull());
+
+    LogCapture log;
+    lane.terminal->stop();
+    QCOMPARE(lane.terminal->state(), Terminal::Stopped);
+    QVERIFY(lane.terminal->engine().isNull());
+    QCOMPARE(lane.trail->since(0), QString());
+    QVERIFY(!log.contains(QtInfoMsg, "[Terminal] Creating terminal engine"));
+    QTest::qWait(500);
+    QCOMPARE(lane.dispenser().count("issue"), 0);
+
+    // Started again, the engine comes once the checks pass, and is started once.
+    log.clear();
+    lane.terminal->start();
+    QVERIFY(!lane.terminal->engine().isNull());
+    QCOMPARE(log.count(QtInfoMsg, "[IssueEngine] Starting engine"), 1);
+    QCOMPARE(lane.trail->since(0), QString("Idle"));
+    QVERIFY(lane.cardPrepared("C0001"));
+    QCOMPARE(lane.dispenser().count("issue"), 1);
 }
 
 void tst_Terminal::updateProgress_data()
