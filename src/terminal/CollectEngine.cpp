@@ -68,13 +68,16 @@ void CollectEngine::onCardInserted(Card::Ptr card)
     logInfo(QStringLiteral("Card inserted"));
     session()->setButtonPressed(true);
     const Session::State state = session()->state();
+    const QString uid = card ? LogQuote::quote(card->uid()) : QStringLiteral("<none>");
     // From Permission on, the session's card is being checked and written: a
     // further card never takes its place.
     if (state == Session::Idle || state == Session::DataCollect || state == Session::WaitUser)
         session()->setCard(qSharedPointerDynamicCast<RUDIv1Card>(card));
+    else if (state == Session::Exit || state == Session::PostExit || state == Session::Error)
+        // No session will take it, and left inside it would keep every later card out.
+        returnCardToDriver(QStringLiteral("Card inserted after the session ended. Returning card : ") + uid);
     else
-        logWarning(QStringLiteral("WARN: Card inserted while the session's card is processed : ")
-                   + (card ? LogQuote::quote(card->uid()) : QStringLiteral("<none>")));
+        logWarning(QStringLiteral("WARN: Card inserted while the session's card is processed : ") + uid);
 
     if (state == Session::Idle)
         session()->setState(Session::DataCollect);

@@ -18,6 +18,8 @@ private slots:
     void writeBackFails();
     void vehicleLeavesWithTheCardInside();
     void cardInsertedWhileTheCardIsProcessed();
+    void cardInsertedAfterTheSessionEnded_data();
+    void cardInsertedAfterTheSessionEnded();
     void acceptRefusedIsOnlyLogged();
     void buttonTakesNoPart();
     void customsIdThatIsNoNumber();
@@ -212,6 +214,47 @@ void tst_CollectEngine::cardInsertedWhileTheCardIsProcessed()
     QVERIFY(log.contains(QtWarningMsg, "[CollectEngine] WARN: Ignoring in current state : Session::CardProcess"));
     QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
     QCOMPARE(lane.rfid().requests("card/write").first().body.value("uid").toString(), QString("D0001"));
+}
+
+void tst_CollectEngine::cardInsertedAfterTheSessionEnded_data()
+{
+    QTest::addColumn<int>("customsId"); // of the session's card
+    QTest::addColumn<Session::State>("insertIn");
+    QTest::newRow("Exit") << 12 << Session::Exit;
+    QTest::newRow("PostExit") << 12 << Session::PostExit;
+    QTest::newRow("Error") << 99 << Session::Error;
+}
+
+// A card taken in after the session's card went back out belongs to no session: it is handed
+// back, or it would stay inside where no later driver could insert one.
+void tst_CollectEngine::cardInsertedAfterTheSessionEnded()
+{
+    QFETCH(int, customsId);
+    QFETCH(Session::State, insertIn);
+
+    TerminalRig &lane = collectionLane();
+    QVERIFY(lane.start());
+    LogCapture log;
+    const int from = lane.trail->size();
+    QVERIFY(insert(FakeCard::rudi("D0001", customsId)));
+    QVERIFY(waitUntil([&] { return !lane.dispenser().cardInMouth().isNull(); }));
+    lane.dispenser().driverTakeCard();
+    QVERIFY(lane.trail->waitFor(insertIn, from) >= 0);
+
+    const FakeCard::Ptr late = FakeCard::rudi("D0002", 12);
+    QVERIFY(insert(late));
+    QVERIFY(waitUntil([&] { return lane.dispenser().cardInMouth() == late; }));
+    QVERIFY(log.contains(QtWarningMsg, "[CollectEngine] WARN: Card inserted after the session ended. Returning card : D0002"));
+    QCOMPARE(lane.rfid().requests("card/write").size(), customsId == 12 ? 1 : 0);
+
+    // The driver inserts it again once the lane is ready, and it is served.
+    const int reset = lane.trail->waitFor(Session::Idle, from + 1);
+    QVERIFY(reset >= 0);
+    QVERIFY(lane.session()->card().isNull());
+    lane.dispenser().driverTakeCard();
+    QVERIFY(insert(late));
+    QVERIFY(lane.trail->waitFor(Session::Exit, reset) >= 0);
+    QCOMPARE(lane.rfid().requests("card/write").last().body.value("uid").toString(), QString("D0002"));
 }
 
 void tst_CollectEngine::acceptRefusedIsOnlyLogged()
