@@ -24,6 +24,8 @@ private slots:
     void unreadableCardDisposedAndPreparedAgain();
     void preparationFailingDuringDataCollect();
     void disposalWhilePreparing();
+    void disposalReported_data();
+    void disposalReported();
     void oneIssuerPreparationAtATime();
     void stopCancelsPendingSteps_data();
     void stopCancelsPendingSteps();
@@ -374,6 +376,43 @@ void tst_IssueEngine::disposalWhilePreparing()
     QVERIFY(waitUntil([&] { return log.contains(QtWarningMsg, "[IssueEngine] WARN: Card preparation already in progress. Skipping"); }, 3000));
     QVERIFY(lane.cardPrepared("C0001"));
     QCOMPARE(lane.dispenser().count("issue"), 1);
+}
+
+void tst_IssueEngine::disposalReported_data()
+{
+    QTest::addColumn<Session::State>("in");
+    QTest::addColumn<bool>("preparedAgain");
+    QTest::newRow("Idle") << Session::Idle << true;
+    QTest::newRow("DataCollect") << Session::DataCollect << true;
+    QTest::newRow("WaitUser") << Session::WaitUser << false;
+}
+
+// A disposal while the vehicle's card may still be missing is followed by a new preparation
+// 1000 ms later; once the session has its card, it is refused.
+void tst_IssueEngine::disposalReported()
+{
+    QFETCH(Session::State, in);
+    QFETCH(bool, preparedAgain);
+
+    LaneSetup setup;
+    setup.cameras = {{"alpr1", FakeCamera::plateResult("ABC1234")}};
+    setup.triggerDelayMsec = in == Session::DataCollect ? 3000 : 0;
+    TerminalRig &lane = rig(setup);
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared("C0001"));
+    const int from = lane.trail->size();
+    if (in != Session::Idle) {
+        lane.vehicleArrives();
+        QVERIFY(lane.trail->waitFor(in, from) >= 0);
+    }
+    LogCapture log;
+    emit lane.terminal->cardIssuer()->cardDisposed(Tag::Ptr());
+    QVERIFY(log.contains(QtInfoMsg, "[IssueEngine] Card disposed : uid=<none>"));
+    QCOMPARE(log.contains(QtWarningMsg, "[IssueEngine] WARN: Ignoring in current state : Session::WaitUser"),
+             !preparedAgain);
+    QTest::qWait(IssueEngine::PrepareRetryDelayMs + 500);
+    QCOMPARE(log.count(QtInfoMsg, "[IssueEngine] Preparing card"), preparedAgain ? 1 : 0);
+    QCOMPARE(lane.session()->state(), in);
 }
 
 // A session that ends while the next card is still being prepared does not make the issuer
