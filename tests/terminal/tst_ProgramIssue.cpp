@@ -146,7 +146,9 @@ void tst_ProgramIssue::cardNotTaken()
     QVERIFY(lane.waitLog("[IssueEngine] Ejecting card for collection (collectTimeout=2 sec)"));
     QVERIFY(lane.waitLog("[IssueEngine] ERROR: Card not collected"));
     QVERIFY(lane.waitLog("[IssueEngine] State changed : (6)WaitCollect -> (9)Error"));
-    // Pulled back in, and the very card serves the next vehicle.
+    // Ejected, pulled back in, and the very card serves the next vehicle.
+    QCOMPARE(lane.cards.dispenser.count("eject"), 1);
+    QCOMPARE(lane.cards.dispenser.count("accept"), 1);
     QCOMPARE(lane.cards.dispenser.cardInRfid()->uid, QString("C0001"));
     QVERIFY(lane.waitLog("[IssueEngine] State changed : (9)Error -> (1)Idle"));
     QVERIFY(lane.waitLog("[IssueEngine] Card prepared : C0001", 2));
