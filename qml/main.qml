@@ -7,7 +7,7 @@ ApplicationWindow {
     id: window
 
     // The page shown: the one named by the controller's screen.
-    property string currentScreen: manager.screen || ""
+    property string currentScreen: manager.screen
     readonly property var screens: [
         { name: "Busy", source: "qrc:/qml/screens/Busy.qml" },
         { name: "CollectScreen", source: "qrc:/qml/screens/CollectScreen.qml" },
@@ -27,7 +27,7 @@ ApplicationWindow {
     visible: true
     title: "VORNTerminal"
     color: "#FFFFFF"
-    locale: Qt.locale(manager.language || "")
+    locale: Qt.locale(manager.language)
 
     FontLoader {
         source: "qrc:/qml/fonts/DejaVuSans.ttf"
@@ -35,7 +35,6 @@ ApplicationWindow {
 
     Connections {
         target: manager
-        ignoreUnknownSignals: true
         function onScreenChanged() {
             console.log("[QML] Screen changed : " + manager.screen)
             window.currentScreen = manager.screen
@@ -84,7 +83,7 @@ ApplicationWindow {
     MouseArea {
         anchors.fill: parent
         acceptedButtons: Qt.NoButton
-        cursorShape: manager.showCursor === false ? Qt.BlankCursor : Qt.ArrowCursor
+        cursorShape: manager.showCursor ? Qt.ArrowCursor : Qt.BlankCursor
         z: 10000
     }
 

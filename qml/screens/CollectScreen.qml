@@ -5,7 +5,7 @@ import QtQuick 2.15
 Item {
     id: page
 
-    readonly property var readings: typeof terminal !== "undefined" && terminal.session ? terminal.session.readings : ({})
+    readonly property var readings: terminal.session.readings
 
     Column {
         id: plate

@@ -26,7 +26,7 @@ Item {
         anchors.topMargin: 20
         width: parent.width * 0.9
         height: implicitHeight
-        text: manager.dynTr + (typeof terminal !== "undefined" ? terminal.reason : "")
+        text: manager.dynTr + terminal.reason
         textSize: 20
         textColor: "#112D63"
     }

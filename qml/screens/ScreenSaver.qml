@@ -2,7 +2,7 @@ import QtQuick 2.15
 
 // A plain page with one picture. Nothing shows it today.
 Rectangle {
-    color: manager.screenSaverBg || "black"
+    color: manager.screenSaverBg
 
     Image {
         anchors.centerIn: parent
@@ -10,6 +10,6 @@ Rectangle {
         height: 300
         sourceSize: Qt.size(600, 600)
         fillMode: Image.PreserveAspectFit
-        source: manager.screenSaverImg || ""
+        source: manager.screenSaverImg
     }
 }

@@ -34,7 +34,6 @@ Item {
 
     Connections {
         target: manager
-        ignoreUnknownSignals: true
         function onSettingsAccessGranted() {
             console.log("[QML] Settings access granted")
             manager.screen = "Settings"
