@@ -17,13 +17,18 @@ Item {
         Qt.inputMethod.hide()
     }
 
+    // How far the panel stands out of the bottom edge. Only this slides: the
+    // page growing or shrinking under it (the header coming and going) must
+    // not drag a hidden keyboard across the screen.
+    property real raised: shown ? height : 0
+
     width: parent ? parent.width : 0
     height: 250
-    y: parent ? (shown ? parent.height - height : parent.height) : 0
-    visible: available && y < (parent ? parent.height : 0)
+    y: parent ? parent.height - raised : 0
+    visible: available && raised > 0
     z: 1000
 
-    Behavior on y {
+    Behavior on raised {
         NumberAnimation { duration: 150; easing.type: Easing.InOutQuad }
     }
 

@@ -174,6 +174,18 @@ Item {
             tryCompare(keyboard, "y", frame.height)
             verify(!keyboard.visible)
         }
+
+        // The frame grows when the window's header goes (log-in to settings): a hidden keyboard
+        // stays below the edge instead of sliding across the page.
+        function test_hiddenKeyboardStaysHiddenWhenTheFrameGrows() {
+            var keyboard = frame.keyboard
+            frame.anchors.fill = undefined
+            frame.height = 480
+            compare(keyboard.y, 480)
+            frame.height = 600
+            compare(keyboard.y, 600)
+            verify(!keyboard.visible)
+        }
     }
 
     // Picks an entry of a combo box as a finger does: open it, tap the entry.
