@@ -28,7 +28,7 @@ void LogCapture::handler(QtMsgType type, QMessageLogContext const &context, QStr
         return;
     {
         QMutexLocker lines(&s_active->m_mutex);
-        s_active->m_lines.append({type, text});
+        s_active->m_lines.append({type, text, QString::fromLatin1(context.category ? context.category : "default")});
     }
     if (s_active->m_previous)
         s_active->m_previous(type, context, text);

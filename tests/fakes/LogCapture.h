@@ -15,6 +15,8 @@ public:
     {
         QtMsgType type;
         QString text;
+        // The logging category: "default" for plain qDebug() and the like, "qml" for a page's console.
+        QString category;
     };
 
     LogCapture();

@@ -61,6 +61,7 @@ Page {
 
     header: Header {
         id: toolBar
+        objectName: "toolBar"
         height: stack.fullScreen ? 0 : 70
         visible: height > 0
         title: stack.depth > 1 ? frame.pageTitle : manager.dynTr + qsTr("Settings")
@@ -123,6 +124,7 @@ Page {
 
     Controls.KeyboardPanel {
         id: keyboard
+        objectName: "keyboard"
         parent: frame
     }
 }

@@ -1,0 +1,866 @@
+#include "app/InputMethod.h"
+#include "devices/Button.h"
+#include "devices/MIOBoard.h"
+#include "devices/SimulatedBoard.h"
+#include "ui/GUIManager.h"
+
+#include "ControllerRig.h"
+#include "fakes/FakeCamera.h"
+#include "fakes/LogCapture.h"
+#include "fakes/QrDecoder.h"
+
+#include <QDir>
+#include <QFont>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QHash>
+#include <QInputMethod>
+#include <QPointer>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQmlExpression>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+// Where the pictures go, one folder per language.
+const QString kScreensDir = QStringLiteral(VORN_SCREENS_DIR);
+
+// The fake cameras of this program live on 127.78.y.x.
+QString cameraSubnet()
+{
+    static const QString subnet = FakeCamera::loopbackSubnet(78);
+    return subnet;
+}
+
+QRectF sceneRect(const QQuickItem *item, const QRectF &local)
+{
+    return item->mapRectToScene(local);
+}
+
+QRectF sceneRect(const QQuickItem *item)
+{
+    return sceneRect(item, QRectF(0, 0, item->width(), item->height()));
+}
+
+qreal number(const QObject *object, const char *name)
+{
+    return object->property(name).toReal();
+}
+
+// "ErrorScreen" "Card jam" -> "ErrorScreen-card-jam".
+QString pictureName(const QString &screen, const QString &message)
+{
+    QString slug = message.toLower();
+    slug.replace(QRegularExpression(QStringLiteral("[^a-z0-9]+")), QStringLiteral("-"));
+    // The first few words name it well enough.
+    slug = slug.section(QLatin1Char('-'), 0, 5, QString::SectionSkipEmpty);
+    while (slug.startsWith(QLatin1Char('-')))
+        slug.remove(0, 1);
+    while (slug.endsWith(QLatin1Char('-')))
+        slug.chop(1);
+    return slug.isEmpty() ? screen : screen + QLatin1Char('-') + slug;
+}
+
+// How an item is named in a finding: its type, its name and its text.
+QString describe(const QQuickItem *item)
+{
+    QString text = item->metaObject()->className();
+    if (!item->objectName().isEmpty())
+        text += QStringLiteral(" \"%1\"").arg(item->objectName());
+    const QString shown = item->property("text").toString();
+    if (!shown.isEmpty())
+        text += QStringLiteral(" [%1]").arg(shown.left(60).replace(QLatin1Char('\n'), QStringLiteral("\\n")));
+    return text;
+}
+
+// The rectangle a text item draws its text in, by its alignment, in its own coordinates.
+QRectF drawnText(const QQuickItem *item, qreal contentWidth, qreal contentHeight)
+{
+    const qreal left = number(item, "leftPadding");
+    const qreal right = number(item, "rightPadding");
+    const qreal top = number(item, "topPadding");
+    const qreal bottom = number(item, "bottomPadding");
+    const int horizontal = item->property("effectiveHorizontalAlignment").isValid()
+                               ? item->property("effectiveHorizontalAlignment").toInt()
+                               : item->property("horizontalAlignment").toInt();
+    const int vertical = item->property("verticalAlignment").toInt();
+    const qreal boxWidth = item->width() - left - right;
+    const qreal boxHeight = item->height() - top - bottom;
+    qreal x = left;
+    if (horizontal & Qt::AlignRight)
+        x = left + boxWidth - contentWidth;
+    else if (horizontal & Qt::AlignHCenter)
+        x = left + (boxWidth - contentWidth) / 2;
+    qreal y = top;
+    if (vertical & Qt::AlignBottom)
+        y = top + boxHeight - contentHeight;
+    else if (vertical & Qt::AlignVCenter)
+        y = top + (boxHeight - contentHeight) / 2;
+    return QRectF(x, y, contentWidth, contentHeight);
+}
+
+// Whether any ancestor scrolls its content (a list, a flickable page, a swipe view): what it
+// shows at its edges may be cut, the rest is a scroll away.
+bool scrolled(const QQuickItem *item)
+{
+    for (const QQuickItem *parent = item->parentItem(); parent; parent = parent->parentItem()) {
+        if (parent->inherits("QQuickFlickable"))
+            return true;
+    }
+    return false;
+}
+
+// One text item: is all of its text in its box, and its box on the screen?
+void checkText(const QQuickItem *item, const QRectF &window, QStringList &faults)
+{
+    const QString text = item->property("text").toString();
+    if (text.trimmed().isEmpty())
+        return;
+    const qreal contentWidth = number(item, "contentWidth");
+    const qreal contentHeight = number(item, "contentHeight");
+    const qreal boxWidth = item->width() - number(item, "leftPadding") - number(item, "rightPadding");
+    const qreal boxHeight = item->height() - number(item, "topPadding") - number(item, "bottomPadding");
+
+    // A name the page reads and nothing publishes shows up as text of its own.
+    static const QRegularExpression missing(QStringLiteral("\\bundefined\\b|\\bNaN\\b|\\[object "));
+    if (missing.match(text).hasMatch())
+        faults << QStringLiteral("shows a value nothing provides: ") + describe(item);
+    if (item->property("truncated").toBool())
+        faults << QStringLiteral("cut off (elided): ") + describe(item);
+    if (contentWidth > boxWidth + 1)
+        faults << QStringLiteral("wider than its box (%1 > %2): ").arg(contentWidth).arg(boxWidth) + describe(item);
+    if (contentHeight > boxHeight + 1)
+        faults << QStringLiteral("taller than its box (%1 > %2): ").arg(contentHeight).arg(boxHeight) + describe(item);
+
+    const QRectF drawn = sceneRect(item, drawnText(item, qMin(contentWidth, boxWidth), qMin(contentHeight, boxHeight)));
+    const bool scrolls = scrolled(item);
+    for (const QQuickItem *parent = item->parentItem(); parent; parent = parent->parentItem()) {
+        if (!parent->clip())
+            continue;
+        const QRectF clip = sceneRect(parent);
+        if (!clip.intersects(drawn))
+            return; // not shown at all
+        if (!clip.contains(drawn.adjusted(1, 1, -1, -1)) && !scrolls)
+            faults << QStringLiteral("cut off by %1: ").arg(describe(parent)) + describe(item);
+    }
+    if (scrolls && !window.intersects(drawn))
+        return;
+    if (!window.contains(drawn.adjusted(1, 1, -1, -1)) && !scrolls)
+        faults << QStringLiteral("off the screen (%1,%2 %3x%4): ")
+                      .arg(drawn.x())
+                      .arg(drawn.y())
+                      .arg(drawn.width())
+                      .arg(drawn.height())
+                  + describe(item);
+}
+
+void checkTexts(const QQuickItem *item, const QRectF &window, QStringList &faults)
+{
+    if (!item->isVisible() || item->opacity() < 0.01)
+        return;
+    if (item->inherits("QQuickText") || item->inherits("QQuickTextInput"))
+        checkText(item, window, faults);
+    const QList<QQuickItem *> children = item->childItems();
+    for (const QQuickItem *child : children)
+        checkTexts(child, window, faults);
+}
+
+// The share of the pixels in the rectangle that differ from its commonest colour (colours a
+// few steps apart count as one).
+double variety(const QImage &image, const QRect &rect)
+{
+    const QRect area = rect.intersected(image.rect());
+    if (area.isEmpty())
+        return 0;
+    QHash<QRgb, int> counts;
+    int commonest = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const QRgb *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const int count = ++counts[line[x] & 0xf0f0f0];
+            commonest = qMax(commonest, count);
+        }
+    }
+    return 1.0 - double(commonest) / (double(area.width()) * area.height());
+}
+
+void visit(QQuickItem *item, const std::function<bool(QQuickItem *)> &match, QList<QQuickItem *> &found)
+{
+    if (!item->isVisible())
+        return;
+    if (match(item))
+        found << item;
+    const QList<QQuickItem *> children = item->childItems();
+    for (QQuickItem *child : children)
+        visit(child, match, found);
+}
+
+} // namespace
+
+// A picture of the window and what is wrong in it.
+struct Picture
+{
+    QString name;
+    QImage image;
+    QStringList faults;
+};
+
+// Drives the real controller's window, on the real broker with the fake card, network and
+// system services, through every driver screen and every settings page, in Greek and in
+// English, and saves each picture under build/screens/<language>/. A picture fails on a blank
+// or nearly uniform page, on text outside its box, and the whole run on any QML warning.
+class tst_ScreenPictures : public ControllerTestCase
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup();
+    void driverScreens_data();
+    void driverScreens();
+    void collectScreen_data();
+    void collectScreen();
+    void settingsPages_data();
+    void settingsPages();
+
+private:
+    // The controller with its window loaded, in the language, and a camera on the lane; with
+    // `watch` every driver screen it shows is taken as it comes.
+    bool open(const ControllerSetup &setup, const QString &language, bool watch = false);
+    void close();
+    QQuickWindow *window() const;
+
+    // Grabs the window now and checks the region (the shown page when none is given).
+    Picture take(const QString &name, QQuickItem *region = nullptr, bool uniform = false);
+    // Takes the picture, saves it and fails the test on its faults.
+    void shoot(const QString &name, QQuickItem *region = nullptr, bool uniform = false);
+    void save(const Picture &picture);
+    // Checks and saves every picture the driver screens produced on their own.
+    void verifyScreenPictures();
+    // Fails on every QML warning logged so far.
+    void verifyNoQmlWarnings();
+
+    QQuickItem *find(const QString &objectName, QQuickItem *under = nullptr) const;
+    QQuickItem *findText(const QString &text, QQuickItem *under = nullptr) const;
+    QObject *findObject(const QString &objectName, QObject *under) const;
+    bool tap(QQuickItem *item);
+    QQuickItem *shownPage() const;
+    QQuickItem *settingsStack() const;
+    bool stackSettled(int depth) const;
+    bool openRow(const QString &title);
+    bool back();
+    bool answer(QObject *popup, bool yes);
+    bool opened(QObject *popup) const;
+    bool closed(QObject *popup) const;
+    QVariant evaluate(QObject *scope, const QString &expression);
+
+    QString m_language;
+    std::unique_ptr<FakeCamera> m_camera;
+    std::unique_ptr<LogCapture> m_log;
+    // The driver screens' pictures, one per screen and message, in the order they came.
+    QList<Picture> m_screens;
+    QSet<QString> m_taken;
+};
+
+bool tst_ScreenPictures::open(const ControllerSetup &given, const QString &language, bool watch)
+{
+    m_language = language;
+    ControllerSetup setup = given;
+    setup.extraConfig += QStringLiteral("[gui]\nlocale=%1\n").arg(language);
+    ControllerRig &lane = rig(setup);
+    if (!lane.start() || !lane.typeKnown())
+        return false;
+    m_log = std::make_unique<LogCapture>();
+
+    // One plate camera: its reading shows on the idle screen while the driver is asked.
+    const quint16 receiver = FreePort::pick(QHostAddress::Any);
+    m_camera = std::make_unique<FakeCamera>(QHostAddress(cameraSubnet() + QStringLiteral("2")));
+    m_camera->setReceiverPort(receiver);
+    m_camera->setResult("/result", FakeCamera::plateResult(QStringLiteral("ΙΚΥ-4821")));
+    if (!m_camera->listen())
+        return false;
+    lane.config->set(QStringLiteral("cameras/triggerDelayMsec"), 0);
+    lane.config->set(setup.model == QLatin1String("KTW4163") ? QStringLiteral("cameras/alpr2") : QStringLiteral("cameras/alpr1"),
+                     QStringLiteral("http://%1:%2").arg(m_camera->address().toString()).arg(receiver));
+
+    GUIManager &manager = *lane.manager;
+    manager.load();
+    if (!window() || manager.language() != language)
+        return false;
+    // The window has shown its first frame: from here on it can be grabbed.
+    QSignalSpy swapped(window(), &QQuickWindow::frameSwapped);
+    if (!waitUntil([&] { return swapped.count() > 0; }, 10000))
+        return false;
+
+    m_screens.clear();
+    m_taken.clear();
+    if (!watch)
+        return true;
+    // Every driver screen, each new screen or message as it is shown.
+    const auto capture = [this, &manager] {
+        // The out-of-order screen shows the terminal's reason, not the message.
+        const QString name = pictureName(manager.screen(), manager.screen() == QLatin1String("OutOfOrder")
+                                                               ? manager.terminal().reason()
+                                                               : manager.message());
+        if (manager.screen() == QLatin1String("Login") || manager.screen() == QLatin1String("Settings")
+            || m_taken.contains(name))
+            return;
+        m_taken.insert(name);
+        m_screens << take(name);
+    };
+    // Taken once the change stands, as the next frame shows it: a message comes before its
+    // screen, and a session's reset follows the screen it brings back.
+    const auto later = [capture, &manager] { QTimer::singleShot(0, &manager, capture); };
+    connect(&manager, &GUIManager::screenChanged, &manager, later);
+    connect(&manager, &GUIManager::messageChanged, &manager, later);
+    return true;
+}
+
+void tst_ScreenPictures::close()
+{
+    // The run's log beside its pictures.
+    if (m_log) {
+        QSaveFile file(kScreensDir + QLatin1Char('/') + m_language + QLatin1Char('/') + QTest::currentTestFunction()
+                       + QStringLiteral(".log"));
+        if (QDir().mkpath(kScreensDir + QLatin1Char('/') + m_language) && file.open(QIODevice::WriteOnly)) {
+            for (const LogCapture::Line &line : m_log->lines())
+                file.write(line.text.toUtf8() + '\n');
+            file.commit();
+        }
+    }
+    m_rig.reset();
+    m_camera.reset();
+    m_log.reset();
+}
+
+QQuickWindow *tst_ScreenPictures::window() const
+{
+    const QList<QObject *> roots = m_rig->manager->engine().rootObjects();
+    return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.first());
+}
+
+QQuickItem *tst_ScreenPictures::shownPage() const
+{
+    const QString screen = m_rig->manager->screen();
+    if (screen == QLatin1String("Settings")) {
+        QQuickItem *stack = settingsStack();
+        QQuickItem *current = stack ? qvariant_cast<QQuickItem *>(stack->property("currentItem")) : nullptr;
+        return current ? current : stack;
+    }
+    return find(screen);
+}
+
+Picture tst_ScreenPictures::take(const QString &name, QQuickItem *region, bool uniform)
+{
+    Picture picture;
+    picture.name = name;
+    QQuickWindow *shown = window();
+    picture.image = shown->grabWindow().convertToFormat(QImage::Format_RGB32);
+    if (picture.image.size() != QSize(1024, 600))
+        picture.faults << QStringLiteral("picture of %1x%2, not 1024x600").arg(picture.image.width()).arg(picture.image.height());
+
+    if (!region)
+        region = shownPage();
+    if (!region) {
+        picture.faults << QStringLiteral("no page shown for screen ") + m_rig->manager->screen();
+    } else if (!uniform) {
+        const QRect area = sceneRect(region).toAlignedRect();
+        const double share = variety(picture.image, area);
+        // A page that shows anything (one short word, an icon) differs in more than a fifth of
+        // a percent of its pixels; "Please wait" alone in 22 pt differs in 0.38%.
+        if (share < 0.002)
+            picture.faults << QStringLiteral("blank or nearly uniform page: %1% of %2 differs").arg(share * 100, 0, 'f', 3).arg(describe(region));
+    }
+    checkTexts(shown->contentItem(), QRectF(0, 0, shown->width(), shown->height()), picture.faults);
+    // The on-screen keyboard only while a text field has it open.
+    if (!QGuiApplication::inputMethod()->isVisible()) {
+        QList<QQuickItem *> keyboards;
+        visit(shown->contentItem(),
+              [](QQuickItem *item) { return QByteArray(item->metaObject()->className()).contains("InputPanel"); }, keyboards);
+        for (const QQuickItem *keyboard : qAsConst(keyboards))
+            picture.faults << QStringLiteral("keyboard shown with no text field to type in: ") + describe(keyboard);
+    }
+    return picture;
+}
+
+void tst_ScreenPictures::save(const Picture &picture)
+{
+    const QString folder = kScreensDir + QLatin1Char('/') + m_language;
+    QVERIFY(QDir().mkpath(folder));
+    // Written whole or not at all: another run of the suite may be reading them.
+    QSaveFile file(folder + QLatin1Char('/') + picture.name + QStringLiteral(".png"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(picture.image.save(&file, "PNG"));
+    QVERIFY(file.commit());
+}
+
+void tst_ScreenPictures::shoot(const QString &name, QQuickItem *region, bool uniform)
+{
+    m_taken.insert(name);
+    const Picture picture = take(name, region, uniform);
+    save(picture);
+    QVERIFY2(picture.faults.isEmpty(), qPrintable(name + QStringLiteral(":\n  ") + picture.faults.join(QStringLiteral("\n  "))));
+}
+
+void tst_ScreenPictures::verifyScreenPictures()
+{
+    QStringList faults;
+    for (const Picture &picture : qAsConst(m_screens)) {
+        save(picture);
+        for (const QString &fault : picture.faults)
+            faults << picture.name + QStringLiteral(": ") + fault;
+    }
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join(QLatin1Char('\n'))));
+}
+
+void tst_ScreenPictures::verifyNoQmlWarnings()
+{
+    QStringList warnings;
+    for (const LogCapture::Line &line : m_log->lines()) {
+        if (line.type != QtWarningMsg && line.type != QtCriticalMsg && line.type != QtFatalMsg)
+            continue;
+        // The program's own lines carry their class's tag; everything else is the toolkit's.
+        if (line.category == QLatin1String("default") && line.text.startsWith(QLatin1Char('[')))
+            continue;
+        warnings << line.category + QStringLiteral(": ") + line.text;
+    }
+    QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
+}
+
+QQuickItem *tst_ScreenPictures::find(const QString &objectName, QQuickItem *under) const
+{
+    QList<QQuickItem *> found;
+    visit(under ? under : window()->contentItem(), [&](QQuickItem *item) { return item->objectName() == objectName; }, found);
+    return found.value(0);
+}
+
+QQuickItem *tst_ScreenPictures::findText(const QString &text, QQuickItem *under) const
+{
+    QList<QQuickItem *> found;
+    visit(under ? under : window()->contentItem(),
+          [&](QQuickItem *item) { return item->inherits("QQuickText") && item->property("text").toString() == text; }, found);
+    return found.value(0);
+}
+
+QObject *tst_ScreenPictures::findObject(const QString &objectName, QObject *under) const
+{
+    return under ? under->findChild<QObject *>(objectName) : nullptr;
+}
+
+// A finger on the item's centre.
+bool tst_ScreenPictures::tap(QQuickItem *item)
+{
+    if (!item)
+        return false;
+    const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+    QTest::mouseClick(window(), Qt::LeftButton, Qt::NoModifier, centre.toPoint());
+    return true;
+}
+
+QQuickItem *tst_ScreenPictures::settingsStack() const
+{
+    return find(QStringLiteral("settingsStack"));
+}
+
+bool tst_ScreenPictures::stackSettled(int depth) const
+{
+    return waitUntil([&] {
+        QQuickItem *stack = settingsStack();
+        return stack && stack->property("depth").toInt() == depth && !stack->property("busy").toBool();
+    }, 10000);
+}
+
+bool tst_ScreenPictures::openRow(const QString &title)
+{
+    return tap(find(QStringLiteral("row_") + title)) && stackSettled(2);
+}
+
+bool tst_ScreenPictures::back()
+{
+    const int depth = settingsStack()->property("depth").toInt();
+    return tap(find(QStringLiteral("backButton"), find(QStringLiteral("toolBar")))) && stackSettled(depth - 1);
+}
+
+bool tst_ScreenPictures::opened(QObject *popup) const
+{
+    return popup && waitUntil([popup] { return popup->property("opened").toBool(); }, 10000);
+}
+
+bool tst_ScreenPictures::closed(QObject *popup) const
+{
+    return popup && waitUntil([popup] { return !popup->property("visible").toBool(); }, 10000);
+}
+
+bool tst_ScreenPictures::answer(QObject *popup, bool yes)
+{
+    auto *content = popup ? qvariant_cast<QQuickItem *>(popup->property("contentItem")) : nullptr;
+    return opened(popup) && tap(find(yes ? QStringLiteral("buttonYes") : QStringLiteral("buttonNo"), content))
+           && closed(popup);
+}
+
+QVariant tst_ScreenPictures::evaluate(QObject *scope, const QString &expression)
+{
+    QQmlExpression script(qmlContext(scope), scope, expression);
+    const QVariant result = script.evaluate();
+    if (script.hasError())
+        qWarning() << "Test expression failed:" << script.error().toString();
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+
+void tst_ScreenPictures::cleanup()
+{
+    close();
+}
+
+void tst_ScreenPictures::driverScreens_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::newRow("Greek") << "el_GR";
+    QTest::newRow("English") << "en_US";
+}
+
+// A vending lane: the idle screen, a vehicle with its plate, a passage (busy, card to collect,
+// thank you), a card the reader cannot write (error), a card that jams in the mouth (out of
+// order), and the screen saver.
+void tst_ScreenPictures::driverScreens()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language, true));
+    ControllerRig &lane = *m_rig;
+    GUIManager &manager = *lane.manager;
+    Session *session = manager.terminal().session();
+
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen" && !session->cardId().isEmpty(); }, 10000));
+    shoot(QStringLiteral("DispenseScreen"));
+
+    SimulatedBoard::setLevel(1, 1);
+    QVERIFY(waitUntil([&] { return session->state() == Session::WaitUser; }, 10000));
+    QCOMPARE(session->readings().value("Front").toString(), QString("ΙΚΥ-4821"));
+    QVERIFY(findText(QString("ΙΚΥ-4821")));
+    shoot(QStringLiteral("DispenseScreen-plate"));
+
+    SimulatedBoard::setLevel(0, 1);
+    QVERIFY(waitUntil([&] { return manager.screen() == "Success"; }, 10000));
+    SimulatedBoard::setLevel(0, 0);
+    QVERIFY(waitUntil([&] { return !lane.cards.dispenser.cardInMouth().isNull(); }, 10000));
+    lane.cards.dispenser.driverTakeCard();
+    SimulatedBoard::setLevel(1, 0);
+    QVERIFY(waitUntil([&] { return manager.message() == "Thank you"; }, 10000));
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen" && !session->cardId().isEmpty(); }, 20000));
+
+    // A card the reader cannot write: the driver is told, the lane goes on.
+    lane.cards.rfid.refuse("card/write", 9, "Card write failed", 1);
+    SimulatedBoard::setLevel(0, 1);
+    QVERIFY(waitUntil([&] { return manager.screen() == "ErrorScreen"; }, 10000));
+    QCOMPARE(manager.message(), QString("Write card failed : Card write failed"));
+    SimulatedBoard::setLevel(0, 0);
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen" && !session->cardId().isEmpty(); }, 20000));
+
+    // A card that jams in the mouth: the lane is out of order until it is cleared.
+    lane.cards.dispenser.jamOnNext("eject");
+    SimulatedBoard::setLevel(0, 1);
+    QVERIFY(waitUntil([&] { return manager.screen() == "OutOfOrder"; }, 20000));
+    SimulatedBoard::setLevel(0, 0);
+    QCOMPARE(manager.terminal().reason(), QString("Dispenser jammed"));
+    QVERIFY(waitUntil([&] { return m_taken.contains("OutOfOrder-dispenser-jammed"); }));
+
+    QStringList names;
+    for (const Picture &picture : qAsConst(m_screens))
+        names << picture.name;
+    for (const char *expected : {"Busy-please-wait", "Success-please-collect-your-card", "Success-thank-you",
+                                    "ErrorScreen-write-card-failed-card-write-failed", "OutOfOrder-dispenser-jammed"})
+        QVERIFY2(names.contains(QString(expected)), qPrintable(names.join(", ")));
+    verifyScreenPictures();
+
+    // Nothing shows the screen saver: it is shown here as a page would be, in the real window.
+    QQmlComponent component(&manager.engine(), QUrl("qrc:/qml/screens/ScreenSaver.qml"));
+    QQuickItem *page = find("OutOfOrder");
+    QVERIFY(page);
+    auto *saver = qobject_cast<QQuickItem *>(component.create(manager.engine().rootContext()));
+    QVERIFY2(saver, qPrintable(component.errorString()));
+    saver->setParentItem(page->parentItem());
+    saver->setPosition(page->position());
+    saver->setSize(page->size());
+    saver->setZ(1);
+    shoot(QStringLiteral("ScreenSaver"), saver);
+    delete saver;
+
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::collectScreen_data()
+{
+    driverScreens_data();
+}
+
+// A collection lane: the idle screen and a vehicle with its rear plate.
+void tst_ScreenPictures::collectScreen()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTW4163");
+    QVERIFY(open(setup, language));
+    GUIManager &manager = *m_rig->manager;
+    Session *session = manager.terminal().session();
+
+    QVERIFY(waitUntil([&] { return manager.screen() == "CollectScreen" && session->state() == Session::Idle; }, 10000));
+    shoot(QStringLiteral("CollectScreen"));
+    SimulatedBoard::setLevel(1, 1);
+    QVERIFY(waitUntil([&] { return session->state() == Session::WaitUser; }, 10000));
+    QCOMPARE(session->readings().value("Rear").toString(), QString("ΙΚΥ-4821"));
+    QVERIFY(findText(QString("ΙΚΥ-4821")));
+    shoot(QStringLiteral("CollectScreen-plate"));
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::settingsPages_data()
+{
+    driverScreens_data();
+}
+
+// The maintenance log-in reached by tapping the clock, the settings menu, its tool-bar menu and
+// confirmation, every page a row opens with the pages they open in turn, the diagnostics page's
+// questions, colour test and report with its QR code, and the two pages no row opens.
+void tst_ScreenPictures::settingsPages()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language));
+    ControllerRig &lane = *m_rig;
+    GUIManager &manager = *lane.manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+
+    // The checks of the diagnostics page look at a USB tree and an SD card of the test's own.
+    QDir usb(lane.dir());
+    QVERIFY(usb.mkpath("usb/1-1") && usb.mkpath("usb/1-1.3"));
+    const auto write = [](const QString &path, const QByteArray &text) {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+    };
+    // The hub where it belongs, a stranger on the reader's port, the other ports empty.
+    const QList<QStringList> devices{{"1-1", "0451", "2077", "USB 2.0 Hub"}, {"1-1.3", "1234", "5678", "Gadget"}};
+    for (const QStringList &device : devices) {
+        const QString folder = lane.dir() + "/usb/" + device.at(0) + "/";
+        QVERIFY(write(folder + "idVendor", device.at(1).toUtf8() + '\n') && write(folder + "idProduct", device.at(2).toUtf8() + '\n')
+                && write(folder + "product", device.at(3).toUtf8() + '\n'));
+    }
+    QVERIFY(write(lane.dir() + "/mmcblk1p1", ""));
+    manager.diagnostics()->setUsbRoot(lane.dir() + "/usb");
+    manager.diagnostics()->setSdCardPath(lane.dir() + "/mmcblk1p1");
+
+    // Three taps on the clock: the log-in page.
+    QQuickItem *header = find("header");
+    QQuickItem *clock = nullptr;
+    for (QQuickItem *child : header->childItems()) {
+        if (child->property("pressCount").isValid())
+            clock = child;
+    }
+    QVERIFY(clock);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(tap(clock));
+    QVERIFY(waitUntil([&] { return manager.screen() == "Login"; }, 10000));
+    shoot("Login");
+    QQuickItem *pad = find("numberPad");
+    for (const char *digit : {"8", "3", "0", "6"})
+        QVERIFY(tap(findText(QString(digit), pad)));
+    shoot("Login-pin");
+    QVERIFY(tap(find("loginButton")));
+    QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    QVERIFY(stackSettled(1));
+    shoot("Settings");
+
+    // The tool bar's menu and the confirmation of a power command, declined.
+    QQuickItem *toolBar = find("toolBar");
+    QObject *menu = findObject("menu", toolBar);
+    QVERIFY(tap(find("menuButton", toolBar)) && opened(menu));
+    shoot("Settings-menu", qvariant_cast<QQuickItem *>(menu->property("contentItem")));
+    QVERIFY(tap(findText("Reboot")));
+    QObject *confirmation = findObject("confirmation", find("Settings"));
+    QVERIFY(opened(confirmation));
+    shoot("Settings-confirm", qvariant_cast<QQuickItem *>(confirmation->property("contentItem")));
+    QVERIFY(answer(confirmation, false));
+    QCOMPARE(lane.system.requests("power/reboot").size(), 0);
+
+    QVERIFY(openRow("Validator"));
+    shoot("Settings-Validator");
+    QVERIFY(tap(find("configureButton")) && stackSettled(3));
+    shoot("Settings-ValidatorConfig");
+    QVERIFY(back() && back());
+
+    QVERIFY(openRow("Region"));
+    shoot("Settings-Region");
+    // A text field brings up the on-screen keyboard.
+    QVERIFY(tap(find("ntpServerField")));
+    QVERIFY(waitUntil([&] {
+        QQuickItem *keyboard = find("keyboard");
+        return keyboard && keyboard->y() + keyboard->height() == keyboard->parentItem()->height();
+    }, 10000));
+    shoot("Settings-Region-keyboard");
+    QGuiApplication::inputMethod()->hide();
+    QVERIFY(back());
+
+    for (const char *row : {"Audio", "Display", "Update", "Event Log"}) {
+        QVERIFY(openRow(row));
+        shoot("Settings-" + QString(row).remove(' '));
+        QVERIFY(back());
+    }
+
+    QVERIFY(openRow("Network"));
+    shoot("Settings-Network");
+    QVERIFY(tap(findText("Ethernet", find("tabs"))));
+    QQuickItem *swipe = find("swipe");
+    QVERIFY(waitUntil([&] {
+        auto *ethernet = qvariant_cast<QQuickItem *>(swipe->property("currentItem"));
+        return swipe->property("currentIndex").toInt() == 1 && qAbs(sceneRect(ethernet).x() - sceneRect(swipe).x()) < 0.5;
+    }, 10000));
+    shoot("Settings-Network-Ethernet", qvariant_cast<QQuickItem *>(swipe->property("currentItem")));
+    QVERIFY(tap(findText("Configure", swipe)) && stackSettled(3));
+    shoot("Settings-EthernetConfig");
+    QVERIFY(back() && back());
+
+    // Pages no row opens, on the stack as a row would put them.
+    for (const char *page : {"Overview", "Power"}) {
+        evaluate(settingsStack(), QStringLiteral("frame.pageTitle = \"%1\"; stack.push(\"qrc:/qml/screens/settings/%1.qml\")").arg(QString(page)));
+        QVERIFY(stackSettled(2));
+        shoot("Settings-" + QString(page));
+        QVERIFY(back());
+    }
+
+    // Diagnostics: the operator's answers, the colour test and the report with its QR code.
+    QVERIFY(openRow("Diagnostics"));
+    QQuickItem *diagnostics = shownPage();
+    QVERIFY(waitUntil([&] { return manager.diagnostics()->usbHub() == "OK"; }));
+    shoot("Settings-Diagnostics");
+    QObject *dialog = findObject("verdictDialog", diagnostics);
+    QVERIFY(tap(find("buzzerButton")) && opened(dialog));
+    shoot("Settings-Diagnostics-question", qvariant_cast<QQuickItem *>(dialog->property("contentItem")));
+    QVERIFY(answer(dialog, true));
+    QVERIFY(tap(find("ledsButton")) && answer(dialog, false));
+    QVERIFY(tap(find("speakerButton")) && answer(dialog, true));
+    QVERIFY(tap(find("sensorButton")) && answer(dialog, true));
+    QObject *cardPopup = findObject("cardPopup", diagnostics);
+    QVERIFY(tap(find("rfidButton")) && opened(cardPopup));
+    shoot("Settings-Diagnostics-card", qvariant_cast<QQuickItem *>(cardPopup->property("contentItem")));
+    QVERIFY(tap(qvariant_cast<QQuickItem *>(cardPopup->property("contentItem"))) && closed(cardPopup));
+
+    QVERIFY(tap(find("rgbButton")) && stackSettled(3));
+    QQuickItem *colours = find("colourTest");
+    QVERIFY(colours);
+    QCOMPARE(sceneRect(colours), QRectF(0, 0, 1024, 600));
+    shoot("Settings-Diagnostics-RGB", nullptr, true);
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(tap(colours));
+    QVERIFY(stackSettled(2));
+    QVERIFY(answer(dialog, true));
+    QCOMPARE(manager.diagnostics()->buzzer(), QString("OK"));
+    QCOMPARE(manager.diagnostics()->leds(), QString("ERROR"));
+    QCOMPARE(manager.diagnostics()->rgbTest(), QString("OK"));
+
+    QObject *report = findObject("reportPopup", diagnostics);
+    QVERIFY(tap(find("finishButton")) && opened(report));
+    QQuickItem *qr = nullptr;
+    {
+        QList<QQuickItem *> images;
+        visit(qvariant_cast<QQuickItem *>(report->property("contentItem")), [](QQuickItem *item) {
+            return item->inherits("QQuickImage") && item->property("source").toString().startsWith("data:image/svg,");
+        }, images);
+        QCOMPARE(images.size(), 1);
+        qr = images.first();
+    }
+    QVERIFY(waitUntil([&] { return qr->property("status").toInt() == 1; })); // Image.Ready
+    const QDateTime shownAt = QDateTime::currentDateTime();
+    const Picture picture = take("Settings-Diagnostics-report", qvariant_cast<QQuickItem *>(report->property("contentItem")));
+    save(picture);
+    QVERIFY2(picture.faults.isEmpty(), qPrintable(picture.faults.join('\n')));
+
+    // The code as a phone sees it on the screen: the picture's square around it, white margin
+    // included.
+    const QRect square = sceneRect(qr).toAlignedRect().adjusted(-12, -12, 12, 12);
+    QTemporaryDir crops;
+    const QString cropped = crops.filePath("qr.png");
+    QVERIFY(picture.image.copy(square).save(cropped));
+    QString error;
+    const QString decoded = QrDecoder::decodePng(cropped, &error);
+    QVERIFY2(!decoded.isNull(), qPrintable(error));
+    const QStringList values = decoded.split(';');
+    QCOMPARE(values.size(), 23);
+    QCOMPARE(values.at(0), manager.terminal().serialNum());
+    QCOMPARE(values.at(0), QString("SN-%1").arg(lane.id));
+    const QDateTime stamped = QDateTime::fromString(values.at(1), "yyyy-MM-dd hh:mm");
+    QVERIFY2(stamped.isValid() && qAbs(stamped.secsTo(shownAt)) <= 120, qPrintable(values.at(1)));
+    QCOMPARE(values.at(2), manager.terminal().board()->firmware());
+    const QStringList rest{"0.0.2", "", "", "",                       // version, bundle, image, RTC
+                           "OK",                                      // the fake service's wired link
+                           "OK", "MISSING", "ERROR", "MISSING", "MISSING", "MISSING", // USB by port
+                           "OK",                                      // SD card
+                           "OK", "ERROR", "OK", "",                   // buzzer, LEDs, speaker, card scan
+                           "OK", "",                                  // the reader service, the board service
+                           "OK", "OK"};                               // light sensor, colour test
+    QCOMPARE(values.mid(3), rest);
+
+    // Closing the report leaves the page.
+    QVERIFY(tap(qvariant_cast<QQuickItem *>(report->property("contentItem"))) && closed(report));
+    QVERIFY(stackSettled(1));
+
+    // The event log shows the log-in; logging out returns to the driver's screen.
+    QVERIFY(openRow("Event Log"));
+    QVERIFY(findText("Maintenance login"));
+    QVERIFY(back());
+    QVERIFY(tap(find("menuButton", toolBar)) && opened(menu));
+    QVERIFY(tap(findText("Logout")));
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+
+    // Back in, a reboot confirmed: the busy screen stands until the machine goes down.
+    QVERIFY(tap(clock) && tap(clock) && tap(clock));
+    QVERIFY(waitUntil([&] { return manager.screen() == "Login"; }, 10000));
+    for (const char *digit : {"8", "3", "0", "6"})
+        QVERIFY(tap(findText(QString(digit), pad)));
+    QVERIFY(tap(find("loginButton")));
+    QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    QVERIFY(tap(find("menuButton", toolBar)) && opened(menu));
+    QVERIFY(tap(findText("Reboot")));
+    QVERIFY(answer(confirmation, true));
+    QVERIFY(waitUntil([&] { return manager.screen() == "Busy"; }, 10000));
+    QCOMPARE(manager.message(), QString("Rebooting"));
+    QList<QQuickItem *> spinners;
+    visit(find("Busy"), [](QQuickItem *item) { return item->inherits("QQuickBusyIndicator"); }, spinners);
+    QCOMPARE(spinners.size(), 1);
+    auto *spinner = qvariant_cast<QQuickItem *>(spinners.first()->property("contentItem"));
+    QVERIFY(waitUntil([&] { return spinner->opacity() == 1.0; }, 10000));
+    shoot("Busy-rebooting");
+    QVERIFY(waitUntil([&] { return lane.system.requests("power/reboot").size() == 1; }, 10000));
+
+    verifyNoQmlWarnings();
+}
+
+int main(int argc, char **argv)
+{
+    // As start-up does: the input method before the application, the identity, the font.
+    InputMethod::select();
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+    QGuiApplication app(argc, argv);
+    QCoreApplication::setApplicationName("vorn-terminal-ui");
+    QCoreApplication::setApplicationVersion("0.0.2");
+    QCoreApplication::setOrganizationName("vesk");
+    QCoreApplication::setOrganizationDomain("vesk.gr");
+    QFontDatabase::addApplicationFont(":/qml/fonts/DejaVuSans.ttf");
+    QGuiApplication::setFont(QFont("DejaVu Sans"));
+    // Only this run's pictures.
+    QDir(kScreensDir).removeRecursively();
+    tst_ScreenPictures test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_ScreenPictures.moc"
