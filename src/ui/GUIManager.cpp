@@ -944,11 +944,13 @@ void GUIManager::applyConfig(const QByteArray &payload)
             accepted.insert(group.key(), kept);
     }
 
-    m_config.fromJson(accepted);
+    // Answered before the rest applies: a change of the mqtt group moves the session, and the
+    // requester listens where it asked.
     if (!refused.isEmpty())
         publishDocument(QStringLiteral("/config/set/response"),
                         QJsonObject{{QStringLiteral("result"), false},
                                     {QStringLiteral("error"), QStringLiteral("Refused : ") + refused.join(QStringLiteral(", "))}});
+    m_config.fromJson(accepted);
 }
 
 void GUIManager::handleTestRequest(const QByteArray &payload, const QByteArray &topic)

@@ -26,6 +26,7 @@ private slots:
     void configSetRefusesWrongTypes();
     void configSetNotAnObject_data();
     void configSetNotAnObject();
+    void configSetAnsweredBeforeTheSessionMoves();
     void configNeverCarriesSecrets();
     void testRunFollowed();
     void testRunCancelled();
@@ -237,6 +238,23 @@ void tst_Supervision::configSetNotAnObject()
     QVERIFY2(answer["error"].toString().startsWith(error), qPrintable(answer["error"].toString()));
     QCOMPARE(changed.count(), 0);
     QCOMPARE(count("/config"), 1);
+}
+
+// A refusal in a document that also moves the session is answered where it was asked, before
+// the session moves: afterwards the requester would never hear of it.
+void tst_Supervision::configSetAnsweredBeforeTheSessionMoves()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    QSignalSpy connected(&r.manager->mqtt(), &manager::MqttClient::connected);
+    const QString newBase = r.base() + "-3";
+    const QJsonObject change{{"gui", QJsonObject{{"displayOffMin", "ten"}}}, {"mqtt", QJsonObject{{"base", newBase}}}};
+    QVERIFY(r.request("/config/set", QJsonDocument(change).toJson()));
+
+    QCOMPARE(r.document("/config/set/response"),
+             (QJsonObject{{"result", false}, {"error", "Refused : gui/displayOffMin (expected an integer)"}}));
+    QCOMPARE(r.config->get("mqtt/base").toString(), newBase);
+    QVERIFY(waitUntil([&] { return connected.count() == 1; }, 10000));
 }
 
 // The secrets show masked; a document sent back as it was published keeps them.
