@@ -508,14 +508,14 @@ void Diagnostics::finishRun()
     notifyTestFinished(m_test);
 }
 
-void Diagnostics::notifyTestStarted(const Test &test)
+void Diagnostics::notifyTestStarted(Test test)
 {
     qInfo().noquote().nospace() << LogTag << "Test started : mode=" << LogQuote::quote(test.name())
                                 << " cards=" << test.numberOfCards() << " id=" << LogQuote::quote(test.id());
     emit testStarted(test);
 }
 
-void Diagnostics::notifyTestProgress(const Test &test)
+void Diagnostics::notifyTestProgress(Test test)
 {
     qInfo().noquote().nospace() << LogTag << "Test progress : name=" << test.name() << " card=" << test.currCardIndex()
                                 << '/' << test.numberOfCards() << " cardId=" << LogQuote::quote(test.cardId());
@@ -528,7 +528,7 @@ void Diagnostics::notifyTestProgress(const Test &test)
     promise.notify(test);
 }
 
-void Diagnostics::notifyTestFinished(const Test &test)
+void Diagnostics::notifyTestFinished(Test test)
 {
     const QString summary = QStringLiteral("name=%1 cards=%2/%3 id=%4")
                                 .arg(LogQuote::quote(test.name()))

@@ -172,9 +172,10 @@ private:
     void scheduleNext(int msec, void (Diagnostics::*member)());
     void finishRun();
 
-    void notifyTestStarted(const Test &test);
-    void notifyTestProgress(const Test &test);
-    void notifyTestFinished(const Test &test);
+    // Each takes a snapshot: a listener may start the next run, which replaces m_test.
+    void notifyTestStarted(Test test);
+    void notifyTestProgress(Test test);
+    void notifyTestFinished(Test test);
 
     static bool disposesCards(const QString &mode);
 

@@ -22,6 +22,7 @@ private slots:
     void secondRequestDuringARun();
     void cancelledMidRun();
     void cancelDuringTheLastCard();
+    void nextRunStartedOnTheEnd();
 
 private:
     // The rig with the issuer ready and a driver who, whenever the mouth is opened, takes back
@@ -267,6 +268,30 @@ void tst_DiagnosticsRuns::cancelDuringTheLastCard()
     QVERIFY(run.waitSettled(30000));
     QVERIFY2(run.value().result(), qPrintable(run.value().error()));
     QCOMPARE(dispenser().count("issue"), 1);
+}
+
+// A listener of the end starts the next run at once: the run that ended still reports itself,
+// not the record of the run that replaced it.
+void tst_DiagnosticsRuns::nextRunStartedOnTheEnd()
+{
+    QVERIFY(startWithDriver());
+    std::unique_ptr<DeferredProbe<Test>> next;
+    connect(&diagnostics(), &Diagnostics::testFinished, this, [&] {
+        if (!next)
+            next = std::make_unique<DeferredProbe<Test>>(diagnostics().performTest("acceptDispose", 1, "2"));
+    });
+    DeferredProbe<Test> run(diagnostics().performTest("dispense", 1, "1"));
+    QVERIFY(run.waitSettled(30000));
+    QCOMPARE(run.value().id(), QString("1"));
+    QCOMPARE(run.value().name(), QString("dispense"));
+    QVERIFY2(run.value().result(), qPrintable(run.value().error()));
+    QCOMPARE(run.value().currCardIndex(), 1);
+
+    QVERIFY(next);
+    QVERIFY(next->waitSettled(30000));
+    // Its own record, however its card went.
+    QCOMPARE(next->value().id(), QString("2"));
+    QCOMPARE(next->value().name(), QString("acceptDispose"));
 }
 
 QTEST_MAIN(tst_DiagnosticsRuns)
