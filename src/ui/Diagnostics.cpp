@@ -530,15 +530,15 @@ void Diagnostics::notifyTestProgress(Test test)
 
 void Diagnostics::notifyTestFinished(Test test)
 {
-    const QString summary = QStringLiteral("name=%1 cards=%2/%3 id=%4")
-                                .arg(LogQuote::quote(test.name()))
-                                .arg(test.currCardIndex())
-                                .arg(test.numberOfCards())
-                                .arg(LogQuote::quote(test.id()));
+    // Joined, not filled into a pattern: a mode holding "%2" must not take the counts' places.
+    const QString summary = QStringLiteral("name=") + LogQuote::quote(test.name()) + QStringLiteral(" cards=")
+                            + QString::number(test.currCardIndex()) + QLatin1Char('/')
+                            + QString::number(test.numberOfCards()) + QStringLiteral(" id=") + LogQuote::quote(test.id());
     if (test.result())
         qInfo().noquote().nospace() << LogTag << "Test success : " << summary;
     else
-        qCritical().noquote().nospace() << LogTag << "Test failed : " << summary << " error=" << test.error();
+        qCritical().noquote().nospace() << LogTag << "Test failed : " << summary << " error="
+                                        << LogQuote::quote(test.error());
     const Deferred<Test> promise = test.defer();
     if (promise.state() != DeferredDataBase::Pending) {
         qWarning().noquote().nospace() << LogTag << "WARN: Test defer has already been resolved";

@@ -1,5 +1,7 @@
 #include "ControllerRig.h"
 
+#include "app/LogQuote.h"
+
 #include "fakes/DeferredProbe.h"
 #include "fakes/LogCapture.h"
 
@@ -180,6 +182,9 @@ void tst_DiagnosticsRuns::requestRefused_data()
     QTest::newRow("no cards") << "dispense" << 0 << false << "Invalid number of cards : 0";
     QTest::newRow("negative cards") << "acceptEject" << -3 << false << "Invalid number of cards : -3";
     QTest::newRow("a session in progress") << "dispense" << 1 << true << "A session is in progress";
+    // Outside text: written as it came, never taken for the log line's places or a line of its own.
+    QTest::newRow("mode with places and a line break") << "%2%3\n[Diagnostics] Test success : x" << 1 << false
+                                                       << "Unknown test mode : %2%3\n[Diagnostics] Test success : x";
 }
 
 // Refused at once: a failed record resolved, the terminal left running, nothing in progress.
@@ -197,6 +202,7 @@ void tst_DiagnosticsRuns::requestRefused()
     QSignalSpy started(&diagnostics(), &Diagnostics::testStarted);
     QSignalSpy finished(&diagnostics(), &Diagnostics::testFinished);
 
+    LogCapture log;
     DeferredProbe<Test> run(diagnostics().performTest(mode, cards, "9"));
     QVERIFY(run.resolved()); // before the call returned
     QCOMPARE(run.value().result(), false);
@@ -208,6 +214,11 @@ void tst_DiagnosticsRuns::requestRefused()
     QVERIFY(!diagnostics().testRunning());
     QVERIFY(!diagnostics().currentTest().inProgress());
     QVERIFY(dispenser().requests("issue").isEmpty());
+    const QString failed = "[Diagnostics] Test failed : name=" + LogQuote::quote(mode) + " cards=0/"
+                           + QString::number(cards) + " id=9 error=" + LogQuote::quote(error);
+    QVERIFY2(log.contains(QtCriticalMsg, failed), qPrintable(log.texts().join('\n')));
+    for (const QString &line : log.texts())
+        QVERIFY2(!line.contains('\n'), qPrintable(line));
 }
 
 // A request while a run goes on is refused; the run goes on and ends as it would have.
