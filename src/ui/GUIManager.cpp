@@ -29,6 +29,7 @@
 #include <QtQml/qqml.h>
 
 #include <climits>
+#include <cmath>
 
 namespace {
 
@@ -135,8 +136,9 @@ QString typeMismatch(const QString &key, const QJsonValue &value, const QVariant
 {
     switch (defaultValue.type()) {
     case QVariant::Int: {
+        // The range first: converting a double beyond any integer type is undefined.
         const double number = value.toDouble();
-        if (!value.isDouble() || number != double(qint64(number)) || number < INT_MIN || number > INT_MAX)
+        if (!value.isDouble() || number < INT_MIN || number > INT_MAX || number != std::trunc(number))
             return QStringLiteral("expected an integer");
         if (key == QLatin1String("mqtt/port") && (number < 1 || number > 65535))
             return QStringLiteral("expected a port number from 1 to 65535");

@@ -176,6 +176,7 @@ void tst_Supervision::configSetRefusesWrongTypes_data()
 
     QTest::newRow("text for an integer") << "gui" << "displayOffMin" << QJsonValue("ten") << "expected an integer";
     QTest::newRow("fraction for an integer") << "gui" << "displayOffMin" << QJsonValue(2.5) << "expected an integer";
+    QTest::newRow("beyond any integer") << "gui" << "displayOffMin" << QJsonValue(1e300) << "expected an integer";
     QTest::newRow("number text for an integer") << "card-bo" << "hbIntervalSec" << QJsonValue("30")
                                                 << "expected an integer";
     QTest::newRow("number for a flag") << "gui" << "showCursor" << QJsonValue(0) << "expected true or false";
