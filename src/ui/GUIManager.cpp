@@ -147,7 +147,17 @@ QString typeMismatch(const QString &key, const QJsonValue &value, const QVariant
     case QVariant::Bool:
         return value.isBool() ? QString() : QStringLiteral("expected true or false");
     case QVariant::String:
-        return value.isString() ? QString() : QStringLiteral("expected a text");
+        if (!value.isString())
+            return QStringLiteral("expected a text");
+        // The base names the will's topic: with a wildcard (or none) no broker takes the
+        // session again, and the terminal could not be reached to mend it.
+        if (key == QLatin1String("mqtt/base")) {
+            const QString topic = value.toString();
+            if (topic.isEmpty() || topic.contains(QLatin1Char('#')) || topic.contains(QLatin1Char('+'))
+                || topic.contains(QChar::Null))
+                return QStringLiteral("expected a non-empty topic without wildcards");
+        }
+        return QString();
     default:
         return QString();
     }

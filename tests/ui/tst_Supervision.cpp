@@ -184,6 +184,13 @@ void tst_Supervision::configSetRefusesWrongTypes_data()
     QTest::newRow("number for a text") << "mqtt" << "host" << QJsonValue(5) << "expected a text";
     QTest::newRow("object for a text") << "gui" << "locale" << QJsonValue(QJsonObject{{"a", 1}}) << "expected a text";
     QTest::newRow("null for a text") << "topics" << "rfid" << QJsonValue() << "expected a text";
+    // The base names the will's topic: with a wildcard no broker takes the session again.
+    QTest::newRow("wildcard in the base") << "mqtt" << "base" << QJsonValue("vesk/#")
+                                          << "expected a non-empty topic without wildcards";
+    QTest::newRow("level wildcard in the base") << "mqtt" << "base" << QJsonValue("vesk/+/ui")
+                                                << "expected a non-empty topic without wildcards";
+    QTest::newRow("empty base") << "mqtt" << "base" << QJsonValue("")
+                                << "expected a non-empty topic without wildcards";
     QTest::newRow("port out of range") << "mqtt" << "port" << QJsonValue(70000)
                                        << "expected a port number from 1 to 65535";
 }
