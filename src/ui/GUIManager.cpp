@@ -1,6 +1,7 @@
 #include "ui/GUIManager.h"
 
 #include "app/Config.h"
+#include "app/JsonRead.h"
 #include "app/LogQuote.h"
 #include "app/Logger.h"
 #include "backend/CardBO.h"
@@ -29,7 +30,6 @@
 #include <QtQml/qqml.h>
 
 #include <climits>
-#include <cmath>
 
 namespace {
 
@@ -136,9 +136,9 @@ QString typeMismatch(const QString &key, const QJsonValue &value, const QVariant
 {
     switch (defaultValue.type()) {
     case QVariant::Int: {
-        // The range first: converting a double beyond any integer type is undefined.
-        const double number = value.toDouble();
-        if (!value.isDouble() || number < INT_MIN || number > INT_MAX || number != std::trunc(number))
+        // A whole number within an int reads back as itself; anything else reads as 0.
+        const int number = JsonRead::integer(value);
+        if (!value.isDouble() || double(number) != value.toDouble())
             return QStringLiteral("expected an integer");
         if (key == QLatin1String("mqtt/port") && (number < 1 || number > 65535))
             return QStringLiteral("expected a port number from 1 to 65535");
@@ -969,8 +969,8 @@ void GUIManager::handleTestRequest(const QByteArray &payload, const QByteArray &
 {
     const QString id = requestId(topic);
     const QJsonObject request = QJsonDocument::fromJson(payload).object();
-    const QString mode = request.value(QStringLiteral("mode")).toString();
-    const int numberOfCards = request.value(QStringLiteral("numberOfCards")).toInt();
+    const QString mode = JsonRead::text(request.value(QStringLiteral("mode")));
+    const int numberOfCards = JsonRead::integer(request.value(QStringLiteral("numberOfCards")));
 
     bool accepted = false;
     const QMetaObject::Connection started =

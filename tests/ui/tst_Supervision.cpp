@@ -389,6 +389,8 @@ void tst_Supervision::testRequestRefused_data()
                                    << "Invalid number of cards : 0";
     QTest::newRow("negative cards") << "3" << QByteArray(R"({"mode": "acceptDispose", "numberOfCards": -2})")
                                     << false << "Invalid number of cards : -2";
+    QTest::newRow("cards beyond an integer") << "3" << QByteArray(R"({"mode": "dispense", "numberOfCards": 1e10})")
+                                             << false << "Invalid number of cards : 0";
     QTest::newRow("not JSON") << "3" << QByteArray("dispense 2") << false << "Unknown test mode : ";
     QTest::newRow("a session in progress") << "3" << QByteArray(R"({"mode": "dispense", "numberOfCards": 1})")
                                            << true << "A session is in progress";
