@@ -21,6 +21,7 @@ public:
 private slots:
     void documentsOnRequest();
     void statusRetainedForLateSubscribers();
+    void statusAfterTheControllerIsGone();
     void configSetAppliesEveryGroup();
     void configSetRefusesWrongTypes_data();
     void configSetRefusesWrongTypes();
@@ -128,6 +129,22 @@ void tst_Supervision::statusRetainedForLateSubscribers()
     QVERIFY(m_broker.waitForLog("\t" + newBase + "/test/cancel/request/+ (QoS 0)"));
     QVERIFY(r.supervisor.publish(newBase + "/info/get", QByteArray(), 1));
     QVERIFY(r.supervisor.waitForMessages(newBase + "/info", 2));
+}
+
+// The controller destroyed as start-up destroys it after an exit: its retained live status is
+// replaced by the will, not left claiming a running terminal.
+void tst_Supervision::statusAfterTheControllerIsGone()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    r.manager.reset();
+    MqttPeer late(QStringLiteral("late-%1").arg(r.id));
+    QVERIFY(late.connectTo(m_broker));
+    QVERIFY(late.subscribe(r.base() + "/status"));
+    QVERIFY(waitUntil([&] {
+        const QList<MqttPeer::Message> seen = late.messages(r.base() + "/status");
+        return !seen.isEmpty() && seen.last().payload == QByteArray(R"({"service": false})");
+    }, 10000));
 }
 
 // One document touching several groups applies every group, the session's included.
