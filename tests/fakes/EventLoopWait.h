@@ -15,14 +15,20 @@ bool waitUntil(Predicate predicate, int msec = 5000)
         return true;
     QEventLoop loop;
     QTimer poll;
+    // Other events of the pass that saw the predicate hold still run before exec() returns;
+    // one of them may move the state on again (a timer starting the next request), and the
+    // wait was for the moment, not for what follows it.
+    bool held = false;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (predicate())
+        if (!held && predicate()) {
+            held = true;
             loop.quit();
+        }
     });
     QTimer::singleShot(msec, &loop, &QEventLoop::quit);
     poll.start(1);
     loop.exec();
-    return predicate();
+    return held || predicate();
 }
 
 // QTRY_VERIFY and QTRY_COMPARE over waitUntil.
