@@ -31,10 +31,13 @@ struct InspectorRig
 
     bool start(const TestBroker &broker)
     {
+        // The answers to the statistics requests sent on connecting are in too: a late one would
+        // pass for the document a test delivers on that topic.
         return fake.start(broker) && rig.connectClient()
                && waitUntil([this] {
                       return inspector.status() == QLatin1String("online") && inspector.audioVolume() == 60
-                             && !inspector.info().isEmpty();
+                             && !inspector.info().isEmpty() && rig.seen(base + "/stats/memory") >= 1
+                             && rig.seen(base + "/stats/disk") >= 1 && rig.seen(base + "/stats/cpu") >= 1;
                   });
     }
 
