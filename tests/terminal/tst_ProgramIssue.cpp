@@ -52,8 +52,12 @@ void tst_ProgramIssue::cleanup()
 bool tst_ProgramIssue::start(const ProgramLane::Setup &setup)
 {
     m_lane = std::make_unique<ProgramLane>(*m_certificates, setup);
+    // An unregistered terminal makes no engine until it is registered when its dispenser
+    // announces itself only after the link's first look (a loaded machine starts slowly); the
+    // link looks again 30 s later.
+    const int firstCardMsec = setup.registered ? 30000 : 75000;
     return m_lane->startFakes() && m_lane->startProgram()
-        && m_lane->waitLog("[IssueEngine] Card prepared : C0001", 1, 30000);
+        && m_lane->waitLog("[IssueEngine] Card prepared : C0001", 1, firstCardMsec);
 }
 
 bool tst_ProgramIssue::nextVehicleServed(const QString &uid)
