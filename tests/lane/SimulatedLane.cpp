@@ -84,7 +84,9 @@ int main(int argc, char **argv)
 
     FakeCardServices cards;
     cards.dispenser.setModel(collecting ? QStringLiteral("KTW4163") : QStringLiteral("KTV52817"));
-    cards.dispenser.loadCartridge(collecting ? 0 : 50);
+    // A collection lane's cartridge is stocked too: an empty one reads as "No more cards" and
+    // puts the terminal out of order.
+    cards.dispenser.loadCartridge(50);
     if (!cards.dispenser.start(brokerPort) || !cards.rfid.start(brokerPort)) {
         out() << "vorn-sim-lane: no broker on 127.0.0.1:" << brokerPort << Qt::endl;
         return 1;
