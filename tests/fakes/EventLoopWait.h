@@ -20,7 +20,7 @@ bool waitUntil(Predicate predicate, int msec = 5000)
     // wait was for the moment, not for what follows it.
     bool held = false;
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (!held && predicate()) {
+        if (predicate()) {
             held = true;
             loop.quit();
         }
