@@ -494,9 +494,17 @@ void Terminal::disconnectSignals()
 // ---------------------------------------------------------------------------
 // Simulation
 
-void Terminal::onSimulation(const QByteArray &data, const QByteArray &topic)
+void Terminal::onSimulation(const QByteArray &data, const QByteArray &topic, bool retained)
 {
     Q_UNUSED(data)
+    const bool acting = topic == SimButtonTopic.toLatin1() || topic == SimLoopPresentTopic.toLatin1()
+                        || topic == SimCameraTriggerTopic.toLatin1();
+    // The broker hands a kept message to every new subscription: after each reconnection it
+    // would stand in for a driver or a vehicle that is not there.
+    if (acting && retained) {
+        qWarning().noquote().nospace() << LogTag << "WARN: Ignoring retained message on " << topic;
+        return;
+    }
     if (topic == SimButtonTopic.toLatin1()) {
         qInfo().noquote().nospace() << LogTag << "On button pressed from MQTT";
         if (m_engine)
@@ -506,7 +514,14 @@ void Terminal::onSimulation(const QByteArray &data, const QByteArray &topic)
         if (m_engine)
             m_engine->simLoopPresent();
     } else if (topic == SimCameraTriggerTopic.toLatin1()) {
+        // One simulated cycle at a time: a flood would otherwise queue a cycle per message.
+        if (m_simulatedCycle) {
+            qWarning().noquote().nospace() << LogTag
+                                           << "WARN: Ignoring camera trigger from MQTT: a simulated cycle is running";
+            return;
+        }
         qInfo().noquote().nospace() << LogTag << "On Camera trigger from MQTT";
-        m_cameras.cameraProcess(QString());
+        m_simulatedCycle = true;
+        m_cameras.cameraProcess(QString()).done([this](QMap<QString, QString>) { m_simulatedCycle = false; });
     }
 }

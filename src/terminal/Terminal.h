@@ -155,7 +155,7 @@ private:
     QSharedPointer<Engine> createEngine(const QString &type);
     void connectSignals();
     void disconnectSignals();
-    void onSimulation(const QByteArray &data, const QByteArray &topic);
+    void onSimulation(const QByteArray &data, const QByteArray &topic, bool retained);
     // Reloads the id of the key whose configured value is `path`.
     void reloadId(const QString &key, const QString &path);
 
@@ -173,6 +173,8 @@ private:
     manager::Button m_button;
     manager::Loop m_loop;
     manager::CameraManager m_cameras;
+    // A camera cycle asked for on the trigger topic is running.
+    bool m_simulatedCycle = false;
     Backend::Database *m_database;
     Backend::CardBO *m_cardBO;
     QString m_type;

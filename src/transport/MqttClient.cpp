@@ -294,10 +294,10 @@ bool MqttClient::publish(const QByteArray &data, const QString &topic, uchar qos
     return true;
 }
 
-void MqttClient::onReceived(const QByteArray &message, const QString &topic)
+void MqttClient::onReceived(const QByteArray &message, const QString &topic, bool retained)
 {
     logDebug(QStringLiteral("Received on topic: ") + LogQuote::quote(topic) + QStringLiteral("\n") + LogQuote::quote(message));
-    emit received(message, topic.toUtf8());
+    emit received(message, topic.toUtf8(), retained);
 }
 
 void MqttClient::onError(MqttConnection::ClientError e)

@@ -88,7 +88,9 @@ public slots:
 signals:
     void connected();
     void disconnected();
-    void received(QByteArray data, QByteArray from);
+    // retained: a message the broker kept from before the subscription (delivered again at
+    // every subscription); listeners of the two-argument form still connect.
+    void received(QByteArray data, QByteArray from, bool retained);
     void error(QString error);
 
 private slots:
@@ -96,7 +98,7 @@ private slots:
     void onDisconnected();
     void onStateChanged(manager::MqttConnection::ClientState state);
     void onError(manager::MqttConnection::ClientError e);
-    void onReceived(const QByteArray &message, const QString &topic);
+    void onReceived(const QByteArray &message, const QString &topic, bool retained);
     void onTimeout();
     void onReconnect();
     void onSubscriptionStateChanged(manager::MqttSubscription::SubscriptionState state);

@@ -247,7 +247,7 @@ void MqttConnection::handle(const Event &event)
         break;
     case Event::Message: {
         QPointer<MqttConnection> self(this);
-        emit messageReceived(event.payload, event.topic);
+        emit messageReceived(event.payload, event.topic, event.retained);
         if (!self)
             return;
         QList<QPointer<MqttSubscription>> matching;
@@ -509,7 +509,8 @@ void MqttConnection::onMessageCallback(mosquitto *, void *self, const mosquitto_
     auto *connection = static_cast<MqttConnection *>(self);
     connection->m_events.push_back({Event::Message, connection->m_generation, message->mid, 0,
                                     QString::fromUtf8(message->topic),
-                                    QByteArray(static_cast<const char *>(message->payload), message->payloadlen)});
+                                    QByteArray(static_cast<const char *>(message->payload), message->payloadlen),
+                                    message->retain});
 }
 
 void MqttConnection::onSubscribeCallback(mosquitto *, void *self, int mid, int count, const int *granted)

@@ -102,7 +102,8 @@ signals:
     void disconnected();
     void stateChanged(manager::MqttConnection::ClientState state);
     void errorChanged(manager::MqttConnection::ClientError error);
-    void messageReceived(const QByteArray &message, const QString &topic);
+    // retained: the broker kept the message from before this subscription.
+    void messageReceived(const QByteArray &message, const QString &topic, bool retained);
 
 private:
     friend class MqttSubscription;
@@ -115,6 +116,7 @@ private:
         int extra;  // granted QoS of a SUBACK
         QString topic;
         QByteArray payload;
+        bool retained = false; // of a Message
     };
 
     static void onConnectCallback(mosquitto *, void *self, int rc);

@@ -53,6 +53,9 @@ private slots:
     void simulationWithoutEngine();
     void simulationWhileStopped();
     void simulationAfterReconnection();
+    void retainedSimulationIgnored_data();
+    void retainedSimulationIgnored();
+    void simulatedTriggerFlood();
 
 private:
     bool publish(const QString &topic);
@@ -615,6 +618,83 @@ void tst_Terminal::simulationAfterReconnection()
         waitUntil([&] { return log.contains(QtInfoMsg, "[Terminal] On Vehicle Present from MQTT"); }, 200);
     }
     QVERIFY(lane.trail->waitFor(Session::DataCollect, from) >= 0);
+}
+
+void tst_Terminal::retainedSimulationIgnored_data()
+{
+    QTest::addColumn<QString>("topic");
+    QTest::newRow("button") << "vesk/ui/button";
+    QTest::newRow("loop present") << "vesk/ui/loop/present";
+    QTest::newRow("camera trigger") << "vesk/ui/camera/trigger";
+}
+
+// A message kept by the broker is delivered again on every subscription (after each reconnection
+// or broker restart): it must not stand in for a driver or a vehicle that is not there.
+void tst_Terminal::retainedSimulationIgnored()
+{
+    QFETCH(QString, topic);
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared());
+    QSignalSpy connected(&lane.mqtt, &manager::MqttClient::connected);
+    lane.mqtt.disconnect();
+    QVERIFY(publish("vesk/ui/loop/free")); // no effect; the peer is connected
+    QVERIFY(m_peer->publish(topic, QByteArray("{}"), 1, true));
+    // Later programs of this broker must not meet it.
+    struct Forget
+    {
+        MqttPeer *peer;
+        QString topic;
+        ~Forget() { peer->publish(topic, QByteArray(), 1, true); }
+    } forget{m_peer.get(), topic};
+
+    const int from = lane.trail->size();
+    const int subscribed = m_broker.count(QStringLiteral("vesk/ui/camera/trigger (QoS 0)"));
+    LogCapture log;
+    lane.mqtt.connect();
+    QVERIFY(connected.wait(5000));
+    QVERIFY(m_broker.waitForLog(QStringLiteral("vesk/ui/camera/trigger (QoS 0)"), subscribed + 1));
+    QVERIFY(waitUntil([&] { return log.contains(QtWarningMsg, "[Terminal] WARN: Ignoring retained message on " + topic); }));
+    // A live trigger after it: once it is heard, the retained delivery has long been handled.
+    QVERIFY(publish("vesk/ui/camera/trigger"));
+    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CameraManager] cameraProcess"); }));
+    QCOMPARE(log.count(QtInfoMsg, "[Terminal] On Camera trigger from MQTT"), 1);
+    QCOMPARE(log.count(QtInfoMsg, "[CameraManager] cameraProcess"), 1);
+    QVERIFY(!log.contains(QtInfoMsg, "[Terminal] On button pressed from MQTT"));
+    QVERIFY(!log.contains(QtInfoMsg, "[Terminal] On Vehicle Present from MQTT"));
+    QCOMPARE(lane.trail->since(from), QString());
+    QCOMPARE(lane.session()->state(), Session::Idle);
+    QVERIFY(!lane.session()->buttonPressed());
+}
+
+// Triggers while a simulated cycle runs are dropped, not queued as cycles of their own: a flood
+// triggers the cameras once. The next trigger after the cycle runs again.
+void tst_Terminal::simulatedTriggerFlood()
+{
+    LaneSetup setup;
+    setup.cameras = {{"alpr1", QByteArray()}}; // accepts the trigger, pushes when told
+    TerminalRig &lane = rig(setup);
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared());
+    FakeCamera &camera = *lane.cameras.first();
+    LogCapture log;
+    const int flood = 200;
+    for (int i = 0; i < flood; ++i)
+        QVERIFY(publish("vesk/ui/camera/trigger"));
+    const QString ignored = "[Terminal] WARN: Ignoring camera trigger from MQTT: a simulated cycle is running";
+    QVERIFY(waitUntil([&] { return log.count(QtWarningMsg, ignored) == flood - 1; }, 20000));
+    QCOMPARE(log.count(QtInfoMsg, "[Terminal] On Camera trigger from MQTT"), 1);
+    QCOMPARE(log.count(QtInfoMsg, "[CameraManager] cameraProcess"), 1);
+
+    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CameraManager] Successful trigger, wait data message : "
+                                                         + lane.cameraHost(0)); }));
+    QCOMPARE(camera.requests().size(), 1);
+    camera.push("/result", FakeCamera::plateResult("ABC1234"));
+    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CameraManager] Camera data received, check plates"); }));
+    QVERIFY(publish("vesk/ui/camera/trigger"));
+    QVERIFY(waitUntil([&] { return log.count(QtInfoMsg, "[CameraManager] cameraProcess") == 2; }));
+    QCOMPARE(log.count(QtWarningMsg, ignored), flood - 1);
+    QCOMPARE(lane.session()->state(), Session::Idle); // the readings reach no session
 }
 
 QTEST_MAIN(tst_Terminal)

@@ -49,6 +49,7 @@ private slots:
     void hostNames();
     void reconnectsAndRenewsSubscriptions();
     void recordKeepsOneEntryPerFilter();
+    void retainFlagPassedOn();
     void will_data();
     void will();
     void refusedConnack_data();
@@ -270,6 +271,37 @@ void TestMqttClient::recordKeepsOneEntryPerFilter()
     QCOMPARE(record.at(1).first.filter(), QStringLiteral("y"));
     QCOMPARE(m_broker->count(QStringLiteral("record 0 x/#")), 1);
     QCOMPARE(m_broker->count(QStringLiteral("record 0 y")), 1);
+}
+
+// A listener learns which deliveries the broker kept from before the subscription: the
+// retained one at subscription time, not the same topic published while subscribed.
+void TestMqttClient::retainFlagPassedOn()
+{
+    QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
+    MqttPeer peer;
+    QVERIFY(peer.connectTo(*m_broker));
+    QVERIFY(peer.publish(QStringLiteral("kept/a"), "old", 1, true));
+
+    auto client = makeClient(QStringLiteral("retain"));
+    QSignalSpy received(client.get(), &MqttClient::received);
+    // Listeners of the two-argument form still connect and hear every delivery.
+    QList<QByteArray> heard;
+    QObject::connect(client.get(), &MqttClient::received, client.get(),
+                     [&heard](const QByteArray &data, const QByteArray &) { heard << data; });
+    client->subscribe(QStringLiteral("kept/#"), 1);
+    QVERIFY(connectClient(*client));
+    QVERIFY(received.count() > 0 || received.wait(5000));
+    QCOMPARE(received.at(0).size(), 3);
+    QCOMPARE(received.at(0).at(0).toByteArray(), QByteArray("old"));
+    QCOMPARE(received.at(0).at(2).toBool(), true);
+
+    QVERIFY(peer.publish(QStringLiteral("kept/a"), "new", 1, true));
+    QVERIFY(peer.publish(QStringLiteral("kept/b"), "live", 1));
+    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 3, 5000);
+    QCOMPARE(received.at(1).at(0).toByteArray(), QByteArray("new"));
+    QCOMPARE(received.at(1).at(2).toBool(), false);
+    QCOMPARE(received.at(2).at(2).toBool(), false);
+    QCOMPARE(heard, (QList<QByteArray>{"old", "new", "live"}));
 }
 
 void TestMqttClient::will_data()
