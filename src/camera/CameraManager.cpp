@@ -191,7 +191,9 @@ Deferred<QList<ZIDCamera::Result> > CameraManager::cameraTriggerReceived()
     Deferred<QList<ZIDCamera::Result> > delivered;
 
     const int delay = msecSetting(m_config, QStringLiteral("cameras/triggerDelayMsec"));
-    QTimer::singleShot(delay, this, [this, delivered]() {
+    // The cycle's own id: another cycle started during this delay must not change it.
+    const QString triggerId = m_triggerId;
+    QTimer::singleShot(delay, this, [this, delivered, triggerId]() {
         auto results = std::make_shared<QList<ZIDCamera::Result> >();
         QList<Deferred<QString> > completions;
         const QList<ZIDCamera *> cameras = m_cameras.values();
@@ -205,7 +207,7 @@ Deferred<QList<ZIDCamera::Result> > CameraManager::cameraTriggerReceived()
             const int retries = m_config.get(QStringLiteral("cameras/numberOfRetries")).toInt();
             const int timeout = responseTimeout();
 
-            cam->startCameraProcess(m_triggerId, retries, timeout)
+            cam->startCameraProcess(triggerId, retries, timeout)
                 .fail([completion, host](const QString &error) {
                     qWarning().noquote().nospace() << MANAGER_TAG << "WARN: Camera " << host << " failed: " << LogQuote::quote(error);
                     completion.resolve(QString());

@@ -117,6 +117,7 @@ private slots:
     void cycle_data();
     void cycle();
     void triggerId();
+    void overlappingCyclesKeepTheirIds();
     void noCameraResolvesAtOnce();
     void urlWithoutPort();
     void receiverOnLastCamerasPort();
@@ -263,6 +264,27 @@ void tst_CameraManager::triggerId()
         ids << a;
     }
     QVERIFY(ids[0] != ids[1]);
+}
+
+// A cycle started during another's delay: each triggers with the id it was started with.
+void tst_CameraManager::overlappingCyclesKeepTheirIds()
+{
+    CameraSetup front = setup("alpr1", 9), rear = setup("ccr1", 10);
+    front.body = FakeCamera::plateResult("AAA1111");
+    rear.body = FakeCamera::containerResult("MSCU1234565");
+    Lane lane({front, rear}, 5000);
+    lane.config->set("cameras/triggerDelayMsec", 300);
+
+    auto first = lane.cycle("cycle-A");
+    auto second = lane.cycle("cycle-B");
+    QTRY_VERIFY_WITH_TIMEOUT(first.settled() && second.settled(), 30000);
+    for (const QString &name : {QString("alpr1"), QString("ccr1")}) {
+        QStringList ids;
+        for (const FakeCamera::Request &request : lane.fakes[name]->requests())
+            ids << request.query.queryItemValue("id");
+        ids.sort();
+        QCOMPARE(ids, QStringList({"cycle-A", "cycle-B"}));
+    }
 }
 
 void tst_CameraManager::noCameraResolvesAtOnce()
