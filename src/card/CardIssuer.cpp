@@ -326,6 +326,13 @@ Deferred<CardIssuer::Result> CardIssuer::prepareCard()
         return d;
     }
 
+    ++m_preparations;
+    auto settled = guarded([this](Result) {
+        if (--m_preparations == 0)
+            emit preparationSettled();
+    });
+    d.done(settled).fail(settled);
+
     moveCardOnRfid()
         .done(guarded([this, d](Result) {
             readCardUid()
@@ -693,17 +700,21 @@ Deferred<CardIssuer::Result> CardIssuer::testDispense()
 Deferred<CardIssuer::Result> CardIssuer::testAcceptEject()
 {
     Deferred<Result> d;
+    Deferred<Result> outcome;
+    // The run's wait for a card switched acceptance on: left on, a card pushed into the
+    // mouth of the restarted lane would be drawn in and kept.
+    acceptOffAfter(outcome, d);
 
     if (m_dispenser.cardInMouth()) {
         logInfo(QStringLiteral("Card in mouth. Retracting."));
         retract()
-            .done(guarded([this, d](Result) { passOn(eject(), d); }))
-            .fail([d](Result r) { d.reject(r); });
+            .done(guarded([this, outcome](Result) { passOn(eject(), outcome); }))
+            .fail([outcome](Result r) { outcome.reject(r); });
     } else if (m_dispenser.cardInRfid()) {
         logInfo(QStringLiteral("Card in RFID. Ejecting."));
-        passOn(eject(), d);
+        passOn(eject(), outcome);
     } else {
-        reject(d, QStringLiteral("No card found"));
+        reject(outcome, QStringLiteral("No card found"));
     }
     return d;
 }
@@ -712,21 +723,7 @@ Deferred<CardIssuer::Result> CardIssuer::testAcceptDispose()
 {
     Deferred<Result> d;
     Deferred<Result> outcome;
-
-    // Whatever the disposal gave, the mouth stops taking cards in. A failure
-    // of the test is reported as it was; a failing switch-off fails a test
-    // that had passed, since the dispenser is left accepting.
-    outcome
-        .done(guarded([this, d](Result passed) {
-            disableAccept()
-                .done([d, passed](Result) { d.resolve(passed); })
-                .fail([d](Result r) { d.reject(r); });
-        }))
-        .fail(guarded([this, d](Result failed) {
-            disableAccept()
-                .done([d, failed](Result) { d.reject(failed); })
-                .fail([d, failed](Result) { d.reject(failed); });
-        }));
+    acceptOffAfter(outcome, d);
 
     auto pass = [outcome](Result r) { outcome.reject(r); };
     auto disposeCard = guarded([this, outcome](Result) { passOn(dispose(true), outcome); });
@@ -742,6 +739,23 @@ Deferred<CardIssuer::Result> CardIssuer::testAcceptDispose()
         acceptCard(60).done(disposeCard).fail(pass);
     }
     return d;
+}
+
+// Whatever the test gave, the mouth stops taking cards in. A failure of the test is reported as
+// it was; a failing switch-off fails a test that had passed, since the dispenser is left accepting.
+void CardIssuer::acceptOffAfter(Deferred<Result> outcome, Deferred<Result> d)
+{
+    outcome
+        .done(guarded([this, d](Result passed) {
+            disableAccept()
+                .done([d, passed](Result) { d.resolve(passed); })
+                .fail([d](Result r) { d.reject(r); });
+        }))
+        .fail(guarded([this, d](Result failed) {
+            disableAccept()
+                .done([d, failed](Result) { d.reject(failed); })
+                .fail([d, failed](Result) { d.reject(failed); });
+        }));
 }
 
 } // namespace manager

@@ -40,6 +40,8 @@ public:
     QString reason() const { return m_reason; }
     Tag::Ptr currCard() const { return m_currCard; }
     int failCount() const { return m_failCount; }
+    // A card preparation is under way. It goes on when the engine that asked for it stops.
+    bool preparing() const { return m_preparations > 0; }
     QString cardLevel() const;
 
     RFID &rfid() const { return m_rfid; }
@@ -82,6 +84,8 @@ signals:
     void cardDisposed(Tag::Ptr card);
     void cardEjected(Tag::Ptr card);
     void cardRemoved(Tag::Ptr card);
+    // The last preparation under way has ended, however it went.
+    void preparationSettled();
 
 private:
     void connectSignals();
@@ -106,6 +110,8 @@ private:
     void dispenserRequest(Deferred<Dispenser::Result> request, Deferred<Result> deferred, const QString &failed);
     void disposeUnread(Deferred<Result> deferred, const Result &failedRead, bool test);
     void returnUnreadCard();
+    // Settles d with outcome once automatic acceptance has been switched off.
+    void acceptOffAfter(Deferred<Result> outcome, Deferred<Result> d);
 
     // Wraps a callback so it does nothing once the issuer is gone.
     template <typename F>
@@ -117,6 +123,7 @@ private:
     QString m_reason;
     Tag::Ptr m_currCard;
     int m_failCount = 0;
+    int m_preparations = 0;
 };
 
 } // namespace manager

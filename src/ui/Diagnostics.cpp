@@ -71,8 +71,15 @@ Diagnostics::Diagnostics(Terminal &terminal, QObject *parent)
     connect(&m_disposalTimer, &QTimer::timeout, this, &Diagnostics::onDisposalTimeout);
     m_pauseTimer.setSingleShot(true);
     connect(&m_pauseTimer, &QTimer::timeout, this, [this] {
-        if (m_running && m_nextStep)
-            (this->*m_nextStep)();
+        if (!m_running || !m_nextStep)
+            return;
+        // Cancelled during the pause: no further card is started for the run.
+        if (m_test.isCancelled()) {
+            m_test.setFail(QStringLiteral("Cancelled"), Tag::Ptr());
+            finishRun();
+            return;
+        }
+        (this->*m_nextStep)();
     });
 }
 
@@ -345,16 +352,44 @@ Deferred<Test> Diagnostics::performTest(const QString &name, int numberOfCards, 
 
     m_test = Test::create(name, numberOfCards, id);
     m_running = true;
+    ++m_runSerial;
+    m_waitingForCard = false;
     m_terminal.stop();
     notifyTestStarted(m_test);
     const Deferred<Test> promise = m_test.defer();
-    if (name == Dispense)
-        performDispenseTest();
-    else if (name == AcceptEject)
-        performAcceptEjectTest();
-    else
-        performAcceptDisposeTest();
+    firstStep();
     return promise;
+}
+
+void Diagnostics::firstStep()
+{
+    // The engine's card preparation goes on after the terminal stopped: beside it, the run's
+    // step and the preparation would each take the other's card.
+    manager::CardIssuer *issuer = m_terminal.cardIssuer();
+    if (issuer && issuer->preparing()) {
+        qInfo().noquote().nospace() << LogTag << "Waiting for the card preparation to end";
+        connect(issuer, &manager::CardIssuer::preparationSettled, this, &Diagnostics::onPreparationSettled,
+                Qt::UniqueConnection);
+        return;
+    }
+    if (m_test.isCancelled()) {
+        m_test.setFail(QStringLiteral("Cancelled"), Tag::Ptr());
+        finishRun();
+    } else if (m_test.name() == Dispense) {
+        performDispenseTest();
+    } else if (m_test.name() == AcceptEject) {
+        performAcceptEjectTest();
+    } else {
+        performAcceptDisposeTest();
+    }
+}
+
+void Diagnostics::onPreparationSettled()
+{
+    disconnect(m_terminal.cardIssuer(), &manager::CardIssuer::preparationSettled, this,
+               &Diagnostics::onPreparationSettled);
+    if (m_running)
+        firstStep();
 }
 
 bool Diagnostics::cancelTest()
@@ -362,6 +397,9 @@ bool Diagnostics::cancelTest()
     qInfo().noquote().nospace() << LogTag << "Received cancel test request";
     if (m_running && m_test.inProgress()) {
         m_test.cancel();
+        // Nobody may come with a card: the wait is not sat out.
+        if (m_waitingForCard)
+            endCardWait(Result(Tag::Ptr(), QStringLiteral("Cancelled")));
         return true;
     }
     qCritical().noquote().nospace() << LogTag << "ERROR: Cancel test failed: No test in proress";
@@ -401,15 +439,21 @@ void Diagnostics::performAcceptEjectTest()
     m_nextStep = &Diagnostics::performAcceptEjectTest;
     if (issuer->state() == manager::CardIssuer::Ready) {
         m_pauseMs = 500;
+        m_waitingForCard = true;
+        const int run = m_runSerial;
         issuer->acceptCard(60)
-            .done([this, issuer](Result) {
-                if (!m_running)
+            .done([this, issuer, run](Result) {
+                if (run != m_runSerial || !m_waitingForCard)
                     return;
+                m_waitingForCard = false;
                 issuer->testAcceptEject()
                     .done([this](Result result) { stepPassed(result); })
                     .fail([this](Result result) { stepFailed(result); });
             })
-            .fail([this](Result result) { stepFailed(result); });
+            .fail([this, run](Result result) {
+                if (run == m_runSerial && m_waitingForCard)
+                    endCardWait(result);
+            });
         return;
     }
     m_pauseMs = 1000;
@@ -497,6 +541,21 @@ void Diagnostics::scheduleNext(int msec, void (Diagnostics::*member)())
         m_nextStep = member;
         m_pauseTimer.start(msec);
     }
+}
+
+void Diagnostics::endCardWait(const Result &result)
+{
+    m_waitingForCard = false;
+    manager::CardIssuer *issuer = m_terminal.cardIssuer();
+    const int run = m_runSerial;
+    auto end = [this, run, result] {
+        if (run != m_runSerial || !m_running)
+            return;
+        m_test.setFail(result.error, result.card);
+        finishRun();
+    };
+    // The wait switched acceptance on; a failing switch-off leaves the run's own error.
+    issuer->disableAccept().done([end](Result) { end(); }).fail([end](Result) { end(); });
 }
 
 void Diagnostics::finishRun()

@@ -158,6 +158,9 @@ private:
     void setVerdict(QString &stored, const QString &value, void (Diagnostics::*changed)());
     void onRfidStateChanged();
 
+    // The run's first card, once the card issuer has no preparation under way.
+    void firstStep();
+    void onPreparationSettled();
     void performDispenseTest();
     void performAcceptEjectTest();
     void performAcceptDisposeTest();
@@ -170,6 +173,9 @@ private:
     // disposal report are in: the run passes, ends cancelled or goes on.
     void cardBoundary();
     void scheduleNext(int msec, void (Diagnostics::*member)());
+    // The accept-and-eject card's wait for a card has ended without one (or was cancelled):
+    // acceptance is switched off before the run ends with the result's error.
+    void endCardWait(const Result &result);
     void finishRun();
 
     // Each takes a snapshot: a listener may start the next run, which replaces m_test.
@@ -200,6 +206,10 @@ private:
 
     Test m_test;
     bool m_running = false;
+    // Counts the accepted runs: a wait left by an earlier run must not act on a later one.
+    int m_runSerial = 0;
+    // The accept-and-eject card waits for a card to be pushed in (up to a minute).
+    bool m_waitingForCard = false;
     // The card under way: its step has ended, its disposal has been reported.
     bool m_stepDone = false;
     bool m_disposed = false;

@@ -61,11 +61,15 @@ void TestCardIssuerIssue::prepareCard()
     QStringList order;
     QSignalSpy preparedSignal(&m_rig->issuer, &CardIssuer::cardPrepared);
     connect(&m_rig->issuer, &CardIssuer::cardPrepared, this, [&order] { order << "signal"; });
+    QSignalSpy settled(&m_rig->issuer, &CardIssuer::preparationSettled);
     Deferred<Result> deferred = m_rig->issuer.prepareCard();
     deferred.done([&order](Result) { order << "done"; });
+    QVERIFY(m_rig->issuer.preparing()); // until the card is read
     DeferredProbe<Result> prepared(deferred);
     QVERIFY(prepared.waitSettled());
     QVERIFY2(prepared.resolved(), qPrintable(prepared.value().error));
+    QVERIFY(!m_rig->issuer.preparing());
+    QCOMPARE(settled.count(), 1);
 
     const Tag::Ptr card = prepared.value().card;
     QVERIFY(card);
@@ -128,9 +132,14 @@ void TestCardIssuerIssue::dispenseRefusals()
 
     m_rig->fakeDispenser().refuse("issue", code, description, 1);
     m_rig->fakeRfid().setCardInField(FakeCard::blank("F1")); // found if it comes to reading
+    QSignalSpy settled(&m_rig->issuer, &CardIssuer::preparationSettled);
     DeferredProbe<Result> prepared(m_rig->issuer.prepareCard());
+    QVERIFY(m_rig->issuer.preparing());
     QVERIFY(prepared.waitSettled());
     QCOMPARE(prepared.value().error, error);
+    // Ended, however it went.
+    QVERIFY(!m_rig->issuer.preparing());
+    QCOMPARE(settled.count(), 1);
     if (error.isEmpty()) {
         QVERIFY(prepared.resolved());
         QCOMPARE(prepared.value().card->uid(), QString("F1"));

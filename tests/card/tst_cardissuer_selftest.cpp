@@ -120,41 +120,53 @@ void TestCardIssuerSelfTest::dispenseTestFailures()
 void TestCardIssuerSelfTest::acceptEjectTest_data()
 {
     QTest::addColumn<QString>("place");
+    QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QStringList>("commands");
 
-    QTest::newRow("card in the mouth") << "mouth" << "" << QStringList({"accept", "eject"});
-    QTest::newRow("card on the reader") << "reader" << "" << QStringList({"eject"});
-    QTest::newRow("both: the mouth first") << "both" << "Accept failed : Card already in RFID position" << QStringList({"accept"});
-    QTest::newRow("no card") << "" << "No card found" << QStringList();
+    QTest::newRow("card in the mouth") << "mouth" << "" << "" << QStringList({"accept", "eject", "accept/disable"});
+    QTest::newRow("card on the reader") << "reader" << "" << "" << QStringList({"eject", "accept/disable"});
+    QTest::newRow("both: the mouth first") << "both" << "" << "Accept failed : Card already in RFID position"
+                                           << QStringList({"accept", "accept/disable"});
+    QTest::newRow("no card") << "" << "" << "No card found" << QStringList({"accept/disable"});
+    QTest::newRow("eject refused") << "reader" << "eject" << "Failed to eject card : Refused"
+                                   << QStringList({"eject", "accept/disable"});
+    QTest::newRow("switching off refused") << "reader" << "accept/disable" << "Refused"
+                                           << QStringList({"eject", "accept/disable"});
 }
 
+// Whatever the test gives, the mouth stops taking cards in at its end: a card pushed in
+// afterwards would be drawn in and kept.
 void TestCardIssuerSelfTest::acceptEjectTest()
 {
     QFETCH(QString, place);
+    QFETCH(QString, fault);
     QFETCH(QString, error);
     QFETCH(QStringList, commands);
 
+    FakeDispenserService &fake = m_rig->fakeDispenser();
     if (place == "mouth" || place == "both")
-        m_rig->fakeDispenser().placeInMouth(FakeCard::blank("M1"));
+        fake.placeInMouth(FakeCard::blank("M1"));
     if (place == "reader" || place == "both")
-        m_rig->fakeDispenser().placeInRfid(FakeCard::blank("R1"));
+        fake.placeInRfid(FakeCard::blank("R1"));
+    if (!fault.isEmpty())
+        fake.refuse(fault, 8, "Refused");
     QVERIFY(m_rig->documentsSeen());
-    m_rig->fakeDispenser().clearRequests();
+    QVERIFY(DeferredProbe<Result>(m_rig->issuer.enableAccept()).waitSettled()); // the run's wait left it on
+    fake.clearRequests();
 
     LogCapture log;
     DeferredProbe<Result> test(m_rig->issuer.testAcceptEject());
-    if (place.isEmpty())
-        QVERIFY(test.rejected()); // at once
     QVERIFY(test.waitSettled());
     QCOMPARE(test.rejected(), !error.isEmpty());
     QCOMPARE(test.value().error, error);
     if (error.isEmpty()) {
         QCOMPARE(test.value().card, m_rig->issuer.currCard());
-        QVERIFY(m_rig->fakeDispenser().cardInMouth());
+        QVERIFY(fake.cardInMouth());
     }
-    QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));
-    QCOMPARE(dispenserCommands({"accept", "eject", "dispose", "issue"}), commands);
+    QVERIFY(!fake.acceptEnabled() || fault == "accept/disable");
+    QVERIFY(m_rig->requestsHandled(fake));
+    QCOMPARE(dispenserCommands({"accept", "eject", "dispose", "issue", "accept/enable", "accept/disable"}), commands);
     if (place == "mouth")
         QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Card in mouth. Retracting."), 1);
     if (place.isEmpty())

@@ -25,11 +25,15 @@ private slots:
     void cancelledMidRun();
     void cancelDuringTheLastCard();
     void nextRunStartedOnTheEnd();
+    void cancelDuringThePause();
+    void cancelWhileWaitingForACard();
+    void runWaitsForTheCardPreparation();
 
 private:
     // The rig with the issuer ready and a driver who, whenever the mouth is opened, takes back
     // the card lying there and inserts a card of their own.
     bool startWithDriver();
+    void driverAtTheMouth();
     Diagnostics &diagnostics() { return *m_rig->manager->diagnostics(); }
     FakeDispenserService &dispenser() { return m_rig->cards.dispenser; }
     QStringList m_inserted;
@@ -37,9 +41,17 @@ private:
 
 bool tst_DiagnosticsRuns::startWithDriver()
 {
-    m_inserted.clear();
     if (!rig().start())
         return false;
+    driverAtTheMouth();
+    return waitUntil([this] {
+        return m_rig->manager->terminal().cardIssuer()->state() == manager::CardIssuer::Ready;
+    });
+}
+
+void tst_DiagnosticsRuns::driverAtTheMouth()
+{
+    m_inserted.clear();
     connect(&dispenser(), &FakeService::requestHandled, this, [this](const QString &command) {
         if (command != QLatin1String("accept/enable"))
             return;
@@ -49,9 +61,6 @@ bool tst_DiagnosticsRuns::startWithDriver()
             if (dispenser().driverInsertCard(FakeCard::rudi(uid, 12)))
                 m_inserted << uid;
         });
-    });
-    return waitUntil([this] {
-        return m_rig->manager->terminal().cardIssuer()->state() == manager::CardIssuer::Ready;
     });
 }
 
@@ -107,6 +116,7 @@ void tst_DiagnosticsRuns::runsCardByCard()
     QCOMPARE(finished.count(), 1);
     QCOMPARE(dispenser().bin().size(), binned);
     QCOMPARE(m_inserted.size(), inserted);
+    QVERIFY(!dispenser().acceptEnabled()); // a card pushed in later is not drawn in
     QVERIFY(!diagnostics().testRunning());
     QCOMPARE(terminal.state(), Terminal::Stopped); // the requester starts it again
 }
@@ -165,6 +175,7 @@ void tst_DiagnosticsRuns::stepFails()
     QCOMPARE(run.value().currCardIndex(), 0);
     QCOMPARE(run.notifications().size(), 0);
     QCOMPARE(dispenser().count(command), 1);
+    QVERIFY(!dispenser().acceptEnabled());
     QVERIFY(!diagnostics().currentTest().inProgress());
     QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[Diagnostics] Test failed : name=%1 cards=0/3 id=7 error=%2")
                                             .arg(mode, error)));
@@ -303,6 +314,87 @@ void tst_DiagnosticsRuns::nextRunStartedOnTheEnd()
     // Its own record, however its card went.
     QCOMPARE(next->value().id(), QString("2"));
     QCOMPARE(next->value().name(), QString("acceptDispose"));
+}
+
+// Cancelled while the run pauses between two cards: the run ends there, no further card.
+void tst_DiagnosticsRuns::cancelDuringThePause()
+{
+    QVERIFY(startWithDriver());
+    manager::CardIssuer *issuer = m_rig->manager->terminal().cardIssuer();
+    DeferredProbe<Test> run(diagnostics().performTest("dispense", 3, "1"));
+    // Heard after the run's own handler: the first card has reached its end and the pause begun.
+    bool paused = false;
+    connect(issuer, &manager::CardIssuer::cardDisposed, this, [&] {
+        if (paused || run.notifications().size() != 1)
+            return;
+        paused = true;
+        QVERIFY(diagnostics().cancelTest());
+    });
+    QVERIFY(run.waitSettled(30000));
+    QVERIFY(paused);
+    QCOMPARE(run.value().result(), false);
+    QCOMPARE(run.value().error(), QString("Cancelled"));
+    QCOMPARE(run.value().currCardIndex(), 1);
+    QCOMPARE(dispenser().count("issue"), 1);
+    QCOMPARE(dispenser().bin().size(), 1);
+    QVERIFY(!diagnostics().testRunning());
+}
+
+// The accept-and-eject run waits up to 60 s for a card; a cancel ends the wait at once and
+// stops the mouth taking cards in. The wait it left does not reach the next run.
+void tst_DiagnosticsRuns::cancelWhileWaitingForACard()
+{
+    QVERIFY(rig().start());
+    manager::CardIssuer *issuer = m_rig->manager->terminal().cardIssuer();
+    QVERIFY(waitUntil([&] { return issuer->state() == manager::CardIssuer::Ready; }));
+    LogCapture log;
+    DeferredProbe<Test> run(diagnostics().performTest("acceptEject", 2, "1"));
+    QVERIFY(waitUntil([this] { return dispenser().acceptEnabled(); }));
+    QVERIFY(diagnostics().cancelTest());
+    QVERIFY(run.waitSettled(10000));
+    QCOMPARE(run.value().result(), false);
+    QCOMPARE(run.value().error(), QString("Cancelled"));
+    QCOMPARE(run.value().currCardIndex(), 0);
+    QVERIFY(!dispenser().acceptEnabled());
+    QVERIFY(!diagnostics().testRunning());
+    QVERIFY(log.contains(QtCriticalMsg, "[Diagnostics] Test failed : name=acceptEject cards=0/2 id=1 error=Cancelled"));
+
+    // The next run's card also ends the earlier wait: only the next run acts on it.
+    driverAtTheMouth();
+    DeferredProbe<Test> next(diagnostics().performTest("acceptEject", 1, "2"));
+    QVERIFY(next.waitSettled(60000));
+    QVERIFY2(next.value().result(), qPrintable(next.value().error()));
+    QCOMPARE(m_inserted.size(), 1);
+    QCOMPARE(dispenser().count("eject"), 1);
+    QVERIFY(!dispenser().acceptEnabled());
+    QCOMPARE(run.settlements(), 1);
+}
+
+// A run accepted while the vending engine's card preparation is under way (it goes on after
+// the terminal stopped) starts its card once that preparation has ended: the run takes the
+// prepared card, the preparation never meets the run's card.
+void tst_DiagnosticsRuns::runWaitsForTheCardPreparation()
+{
+    ControllerSetup setup;
+    setup.model = "KTV52817";
+    rig(setup);
+    dispenser().delay("issue", 2000, 1);
+    std::unique_ptr<DeferredProbe<Test>> run;
+    connect(&dispenser(), &FakeService::requestReceived, this, [&](const QString &command) {
+        if (command != QLatin1String("issue") || run)
+            return;
+        QCOMPARE(m_rig->manager->terminal().session()->state(), Session::Idle);
+        run = std::make_unique<DeferredProbe<Test>>(diagnostics().performTest("dispense", 1, "1"));
+    });
+    LogCapture log;
+    QVERIFY(m_rig->start());
+    QVERIFY(waitUntil([&] { return bool(run); }, 20000));
+    QVERIFY(run->waitSettled(60000));
+    QVERIFY2(run->value().result(), qPrintable(run->value().error()));
+    QCOMPARE(dispenser().count("issue"), 1);
+    QCOMPARE(dispenser().bin().size(), 1);
+    QCOMPARE(m_rig->manager->terminal().cardIssuer()->failCount(), 0);
+    QCOMPARE(log.count(QtInfoMsg, "[Diagnostics] Waiting for the card preparation to end"), 1);
 }
 
 QTEST_MAIN(tst_DiagnosticsRuns)
