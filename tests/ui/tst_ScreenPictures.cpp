@@ -228,6 +228,8 @@ private slots:
     void collectScreen();
     void settingsPages_data();
     void settingsPages();
+    void interruptedSettings_data();
+    void interruptedSettings();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -259,6 +261,17 @@ private:
     bool opened(QObject *popup) const;
     bool closed(QObject *popup) const;
     QVariant evaluate(QObject *scope, const QString &expression);
+    QQuickItem *clock() const;
+    // Three taps on the header's clock.
+    bool tapClock();
+    // The log-in page by the clock, the PIN, and the settings menu.
+    bool logIn();
+    // The settings frame as a log-in must find it: the menu whole under a tool bar of 70 px.
+    void verifyFrameWhole();
+    // A vending lane's driver: the loop, the button, and the card waiting in the mouth.
+    bool cardInMouth();
+    // The driver takes the card and drives off; the session is idle again.
+    bool driveOff();
 
     QString m_language;
     std::unique_ptr<FakeCamera> m_camera;
@@ -841,6 +854,143 @@ void tst_ScreenPictures::settingsPages()
     shoot("Busy-rebooting");
     QVERIFY(waitUntil([&] { return lane.system.requests("power/reboot").size() == 1; }, 10000));
 
+    verifyNoQmlWarnings();
+}
+
+
+QQuickItem *tst_ScreenPictures::clock() const
+{
+    QQuickItem *header = find("header");
+    if (!header)
+        return nullptr;
+    for (QQuickItem *child : header->childItems()) {
+        if (child->property("pressCount").isValid())
+            return child;
+    }
+    return nullptr;
+}
+
+bool tst_ScreenPictures::tapClock()
+{
+    QQuickItem *item = clock();
+    return item && tap(item) && tap(item) && tap(item);
+}
+
+bool tst_ScreenPictures::logIn()
+{
+    GUIManager &manager = *m_rig->manager;
+    if (!tapClock() || !waitUntil([&] { return manager.screen() == "Login"; }, 10000))
+        return false;
+    QQuickItem *pad = find("numberPad");
+    for (const char *digit : {"8", "3", "0", "6"}) {
+        if (!tap(findText(QString(digit), pad)))
+            return false;
+    }
+    return tap(find("loginButton")) && waitUntil([&] { return manager.screen() == "Settings"; }, 10000);
+}
+
+void tst_ScreenPictures::verifyFrameWhole()
+{
+    QVERIFY(stackSettled(1));
+    QQuickItem *toolBar = find("toolBar");
+    QVERIFY(toolBar);
+    QCOMPARE(toolBar->height(), 70.0);
+    QVERIFY(find("menuButton", toolBar));
+    QVERIFY(!find("backButton", toolBar));
+    QCOMPARE(findText("Settings", toolBar) != nullptr, true);
+    QQuickItem *menu = find("settingsMenu");
+    QVERIFY(menu);
+    QCOMPARE(menu->opacity(), 1.0);
+    QCOMPARE(sceneRect(menu), QRectF(0, 70, 1024, 530));
+    for (const char *row : {"Validator", "Diagnostics", "Event Log"}) {
+        QQuickItem *button = find(QStringLiteral("row_") + row);
+        QVERIFY2(button, row);
+        QVERIFY2(QRectF(0, 70, 1024, 530).contains(sceneRect(button)), row);
+    }
+    // A row opens its page, with the way back.
+    QVERIFY(openRow("Region"));
+    QVERIFY(find("backButton", toolBar));
+    QVERIFY(back());
+    shoot(QStringLiteral("Settings-again"));
+}
+
+bool tst_ScreenPictures::cardInMouth()
+{
+    GUIManager &manager = *m_rig->manager;
+    SimulatedBoard::setLevel(1, 1);
+    if (!waitUntil([&] { return manager.terminal().session()->state() == Session::WaitUser; }, 10000))
+        return false;
+    SimulatedBoard::setLevel(0, 1);
+    const bool shown = waitUntil([&] {
+        return manager.terminal().session()->state() == Session::WaitCollect
+               && !m_rig->cards.dispenser.cardInMouth().isNull();
+    }, 20000);
+    SimulatedBoard::setLevel(0, 0);
+    return shown;
+}
+
+bool tst_ScreenPictures::driveOff()
+{
+    GUIManager &manager = *m_rig->manager;
+    m_rig->cards.dispenser.driverTakeCard();
+    SimulatedBoard::setLevel(1, 0);
+    return waitUntil([&] { return manager.terminal().session()->state() == Session::Idle; }, 20000);
+}
+
+void tst_ScreenPictures::interruptedSettings_data()
+{
+    QTest::addColumn<QString>("row");
+    QTest::addColumn<bool>("colourTest");
+    QTest::addColumn<bool>("expiry"); // the log-in period ends; otherwise a driver's session takes the screen
+
+    QTest::newRow("colour test, driver session") << "Diagnostics" << true << false;
+    QTest::newRow("colour test, log-in period ends") << "Diagnostics" << true << true;
+    QTest::newRow("Region, driver session") << "Region" << false << false;
+    QTest::newRow("Event Log, driver session") << "Event Log" << false << false;
+    QTest::newRow("Diagnostics, log-in period ends") << "Diagnostics" << false << true;
+}
+
+// Whatever takes the screen from a page, the next visit to the settings finds the frame whole,
+// and the driver's screens keep their header and clock.
+void tst_ScreenPictures::interruptedSettings()
+{
+    QFETCH(QString, row);
+    QFETCH(bool, colourTest);
+    QFETCH(bool, expiry);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+
+    QVERIFY(logIn());
+    QVERIFY(openRow(row));
+    if (colourTest) {
+        QVERIFY(tap(find("rgbButton")) && stackSettled(3));
+        QVERIFY(!find("toolBar")); // collapsed for the full screen
+    }
+
+    if (expiry) {
+        manager.sessionManager().findChild<QTimer *>("loginTimer")->start(1);
+        QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    } else {
+        QVERIFY(cardInMouth());
+        QCOMPARE(manager.screen(), QString("Success"));
+    }
+    QQuickItem *header = find("header");
+    QVERIFY(header->isVisible());
+    QCOMPARE(header->height(), 120.0);
+    QVERIFY(clock() && clock()->isVisible());
+    QCOMPARE(sceneRect(find(manager.screen())).top(), 120.0);
+
+    if (expiry) {
+        QVERIFY(logIn());
+    } else {
+        // The operator is still logged in: the clock leads straight back.
+        QVERIFY(tapClock());
+        QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    }
+    verifyFrameWhole();
     verifyNoQmlWarnings();
 }
 
