@@ -2,6 +2,7 @@
 #include "devices/Button.h"
 #include "devices/MIOBoard.h"
 #include "devices/SimulatedBoard.h"
+#include "terminal/Event.h"
 #include "ui/GUIManager.h"
 
 #include "ControllerRig.h"
@@ -230,6 +231,7 @@ private slots:
     void settingsPages();
     void interruptedSettings_data();
     void interruptedSettings();
+    void eventLogFilters();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -991,6 +993,56 @@ void tst_ScreenPictures::interruptedSettings()
         QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
     }
     verifyFrameWhole();
+    verifyNoQmlWarnings();
+}
+
+// The event log's page applies the filters it shows whenever it opens; CLEAR always clears,
+// and a period up to now keeps taking newer events.
+void tst_ScreenPictures::eventLogFilters()
+{
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(logIn());
+    const auto shown = [this] { return find("eventList")->property("count").toInt(); };
+
+    QVERIFY(openRow("Event Log"));
+    const int all = shown();
+    QVERIFY(all >= 2); // started, logged in
+    find("searchField")->setProperty("text", "no such event");
+    QVERIFY(waitUntil([&] { return shown() == 0; }));
+    QVERIFY(back());
+
+    // Reopened: an empty search, all history, every event.
+    QVERIFY(openRow("Event Log"));
+    QCOMPARE(find("searchField")->property("text").toString(), QString());
+    QCOMPARE(find("periodBox")->property("currentText").toString(), QString("All history"));
+    QCOMPARE(shown(), all);
+
+    // CLEAR with a search typed.
+    find("searchField")->setProperty("text", "Maintenance login");
+    QVERIFY(waitUntil([&] { return shown() > 0 && shown() < all; }));
+    QVERIFY(tap(find("clearButton")));
+    QVERIFY(waitUntil([&] { return shown() == all; }));
+
+    // The last hour, then a newer event.
+    QQuickItem *period = find("periodBox");
+    evaluate(period, QStringLiteral("periodBox.currentIndex = 1; periodBox.activated(1)"));
+    QCOMPARE(period->property("currentText").toString(), QString("Last hour"));
+    QCOMPARE(shown(), all);
+    const QDateTime chosen = QDateTime::currentDateTime();
+    QVERIFY(waitUntil([&] { return QDateTime::currentDateTime() > chosen.addMSecs(50); }));
+    manager.eventManager().push(new Event(QStringLiteral("General"), QStringLiteral("Newer event"), QString(),
+                                          QDateTime::currentDateTime()));
+    QVERIFY(waitUntil([&] { return shown() == all + 1; }));
+    QVERIFY(findText("Newer event"));
+    QVERIFY(back());
+
+    // Reopened after a period: all history again.
+    QVERIFY(openRow("Event Log"));
+    QCOMPARE(shown(), all + 1);
     verifyNoQmlWarnings();
 }
 
