@@ -232,6 +232,13 @@ private slots:
     void interruptedSettings_data();
     void interruptedSettings();
     void eventLogFilters();
+    void loginPageLeaves_data();
+    void loginPageLeaves();
+    void sessionScreenAfterReconnection_data();
+    void sessionScreenAfterReconnection();
+    void timedScreenWhileLoggedIn_data();
+    void timedScreenWhileLoggedIn();
+    void sessionEndsWhileLoggedIn();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -533,6 +540,9 @@ QVariant tst_ScreenPictures::evaluate(QObject *scope, const QString &expression)
 void tst_ScreenPictures::cleanup()
 {
     close();
+    // A test that stopped the broker and failed before starting it again.
+    if (!m_broker.isRunning())
+        QVERIFY(m_broker.start());
 }
 
 void tst_ScreenPictures::driverScreens_data()
@@ -1043,6 +1053,148 @@ void tst_ScreenPictures::eventLogFilters()
     // Reopened after a period: all history again.
     QVERIFY(openRow("Event Log"));
     QCOMPARE(shown(), all + 1);
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::loginPageLeaves_data()
+{
+    QTest::addColumn<bool>("timeOut"); // otherwise the clock again
+    QTest::newRow("time-out") << true;
+    QTest::newRow("clock again") << false;
+}
+
+// The log-in page opened over the collect prompt gives the prompt back when it leaves.
+void tst_ScreenPictures::loginPageLeaves()
+{
+    QFETCH(bool, timeOut);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(cardInMouth());
+    QCOMPARE(manager.screen(), QString("Success"));
+
+    QVERIFY(tapClock());
+    QVERIFY(waitUntil([&] { return manager.screen() == "Login"; }, 10000));
+    if (timeOut)
+        manager.screenTimer().start(1); // its time is up
+    else
+        QVERIFY(tapClock());
+    QVERIFY(waitUntil([&] { return manager.screen() != "Login"; }, 10000));
+    QCOMPARE(manager.screen(), QString("Success"));
+    QCOMPARE(manager.message(), QString("Please collect your card"));
+    QVERIFY(findText("Please collect your card", find("Success")));
+    QVERIFY(driveOff());
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::sessionScreenAfterReconnection_data()
+{
+    QTest::addColumn<bool>("restart"); // the broker restarts; otherwise the MQTT settings change
+    QTest::newRow("broker restart") << true;
+    QTest::newRow("MQTT settings changed") << false;
+}
+
+// A new MQTT connection in the middle of a session shows the session's own screen again.
+void tst_ScreenPictures::sessionScreenAfterReconnection()
+{
+    QFETCH(bool, restart);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(cardInMouth());
+    QCOMPARE(manager.screen(), QString("Success"));
+
+    QSignalSpy connected(&manager.mqtt(), &manager::MqttClient::connected);
+    if (restart) {
+        m_broker.stop();
+        QVERIFY(waitUntil([&] { return !manager.mqtt().isConnected(); }, 10000));
+        QVERIFY(m_broker.start());
+    } else {
+        m_rig->config->set(QStringLiteral("mqtt/username"), QStringLiteral("lane"));
+    }
+    QVERIFY(waitUntil([&] { return connected.count() > 0; }, 20000));
+    QCOMPARE(manager.terminal().session()->state(), Session::WaitCollect);
+    QCOMPARE(manager.screen(), QString("Success"));
+    QCOMPARE(manager.message(), QString("Please collect your card"));
+    QVERIFY(m_rig->subscribed());
+    QVERIFY(driveOff());
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 20000));
+}
+
+void tst_ScreenPictures::timedScreenWhileLoggedIn_data()
+{
+    QTest::addColumn<bool>("serviceOnline");
+    QTest::addColumn<QString>("screen");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("reboot not carried out") << true << "Busy" << "Rebooting";
+    QTest::newRow("reboot request failed") << false << "ErrorScreen" << "Reboot failed: system service unavailable";
+}
+
+// A screen shown for a while over the settings gives the settings back when its time is up.
+void tst_ScreenPictures::timedScreenWhileLoggedIn()
+{
+    QFETCH(bool, serviceOnline);
+    QFETCH(QString, screen);
+    QFETCH(QString, message);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    ControllerRig &lane = *m_rig;
+    GUIManager &manager = *lane.manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
+    if (!serviceOnline) {
+        lane.system.setServiceOnline(false);
+        QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("offline"); }));
+    }
+    QVERIFY(logIn());
+
+    QQuickItem *toolBar = find("toolBar");
+    QObject *menu = findObject("menu", toolBar);
+    QVERIFY(tap(find("menuButton", toolBar)) && opened(menu));
+    QVERIFY(tap(findText("Reboot")));
+    QVERIFY(answer(findObject("confirmation", find("Settings")), true));
+    QVERIFY(waitUntil([&] { return manager.screen() == screen; }, 10000));
+    QCOMPARE(manager.message(), message);
+    if (serviceOnline)
+        QVERIFY(waitUntil([&] { return lane.system.requests("power/reboot").size() == 1; }, 10000));
+
+    // What a terminal state change or a new connection does keeps the time-out running.
+    manager.setIdleScreen();
+    QCOMPARE(manager.screen(), screen);
+    QVERIFY(manager.screenTimer().isActive());
+    // The machine stays up (or the request never left): the screen's time is up.
+    manager.screenTimer().start(1);
+    QVERIFY(waitUntil([&] { return manager.screen() != screen; }, 10000));
+    QCOMPARE(manager.screen(), QString("Settings"));
+    verifyFrameWhole();
+    verifyNoQmlWarnings();
+}
+
+// A driver's session that ends while an operator is logged in leaves the idle screen for the
+// next driver, not its "Thank you".
+void tst_ScreenPictures::sessionEndsWhileLoggedIn()
+{
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(logIn());
+
+    QVERIFY(cardInMouth());
+    QCOMPARE(manager.screen(), QString("Success"));
+    QVERIFY(driveOff());
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(manager.sessionManager().sessionActive());
+    // The next driver is served as ever; the operator's clock leads to the settings.
+    QVERIFY(tapClock());
+    QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
     verifyNoQmlWarnings();
 }
 
