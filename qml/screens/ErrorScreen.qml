@@ -25,9 +25,12 @@ Item {
         anchors.top: banner.bottom
         anchors.topMargin: 20
         width: parent.width * 0.9
-        height: implicitHeight
+        // A long error stays on the screen: as many lines as fit, the last one elided.
+        height: Math.min(implicitHeight, parent.height - y - 10)
         text: manager.dynTr + manager.message
         textSize: 20
         textColor: "#112D63"
+        label.maximumLineCount: 3
+        label.elide: Text.ElideRight
     }
 }

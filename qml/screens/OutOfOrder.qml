@@ -1,7 +1,7 @@
 import QtQuick 2.15
 import "../controls"
 
-// The terminal cannot serve: the terminal's reason below the notice.
+// The terminal cannot serve: the reason below the notice.
 Item {
     id: page
 
@@ -26,7 +26,8 @@ Item {
         anchors.topMargin: 20
         width: parent.width * 0.9
         height: implicitHeight
-        text: manager.dynTr + terminal.reason
+        // The terminal's reason; without one the controller's (the broker lost).
+        text: manager.dynTr + (terminal.reason !== "" ? terminal.reason : manager.message)
         textSize: 20
         textColor: "#112D63"
     }

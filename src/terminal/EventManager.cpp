@@ -138,6 +138,11 @@ void EventManager::clear()
 
 void EventManager::update()
 {
+    if (!m_period.isEmpty()) {
+        const QPair<QDateTime, QDateTime> bounds = periodBounds(m_period);
+        m_from = bounds.first;
+        m_to = bounds.second;
+    }
     m_filtered.clear();
     // Latest arrival first among equal stamps.
     for (auto it = m_events.crbegin(); it != m_events.crend(); ++it) {
@@ -177,15 +182,23 @@ void EventManager::applyFilter(const QDateTime &from, const QDateTime &to)
             + to.toString(Qt::TextDate));
     m_from = from;
     m_to = to;
+    m_period.clear();
     update();
 }
 
 void EventManager::applyFilterPeriod(const QString &period)
 {
+    logInfo(QStringLiteral("Filtering (period) : ") + LogQuote::quote(period));
+    const QPair<QDateTime, QDateTime> bounds = periodBounds(period);
+    applyFilter(bounds.first, bounds.second);
+    // "Last hour" stays the last hour: events that come later are not cut off by a frozen end.
+    m_period = period;
+}
+
+QPair<QDateTime, QDateTime> EventManager::periodBounds(const QString &period)
+{
     QDateTime from;
     QDateTime to;
-    logInfo(QStringLiteral("Filtering (period) : ") + LogQuote::quote(period));
-
     const QDateTime now = QDateTime::currentDateTime();
     const QDate today = now.date();
     const QTime lastSecond(23, 59, 59);
@@ -211,5 +224,5 @@ void EventManager::applyFilterPeriod(const QString &period)
         from = QDateTime(today.addMonths(-1), QTime(0, 0));
         to = now;
     }
-    applyFilter(from, to);
+    return qMakePair(from, to);
 }

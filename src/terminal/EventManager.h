@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QVariant>
 
@@ -53,6 +54,8 @@ private:
     void save();
     void update();
     void release(Event *event);
+    // The bounds of a named period as of now; both invalid for a name it does not know.
+    static QPair<QDateTime, QDateTime> periodBounds(const QString &period);
 
     Config &m_config;
     QString m_fileName;
@@ -62,4 +65,6 @@ private:
     QString m_nameFilter;
     QDateTime m_from;
     QDateTime m_to;
+    // The named period the bounds come from: taken again as of now at every update.
+    QString m_period;
 };

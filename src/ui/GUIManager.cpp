@@ -569,11 +569,17 @@ void GUIManager::setScreen(QString value, int timeout)
 
 void GUIManager::setIdleScreen()
 {
+    // The operator's screen stays, and a screen shown for a while keeps its time-out.
+    if (m_sessionManager.sessionActive())
+        return;
     // The log-in page keeps its time-out: without a grant it always leaves.
     if (m_screen != Login)
         m_screenTimer.stop();
-    if (m_sessionManager.sessionActive())
-        return;
+    showTerminalScreen();
+}
+
+void GUIManager::showTerminalScreen()
+{
     switch (m_terminal.state()) {
     case Terminal::Init:
         setScreen(Busy, 30000);
@@ -604,7 +610,7 @@ void GUIManager::setMaintenanceScreen()
     if (m_sessionManager.sessionActive())
         setScreen(Settings);
     else if (m_screen == Login)
-        setIdleScreen();
+        leaveForSession();
     else
         setScreen(Login, 15000);
 }
@@ -612,7 +618,41 @@ void GUIManager::setMaintenanceScreen()
 void GUIManager::onScreenTimeout()
 {
     qInfo().noquote().nospace() << LogTag << "Screen timeout : " << m_screen;
-    setIdleScreen();
+    // Over an operator's log-in a screen shown for a while gives the settings back.
+    if (showSessionScreen())
+        return;
+    if (m_sessionManager.sessionActive())
+        setScreen(Settings);
+    else
+        setIdleScreen();
+}
+
+bool GUIManager::showSessionScreen()
+{
+    const Session *session = m_terminal.session();
+    const Session::State state = session->state();
+    if (state == Session::Stopped || state == Session::Idle || state == Session::WaitUser
+        || (state == Session::DataCollect && !session->buttonPressed()))
+        return false;
+    onTerminalSessionStateChanged(state, state);
+    return true;
+}
+
+void GUIManager::leaveForSession()
+{
+    if (!showSessionScreen())
+        setIdleScreen();
+}
+
+void GUIManager::onSessionIdle()
+{
+    setMessage(QString());
+    // The driver's screens of a finished session give way to the idle screen for the next
+    // driver, also over an operator's log-in; the operator's own screens stay.
+    if (m_sessionManager.sessionActive() && m_screen != Settings && m_screen != Login && !m_screenTimer.isActive())
+        showTerminalScreen();
+    else
+        setIdleScreen();
 }
 
 void GUIManager::onTerminalSessionStateChanged(Session::State prev, Session::State curr)
@@ -624,16 +664,14 @@ void GUIManager::onTerminalSessionStateChanged(Session::State prev, Session::Sta
         break;
     case Session::Idle:
     case Session::WaitUser:
-        setMessage(QString());
-        setIdleScreen();
+        onSessionIdle();
         break;
     case Session::DataCollect:
         if (session->buttonPressed()) {
             setMessage(tr("Please wait"));
             setScreen(Busy);
         } else {
-            setMessage(QString());
-            setIdleScreen();
+            onSessionIdle();
         }
         break;
     case Session::Permission:
@@ -766,7 +804,12 @@ void GUIManager::onMqttConnected()
     publishInfo();
     publishStatus();
     publishConfig();
-    setIdleScreen();
+    // A session under way gets its own screen back (the card may wait in the mouth); an
+    // operator's screen stays.
+    if (m_sessionManager.sessionActive())
+        setIdleScreen();
+    else
+        leaveForSession();
 }
 
 void GUIManager::onMqttDisconnected()

@@ -145,6 +145,13 @@ private:
     void onConfigFileChanged();
 
     void onScreenTimeout();
+    // The idle screen by the terminal's state and type, whoever is logged in.
+    void showTerminalScreen();
+    // The screen of a session under way, when its state calls for one; false otherwise.
+    bool showSessionScreen();
+    // The session's screen, else the idle screen.
+    void leaveForSession();
+    void onSessionIdle();
     void onScreenChanged();
     void onDisplayOffTimeout();
     void onTerminalSessionStateChanged(Session::State prev, Session::State curr);

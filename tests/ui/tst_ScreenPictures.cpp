@@ -2,6 +2,7 @@
 #include "devices/Button.h"
 #include "devices/MIOBoard.h"
 #include "devices/SimulatedBoard.h"
+#include "terminal/Event.h"
 #include "ui/GUIManager.h"
 
 #include "ControllerRig.h"
@@ -25,6 +26,7 @@
 #include <QSaveFile>
 #include <QtTest>
 
+#include <climits>
 #include <functional>
 
 namespace {
@@ -132,7 +134,9 @@ void checkText(const QQuickItem *item, const QRectF &window, QStringList &faults
     static const QRegularExpression missing(QStringLiteral("\\bundefined\\b|\\bNaN\\b|\\[object "));
     if (missing.match(text).hasMatch())
         faults << QStringLiteral("shows a value nothing provides: ") + describe(item);
-    if (item->property("truncated").toBool())
+    // A text capped to a number of lines elides on purpose.
+    const bool capped = item->property("elide").toInt() != 0 && item->property("maximumLineCount").toInt() < INT_MAX;
+    if (item->property("truncated").toBool() && !capped)
         faults << QStringLiteral("cut off (elided): ") + describe(item);
     if (contentWidth > boxWidth + 1)
         faults << QStringLiteral("wider than its box (%1 > %2): ").arg(contentWidth).arg(boxWidth) + describe(item);
@@ -228,6 +232,20 @@ private slots:
     void collectScreen();
     void settingsPages_data();
     void settingsPages();
+    void interruptedSettings_data();
+    void interruptedSettings();
+    void eventLogFilters();
+    void loginPageLeaves_data();
+    void loginPageLeaves();
+    void sessionScreenAfterReconnection_data();
+    void sessionScreenAfterReconnection();
+    void timedScreenWhileLoggedIn_data();
+    void timedScreenWhileLoggedIn();
+    void sessionEndsWhileLoggedIn();
+    void longErrorText_data();
+    void longErrorText();
+    void brokerLost_data();
+    void brokerLost();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -259,6 +277,17 @@ private:
     bool opened(QObject *popup) const;
     bool closed(QObject *popup) const;
     QVariant evaluate(QObject *scope, const QString &expression);
+    QQuickItem *clock() const;
+    // Three taps on the header's clock.
+    bool tapClock();
+    // The log-in page by the clock, the PIN, and the settings menu.
+    bool logIn();
+    // The settings frame as a log-in must find it: the menu whole under a tool bar of 70 px.
+    void verifyFrameWhole();
+    // A vending lane's driver: the loop, the button, and the card waiting in the mouth.
+    bool cardInMouth();
+    // The driver takes the card and drives off; the session is idle again.
+    bool driveOff();
 
     QString m_language;
     std::unique_ptr<FakeCamera> m_camera;
@@ -518,6 +547,9 @@ QVariant tst_ScreenPictures::evaluate(QObject *scope, const QString &expression)
 void tst_ScreenPictures::cleanup()
 {
     close();
+    // A test that stopped the broker and failed before starting it again.
+    if (!m_broker.isRunning())
+        QVERIFY(m_broker.start());
 }
 
 void tst_ScreenPictures::driverScreens_data()
@@ -841,6 +873,404 @@ void tst_ScreenPictures::settingsPages()
     shoot("Busy-rebooting");
     QVERIFY(waitUntil([&] { return lane.system.requests("power/reboot").size() == 1; }, 10000));
 
+    verifyNoQmlWarnings();
+}
+
+
+QQuickItem *tst_ScreenPictures::clock() const
+{
+    QQuickItem *header = find("header");
+    if (!header)
+        return nullptr;
+    for (QQuickItem *child : header->childItems()) {
+        if (child->property("pressCount").isValid())
+            return child;
+    }
+    return nullptr;
+}
+
+bool tst_ScreenPictures::tapClock()
+{
+    QQuickItem *item = clock();
+    return item && tap(item) && tap(item) && tap(item);
+}
+
+bool tst_ScreenPictures::logIn()
+{
+    GUIManager &manager = *m_rig->manager;
+    if (!tapClock() || !waitUntil([&] { return manager.screen() == "Login"; }, 10000))
+        return false;
+    QQuickItem *pad = find("numberPad");
+    for (const char *digit : {"8", "3", "0", "6"}) {
+        if (!tap(findText(QString(digit), pad)))
+            return false;
+    }
+    return tap(find("loginButton")) && waitUntil([&] { return manager.screen() == "Settings"; }, 10000);
+}
+
+void tst_ScreenPictures::verifyFrameWhole()
+{
+    QVERIFY(stackSettled(1));
+    QQuickItem *toolBar = find("toolBar");
+    QVERIFY(toolBar);
+    QCOMPARE(toolBar->height(), 70.0);
+    QVERIFY(find("menuButton", toolBar));
+    QVERIFY(!find("backButton", toolBar));
+    QCOMPARE(findText("Settings", toolBar) != nullptr, true);
+    QQuickItem *menu = find("settingsMenu");
+    QVERIFY(menu);
+    QCOMPARE(menu->opacity(), 1.0);
+    QCOMPARE(sceneRect(menu), QRectF(0, 70, 1024, 530));
+    for (const char *row : {"Validator", "Diagnostics", "Event Log"}) {
+        QQuickItem *button = find(QStringLiteral("row_") + row);
+        QVERIFY2(button, row);
+        QVERIFY2(QRectF(0, 70, 1024, 530).contains(sceneRect(button)), row);
+    }
+    // A row opens its page, with the way back.
+    QVERIFY(openRow("Region"));
+    QVERIFY(find("backButton", toolBar));
+    QVERIFY(back());
+    shoot(QStringLiteral("Settings-again"));
+}
+
+bool tst_ScreenPictures::cardInMouth()
+{
+    GUIManager &manager = *m_rig->manager;
+    SimulatedBoard::setLevel(1, 1);
+    if (!waitUntil([&] { return manager.terminal().session()->state() == Session::WaitUser; }, 10000))
+        return false;
+    SimulatedBoard::setLevel(0, 1);
+    const bool shown = waitUntil([&] {
+        return manager.terminal().session()->state() == Session::WaitCollect
+               && !m_rig->cards.dispenser.cardInMouth().isNull();
+    }, 20000);
+    SimulatedBoard::setLevel(0, 0);
+    return shown;
+}
+
+bool tst_ScreenPictures::driveOff()
+{
+    GUIManager &manager = *m_rig->manager;
+    m_rig->cards.dispenser.driverTakeCard();
+    SimulatedBoard::setLevel(1, 0);
+    return waitUntil([&] { return manager.terminal().session()->state() == Session::Idle; }, 20000);
+}
+
+void tst_ScreenPictures::interruptedSettings_data()
+{
+    QTest::addColumn<QString>("row");
+    QTest::addColumn<bool>("colourTest");
+    QTest::addColumn<bool>("expiry"); // the log-in period ends; otherwise a driver's session takes the screen
+
+    QTest::newRow("colour test, driver session") << "Diagnostics" << true << false;
+    QTest::newRow("colour test, log-in period ends") << "Diagnostics" << true << true;
+    QTest::newRow("Region, driver session") << "Region" << false << false;
+    QTest::newRow("Event Log, driver session") << "Event Log" << false << false;
+    QTest::newRow("Diagnostics, log-in period ends") << "Diagnostics" << false << true;
+}
+
+// Whatever takes the screen from a page, the next visit to the settings finds the frame whole,
+// and the driver's screens keep their header and clock.
+void tst_ScreenPictures::interruptedSettings()
+{
+    QFETCH(QString, row);
+    QFETCH(bool, colourTest);
+    QFETCH(bool, expiry);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+
+    QVERIFY(logIn());
+    QVERIFY(openRow(row));
+    if (colourTest) {
+        QVERIFY(tap(find("rgbButton")) && stackSettled(3));
+        QVERIFY(!find("toolBar")); // collapsed for the full screen
+    }
+
+    if (expiry) {
+        manager.sessionManager().findChild<QTimer *>("loginTimer")->start(1);
+        QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    } else {
+        QVERIFY(cardInMouth());
+        QCOMPARE(manager.screen(), QString("Success"));
+    }
+    QQuickItem *header = find("header");
+    QVERIFY(header->isVisible());
+    QCOMPARE(header->height(), 120.0);
+    QVERIFY(clock() && clock()->isVisible());
+    QCOMPARE(sceneRect(find(manager.screen())).top(), 120.0);
+
+    if (expiry) {
+        QVERIFY(logIn());
+    } else {
+        // The operator is still logged in: the clock leads straight back.
+        QVERIFY(tapClock());
+        QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    }
+    verifyFrameWhole();
+    verifyNoQmlWarnings();
+}
+
+// The event log's page applies the filters it shows whenever it opens; CLEAR always clears,
+// and a period up to now keeps taking newer events.
+void tst_ScreenPictures::eventLogFilters()
+{
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(logIn());
+    const auto shown = [this] { return find("eventList")->property("count").toInt(); };
+
+    QVERIFY(openRow("Event Log"));
+    const int all = shown();
+    QVERIFY(all >= 2); // started, logged in
+    find("searchField")->setProperty("text", "no such event");
+    QVERIFY(waitUntil([&] { return shown() == 0; }));
+    QVERIFY(back());
+
+    // Reopened: an empty search, all history, every event.
+    QVERIFY(openRow("Event Log"));
+    QCOMPARE(find("searchField")->property("text").toString(), QString());
+    QCOMPARE(find("periodBox")->property("currentText").toString(), QString("All history"));
+    QCOMPARE(shown(), all);
+
+    // CLEAR with a search typed.
+    find("searchField")->setProperty("text", "Maintenance login");
+    QVERIFY(waitUntil([&] { return shown() > 0 && shown() < all; }));
+    QVERIFY(tap(find("clearButton")));
+    QVERIFY(waitUntil([&] { return shown() == all; }));
+
+    // The last hour, then a newer event.
+    QQuickItem *period = find("periodBox");
+    evaluate(period, QStringLiteral("periodBox.currentIndex = 1; periodBox.activated(1)"));
+    QCOMPARE(period->property("currentText").toString(), QString("Last hour"));
+    QCOMPARE(shown(), all);
+    const QDateTime chosen = QDateTime::currentDateTime();
+    QVERIFY(waitUntil([&] { return QDateTime::currentDateTime() > chosen.addMSecs(50); }));
+    manager.eventManager().push(new Event(QStringLiteral("General"), QStringLiteral("Newer event"), QString(),
+                                          QDateTime::currentDateTime()));
+    QVERIFY(waitUntil([&] { return shown() == all + 1; }));
+    QVERIFY(findText("Newer event"));
+    QVERIFY(back());
+
+    // Reopened after a period: all history again.
+    QVERIFY(openRow("Event Log"));
+    QCOMPARE(shown(), all + 1);
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::loginPageLeaves_data()
+{
+    QTest::addColumn<bool>("timeOut"); // otherwise the clock again
+    QTest::newRow("time-out") << true;
+    QTest::newRow("clock again") << false;
+}
+
+// The log-in page opened over the collect prompt gives the prompt back when it leaves.
+void tst_ScreenPictures::loginPageLeaves()
+{
+    QFETCH(bool, timeOut);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(cardInMouth());
+    QCOMPARE(manager.screen(), QString("Success"));
+
+    QVERIFY(tapClock());
+    QVERIFY(waitUntil([&] { return manager.screen() == "Login"; }, 10000));
+    if (timeOut)
+        manager.screenTimer().start(1); // its time is up
+    else
+        QVERIFY(tapClock());
+    QVERIFY(waitUntil([&] { return manager.screen() != "Login"; }, 10000));
+    QCOMPARE(manager.screen(), QString("Success"));
+    QCOMPARE(manager.message(), QString("Please collect your card"));
+    QVERIFY(findText("Please collect your card", find("Success")));
+    QVERIFY(driveOff());
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::sessionScreenAfterReconnection_data()
+{
+    QTest::addColumn<bool>("restart"); // the broker restarts; otherwise the MQTT settings change
+    QTest::newRow("broker restart") << true;
+    QTest::newRow("MQTT settings changed") << false;
+}
+
+// A new MQTT connection in the middle of a session shows the session's own screen again.
+void tst_ScreenPictures::sessionScreenAfterReconnection()
+{
+    QFETCH(bool, restart);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(cardInMouth());
+    QCOMPARE(manager.screen(), QString("Success"));
+
+    QSignalSpy connected(&manager.mqtt(), &manager::MqttClient::connected);
+    if (restart) {
+        m_broker.stop();
+        QVERIFY(waitUntil([&] { return !manager.mqtt().isConnected(); }, 10000));
+        QVERIFY(m_broker.start());
+    } else {
+        m_rig->config->set(QStringLiteral("mqtt/username"), QStringLiteral("lane"));
+    }
+    QVERIFY(waitUntil([&] { return connected.count() > 0; }, 20000));
+    QCOMPARE(manager.terminal().session()->state(), Session::WaitCollect);
+    QCOMPARE(manager.screen(), QString("Success"));
+    QCOMPARE(manager.message(), QString("Please collect your card"));
+    QVERIFY(m_rig->subscribed());
+    QVERIFY(driveOff());
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 20000));
+}
+
+void tst_ScreenPictures::timedScreenWhileLoggedIn_data()
+{
+    QTest::addColumn<bool>("serviceOnline");
+    QTest::addColumn<QString>("screen");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("reboot not carried out") << true << "Busy" << "Rebooting";
+    QTest::newRow("reboot request failed") << false << "ErrorScreen" << "Reboot failed: system service unavailable";
+}
+
+// A screen shown for a while over the settings gives the settings back when its time is up.
+void tst_ScreenPictures::timedScreenWhileLoggedIn()
+{
+    QFETCH(bool, serviceOnline);
+    QFETCH(QString, screen);
+    QFETCH(QString, message);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    ControllerRig &lane = *m_rig;
+    GUIManager &manager = *lane.manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
+    if (!serviceOnline) {
+        lane.system.setServiceOnline(false);
+        QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("offline"); }));
+    }
+    QVERIFY(logIn());
+
+    QQuickItem *toolBar = find("toolBar");
+    QObject *menu = findObject("menu", toolBar);
+    QVERIFY(tap(find("menuButton", toolBar)) && opened(menu));
+    QVERIFY(tap(findText("Reboot")));
+    QVERIFY(answer(findObject("confirmation", find("Settings")), true));
+    QVERIFY(waitUntil([&] { return manager.screen() == screen; }, 10000));
+    QCOMPARE(manager.message(), message);
+    if (serviceOnline)
+        QVERIFY(waitUntil([&] { return lane.system.requests("power/reboot").size() == 1; }, 10000));
+
+    // What a terminal state change or a new connection does keeps the time-out running.
+    manager.setIdleScreen();
+    QCOMPARE(manager.screen(), screen);
+    QVERIFY(manager.screenTimer().isActive());
+    // The machine stays up (or the request never left): the screen's time is up.
+    manager.screenTimer().start(1);
+    QVERIFY(waitUntil([&] { return manager.screen() != screen; }, 10000));
+    QCOMPARE(manager.screen(), QString("Settings"));
+    verifyFrameWhole();
+    verifyNoQmlWarnings();
+}
+
+// A driver's session that ends while an operator is logged in leaves the idle screen for the
+// next driver, not its "Thank you".
+void tst_ScreenPictures::sessionEndsWhileLoggedIn()
+{
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(logIn());
+
+    QVERIFY(cardInMouth());
+    QCOMPARE(manager.screen(), QString("Success"));
+    QVERIFY(driveOff());
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(manager.sessionManager().sessionActive());
+    // The next driver is served as ever; the operator's clock leads to the settings.
+    QVERIFY(tapClock());
+    QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::longErrorText_data()
+{
+    driverScreens_data();
+}
+
+// An error text of any length stays on the screen, capped and elided.
+void tst_ScreenPictures::longErrorText()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language));
+    ControllerRig &lane = *m_rig;
+    GUIManager &manager = *lane.manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+
+    const QString prefix = QStringLiteral("Write card failed : ");
+    QString reason;
+    while (reason.size() < 312 - prefix.size())
+        reason += QStringLiteral("The reader reported a fault while writing sector %1; ").arg(reason.size() % 16);
+    reason.truncate(312 - prefix.size());
+    lane.cards.rfid.refuse("card/write", 9, reason, 1);
+    SimulatedBoard::setLevel(1, 1);
+    SimulatedBoard::setLevel(0, 1);
+    QVERIFY(waitUntil([&] { return manager.screen() == "ErrorScreen"; }, 20000));
+    SimulatedBoard::setLevel(0, 0);
+    QCOMPARE(manager.message().size(), 312);
+    QCOMPARE(manager.message(), prefix + reason);
+
+    QQuickItem *text = find("message", find("ErrorScreen"));
+    QVERIFY(text);
+    QList<QQuickItem *> labels;
+    visit(text, [](QQuickItem *item) { return item->inherits("QQuickText"); }, labels);
+    QCOMPARE(labels.size(), 1);
+    const QQuickItem *label = labels.first();
+    const QRectF drawn = sceneRect(label, QRectF(0, 0, label->width(), number(label, "contentHeight")));
+    QVERIFY2(drawn.bottom() <= 600, qPrintable(QString::number(drawn.bottom())));
+    QVERIFY(label->property("truncated").toBool());
+    shoot(QStringLiteral("ErrorScreen-long-text"));
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::brokerLost_data()
+{
+    driverScreens_data();
+}
+
+// The broker lost: "Out-of-order" says why.
+void tst_ScreenPictures::brokerLost()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+
+    m_broker.stop();
+    QVERIFY(waitUntil([&] { return manager.screen() == "OutOfOrder"; }, 10000));
+    QCOMPARE(manager.message(), QString("Disconnected"));
+    QCOMPARE(manager.terminal().reason(), QString());
+    QVERIFY(findText("Disconnected", find("OutOfOrder")));
+    shoot(QStringLiteral("OutOfOrder-disconnected"));
+
+    QVERIFY(m_broker.start());
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 20000));
     verifyNoQmlWarnings();
 }
 

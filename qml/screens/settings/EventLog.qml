@@ -15,6 +15,12 @@ Pane {
         return event ? Qt.formatDate(event.timestamp, "dd MMMM yyyy") : ""
     }
 
+    // The log keeps its filters between visits: the page applies the ones it shows.
+    Component.onCompleted: {
+        eventLogManager.applyFilter(search.text)
+        eventLogManager.applyFilterPeriod(periodBox.currentText)
+    }
+
     ColumnLayout {
         anchors.fill: parent
         spacing: 8
@@ -46,7 +52,11 @@ Pane {
                 objectName: "clearButton"
                 text: "CLEAR"
                 onClicked: {
-                    search.clear()
+                    // An empty field changes nothing by itself; the filter is cleared anyway.
+                    if (search.text === "")
+                        eventLogManager.applyFilter("")
+                    else
+                        search.clear()
                     Qt.inputMethod.hide()
                 }
                 onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()

@@ -54,6 +54,14 @@ Page {
     // again from the menu.
     onVisibleChanged: {
         stack.pop(null, StackView.Immediate)
+        // No transition runs to its end on an immediate pop, nor while hidden: the menu
+        // would stay where its page pushed it, faded out, and the tool bar collapsed by a
+        // full-screen page that never saw its removal.
+        if (stack.currentItem) {
+            stack.currentItem.x = 0
+            stack.currentItem.opacity = 1
+        }
+        stack.fullScreen = false
         confirmation.close()
         keyboard.hide()
         toolBar.closeMenu()
