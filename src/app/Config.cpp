@@ -1,6 +1,7 @@
 #include "app/Config.h"
 
 #include "app/IniFile.h"
+#include "app/JsonRead.h"
 #include "app/LogQuote.h"
 #include "app/Logger.h"
 
@@ -10,6 +11,7 @@
 #include <QJsonValue>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QUrl>
 
 #include <algorithm>
 #include <cerrno>
@@ -78,6 +80,61 @@ QByteArray maskNamedSecret(const QByteArray &line)
     return line;
 }
 
+// Texts a flag reads from, as the file may hold them.
+bool readFlag(const QString &text, bool *flag)
+{
+    const QString lower = text.trimmed().toLower();
+    if (lower == QLatin1String("true") || lower == QLatin1String("1"))
+        *flag = true;
+    else if (lower == QLatin1String("false") || lower == QLatin1String("0"))
+        *flag = false;
+    else
+        return false;
+    return true;
+}
+
+bool hasControl(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f))
+            return true;
+    }
+    return false;
+}
+
+// Why a text cannot stand for the key, or an empty text when it can.
+QString textRefusal(const QString &key, const QString &text)
+{
+    if (text.size() > Config::MaxTextLength)
+        return QStringLiteral("expected a text of at most %1 characters").arg(Config::MaxTextLength);
+    // The base names the will's topic and every request topic: with a wildcard (or none) no
+    // broker takes the session again, and one starting with "$" is never routed to a client.
+    if (key == QLatin1String("mqtt/base")) {
+        if (text.isEmpty() || text.contains(QLatin1Char('#')) || text.contains(QLatin1Char('+'))
+            || text.startsWith(QLatin1Char('$')) || hasControl(text))
+            return QStringLiteral("expected a non-empty topic without wildcards, control characters or a leading \"$\"");
+    } else if (key == QLatin1String("mqtt/host")) {
+        if (text.trimmed().isEmpty() || text.contains(QLatin1Char(' ')) || hasControl(text))
+            return QStringLiteral("expected a host name");
+    } else if (key == QLatin1String("gui/settingsPin")) {
+        // The PIN page types digits only: anything else locks maintenance out.
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{4,8}$"));
+        if (!digits.match(text).hasMatch())
+            return QStringLiteral("expected 4 to 8 digits");
+    } else if (key == QLatin1String("card-bo/url")) {
+        // The API key goes with every request: never in clear.
+        const QUrl url(text, QUrl::StrictMode);
+        if (!url.isValid() || url.scheme() != QLatin1String("https") || url.host().isEmpty())
+            return QStringLiteral("expected an https URL");
+    } else if (key.startsWith(QLatin1String("terminal/")) && key.endsWith(QLatin1String("Id"))) {
+        // Files are named on the board, not from outside: a path would have the terminal read
+        // whatever file it names and report it as its id.
+        if (Config::namesFile(text))
+            return QStringLiteral("expected an id, not a file path");
+    }
+    return QString();
+}
+
 QString shown(const QVariant &value)
 {
     if (value.type() == QVariant::StringList)
@@ -114,15 +171,30 @@ QVariant Config::get(const QString &key) const
     return m_defaults.value(key);
 }
 
-void Config::set(const QString &key, const QVariant &value)
+bool Config::set(const QString &key, const QVariant &value)
 {
-    if (m_values.contains(key) && m_values.value(key) == value)
-        return;
-    m_overrides.remove(key);
-    m_rejected.remove(key);
-    m_values.insert(key, value);
-    emit configChanged(QVariantMap{{key, value}});
+    return set(QVariantMap{{key, value}});
+}
+
+bool Config::set(const QVariantMap &changes)
+{
+    QVariantMap changed;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        if (!m_values.contains(it.key()) || m_values.value(it.key()) != it.value())
+            changed.insert(it.key(), it.value());
+    }
+    if (changed.isEmpty())
+        return true;
+    if (!fits(changed))
+        return false;
+    for (auto it = changed.cbegin(); it != changed.cend(); ++it) {
+        m_overrides.remove(it.key());
+        m_rejected.remove(it.key());
+        m_values.insert(it.key(), it.value());
+    }
+    emit configChanged(changed);
     save();
+    return true;
 }
 
 QStringList Config::keys() const
@@ -203,7 +275,7 @@ QJsonObject Config::toJson() const
     return json;
 }
 
-void Config::fromJson(const QJsonObject &json)
+bool Config::fromJson(const QJsonObject &json)
 {
     QVariantMap flat;
     for (auto group = json.begin(); group != json.end(); ++group) {
@@ -216,14 +288,110 @@ void Config::fromJson(const QJsonObject &json)
     for (auto it = flat.cbegin(); it != flat.cend(); ++it) {
         if (!m_values.contains(it.key()) || m_values.value(it.key()) == it.value())
             continue;
-        m_values.insert(it.key(), it.value());
-        m_rejected.remove(it.key());
         changes.insert(it.key(), it.value());
     }
     if (changes.isEmpty())
-        return;
+        return true;
+    if (!fits(changes))
+        return false;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        m_values.insert(it.key(), it.value());
+        m_rejected.remove(it.key());
+    }
     save();
     emit configChanged(changes);
+    return true;
+}
+
+bool Config::fits(const QVariantMap &changes) const
+{
+    QVariantMap values = m_values;
+    QVariantMap rejected = m_rejected;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        values.insert(it.key(), it.value());
+        rejected.remove(it.key());
+    }
+    QByteArray bytes;
+    int losses = 0;
+    QString why;
+    // A file that cannot be read is not written either: nothing to bound.
+    if (!render(values, rejected, &bytes, &losses, &why) || bytes.size() <= MaxFileSize)
+        return true;
+    // Written, the file would be refused at the next start, and every later write with it.
+    qCritical().noquote().nospace() << "[Config] ERROR: Not changing " << LogQuote::quote(changes.keys().join(QLatin1String(", ")))
+                                    << " : the config file would have " << bytes.size() << " bytes, more than the "
+                                    << MaxFileSize << " it may have";
+    return false;
+}
+
+QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *typed) const
+{
+    const QVariant stored = m_values.value(key);
+    // As published: a secret as "****", a URL without its user-info. Sent back, it changes nothing.
+    if (value.isString() && stored.isValid()) {
+        const QString text = value.toString();
+        const QString storedText = shown(stored);
+        if ((isSecret(key) && text == QLatin1String("****") && !storedText.isEmpty())
+            || (text != storedText && text == manager::Logger::maskUserInfo(storedText))) {
+            *typed = stored;
+            return QString();
+        }
+    }
+    // What the document showed, sent back unchanged: taken as it is stored, whatever its form.
+    const bool sameForm = (value.isString() && stored.type() == QVariant::String)
+        || (value.isBool() && stored.type() == QVariant::Bool)
+        || (value.isDouble() && (stored.type() == QVariant::Int || stored.type() == QVariant::Double));
+    if (sameForm && stored == value.toVariant()) {
+        *typed = stored;
+        return QString();
+    }
+
+    const QVariant defaultValue = m_defaults.value(key);
+    switch (defaultValue.isValid() ? defaultValue.type() : QVariant::String) {
+    case QVariant::Int: {
+        // A whole number within an int, or a text that reads as one (as the document shows
+        // a value read from the file).
+        bool ok = false;
+        int number = 0;
+        if (value.isDouble()) {
+            number = JsonRead::integer(value);
+            ok = double(number) == value.toDouble();
+        } else if (value.isString()) {
+            number = value.toString().trimmed().toInt(&ok, 10);
+        }
+        if (!ok)
+            return QStringLiteral("expected an integer");
+        if (key == QLatin1String("mqtt/port") && (number < 1 || number > 65535))
+            return QStringLiteral("expected a port number from 1 to 65535");
+        if (key == QLatin1String("card-bo/hbIntervalSec") && (number < 1 || number > 3600))
+            return QStringLiteral("expected a number of seconds from 1 to 3600");
+        *typed = number;
+        return QString();
+    }
+    case QVariant::Bool: {
+        bool flag = false;
+        if (value.isBool())
+            flag = value.toBool();
+        else if (!value.isString() || !readFlag(value.toString(), &flag))
+            return QStringLiteral("expected true or false");
+        *typed = flag;
+        return QString();
+    }
+    default: {
+        // Keys without a default are texts, as the file gives them.
+        if (!value.isString())
+            return QStringLiteral("expected a text");
+        const QString reason = textRefusal(key, value.toString());
+        if (reason.isEmpty())
+            *typed = value.toString();
+        return reason;
+    }
+    }
+}
+
+bool Config::namesFile(const QString &value)
+{
+    return value.contains(QLatin1Char('/')) || value.contains(QLatin1Char('.')) || QFileInfo::exists(value);
 }
 
 void Config::load()
@@ -233,31 +401,41 @@ void Config::load()
         emit configChanged(changes);
 }
 
-void Config::save()
+bool Config::render(const QVariantMap &values, const QVariantMap &rejected, QByteArray *bytes, int *losses,
+                    QString *why) const
 {
     QVariantMap entries;
-    int losses = 0;
+    *losses = 0;
     if (QFileInfo::exists(m_fileName) || QFileInfo(m_fileName).isSymLink()) {
         QByteArray current;
-        QString why;
-        if (!readBytes(&current, &why)) {
-            // Writing now would replace content we never saw.
-            qCritical().noquote().nospace() << "[Config] ERROR: Not writing config file " << LogQuote::quote(m_fileName)
-                                            << " : it cannot be read (" << why << ")";
-            return;
-        }
+        if (!readBytes(&current, why))
+            return false;
         const IniFile::Parsed parsed = IniFile::parse(current);
         entries = parsed.entries;
-        losses = parsed.losses;
+        *losses = parsed.losses;
     }
 
     // Keep what the operator wrote for values we could not take.
-    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
-        if (m_rejected.contains(it.key()) && entries.contains(it.key()))
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        if (rejected.contains(it.key()) && entries.contains(it.key()))
             continue;
         entries.insert(it.key(), it.value());
     }
-    const QByteArray bytes = IniFile::format(entries);
+    *bytes = IniFile::format(entries);
+    return true;
+}
+
+void Config::save()
+{
+    QByteArray bytes;
+    int losses = 0;
+    QString why;
+    if (!render(m_values, m_rejected, &bytes, &losses, &why)) {
+        // Writing now would replace content we never saw.
+        qCritical().noquote().nospace() << "[Config] ERROR: Not writing config file " << LogQuote::quote(m_fileName)
+                                        << " : it cannot be read (" << why << ")";
+        return;
+    }
 
     // A rewrite from the entries drops comments, unreadable lines and repeated
     // keys or sections: keep the previous file beside the new one instead of
@@ -352,7 +530,7 @@ QString Config::forLog(const QString &key, const QVariant &value)
     const QString text = shown(value);
     if (isSecret(key) && !text.isEmpty())
         return QStringLiteral("****");
-    return LogQuote::quote(text);
+    return LogQuote::quote(manager::Logger::maskUserInfo(text));
 }
 
 void Config::onFileChanged(const QString &path)

@@ -21,12 +21,17 @@ class Config : public QObject
 public:
     // A larger file, or one that is no regular file, is refused as unreadable.
     static constexpr qint64 MaxFileSize = 1024 * 1024;
+    // The longest text a setting from outside may hold: room for any path, URL or topic.
+    static constexpr int MaxTextLength = 4096;
 
     Config(const QString &fileName, const QMap<QString, QVariant> &defaults,
            QObject *parent = nullptr);
 
     QVariant get(const QString &key) const;
-    void set(const QString &key, const QVariant &value);
+    // False when refused: the file would pass MaxFileSize.
+    bool set(const QString &key, const QVariant &value);
+    // Several keys at once: one write, one announcement.
+    bool set(const QVariantMap &changes);
     QStringList keys() const;
     static bool contains(const QMap<QString, QVariant> &map, const QString &pattern);
     void print() const;
@@ -36,7 +41,14 @@ public:
     void addOverrides(const QMap<QString, QVariant> &map);
     void addDefaults(const QMap<QString, QVariant> &map);
     QJsonObject toJson() const;
-    void fromJson(const QJsonObject &json);
+    bool fromJson(const QJsonObject &json);
+    // Whether the file stays within MaxFileSize with these changes.
+    bool fits(const QVariantMap &changes) const;
+
+    // Why a value from outside (a supervisor's document, a back office's answer) cannot stand
+    // for the key, or an empty text when it can; *typed then holds it as the key's type. A value
+    // as published (a masked secret or URL) stands for the stored one.
+    QString refusal(const QString &key, const QJsonValue &value, QVariant *typed) const;
     void load();
     void save();
 
@@ -45,6 +57,8 @@ public:
     // A change map as a log line may show it: the values of secret keys
     // masked, texts bounded and escaped.
     static QVariantMap forLog(const QVariantMap &changes);
+    // An id key's value that names the file to read the id from, not the id itself.
+    static bool namesFile(const QString &value);
 
 public slots:
     void onFileChanged(const QString &path);
@@ -61,6 +75,9 @@ private:
     QVariantMap readFile();
     // The whole file, if it is a regular file within MaxFileSize; else why not.
     bool readBytes(QByteArray *bytes, QString *why) const;
+    // The file as it would be written with these values; false when it cannot be read.
+    bool render(const QVariantMap &values, const QVariantMap &rejected, QByteArray *bytes, int *losses,
+                QString *why) const;
     void watch();
 
     QString m_fileName;

@@ -187,6 +187,36 @@ QString Logger::mask(const QString &line)
             from = i;
         }
     }
+    return maskUserInfo(out);
+}
+
+QString Logger::maskUserInfo(const QString &text)
+{
+    static const QString Mask = QStringLiteral("****");
+    QString out = text;
+    int from = 0;
+    while ((from = out.indexOf(QLatin1String("://"), from)) >= 0) {
+        const int start = from + 3;
+        // The authority ends at the path, query or fragment, or wherever the URL itself ends.
+        int end = start;
+        int at = -1;
+        while (end < out.size()) {
+            const QChar c = out.at(end);
+            if (c == QLatin1Char('/') || c == QLatin1Char('?') || c == QLatin1Char('#') || c == QLatin1Char('"')
+                || c == QLatin1Char('\\') || c == QLatin1Char('\'') || c == QLatin1Char('<') || c == QLatin1Char('>')
+                || c.isSpace())
+                break;
+            if (c == QLatin1Char('@'))
+                at = end;
+            ++end;
+        }
+        if (at > start && out.midRef(start, at - start) != Mask) {
+            out.replace(start, at - start, Mask);
+            from = start + Mask.size() + 1;
+        } else {
+            from = start;
+        }
+    }
     return out;
 }
 

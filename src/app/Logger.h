@@ -40,6 +40,9 @@ public:
     // Static, so the settings store can register them before the logger exists.
     static void setSecretNames(const QStringList &names);
     static QString mask(const QString &line);
+    // The text with the user-info of every URL in it masked ("https://****@host"): credentials
+    // inside a URL (a camera's, a back office's) never show, in a log line or a document.
+    static QString maskUserInfo(const QString &text);
 
 private:
     Logger();

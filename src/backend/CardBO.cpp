@@ -3,6 +3,7 @@
 #include "app/Config.h"
 #include "app/JsonRead.h"
 #include "app/LogQuote.h"
+#include "app/Logger.h"
 #include "backend/TerminalView.h"
 #include "card/CardIssuer.h"
 #include "card/Dispenser.h"
@@ -73,6 +74,43 @@ bool fitsHeader(const QString &text)
 void addQueryText(QUrlQuery &query, const QString &key, const QString &value)
 {
     query.addQueryItem(key, QString::fromLatin1(QUrl::toPercentEncoding(value)));
+}
+
+// Keys an answer never sets: the link's trust and identity, local paths and secrets. Whoever
+// answers in the back office's place would take the next request, with the API key, elsewhere.
+bool refusedFromAnswer(const QString &key)
+{
+    static const QStringList keys{
+        QStringLiteral("card-bo/url"),          QStringLiteral("card-bo/ignoreSslErrors"),
+        QStringLiteral("card-bo/rootCA"),       QStringLiteral("card-bo/pubCert"),
+        QStringLiteral("card-bo/privKey"),      QStringLiteral("terminal/deviceId"),
+        QStringLiteral("terminal/customsId"),   QStringLiteral("terminal/locationId"),
+        QStringLiteral("gui/settingsPin"),
+    };
+    return keys.contains(key) || key.startsWith(QLatin1String("mqtt/"));
+}
+
+// An answer as its log line shows it: the settings it pushes without their secrets.
+QJsonObject answerForLog(QJsonObject answer)
+{
+    QJsonValue config = answer.value(QStringLiteral("config"));
+    if (!config.isArray())
+        return answer;
+    QJsonArray settings = config.toArray();
+    for (auto element = settings.begin(); element != settings.end(); ++element) {
+        QJsonObject setting = (*element).toObject();
+        const QJsonValue name = setting.value(QStringLiteral("name"));
+        const QJsonValue value = setting.value(QStringLiteral("value"));
+        if (!name.isString() || value.isUndefined())
+            continue;
+        if (isSecretKey(name.toString()))
+            setting.insert(QStringLiteral("value"), QStringLiteral("****"));
+        else if (value.isString())
+            setting.insert(QStringLiteral("value"), manager::Logger::maskUserInfo(value.toString()));
+        *element = setting;
+    }
+    answer.insert(QStringLiteral("config"), settings);
+    return answer;
 }
 
 QString configValueText(const QVariant &value)
@@ -558,7 +596,7 @@ bool CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
 {
     const QJsonObject answer = body.toObject();
     logInfo(QStringLiteral("Heartbeat response received : status=%1").arg(status));
-    logInfo(wholeBody(compact(answer)));
+    logInfo(wholeBody(compact(answerForLog(answer))));
 
     const QString blacklist = JsonRead::text(answer.value(QStringLiteral("blacklistVersion")));
     if (!blacklist.isEmpty() && blacklist != blacklisVer() && blacklist != m_blacklistFetching) {
@@ -601,6 +639,15 @@ bool CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
 
 void CardBO::applyConfig(const QJsonArray &config)
 {
+    // Refusals logged one by one; a flood of them is counted.
+    constexpr int MaxRefusalsLogged = 20;
+    int refusals = 0;
+    const auto refuse = [&refusals](const QString &line) {
+        if (++refusals <= MaxRefusalsLogged)
+            logWarn(line);
+    };
+    const QStringList known = m_config.keys();
+    QVariantMap changes;
     for (const QJsonValue &element : config) {
         const QJsonObject setting = element.toObject();
         const QString name = JsonRead::text(setting.value(QStringLiteral("name")));
@@ -608,12 +655,29 @@ void CardBO::applyConfig(const QJsonArray &config)
         // A nameless entry would write a key of no group; a null value would leave the key
         // without any value, not even its default.
         if (name.isEmpty() || value.isNull() || value.isUndefined()) {
-            logWarn(QStringLiteral("WARN: Skipping configuration entry without name or value : ")
-                    + field(QString::fromUtf8(QJsonDocument(QJsonArray{element}).toJson(QJsonDocument::Compact))));
+            refuse(QStringLiteral("WARN: Skipping configuration entry without name or value : ")
+                   + field(QString::fromUtf8(QJsonDocument(QJsonArray{element}).toJson(QJsonDocument::Compact))));
             continue;
         }
-        m_config.set(name, value.toVariant());
+        if (!known.contains(name))
+            continue;
+        if (refusedFromAnswer(name)) {
+            refuse(QStringLiteral("WARN: Configuration entry refused : %1 is never set by the back office").arg(field(name)));
+            continue;
+        }
+        QVariant typed;
+        const QString why = m_config.refusal(name, value, &typed);
+        if (!why.isEmpty()) {
+            refuse(QStringLiteral("WARN: Configuration entry refused : %1 (%2)").arg(field(name), why));
+            continue;
+        }
+        changes.insert(name, typed);
     }
+    if (refusals > MaxRefusalsLogged)
+        logWarn(QStringLiteral("WARN: %1 more configuration entries refused").arg(refusals - MaxRefusalsLogged));
+    // One write for the whole answer.
+    if (!changes.isEmpty() && !m_config.set(changes))
+        logError(QStringLiteral("ERROR: Configuration from the back office not applied"));
 }
 
 Deferred<> CardBO::updateBlacklist(const QString &version)
@@ -704,7 +768,8 @@ void CardBO::onConfigChanged(const QVariantMap &changes)
         return;
     logWarn(QStringLiteral("WARN: Configuration changed. Applying."));
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
-        const QString value = isSecretKey(it.key()) ? QStringLiteral("****") : field(configValueText(it.value()));
+        const QString value = isSecretKey(it.key()) ? QStringLiteral("****")
+                                                    : field(manager::Logger::maskUserInfo(configValueText(it.value())));
         logInfo(QStringLiteral("  %1 : %2").arg(field(it.key()), value));
     }
     initClient();

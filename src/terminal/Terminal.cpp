@@ -28,6 +28,20 @@ const QString LocationIdKey = QStringLiteral("terminal/locationId");
 
 // Ids are a few bytes; a configured path to something endless must not stall the start.
 const qint64 MaxIdFileBytes = 4096;
+// An id is one short token: anything longer, on several lines or with control characters is
+// some other file, whose content must not become the id we publish, send and log.
+const int MaxIdLength = 64;
+
+bool isIdToken(const QString &id)
+{
+    if (id.size() > MaxIdLength)
+        return false;
+    for (const QChar c : id) {
+        if (!c.isPrint() || c.isSpace())
+            return false;
+    }
+    return true;
+}
 
 QString topic(const Config &config, const char *key)
 {
@@ -134,7 +148,7 @@ void Terminal::init()
 
 QString Terminal::loadId(const QString &value)
 {
-    if (!value.contains(QLatin1Char('/')) && !value.contains(QLatin1Char('.')) && !QFileInfo::exists(value))
+    if (!Config::namesFile(value))
         return value;
 
     const QFileInfo info(value);
@@ -150,7 +164,14 @@ QString Terminal::loadId(const QString &value)
             bytes.truncate(nul);
         file.close();
         m_watcher.addPath(value);
-        return QString::fromUtf8(bytes).trimmed();
+        const QString id = QString::fromUtf8(bytes).trimmed();
+        if (!isIdToken(id)) {
+            qCritical().noquote().nospace() << LogTag << "ERROR: File " << LogQuote::quote(value)
+                                            << " holds no id (one line of at most " << MaxIdLength
+                                            << " printable characters without blanks)";
+            return QString();
+        }
+        return id;
     }
 
     qCritical().noquote().nospace() << LogTag << "ERROR: File does not exist : " << LogQuote::quote(value);

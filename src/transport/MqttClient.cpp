@@ -91,7 +91,7 @@ void MqttClient::connect()
         logWarning(QStringLiteral("Encryption not yet supported"));
     // Settings no broker can take: an attempt would connect anonymously, reach another port or
     // fail as a misleading transport error, again at every retry.
-    const QString refusal = settingsRefusal();
+    const QString refusal = settingsRefusal(m_port, m_username, m_password);
     if (!refusal.isEmpty()) {
         qCritical().noquote().nospace() << Tag << "ERROR: " << refusal << "; not connecting";
         emit error(refusal);
@@ -100,23 +100,23 @@ void MqttClient::connect()
     m_client->connectToHost();
 }
 
-QString MqttClient::settingsRefusal() const
+QString MqttClient::settingsRefusal(qint64 port, const QString &username, const QString &password)
 {
     // The protocol carries each as a string of at most 65535 bytes.
     const int maxBytes = 65535;
-    if (m_port < 1 || m_port > 65535)
-        return QStringLiteral("Invalid port : %1 (expected a number from 1 to 65535)").arg(m_port);
-    const QByteArray user = m_username.toUtf8();
+    if (port < 1 || port > 65535)
+        return QStringLiteral("Invalid port : %1 (expected a number from 1 to 65535)").arg(port);
+    const QByteArray user = username.toUtf8();
     if (user.size() > maxBytes)
         return QStringLiteral("MQTT user name of %1 bytes, more than the %2 the protocol allows").arg(user.size()).arg(maxBytes);
-    for (const QChar c : m_username) {
+    for (const QChar c : username) {
         if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f))
             return QStringLiteral("MQTT user name with a control character, which the protocol does not allow");
     }
-    const int passwordBytes = m_password.toUtf8().size();
+    const int passwordBytes = password.toUtf8().size();
     if (passwordBytes > maxBytes)
         return QStringLiteral("MQTT password of %1 bytes, more than the %2 the protocol allows").arg(passwordBytes).arg(maxBytes);
-    if (m_password.contains(QChar::Null))
+    if (password.contains(QChar::Null))
         return QStringLiteral("MQTT password with a zero character, which would cut it short");
     return QString();
 }
@@ -253,6 +253,17 @@ void MqttClient::subscribe(const QString &topic, uchar qos)
     m_subscriptions.append({filter, int(qos)});
     if (isConnected() && !m_renewalPending)
         doSubscribe(filter, qos);
+}
+
+void MqttClient::unsubscribe(const QString &topic)
+{
+    const MqttTopicFilter filter(topic);
+    for (int i = 0; i < m_subscriptions.size(); ++i) {
+        if (m_subscriptions.at(i).first == filter) {
+            m_subscriptions.removeAt(i);
+            return;
+        }
+    }
 }
 
 void MqttClient::doSubscribe(const MqttTopicFilter &filter, unsigned char qos)

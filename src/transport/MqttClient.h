@@ -72,10 +72,16 @@ public:
     // The subscription record, one entry per topic filter, in the order of first subscription.
     QList<Subscription> subscriptions() const { return m_subscriptions; }
 
+    // Why these settings cannot make a connection, or an empty text: what connect() refuses.
+    static QString settingsRefusal(qint64 port, const QString &username, const QString &password);
+
 public slots:
     void connect();
     void disconnect();
     void subscribe(const QString &topic, uchar qos = 0);
+    // Drops the filter from the record, so that no later connection renews it. A live
+    // subscription lasts until the session ends.
+    void unsubscribe(const QString &topic);
     bool publish(const QByteArray &data, const QString &topic, uchar qos = 0, bool retain = false);
 
     // The next message on topic as its JSON object; rejected "Not connected", "Subscription
@@ -109,8 +115,6 @@ private:
 
     void initTimer();
     void initClient();
-    // Why the settings cannot make a connection, or an empty text.
-    QString settingsRefusal() const;
     void doSubscribe(const MqttTopicFilter &filter, unsigned char qos);
     bool attachWait(const WaitPtr &wait);
     void onWaitMessage(const WaitPtr &wait, const QByteArray &message);

@@ -27,6 +27,7 @@
 #include <QQmlContext>
 #include <QQuickStyle>
 #include <QQuickWindow>
+#include <QSet>
 #include <QtQml/qqml.h>
 
 #include <climits>
@@ -130,38 +131,12 @@ QJsonValue isoOrNull(const QDateTime &moment)
     return moment.isValid() ? QJsonValue(moment.toString(Qt::ISODate)) : QJsonValue(QJsonValue::Null);
 }
 
-// Why a value from "/config/set" cannot stand for the key's default, or an
-// empty text when it can.
-QString typeMismatch(const QString &key, const QJsonValue &value, const QVariant &defaultValue)
-{
-    switch (defaultValue.type()) {
-    case QVariant::Int: {
-        // A whole number within an int reads back as itself; anything else reads as 0.
-        const int number = JsonRead::integer(value);
-        if (!value.isDouble() || double(number) != value.toDouble())
-            return QStringLiteral("expected an integer");
-        if (key == QLatin1String("mqtt/port") && (number < 1 || number > 65535))
-            return QStringLiteral("expected a port number from 1 to 65535");
-        return QString();
-    }
-    case QVariant::Bool:
-        return value.isBool() ? QString() : QStringLiteral("expected true or false");
-    case QVariant::String:
-        if (!value.isString())
-            return QStringLiteral("expected a text");
-        // The base names the will's topic: with a wildcard (or none) no broker takes the
-        // session again, and the terminal could not be reached to mend it.
-        if (key == QLatin1String("mqtt/base")) {
-            const QString topic = value.toString();
-            if (topic.isEmpty() || topic.contains(QLatin1Char('#')) || topic.contains(QLatin1Char('+'))
-                || topic.contains(QChar::Null))
-                return QStringLiteral("expected a non-empty topic without wildcards");
-        }
-        return QString();
-    default:
-        return QString();
-    }
-}
+// Refusals a "/config/set" reply lists and the log shows one by one; the rest are counted.
+constexpr int MaxRefusalsShown = 20;
+
+// The settings the MQTT session is made of.
+const QStringList SessionKeys = {QStringLiteral("mqtt/port"), QStringLiteral("mqtt/username"),
+                                 QStringLiteral("mqtt/password")};
 
 } // namespace
 
@@ -825,9 +800,16 @@ void GUIManager::onMqttError(const QString &error)
 
 void GUIManager::subscribeToTopics()
 {
+    static const char *const suffixes[] = {"/info/get", "/status/get", "/config/get", "/config/set",
+                                           "/test/request/+", "/test/cancel/request/+"};
     const QString root = base();
-    for (const char *suffix : {"/info/get", "/status/get", "/config/get", "/config/set", "/test/request/+",
-                               "/test/cancel/request/+"})
+    // The old base's requests are no longer ours: the session would renew them on every connection.
+    if (!m_subscribedBase.isEmpty() && m_subscribedBase != root) {
+        for (const char *suffix : suffixes)
+            m_mqtt.unsubscribe(m_subscribedBase + QLatin1String(suffix));
+    }
+    m_subscribedBase = root;
+    for (const char *suffix : suffixes)
         m_mqtt.subscribe(root + QLatin1String(suffix), 0);
 }
 
@@ -861,7 +843,8 @@ QString GUIManager::requestId(const QByteArray &topic)
     const int zero = id.indexOf('\0');
     if (zero >= 0)
         id.truncate(zero);
-    return QString::fromLatin1(id);
+    // Topics are UTF-8: the reply must name the same id.
+    return QString::fromUtf8(id);
 }
 
 void GUIManager::publishDocument(const QString &suffix, const QJsonObject &document, bool retain)
@@ -928,11 +911,21 @@ QJsonObject GUIManager::configDocument() const
         QJsonObject members = group.value().toObject();
         bool masked = false;
         for (auto member = members.begin(); member != members.end(); ++member) {
-            if (!Config::isSecret(group.key() + QLatin1Char('/') + member.key()))
+            if (!member.value().isString())
                 continue;
-            if (!member.value().toString().isEmpty())
-                member.value() = Mask;
-            masked = true;
+            const QString text = member.value().toString();
+            if (Config::isSecret(group.key() + QLatin1Char('/') + member.key())) {
+                if (!text.isEmpty())
+                    member.value() = Mask;
+                masked = true;
+            } else {
+                // Credentials inside a URL (a camera's, a back office's) stay on the terminal.
+                const QString shown = manager::Logger::maskUserInfo(text);
+                if (shown != text) {
+                    member.value() = shown;
+                    masked = true;
+                }
+            }
         }
         if (masked)
             group.value() = members;
@@ -962,7 +955,14 @@ void GUIManager::applyConfig(const QByteArray &payload)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(payload, &parseError);
     QStringList refused;
-    QJsonObject accepted;
+    int refusals = 0;
+    // A document of a hundred thousand bad groups must not become as many log lines.
+    const auto refuse = [&refused, &refusals](const QString &what, const QString &line) {
+        if (++refusals > MaxRefusalsShown)
+            return;
+        qWarning().noquote().nospace() << LogTag << line;
+        refused << what;
+    };
     if (!document.isObject()) {
         const QString why = parseError.error != QJsonParseError::NoError ? parseError.errorString()
                                                                          : QStringLiteral("not an object");
@@ -970,33 +970,66 @@ void GUIManager::applyConfig(const QByteArray &payload)
         refused << QStringLiteral("invalid configuration document (%1)").arg(why);
     }
 
-    const QMap<QString, QVariant> defaults = m_config.defaults();
+    const QStringList known = m_config.keys();
+    const QSet<QString> knownKeys(known.cbegin(), known.cend());
+    QVariantMap changes;
     const QJsonObject groups = document.object();
     for (auto group = groups.begin(); group != groups.end(); ++group) {
         if (!group.value().isObject()) {
-            qWarning().noquote().nospace() << LogTag << "WARN: Configuration group " << LogQuote::quote(group.key())
-                                           << " is not an object; ignored";
-            refused << QStringLiteral("%1 (expected an object)").arg(group.key());
+            // Names as a log line shows them: a name can be as long as the document.
+            refuse(QStringLiteral("%1 (expected an object)").arg(LogQuote::quote(group.key())),
+                   QStringLiteral("WARN: Configuration group %1 is not an object; ignored").arg(LogQuote::quote(group.key())));
             continue;
         }
         const QJsonObject members = group.value().toObject();
-        QJsonObject kept;
         for (auto member = members.begin(); member != members.end(); ++member) {
             const QString key = group.key() + QLatin1Char('/') + member.key();
-            // A secret as published: sent back unchanged with the rest of the document.
-            if (Config::isSecret(key) && member.value() == QJsonValue(Mask))
+            // The store applies only keys it knows.
+            if (!knownKeys.contains(key))
                 continue;
-            const QString mismatch = typeMismatch(key, member.value(), defaults.value(key));
-            if (!mismatch.isEmpty()) {
-                qWarning().noquote().nospace() << LogTag << "WARN: Configuration value refused : " << LogQuote::quote(key)
-                                               << " (" << mismatch << ")";
-                refused << QStringLiteral("%1 (%2)").arg(key, mismatch);
+            QVariant value;
+            const QString why = m_config.refusal(key, member.value(), &value);
+            if (!why.isEmpty()) {
+                refuse(QStringLiteral("%1 (%2)").arg(LogQuote::quote(key), why),
+                       QStringLiteral("WARN: Configuration value refused : %1 (%2)").arg(LogQuote::quote(key), why));
                 continue;
             }
-            kept.insert(member.key(), member.value());
+            if (value != m_config.get(key))
+                changes.insert(key, value);
         }
-        if (!kept.isEmpty())
-            accepted.insert(group.key(), kept);
+    }
+
+    // The session's own rules, before anything is stored: a saved setting it refuses would keep
+    // the terminal off the broker, restart included, and out of reach to mend it.
+    QStringList sessionChanges;
+    for (const QString &key : SessionKeys) {
+        if (changes.contains(key))
+            sessionChanges << key;
+    }
+    if (!sessionChanges.isEmpty()) {
+        const auto setting = [this, &changes](const QString &key) { return changes.value(key, m_config.get(key)); };
+        const QString why = manager::MqttClient::settingsRefusal(setting(QStringLiteral("mqtt/port")).toLongLong(),
+                                                                 setting(QStringLiteral("mqtt/username")).toString(),
+                                                                 setting(QStringLiteral("mqtt/password")).toString());
+        if (!why.isEmpty()) {
+            for (const QString &key : qAsConst(sessionChanges))
+                changes.remove(key);
+            refuse(QStringLiteral("%1 (%2)").arg(sessionChanges.join(QStringLiteral(", ")), why),
+                   QStringLiteral("WARN: Configuration value refused : %1 (%2)")
+                       .arg(LogQuote::quote(sessionChanges.join(QStringLiteral(", "))), why));
+        }
+    }
+    if (!changes.isEmpty() && !m_config.fits(changes)) {
+        refuse(QStringLiteral("%1 (the configuration file would pass %2 bytes)")
+                   .arg(QStringList(changes.keys()).join(QStringLiteral(", ")))
+                   .arg(Config::MaxFileSize),
+               QStringLiteral("WARN: Configuration document refused : the file would pass %1 bytes").arg(Config::MaxFileSize));
+        changes.clear();
+    }
+    if (refusals > MaxRefusalsShown) {
+        qWarning().noquote().nospace() << LogTag << "WARN: " << refusals - MaxRefusalsShown
+                                       << " more configuration values refused";
+        refused << QStringLiteral("%1 more").arg(refusals - MaxRefusalsShown);
     }
 
     // Answered before the rest applies: a change of the mqtt group moves the session, and the
@@ -1005,6 +1038,13 @@ void GUIManager::applyConfig(const QByteArray &payload)
         publishDocument(QStringLiteral("/config/set/response"),
                         QJsonObject{{QStringLiteral("result"), false},
                                     {QStringLiteral("error"), QStringLiteral("Refused : ") + refused.join(QStringLiteral(", "))}});
+    QJsonObject accepted;
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
+        const QString group = it.key().section(QLatin1Char('/'), 0, 0);
+        QJsonObject members = accepted.value(group).toObject();
+        members.insert(it.key().section(QLatin1Char('/'), 1), QJsonValue::fromVariant(it.value()));
+        accepted.insert(group, members);
+    }
     m_config.fromJson(accepted);
 }
 

@@ -199,4 +199,6 @@ private:
     QString m_statusTopic;
     // Counts the session's set-ups, so that only the latest opens it.
     int m_mqttRestart = 0;
+    // The base the supervision topics were last subscribed under.
+    QString m_subscribedBase;
 };

@@ -35,6 +35,12 @@ struct ProgramSetup
     QString customsId = QStringLiteral("12");
     // The API key of an earlier registration is in the store already.
     bool registered = true;
+    // Credentials of the MQTT session, and the user-info of the plate cameras' URLs ("user:password").
+    QString mqttUsername;
+    QString mqttPassword;
+    QString cameraUserInfo;
+    // Further gui.conf lines, in sections of their own.
+    QString extraConfig;
 };
 
 // The real program in a lane of fakes: its own working folder and gui.conf, the
@@ -98,12 +104,13 @@ public:
         QUrl url = backOffice.url();
         url.setPath(QString());
         QString alpr1, alpr2;
+        const QString userInfo = setup.cameraUserInfo.isEmpty() ? QString() : setup.cameraUserInfo + QLatin1Char('@');
         if (setup.cameras) {
-            alpr1 = QStringLiteral("http://%1:%2").arg(cameras.at(0)->address().toString()).arg(receiverPort);
-            alpr2 = QStringLiteral("http://%1:%2").arg(cameras.at(1)->address().toString()).arg(receiverPort);
+            alpr1 = QStringLiteral("http://%1%2:%3").arg(userInfo, cameras.at(0)->address().toString()).arg(receiverPort);
+            alpr2 = QStringLiteral("http://%1%2:%3").arg(userInfo, cameras.at(1)->address().toString()).arg(receiverPort);
         }
         return QStringLiteral("[log]\nlevel=2\nstderr=true\nsyslog=false\n"
-                              "[mqtt]\nhost=%1\nport=%2\n"
+                              "[mqtt]\nhost=%1\nport=%2\nusername=@MQTTUSER@\npassword=@MQTTPASSWORD@\n"
                               "[cameras]\nalpr1=@ALPR1@\nalpr2=@ALPR2@\nccr1=\nccr2=\ntriggerDelayMsec=%3\nresponseTimeoutMsec=3000\n"
                               "[terminal]\ndeviceId=SN-E2E\ncustomsId=%4\nlocationId=7\ncollectTimeoutSec=%5\n"
                               "[card-bo]\nurl=%6\nrootCA=%7\npubCert=%8\nprivKey=%9\nhbIntervalSec=%10\n")
@@ -116,7 +123,10 @@ public:
                  m_certificates.clientKeyPath())
             .arg(setup.heartbeatSec)
             .replace(QStringLiteral("@ALPR1@"), alpr1)
-            .replace(QStringLiteral("@ALPR2@"), alpr2);
+            .replace(QStringLiteral("@ALPR2@"), alpr2)
+            .replace(QStringLiteral("@MQTTUSER@"), setup.mqttUsername)
+            .replace(QStringLiteral("@MQTTPASSWORD@"), setup.mqttPassword)
+            + setup.extraConfig;
     }
 
     bool startProgram()
@@ -194,6 +204,7 @@ public:
             qWarning().noquote() << "Not in the program's log:" << fragment << "\n" << tail(40);
         return found;
     }
+    QStringList lines() const { return m_lines; }
     QString tail(int n) const { return m_lines.mid(qMax(0, m_lines.size() - n)).join(QLatin1Char('\n')); }
 
     // The board's inputs: pin 0 the driver's button, pin 1 the vehicle loop.
