@@ -315,6 +315,11 @@ void Terminal::printState()
 
 void Terminal::updateState()
 {
+    // Stopping the back-office link reports its change while the terminal stops: an evaluation
+    // then would report Ready (its state block, the idle screen) for a moment, or make an
+    // engine that moves a card just before a card self-test takes the dispenser.
+    if (m_stopping)
+        return;
     qInfo().noquote().nospace() << LogTag << "Check state";
     if (checkHardware() && checkData() && checkBackend() && checkEngine())
         setState(Ready, QString());
@@ -364,10 +369,6 @@ bool Terminal::checkEngine()
 {
     if (m_engine)
         return true;
-    // The link's stop is evaluated while the terminal stops: no engine is made then, or it
-    // would move a card just before a card self-test takes the dispenser.
-    if (m_stopping)
-        return true;
     if (createEngine(m_type))
         return true;
     setState(Error, QStringLiteral("Unsupported dispenser model"));
@@ -414,7 +415,11 @@ void Terminal::setType(const QString &type)
 void Terminal::onTypeChanged()
 {
     qWarning().noquote().nospace() << LogTag << "WARN: Terminal type changed : " << m_type;
-    // Released without stop(): the next engine starts over from Stopped.
+    // Released without stop(): the next engine starts over from Stopped. With no type, no
+    // engine follows: a session left open (a card waiting in the mouth) would stay open for
+    // good, keeping the lane occupied and card self-tests refused.
+    if (m_type.isEmpty() && m_engine)
+        m_engine->stop();
     m_engine.reset();
     updateState();
 }
@@ -443,6 +448,9 @@ void Terminal::start()
     connectSignals();
     // Starting the link is evaluated at once: an engine made by that evaluation has started itself.
     const QSharedPointer<Engine> engine = m_engine;
+    // The dispenser announces only changes: one made while stopped is taken now.
+    if (modelToType(m_dispenser.model()) != m_type)
+        onModelChanged();
     m_cardBO->start();
     if (engine && engine == m_engine)
         engine->start();
