@@ -48,6 +48,13 @@ std::optional<int> decimal(const QString &text)
     return value;
 }
 
+// Whether `folder` lies inside `ancestor` (and is not the same folder).
+bool isBelow(const QString &folder, const QString &ancestor)
+{
+    const QString prefix = ancestor.endsWith(QLatin1Char('/')) ? ancestor : ancestor + QLatin1Char('/');
+    return folder.startsWith(prefix);
+}
+
 } // namespace
 
 const QString Terminal::VendingType = QStringLiteral("CARD_VENDING_MACHINE");
@@ -154,10 +161,28 @@ QString Terminal::loadId(const QString &value)
     }
 
     qCritical().noquote().nospace() << LogTag << "ERROR: File does not exist : " << LogQuote::quote(value);
-    const QString dir = info.absolutePath();
-    qInfo().noquote().nospace() << LogTag << "Watching path for file creation : " << LogQuote::quote(dir);
-    m_watcher.addPath(dir);
+    watchForCreation(value, true);
     return QString();
+}
+
+void Terminal::watchForCreation(const QString &file, bool announce)
+{
+    // A folder that is missing too cannot be watched: its nearest existing parent is, and each
+    // folder made under it moves the watch down until the file itself comes.
+    QString path = QFileInfo(file).absolutePath();
+    while (!QFileInfo(path).isDir() && !QDir(path).isRoot())
+        path = QFileInfo(path).absolutePath();
+    if (m_watcher.directories().contains(path)) {
+        if (announce)
+            qInfo().noquote().nospace() << LogTag << "Watching path for file creation : " << LogQuote::quote(path);
+        return;
+    }
+    if (!m_watcher.addPath(path)) {
+        qCritical().noquote().nospace() << LogTag << "ERROR: Could not watch path for file creation : "
+                                        << LogQuote::quote(path);
+        return;
+    }
+    qInfo().noquote().nospace() << LogTag << "Watching path for file creation : " << LogQuote::quote(path);
 }
 
 void Terminal::setDeviceId(const QString &id)
@@ -233,6 +258,10 @@ void Terminal::onDirChanged(const QString &path)
         if (fileRecentlyCreated(file) || missing) {
             qInfo().noquote().nospace() << LogTag << "File created : " << LogQuote::quote(file);
             reloadId(key, file);
+        } else if (isBelow(QFileInfo(file).absolutePath(), path) && !QFileInfo::exists(file)
+                   && (file.contains(QLatin1Char('/')) || file.contains(QLatin1Char('.')))) {
+            // A folder on the way to a missing file may have come.
+            watchForCreation(file, false);
         }
     }
 }

@@ -156,6 +156,8 @@ private:
     void connectSignals();
     void disconnectSignals();
     void onSimulation(const QByteArray &data, const QByteArray &topic);
+    // Watches the nearest existing folder of a missing id file; `announce` logs a watch already set.
+    void watchForCreation(const QString &file, bool announce);
     // Reloads the id of the key whose configured value is `path`.
     void reloadId(const QString &key, const QString &path);
 

@@ -39,6 +39,7 @@ private slots:
     void idSources_data();
     void idSources();
     void idFileFollowed();
+    void idFileCreatedLater_data();
     void idFileCreatedLater();
     void idsReloadedAtStart();
     void idsReloadedOnTerminalKeys();
@@ -275,18 +276,36 @@ void tst_Terminal::idFileFollowed()
     WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
 }
 
+void tst_Terminal::idFileCreatedLater_data()
+{
+    QTest::addColumn<QString>("folders"); // missing at start too, made before the file
+    QTest::newRow("folder there") << "";
+    QTest::newRow("folders missing too") << "a/b";
+}
+
 void tst_Terminal::idFileCreatedLater()
 {
+    QFETCH(QString, folders);
+
     QTemporaryDir files;
-    const QString path = files.filePath("locationId");
+    const QString dir = folders.isEmpty() ? files.path() : files.filePath(folders);
+    const QString path = dir + "/locationId";
     LaneSetup setup;
     setup.locationId = path;
     LogCapture log;
     TerminalRig &lane = rig(setup);
     QVERIFY(lane.start(false));
     WAIT_COMPARE(lane.terminal->reason(), QString("Missing Location id"));
-    QVERIFY(log.contains(QtInfoMsg, "[Terminal] Watching path for file creation : " + files.path()));
+    // The nearest folder that exists.
+    QVERIFY2(log.contains(QtInfoMsg, "[Terminal] Watching path for file creation : " + files.path()),
+             qPrintable(log.texts().filter("[Terminal]").join('\n')));
 
+    if (!folders.isEmpty()) {
+        QVERIFY(QDir().mkpath(dir));
+        // The watch follows the folders down before the file comes.
+        QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[Terminal] Watching path for file creation : " + dir); }));
+        QCOMPARE(lane.terminal->locationId(), QString());
+    }
     QVERIFY(writeFile(path, "7\n"));
     WAIT_COMPARE(lane.terminal->locationId(), QString("7"));
     QVERIFY(log.contains(QtInfoMsg, "[Terminal] File created : " + path));
