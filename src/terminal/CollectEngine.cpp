@@ -67,7 +67,8 @@ void CollectEngine::onIssuerRecovered()
 
 void CollectEngine::returnStrayCard()
 {
-    if (session()->card())
+    // A return already on its way would be asked twice.
+    if (session()->card() || m_returning)
         return;
     const Tag::Ptr card = terminal()->cardIssuer()->currCard();
     returnCardToDriver(QStringLiteral("Card at the reader belongs to no session. Returning card : ")
@@ -148,11 +149,16 @@ void CollectEngine::returnCardToDriver(const QString &why)
     if (!terminal()->dispenser()->cardInRfid())
         return;
     logWarning(QStringLiteral("WARN: ") + why);
+    m_returning = true;
     terminal()
         ->cardIssuer()
         ->eject()
-        .done(alive([this](manager::CardIssuer::Result) { logInfo(QStringLiteral("Card returned to the mouth")); }))
+        .done(alive([this](manager::CardIssuer::Result) {
+            m_returning = false;
+            logInfo(QStringLiteral("Card returned to the mouth"));
+        }))
         .fail(alive([this](manager::CardIssuer::Result result) {
+            m_returning = false;
             logError(QStringLiteral("ERROR: Failed to return card : ") + LogQuote::quote(result.error));
         }));
 }

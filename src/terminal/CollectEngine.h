@@ -37,4 +37,7 @@ private:
     void processCard();
     // Ejects the driver's card to the mouth when it is still at the reader.
     void returnCardToDriver(const QString &why);
+
+    // An eject of returnCardToDriver() is pending.
+    bool m_returning = false;
 };
