@@ -27,7 +27,11 @@ void CollectEngine::start()
 
 void CollectEngine::stop()
 {
+    const bool running = isRunning();
     stopEngine();
+    // A card taken in now would stay at the reader with no engine to read it or give it back.
+    if (running)
+        disableAccept();
 }
 
 void CollectEngine::simLoopPresent()
@@ -49,7 +53,26 @@ void CollectEngine::connectSources()
 void CollectEngine::onIdle()
 {
     resetSession();
+    // A jammed issuer cannot eject: its recovery gives the card back.
+    if (terminal()->cardIssuer()->state() != manager::CardIssuer::Error)
+        returnStrayCard();
     enableAccept();
+}
+
+void CollectEngine::onIssuerRecovered()
+{
+    if (session()->state() != Session::Stopped)
+        returnStrayCard();
+}
+
+void CollectEngine::returnStrayCard()
+{
+    // A return already on its way would be asked twice.
+    if (session()->card() || m_returning)
+        return;
+    const Tag::Ptr card = terminal()->cardIssuer()->currCard();
+    returnCardToDriver(QStringLiteral("Card at the reader belongs to no session. Returning card : ")
+                       + (card ? LogQuote::quote(card->uid()) : QStringLiteral("<none>")));
 }
 
 void CollectEngine::enableAccept()
@@ -60,6 +83,17 @@ void CollectEngine::enableAccept()
         .done(guarded([this](manager::CardIssuer::Result) { logInfo(QStringLiteral("Enabled card auto-accept")); }))
         .fail(guarded([this](manager::CardIssuer::Result) {
             logError(QStringLiteral("Failed to enable card auto-accept"));
+        }));
+}
+
+void CollectEngine::disableAccept()
+{
+    terminal()
+        ->cardIssuer()
+        ->disableAccept()
+        .done(alive([this](manager::CardIssuer::Result) { logInfo(QStringLiteral("Disabled card auto-accept")); }))
+        .fail(alive([this](manager::CardIssuer::Result) {
+            logError(QStringLiteral("Failed to disable card auto-accept"));
         }));
 }
 
@@ -115,11 +149,16 @@ void CollectEngine::returnCardToDriver(const QString &why)
     if (!terminal()->dispenser()->cardInRfid())
         return;
     logWarning(QStringLiteral("WARN: ") + why);
+    m_returning = true;
     terminal()
         ->cardIssuer()
         ->eject()
-        .done(alive([this](manager::CardIssuer::Result) { logInfo(QStringLiteral("Card returned to the mouth")); }))
+        .done(alive([this](manager::CardIssuer::Result) {
+            m_returning = false;
+            logInfo(QStringLiteral("Card returned to the mouth"));
+        }))
         .fail(alive([this](manager::CardIssuer::Result result) {
+            m_returning = false;
             logError(QStringLiteral("ERROR: Failed to return card : ") + LogQuote::quote(result.error));
         }));
 }
@@ -131,7 +170,7 @@ void CollectEngine::onCardProcess()
 
 void CollectEngine::processCard()
 {
-    const int timeout = terminal()->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+    const int timeout = collectTimeoutSec();
     logInfo(QStringLiteral("Ejecting card for collection (collectTimeout=%1 sec)").arg(timeout));
 
     const QSharedPointer<RUDIv1Card> card = session()->card();

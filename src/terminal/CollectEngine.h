@@ -26,11 +26,18 @@ protected:
     void onCardProcess() override;
     void connectSources() override;
     void onVehicleLeaving() override;
+    void onIssuerRecovered() override;
 
 private:
     void onCardInserted(Card::Ptr card);
     void enableAccept();
+    void disableAccept();
+    // Gives back a card found at the reader while the session holds none.
+    void returnStrayCard();
     void processCard();
     // Ejects the driver's card to the mouth when it is still at the reader.
     void returnCardToDriver(const QString &why);
+
+    // An eject of returnCardToDriver() is pending.
+    bool m_returning = false;
 };

@@ -78,6 +78,9 @@ void Engine::startEngine()
     track(connect(loop, &manager::Loop::vehiclePresent, this, &Engine::onVehiclePresent));
     track(connect(loop, &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft));
     connectSources();
+    manager::CardIssuer *issuer = m_terminal->cardIssuer();
+    m_issuerInError = issuer->state() == manager::CardIssuer::Error;
+    track(connect(issuer, &manager::CardIssuer::stateChanged, this, &Engine::onIssuerStateChanged));
     track(connect(m_session, &Session::stateChanged, this, &Engine::onStateChanged));
     m_running = true;
 
@@ -194,6 +197,15 @@ void Engine::onVehicleLeft()
     }
 }
 
+void Engine::onIssuerStateChanged()
+{
+    const bool inError = m_terminal->cardIssuer()->state() == manager::CardIssuer::Error;
+    const bool recovered = m_issuerInError && !inError;
+    m_issuerInError = inError;
+    if (recovered)
+        onIssuerRecovered();
+}
+
 void Engine::requestEntry()
 {
     logInfo(QStringLiteral("Requesting permission for entry"));
@@ -217,7 +229,7 @@ void Engine::onBarrierClosed()
 
 void Engine::presentCard()
 {
-    const int timeout = m_terminal->config().get(QStringLiteral("terminal/collectTimeoutSec")).toInt();
+    const int timeout = collectTimeoutSec();
     logInfo(QStringLiteral("Ejecting card for collection (collectTimeout=%1 sec)").arg(timeout));
     m_terminal->cardIssuer()
         ->presentCard(timeout)
@@ -227,6 +239,29 @@ void Engine::presentCard()
             m_session->setState(Session::Exit);
         }))
         .fail(guarded([this](manager::CardIssuer::Result result) { fail(result.error); }));
+}
+
+int Engine::collectTimeoutSec() const
+{
+    static const QString key = QStringLiteral("terminal/collectTimeoutSec");
+    const QString text = m_terminal->config().get(key).toString().trimmed();
+    bool ok = false;
+    const qlonglong value = text.toLongLong(&ok, 10);
+    // No limit at all would keep the lane in WaitCollect for a card never taken, for the next driver.
+    if (!ok || value <= 0) {
+        logWarning(QStringLiteral("WARN: %1 is no positive number (%2), taken as %3")
+                       .arg(key, LogQuote::quote(text))
+                       .arg(DefaultCollectTimeoutSec));
+        return DefaultCollectTimeoutSec;
+    }
+    // Beyond it the dispenser's wait in milliseconds overflows and never times out.
+    if (value > MaxCollectTimeoutSec) {
+        logWarning(QStringLiteral("WARN: %1 is more than a timer holds (%2), taken as %3")
+                       .arg(key, LogQuote::quote(text))
+                       .arg(MaxCollectTimeoutSec));
+        return MaxCollectTimeoutSec;
+    }
+    return int(value);
 }
 
 void Engine::storeReadings(const QMap<QString, QString> &readings)

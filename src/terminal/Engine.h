@@ -28,6 +28,10 @@ public:
     static constexpr int PermissionDelayMs = 500;
     static constexpr int BarrierCycleMs = 3000;
     static constexpr int ResetDelayMs = 3000;
+    // The wait for the driver to take a card, when "terminal/collectTimeoutSec" is unusable.
+    static constexpr int DefaultCollectTimeoutSec = 60;
+    // The longest wait whose milliseconds a timer holds.
+    static constexpr int MaxCollectTimeoutSec = 2147483;
 
     explicit Engine(Terminal *terminal, QObject *parent = nullptr);
     ~Engine() override;
@@ -60,6 +64,8 @@ protected:
     virtual void connectSources() = 0;
     // The vehicle leaves a session that is not closed (DataCollect, WaitUser), before the reset.
     virtual void onVehicleLeaving() {}
+    // The card issuer left Error while the engine runs.
+    virtual void onIssuerRecovered() {}
 
     void openSession();
     void closeSession(bool result);
@@ -82,6 +88,9 @@ protected:
     // A failed card operation ends the session: its text becomes the error.
     void fail(const QString &text);
     void refuse() const;
+    // "terminal/collectTimeoutSec", or the default when it is no positive number (with a
+    // warning); clamped to what the dispenser's millisecond timer holds.
+    int collectTimeoutSec() const;
 
     void logInfo(const QString &text) const;
     void logWarning(const QString &text) const;
@@ -119,9 +128,12 @@ protected:
     }
 
 private:
+    void onIssuerStateChanged();
+
     Terminal *m_terminal;
     Session *m_session;
     bool m_running = false;
+    bool m_issuerInError = false;
     quint64 m_epoch = 0;
     QList<QMetaObject::Connection> m_connections;
     QList<QTimer *> m_delays;

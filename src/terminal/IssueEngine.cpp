@@ -70,7 +70,15 @@ void IssueEngine::onIdle()
         m_preparation.reset();
     resetSession();
     prepareCard();
-    if (terminal()->loop()->isOccupied())
+    // A jammed issuer fails each session at once: the truck standing there would cycle through
+    // Error and trigger the cameras every few seconds. A new vehicle report or the recovery opens it.
+    if (terminal()->loop()->isOccupied() && terminal()->cardIssuer()->state() != manager::CardIssuer::Error)
+        session()->setState(Session::DataCollect);
+}
+
+void IssueEngine::onIssuerRecovered()
+{
+    if (session()->state() == Session::Idle && terminal()->loop()->isOccupied())
         session()->setState(Session::DataCollect);
 }
 
@@ -104,11 +112,23 @@ void IssueEngine::prepareCard()
 void IssueEngine::onCardDisposed(Tag::Ptr card)
 {
     logInfo(QStringLiteral("Card disposed : uid=") + loggedUid(card, QStringLiteral("<none>")));
-    const Session::State state = session()->state();
-    if (state == Session::Idle || state == Session::DataCollect)
-        after(PrepareRetryDelayMs, [this] { prepareCard(); });
-    else
+    if (!mayPrepare()) {
         refuse();
+        return;
+    }
+    after(PrepareRetryDelayMs, [this] {
+        // By now the session may have its card in the write or in the mouth.
+        if (mayPrepare())
+            prepareCard();
+        else
+            refuse();
+    });
+}
+
+bool IssueEngine::mayPrepare() const
+{
+    const Session::State state = session()->state();
+    return state == Session::Idle || state == Session::DataCollect;
 }
 
 void IssueEngine::onButtonPressed()
@@ -184,6 +204,15 @@ void IssueEngine::issueCard()
     // A card of customs office 0 would be worthless at every gate.
     if (!terminal()->customsNumber()) {
         fail(QStringLiteral("Invalid Customs id : ") + terminal()->customsId());
+        return;
+    }
+    // The entry record would name no terminal or no place.
+    if (terminal()->serialNum().isEmpty()) {
+        fail(QStringLiteral("Missing Device id"));
+        return;
+    }
+    if (terminal()->locationId().isEmpty()) {
+        fail(QStringLiteral("Missing Location id"));
         return;
     }
     const QSharedPointer<RUDIv1Card> card = createCard();

@@ -33,12 +33,15 @@ protected:
     void collectData() override;
     void onCardProcess() override;
     void connectSources() override;
+    void onIssuerRecovered() override;
 
 private:
     void onButtonPressed();
     void onCardDisposed(Tag::Ptr card);
     void onCardCollected(Tag::Ptr card);
     void prepareCard();
+    // Whether a new preparation may start: not once the session's card is written or presented.
+    bool mayPrepare() const;
     void issueCard();
 
     // The latest card preparation: pending while the issuer works on it,

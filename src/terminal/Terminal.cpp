@@ -62,6 +62,13 @@ std::optional<int> decimal(const QString &text)
     return value;
 }
 
+// Whether `folder` lies inside `ancestor` (and is not the same folder).
+bool isBelow(const QString &folder, const QString &ancestor)
+{
+    const QString prefix = ancestor.endsWith(QLatin1Char('/')) ? ancestor : ancestor + QLatin1Char('/');
+    return folder.startsWith(prefix);
+}
+
 } // namespace
 
 const QString Terminal::VendingType = QStringLiteral("CARD_VENDING_MACHINE");
@@ -175,10 +182,28 @@ QString Terminal::loadId(const QString &value)
     }
 
     qCritical().noquote().nospace() << LogTag << "ERROR: File does not exist : " << LogQuote::quote(value);
-    const QString dir = info.absolutePath();
-    qInfo().noquote().nospace() << LogTag << "Watching path for file creation : " << LogQuote::quote(dir);
-    m_watcher.addPath(dir);
+    watchForCreation(value, true);
     return QString();
+}
+
+void Terminal::watchForCreation(const QString &file, bool announce)
+{
+    // A folder that is missing too cannot be watched: its nearest existing parent is, and each
+    // folder made under it moves the watch down until the file itself comes.
+    QString path = QFileInfo(file).absolutePath();
+    while (!QFileInfo(path).isDir() && !QDir(path).isRoot())
+        path = QFileInfo(path).absolutePath();
+    if (m_watcher.directories().contains(path)) {
+        if (announce)
+            qInfo().noquote().nospace() << LogTag << "Watching path for file creation : " << LogQuote::quote(path);
+        return;
+    }
+    if (!m_watcher.addPath(path)) {
+        qCritical().noquote().nospace() << LogTag << "ERROR: Could not watch path for file creation : "
+                                        << LogQuote::quote(path);
+        return;
+    }
+    qInfo().noquote().nospace() << LogTag << "Watching path for file creation : " << LogQuote::quote(path);
 }
 
 void Terminal::setDeviceId(const QString &id)
@@ -254,6 +279,10 @@ void Terminal::onDirChanged(const QString &path)
         if (fileRecentlyCreated(file) || missing) {
             qInfo().noquote().nospace() << LogTag << "File created : " << LogQuote::quote(file);
             reloadId(key, file);
+        } else if (isBelow(QFileInfo(file).absolutePath(), path) && !QFileInfo::exists(file)
+                   && (file.contains(QLatin1Char('/')) || file.contains(QLatin1Char('.')))) {
+            // A folder on the way to a missing file may have come.
+            watchForCreation(file, false);
         }
     }
 }
@@ -336,6 +365,11 @@ void Terminal::printState()
 
 void Terminal::updateState()
 {
+    // Stopping the back-office link reports its change while the terminal stops: an evaluation
+    // then would report Ready (its state block, the idle screen) for a moment, or make an
+    // engine that moves a card just before a card self-test takes the dispenser.
+    if (m_stopping)
+        return;
     qInfo().noquote().nospace() << LogTag << "Check state";
     if (checkHardware() && checkData() && checkBackend() && checkEngine())
         setState(Ready, QString());
@@ -385,10 +419,6 @@ bool Terminal::checkEngine()
 {
     if (m_engine)
         return true;
-    // The link's stop is evaluated while the terminal stops: no engine is made then, or it
-    // would move a card just before a card self-test takes the dispenser.
-    if (m_stopping)
-        return true;
     if (createEngine(m_type))
         return true;
     setState(Error, QStringLiteral("Unsupported dispenser model"));
@@ -435,7 +465,11 @@ void Terminal::setType(const QString &type)
 void Terminal::onTypeChanged()
 {
     qWarning().noquote().nospace() << LogTag << "WARN: Terminal type changed : " << m_type;
-    // Released without stop(): the next engine starts over from Stopped.
+    // Released without stop(): the next engine starts over from Stopped. With no type, no
+    // engine follows: a session left open (a card waiting in the mouth) would stay open for
+    // good, keeping the lane occupied and card self-tests refused.
+    if (m_type.isEmpty() && m_engine)
+        m_engine->stop();
     m_engine.reset();
     updateState();
 }
@@ -464,6 +498,9 @@ void Terminal::start()
     connectSignals();
     // Starting the link is evaluated at once: an engine made by that evaluation has started itself.
     const QSharedPointer<Engine> engine = m_engine;
+    // The dispenser announces only changes: one made while stopped is taken now.
+    if (modelToType(m_dispenser.model()) != m_type)
+        onModelChanged();
     m_cardBO->start();
     if (engine && engine == m_engine)
         engine->start();

@@ -146,6 +146,8 @@ signals:
 private:
     void onFileChanged(const QString &path);
     void onDirChanged(const QString &path);
+    // Watches the nearest existing folder of a missing id file; `announce` logs a watch already set.
+    void watchForCreation(const QString &file, bool announce);
     void onConfigChanged(const QVariantMap &changes);
     void onModelChanged();
     void setType(const QString &type);

@@ -21,6 +21,9 @@ private slots:
     void cardInsertedAfterTheSessionEnded_data();
     void cardInsertedAfterTheSessionEnded();
     void acceptRefusedIsOnlyLogged();
+    void stopSwitchesAcceptanceOff();
+    void strayCardGivenBack_data();
+    void strayCardGivenBack();
     void buttonTakesNoPart();
     void customsIdThatIsNoNumber();
 
@@ -184,6 +187,9 @@ void tst_CollectEngine::vehicleLeavesWithTheCardInside()
     QVERIFY(lane.trail->waitFor(Session::Idle, from) >= 0);
     QVERIFY(log.contains(QtWarningMsg, "[CollectEngine] WARN: Vehicle left with its card inside. Returning card : D0001"));
     QVERIFY(waitUntil([&] { return lane.dispenser().cardInMouth() == card; }));
+    // Returned once: the Idle that follows finds the return on its way.
+    QCOMPARE(log.count(QtWarningMsg, "[CollectEngine] WARN: Card at the reader belongs to no session"), 0);
+    QVERIFY(!log.contains(QtCriticalMsg, "[CollectEngine] ERROR: Failed to return card"));
     QVERIFY(lane.session()->card().isNull());
     QCOMPARE(lane.rfid().count("card/write"), 0);
     // The late readings reach no session.
@@ -269,6 +275,80 @@ void tst_CollectEngine::acceptRefusedIsOnlyLogged()
     const int from = lane.trail->size();
     lane.vehicleArrives();
     QVERIFY(lane.trail->waitFor(Session::WaitUser, from) >= 0);
+}
+
+// A stopped lane (a card self-test is about to run) takes no card in: no engine would read it or
+// give it back, and left at the reader it would keep every later card out.
+void tst_CollectEngine::stopSwitchesAcceptanceOff()
+{
+    TerminalRig &lane = collectionLane();
+    QVERIFY(lane.start());
+    QVERIFY(waitUntil([&] { return lane.dispenser().acceptEnabled(); }));
+    LogCapture log;
+    lane.terminal->stop();
+    QVERIFY(waitUntil([&] { return !lane.dispenser().acceptEnabled(); }));
+    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CollectEngine] Disabled card auto-accept"); }));
+    QVERIFY(!lane.dispenser().driverInsertCard(FakeCard::rudi("D0001", 12)));
+
+    lane.terminal->start();
+    const int from = lane.trail->size();
+    QVERIFY(insert(FakeCard::rudi("D0001", 12)));
+    QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
+}
+
+void tst_CollectEngine::strayCardGivenBack_data()
+{
+    QTest::addColumn<QString>("way"); // how a card came to stay at the reader without a session
+    QTest::newRow("stopped before its check") << "stopped";
+    QTest::newRow("eject jammed, then cleared") << "jammed";
+}
+
+// A card at the reader that no session holds goes back to the mouth once the lane can serve
+// again, or the lane would report Ready while no driver can insert a card.
+void tst_CollectEngine::strayCardGivenBack()
+{
+    QFETCH(QString, way);
+
+    LaneSetup setup;
+    if (way == "stopped") {
+        setup.cameras = {{"alpr2", FakeCamera::plateResult("XYZ9876")}};
+        setup.triggerDelayMsec = 2500;
+    }
+    TerminalRig &lane = collectionLane(setup);
+    QVERIFY(lane.start());
+    LogCapture log;
+    const int from = lane.trail->size();
+    FakeCard::Ptr card;
+    if (way == "stopped") {
+        card = FakeCard::rudi("D0001", 12);
+        lane.vehicleArrives();
+        QVERIFY(lane.trail->waitFor(Session::DataCollect, from) >= 0);
+        QVERIFY(insert(card));
+        QVERIFY(waitUntil([&] { return !lane.session()->card().isNull(); }));
+        lane.terminal->stop();
+        QCOMPARE(lane.dispenser().cardInRfid(), card);
+        lane.terminal->start();
+    } else {
+        card = FakeCard::rudi("F0001", 99);
+        lane.dispenser().jamOnNext("eject");
+        QVERIFY(insert(card));
+        const int error = lane.trail->waitFor(Session::Error, from);
+        QVERIFY(error >= 0);
+        WAIT_COMPARE(lane.terminal->reason(), QString("Dispenser jammed"));
+        QVERIFY(lane.trail->waitFor(Session::Idle, error) >= 0);
+        // Nothing is tried while the dispenser is jammed.
+        QCOMPARE(lane.dispenser().cardInRfid(), card);
+        lane.dispenser().setJammed(false);
+    }
+    QVERIFY(waitUntil([&] { return lane.dispenser().cardInMouth() == card; }, 10000));
+    QCOMPARE(log.count(QtWarningMsg, "[CollectEngine] WARN: Card at the reader belongs to no session. Returning card : "), 1);
+    QCOMPARE(lane.rfid().count("card/write"), 0);
+
+    // The mouth is free again for the next driver.
+    lane.dispenser().driverTakeCard();
+    const int next = lane.trail->size();
+    QVERIFY(insert(FakeCard::rudi("D0002", 12)));
+    QVERIFY(lane.trail->waitFor(Session::Exit, next) >= 0);
 }
 
 void tst_CollectEngine::buttonTakesNoPart()

@@ -26,10 +26,17 @@ private slots:
     void disposalWhilePreparing();
     void disposalReported_data();
     void disposalReported();
+    void retryAfterTheSessionMovedOn_data();
+    void retryAfterTheSessionMovedOn();
     void oneIssuerPreparationAtATime();
     void stopCancelsPendingSteps_data();
     void stopCancelsPendingSteps();
-    void customsIdThatIsNoNumber();
+    void idUnfitForACard_data();
+    void idUnfitForACard();
+    void collectTimeout_data();
+    void collectTimeout();
+    void issuerInErrorWithATruckStanding_data();
+    void issuerInErrorWithATruckStanding();
     void simulatedCallsWhileStopped();
     void secondStartStopsFirst();
 
@@ -415,6 +422,45 @@ void tst_IssueEngine::disposalReported()
     QCOMPARE(lane.session()->state(), in);
 }
 
+void tst_IssueEngine::retryAfterTheSessionMovedOn_data()
+{
+    QTest::addColumn<Session::State>("firesIn");
+    QTest::newRow("CardProcess") << Session::CardProcess;
+    QTest::newRow("WaitCollect") << Session::WaitCollect;
+}
+
+// The preparation due 1000 ms after a disposal reported in Idle finds the session moved on to
+// its card: that card is neither switched off under its write nor pulled back from the driver.
+void tst_IssueEngine::retryAfterTheSessionMovedOn()
+{
+    QFETCH(Session::State, firesIn);
+
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared("C0001"));
+    if (firesIn == Session::CardProcess)
+        lane.rfid().delay("card/write", 1500, 1); // within the reader's time limit
+    const int from = lane.trail->size();
+    LogCapture log;
+    emit lane.terminal->cardIssuer()->cardDisposed(Tag::Ptr());
+    // Without cameras the session is in Permission at once, in CardProcess 500 ms later.
+    lane.terminal->engine()->simButtonPressed();
+    QVERIFY(lane.trail->waitFor(firesIn, from) >= 0);
+    QVERIFY(waitUntil([&] {
+        return log.contains(QtInfoMsg, "[IssueEngine] Preparing card")
+               || log.contains(QtWarningMsg, "[IssueEngine] WARN: Ignoring in current state : Session::");
+    }, 5000));
+    QCOMPARE(log.count(QtInfoMsg, "[IssueEngine] Preparing card"), 0);
+
+    const FakeCard::Ptr card = takePresentedCard();
+    QVERIFY(card);
+    QCOMPARE(card->uid, QString("C0001"));
+    QVERIFY(lane.trail->waitFor(Session::PostExit, from) >= 0);
+    QVERIFY2(!lane.trail->since(from).contains("Error"), qPrintable(lane.trail->since(from)));
+    QCOMPARE(lane.dispenser().count("issue"), 1);
+    QVERIFY(lane.dispenser().bin().isEmpty());
+}
+
 // A session that ends while the next card is still being prepared does not make the issuer
 // prepare a second one: its preparation goes on for the next vehicle.
 void tst_IssueEngine::oneIssuerPreparationAtATime()
@@ -486,22 +532,131 @@ void tst_IssueEngine::stopCancelsPendingSteps()
     QCOMPARE(lane.session()->uuid(), uuid);
 }
 
-// An id that went bad under a running engine: reported by the terminal, and never written as 0.
-void tst_IssueEngine::customsIdThatIsNoNumber()
+void tst_IssueEngine::idUnfitForACard_data()
 {
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("reason"); // the terminal's
+    QTest::addColumn<QString>("error");  // the session's
+    QTest::newRow("customs id no number") << "terminal/customsId" << "ATH-12" << "Invalid Customs id"
+                                          << "Invalid Customs id : ATH-12";
+    QTest::newRow("no device id") << "terminal/deviceId" << "" << "Missing Device id" << "Missing Device id";
+    QTest::newRow("no location id") << "terminal/locationId" << "" << "Missing Location id" << "Missing Location id";
+}
+
+// An id that went bad under a running engine: reported by the terminal, and never written on a
+// card (as 0, or as an empty entry record).
+void tst_IssueEngine::idUnfitForACard()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, value);
+    QFETCH(QString, reason);
+    QFETCH(QString, error);
+
     TerminalRig &lane = rig();
     QVERIFY(lane.start());
     QVERIFY(lane.cardPrepared("C0001"));
-    lane.config->set("terminal/customsId", "ATH-12");
+    lane.config->set(key, value);
     QCOMPARE(lane.terminal->state(), Terminal::Error);
-    QCOMPARE(lane.terminal->reason(), QString("Invalid Customs id"));
+    QCOMPARE(lane.terminal->reason(), reason);
     const int from = lane.trail->size();
 
     QVERIFY(lane.pressButton());
     QVERIFY(lane.trail->waitFor(Session::Error, from) >= 0);
-    QCOMPARE(lane.session()->error(), QString("Invalid Customs id : ATH-12"));
+    QCOMPARE(lane.session()->error(), error);
     QCOMPARE(lane.rfid().count("card/create") + lane.rfid().count("card/write"), 0);
     QVERIFY(lane.dispenser().cardInMouth().isNull());
+    QCOMPARE(lane.dispenser().cardInRfid()->uid, QString("C0001"));
+}
+
+void tst_IssueEngine::collectTimeout_data()
+{
+    QTest::addColumn<QString>("value"); // of terminal/collectTimeoutSec
+    QTest::addColumn<int>("seconds");   // the driver is waited for
+    QTest::addColumn<QString>("warning");
+
+    const QString notPositive = "[IssueEngine] WARN: terminal/collectTimeoutSec is no positive number (%1), taken as 60";
+    const QString tooLarge = "[IssueEngine] WARN: terminal/collectTimeoutSec is more than a timer holds (%1), taken as 2147483";
+    QTest::newRow("1") << "1" << 1 << "";
+    QTest::newRow("the largest") << "2147483" << 2147483 << "";
+    QTest::newRow("no number") << "sixty" << 60 << notPositive.arg("sixty");
+    QTest::newRow("0") << "0" << 60 << notPositive.arg("0");
+    QTest::newRow("negative") << "-1" << 60 << notPositive.arg("-1");
+    QTest::newRow("beyond a timer") << "2147484" << 2147483 << tooLarge.arg("2147484");
+    QTest::newRow("beyond an int") << "99999999999" << 2147483 << tooLarge.arg("99999999999");
+}
+
+// The wait for the driver always has a limit the dispenser's timer can hold: else a card never
+// taken keeps the lane in WaitCollect and the next driver takes it.
+void tst_IssueEngine::collectTimeout()
+{
+    QFETCH(QString, value);
+    QFETCH(int, seconds);
+    QFETCH(QString, warning);
+
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared("C0001"));
+    lane.config->set("terminal/collectTimeoutSec", value);
+    LogCapture log;
+    const int from = lane.trail->size();
+    QVERIFY(lane.pressButton());
+    QVERIFY(lane.trail->waitFor(Session::WaitCollect, from) >= 0);
+    QVERIFY(takePresentedCard());
+    QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
+
+    QVERIFY(log.contains(QtInfoMsg, QString("[IssueEngine] Ejecting card for collection (collectTimeout=%1 sec)").arg(seconds)));
+    QVERIFY(log.contains(QtInfoMsg, QString("[CardIssuer] Waiting for card to be collected (timeout=%1 sec)").arg(seconds)));
+    const QStringList warnings = log.startingWith("[IssueEngine] WARN: terminal/collectTimeoutSec", QtWarningMsg);
+    QCOMPARE(warnings, warning.isEmpty() ? QStringList() : QStringList{warning});
+}
+
+void tst_IssueEngine::issuerInErrorWithATruckStanding_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::newRow("vehicle reported again") << "vehicle";
+    QTest::newRow("jam cleared") << "cleared";
+}
+
+// A jam ends the session in Error; back in Idle with the truck still standing there, no session
+// opens while the card issuer stays in Error (each would fail at once and trigger the cameras
+// again), until a vehicle is reported or the issuer recovers.
+void tst_IssueEngine::issuerInErrorWithATruckStanding()
+{
+    QFETCH(QString, then);
+
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared("C0001"));
+    lane.dispenser().jamOnNext("eject");
+    const int from = lane.trail->size();
+    lane.vehicleArrives();
+    QVERIFY(lane.trail->waitFor(Session::WaitUser, from) >= 0);
+    QVERIFY(lane.pressButton());
+    const int error = lane.trail->waitFor(Session::Error, from);
+    QVERIFY(error >= 0);
+    WAIT_COMPARE(lane.terminal->reason(), QString("Dispenser jammed"));
+    LogCapture log;
+    const int idle = lane.trail->waitFor(Session::Idle, error);
+    QVERIFY(idle >= 0);
+    QTest::qWait(1500); // a session would open at once
+    QCOMPARE(lane.trail->since(idle), QString("Idle"));
+    QCOMPARE(log.count(QtInfoMsg, "[CameraManager] cameraProcess"), 0);
+
+    if (then == "vehicle") {
+        // Tried once for the reported vehicle, with the issuer still jammed.
+        lane.terminal->engine()->simLoopPresent();
+        const int again = lane.trail->waitFor(Session::Idle, idle + 1);
+        QVERIFY(again >= 0);
+        QTest::qWait(1500);
+        QCOMPARE(lane.trail->since(idle), QString("Idle DataCollect Error Idle"));
+    } else {
+        lane.dispenser().setJammed(false);
+        QVERIFY(lane.trail->waitFor(Session::WaitUser, idle) >= 0);
+        QCOMPARE(lane.trail->since(idle), QString("Idle DataCollect WaitUser"));
+        QCOMPARE(lane.session()->cardId(), QString("C0001"));
+    }
+    QCOMPARE(log.count(QtInfoMsg, "[CameraManager] cameraProcess"), 1);
 }
 
 // Only the simulation reaches a stopped engine, and it is refused; the button is still recorded.

@@ -39,6 +39,7 @@ private slots:
     void idSources_data();
     void idSources();
     void idFileFollowed();
+    void idFileCreatedLater_data();
     void idFileCreatedLater();
     void idsReloadedAtStart();
     void idsReloadedOnTerminalKeys();
@@ -46,6 +47,9 @@ private slots:
     void releasedEngineLeavesNothingBehind();
     void stopAndStartAgain();
     void stopMakesNoEngine();
+    void modelChangedWhileStopped_data();
+    void modelChangedWhileStopped();
+    void emptyModelWhileACardWaits();
     void updateProgress_data();
     void updateProgress();
     void simulationTopics_data();
@@ -288,18 +292,36 @@ void tst_Terminal::idFileFollowed()
     WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
 }
 
+void tst_Terminal::idFileCreatedLater_data()
+{
+    QTest::addColumn<QString>("folders"); // missing at start too, made before the file
+    QTest::newRow("folder there") << "";
+    QTest::newRow("folders missing too") << "a/b";
+}
+
 void tst_Terminal::idFileCreatedLater()
 {
+    QFETCH(QString, folders);
+
     QTemporaryDir files;
-    const QString path = files.filePath("locationId");
+    const QString dir = folders.isEmpty() ? files.path() : files.filePath(folders);
+    const QString path = dir + "/locationId";
     LaneSetup setup;
     setup.locationId = path;
     LogCapture log;
     TerminalRig &lane = rig(setup);
     QVERIFY(lane.start(false));
     WAIT_COMPARE(lane.terminal->reason(), QString("Missing Location id"));
-    QVERIFY(log.contains(QtInfoMsg, "[Terminal] Watching path for file creation : " + files.path()));
+    // The nearest folder that exists.
+    QVERIFY2(log.contains(QtInfoMsg, "[Terminal] Watching path for file creation : " + files.path()),
+             qPrintable(log.texts().filter("[Terminal]").join('\n')));
 
+    if (!folders.isEmpty()) {
+        QVERIFY(QDir().mkpath(dir));
+        // The watch follows the folders down before the file comes.
+        QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[Terminal] Watching path for file creation : " + dir); }));
+        QCOMPARE(lane.terminal->locationId(), QString());
+    }
     QVERIFY(writeFile(path, "7\n"));
     WAIT_COMPARE(lane.terminal->locationId(), QString("7"));
     QVERIFY(log.contains(QtInfoMsg, "[Terminal] File created : " + path));
@@ -472,8 +494,15 @@ void tst_Terminal::stopMakesNoEngine()
     QVERIFY(lane.terminal->engine().isNull());
 
     LogCapture log;
+    QList<Terminal::State> states;
+    QObject context; // stop() drops the terminal's own connections to itself
+    QObject::connect(lane.terminal.get(), &Terminal::stateChanged, &context,
+                     [&] { states << lane.terminal->state(); });
     lane.terminal->stop();
     QCOMPARE(lane.terminal->state(), Terminal::Stopped);
+    // Stopped only: no Ready on the way, whose state block and idle screen would say it serves.
+    QCOMPARE(states, QList<Terminal::State>{Terminal::Stopped});
+    QVERIFY(!log.contains(QtInfoMsg, "[Terminal]  TERMINAL STATE"));
     QVERIFY(lane.terminal->engine().isNull());
     QCOMPARE(lane.trail->since(0), QString());
     QVERIFY(!log.contains(QtInfoMsg, "[Terminal] Creating terminal engine"));
@@ -488,6 +517,83 @@ void tst_Terminal::stopMakesNoEngine()
     QCOMPARE(lane.trail->since(0), QString("Idle"));
     QVERIFY(lane.cardPrepared("C0001"));
     QCOMPARE(lane.dispenser().count("issue"), 1);
+}
+
+void tst_Terminal::modelChangedWhileStopped_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("reason"); // empty: Ready
+    QTest::newRow("collection model") << "KTW4163" << "CARD_COLLECTION_MACHINE" << "";
+    QTest::newRow("no model") << "" << "" << "Missing Terminal type";
+    QTest::newRow("the same model") << "KTV52817" << "CARD_VENDING_MACHINE" << "";
+}
+
+// The dispenser announces only changes: one made while the terminal was stopped is taken at the
+// next start, or a collection dispenser would keep the issue engine.
+void tst_Terminal::modelChangedWhileStopped()
+{
+    QFETCH(QString, model);
+    QFETCH(QString, type);
+    QFETCH(QString, reason);
+
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    QPointer<Engine> before = lane.terminal->engine().data();
+    lane.terminal->stop();
+    lane.dispenser().setModel(model);
+    lane.dispenser().publishStatus();
+    WAIT_COMPARE(lane.terminal->dispenser()->model(), model);
+    QCOMPARE(lane.terminal->type(), QString("CARD_VENDING_MACHINE"));
+
+    LogCapture log;
+    lane.terminal->start();
+    QCOMPARE(lane.terminal->type(), type);
+    QCOMPARE(lane.terminal->reason(), reason);
+    QCOMPARE(lane.terminal->state(), reason.isEmpty() ? Terminal::Ready : Terminal::Error);
+    if (type.isEmpty()) {
+        QVERIFY(lane.terminal->engine().isNull());
+        QVERIFY(!before);
+        QCOMPARE(lane.session()->state(), Session::Stopped);
+    } else if (type == "CARD_COLLECTION_MACHINE") {
+        QVERIFY(qobject_cast<CollectEngine *>(lane.terminal->engine().data()));
+        QVERIFY(!before);
+        QCOMPARE(log.count(QtInfoMsg, "[CollectEngine] Starting engine"), 1);
+        QCOMPARE(lane.session()->state(), Session::Idle);
+    } else {
+        QCOMPARE(lane.terminal->engine().data(), before.data());
+        QCOMPARE(log.count(QtInfoMsg, "[IssueEngine] Starting engine"), 1);
+        QCOMPARE(lane.session()->state(), Session::Idle);
+    }
+}
+
+// A dispenser that reports no model while the driver's card waits in the mouth: the engine is
+// stopped before it goes, so no session stays open without an engine to end it.
+void tst_Terminal::emptyModelWhileACardWaits()
+{
+    TerminalRig &lane = rig();
+    QVERIFY(lane.start());
+    QVERIFY(lane.cardPrepared("C0001"));
+    const int from = lane.trail->size();
+    QVERIFY(lane.pressButton());
+    QVERIFY(lane.trail->waitFor(Session::WaitCollect, from) >= 0);
+    QVERIFY(waitUntil([&] { return !lane.dispenser().cardInMouth().isNull(); }));
+    QPointer<Engine> issue = lane.terminal->engine().data();
+    LogCapture log;
+
+    lane.dispenser().setModel("");
+    WAIT_COMPARE(lane.terminal->reason(), QString("Missing Terminal type"));
+    QVERIFY(!issue);
+    QCOMPARE(lane.session()->state(), Session::Stopped);
+    QVERIFY(log.contains(QtInfoMsg, "[IssueEngine] State changed : (6)WaitCollect -> (0)Stopped"));
+
+    // The model back: a new engine, and the lane serves again.
+    lane.dispenser().driverTakeCard();
+    const int back = lane.trail->size();
+    lane.dispenser().setModel("KTV52817");
+    WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
+    QVERIFY(lane.trail->waitFor(Session::Idle, back) >= 0);
+    QVERIFY(lane.cardPrepared("C0002"));
 }
 
 void tst_Terminal::updateProgress_data()
