@@ -26,8 +26,10 @@ void logInfo(const QString &text)
 Inspector::Inspector(MqttClient &mqtt, const QString &baseTopic, QObject *parent)
     : MqttDevice(mqtt, baseTopic, Tag_, parent)
 {
-    // An empty payload is no document: logged, nothing changes.
+    // An empty payload is no document (logged, nothing changes), except on
+    // the status topic, where it clears a retained status: offline.
     setParsing({false, true});
+    emptyMeansCleared(QStringLiteral("/status"));
     // Queued: the session renews its subscriptions after telling its listeners,
     // and an answer to a request sent before would find no subscription yet.
     connect(&mqtt, &MqttClient::connected, this, &Inspector::refresh, Qt::QueuedConnection);

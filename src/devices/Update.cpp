@@ -23,8 +23,10 @@ void logInfo(const QString &text)
 Update::Update(MqttClient &mqtt, const QString &topic, QObject *parent)
     : MqttDevice(mqtt, topic, Tag_, parent)
 {
-    // An empty payload is no document (nor one that a zero byte ends at once): logged, nothing changes.
+    // An empty payload is no document (nor one that a zero byte ends at once): logged, nothing
+    // changes; except on the status topic, where it clears a retained status.
     setParsing({false, true});
+    emptyMeansCleared(QStringLiteral("/status"));
     m_checkTimer.setSingleShot(true);
     m_checkTimer.setInterval(CheckMs);
     // Queued: the session renews its subscriptions after telling its listeners,

@@ -160,6 +160,8 @@ void TestInspector::documents_data()
     QTest::newRow("service as text") << "/status" << QByteArray(R"({"service": "true"})") << "offline|3.1.0|60" << "statusChanged" << QStringList{};
     QTest::newRow("status as an array") << "/status" << QByteArray(R"([{"service": true}])") << "offline|3.1.0|60" << "statusChanged"
                                         << QStringList{"the document"};
+    // An empty (retained) message clears the status: the service is gone.
+    QTest::newRow("status cleared") << "/status" << QByteArray() << "offline|3.1.0|60" << "statusChanged" << QStringList{};
     QTest::newRow("running again") << "/status" << QByteArray(R"({"service": true})") << "online|3.1.0|60" << "" << QStringList{};
     QTest::newRow("the same version") << "/info" << QByteArray(R"({"service": {"version": "3.1.0"}})") << "online|3.1.0|60" << ""
                                       << QStringList{};
@@ -212,7 +214,8 @@ void TestInspector::badPayloadsChangeNothing_data()
                                 QByteArray("{\"serv\x00\": false}", 16), QByteArray("\x00", 1), QByteArray()};
     for (const char *suffix : {"/info", "/status", "/audio", "/stats/cpu", "/stats/memory", "/stats/disk"})
         for (int i = 0; i < bad.size(); ++i)
-            QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
+            if (!bad[i].isEmpty() || QByteArray(suffix) != "/status") // an empty status clears it
+                QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
 }
 
 void TestInspector::badPayloadsChangeNothing()

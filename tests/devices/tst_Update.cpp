@@ -154,6 +154,10 @@ void TestUpdate::statusDocuments_data()
     QTest::newRow("an array") << QByteArray("[1, 2]") << "|||Idle|0"
                               << "currentChanged statusChanged progressMessageChanged progressPercentChanged"
                               << QStringList{"the document"};
+    // An empty (retained) message clears the status the service left.
+    QTest::newRow("empty payload: cleared") << QByteArray() << "|||Idle|0"
+                                            << "currentChanged statusChanged progressMessageChanged progressPercentChanged"
+                                            << QStringList{};
 }
 
 void TestUpdate::statusDocuments()
@@ -223,7 +227,8 @@ void TestUpdate::badPayloadsChangeNothing_data()
                                 QByteArray("\x00{\"state\": \"x\"}", 15), QByteArray("\xff\xfe"), QByteArray()};
     for (const char *suffix : {"/status", "/progress"})
         for (int i = 0; i < bad.size(); ++i)
-            QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
+            if (!bad[i].isEmpty() || QByteArray(suffix) != "/status") // an empty status clears it
+                QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
 }
 
 void TestUpdate::badPayloadsChangeNothing()
@@ -456,7 +461,7 @@ void TestUpdate::emptyBaseReportsOnlyItsOwnTopics()
     QCOMPARE(log.texts(QtCriticalMsg), QStringList());
 
     // Its own topics still are.
-    QVERIFY(fake.publishRaw("/status", QByteArray()));
+    QVERIFY(fake.publishRaw("/status", "not json"));
     QVERIFY(fake.publishRaw("/progress", "{"));
     QVERIFY(rig.waitSeen("/status", 2) && rig.waitSeen("/progress", 1));
     const QStringList errors = log.texts(QtCriticalMsg);
