@@ -98,6 +98,9 @@ private slots:
     void powerRequests();
     void powerRequestNotSent();
     void scheduledShutdown();
+    void powerDelayNeverEarly_data();
+    void powerDelayNeverEarly();
+    void scheduledShutdownNeverEarly();
     void scheduleRefused_data();
     void scheduleRefused();
     void requestsWhileDisconnected();
@@ -340,6 +343,52 @@ void TestInspector::scheduledShutdown()
                                                 "[Inspector] Scheduling System shutdown in : 60 sec(s)",
                                                 "[Inspector] Scheduling System shutdown in : 1 sec(s)",
                                                 "[Inspector] Requesting System shutdown"}));
+}
+
+// A coarse timer may fire up to 5 % early, depending on where in the second it ends; requests
+// started at spread moments meet that for sure, and a precise timer is never early for any.
+void TestInspector::powerDelayNeverEarly_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::newRow("reboot") << "reboot";
+    QTest::newRow("shutdown") << "shutdown";
+}
+
+void TestInspector::powerDelayNeverEarly()
+{
+    QFETCH(QString, what);
+    const int count = 8;
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> asked, arrived;
+    connect(&m_rig->fake, &FakeService::requestReceived, this, [&](const QString &command) {
+        if (command == "power/" + what)
+            arrived << clock.nsecsElapsed();
+    });
+    for (int i = 0; i < count; ++i)
+        QTimer::singleShot(61 * i, Qt::PreciseTimer, this, [&] {
+            asked << clock.nsecsElapsed();
+            if (what == "reboot")
+                m_rig->inspector.systemReboot();
+            else
+                m_rig->inspector.systemShutdown();
+        });
+    WAIT_VERIFY_WITH_TIMEOUT(arrived.size() == count, 15000);
+    for (int i = 0; i < count; ++i)
+        QVERIFY2(arrived[i] - asked[i] >= 2000 * 1000000LL, qPrintable(QString::number((arrived[i] - asked[i]) / 1000) + " us"));
+}
+
+void TestInspector::scheduledShutdownNeverEarly()
+{
+    QSignalSpy started(&m_rig->inspector, &Inspector::systemShutdownStarted);
+    for (int i = 0; i < 5; ++i) {
+        QTest::qWait(67 * i); // another moment within the second each time
+        QElapsedTimer clock;
+        clock.start();
+        m_rig->inspector.scheduleShutdown(1);
+        QVERIFY(started.wait(5000));
+        QVERIFY2(clock.nsecsElapsed() >= 1000 * 1000000LL, qPrintable(QString::number(clock.nsecsElapsed() / 1000) + " us"));
+    }
 }
 
 void TestInspector::scheduleRefused_data()
