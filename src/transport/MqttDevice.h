@@ -31,7 +31,7 @@ public:
     // How a payload becomes a document; the services differ in these details.
     struct Parsing
     {
-        bool emptyIsObject = true; // an empty payload reads as {} (else a parse error)
+        bool emptyIsObject = true; // an empty payload reads as {} (else a parse error, see emptyMeansCleared)
         bool stopAtZero = true;    // the text ends at the first zero byte
         // The payload is decoded as UTF-8 text before it is parsed, so a stray byte
         // that is no UTF-8 costs one character, not the whole document.
