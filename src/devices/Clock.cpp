@@ -4,13 +4,15 @@
 #include "app/PropertySetter.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <limits>
 
@@ -23,32 +25,41 @@ const int RefreshMs = 10000;
 
 QStringList ntpNames(const QString &text)
 {
-    return text.split(QRegularExpression(QStringLiteral("[ \\t]+")), Qt::SkipEmptyParts);
+    return text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
+QString commandLine(const QString &program, const QStringList &arguments)
+{
+    return (QStringList{program} + arguments).join(QLatin1Char(' '));
+}
+
+// The resolver reads an octet with a leading zero as octal ("010" is 8):
+// such a text would make the daemon ask another server than the one shown.
 bool isIPv4(const QString &name)
 {
-    static const QRegularExpression dotted(QStringLiteral("^(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})$"));
+    static const QRegularExpression dotted(QStringLiteral("\\A(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\z"));
     const QRegularExpressionMatch match = dotted.match(name);
     if (!match.hasMatch())
         return false;
-    for (int i = 1; i <= 4; ++i)
-        if (match.captured(i).toInt() > 255)
+    for (int i = 1; i <= 4; ++i) {
+        const QString octet = match.captured(i);
+        if (octet.toInt() > 255 || (octet.size() > 1 && octet.startsWith(QLatin1Char('0'))))
             return false;
+    }
     return true;
 }
 
 bool isIPv6(const QString &name)
 {
-    static const QRegularExpression chars(QStringLiteral("^[0-9A-Fa-f:.]+$"));
+    static const QRegularExpression chars(QStringLiteral("\\A[0-9A-Fa-f:.]+\\z"));
     return name.contains(QLatin1Char(':')) && chars.match(name).hasMatch()
            && QHostAddress(name).protocol() == QAbstractSocket::IPv6Protocol;
 }
 
 bool isHostName(const QString &name)
 {
-    static const QRegularExpression label(QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?$"));
-    static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
+    static const QRegularExpression label(QStringLiteral("\\A[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?\\z"));
+    static const QRegularExpression digits(QStringLiteral("\\A[0-9]+\\z"));
     QString host = name;
     if (host.endsWith(QLatin1Char('.')))
         host.chop(1);
@@ -83,12 +94,23 @@ bool isNtpLine(const QByteArray &line)
 Clock::Clock(QObject *parent)
     : QObject(parent)
 {
-    m_timezones = readTimezones();
+    m_limit.setSingleShot(true);
+    m_limit.setTimerType(Qt::PreciseTimer);
+    connect(&m_limit, &QTimer::timeout, this, &Clock::onLimit);
+    readTimezones();
     initTimer();
     refresh();
 }
 
-Clock::~Clock() = default;
+Clock::~Clock()
+{
+    m_commands.clear();
+    if (m_process) {
+        // Not waited for: it goes once its process has (see startNext).
+        m_process->disconnect(this);
+        m_process->kill();
+    }
+}
 
 void Clock::initTimer()
 {
@@ -97,39 +119,106 @@ void Clock::initTimer()
     m_timer.start(RefreshMs);
 }
 
-bool Clock::run(const QString &program, const QStringList &arguments, int msecs, QString *output)
+void Clock::run(const QString &program, const QStringList &arguments, std::function<void(bool, const QString &)> done)
 {
-    const QString line = (QStringList{program} + arguments).join(QLatin1Char(' '));
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForFinished(msecs)) {
-        // Not started, or still running: the process object kills it on return.
-        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not execute '%1' : error=%2").arg(line, QString::number(int(process.error())));
-        return false;
+    m_commands.enqueue(Command{program, arguments, std::move(done)});
+    if (m_commands.size() == 1)
+        startNext();
+}
+
+void Clock::startNext()
+{
+    if (m_process || m_commands.isEmpty())
+        return;
+    const QString program = m_commands.head().program;
+    const QStringList arguments = m_commands.head().arguments;
+    // No parent, and deleted only once its process has ended: destroying a
+    // QProcess that still runs waits for it, and a command stuck on a slow
+    // disk would hold the event loop with it.
+    auto *process = new QProcess;
+    m_process = process;
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), process, &QObject::deleteLater);
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this, process](int exitCode, QProcess::ExitStatus status) { onFinished(process, exitCode, status == QProcess::CrashExit); });
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            onFailedToStart(process);
+    });
+    m_limit.start(CommandMs);
+    process->start(program, arguments);
+}
+
+void Clock::onFinished(QProcess *process, int exitCode, bool crashed)
+{
+    if (process != m_process)
+        return;
+    const QString line = commandLine(m_commands.head().program, m_commands.head().arguments);
+    if (crashed) {
+        commandFailed(QStringLiteral("ERROR: Command crashed '%1'").arg(line));
+        complete(false, QString());
+        return;
     }
-    if (process.exitStatus() == QProcess::CrashExit) {
-        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Command crashed '%1'").arg(line);
-        return false;
+    if (exitCode != 0) {
+        const QString error = QString::fromUtf8(process->readAllStandardError()).trimmed().section(QLatin1Char('\n'), 0, 0);
+        commandFailed(QStringLiteral("ERROR: Command failed '%1' : exitCode=%2 ").arg(line, QString::number(exitCode))
+                      + (error.isEmpty() ? QString() : LogQuote::quote(error)));
+        complete(false, QString());
+        return;
     }
-    if (process.exitCode() != 0) {
-        const QString error = QString::fromUtf8(process.readAllStandardError()).trimmed().section(QLatin1Char('\n'), 0, 0);
-        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Command failed '%1' : exitCode=%2 ").arg(line, QString::number(process.exitCode()))
-                                     + (error.isEmpty() ? QString() : LogQuote::quote(error));
-        return false;
-    }
-    QByteArray out = process.readAllStandardOutput();
+    QByteArray out = process->readAllStandardOutput();
     const int zero = out.indexOf('\0');
     if (zero >= 0)
         out.truncate(zero);
-    if (output)
-        *output = QString::fromUtf8(out);
-    return true;
+    if (m_failures.remove(line))
+        qInfo().noquote() << Tag_ + QStringLiteral("Command works again '%1'").arg(line);
+    complete(true, QString::fromUtf8(out));
 }
 
-QString Clock::executeCmd(const QString &program, const QStringList &arguments, int msecs)
+void Clock::onFailedToStart(QProcess *process)
 {
-    QString output;
-    return run(program, arguments, msecs, &output) ? output : QString();
+    if (process != m_process)
+        return;
+    const Command &command = m_commands.head();
+    commandFailed(QStringLiteral("ERROR: Could not execute '%1' : error=%2")
+                      .arg(commandLine(command.program, command.arguments), QString::number(int(process->error()))));
+    // It never ran, so no finished() will delete it.
+    process->deleteLater();
+    complete(false, QString());
+}
+
+void Clock::onLimit()
+{
+    QProcess *process = m_process;
+    if (!process)
+        return;
+    const Command &command = m_commands.head();
+    commandFailed(QStringLiteral("ERROR: Could not execute '%1' : error=%2")
+                      .arg(commandLine(command.program, command.arguments), QString::number(int(QProcess::Timedout))));
+    // Killed, not waited for: its finished() deletes it whenever it comes.
+    process->disconnect(this);
+    process->kill();
+    complete(false, QString());
+}
+
+void Clock::complete(bool ok, const QString &output)
+{
+    m_limit.stop();
+    m_process = nullptr;
+    const Command command = m_commands.dequeue();
+    if (command.done)
+        command.done(ok, output);
+    startNext();
+}
+
+void Clock::commandFailed(const QString &message)
+{
+    // Once per failure: without systemd the status fails the same way at every refresh.
+    const QString line = commandLine(m_commands.head().program, m_commands.head().arguments);
+    QString &last = m_failures[line];
+    if (last == message)
+        return;
+    last = message;
+    qCritical().noquote() << Tag_ + message;
 }
 
 QString Clock::capture(const QString &text, const QString &pattern)
@@ -138,15 +227,18 @@ QString Clock::capture(const QString &text, const QString &pattern)
     return match.hasMatch() ? match.captured(1) : QString();
 }
 
-QStringList Clock::readTimezones()
+void Clock::readTimezones()
 {
-    return executeCmd(QStringLiteral("timedatectl"), {QStringLiteral("--no-pager"), QStringLiteral("list-timezones")}, CommandMs)
-        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    run(QStringLiteral("timedatectl"), {QStringLiteral("--no-pager"), QStringLiteral("list-timezones")},
+        [this](bool, const QString &output) {
+            PropertySetter::set(this, m_timezones, output.split(QLatin1Char('\n'), Qt::SkipEmptyParts), &Clock::timezonesChanged);
+        });
 }
 
 bool Clock::isValidNtpServer(const QString &text)
 {
-    static const QRegularExpression allowed(QStringLiteral("^[A-Za-z0-9.:\\- \\t]*$"));
+    // Blanks separate the names; anything else outside these (a tab, a line feed) is refused.
+    static const QRegularExpression allowed(QStringLiteral("\\A[A-Za-z0-9.: \\-]*\\z"));
     if (!allowed.match(text).hasMatch())
         return false;
     for (const QString &name : ntpNames(text))
@@ -209,7 +301,11 @@ void Clock::refresh()
 
 void Clock::refreshStatus()
 {
-    const QString output = executeCmd(QStringLiteral("timedatectl"), {QStringLiteral("status")}, CommandMs);
+    run(QStringLiteral("timedatectl"), {QStringLiteral("status")}, [this](bool, const QString &output) { applyStatus(output); });
+}
+
+void Clock::applyStatus(const QString &output)
+{
     if (output.isEmpty())
         return;
 
@@ -236,6 +332,7 @@ void Clock::refreshStatus()
 
 void Clock::refreshConfig()
 {
+    // An empty, missing or unreadable file sets no server: the daemon then has none of ours either.
     QFile file(m_configFile);
     QByteArray content;
     QString problem;
@@ -247,12 +344,8 @@ void Clock::refreshConfig()
         // Once per problem, not at every refresh.
         if (problem != m_configProblem)
             qWarning().noquote() << Tag_ + QStringLiteral("WARN: Could not read %1 : %2").arg(m_configFile, problem);
-        m_configProblem = problem;
-        return;
     }
-    m_configProblem.clear();
-    if (content.isEmpty())
-        return;
+    m_configProblem = problem;
 
     // The first NTP= line in force: commented-out lines and FallbackNTP= are not the server.
     static const QRegularExpression active(QStringLiteral("^[ \\t]*NTP[ \\t]*=(.*)$"), QRegularExpression::MultilineOption);
@@ -270,7 +363,7 @@ void Clock::setTimezone(const QString &zone)
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Unknown time zone : ") + LogQuote::quote(zone);
         return;
     }
-    executeCmd(QStringLiteral("timedatectl"), {QStringLiteral("set-timezone"), zone}, CommandMs);
+    run(QStringLiteral("timedatectl"), {QStringLiteral("set-timezone"), zone});
     refreshStatus();
 }
 
@@ -279,7 +372,7 @@ void Clock::setNtpEnabled(bool enable)
     if (enable == m_ntpEnabled)
         return;
     qInfo().noquote() << Tag_ + QStringLiteral("Setting NTP : ") + (enable ? QStringLiteral("enabled") : QStringLiteral("disabled"));
-    executeCmd(QStringLiteral("timedatectl"), {QStringLiteral("set-ntp"), enable ? QStringLiteral("true") : QStringLiteral("false")}, CommandMs);
+    run(QStringLiteral("timedatectl"), {QStringLiteral("set-ntp"), enable ? QStringLiteral("true") : QStringLiteral("false")});
     refreshStatus();
 }
 
@@ -298,7 +391,7 @@ void Clock::setNtpServer(const QString &server)
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Refused NTP server : ") + LogQuote::quote(server);
         return;
     }
-    qInfo().noquote() << Tag_ + QStringLiteral("Setting NTP server : ") + server;
+    qInfo().noquote() << Tag_ + QStringLiteral("Setting NTP server : ") + LogQuote::quote(server);
     writeNtpServer(server);
     refreshConfig();
 }
@@ -323,27 +416,27 @@ bool Clock::writeNtpServer(const QString &server)
     }
     const QByteArray edited = withNtpServer(current, ntpNames(server).join(QLatin1Char(' ')));
 
-    // The working copy sits in a folder only we can enter, under a name of its own.
-    QTemporaryDir work(QDir(m_workDir).filePath(QStringLiteral("timesyncd-XXXXXX")));
-    if (!work.isValid()) {
-        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not make a working copy in %1 : %2").arg(m_workDir, work.errorString());
+    // Written beside the live file, flushed and renamed over it: a failure
+    // (disk full) leaves the old file whole, never an empty one.
+    QSaveFile out(m_configFile);
+    if (!out.open(QIODevice::WriteOnly) || out.write(edited) != edited.size() || !out.flush()) {
+        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not write %1 : %2").arg(m_configFile, out.errorString());
         return false;
     }
-    const QString copy = work.filePath(QStringLiteral("timesyncd.conf"));
-    QSaveFile out(copy);
-    if (!out.open(QIODevice::WriteOnly) || out.write(edited) != edited.size() || !out.commit()) {
-        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not write %1 : %2").arg(copy, out.errorString());
+    // Flushing to disk is best effort, and done here: a sync command stuck
+    // on a slow disk must not keep the daemon from its restart.
+    ::fsync(out.handle());
+    if (!out.commit()) {
+        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not write %1 : %2").arg(m_configFile, out.errorString());
         return false;
+    }
+    const int folder = ::open(QFile::encodeName(QFileInfo(m_configFile).absolutePath()).constData(), O_RDONLY | O_DIRECTORY);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
     }
 
-    const QList<QPair<QString, QStringList>> steps{
-        {QStringLiteral("cp"), {QStringLiteral("-f"), copy, m_configFile}},
-        {QStringLiteral("sync"), {}},
-        {QStringLiteral("systemctl"), {QStringLiteral("restart"), QStringLiteral("systemd-timesyncd")}},
-    };
-    for (const auto &step : steps)
-        if (!run(step.first, step.second, CommandMs, nullptr))
-            return false;
+    run(QStringLiteral("systemctl"), {QStringLiteral("restart"), QStringLiteral("systemd-timesyncd")});
     return true;
 }
 

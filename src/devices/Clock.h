@@ -1,19 +1,25 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
+#include <QQueue>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+
+#include <functional>
+
+class QProcess;
 
 namespace manager {
 
 // The system's time settings: time zone, NTP on or off, whether the clock is
 // synchronised, and the NTP server of the time-synchronisation daemon. There
-// is no service to ask: it runs the system's tools (timedatectl, cp, sync,
-// systemctl) one at a time, each waited for up to a second, and edits the
-// daemon's configuration file itself. The writers do not store the new value:
-// they change the system and read it back, so a property moves only when the
-// system reports the change.
+// is no service to ask: it runs the system's tools (timedatectl, systemctl)
+// one at a time and in order, each given up to a second, without ever waiting
+// for them on the event loop, and edits the daemon's configuration file
+// itself. The writers do not store the new value: they change the system and
+// read it back, so a property moves only when the system reports the change.
 class Clock : public QObject
 {
     Q_OBJECT
@@ -27,21 +33,15 @@ class Clock : public QObject
 
 public:
     static constexpr char ConfigFile[] = "/etc/systemd/timesyncd.conf";
-    // Where the private working copy of the configuration is made.
-    static constexpr char WorkDir[] = "/tmp";
 
     explicit Clock(QObject *parent = nullptr);
     ~Clock() override;
 
-    // Runs program with its arguments (never through a shell) and returns its
-    // standard output, or an empty text when it could not run in time,
-    // crashed or failed; each failure is logged.
-    static QString executeCmd(const QString &program, const QStringList &arguments, int msecs);
     // The first capture group of the first match of pattern in text; a null
     // text when nothing matches.
     static QString capture(const QString &text, const QString &pattern);
-    static QStringList readTimezones();
-    // Host names and IP addresses separated by blanks, or nothing at all.
+    // Host names and IP addresses (dotted quads without leading zeros)
+    // separated by blanks, or nothing at all; no control character.
     static bool isValidNtpServer(const QString &text);
     // The configuration text with its NTP= lines (commented out or not, as the
     // daemon reads them) set to server, or one added to the [Time] section.
@@ -59,17 +59,18 @@ public:
     void setNtpServer(const QString &server);
     void setRefreshInterval(int sec);
 
-    // Where the daemon's configuration lives and where the working copy is
-    // made; tests point them into a folder of their own.
+    // Where the daemon's configuration lives; tests point it into a folder of their own.
     QString configFile() const { return m_configFile; }
     void setConfigFile(const QString &path) { m_configFile = path; }
-    QString workDir() const { return m_workDir; }
-    void setWorkDir(const QString &path) { m_workDir = path; }
 
-    // Writes the server into the configuration and restarts the daemon;
-    // false (logged) when the text is refused or a step failed, which stops
-    // the steps after it.
+    // Writes the server into the configuration (replacing the file whole)
+    // and has the daemon restarted; false (logged) when the text is refused
+    // or the file could not be written, which leaves the old one and
+    // restarts nothing.
     bool writeNtpServer(const QString &server);
+
+    // Commands are queued or running.
+    bool busy() const { return !m_commands.isEmpty(); }
 
 public slots:
     void ntpSync();
@@ -83,10 +84,27 @@ signals:
     void ntpSyncedChanged();
 
 private:
+    struct Command
+    {
+        QString program;
+        QStringList arguments;
+        std::function<void(bool ok, const QString &output)> done;
+    };
+
     void initTimer();
+    void readTimezones();
     void refreshStatus();
+    void applyStatus(const QString &output);
     void refreshConfig();
-    static bool run(const QString &program, const QStringList &arguments, int msecs, QString *output);
+    // Queues a command; done (if any) gets whether it ran and succeeded, and its output.
+    void run(const QString &program, const QStringList &arguments,
+             std::function<void(bool ok, const QString &output)> done = nullptr);
+    void startNext();
+    void onFinished(QProcess *process, int exitCode, bool crashed);
+    void onFailedToStart(QProcess *process);
+    void onLimit();
+    void complete(bool ok, const QString &output);
+    void commandFailed(const QString &message);
 
     QStringList m_timezones;
     QString m_timezone;
@@ -95,8 +113,11 @@ private:
     bool m_ntpSynced = false;
     QTimer m_timer;
     QString m_configFile = QString::fromLatin1(ConfigFile);
-    QString m_workDir = QString::fromLatin1(WorkDir);
     QString m_configProblem; // the last problem reading the configuration, logged once
+    QQueue<Command> m_commands; // the first is the one running
+    QProcess *m_process = nullptr;
+    QTimer m_limit;
+    QHash<QString, QString> m_failures; // the last failure of each command line, logged once
 };
 
 } // namespace manager

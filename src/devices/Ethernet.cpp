@@ -23,8 +23,10 @@ void logInfo(const QString &text)
 Ethernet::Ethernet(MqttClient &mqtt, const QString &baseTopic, QObject *parent)
     : MqttDevice(mqtt, baseTopic + QStringLiteral("/ethernet"), Tag_, parent)
 {
-    // An empty payload is no document: logged, nothing changes.
+    // An empty payload is no document (logged, nothing changes), except on
+    // the configuration topic, where it clears a retained configuration.
     setParsing({false, true});
+    emptyMeansCleared(QStringLiteral("/config"));
     // Queued: the session renews its subscriptions after telling its listeners,
     // and an answer to a request sent before would find no subscription yet.
     connect(&mqtt, &MqttClient::connected, this, &Ethernet::reset, Qt::QueuedConnection);

@@ -26,13 +26,17 @@ void logInfo(const QString &text)
 Inspector::Inspector(MqttClient &mqtt, const QString &baseTopic, QObject *parent)
     : MqttDevice(mqtt, baseTopic, Tag_, parent)
 {
-    // An empty payload is no document: logged, nothing changes.
+    // An empty payload is no document (logged, nothing changes), except on
+    // the status topic, where it clears a retained status: offline.
     setParsing({false, true});
+    emptyMeansCleared(QStringLiteral("/status"));
     // Queued: the session renews its subscriptions after telling its listeners,
     // and an answer to a request sent before would find no subscription yet.
     connect(&mqtt, &MqttClient::connected, this, &Inspector::refresh, Qt::QueuedConnection);
     connect(&m_monitorTimer, &QTimer::timeout, this, &Inspector::refresh);
     m_shutdownTimer.setSingleShot(true);
+    // A coarse timer may end up to 5 % early; the machine goes down no sooner than announced.
+    m_shutdownTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_shutdownTimer, &QTimer::timeout, this, &Inspector::systemShutdown);
 
     route(QStringLiteral("/info"), [this](const QJsonObject &doc) { onInfoReceived(doc); });
@@ -138,7 +142,8 @@ void Inspector::systemShutdown()
 void Inspector::requestPower(const QString &what)
 {
     // Each call its own delay; with this client as the context none fires once it is gone.
-    QTimer::singleShot(PowerDelayMs, this, [this, what] {
+    // Precise: the screens have their full delay, never a coarse timer's early end.
+    QTimer::singleShot(PowerDelayMs, Qt::PreciseTimer, this, [this, what] {
         if (!publishOrWarn(QStringLiteral("/power/%1/request/1").arg(what), QByteArray()))
             emit powerRequestFailed(what);
     });

@@ -13,6 +13,7 @@ namespace manager {
 namespace {
 const QString Tag_ = QStringLiteral("[Update] ");
 const int CheckMs = 10000;
+const QString ServiceNotRunning = QStringLiteral("Service not running");
 
 void logInfo(const QString &text)
 {
@@ -23,8 +24,10 @@ void logInfo(const QString &text)
 Update::Update(MqttClient &mqtt, const QString &topic, QObject *parent)
     : MqttDevice(mqtt, topic, Tag_, parent)
 {
-    // An empty payload is no document (nor one that a zero byte ends at once): logged, nothing changes.
+    // An empty payload is no document (nor one that a zero byte ends at once): logged, nothing
+    // changes; except on the status topic, where it clears a retained status.
     setParsing({false, true});
+    emptyMeansCleared(QStringLiteral("/status"));
     m_checkTimer.setSingleShot(true);
     m_checkTimer.setInterval(CheckMs);
     // Queued: the session renews its subscriptions after telling its listeners,
@@ -55,6 +58,11 @@ void Update::onMqttDisconnected()
 
 void Update::check()
 {
+    // Unanswered, the check would end in a made-up "No pending updates" or "Ready to install".
+    if (serviceDown()) {
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Cannot check for updates. Service not running");
+        return;
+    }
     logInfo(QStringLiteral("Checking for updates"));
     // Unsent, the check would end in a made-up "No pending updates".
     if (!publishOrWarn(QStringLiteral("/check"), QByteArray()))
@@ -71,6 +79,10 @@ void Update::checkTimerExpired()
 
 void Update::install()
 {
+    if (serviceDown()) {
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Cannot install. Service not running");
+        return;
+    }
     if (m_pending.isEmpty()) {
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Cannot install. There are no pending versions");
         return;
@@ -109,7 +121,7 @@ void Update::onStatusReceived(const QJsonObject &document)
         if (document.contains(key) && !readFlag(document, key, key)) {
             // A running check ends here: its time-out would claim a result from a service that is down.
             m_checkTimer.stop();
-            setStatus(QStringLiteral("Service not running"));
+            setStatus(ServiceNotRunning);
             return;
         }
     }
@@ -130,6 +142,11 @@ void Update::onProgressReceived(const QJsonObject &document)
         setStatus(QStringLiteral("Installation failed"));
     else if (code == 204)
         setStatus(QStringLiteral("Installation success"));
+}
+
+bool Update::serviceDown() const
+{
+    return m_status == ServiceNotRunning;
 }
 
 void Update::setStatus(const QString &status)

@@ -52,6 +52,8 @@ private:
     void onProgressReceived(const QJsonObject &document);
     void checkTimerExpired();
 
+    // The service's last status said it (or its update manager) is not running.
+    bool serviceDown() const;
     void setStatus(const QString &status);
     void setCurrent(const QString &current);
     void setPending(const QString &pending);

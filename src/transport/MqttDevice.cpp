@@ -39,8 +39,14 @@ void MqttDevice::route(const QString &suffix, Handler handler)
     m_routes.insert(m_base + suffix, std::move(handler));
 }
 
+void MqttDevice::emptyMeansCleared(const QString &suffix)
+{
+    m_clearedByEmpty.insert(m_base + suffix);
+}
+
 void MqttDevice::routeStatus(const QString &suffix, Handler online, std::function<void()> offline)
 {
+    emptyMeansCleared(suffix);
     route(suffix, [online = std::move(online), offline = std::move(offline)](const QJsonObject &doc) {
         if (serviceOnline(doc))
             online(doc);
@@ -168,7 +174,7 @@ void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBy
     }
     if (m_parsing.decodeText)
         text = QString::fromUtf8(text).toUtf8();
-    if (text.isEmpty() && m_parsing.emptyIsObject)
+    if (text.isEmpty() && (m_parsing.emptyIsObject || (payload.isEmpty() && m_clearedByEmpty.contains(topic))))
         text = QByteArrayLiteral("{}");
 
     QJsonParseError error{};

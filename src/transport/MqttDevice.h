@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
+#include <QSet>
 #include <QSharedPointer>
 #include <QString>
 #include <QTimer>
@@ -30,7 +31,7 @@ public:
     // How a payload becomes a document; the services differ in these details.
     struct Parsing
     {
-        bool emptyIsObject = true; // an empty payload reads as {} (else a parse error)
+        bool emptyIsObject = true; // an empty payload reads as {} (else a parse error, see emptyMeansCleared)
         bool stopAtZero = true;    // the text ends at the first zero byte
         // The payload is decoded as UTF-8 text before it is parsed, so a stray byte
         // that is no UTF-8 costs one character, not the whole document.
@@ -53,8 +54,12 @@ protected:
 
     void setParsing(const Parsing &parsing) { m_parsing = parsing; }
     void route(const QString &suffix, Handler handler);
-    // A status route with the offline rule applied before the handler.
+    // A status route with the offline rule applied before the handler; an
+    // empty payload there reads as { } (offline), as a cleared retained status.
     void routeStatus(const QString &suffix, Handler online, std::function<void()> offline);
+    // An empty payload on base + suffix reads as { } whatever the parsing
+    // says: how a service clears its retained status or configuration.
+    void emptyMeansCleared(const QString &suffix);
     void subscribeTo(const QString &suffix, quint8 qos = 0);
 
     // Request/response call on base + suffix with the next id of this client.
@@ -99,6 +104,7 @@ private:
     QString m_tag;
     Parsing m_parsing;
     QHash<QString, Handler> m_routes;
+    QSet<QString> m_clearedByEmpty; // topics where an empty payload is { }
     int m_rpcId = 0;
     QString m_topic; // of the document being handled, for the log
 };

@@ -724,7 +724,9 @@ void GUIManager::settingsLogoutRequest()
 
 bool GUIManager::systemServiceReachable(const QString &what)
 {
-    if (m_mqtt.isConnected() && m_inspector.status() == QLatin1String("online"))
+    // Only a service known to be down refuses: one whose status was never heard (published
+    // before we subscribed, not retained) may well be running.
+    if (m_mqtt.isConnected() && m_inspector.status() != QLatin1String("offline"))
         return true;
     onPowerRequestFailed(what);
     return false;

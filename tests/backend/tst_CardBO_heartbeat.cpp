@@ -118,6 +118,9 @@ private slots:
         rig.barrier->setState(manager::Barrier::Ready, QString());
         rig.stubs.setSynced(true);
         rig.clock->refresh();
+        // The clock's commands run beside the event loop: the flag is in once they are done.
+        QVERIFY(waitUntil([&] { return !rig.clock->busy(); }, 10000));
+        QVERIFY(rig.clock->ntpSynced());
         rig.mqtt.setHostname(m_broker.host());
         rig.mqtt.setPort(m_broker.port());
         rig.mqtt.connect();
@@ -242,6 +245,7 @@ private slots:
         rig.rfid.setError(QStringLiteral("Reader offline"));
         rig.stubs.setSynced(false);
         rig.clock->refresh();
+        QVERIFY(waitUntil([&] { return !rig.clock->busy(); }, 10000));
         QVERIFY(beat());
         const QJsonObject doc = rig.backOffice.last(Heartbeat).json;
         QCOMPARE(doc.value("cardLevel"), QJsonValue(level));

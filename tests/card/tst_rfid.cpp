@@ -137,6 +137,7 @@ void TestRfid::statusDocuments_data()
     QTest::newRow("no service flag") << QByteArray(R"({"device": {"state": 2}})") << 5 << "Service is offline" << false << "" << "Error";
     QTest::newRow("service flag as text") << QByteArray(R"({"service": "true", "device": {"state": 2}})") << 5 << "Service is offline" << false << "" << "Error";
     QTest::newRow("array") << QByteArray("[1, 2]") << 5 << "Service is offline" << false << "the document" << "Error";
+    QTest::newRow("empty payload: cleared") << QByteArray() << 5 << "Service is offline" << false << "" << "Error";
 }
 
 void TestRfid::statusDocuments()
@@ -567,7 +568,8 @@ void TestRfid::badPayloadsChangeNothing_data()
                                 QByteArray("{}\0{}", 5), QByteArray("\0", 1), QByteArray("{\"a\":1} trailing")};
     for (const char *suffix : {"/info", "/status", "/card/found", "/card/removed", "/card/autoread"}) {
         for (int i = 0; i < bad.size(); ++i)
-            QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
+            if (!bad[i].isEmpty() || QByteArray(suffix) != "/status") // an empty status clears it
+                QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
     }
 }
 

@@ -161,6 +161,7 @@ void TestGPSManager::statusDocuments_data()
     QTest::newRow("offline") << QByteArray(R"({"service": false, "device": {"fix": 3, "state": 2}, "simulation": true})")
                              << "0|-1|0|Manager is offline" << QStringList{};
     QTest::newRow("no service key") << QByteArray(R"({"device": {"fix": 3}})") << "0|-1|0|Manager is offline" << QStringList{};
+    QTest::newRow("empty payload: cleared") << QByteArray() << "0|-1|0|Manager is offline" << QStringList{};
     QTest::newRow("error null") << QByteArray(R"({"service": true, "device": {"fix": 2, "state": 1, "error": null}})") << "2|1|0|"
                                 << QStringList{};
     QTest::newRow("error text, simulated") << QByteArray(R"({"service": true, "simulation": true, "device": {"fix": 0, "state": 4, "error": "Antenna open"}})")
@@ -266,7 +267,8 @@ void TestGPSManager::badPayloadsChangeNothing_data()
     };
     for (const char *suffix : {"/info", "/status", "/data"})
         for (int i = 0; i < bad.size(); ++i)
-            QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i].first << bad[i].second;
+            if (!bad[i].first.isEmpty() || QByteArray(suffix) != "/status") // an empty status clears it
+                QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i].first << bad[i].second;
 }
 
 void TestGPSManager::badPayloadsChangeNothing()

@@ -98,6 +98,9 @@ private slots:
     void powerRequests();
     void powerRequestNotSent();
     void scheduledShutdown();
+    void powerDelayNeverEarly_data();
+    void powerDelayNeverEarly();
+    void scheduledShutdownNeverEarly();
     void scheduleRefused_data();
     void scheduleRefused();
     void requestsWhileDisconnected();
@@ -160,6 +163,8 @@ void TestInspector::documents_data()
     QTest::newRow("service as text") << "/status" << QByteArray(R"({"service": "true"})") << "offline|3.1.0|60" << "statusChanged" << QStringList{};
     QTest::newRow("status as an array") << "/status" << QByteArray(R"([{"service": true}])") << "offline|3.1.0|60" << "statusChanged"
                                         << QStringList{"the document"};
+    // An empty (retained) message clears the status: the service is gone.
+    QTest::newRow("status cleared") << "/status" << QByteArray() << "offline|3.1.0|60" << "statusChanged" << QStringList{};
     QTest::newRow("running again") << "/status" << QByteArray(R"({"service": true})") << "online|3.1.0|60" << "" << QStringList{};
     QTest::newRow("the same version") << "/info" << QByteArray(R"({"service": {"version": "3.1.0"}})") << "online|3.1.0|60" << ""
                                       << QStringList{};
@@ -212,7 +217,8 @@ void TestInspector::badPayloadsChangeNothing_data()
                                 QByteArray("{\"serv\x00\": false}", 16), QByteArray("\x00", 1), QByteArray()};
     for (const char *suffix : {"/info", "/status", "/audio", "/stats/cpu", "/stats/memory", "/stats/disk"})
         for (int i = 0; i < bad.size(); ++i)
-            QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
+            if (!bad[i].isEmpty() || QByteArray(suffix) != "/status") // an empty status clears it
+                QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
 }
 
 void TestInspector::badPayloadsChangeNothing()
@@ -337,6 +343,52 @@ void TestInspector::scheduledShutdown()
                                                 "[Inspector] Scheduling System shutdown in : 60 sec(s)",
                                                 "[Inspector] Scheduling System shutdown in : 1 sec(s)",
                                                 "[Inspector] Requesting System shutdown"}));
+}
+
+// A coarse timer may fire up to 5 % early, depending on where in the second it ends; requests
+// started at spread moments meet that for sure, and a precise timer is never early for any.
+void TestInspector::powerDelayNeverEarly_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::newRow("reboot") << "reboot";
+    QTest::newRow("shutdown") << "shutdown";
+}
+
+void TestInspector::powerDelayNeverEarly()
+{
+    QFETCH(QString, what);
+    const int count = 8;
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> asked, arrived;
+    connect(&m_rig->fake, &FakeService::requestReceived, this, [&](const QString &command) {
+        if (command == "power/" + what)
+            arrived << clock.nsecsElapsed();
+    });
+    for (int i = 0; i < count; ++i)
+        QTimer::singleShot(61 * i, Qt::PreciseTimer, this, [&] {
+            asked << clock.nsecsElapsed();
+            if (what == "reboot")
+                m_rig->inspector.systemReboot();
+            else
+                m_rig->inspector.systemShutdown();
+        });
+    WAIT_VERIFY_WITH_TIMEOUT(arrived.size() == count, 15000);
+    for (int i = 0; i < count; ++i)
+        QVERIFY2(arrived[i] - asked[i] >= 2000 * 1000000LL, qPrintable(QString::number((arrived[i] - asked[i]) / 1000) + " us"));
+}
+
+void TestInspector::scheduledShutdownNeverEarly()
+{
+    QSignalSpy started(&m_rig->inspector, &Inspector::systemShutdownStarted);
+    for (int i = 0; i < 5; ++i) {
+        QTest::qWait(67 * i); // another moment within the second each time
+        QElapsedTimer clock;
+        clock.start();
+        m_rig->inspector.scheduleShutdown(1);
+        QVERIFY(started.wait(5000));
+        QVERIFY2(clock.nsecsElapsed() >= 1000 * 1000000LL, qPrintable(QString::number(clock.nsecsElapsed() / 1000) + " us"));
+    }
 }
 
 void TestInspector::scheduleRefused_data()

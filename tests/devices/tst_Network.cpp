@@ -222,7 +222,8 @@ void TestNetwork::offlineKeepsTheValues()
     LogCapture log;
     for (const QByteArray &offline : {QByteArray(R"({"service": false, "stateStr": "Disconnected", "hostname": "x"})"),
                                       QByteArray(R"({"stateStr": "Disconnected"})"), QByteArray(R"({"service": "true"})"),
-                                      QByteArray(R"({"service": 1})"), QByteArray(R"([{"service": true}])")}) {
+                                      QByteArray(R"({"service": 1})"), QByteArray(R"([{"service": true}])"),
+                                      QByteArray() /* a cleared retained status */}) {
         QVERIFY(m_rig->deliver("/status", offline));
         QCOMPARE(m_rig->networkFields(), before);
     }
@@ -250,9 +251,13 @@ void TestNetwork::badPayloadsChangeNothing_data()
                                 QByteArray("{\"serv\x00\": false}", 16), QByteArray("\x00{}", 3), QByteArray(), QByteArray("\xc3\x28")};
     for (const char *suffix : {"/info", "/status", "/ethernet/state", "/ethernet/config"}) {
         const bool ethernet = QByteArray(suffix).startsWith("/ethernet");
-        for (int i = 0; i < bad.size(); ++i)
+        for (int i = 0; i < bad.size(); ++i) {
+            // An empty status or configuration is a cleared one.
+            if (bad[i].isEmpty() && (QByteArray(suffix) == "/status" || QByteArray(suffix) == "/ethernet/config"))
+                continue;
             QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i]
                                               << (ethernet ? QStringList{"[Network] ", "[Network][Ethernet] "} : QStringList{"[Network] "});
+        }
     }
 }
 
@@ -423,6 +428,7 @@ void TestNetwork::ethernetConfigDocuments_data()
     QTest::newRow("auto, addresses kept") << QByteArray(R"({"interface": "eth0", "method": "auto", "address": "10.1.2.3"})")
                                           << "auto" << "10.1.2.3||||" << "configChanged";
     QTest::newRow("nothing") << QByteArray("{}") << "" << "||||" << "methodChanged";
+    QTest::newRow("empty payload: cleared") << QByteArray() << "" << "||||" << "methodChanged";
 }
 
 void TestNetwork::ethernetConfigDocuments()

@@ -82,6 +82,8 @@ private slots:
     void install();
     void installRefused();
     void installWithoutPending();
+    void commandsWhileServiceDown_data();
+    void commandsWhileServiceDown();
     void trigger();
     void commandsWhileDisconnected();
     void askedAgainAfterABrokerRestart();
@@ -154,6 +156,10 @@ void TestUpdate::statusDocuments_data()
     QTest::newRow("an array") << QByteArray("[1, 2]") << "|||Idle|0"
                               << "currentChanged statusChanged progressMessageChanged progressPercentChanged"
                               << QStringList{"the document"};
+    // An empty (retained) message clears the status the service left.
+    QTest::newRow("empty payload: cleared") << QByteArray() << "|||Idle|0"
+                                            << "currentChanged statusChanged progressMessageChanged progressPercentChanged"
+                                            << QStringList{};
 }
 
 void TestUpdate::statusDocuments()
@@ -223,7 +229,8 @@ void TestUpdate::badPayloadsChangeNothing_data()
                                 QByteArray("\x00{\"state\": \"x\"}", 15), QByteArray("\xff\xfe"), QByteArray()};
     for (const char *suffix : {"/status", "/progress"})
         for (int i = 0; i < bad.size(); ++i)
-            QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
+            if (!bad[i].isEmpty() || QByteArray(suffix) != "/status") // an empty status clears it
+                QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i];
 }
 
 void TestUpdate::badPayloadsChangeNothing()
@@ -266,21 +273,24 @@ void TestUpdate::checkTimeOut()
     // b: the same with a version pending: "Ready to install";
     // c: a progress report comes first: no time-out;
     // d: the session drops while checking: "Disconnected" stays;
-    // e: the service reports itself down while checking (with a version pending): "Service not running" stays.
-    UpdateRig b(m_broker), c(m_broker), d(m_broker), e(m_broker);
-    for (UpdateRig *rig : {&b, &c, &d, &e})
+    // e: the service reports itself down while checking (with a version pending): "Service not running" stays;
+    // f: the same, with the check asked for after the service said it was down.
+    UpdateRig b(m_broker), c(m_broker), d(m_broker), e(m_broker), f(m_broker);
+    for (UpdateRig *rig : {&b, &c, &d, &e, &f})
         QVERIFY(rig->start(m_broker));
-    for (UpdateRig *rig : {&b, &e})
+    for (UpdateRig *rig : {&b, &e, &f})
         QVERIFY(rig->deliver("/status", R"({"version": "1.0.0", "pending": "1.1.0", "state": "Idle"})"));
-    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d, &e})
+    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d, &e, &f})
         rig->fake.silence("check");
+    QVERIFY(f.deliver("/status", R"({"service": false})"));
 
     QElapsedTimer clock;
     clock.start();
     qint64 fellBack = -1;
     connect(&m_rig->update, &Update::statusChanged, this, [&] { fellBack = clock.elapsed(); });
-    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d, &e})
+    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d, &e, &f})
         rig->update.check();
+    QCOMPARE(f.update.status(), QString("Service not running"));
     QVERIFY(c.deliver("/progress", R"({"description": "Downloading", "percent": 5, "progress": 101})"));
     d.rig.mqtt.disconnect();
     WAIT_COMPARE(d.update.status(), QString("Disconnected"));
@@ -290,11 +300,12 @@ void TestUpdate::checkTimeOut()
     WAIT_VERIFY_WITH_TIMEOUT(m_rig->update.status() == QLatin1String("No pending updates"), 20000);
     QVERIFY2(fellBack >= coarseTimerEarliest(10000), qPrintable(QString::number(fellBack)));
     WAIT_COMPARE(b.update.status(), QString("Ready to install"));
-    QTest::qWait(500); // c, d and e had their chance
+    QTest::qWait(500); // c, d, e and f had their chance
     QCOMPARE(c.update.status(), QString("Checking for updates"));
     QCOMPARE(c.update.progressMessage(), QString("Downloading"));
     QCOMPARE(d.update.status(), QString("Disconnected"));
     QCOMPARE(e.update.status(), QString("Service not running"));
+    QCOMPARE(f.update.status(), QString("Service not running"));
 }
 
 void TestUpdate::install()
@@ -341,6 +352,42 @@ void TestUpdate::installWithoutPending()
     WAIT_COMPARE(m_rig->fake.requests("trigger").size(), 1);
     QCOMPARE(m_rig->fake.requests("install").size(), 0);
     QCOMPARE(m_rig->update.status(), QString("Idle"));
+}
+
+// A service that said it is down gets neither a check nor an install; the page keeps saying so.
+void TestUpdate::commandsWhileServiceDown_data()
+{
+    QTest::addColumn<QByteArray>("down");
+    QTest::newRow("service down") << QByteArray(R"({"service": false})");
+    QTest::newRow("update manager down") << QByteArray(R"({"service": true, "updateman": false})");
+}
+
+void TestUpdate::commandsWhileServiceDown()
+{
+    QFETCH(QByteArray, down);
+
+    QVERIFY(m_rig->deliver("/status", R"({"version": "1.0.0", "pending": "1.1.0", "state": "Idle"})"));
+    QVERIFY(m_rig->deliver("/status", down));
+    QCOMPARE(m_rig->update.status(), QString("Service not running"));
+    SignalRecorder signalsSeen(&m_rig->update);
+    LogCapture log;
+    m_rig->update.check();
+    m_rig->update.install();
+    QCOMPARE(m_rig->update.status(), QString("Service not running"));
+    QCOMPARE(log.texts(QtWarningMsg), QStringList({"[Update] WARN: Cannot check for updates. Service not running",
+                                                   "[Update] WARN: Cannot install. Service not running"}));
+    QCOMPARE(signalsSeen.take(), QString());
+    // A later command travels the same way: once it has arrived, nothing came before it.
+    m_rig->update.trigger("1.1.0", "http://updates.local/1.1.0");
+    WAIT_COMPARE(m_rig->fake.requests("trigger").size(), 1);
+    QCOMPARE(m_rig->fake.requests("check").size(), 0);
+    QCOMPARE(m_rig->fake.requests("install").size(), 0);
+
+    // Back up: a check goes out again.
+    QVERIFY(m_rig->deliver("/status", R"({"service": true, "updateman": true, "version": "1.0.0", "pending": "1.1.0", "state": "Idle"})"));
+    m_rig->update.check();
+    QCOMPARE(m_rig->update.status(), QString("Checking for updates"));
+    WAIT_COMPARE(m_rig->fake.requests("check").size(), 1);
 }
 
 void TestUpdate::trigger()
@@ -456,7 +503,7 @@ void TestUpdate::emptyBaseReportsOnlyItsOwnTopics()
     QCOMPARE(log.texts(QtCriticalMsg), QStringList());
 
     // Its own topics still are.
-    QVERIFY(fake.publishRaw("/status", QByteArray()));
+    QVERIFY(fake.publishRaw("/status", "not json"));
     QVERIFY(fake.publishRaw("/progress", "{"));
     QVERIFY(rig.waitSeen("/status", 2) && rig.waitSeen("/progress", 1));
     const QStringList errors = log.texts(QtCriticalMsg);

@@ -42,7 +42,7 @@ void FakeSystemService::publishInfo()
 
 void FakeSystemService::publishStatus()
 {
-    publish(QStringLiteral("/status"), QJsonObject{{QStringLiteral("service"), m_online}}, true);
+    publish(QStringLiteral("/status"), QJsonObject{{QStringLiteral("service"), m_online}}, m_statusRetained);
 }
 
 void FakeSystemService::publishAudio()

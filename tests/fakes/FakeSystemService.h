@@ -22,6 +22,8 @@ public:
     void setVolume(int volume);
     void setServiceOnline(bool online);
     void setVersion(const QString &version);
+    // Whether the status is published retained (it is by default).
+    void setStatusRetained(bool retained) { m_statusRetained = retained; }
     // The files asked to be played, in order.
     QStringList played() const { return m_played; }
 
@@ -35,6 +37,7 @@ protected:
 
 private:
     bool m_online = true;
+    bool m_statusRetained = true;
     QString m_version = QStringLiteral("3.1.0");
     int m_volume = 60;
     QStringList m_played;

@@ -33,6 +33,7 @@ for r in "$d/rules/$n.$sub" "$d/rules/$n"; do
   [ -d "$r" ] || continue
   [ -e "$r/hang" ] && exec sleep 600
   [ -e "$r/crash" ] && kill -SEGV $$
+  [ -e "$r/script" ] && . "$r/script"
   [ -e "$r/out" ] && cat "$r/out"
   [ -e "$r/err" ] && cat "$r/err" >&2
   rc=0
@@ -194,6 +195,13 @@ void StubCommands::setHang(const QString &command)
     clearRule(command);
     QDir().mkpath(ruleDir(command));
     writeFile(ruleDir(command) + QStringLiteral("/hang"), QByteArray());
+}
+
+void StubCommands::setScript(const QString &command, const QByteArray &script)
+{
+    clearRule(command);
+    QDir().mkpath(ruleDir(command));
+    writeFile(ruleDir(command) + QStringLiteral("/script"), script);
 }
 
 void StubCommands::setCrash(const QString &command)

@@ -19,7 +19,7 @@
 // - cp copies with the real cp; sync and systemctl succeed and do nothing.
 // A rule replaces that for one command or one sub-command ("timedatectl
 // status", "systemctl restart", "cp"): scripted output and exit code, a hang
-// (until killed) or a crash.
+// (until killed), a crash or a script of its own.
 class StubCommands
 {
 public:
@@ -52,6 +52,8 @@ public:
     void setOutput(const QString &command, const QByteArray &output, int exitCode = 0,
                    const QByteArray &error = QByteArray());
     void setHang(const QString &command);
+    // Runs a shell script instead (sourced, with the call's arguments as $1, $2 ...).
+    void setScript(const QString &command, const QByteArray &script);
     void setCrash(const QString &command);
     void clearRule(const QString &command);
     // Takes the program away (a missing command when isolated).

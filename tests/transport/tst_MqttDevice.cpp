@@ -180,24 +180,31 @@ void TestMqttDevice::parsing()
 void TestMqttDevice::offlineRule_data()
 {
     QTest::addColumn<QByteArray>("status");
-    QTest::addColumn<QString>("hit");
-    QTest::newRow("true") << QByteArray(R"({"service": true})") << "online";
-    QTest::newRow("false") << QByteArray(R"({"service": false})") << "offline";
-    QTest::newRow("missing") << QByteArray(R"({"device": {}})") << "offline";
-    QTest::newRow("text") << QByteArray(R"({"service": "true"})") << "offline";
-    QTest::newRow("number") << QByteArray(R"({"service": 1})") << "offline";
-    QTest::newRow("empty payload") << QByteArray() << "offline";
+    QTest::addColumn<bool>("emptyIsObject"); // the client's parsing elsewhere
+    QTest::addColumn<QString>("hit");        // empty: dropped with the parse error logged
+    QTest::newRow("true") << QByteArray(R"({"service": true})") << true << "online";
+    QTest::newRow("false") << QByteArray(R"({"service": false})") << true << "offline";
+    QTest::newRow("missing") << QByteArray(R"({"device": {}})") << true << "offline";
+    QTest::newRow("text") << QByteArray(R"({"service": "true"})") << true << "offline";
+    QTest::newRow("number") << QByteArray(R"({"service": 1})") << true << "offline";
+    QTest::newRow("empty payload") << QByteArray() << true << "offline";
+    // An empty (retained) message is how a service's status is cleared, also where empty is no document.
+    QTest::newRow("empty payload, strict client") << QByteArray() << false << "offline";
+    QTest::newRow("zero byte, strict client") << QByteArray("\0", 1) << false << "";
 }
 
 void TestMqttDevice::offlineRule()
 {
     QFETCH(QByteArray, status);
+    QFETCH(bool, emptyIsObject);
     QFETCH(QString, hit);
     const QString base = QStringLiteral("d%1/dev").arg(m_serial);
-    ProbeDevice device(*m_mqtt, base, {});
+    ProbeDevice device(*m_mqtt, base, {emptyIsObject, true});
     prime(base + "/prime");
+    LogCapture log;
     send(base + "/status", status);
-    QCOMPARE(device.hits, QStringList{hit});
+    QCOMPARE(device.hits, hit.isEmpty() ? QStringList() : QStringList{hit});
+    QCOMPARE(log.texts(QtCriticalMsg).filter("[Probe] ").size(), hit.isEmpty() ? 1 : 0);
     QCOMPARE(manager::MqttDevice::serviceOnline(QJsonDocument::fromJson(status).object()), hit == "online");
 }
 

@@ -33,6 +33,9 @@ struct ControllerSetup
     QString extraConfig;
     // Start the fake card, network and system services.
     bool services = true;
+    // The system service keeps its status on the broker; if not, it is gone before the
+    // controller subscribes, and the controller never hears it.
+    bool systemStatusRetained = true;
 };
 
 // The whole controller in the test process, as start-up builds it: its own MQTT session on the
@@ -57,6 +60,7 @@ public:
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath(QStringLiteral("settings")));
         SimulatedBoard::reset();
         cards.dispenser.setModel(setup.model);
+        system.setStatusRetained(setup.systemStatusRetained);
     }
 
     ~ControllerRig()

@@ -40,6 +40,7 @@ private slots:
 private:
     // The rig with its terminal stopped in Ready, so that nothing but the test moves it.
     bool readyRig(const QString &model, const QString &extraConfig = QString());
+    bool readyRig(const ControllerSetup &setup);
 };
 
 bool tst_ScreenFlow::readyRig(const QString &model, const QString &extraConfig)
@@ -47,6 +48,11 @@ bool tst_ScreenFlow::readyRig(const QString &model, const QString &extraConfig)
     ControllerSetup setup;
     setup.model = model;
     setup.extraConfig = extraConfig;
+    return readyRig(setup);
+}
+
+bool tst_ScreenFlow::readyRig(const ControllerSetup &setup)
+{
     if (!rig(setup).start() || !m_rig->typeKnown())
         return false;
     Terminal &terminal = m_rig->manager->terminal();
@@ -339,8 +345,13 @@ void tst_ScreenFlow::powerRequests_data()
 {
     QTest::addColumn<QString>("what");
     QTest::addColumn<QString>("message");
-    QTest::newRow("reboot") << "reboot" << "Rebooting";
-    QTest::newRow("shutdown") << "shutdown" << "Shutting down";
+    QTest::addColumn<bool>("statusHeard");
+    QTest::newRow("reboot") << "reboot" << "Rebooting" << true;
+    QTest::newRow("shutdown") << "shutdown" << "Shutting down" << true;
+    // The service published its status before the controller subscribed, not retained:
+    // nothing says it is down, so the request goes.
+    QTest::newRow("reboot, status never heard") << "reboot" << "Rebooting" << false;
+    QTest::newRow("shutdown, status never heard") << "shutdown" << "Shutting down" << false;
 }
 
 // Busy with the message at once; the request reaches the service 2 s later.
@@ -348,9 +359,16 @@ void tst_ScreenFlow::powerRequests()
 {
     QFETCH(QString, what);
     QFETCH(QString, message);
-    QVERIFY(readyRig(Vending));
+    QFETCH(bool, statusHeard);
+    ControllerSetup setup;
+    setup.model = Vending;
+    setup.systemStatusRetained = statusHeard;
+    QVERIFY(readyRig(setup));
     GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
+    if (statusHeard)
+        QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
+    else
+        QCOMPARE(manager.inspector().status(), QString());
 
     QElapsedTimer clock;
     clock.start();
@@ -383,6 +401,15 @@ void tst_ScreenFlow::powerRequestNotSent()
     QCOMPARE(manager.message(), QString("Reboot failed: system service unavailable"));
     QVERIFY(log.contains(QtCriticalMsg, "[GUIManager] ERROR: System reboot request cannot reach the system service"));
     QCOMPARE(manager.screenTimer().interval(), 15000);
+
+    // The service gone with its retained status cleared (an empty message): refused the same way.
+    m_rig->system.setServiceOnline(true);
+    QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
+    QVERIFY(m_rig->system.publishRaw("/status", QByteArray(), true));
+    QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("offline"); }));
+    manager.shutdownRequest();
+    QCOMPARE(manager.screen(), QString("ErrorScreen"));
+    QCOMPARE(manager.message(), QString("Shutdown failed: system service unavailable"));
 
     // The session lost during the 2 s before the request goes out.
     m_rig->system.setServiceOnline(true);
