@@ -2,6 +2,8 @@
 #include "devices/Button.h"
 #include "devices/MIOBoard.h"
 #include "devices/SimulatedBoard.h"
+#include "terminal/Event.h"
+#include "terminal/EventManager.h"
 #include "ui/GUIManager.h"
 
 #include "ControllerRig.h"
@@ -228,6 +230,8 @@ private slots:
     void collectScreen();
     void settingsPages_data();
     void settingsPages();
+    void pinBackOff_data();
+    void pinBackOff();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -254,6 +258,9 @@ private:
     QQuickItem *settingsStack() const;
     bool stackSettled(int depth) const;
     bool openRow(const QString &title);
+    // Three taps on the header's clock, the PIN on the pad, LOGIN.
+    bool openLogin();
+    bool enterPin(const QString &pin);
     bool back();
     bool answer(QObject *popup, bool yes);
     bool opened(QObject *popup) const;
@@ -428,6 +435,9 @@ void tst_ScreenPictures::verifyNoQmlWarnings()
         // The program's own lines carry their class's tag; everything else is the toolkit's.
         if (line.category == QLatin1String("default") && line.text.startsWith(QLatin1Char('[')))
             continue;
+        // So do the pages' own (a refused PIN is a warning of the log-in page).
+        if (line.category == QLatin1String("qml") && line.text.startsWith(QLatin1String("[QML] ")))
+            continue;
         warnings << line.category + QStringLiteral(": ") + line.text;
     }
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
@@ -479,6 +489,29 @@ bool tst_ScreenPictures::stackSettled(int depth) const
 bool tst_ScreenPictures::openRow(const QString &title)
 {
     return tap(find(QStringLiteral("row_") + title)) && stackSettled(2);
+}
+
+bool tst_ScreenPictures::openLogin()
+{
+    QQuickItem *header = find(QStringLiteral("header"));
+    QQuickItem *clock = nullptr;
+    for (QQuickItem *child : header->childItems()) {
+        if (child->property("pressCount").isValid())
+            clock = child;
+    }
+    if (!tap(clock) || !tap(clock) || !tap(clock))
+        return false;
+    return waitUntil([this] { return m_rig->manager->screen() == QLatin1String("Login"); }, 10000);
+}
+
+bool tst_ScreenPictures::enterPin(const QString &pin)
+{
+    QQuickItem *pad = find(QStringLiteral("numberPad"));
+    for (const QChar digit : pin) {
+        if (!tap(findText(QString(digit), pad)))
+            return false;
+    }
+    return tap(find(QStringLiteral("loginButton")));
 }
 
 bool tst_ScreenPictures::back()
@@ -841,6 +874,60 @@ void tst_ScreenPictures::settingsPages()
     shoot("Busy-rebooting");
     QVERIFY(waitUntil([&] { return lane.system.requests("power/reboot").size() == 1; }, 10000));
 
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::pinBackOff_data()
+{
+    driverScreens_data();
+}
+
+// PINs guessed at the lane: from the fifth wrong one in a row the page says how long the next
+// try waits, the event log has it, and tries within the wait are refused, the right PIN too;
+// once the wait is over the right PIN gets in.
+void tst_ScreenPictures::pinBackOff()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language));
+    GUIManager &manager = *m_rig->manager;
+    qint64 now = 0;
+    manager.sessionManager().setClock([&now] { return now; });
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(openLogin());
+
+    QSignalSpy denied(&manager, &GUIManager::settingsAccessDenied);
+    for (int i = 1; i <= 4; ++i) {
+        QVERIFY(enterPin("1234"));
+        QVERIFY(waitUntil([&] { return denied.count() == i; }));
+    }
+    QVERIFY(!find("delayMessage"));
+    QVERIFY(enterPin("1234"));
+    QVERIFY(waitUntil([&] { return find("delayMessage"); }));
+    QQuickItem *message = find("delayMessage");
+    const QString shown = message->property("text").toString();
+    if (language == "en_US")
+        QCOMPARE(shown, QString("Too many wrong PINs. Try again in 30 s."));
+    else
+        QVERIFY2(shown.contains("30") && !shown.contains("Try again"), qPrintable(shown));
+    shoot("Login-delayed");
+    const Event *event = manager.eventManager().events().last();
+    QCOMPARE(event->name(), QString("Maintenance login delayed"));
+    QCOMPARE(event->description(), QString("Wrong PINs in a row : 5\nNext try in : 30 s"));
+
+    // The right PIN within the wait: refused, the page still says so.
+    now += 20000;
+    QVERIFY(enterPin("8306"));
+    QVERIFY(waitUntil([&] { return message->property("text").toString().contains("10"); }));
+    QCOMPARE(manager.screen(), QString("Login"));
+    QVERIFY(!manager.sessionManager().sessionActive());
+
+    // The wait over, the right PIN gets in.
+    now += 10000;
+    QVERIFY(enterPin("8306"));
+    QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    QCOMPARE(manager.eventManager().events().last()->name(), QString("Maintenance login"));
     verifyNoQmlWarnings();
 }
 
