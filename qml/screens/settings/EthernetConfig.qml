@@ -37,24 +37,74 @@ Pane {
             if (!isValid(fields[i][0].text))
                 return fields[i][1]
         }
+        return checkSubnet()
+    }
+
+    // A valid address text as a 32-bit number.
+    function toNumber(text) {
+        var parts = text.split(".")
+        return ((Number(parts[0]) * 256 + Number(parts[1])) * 256 + Number(parts[2])) * 256 + Number(parts[3])
+    }
+
+    // Addresses that would cut the terminal off the network: a mask with holes
+    // or none, a host that is no host, a gateway it cannot reach.
+    function checkSubnet() {
+        var mask = toNumber(maskField.text)
+        var hosts = (0xFFFFFFFF - mask) >>> 0
+        if (mask === 0 || ((hosts & (hosts + 1)) >>> 0) !== 0)
+            return QT_TR_NOOP("IPv4 netmask is not a valid netmask")
+        var address = toNumber(addressField.text)
+        if (address === 0)
+            return QT_TR_NOOP("IPv4 address cannot be 0.0.0.0")
+        var network = (address & mask) >>> 0
+        var broadcast = (network | hosts) >>> 0
+        // A /31 or /32 has no network or broadcast address of its own.
+        var reserved = function(value) { return hosts > 1 && (value === network || value === broadcast) }
+        if (reserved(address))
+            return QT_TR_NOOP("IPv4 address cannot be the network or broadcast address")
+        if (gatewayField.text !== "") {
+            var gateway = toNumber(gatewayField.text)
+            if (((gateway & mask) >>> 0) !== network)
+                return QT_TR_NOOP("IPv4 gateway is outside the subnet")
+            if (reserved(gateway))
+                return QT_TR_NOOP("IPv4 gateway cannot be the network or broadcast address")
+        }
         return ""
+    }
+
+    function showProblem(problem) {
+        popup.text = manager.dynTr + qsTr(problem)
+        popup.open()
     }
 
     function save() {
         Qt.inputMethod.hide()
         var problem = check()
         if (problem !== "") {
-            popup.text = manager.dynTr + qsTr(problem)
-            popup.open()
+            showProblem(problem)
             return false
         }
+        // Sent as shown: a method the box does not list shows, and goes, as "manual".
+        var typed = [addressField.text, maskField.text, gatewayField.text, dns0Field.text, dns1Field.text]
+        var mode = modeBox.currentText
+        ethernet.method = mode
         var config = ethernet.config
-        config.address = addressField.text
-        config.mask = maskField.text
-        config.gateway = gatewayField.text
-        config.dns0 = dns0Field.text
-        config.dns1 = dns1Field.text
-        ethernet.save()
+        config.address = typed[0]
+        config.mask = typed[1]
+        config.gateway = typed[2]
+        config.dns0 = typed[3]
+        config.dns1 = typed[4]
+        if (!ethernet.save()) {
+            // The client went back to the service's values; the page keeps the typed ones for another try.
+            var fields = [addressField, maskField, gatewayField, dns0Field, dns1Field]
+            for (var i = 0; i < fields.length; ++i)
+                fields[i].text = typed[i]
+            modeBox.currentIndex = modeBox.find(mode)
+            showProblem(ethernet.serviceOnline === false
+                        ? QT_TR_NOOP("The network service is not running: the configuration was not sent")
+                        : QT_TR_NOOP("The network service cannot be reached: the configuration was not sent"))
+            return false
+        }
         page.StackView.view.pop()
         return true
     }
@@ -91,7 +141,6 @@ Pane {
                 Layout.fillWidth: true
                 model: ["auto", "manual"]
                 currentIndex: page.ethernet.method === "auto" ? 0 : 1
-                onActivated: page.ethernet.method = currentText
                 onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
             }
 
