@@ -101,4 +101,11 @@
         <translation>Προσωρινά Εκτός Λειτουργίας</translation>
     </message>
 </context>
+<context>
+    <name>Region</name>
+    <message>
+        <source>Not accepted: %1</source>
+        <translation>Δεν έγινε δεκτό: %1</translation>
+    </message>
+</context>
 </TS>

@@ -232,6 +232,8 @@ private slots:
     void settingsPages();
     void pinBackOff_data();
     void pinBackOff();
+    void ntpServerRefused_data();
+    void ntpServerRefused();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -261,6 +263,8 @@ private:
     // Three taps on the header's clock, the PIN on the pad, LOGIN.
     bool openLogin();
     bool enterPin(const QString &pin);
+    // From the driver's screen to the settings menu with the right PIN.
+    bool logIn();
     bool back();
     bool answer(QObject *popup, bool yes);
     bool opened(QObject *popup) const;
@@ -512,6 +516,12 @@ bool tst_ScreenPictures::enterPin(const QString &pin)
             return false;
     }
     return tap(find(QStringLiteral("loginButton")));
+}
+
+bool tst_ScreenPictures::logIn()
+{
+    return openLogin() && enterPin(QStringLiteral("8306"))
+           && waitUntil([this] { return m_rig->manager->screen() == QLatin1String("Settings"); }, 10000) && stackSettled(1);
 }
 
 bool tst_ScreenPictures::back()
@@ -928,6 +938,52 @@ void tst_ScreenPictures::pinBackOff()
     QVERIFY(enterPin("8306"));
     QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
     QCOMPARE(manager.eventManager().events().last()->name(), QString("Maintenance login"));
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::ntpServerRefused_data()
+{
+    driverScreens_data();
+}
+
+// A server name the clock refuses: the field shows the clock's server again and says what was
+// not taken; the next edit takes the mark away.
+void tst_ScreenPictures::ntpServerRefused()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(logIn());
+    QVERIFY(openRow("Region"));
+    const QString server = manager.terminal().clock()->ntpServer();
+    QQuickItem *field = find("ntpServerField");
+    QCOMPARE(field->property("text").toString(), server);
+    QVERIFY(!find("ntpServerRefused"));
+
+    QVERIFY(tap(field));
+    QVERIFY(waitUntil([&] { return field->hasActiveFocus(); }));
+    QVERIFY(field->setProperty("text", QString()));
+    for (const char key : QByteArray("ntp;reboot"))
+        QTest::keyClick(window(), key);
+    QCOMPARE(field->property("text").toString(), QString("ntp;reboot"));
+    QTest::keyClick(window(), Qt::Key_Return);
+    QCOMPARE(manager.terminal().clock()->ntpServer(), server);
+    QVERIFY(waitUntil([&] { return find("ntpServerRefused"); }));
+    QCOMPARE(field->property("text").toString(), server);
+    QVERIFY2(find("ntpServerRefused")->property("text").toString().contains("ntp;reboot"),
+             qPrintable(find("ntpServerRefused")->property("text").toString()));
+    QGuiApplication::inputMethod()->hide();
+    shoot("Settings-Region-refused");
+
+    // Typing again clears the mark.
+    QVERIFY(tap(field));
+    QTest::keyClick(window(), Qt::Key_End);
+    QTest::keyClick(window(), 'x');
+    QVERIFY(waitUntil([&] { return !find("ntpServerRefused"); }));
+    QGuiApplication::inputMethod()->hide();
     verifyNoQmlWarnings();
 }
 

@@ -117,11 +117,37 @@ Pane {
                 text: manager.dynTr + qsTr("NTP server")
             }
             TextField {
+                id: ntpServerField
                 objectName: "ntpServerField"
+                // The last text the clock did not take, shown beside its server.
+                property string refused: ""
                 Layout.fillWidth: true
                 text: page.clock.ntpServer
                 inputMethodHints: Qt.ImhNoAutoUppercase | Qt.ImhNoPredictiveText
-                onEditingFinished: page.clock.ntpServer = text
+                Material.accent: refused !== "" ? Material.Red : page.Material.accent
+                onTextEdited: refused = ""
+                onEditingFinished: {
+                    if (text === page.clock.ntpServer)
+                        return
+                    var typed = text
+                    page.clock.ntpServer = typed
+                    if (page.clock.ntpServer !== typed) {
+                        refused = typed
+                        text = Qt.binding(function() { return page.clock.ntpServer })
+                    }
+                }
+
+                Label {
+                    objectName: "ntpServerRefused"
+                    anchors.right: parent.right
+                    anchors.rightMargin: 4
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: Math.min(implicitWidth, parent.width / 2)
+                    visible: parent.refused !== ""
+                    elide: Text.ElideMiddle
+                    color: Material.color(Material.Red)
+                    text: manager.dynTr + qsTr("Not accepted: %1").arg(parent.refused)
+                }
             }
 
             Label {
