@@ -108,4 +108,11 @@
         <translation>Δεν έγινε δεκτό: %1</translation>
     </message>
 </context>
+<context>
+    <name>ValidatorConfig</name>
+    <message>
+        <source>No validator connected: its settings cannot be changed</source>
+        <translation>Δεν υπάρχει συνδεδεμένος επικυρωτής: οι ρυθμίσεις του δεν μπορούν να αλλάξουν</translation>
+    </message>
+</context>
 </TS>

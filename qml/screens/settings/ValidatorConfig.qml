@@ -10,9 +10,11 @@ Pane {
     readonly property QtObject validator: typeof validatorManager !== "undefined" && validatorManager
                                           ? validatorManager : noValidator
     readonly property var config: validator.config
-    readonly property bool modified: urlField.text !== String(config.obuUrl)
-                                     || qrSwitch.checked !== config.passbackQrEnabled
-                                     || passbackBox.value !== config.passbackSecs
+    // Without a validator its settings would be thrown away: they stay as they are.
+    readonly property bool connected: validator !== noValidator
+    readonly property bool modified: (connected && (urlField.text !== String(config.obuUrl)
+                                                    || qrSwitch.checked !== config.passbackQrEnabled
+                                                    || passbackBox.value !== config.passbackSecs))
                                      || shutdownBox.value !== manager.shutdownDelaySec
                                      || errorSwitch.checked !== manager.showErrorDesc
 
@@ -31,10 +33,12 @@ Pane {
         var qr = qrSwitch.checked
         var shutdownDelay = shutdownBox.value
         var showError = errorSwitch.checked
-        config.obuUrl = url
-        config.passbackSecs = passback
-        config.passbackQrEnabled = qr
-        validator.saveConfig()
+        if (connected) {
+            config.obuUrl = url
+            config.passbackSecs = passback
+            config.passbackQrEnabled = qr
+            validator.saveConfig()
+        }
         manager.shutdownDelaySec = shutdownDelay
         manager.showErrorDesc = showError
         page.StackView.view.pop()
@@ -52,6 +56,16 @@ Pane {
         rowSpacing: 10
 
         Label {
+            objectName: "noValidatorLine"
+            Layout.columnSpan: 2
+            Layout.fillWidth: true
+            visible: !page.connected
+            wrapMode: Text.WordWrap
+            color: Material.color(Material.Amber)
+            text: manager.dynTr + qsTr("No validator connected: its settings cannot be changed")
+        }
+
+        Label {
             Layout.preferredWidth: parent.width * 0.3
             text: manager.dynTr + qsTr("OBC URL")
         }
@@ -59,6 +73,7 @@ Pane {
             id: urlField
             objectName: "urlField"
             Layout.fillWidth: true
+            enabled: page.connected
             text: String(page.config.obuUrl)
             inputMethodHints: Qt.ImhUrlCharactersOnly | Qt.ImhNoAutoUppercase
         }
@@ -71,6 +86,7 @@ Pane {
             to: 86400
             stepSize: 1
             editable: true
+            enabled: page.connected
             value: page.config.passbackSecs
             onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
         }
@@ -98,6 +114,7 @@ Pane {
         Switch {
             id: qrSwitch
             objectName: "qrSwitch"
+            enabled: page.connected
             checked: page.config.passbackQrEnabled
         }
 
