@@ -234,6 +234,7 @@ private slots:
     void pinBackOff();
     void ntpServerRefused_data();
     void ntpServerRefused();
+    void versionLabelLeavesRoom();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -985,6 +986,50 @@ void tst_ScreenPictures::ntpServerRefused()
     QVERIFY(waitUntil([&] { return !find("ntpServerRefused"); }));
     QGuiApplication::inputMethod()->hide();
     verifyNoQmlWarnings();
+}
+
+// The version in the bottom-right corner stays clear of the settings pages' buttons there (the
+// menu's last row with its arrow, SAVE, INSTALL, NTP SYNC).
+void tst_ScreenPictures::versionLabelLeavesRoom()
+{
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QQuickItem *version = find("versionLabel");
+    QVERIFY(version);
+    const QRectF label = sceneRect(version);
+    QVERIFY(label.bottom() <= 600 && label.right() <= 1024);
+
+    QStringList faults;
+    const auto check = [&](const QString &page) {
+        QList<QQuickItem *> touched;
+        visit(shownPage(), [&](QQuickItem *item) {
+            return (item->inherits("QQuickAbstractButton") || item->inherits("QQuickImage"))
+                   && sceneRect(item).intersects(label);
+        }, touched);
+        for (const QQuickItem *item : qAsConst(touched))
+            faults << page + QStringLiteral(": ") + describe(item);
+    };
+    QVERIFY(logIn());
+    check("menu");
+    QVERIFY(openRow("Update"));
+    check("Update");
+    QVERIFY(back());
+    QVERIFY(openRow("Region"));
+    check("Region");
+    QVERIFY(back());
+    QVERIFY(openRow("Network"));
+    QVERIFY(tap(findText("Ethernet", find("tabs"))));
+    QQuickItem *swipe = find("swipe");
+    QVERIFY(waitUntil([&] {
+        auto *ethernet = qvariant_cast<QQuickItem *>(swipe->property("currentItem"));
+        return swipe->property("currentIndex").toInt() == 1 && qAbs(sceneRect(ethernet).x() - sceneRect(swipe).x()) < 0.5;
+    }, 10000));
+    QVERIFY(tap(findText("Configure", swipe)) && stackSettled(3));
+    check("EthernetConfig");
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
 }
 
 int main(int argc, char **argv)
