@@ -235,6 +235,8 @@ private slots:
     void ntpServerRefused_data();
     void ntpServerRefused();
     void versionLabelLeavesRoom();
+    void keyboardLeavesFieldInView_data();
+    void keyboardLeavesFieldInView();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -1030,6 +1032,76 @@ void tst_ScreenPictures::versionLabelLeavesRoom()
     QVERIFY(tap(findText("Configure", swipe)) && stackSettled(3));
     check("EthernetConfig");
     QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+}
+
+void tst_ScreenPictures::keyboardLeavesFieldInView_data()
+{
+    driverScreens_data();
+}
+
+// A field low on its page, tapped: the on-screen keyboard comes up and the field stands above
+// it (DNS #1, the display-off interval); the editable spin boxes of the validator settings keep
+// the keyboard too.
+void tst_ScreenPictures::keyboardLeavesFieldInView()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(logIn());
+    // Up and settled, and the field above it, clear of the tool bar.
+    const auto inView = [&](QQuickItem *field) {
+        return waitUntil([&] {
+            QQuickItem *keyboard = find("keyboard");
+            if (!keyboard)
+                return false;
+            const QRectF board = sceneRect(keyboard);
+            const QRectF shown = sceneRect(field);
+            return QGuiApplication::inputMethod()->isVisible()
+                   && qFuzzyCompare(board.bottom(), sceneRect(keyboard->parentItem()).bottom())
+                   && shown.bottom() <= board.top() && shown.top() >= sceneRect(find("toolBar")).bottom();
+        }, 10000);
+    };
+    const auto tapAndCheck = [&](const QString &name, const QString &picture) {
+        QQuickItem *field = find(name);
+        if (!field || !tap(field))
+            return false;
+        const bool ok = inView(field);
+        if (!picture.isEmpty())
+            shoot(picture);
+        QGuiApplication::inputMethod()->hide();
+        return ok && waitUntil([&] { return !find("keyboard"); });
+    };
+
+    QVERIFY(openRow("Network"));
+    QVERIFY(tap(findText("Ethernet", find("tabs"))));
+    QQuickItem *swipe = find("swipe");
+    QVERIFY(waitUntil([&] {
+        auto *ethernet = qvariant_cast<QQuickItem *>(swipe->property("currentItem"));
+        return swipe->property("currentIndex").toInt() == 1 && qAbs(sceneRect(ethernet).x() - sceneRect(swipe).x()) < 0.5;
+    }, 10000));
+    QVERIFY(tap(findText("Configure", swipe)) && stackSettled(3));
+    QQuickItem *mode = find("modeBox");
+    QObject *modes = qvariant_cast<QObject *>(mode->property("popup"));
+    QVERIFY(tap(mode) && opened(modes));
+    QVERIFY(tap(findText("manual", qvariant_cast<QQuickItem *>(modes->property("contentItem")))) && closed(modes));
+    QVERIFY(find("dns1Field")->isEnabled());
+    QVERIFY(tapAndCheck("dns1Field", "Settings-EthernetConfig-keyboard"));
+    // Hidden again, the page is back in its place.
+    QVERIFY(waitUntil([&] { return sceneRect(find("modeBox")).top() > sceneRect(find("toolBar")).bottom(); }));
+    QVERIFY(back() && back());
+
+    QVERIFY(openRow("Display"));
+    QVERIFY(tapAndCheck("displayOffMin", "Settings-Display-keyboard"));
+    QVERIFY(back());
+
+    QVERIFY(openRow("Validator"));
+    QVERIFY(tap(find("configureButton")) && stackSettled(3));
+    QVERIFY(tapAndCheck("shutdownBox", QString()));
+    QVERIFY(back() && back());
+    verifyNoQmlWarnings();
 }
 
 int main(int argc, char **argv)

@@ -118,67 +118,73 @@ Pane {
         onEditingFinished: valid = page.isValid(text)
     }
 
-    ColumnLayout {
-        anchors.fill: parent
-        spacing: 6
+    // Scrolls up to keep the focused field above the on-screen keyboard.
+    KeyboardLift {
+        id: lift
+        area: page
 
-        Label {
-            text: manager.dynTr + qsTr("Ethernet Configuration")
-            font.pointSize: 12
-            color: Material.accent
-        }
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 6
 
-        GridLayout {
-            Layout.fillWidth: true
-            columns: 2
-            columnSpacing: 10
-            rowSpacing: 0
-
-            Label { text: manager.dynTr + qsTr("Mode"); Layout.preferredWidth: page.availableWidth * 0.3 }
-            ComboBox {
-                id: modeBox
-                objectName: "modeBox"
-                Layout.fillWidth: true
-                model: ["auto", "manual"]
-                currentIndex: page.ethernet.method === "auto" ? 0 : 1
-                onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+            Label {
+                text: manager.dynTr + qsTr("Ethernet Configuration")
+                font.pointSize: 12
+                color: Material.accent
             }
 
-            Label { text: "IPV4 Address" }
-            AddressField { id: addressField; objectName: "addressField"; text: page.ethernet.config.address }
-            Label { text: "IPV4 Netmask" }
-            AddressField { id: maskField; objectName: "maskField"; text: page.ethernet.config.mask }
-            Label { text: "IPV4 Gateway" }
-            AddressField { id: gatewayField; objectName: "gatewayField"; text: page.ethernet.config.gateway }
-            Label { text: "DNS #0" }
-            AddressField { id: dns0Field; objectName: "dns0Field"; text: page.ethernet.config.dns0 }
-            Label { text: "DNS #1" }
-            AddressField { id: dns1Field; objectName: "dns1Field"; text: page.ethernet.config.dns1 }
-        }
-
-        Item { Layout.fillHeight: true }
-
-        RowLayout {
-            Layout.fillWidth: true
-            spacing: 30
-
-            Button {
-                objectName: "backButton"
+            GridLayout {
                 Layout.fillWidth: true
-                text: manager.dynTr + qsTr("Back")
-                onClicked: {
-                    Qt.inputMethod.hide()
-                    page.StackView.view.pop()
+                columns: 2
+                columnSpacing: 10
+                rowSpacing: 0
+
+                Label { text: manager.dynTr + qsTr("Mode"); Layout.preferredWidth: page.availableWidth * 0.3 }
+                ComboBox {
+                    id: modeBox
+                    objectName: "modeBox"
+                    Layout.fillWidth: true
+                    model: ["auto", "manual"]
+                    currentIndex: page.ethernet.method === "auto" ? 0 : 1
+                    onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
                 }
-                onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+
+                Label { text: "IPV4 Address" }
+                AddressField { id: addressField; objectName: "addressField"; text: page.ethernet.config.address }
+                Label { text: "IPV4 Netmask" }
+                AddressField { id: maskField; objectName: "maskField"; text: page.ethernet.config.mask }
+                Label { text: "IPV4 Gateway" }
+                AddressField { id: gatewayField; objectName: "gatewayField"; text: page.ethernet.config.gateway }
+                Label { text: "DNS #0" }
+                AddressField { id: dns0Field; objectName: "dns0Field"; text: page.ethernet.config.dns0 }
+                Label { text: "DNS #1" }
+                AddressField { id: dns1Field; objectName: "dns1Field"; text: page.ethernet.config.dns1 }
             }
-            Button {
-                objectName: "saveButton"
+
+            Item { Layout.fillHeight: true }
+
+            RowLayout {
                 Layout.fillWidth: true
-                text: manager.dynTr + qsTr("Save")
-                highlighted: true
-                onClicked: page.save()
-                onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+                spacing: 30
+
+                Button {
+                    objectName: "backButton"
+                    Layout.fillWidth: true
+                    text: manager.dynTr + qsTr("Back")
+                    onClicked: {
+                        Qt.inputMethod.hide()
+                        page.StackView.view.pop()
+                    }
+                    onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+                }
+                Button {
+                    objectName: "saveButton"
+                    Layout.fillWidth: true
+                    text: manager.dynTr + qsTr("Save")
+                    highlighted: true
+                    onClicked: page.save()
+                    onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+                }
             }
         }
     }

@@ -3,6 +3,7 @@ import QtQuick.Controls 2.15
 import QtQuick.Controls.Material 2.15
 import QtQuick.Extras 1.4
 import QtQuick.Layouts 1.15
+import "../../controls" as Controls
 
 // Language, time zone and time synchronisation.
 Pane {
@@ -21,10 +22,11 @@ Pane {
         onTriggered: page.now = new Date()
     }
 
-    // Sized by the page, never the other way round.
-    Item {
+    // Sized by the page, never the other way round; scrolls up to keep the
+    // focused field above the on-screen keyboard.
+    Controls.KeyboardLift {
         id: content
-        anchors.fill: parent
+        area: page
 
     ColumnLayout {
         anchors.fill: parent

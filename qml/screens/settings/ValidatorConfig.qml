@@ -2,6 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Controls.Material 2.15
 import QtQuick.Layouts 1.15
+import "../../controls" as Controls
 
 // The validator's settings and the two display settings of the terminal.
 Pane {
@@ -48,88 +49,94 @@ Pane {
         id: noValidator
     }
 
-    GridLayout {
-        anchors.horizontalCenter: parent.horizontalCenter
-        width: page.availableWidth * 0.8
-        columns: 2
-        columnSpacing: 10
-        rowSpacing: 10
+    // Scrolls up to keep the focused field above the on-screen keyboard.
+    Controls.KeyboardLift {
+        id: lift
+        area: page
 
-        Label {
-            objectName: "noValidatorLine"
-            Layout.columnSpan: 2
-            Layout.fillWidth: true
-            visible: !page.connected
-            wrapMode: Text.WordWrap
-            color: Material.color(Material.Amber)
-            text: manager.dynTr + qsTr("No validator connected: its settings cannot be changed")
-        }
+        GridLayout {
+            anchors.horizontalCenter: parent.horizontalCenter
+            width: page.availableWidth * 0.8
+            columns: 2
+            columnSpacing: 10
+            rowSpacing: 10
 
-        Label {
-            Layout.preferredWidth: parent.width * 0.3
-            text: manager.dynTr + qsTr("OBC URL")
-        }
-        TextField {
-            id: urlField
-            objectName: "urlField"
-            Layout.fillWidth: true
-            enabled: page.connected
-            text: String(page.config.obuUrl)
-            inputMethodHints: Qt.ImhUrlCharactersOnly | Qt.ImhNoAutoUppercase
-        }
+            Label {
+                objectName: "noValidatorLine"
+                Layout.columnSpan: 2
+                Layout.fillWidth: true
+                visible: !page.connected
+                wrapMode: Text.WordWrap
+                color: Material.color(Material.Amber)
+                text: manager.dynTr + qsTr("No validator connected: its settings cannot be changed")
+            }
 
-        Label { text: manager.dynTr + qsTr("Passback Time (sec)") }
-        SpinBox {
-            id: passbackBox
-            objectName: "passbackBox"
-            from: 0
-            to: 86400
-            stepSize: 1
-            editable: true
-            enabled: page.connected
-            value: page.config.passbackSecs
-            onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
-        }
+            Label {
+                Layout.preferredWidth: parent.width * 0.3
+                text: manager.dynTr + qsTr("OBC URL")
+            }
+            TextField {
+                id: urlField
+                objectName: "urlField"
+                Layout.fillWidth: true
+                enabled: page.connected
+                text: String(page.config.obuUrl)
+                inputMethodHints: Qt.ImhUrlCharactersOnly | Qt.ImhNoAutoUppercase
+            }
 
-        Label {
-            text: manager.dynTr + qsTr("Shutdown Delay (sec)")
-            MouseArea { id: shutdownHover; anchors.fill: parent; hoverEnabled: true }
-            ToolTip.visible: shutdownHover.containsMouse
-            ToolTip.text: "The delay, in seconds, after which the system\n"
-                          + "will start the shutdown sequence, providing that\n"
-                          + "the ignition has been turned off (max=900 sec)."
-        }
-        SpinBox {
-            id: shutdownBox
-            objectName: "shutdownBox"
-            from: 5
-            to: 900
-            stepSize: 5
-            editable: true
-            value: manager.shutdownDelaySec
-            onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
-        }
+            Label { text: manager.dynTr + qsTr("Passback Time (sec)") }
+            SpinBox {
+                id: passbackBox
+                objectName: "passbackBox"
+                from: 0
+                to: 86400
+                stepSize: 1
+                editable: true
+                enabled: page.connected
+                value: page.config.passbackSecs
+                inputMethodHints: Qt.ImhDigitsOnly
+            }
 
-        Label { text: manager.dynTr + qsTr("QR Passback Enabled") }
-        Switch {
-            id: qrSwitch
-            objectName: "qrSwitch"
-            enabled: page.connected
-            checked: page.config.passbackQrEnabled
-        }
+            Label {
+                text: manager.dynTr + qsTr("Shutdown Delay (sec)")
+                MouseArea { id: shutdownHover; anchors.fill: parent; hoverEnabled: true }
+                ToolTip.visible: shutdownHover.containsMouse
+                ToolTip.text: "The delay, in seconds, after which the system\n"
+                              + "will start the shutdown sequence, providing that\n"
+                              + "the ignition has been turned off (max=900 sec)."
+            }
+            SpinBox {
+                id: shutdownBox
+                objectName: "shutdownBox"
+                from: 5
+                to: 900
+                stepSize: 5
+                editable: true
+                value: manager.shutdownDelaySec
+                inputMethodHints: Qt.ImhDigitsOnly
+            }
 
-        Label {
-            text: manager.dynTr + qsTr("Show Error Description")
-            MouseArea { id: errorHover; anchors.fill: parent; hoverEnabled: true }
-            ToolTip.visible: errorHover.containsMouse
-            ToolTip.text: "If enabled, a full error description will\n"
-                          + "be displayed in the 'Out-of-Order' screen\n"
-                          + "instead of just an error code."
-        }
-        Switch {
-            id: errorSwitch
-            objectName: "errorSwitch"
-            checked: manager.showErrorDesc
+            Label { text: manager.dynTr + qsTr("QR Passback Enabled") }
+            Switch {
+                id: qrSwitch
+                objectName: "qrSwitch"
+                enabled: page.connected
+                checked: page.config.passbackQrEnabled
+            }
+
+            Label {
+                text: manager.dynTr + qsTr("Show Error Description")
+                MouseArea { id: errorHover; anchors.fill: parent; hoverEnabled: true }
+                ToolTip.visible: errorHover.containsMouse
+                ToolTip.text: "If enabled, a full error description will\n"
+                              + "be displayed in the 'Out-of-Order' screen\n"
+                              + "instead of just an error code."
+            }
+            Switch {
+                id: errorSwitch
+                objectName: "errorSwitch"
+                checked: manager.showErrorDesc
+            }
         }
     }
 
