@@ -60,8 +60,10 @@ ApplicationWindow {
             anchors.left: parent.left
             anchors.right: parent.right
             anchors.bottom: parent.bottom
-            // The settings pages keep their bottom-right buttons clear of the version.
-            anchors.bottomMargin: modelData.name === "Settings" ? versionLabel.height + 2 * versionLabel.anchors.margins : 0
+            // The settings pages keep their bottom-right buttons clear of the version
+            // (not the colour test, which takes the whole screen).
+            anchors.bottomMargin: modelData.name === "Settings" && !(item && item.stack.fullScreen)
+                                  ? versionLabel.height + 2 * versionLabel.anchors.margins : 0
             asynchronous: false
             source: modelData.source
             visible: window.currentScreen === modelData.name
