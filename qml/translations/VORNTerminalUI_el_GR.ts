@@ -90,8 +90,8 @@
         <translation>Κωδικός</translation>
     </message>
     <message>
-        <source>Too many wrong PINs. Try again in %1 s.</source>
-        <translation>Πολλοί λάθος κωδικοί. Δοκιμάστε ξανά σε %1 δευτ.</translation>
+        <source>Too many wrong PINs. Try again in %1 s.</source>
+        <translation>Πολλοί λάθος κωδικοί. Δοκιμάστε ξανά σε %1 δευτ.</translation>
     </message>
 </context>
 <context>

@@ -921,7 +921,7 @@ void tst_ScreenPictures::pinBackOff()
     QQuickItem *message = find("delayMessage");
     const QString shown = message->property("text").toString();
     if (language == "en_US")
-        QCOMPARE(shown, QString("Too many wrong PINs. Try again in 30 s."));
+        QCOMPARE(shown, QString::fromUtf8("Too many wrong PINs. Try again in 30\u00a0s."));
     else
         QVERIFY2(shown.contains("30") && !shown.contains("Try again"), qPrintable(shown));
     shoot("Login-delayed");

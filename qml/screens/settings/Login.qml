@@ -122,7 +122,7 @@ Item {
                 font.pointSize: 11
                 color: Material.color(Material.Red)
                 text: loginPage.delaySeconds > 0
-                      ? manager.dynTr + qsTr("Too many wrong PINs. Try again in %1 s.").arg(loginPage.delaySeconds) : ""
+                      ? manager.dynTr + qsTr("Too many wrong PINs. Try again in %1\u00a0s.").arg(loginPage.delaySeconds) : ""
             }
 
             // Sideways shake of a refused PIN, twice.
