@@ -26,7 +26,8 @@ ApplicationWindow {
     height: 600
     visible: true
     title: "VORNTerminal"
-    color: "#FFFFFF"
+    // Under the settings, the strip beside the version matches their background (also when dark).
+    color: currentScreen === "Settings" ? Material.background : "#FFFFFF"
     locale: Qt.locale(manager.language)
 
     FontLoader {
@@ -59,6 +60,10 @@ ApplicationWindow {
             anchors.left: parent.left
             anchors.right: parent.right
             anchors.bottom: parent.bottom
+            // The settings pages keep their bottom-right buttons clear of the version
+            // (not the colour test, which takes the whole screen).
+            anchors.bottomMargin: modelData.name === "Settings" && !(item && item.stack.fullScreen)
+                                  ? versionLabel.height + 2 * versionLabel.anchors.margins : 0
             asynchronous: false
             source: modelData.source
             visible: window.currentScreen === modelData.name
@@ -70,6 +75,8 @@ ApplicationWindow {
     }
 
     Label {
+        id: versionLabel
+        objectName: "versionLabel"
         anchors.right: parent.right
         anchors.bottom: parent.bottom
         anchors.margins: 10

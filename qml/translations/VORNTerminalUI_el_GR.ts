@@ -42,6 +42,37 @@
     </message>
 </context>
 <context>
+    <name>EthernetConfig</name>
+    <message>
+        <source>IPv4 netmask is not a valid netmask</source>
+        <translation>Η μάσκα δικτύου IPv4 δεν είναι έγκυρη</translation>
+    </message>
+    <message>
+        <source>IPv4 address cannot be 0.0.0.0</source>
+        <translation>Η διεύθυνση IPv4 δεν μπορεί να είναι 0.0.0.0</translation>
+    </message>
+    <message>
+        <source>IPv4 address cannot be the network or broadcast address</source>
+        <translation>Η διεύθυνση IPv4 δεν μπορεί να είναι η διεύθυνση δικτύου ή εκπομπής</translation>
+    </message>
+    <message>
+        <source>IPv4 gateway cannot be the network or broadcast address</source>
+        <translation>Η πύλη IPv4 δεν μπορεί να είναι η διεύθυνση δικτύου ή εκπομπής</translation>
+    </message>
+    <message>
+        <source>IPv4 gateway is outside the subnet</source>
+        <translation>Η πύλη IPv4 είναι εκτός του υποδικτύου</translation>
+    </message>
+    <message>
+        <source>The network service is not running: the configuration was not sent</source>
+        <translation>Η υπηρεσία δικτύου δεν εκτελείται: οι ρυθμίσεις δεν στάλθηκαν</translation>
+    </message>
+    <message>
+        <source>The network service cannot be reached: the configuration was not sent</source>
+        <translation>Η υπηρεσία δικτύου δεν είναι προσβάσιμη: οι ρυθμίσεις δεν στάλθηκαν</translation>
+    </message>
+</context>
+<context>
     <name>InitPage</name>
     <message>
         <source>Not Registered</source>
@@ -58,12 +89,30 @@
         <source>Pin</source>
         <translation>Κωδικός</translation>
     </message>
+    <message>
+        <source>Too many wrong PINs. Try again in %1 s.</source>
+        <translation>Πολλοί λάθος κωδικοί. Δοκιμάστε ξανά σε %1 δευτ.</translation>
+    </message>
 </context>
 <context>
     <name>OutOfOrder</name>
     <message>
         <source>Out-of-order</source>
         <translation>Προσωρινά Εκτός Λειτουργίας</translation>
+    </message>
+</context>
+<context>
+    <name>Region</name>
+    <message>
+        <source>Not accepted: %1</source>
+        <translation>Δεν έγινε δεκτό: %1</translation>
+    </message>
+</context>
+<context>
+    <name>ValidatorConfig</name>
+    <message>
+        <source>No validator connected: its settings cannot be changed</source>
+        <translation>Δεν υπάρχει συνδεδεμένος επικυρωτής: οι ρυθμίσεις του δεν μπορούν να αλλάξουν</translation>
     </message>
 </context>
 </TS>

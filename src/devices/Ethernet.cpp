@@ -84,8 +84,10 @@ void Ethernet::onConfigReceived(const QJsonObject &document)
     qDebug().noquote() << Tag_ + QStringLiteral("Processing config topic ") + base() + QStringLiteral("/config");
     if (readText(document, QStringLiteral("interface"), QStringLiteral("interface")) == UsbInterface)
         return;
-    PropertySetter::set(this, m_method, readText(document, QStringLiteral("method"), QStringLiteral("method")), &Ethernet::methodChanged);
+    m_reportedMethod = readText(document, QStringLiteral("method"), QStringLiteral("method"));
+    PropertySetter::set(this, m_method, m_reportedMethod, &Ethernet::methodChanged);
     const QVariantMap config = readIPv4(document, QString());
+    m_reportedConfig = config;
     if (!m_config.sameAs(config)) {
         m_config.fromMap(config);
         emit configChanged();
@@ -99,7 +101,12 @@ void Ethernet::setMethod(const QString &method)
     });
 }
 
-void Ethernet::save()
+void Ethernet::setServiceOnline(bool online)
+{
+    PropertySetter::set(this, m_serviceOnline, online, &Ethernet::serviceOnlineChanged);
+}
+
+bool Ethernet::save()
 {
     const QString rule = QStringLiteral("-------------------------");
     logInfo(QStringLiteral("Saving configuration"));
@@ -122,8 +129,16 @@ void Ethernet::save()
         {QStringLiteral("dns0"), manual ? m_config.dns0() : QString()},
         {QStringLiteral("dns1"), manual ? m_config.dns1() : QString()},
     };
-    // The page has closed by now: a configuration that cannot go out must at least show in the log.
-    publishOrWarn(QStringLiteral("/config/set"), QJsonDocument(document).toJson(QJsonDocument::Indented));
+    bool sent = false;
+    if (!m_serviceOnline)
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Network service offline : configuration not sent");
+    else
+        sent = publishOrWarn(QStringLiteral("/config/set"), QJsonDocument(document).toJson(QJsonDocument::Indented));
+
+    // The edit is over: until the service answers, its last report stands.
+    PropertySetter::set(this, m_method, m_reportedMethod, &Ethernet::methodChanged);
+    m_config.fromMap(m_reportedConfig);
+    return sent;
 }
 
 } // namespace manager

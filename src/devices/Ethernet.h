@@ -23,6 +23,7 @@ class Ethernet : public MqttDevice
     Q_PROPERTY(QString method READ method WRITE setMethod NOTIFY methodChanged)
     Q_PROPERTY(IPv4 *ipv4 READ ipv4 NOTIFY ipv4Changed)
     Q_PROPERTY(IPv4 *config READ config NOTIFY configChanged)
+    Q_PROPERTY(bool serviceOnline READ serviceOnline NOTIFY serviceOnlineChanged)
 
 public:
     // baseTopic is the network service's; the interface's topics lie under
@@ -43,10 +44,16 @@ public:
     const IPv4 *ipv4() const { return &m_ipv4; }
     IPv4 *config() { return &m_config; }
     const IPv4 *config() const { return &m_config; }
+    // False once the network service has said it stopped; true until then.
+    bool serviceOnline() const { return m_serviceOnline; }
+    void setServiceOnline(bool online);
 
 public slots:
-    // Sends the configuration; it shows only once the service publishes it back.
-    void save();
+    // Sends the method and the configuration; false (nothing sent) while the
+    // broker or the service is gone. Either way the method and the
+    // configuration return to what the service last reported: what was sent
+    // shows only once the service publishes it back.
+    bool save();
     // Asks the service for the state and the configuration (on every connection).
     void reset();
 
@@ -59,6 +66,7 @@ signals:
     void methodChanged();
     void ipv4Changed();
     void configChanged();
+    void serviceOnlineChanged();
 
 protected:
     void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const override;
@@ -76,6 +84,10 @@ private:
     QString m_method;
     IPv4 m_ipv4;
     IPv4 m_config;
+    // The last configuration document, to which an edit returns once saved or refused.
+    QString m_reportedMethod;
+    QVariantMap m_reportedConfig;
+    bool m_serviceOnline = true;
 };
 
 } // namespace manager

@@ -102,6 +102,8 @@ void Network::setStatus(const QString &status)
         return;
     logInfo(QStringLiteral("Status changed : ") + LogQuote::quote(status));
     m_status = status;
+    // The wired interface sends the requests: it must know when nobody takes them.
+    m_ethernet->setServiceOnline(status != QLatin1String("offline"));
 }
 
 } // namespace manager

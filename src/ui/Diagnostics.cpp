@@ -253,7 +253,10 @@ void Diagnostics::saveReport()
 {
     const QDateTime now = QDateTime::currentDateTime();
     const QString text = report(now);
-    const QString fileName = reportFileName(now);
+    QString fileName = reportFileName(now);
+    // A report of the same second is kept: this one gets a number of its own.
+    for (int copy = 2; QFileInfo::exists(fileName); ++copy)
+        fileName = reportFileName(now).chopped(4) + QStringLiteral("_%1.txt").arg(copy);
     qInfo().noquote().nospace() << LogTag << "\n" << text;
     qInfo().noquote().nospace() << LogTag << "Saving Diagnostics report to : " << fileName;
 

@@ -438,6 +438,8 @@ void GUIManager::initManagers()
 {
     connect(&m_sessionManager, &SessionManager::accessGranted, this, &GUIManager::settingsAccessGranted);
     connect(&m_sessionManager, &SessionManager::accessDenied, this, &GUIManager::settingsAccessDenied);
+    connect(&m_sessionManager, &SessionManager::accessDelayed, this, &GUIManager::settingsAccessDelayed);
+    connect(&m_sessionManager, &SessionManager::loginDelayStarted, this, &GUIManager::onLoginDelayStarted);
     connect(&m_sessionManager, &SessionManager::expired, this, &GUIManager::setIdleScreen);
     connect(&m_sessionManager, &SessionManager::sessionActiveChanged, this, &GUIManager::onSessionActiveChanged);
     connect(&m_displayOffTimer, &QTimer::timeout, this, &GUIManager::onDisplayOffTimeout);
@@ -681,6 +683,14 @@ void GUIManager::onSessionActiveChanged()
     }
     m_eventManager.push(event);
     publishStatus();
+}
+
+// Someone is guessing the PIN at the lane, or staff have forgotten it: either way worth a line.
+void GUIManager::onLoginDelayStarted(int failures, int seconds)
+{
+    m_eventManager.push(new Event(QStringLiteral("General"), QStringLiteral("Maintenance login delayed"),
+                                  QStringLiteral("Wrong PINs in a row : %1\nNext try in : %2 s").arg(failures).arg(seconds),
+                                  QDateTime::currentDateTime()));
 }
 
 void GUIManager::onScreenChanged()

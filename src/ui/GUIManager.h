@@ -122,6 +122,8 @@ signals:
     void languageChanged();
     void settingsAccessGranted();
     void settingsAccessDenied();
+    // Too many wrong PINs: the next one is looked at after `seconds`.
+    void settingsAccessDelayed(int seconds);
     void messageChanged();
     void showCursorChanged();
     void showErrorDescChanged();
@@ -156,6 +158,7 @@ private:
     void onDisplayOffTimeout();
     void onTerminalSessionStateChanged(Session::State prev, Session::State curr);
     void onSessionActiveChanged();
+    void onLoginDelayStarted(int failures, int seconds);
     // A power request the system service cannot take shows why instead of waiting.
     bool systemServiceReachable(const QString &what);
     void onPowerRequestFailed(const QString &what);

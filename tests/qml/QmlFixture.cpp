@@ -97,6 +97,32 @@ QVariantMap QmlFixture::networkServiceConfig() const
     return config;
 }
 
+bool QmlFixture::setNetworkServiceOnline(bool online)
+{
+    if (!m_network)
+        return false;
+    m_networkService->setServiceOnline(online);
+    return waitUntil([this, online] { return m_network->ethernet()->serviceOnline() == online; });
+}
+
+bool QmlFixture::setNetworkClientConnected(bool connected)
+{
+    if (!m_network)
+        return false;
+    if (!connected) {
+        m_mqtt->disconnect();
+        return waitUntil([this] { return !m_mqtt->isConnected(); });
+    }
+    // The client asks for the state and configuration again on connection.
+    const int asked = m_networkService->count(QStringLiteral("ethernet/config/get"));
+    if (m_mqtt->isConnected())
+        return true;
+    m_mqtt->connect();
+    return waitUntil([this, asked] {
+        return m_mqtt->isConnected() && m_networkService->count(QStringLiteral("ethernet/config/get")) > asked;
+    });
+}
+
 QObject *QmlFixture::validatorRfid(const QVariantMap &document)
 {
     m_validators.push_back(std::make_unique<ValidatorRfid>());

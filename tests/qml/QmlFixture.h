@@ -47,6 +47,11 @@ public:
     Q_INVOKABLE QObject *startNetworkService();
     // The wired interface's method and addresses as the fake service holds them.
     Q_INVOKABLE QVariantMap networkServiceConfig() const;
+    // Stops or restarts the fake service; true once the client has seen it.
+    Q_INVOKABLE bool setNetworkServiceOnline(bool online);
+    // Drops or restores the client's broker connection; true once it is so
+    // (back in step with the service when restored).
+    Q_INVOKABLE bool setNetworkClientConnected(bool connected);
 
     // A validator model filled from a reader document (information, status or both).
     Q_INVOKABLE QObject *validatorRfid(const QVariantMap &document);

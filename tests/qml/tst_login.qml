@@ -23,6 +23,7 @@ Item {
         property string grantedPin: "8306"
         signal settingsAccessGranted()
         signal settingsAccessDenied()
+        signal settingsAccessDelayed(int seconds)
         function settingsLoginRequest(pin) {
             requests.push(pin)
             if (pin === grantedPin)

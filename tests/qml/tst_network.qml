@@ -41,7 +41,17 @@ Item {
             property QtObject ipv4: Addresses { address: "10.0.0.7"; mask: "255.255.255.0" }
             property QtObject config: Addresses {}
             property int saves: 0
-            function save() { saves += 1 }
+            property string savedMethod
+            // Refuses while set, as the client does with its service gone.
+            property bool unreachable: false
+            readonly property bool serviceOnline: !unreachable
+            function save() {
+                if (unreachable)
+                    return false
+                saves += 1
+                savedMethod = method
+                return true
+            }
         }
     }
 
@@ -163,7 +173,34 @@ Item {
                 { tag: "all valid", fields: {}, problem: "" },
                 { tag: "empty gateway and DNS pass", fields: { gateway: "", dns0: "", dns1: "" }, problem: "" },
                 { tag: "both DNS", fields: { dns0: "1.1.1.1", dns1: "8.8.8.8" }, problem: "" },
-                { tag: "edge values", fields: { address: "0.0.0.0", mask: "255.255.255.255" }, problem: "" },
+                { tag: "single host", fields: { address: "10.9.8.7", mask: "255.255.255.255", gateway: "" },
+                  problem: "" },
+                { tag: "point to point", fields: { address: "10.9.8.6", mask: "255.255.255.254", gateway: "10.9.8.7" },
+                  problem: "" },
+                { tag: "wide subnet", fields: { address: "10.0.0.1", mask: "255.0.0.0", gateway: "10.255.255.254" },
+                  problem: "" },
+                { tag: "mask with a hole", fields: { mask: "255.0.255.0" },
+                  problem: "IPv4 netmask is not a valid netmask" },
+                { tag: "mask of zero", fields: { mask: "0.0.0.0" },
+                  problem: "IPv4 netmask is not a valid netmask" },
+                { tag: "mask with a stray bit", fields: { mask: "255.255.255.1" },
+                  problem: "IPv4 netmask is not a valid netmask" },
+                { tag: "host 0.0.0.0", fields: { address: "0.0.0.0", mask: "255.255.255.255", gateway: "" },
+                  problem: "IPv4 address cannot be 0.0.0.0" },
+                { tag: "host is the network", fields: { address: "192.168.1.0" },
+                  problem: "IPv4 address cannot be the network or broadcast address" },
+                { tag: "host is the broadcast", fields: { address: "192.168.1.255" },
+                  problem: "IPv4 address cannot be the network or broadcast address" },
+                { tag: "gateway is the broadcast", fields: { gateway: "192.168.1.255" },
+                  problem: "IPv4 gateway cannot be the network or broadcast address" },
+                { tag: "gateway is the network", fields: { address: "10.1.2.3", mask: "255.255.0.0", gateway: "10.1.0.0" },
+                  problem: "IPv4 gateway cannot be the network or broadcast address" },
+                { tag: "gateway outside", fields: { gateway: "192.168.2.1" },
+                  problem: "IPv4 gateway is outside the subnet" },
+                { tag: "gateway outside a /32", fields: { address: "10.9.8.7", mask: "255.255.255.255", gateway: "10.9.8.1" },
+                  problem: "IPv4 gateway is outside the subnet" },
+                { tag: "syntax first", fields: { mask: "255.0.255.0", gateway: "192.168.1.300" },
+                  problem: "IPv4 gateway is not a valid IP address" },
                 { tag: "empty address", fields: { address: "" },
                   problem: "IPv4 address cannot be empty in 'manual' mode" },
                 { tag: "empty netmask", fields: { mask: "" },
@@ -211,30 +248,54 @@ Item {
 
         function test_autoModeSavesAtOnce() {
             ui.choose(this, findChild(page, "modeBox"), "auto")
-            // The mode is written at once, before any Save.
-            compare(network.ethernet.method, "auto")
+            // The mode goes out with Save, not before.
+            compare(network.ethernet.method, "manual")
             verify(!field("address").enabled)
             field("address").text = "not checked"
             mouseClick(findChild(page, "saveButton"))
             compare(network.ethernet.saves, 1)
+            compare(network.ethernet.savedMethod, "auto")
             compare(network.ethernet.config.address, "not checked")
             tryCompare(stack, "depth", 1)
         }
 
-        function test_modeFollowsTheMethod() {
+        // Any method but "auto" shows as "manual", and Save sends the mode shown.
+        function test_modeFollowsTheMethod_data() {
+            return [ { tag: "dhcp", method: "dhcp" }, { tag: "link-local", method: "link-local" },
+                     { tag: "none yet", method: "" } ]
+        }
+
+        function test_modeFollowsTheMethod(data) {
             stack.pop(null, StackView.Immediate)
-            network.ethernet.method = "dhcp"
+            network.ethernet.method = data.method
             page = stack.push("qrc:/qml/screens/settings/EthernetConfig.qml", {}, StackView.Immediate)
             compare(findChild(page, "modeBox").currentText, "manual")
             verify(field("address").enabled)
+            mouseClick(findChild(page, "saveButton"))
+            compare(network.ethernet.saves, 1)
+            compare(network.ethernet.savedMethod, "manual")
+            compare(network.ethernet.config.address, "192.168.1.20")
+            tryCompare(stack, "depth", 1)
         }
 
-        function test_backKeepsTheChosenMode() {
+        function test_backKeepsTheMethod() {
             ui.choose(this, findChild(page, "modeBox"), "auto")
             mouseClick(findChild(page, "backButton"))
             tryCompare(stack, "depth", 1)
-            compare(network.ethernet.method, "auto")
+            compare(network.ethernet.method, "manual")
             compare(network.ethernet.saves, 0)
+        }
+
+        // A configuration that cannot be sent keeps the page open and says so.
+        function test_unreachableServiceRefuses() {
+            network.ethernet.unreachable = true
+            field("address").text = "192.168.1.30"
+            mouseClick(findChild(page, "saveButton"))
+            tryCompare(page.popup, "opened", true)
+            compare(page.popup.text, "The network service is not running: the configuration was not sent")
+            compare(stack.depth, 2)
+            compare(field("address").text, "192.168.1.30")
+            network.ethernet.unreachable = false
         }
 
         function test_invalidTextTurnsRed() {

@@ -37,6 +37,9 @@ Item {
         }
 
         function cleanup() {
+            // What a failed test may have left gone comes back for the next.
+            verify(fixture.setNetworkServiceOnline(true))
+            verify(fixture.setNetworkClientConnected(true))
             tryCompare(stack, "busy", false)
             stack.pop(null, StackView.Immediate)
         }
@@ -50,7 +53,8 @@ Item {
             waitForRendering(page)
             compare(findChild(page, "modeBox").currentText, "auto")
             ui.choose(this, findChild(page, "modeBox"), "manual")
-            compare(client.ethernet.method, "manual")
+            // Nothing is written before Save.
+            compare(client.ethernet.method, "auto")
             field(page, "address").text = "10.20.30.40"
             field(page, "mask").text = "255.255.0.0"
             field(page, "gateway").text = "10.20.0.1"
@@ -74,6 +78,84 @@ Item {
             tryCompare(address, "text", "10.20.30.40", 5000)
             compare(findChild(status, "row_State").children[1].text, "Connected")
             compare(findChild(status, "row_Interface").children[1].text, "eth0")
+        }
+
+        function fillManual(page, address) {
+            field(page, "address").text = address
+            field(page, "mask").text = "255.255.0.0"
+            field(page, "gateway").text = "172.20.1.1"
+            field(page, "dns0").text = "172.20.1.2"
+            field(page, "dns1").text = ""
+        }
+
+        // A method the mode box does not list shows as "manual": Save sends
+        // "manual" with the addresses shown, not the method the service had.
+        function test_shownModeIsSent_data() {
+            return [ { tag: "link-local", method: "link-local" }, { tag: "no method", method: "" } ]
+        }
+
+        function test_shownModeIsSent(data) {
+            client.ethernet.method = data.method
+            client.ethernet.save()
+            tryVerify(function() { return fixture.networkServiceConfig().method === data.method }, 5000)
+            tryCompare(client.ethernet, "method", data.method, 5000)
+            var page = stack.push("qrc:/qml/screens/settings/EthernetConfig.qml", {}, StackView.Immediate)
+            compare(findChild(page, "modeBox").currentText, "manual")
+            fillManual(page, "172.20.1.30")
+            mouseClick(findChild(page, "saveButton"))
+            tryCompare(stack, "depth", 1)
+            tryVerify(function() { return fixture.networkServiceConfig().method === "manual" }, 5000)
+            var applied = fixture.networkServiceConfig()
+            compare(applied.address, "172.20.1.30")
+            compare(applied.netmask, "255.255.0.0")
+            compare(applied.gateway, "172.20.1.1")
+            compare(applied.dns0, "172.20.1.2")
+        }
+
+        // With the service or the broker gone nothing can be sent: the page
+        // says so and stays; reopened, it shows what the service last reported.
+        function test_saveWithoutService_data() {
+            return [
+                { tag: "service offline", broker: false,
+                  problem: "The network service is not running: the configuration was not sent" },
+                { tag: "broker gone", broker: true,
+                  problem: "The network service cannot be reached: the configuration was not sent" }
+            ]
+        }
+
+        function test_saveWithoutService(data) {
+            var page = stack.push("qrc:/qml/screens/settings/EthernetConfig.qml", {}, StackView.Immediate)
+            var before = fixture.networkServiceConfig()
+            var shownMode = findChild(page, "modeBox").currentText
+            var shownAddress = field(page, "address").text
+            verify(shownAddress !== "172.20.9.9")
+            if (data.broker)
+                verify(fixture.setNetworkClientConnected(false))
+            else
+                verify(fixture.setNetworkServiceOnline(false))
+            if (shownMode !== "manual")
+                ui.choose(this, findChild(page, "modeBox"), "manual")
+            fillManual(page, "172.20.9.9")
+            mouseClick(findChild(page, "saveButton"))
+            tryCompare(page.popup, "opened", true)
+            compare(page.popup.text, data.problem)
+            verify(!page.popup.isDialog)
+            compare(stack.depth, 2)
+            // The typed values stay for another try.
+            compare(field(page, "address").text, "172.20.9.9")
+            page.popup.close()
+            tryCompare(page.popup, "visible", false)
+            compare(fixture.networkServiceConfig(), before)
+
+            mouseClick(findChild(page, "backButton"))
+            tryCompare(stack, "depth", 1)
+            page = stack.push("qrc:/qml/screens/settings/EthernetConfig.qml", {}, StackView.Immediate)
+            compare(findChild(page, "modeBox").currentText, shownMode)
+            compare(field(page, "address").text, shownAddress)
+            if (data.broker)
+                verify(fixture.setNetworkClientConnected(true))
+            else
+                verify(fixture.setNetworkServiceOnline(true))
         }
 
         function test_refusedAddressesStayOnThePage() {

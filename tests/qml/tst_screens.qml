@@ -23,6 +23,7 @@ Item {
         property string screenSaverImg: "qrc:/qml/images/Icons/ulbo-logo-top-gr.svg"
         signal settingsAccessGranted()
         signal settingsAccessDenied()
+        signal settingsAccessDelayed(int seconds)
         function setMaintenanceScreen() { maintenanceRequests += 1 }
         // Re-evaluates every text, as the controller's languageChanged does.
         function setGreek(on) {

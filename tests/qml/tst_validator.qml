@@ -107,9 +107,28 @@ Item {
             verify(save.enabled)
             spin.decrease()
             verify(!save.enabled)
-            mouseClick(findChild(page, "qrSwitch"))
+            mouseClick(findChild(page, "errorSwitch"))
             verify(save.enabled)
+            mouseClick(findChild(page, "errorSwitch"))
+            verify(!save.enabled)
+        }
+
+        // The validator's own settings have nowhere to go: they cannot be
+        // edited, and the page says why; the terminal's two still can.
+        function test_validatorSettingsDisabled() {
+            var page = stack.push("qrc:/qml/screens/settings/ValidatorConfig.qml", {}, StackView.Immediate)
+            waitForRendering(page)
+            var line = findChild(page, "noValidatorLine")
+            verify(line && line.visible, "no line says the validator is missing")
+            compare(line.text, "No validator connected: its settings cannot be changed")
+            for (var name of ["urlField", "passbackBox", "qrSwitch"])
+                verify(!findChild(page, name).enabled, name)
+            verify(findChild(page, "shutdownBox").enabled)
+            verify(findChild(page, "errorSwitch").enabled)
+            var save = findChild(page, "saveButton")
             mouseClick(findChild(page, "qrSwitch"))
+            mouseClick(findChild(page, "urlField"))
+            keyClick(Qt.Key_A)
             verify(!save.enabled)
         }
 

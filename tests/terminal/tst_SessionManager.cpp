@@ -22,6 +22,8 @@ private slots:
     void wrongPin_data();
     void wrongPin();
     void wrongPinKeepsActiveLogin();
+    void wrongPinsDelayTheNextTry();
+    void rightPinEndsTheDelays();
     void secondLoginRestartsCountdown();
     void pinChangeWhileLoggedIn();
     void emptyConfiguredPin();
@@ -110,6 +112,78 @@ void tst_SessionManager::wrongPin()
     QVERIFY(!m_manager->sessionActive());
     QCOMPARE(m_manager->remainingTime(), -1);
     QCOMPARE(log.texts(QtWarningMsg), QStringList{"[SessionManager] WARN: User entered wrong pin"});
+}
+
+// From the fifth wrong PIN in a row on, every wrong PIN makes the next try wait:
+// 30 s, doubled each time, at most 15 min. Tries within the wait are refused
+// unchecked, the right PIN too, and do not lengthen it.
+void tst_SessionManager::wrongPinsDelayTheNextTry()
+{
+    qint64 now = 1000000;
+    m_manager->setClock([&now] { return now; });
+    LogCapture log;
+    QSignalSpy granted(m_manager.get(), &SessionManager::accessGranted);
+    QSignalSpy denied(m_manager.get(), &SessionManager::accessDenied);
+    QSignalSpy delayed(m_manager.get(), &SessionManager::accessDelayed);
+    QSignalSpy started(m_manager.get(), &SessionManager::loginDelayStarted);
+
+    for (int i = 0; i < 4; ++i)
+        m_manager->loginRequest("1111");
+    QCOMPARE(denied.count(), 4);
+    QCOMPARE(delayed.count(), 0);
+    QCOMPARE(m_manager->loginDelayRemaining(), 0);
+
+    const QList<int> waits{30, 60, 120, 240, 480, 900, 900};
+    int failures = 4;
+    for (int wait : waits) {
+        m_manager->loginRequest("1111");
+        ++failures;
+        QCOMPARE(denied.count(), failures);
+        QCOMPARE(started.count(), 1);
+        QCOMPARE(started.takeFirst(), (QVariantList{failures, wait}));
+        QCOMPARE(delayed.takeLast().at(0).toInt(), wait);
+        QCOMPARE(m_manager->loginDelayRemaining(), wait * 1000);
+        QVERIFY(log.contains(QtWarningMsg, QString("[SessionManager] WARN: %1 wrong PINs in a row; next try in %2 s")
+                                               .arg(failures).arg(wait)));
+
+        // A second before the end: the right PIN is refused unchecked, the wait stays.
+        now += wait * 1000 - 1000;
+        m_manager->loginRequest("8306");
+        QCOMPARE(granted.count(), 0);
+        QVERIFY(!m_manager->sessionActive());
+        QCOMPARE(denied.count(), failures);
+        QCOMPARE(delayed.takeLast().at(0).toInt(), 1);
+        QCOMPARE(started.count(), 0);
+        QCOMPARE(m_manager->loginDelayRemaining(), 1000);
+        now += 1000;
+        QCOMPARE(m_manager->loginDelayRemaining(), 0);
+    }
+    QVERIFY(log.contains(QtWarningMsg, "[SessionManager] WARN: Login refused; next try in 1 s"));
+}
+
+// The right PIN once the wait is over logs in and starts the count afresh.
+void tst_SessionManager::rightPinEndsTheDelays()
+{
+    qint64 now = 0;
+    m_manager->setClock([&now] { return now; });
+    QSignalSpy started(m_manager.get(), &SessionManager::loginDelayStarted);
+    for (int i = 0; i < 6; ++i) {
+        m_manager->loginRequest("1111");
+        now += 60000;
+    }
+    QCOMPARE(started.count(), 2);
+    m_manager->loginRequest("8306");
+    QVERIFY(m_manager->sessionActive());
+    m_manager->logoutRequest();
+
+    started.clear();
+    for (int i = 0; i < 4; ++i)
+        m_manager->loginRequest("1111");
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(m_manager->loginDelayRemaining(), 0);
+    m_manager->loginRequest("1111");
+    QCOMPARE(started.count(), 1);
+    QCOMPARE(started.first().at(1).toInt(), 30);
 }
 
 void tst_SessionManager::wrongPinKeepsActiveLogin()

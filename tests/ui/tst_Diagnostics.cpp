@@ -72,6 +72,7 @@ private slots:
     void rfidServiceFollowsTheReader();
     void reportText();
     void reportSaved();
+    void reportInTheSameSecond();
     void reportOnAFullDisk();
     void qrCodeCarriesTheVerdicts();
 
@@ -312,6 +313,45 @@ void tst_Diagnostics::reportSaved()
     const QDateTime at(QDate(2024, 1, 31), QTime(9, 15, 0));
     QCOMPARE(Diagnostics::reportFileName(at), QString("./TestReport_20240131_091500.txt"));
     QVERIFY(Diagnostics::reportFileName(at) != Diagnostics::reportFileName(at.addSecs(59)));
+}
+
+// A report whose name is taken by an earlier one of the same second is saved
+// beside it, never over it.
+void tst_Diagnostics::reportInTheSameSecond()
+{
+    QVERIFY(rig().start());
+    QSignalSpy finished(&diagnostics(), &Diagnostics::saveReportFinished);
+    // Earlier reports of this second and the next few, whichever the save falls in.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList earlier;
+    for (int second = 0; second < 5; ++second) {
+        const QString name = Diagnostics::reportFileName(now.addSecs(second));
+        QFile file(QDir(m_rig->dir()).filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("earlier report");
+        earlier << name.mid(2);
+    }
+    diagnostics().saveReport();
+    diagnostics().saveReport();
+    QCOMPARE(finished.count(), 2);
+    QStringList saved;
+    for (const QList<QVariant> &result : finished) {
+        QVERIFY(result.at(0).toBool());
+        saved << result.at(1).toString().section('\n', 1).mid(2);
+    }
+    QVERIFY2(saved.at(0) != saved.at(1), qPrintable(saved.join(' ')));
+    for (const QString &name : saved) {
+        QVERIFY2(QRegularExpression("^TestReport_\\d{8}_\\d{6}_\\d+\\.txt$").match(name).hasMatch(), qPrintable(name));
+        QFile file(QDir(m_rig->dir()).filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().startsWith(Rule.toUtf8()));
+    }
+    for (const QString &name : earlier) {
+        QFile file(QDir(m_rig->dir()).filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("earlier report"));
+    }
+    QCOMPARE(QDir(m_rig->dir()).entryList({"TestReport*"}, QDir::Files).size(), 7);
 }
 
 // A disk that takes no more bytes: the failure is reported, and no cut-off report is left.

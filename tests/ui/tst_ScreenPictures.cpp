@@ -3,6 +3,7 @@
 #include "devices/MIOBoard.h"
 #include "devices/SimulatedBoard.h"
 #include "terminal/Event.h"
+#include "terminal/EventManager.h"
 #include "ui/GUIManager.h"
 
 #include "ControllerRig.h"
@@ -246,6 +247,13 @@ private slots:
     void longErrorText();
     void brokerLost_data();
     void brokerLost();
+    void pinBackOff_data();
+    void pinBackOff();
+    void ntpServerRefused_data();
+    void ntpServerRefused();
+    void versionLabelLeavesRoom();
+    void keyboardLeavesFieldInView_data();
+    void keyboardLeavesFieldInView();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -272,6 +280,11 @@ private:
     QQuickItem *settingsStack() const;
     bool stackSettled(int depth) const;
     bool openRow(const QString &title);
+    // The log-in page by three taps on the header's clock; a PIN on its pad and LOGIN.
+    bool openLogin();
+    bool enterPin(const QString &pin);
+    // From the driver's screen to the settings menu with the right PIN.
+    bool logIn();
     bool back();
     bool answer(QObject *popup, bool yes);
     bool opened(QObject *popup) const;
@@ -280,8 +293,6 @@ private:
     QQuickItem *clock() const;
     // Three taps on the header's clock.
     bool tapClock();
-    // The log-in page by the clock, the PIN, and the settings menu.
-    bool logIn();
     // The settings frame as a log-in must find it: the menu whole under a tool bar of 70 px.
     void verifyFrameWhole();
     // A vending lane's driver: the loop, the button, and the card waiting in the mouth.
@@ -457,6 +468,9 @@ void tst_ScreenPictures::verifyNoQmlWarnings()
         // The program's own lines carry their class's tag; everything else is the toolkit's.
         if (line.category == QLatin1String("default") && line.text.startsWith(QLatin1Char('[')))
             continue;
+        // So do the pages' own (a refused PIN is a warning of the log-in page).
+        if (line.category == QLatin1String("qml") && line.text.startsWith(QLatin1String("[QML] ")))
+            continue;
         warnings << line.category + QStringLiteral(": ") + line.text;
     }
     QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join(QLatin1Char('\n'))));
@@ -508,6 +522,27 @@ bool tst_ScreenPictures::stackSettled(int depth) const
 bool tst_ScreenPictures::openRow(const QString &title)
 {
     return tap(find(QStringLiteral("row_") + title)) && stackSettled(2);
+}
+
+bool tst_ScreenPictures::openLogin()
+{
+    return tapClock() && waitUntil([this] { return m_rig->manager->screen() == QLatin1String("Login"); }, 10000);
+}
+
+bool tst_ScreenPictures::enterPin(const QString &pin)
+{
+    QQuickItem *pad = find(QStringLiteral("numberPad"));
+    for (const QChar digit : pin) {
+        if (!tap(findText(QString(digit), pad)))
+            return false;
+    }
+    return tap(find(QStringLiteral("loginButton")));
+}
+
+bool tst_ScreenPictures::logIn()
+{
+    return openLogin() && enterPin(QStringLiteral("8306"))
+           && waitUntil([this] { return m_rig->manager->screen() == QLatin1String("Settings"); }, 10000) && stackSettled(1);
 }
 
 bool tst_ScreenPictures::back()
@@ -895,19 +930,6 @@ bool tst_ScreenPictures::tapClock()
     return item && tap(item) && tap(item) && tap(item);
 }
 
-bool tst_ScreenPictures::logIn()
-{
-    GUIManager &manager = *m_rig->manager;
-    if (!tapClock() || !waitUntil([&] { return manager.screen() == "Login"; }, 10000))
-        return false;
-    QQuickItem *pad = find("numberPad");
-    for (const char *digit : {"8", "3", "0", "6"}) {
-        if (!tap(findText(QString(digit), pad)))
-            return false;
-    }
-    return tap(find("loginButton")) && waitUntil([&] { return manager.screen() == "Settings"; }, 10000);
-}
-
 void tst_ScreenPictures::verifyFrameWhole()
 {
     QVERIFY(stackSettled(1));
@@ -1273,6 +1295,221 @@ void tst_ScreenPictures::brokerLost()
     QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 20000));
     verifyNoQmlWarnings();
 }
+
+void tst_ScreenPictures::pinBackOff_data()
+{
+    driverScreens_data();
+}
+
+// PINs guessed at the lane: from the fifth wrong one in a row the page says how long the next
+// try waits, the event log has it, and tries within the wait are refused, the right PIN too;
+// once the wait is over the right PIN gets in.
+void tst_ScreenPictures::pinBackOff()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language));
+    GUIManager &manager = *m_rig->manager;
+    qint64 now = 0;
+    manager.sessionManager().setClock([&now] { return now; });
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(openLogin());
+
+    QSignalSpy denied(&manager, &GUIManager::settingsAccessDenied);
+    for (int i = 1; i <= 4; ++i) {
+        QVERIFY(enterPin("1234"));
+        QVERIFY(waitUntil([&] { return denied.count() == i; }));
+    }
+    QVERIFY(!find("delayMessage"));
+    QVERIFY(enterPin("1234"));
+    QVERIFY(waitUntil([&] { return find("delayMessage"); }));
+    QQuickItem *message = find("delayMessage");
+    const QString shown = message->property("text").toString();
+    if (language == "en_US")
+        QCOMPARE(shown, QString::fromUtf8("Too many wrong PINs. Try again in 30\u00a0s."));
+    else
+        QVERIFY2(shown.contains("30") && !shown.contains("Try again"), qPrintable(shown));
+    shoot("Login-delayed");
+    const Event *event = manager.eventManager().events().last();
+    QCOMPARE(event->name(), QString("Maintenance login delayed"));
+    QCOMPARE(event->description(), QString("Wrong PINs in a row : 5\nNext try in : 30 s"));
+
+    // The right PIN within the wait: refused, the page still says so.
+    now += 20000;
+    QVERIFY(enterPin("8306"));
+    QVERIFY(waitUntil([&] { return message->property("text").toString().contains("10"); }));
+    QCOMPARE(manager.screen(), QString("Login"));
+    QVERIFY(!manager.sessionManager().sessionActive());
+
+    // The wait over, the right PIN gets in.
+    now += 10000;
+    QVERIFY(enterPin("8306"));
+    QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    QCOMPARE(manager.eventManager().events().last()->name(), QString("Maintenance login"));
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::ntpServerRefused_data()
+{
+    driverScreens_data();
+}
+
+// A server name the clock refuses: the field shows the clock's server again and says what was
+// not taken; the next edit takes the mark away.
+void tst_ScreenPictures::ntpServerRefused()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(logIn());
+    QVERIFY(openRow("Region"));
+    const QString server = manager.terminal().clock()->ntpServer();
+    QQuickItem *field = find("ntpServerField");
+    QCOMPARE(field->property("text").toString(), server);
+    QVERIFY(!find("ntpServerRefused"));
+
+    QVERIFY(tap(field));
+    QVERIFY(waitUntil([&] { return field->hasActiveFocus(); }));
+    QVERIFY(field->setProperty("text", QString()));
+    for (const char key : QByteArray("ntp;reboot"))
+        QTest::keyClick(window(), key);
+    QCOMPARE(field->property("text").toString(), QString("ntp;reboot"));
+    QTest::keyClick(window(), Qt::Key_Return);
+    QCOMPARE(manager.terminal().clock()->ntpServer(), server);
+    QVERIFY(waitUntil([&] { return find("ntpServerRefused"); }));
+    QCOMPARE(field->property("text").toString(), server);
+    QVERIFY2(find("ntpServerRefused")->property("text").toString().contains("ntp;reboot"),
+             qPrintable(find("ntpServerRefused")->property("text").toString()));
+    QGuiApplication::inputMethod()->hide();
+    shoot("Settings-Region-refused");
+
+    // Typing again clears the mark.
+    QVERIFY(tap(field));
+    QTest::keyClick(window(), Qt::Key_End);
+    QTest::keyClick(window(), 'x');
+    QVERIFY(waitUntil([&] { return !find("ntpServerRefused"); }));
+    QGuiApplication::inputMethod()->hide();
+    verifyNoQmlWarnings();
+}
+
+// The version in the bottom-right corner stays clear of the settings pages' buttons there (the
+// menu's last row with its arrow, SAVE, INSTALL, NTP SYNC).
+void tst_ScreenPictures::versionLabelLeavesRoom()
+{
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, QStringLiteral("en_US")));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QQuickItem *version = find("versionLabel");
+    QVERIFY(version);
+    const QRectF label = sceneRect(version);
+    QVERIFY(label.bottom() <= 600 && label.right() <= 1024);
+
+    QStringList faults;
+    const auto check = [&](const QString &page) {
+        QList<QQuickItem *> touched;
+        visit(shownPage(), [&](QQuickItem *item) {
+            return (item->inherits("QQuickAbstractButton") || item->inherits("QQuickImage"))
+                   && sceneRect(item).intersects(label);
+        }, touched);
+        for (const QQuickItem *item : qAsConst(touched))
+            faults << page + QStringLiteral(": ") + describe(item);
+    };
+    QVERIFY(logIn());
+    check("menu");
+    QVERIFY(openRow("Update"));
+    check("Update");
+    QVERIFY(back());
+    QVERIFY(openRow("Region"));
+    check("Region");
+    QVERIFY(back());
+    QVERIFY(openRow("Network"));
+    QVERIFY(tap(findText("Ethernet", find("tabs"))));
+    QQuickItem *swipe = find("swipe");
+    QVERIFY(waitUntil([&] {
+        auto *ethernet = qvariant_cast<QQuickItem *>(swipe->property("currentItem"));
+        return swipe->property("currentIndex").toInt() == 1 && qAbs(sceneRect(ethernet).x() - sceneRect(swipe).x()) < 0.5;
+    }, 10000));
+    QVERIFY(tap(findText("Configure", swipe)) && stackSettled(3));
+    check("EthernetConfig");
+    QVERIFY2(faults.isEmpty(), qPrintable(faults.join('\n')));
+}
+
+void tst_ScreenPictures::keyboardLeavesFieldInView_data()
+{
+    driverScreens_data();
+}
+
+// A field low on its page, tapped: the on-screen keyboard comes up and the field stands above
+// it (DNS #1, the display-off interval); the editable spin boxes of the validator settings keep
+// the keyboard too.
+void tst_ScreenPictures::keyboardLeavesFieldInView()
+{
+    QFETCH(QString, language);
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    QVERIFY(open(setup, language));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(logIn());
+    // Up and settled, and the field above it, clear of the tool bar.
+    const auto inView = [&](QQuickItem *field) {
+        return waitUntil([&] {
+            QQuickItem *keyboard = find("keyboard");
+            if (!keyboard)
+                return false;
+            const QRectF board = sceneRect(keyboard);
+            const QRectF shown = sceneRect(field);
+            return QGuiApplication::inputMethod()->isVisible()
+                   && qFuzzyCompare(board.bottom(), sceneRect(keyboard->parentItem()).bottom())
+                   && shown.bottom() <= board.top() && shown.top() >= sceneRect(find("toolBar")).bottom();
+        }, 10000);
+    };
+    const auto tapAndCheck = [&](const QString &name, const QString &picture) {
+        QQuickItem *field = find(name);
+        if (!field || !tap(field))
+            return false;
+        const bool ok = inView(field);
+        if (!picture.isEmpty())
+            shoot(picture);
+        QGuiApplication::inputMethod()->hide();
+        return ok && waitUntil([&] { return !find("keyboard"); });
+    };
+
+    QVERIFY(openRow("Network"));
+    QVERIFY(tap(findText("Ethernet", find("tabs"))));
+    QQuickItem *swipe = find("swipe");
+    QVERIFY(waitUntil([&] {
+        auto *ethernet = qvariant_cast<QQuickItem *>(swipe->property("currentItem"));
+        return swipe->property("currentIndex").toInt() == 1 && qAbs(sceneRect(ethernet).x() - sceneRect(swipe).x()) < 0.5;
+    }, 10000));
+    QVERIFY(tap(findText("Configure", swipe)) && stackSettled(3));
+    QQuickItem *mode = find("modeBox");
+    QObject *modes = qvariant_cast<QObject *>(mode->property("popup"));
+    QVERIFY(tap(mode) && opened(modes));
+    QVERIFY(tap(findText("manual", qvariant_cast<QQuickItem *>(modes->property("contentItem")))) && closed(modes));
+    QVERIFY(find("dns1Field")->isEnabled());
+    QVERIFY(tapAndCheck("dns1Field", "Settings-EthernetConfig-keyboard"));
+    // Hidden again, the page is back in its place.
+    QVERIFY(waitUntil([&] { return sceneRect(find("modeBox")).top() > sceneRect(find("toolBar")).bottom(); }));
+    QVERIFY(back() && back());
+
+    QVERIFY(openRow("Display"));
+    QVERIFY(tapAndCheck("displayOffMin", "Settings-Display-keyboard"));
+    QVERIFY(back());
+
+    QVERIFY(openRow("Validator"));
+    QVERIFY(tap(find("configureButton")) && stackSettled(3));
+    QVERIFY(tapAndCheck("shutdownBox", QString()));
+    QVERIFY(back() && back());
+    verifyNoQmlWarnings();
+}
+
 
 int main(int argc, char **argv)
 {

@@ -37,24 +37,74 @@ Pane {
             if (!isValid(fields[i][0].text))
                 return fields[i][1]
         }
+        return checkSubnet()
+    }
+
+    // A valid address text as a 32-bit number.
+    function toNumber(text) {
+        var parts = text.split(".")
+        return ((Number(parts[0]) * 256 + Number(parts[1])) * 256 + Number(parts[2])) * 256 + Number(parts[3])
+    }
+
+    // Addresses that would cut the terminal off the network: a mask with holes
+    // or none, a host that is no host, a gateway it cannot reach.
+    function checkSubnet() {
+        var mask = toNumber(maskField.text)
+        var hosts = (0xFFFFFFFF - mask) >>> 0
+        if (mask === 0 || ((hosts & (hosts + 1)) >>> 0) !== 0)
+            return QT_TR_NOOP("IPv4 netmask is not a valid netmask")
+        var address = toNumber(addressField.text)
+        if (address === 0)
+            return QT_TR_NOOP("IPv4 address cannot be 0.0.0.0")
+        var network = (address & mask) >>> 0
+        var broadcast = (network | hosts) >>> 0
+        // A /31 or /32 has no network or broadcast address of its own.
+        var reserved = function(value) { return hosts > 1 && (value === network || value === broadcast) }
+        if (reserved(address))
+            return QT_TR_NOOP("IPv4 address cannot be the network or broadcast address")
+        if (gatewayField.text !== "") {
+            var gateway = toNumber(gatewayField.text)
+            if (((gateway & mask) >>> 0) !== network)
+                return QT_TR_NOOP("IPv4 gateway is outside the subnet")
+            if (reserved(gateway))
+                return QT_TR_NOOP("IPv4 gateway cannot be the network or broadcast address")
+        }
         return ""
+    }
+
+    function showProblem(problem) {
+        popup.text = manager.dynTr + qsTr(problem)
+        popup.open()
     }
 
     function save() {
         Qt.inputMethod.hide()
         var problem = check()
         if (problem !== "") {
-            popup.text = manager.dynTr + qsTr(problem)
-            popup.open()
+            showProblem(problem)
             return false
         }
+        // Sent as shown: a method the box does not list shows, and goes, as "manual".
+        var typed = [addressField.text, maskField.text, gatewayField.text, dns0Field.text, dns1Field.text]
+        var mode = modeBox.currentText
+        ethernet.method = mode
         var config = ethernet.config
-        config.address = addressField.text
-        config.mask = maskField.text
-        config.gateway = gatewayField.text
-        config.dns0 = dns0Field.text
-        config.dns1 = dns1Field.text
-        ethernet.save()
+        config.address = typed[0]
+        config.mask = typed[1]
+        config.gateway = typed[2]
+        config.dns0 = typed[3]
+        config.dns1 = typed[4]
+        if (!ethernet.save()) {
+            // The client went back to the service's values; the page keeps the typed ones for another try.
+            var fields = [addressField, maskField, gatewayField, dns0Field, dns1Field]
+            for (var i = 0; i < fields.length; ++i)
+                fields[i].text = typed[i]
+            modeBox.currentIndex = modeBox.find(mode)
+            showProblem(ethernet.serviceOnline === false
+                        ? QT_TR_NOOP("The network service is not running: the configuration was not sent")
+                        : QT_TR_NOOP("The network service cannot be reached: the configuration was not sent"))
+            return false
+        }
         page.StackView.view.pop()
         return true
     }
@@ -68,68 +118,73 @@ Pane {
         onEditingFinished: valid = page.isValid(text)
     }
 
-    ColumnLayout {
-        anchors.fill: parent
-        spacing: 6
+    // Scrolls up to keep the focused field above the on-screen keyboard.
+    KeyboardLift {
+        id: lift
+        area: page
 
-        Label {
-            text: manager.dynTr + qsTr("Ethernet Configuration")
-            font.pointSize: 12
-            color: Material.accent
-        }
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 6
 
-        GridLayout {
-            Layout.fillWidth: true
-            columns: 2
-            columnSpacing: 10
-            rowSpacing: 0
-
-            Label { text: manager.dynTr + qsTr("Mode"); Layout.preferredWidth: page.availableWidth * 0.3 }
-            ComboBox {
-                id: modeBox
-                objectName: "modeBox"
-                Layout.fillWidth: true
-                model: ["auto", "manual"]
-                currentIndex: page.ethernet.method === "auto" ? 0 : 1
-                onActivated: page.ethernet.method = currentText
-                onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+            Label {
+                text: manager.dynTr + qsTr("Ethernet Configuration")
+                font.pointSize: 12
+                color: Material.accent
             }
 
-            Label { text: "IPV4 Address" }
-            AddressField { id: addressField; objectName: "addressField"; text: page.ethernet.config.address }
-            Label { text: "IPV4 Netmask" }
-            AddressField { id: maskField; objectName: "maskField"; text: page.ethernet.config.mask }
-            Label { text: "IPV4 Gateway" }
-            AddressField { id: gatewayField; objectName: "gatewayField"; text: page.ethernet.config.gateway }
-            Label { text: "DNS #0" }
-            AddressField { id: dns0Field; objectName: "dns0Field"; text: page.ethernet.config.dns0 }
-            Label { text: "DNS #1" }
-            AddressField { id: dns1Field; objectName: "dns1Field"; text: page.ethernet.config.dns1 }
-        }
-
-        Item { Layout.fillHeight: true }
-
-        RowLayout {
-            Layout.fillWidth: true
-            spacing: 30
-
-            Button {
-                objectName: "backButton"
+            GridLayout {
                 Layout.fillWidth: true
-                text: manager.dynTr + qsTr("Back")
-                onClicked: {
-                    Qt.inputMethod.hide()
-                    page.StackView.view.pop()
+                columns: 2
+                columnSpacing: 10
+                rowSpacing: 0
+
+                Label { text: manager.dynTr + qsTr("Mode"); Layout.preferredWidth: page.availableWidth * 0.3 }
+                ComboBox {
+                    id: modeBox
+                    objectName: "modeBox"
+                    Layout.fillWidth: true
+                    model: ["auto", "manual"]
+                    currentIndex: page.ethernet.method === "auto" ? 0 : 1
+                    onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
                 }
-                onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+
+                Label { text: "IPV4 Address" }
+                AddressField { id: addressField; objectName: "addressField"; text: page.ethernet.config.address }
+                Label { text: "IPV4 Netmask" }
+                AddressField { id: maskField; objectName: "maskField"; text: page.ethernet.config.mask }
+                Label { text: "IPV4 Gateway" }
+                AddressField { id: gatewayField; objectName: "gatewayField"; text: page.ethernet.config.gateway }
+                Label { text: "DNS #0" }
+                AddressField { id: dns0Field; objectName: "dns0Field"; text: page.ethernet.config.dns0 }
+                Label { text: "DNS #1" }
+                AddressField { id: dns1Field; objectName: "dns1Field"; text: page.ethernet.config.dns1 }
             }
-            Button {
-                objectName: "saveButton"
+
+            Item { Layout.fillHeight: true }
+
+            RowLayout {
                 Layout.fillWidth: true
-                text: manager.dynTr + qsTr("Save")
-                highlighted: true
-                onClicked: page.save()
-                onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+                spacing: 30
+
+                Button {
+                    objectName: "backButton"
+                    Layout.fillWidth: true
+                    text: manager.dynTr + qsTr("Back")
+                    onClicked: {
+                        Qt.inputMethod.hide()
+                        page.StackView.view.pop()
+                    }
+                    onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+                }
+                Button {
+                    objectName: "saveButton"
+                    Layout.fillWidth: true
+                    text: manager.dynTr + qsTr("Save")
+                    highlighted: true
+                    onClicked: page.save()
+                    onActiveFocusChanged: if (activeFocus) Qt.inputMethod.hide()
+                }
             }
         }
     }

@@ -12,6 +12,9 @@ Item {
     signal adminLoginRequest(string adminID)
 
     property string pin: ""
+    // Until when (Date.now() milliseconds) the next PIN waits after too many wrong ones.
+    property real delayedUntil: 0
+    property int delaySeconds: 0
     readonly property string maskedPin: "\u25CF".repeat(pin.length)
 
     function calcNumberPressed(key) {
@@ -30,7 +33,11 @@ Item {
         pin = ""
     }
 
-    onVisibleChanged: clear()
+    onVisibleChanged: {
+        clear()
+        delayedUntil = 0
+        delaySeconds = 0
+    }
 
     Connections {
         target: manager
@@ -43,6 +50,22 @@ Item {
             loginPage.clear()
             shake.restart()
         }
+        function onSettingsAccessDelayed(seconds) {
+            console.log("[QML] Settings access delayed: " + seconds + " s")
+            loginPage.clear()
+            loginPage.delayedUntil = Date.now() + seconds * 1000
+            loginPage.delaySeconds = seconds
+            if (!shake.running)
+                shake.restart()
+        }
+    }
+
+    // Counts the wait down on the page; the controller decides when a PIN is taken again.
+    Timer {
+        interval: 1000
+        repeat: true
+        running: loginPage.delaySeconds > 0
+        onTriggered: loginPage.delaySeconds = Math.max(0, Math.ceil((loginPage.delayedUntil - Date.now()) / 1000))
     }
 
     Column {
@@ -82,6 +105,24 @@ Item {
                 font.family: "Arial"
                 font.pointSize: 16
                 elide: Text.ElideLeft
+                visible: !delayMessage.visible
+            }
+
+            // In place of the prompt while the next PIN has to wait.
+            Label {
+                id: delayMessage
+                objectName: "delayMessage"
+                anchors.left: lockIcon.right
+                anchors.leftMargin: 16
+                anchors.right: parent.right
+                anchors.rightMargin: 16
+                anchors.verticalCenter: parent.verticalCenter
+                visible: loginPage.delaySeconds > 0 && loginPage.pin.length === 0
+                wrapMode: Text.WordWrap
+                font.pointSize: 11
+                color: Material.color(Material.Red)
+                text: loginPage.delaySeconds > 0
+                      ? manager.dynTr + qsTr("Too many wrong PINs. Try again in %1\u00a0s.").arg(loginPage.delaySeconds) : ""
             }
 
             // Sideways shake of a refused PIN, twice.

@@ -3,6 +3,7 @@ import QtQuick.Controls 2.15
 import QtQuick.Controls.Material 2.15
 import QtQuick.Extras 1.4
 import QtQuick.Layouts 1.15
+import "../../controls" as Controls
 
 // Language, time zone and time synchronisation.
 Pane {
@@ -21,10 +22,11 @@ Pane {
         onTriggered: page.now = new Date()
     }
 
-    // Sized by the page, never the other way round.
-    Item {
+    // Sized by the page, never the other way round; scrolls up to keep the
+    // focused field above the on-screen keyboard.
+    Controls.KeyboardLift {
         id: content
-        anchors.fill: parent
+        area: page
 
     ColumnLayout {
         anchors.fill: parent
@@ -117,11 +119,37 @@ Pane {
                 text: manager.dynTr + qsTr("NTP server")
             }
             TextField {
+                id: ntpServerField
                 objectName: "ntpServerField"
+                // The last text the clock did not take, shown beside its server.
+                property string refused: ""
                 Layout.fillWidth: true
                 text: page.clock.ntpServer
                 inputMethodHints: Qt.ImhNoAutoUppercase | Qt.ImhNoPredictiveText
-                onEditingFinished: page.clock.ntpServer = text
+                Material.accent: refused !== "" ? Material.Red : page.Material.accent
+                onTextEdited: refused = ""
+                onEditingFinished: {
+                    if (text === page.clock.ntpServer)
+                        return
+                    var typed = text
+                    page.clock.ntpServer = typed
+                    if (page.clock.ntpServer !== typed) {
+                        refused = typed
+                        text = Qt.binding(function() { return page.clock.ntpServer })
+                    }
+                }
+
+                Label {
+                    objectName: "ntpServerRefused"
+                    anchors.right: parent.right
+                    anchors.rightMargin: 4
+                    anchors.verticalCenter: parent.verticalCenter
+                    width: Math.min(implicitWidth, parent.width / 2)
+                    visible: parent.refused !== ""
+                    elide: Text.ElideMiddle
+                    color: Material.color(Material.Red)
+                    text: manager.dynTr + qsTr("Not accepted: %1").arg(parent.refused)
+                }
             }
 
             Label {
