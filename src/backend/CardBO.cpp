@@ -806,7 +806,9 @@ bool CardBO::handleTransResponse(Transaction::Ptr trans, int status, const QJson
 bool CardBO::shouldRetransmit(int status, const QJsonValue &body)
 {
     Q_UNUSED(body)
-    return status == 0 || status == 401 || status == 403 || (status >= 500 && status <= 599);
+    // 408, 425 and 429 ask to try again later, as a server error does.
+    return status == 0 || status == 401 || status == 403 || status == 408 || status == 425 || status == 429
+        || (status >= 500 && status <= 599);
 }
 
 QDateTime CardBO::nextSendDate(Transaction::Ptr trans) const
