@@ -634,30 +634,40 @@ bool CardBO::handleBlacklistResponse(int status, const QJsonValue &body)
     logInfo(QStringLiteral("Update Blacklist response received : status=%1").arg(status));
     logInfo(wholeBody(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented))));
 
-    // The version counts as applied once this succeeds: an answer that is not a list of uids
-    // must fail, so that the next heartbeat fetches it again.
+    // The version counts as applied once this succeeds: an answer that is not lists of uids
+    // must fail, so that the next heartbeat fetches it again. An entry that is no uid is left
+    // out; the genuine ones still apply.
     QStringList lists[2];
     const QString names[2] = {QStringLiteral("added"), QStringLiteral("removed")};
     bool valid = answer.contains(names[0]) || answer.contains(names[1]);
+    int skipped = 0;
+    QJsonValue firstSkipped;
     for (int i = 0; valid && i < 2; ++i) {
         const QJsonValue list = answer.value(names[i]);
         if (list.isUndefined())
             continue;
         valid = list.isArray();
-        for (const QJsonValue &uid : list.toArray()) {
-            valid = valid && uid.isString() && !uid.toString().isEmpty();
-            lists[i] << uid.toString();
+        const QJsonArray uids = list.toArray();
+        lists[i].reserve(uids.size());
+        for (const QJsonValue &uid : uids) {
+            const QString text = JsonRead::text(uid);
+            if (text.isEmpty()) {
+                if (skipped++ == 0)
+                    firstSkipped = uid;
+                continue;
+            }
+            lists[i] << text;
         }
     }
     if (!valid) {
         logError(QStringLiteral("ERROR: Blacklist answer is not lists of card uids; nothing applied"));
         return false;
     }
-    for (const QString &uid : qAsConst(lists[0]))
-        m_database.blacklistAdd(uid);
-    for (const QString &uid : qAsConst(lists[1]))
-        m_database.blacklistRemove(uid);
-    return true;
+    if (skipped > 0)
+        logWarn(QStringLiteral("WARN: Skipping %1 blacklist entries that are no card uid, the first : %2")
+                    .arg(skipped)
+                    .arg(field(QString::fromUtf8(QJsonDocument(QJsonArray{firstSkipped}).toJson(QJsonDocument::Compact)))));
+    return m_database.blacklistApply(lists[0], lists[1]);
 }
 
 Deferred<> CardBO::sendProgress(const QString &operation, int percent)
