@@ -311,18 +311,28 @@ bool CardBO::accepts(quint64 run, const QString &operation) const
     return false;
 }
 
-Deferred<> CardBO::request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler)
+Deferred<> CardBO::request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler,
+                           LateAnswer late)
 {
     Deferred<> result;
     QPointer<CardBO> self(this);
     const quint64 run = m_run;
     exchange
-        .done([self, result, run, operation, handler](int status, QJsonValue body) {
-            if (!self || !self->accepts(run, operation)) {
+        .done([self, result, run, operation, handler, late](int status, QJsonValue body) {
+            if (!self) {
                 result.reject();
                 return;
             }
-            if (!handler || handler(status, body))
+            const bool current = self->m_run == run;
+            if (!current && (late == LateAnswer::Ignored || !handler)) {
+                self->accepts(run, operation);
+                result.reject();
+                return;
+            }
+            if (!current)
+                logInfo(QStringLiteral("Taking in the answer to '%1' though the link was stopped since it was sent; "
+                                       "its state stays as it is").arg(operation));
+            if ((!handler || handler(status, body)) && current)
                 result.resolve();
             else
                 result.reject();
@@ -350,31 +360,43 @@ Deferred<> CardBO::registerDevice()
         {QStringLiteral("customsId"), m_terminal.customsId()},
         {QStringLiteral("locationId"), m_terminal.locationId()},
     };
+    // A back office may register a serial once only: the key in a late answer is the only one
+    // the terminal will get, stop() or not.
     return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/register")), document, RequestTimeout),
                    QStringLiteral("register"),
-                   [this](int status, const QJsonValue &body) { return handleRegisterResponse(status, body); });
+                   [this](int status, const QJsonValue &body) { return handleRegisterResponse(status, body); },
+                   LateAnswer::Handled);
 }
 
 bool CardBO::handleRegisterResponse(int status, const QJsonValue &body)
 {
     Q_UNUSED(status)
     const QJsonObject answer = body.toObject();
-    const QString apiKey = JsonRead::text(answer.value(QStringLiteral("apiKey")));
+    // A key sent as a number is the same key written as text.
+    const QJsonValue key = answer.value(QStringLiteral("apiKey"));
+    const QString apiKey = key.isDouble() ? key.toVariant().toString() : JsonRead::text(key);
     // Without a key the terminal is no more registered than before; storing an empty one would
     // only send it round the states once more.
     if (apiKey.isEmpty()) {
         logError(QStringLiteral("ERROR: Registration answer carries no API key : ") + wholeBody(compact(answer)));
         return false;
     }
-    if (!fitsHeader(apiKey)) {
+    // A blank at either end does not survive a header: the back office would never see the key.
+    if (!fitsHeader(apiKey) || apiKey.trimmed() != apiKey) {
         logError(QStringLiteral("ERROR: Registration answer carries an API key no request header can carry"));
+        return false;
+    }
+    m_database.setParam(QStringLiteral("id"), answer.value(QStringLiteral("id")).toVariant());
+    if (!m_database.setParam(QStringLiteral("apiKey"), apiKey)) {
+        // Reported as registered, the next tick would find no key and register again.
+        logError(QStringLiteral("ERROR: Could not store the API key; the terminal stays unregistered"));
+        if (m_state == NotRegistered)
+            setState(NotRegistered, QStringLiteral("Could not store the API key"));
         return false;
     }
     logInfo(QStringLiteral("+-------------------------------+"));
     logInfo(QStringLiteral("|      TERMINAL REGISTERED      |"));
     logInfo(QStringLiteral("+-------------------------------+"));
-    m_database.setParam(QStringLiteral("id"), answer.value(QStringLiteral("id")).toVariant());
-    m_database.setParam(QStringLiteral("apiKey"), apiKey);
     return true;
 }
 

@@ -85,11 +85,16 @@ signals:
 private:
     // An answer handler: false when the answer cannot be taken, which fails the operation.
     using AnswerHandler = std::function<bool(int status, const QJsonValue &body)>;
+    // What becomes of an answer to a request of an earlier run (made before a stop()).
+    enum class LateAnswer { Ignored, Handled };
 
     void initClient();
     void initTimer();
     QUrl createUrl(const QString &path) const;
-    Deferred<> request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler);
+    // The operation fails for a late answer even when it is handled: its follow-up belongs to
+    // the run that is over.
+    Deferred<> request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler,
+                       LateAnswer late = LateAnswer::Ignored);
     // Between start() and stop(), the tick in progress included.
     bool running() const;
     // Whether an answer to a request made in run `run` may still act.

@@ -3,6 +3,9 @@
 #include "app/Config.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QSqlError>
@@ -25,6 +28,20 @@ QSettings *apiKeySettings()
 {
     return new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("vesk"),
                          QStringLiteral("vorn-card-bo"));
+}
+
+// The key is all the terminal has to prove who it is: its file is the user's alone before the
+// key goes in (the settings' atomic rewrite keeps the permissions of the file it replaces).
+void keepPrivate(const QString &path)
+{
+    QFile file(path);
+    if (!file.exists()) {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!file.open(QIODevice::WriteOnly))
+            return;
+        file.close();
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 QString now() { return QDateTime::currentDateTime().toString(Qt::ISODate); }
@@ -142,26 +159,37 @@ QVariant Database::param(const QString &key) const
     return query.value(0);
 }
 
-void Database::setParam(const QString &key, const QVariant &value)
+bool Database::setParam(const QString &key, const QVariant &value)
 {
-    if (param(key) == value)
-        return;
+    const QVariant previous = param(key);
+    if (previous == value)
+        return true;
     if (key == ApiKey) {
         QScopedPointer<QSettings> settings(apiKeySettings());
+        keepPrivate(settings->fileName());
         settings->setValue(ApiKey, value);
-        // The key is all the terminal has to prove who it is: it must not wait for the
-        // settings' own lazy write, which a power cut or a crash would lose.
+        // It must not wait for the settings' own lazy write, which a power cut or a crash would lose.
         settings->sync();
-        if (settings->status() != QSettings::NoError)
+        if (settings->status() != QSettings::NoError) {
             logError(QStringLiteral("ERROR: Could not write the API key to : ") + settings->fileName());
+            // The settings keep unwritten values in memory for the whole process: a key that
+            // is not on disk must not pass for stored.
+            if (previous.toString().isEmpty())
+                settings->remove(ApiKey);
+            else
+                settings->setValue(ApiKey, previous);
+            return false;
+        }
         emit paramChanged(key, value);
-        return;
+        return true;
     }
     QSqlQuery query = m_db.query(QStringLiteral("INSERT OR REPLACE INTO Parameters (key, value) VALUES (?, ?)"));
     query.addBindValue(key);
     query.addBindValue(value);
-    if (m_db.execute(query))
-        emit paramChanged(key, value);
+    if (!m_db.execute(query))
+        return false;
+    emit paramChanged(key, value);
+    return true;
 }
 
 QStringList Database::paramKeys() const

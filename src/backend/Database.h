@@ -47,7 +47,8 @@ public:
     explicit Database(Config &config, QObject *parent = nullptr);
 
     QVariant param(const QString &key) const;
-    void setParam(const QString &key, const QVariant &value);
+    // False when the value could not be written; it is then neither kept nor announced.
+    bool setParam(const QString &key, const QVariant &value);
     QStringList paramKeys() const;
 
     DataRecord findCustoms(int id) const;

@@ -262,6 +262,53 @@ private slots:
         QCOMPARE(m_db->param(QStringLiteral("blacklistVer")).toString(), QStringLiteral("v3"));
     }
 
+    // The key proves who the terminal is: no other user reads it, whatever the file was before.
+    void apiKeyFileIsTheUsersAlone_data()
+    {
+        QTest::addColumn<bool>("existing");
+        QTest::newRow("new file") << false;
+        QTest::newRow("file readable by all") << true;
+    }
+    void apiKeyFileIsTheUsersAlone()
+    {
+        QFETCH(bool, existing);
+        if (existing) {
+            QVERIFY(QDir().mkpath(QFileInfo(m_dir->apiKeyFile()).absolutePath()));
+            QFile file(m_dir->apiKeyFile());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("[General]\napiKey=old-key\n");
+            file.close();
+            QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                        | QFileDevice::ReadOther));
+        }
+        m_db = std::make_unique<Database>(*m_config);
+        m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("secret-key-42"));
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+            | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QFile file(m_dir->apiKeyFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("secret-key-42"));
+        QCOMPARE(int(file.permissions() & others), 0);
+        QVERIFY(file.permissions() & QFileDevice::ReadOwner);
+    }
+
+    // A key that did not reach the disk is neither kept nor announced.
+    void unwritableApiKeyIsNotKept()
+    {
+        // Where the settings want a folder there is a file: nothing can be written under it.
+        QVERIFY(QDir().mkpath(m_dir->settingsPath()));
+        QFile blocker(QFileInfo(m_dir->apiKeyFile()).absolutePath());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        m_db = std::make_unique<Database>(*m_config);
+        QSignalSpy changed(m_db.get(), &Database::paramChanged);
+        LogCapture log;
+        m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("k-1"));
+        QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[Backend::Database] ERROR: Could not write the API key")));
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(m_db->param(QStringLiteral("apiKey")).toString(), QString());
+    }
+
     void addedRowIsPendingAndDueWhateverItCarries()
     {
         m_db = std::make_unique<Database>(*m_config);
