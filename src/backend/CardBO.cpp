@@ -694,13 +694,54 @@ bool CardBO::handleBlacklistResponse(int status, const QJsonValue &body)
 
 Deferred<> CardBO::sendProgress(const QString &operation, int percent)
 {
+    Deferred<> result;
+    // An update reports far faster than a request goes out: a request each would pile up.
+    if (m_progressSending) {
+        m_progressQueued = true;
+        m_progressOperation = operation;
+        m_progressPercent = percent;
+        m_progressWaiting << result;
+        return result;
+    }
+    m_progressSending = true;
+    putProgress(operation, percent, {result});
+    return result;
+}
+
+void CardBO::putProgress(const QString &operation, int percent, const QList<Deferred<>> &waiting)
+{
     logInfo(QStringLiteral("Sending progress : [%1%%] %2").arg(percent).arg(field(operation)));
     QUrl url = createUrl(QStringLiteral("/api/v1/device/operation/status"));
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("progress"), QString::number(percent));
     addQueryText(query, QStringLiteral("operation"), operation);
     url.setQuery(query);
-    return request(m_client.put(url, QJsonValue(), RequestTimeout), QStringLiteral("progress"), AnswerHandler());
+    QPointer<CardBO> self(this);
+    request(m_client.put(url, QJsonValue(), RequestTimeout), QStringLiteral("progress"), AnswerHandler())
+        .done([self, waiting]() {
+            for (const Deferred<> &caller : waiting)
+                caller.resolve();
+            if (self)
+                self->progressDone();
+        })
+        .fail([self, waiting]() {
+            for (const Deferred<> &caller : waiting)
+                caller.reject();
+            if (self)
+                self->progressDone();
+        });
+}
+
+void CardBO::progressDone()
+{
+    if (!m_progressQueued) {
+        m_progressSending = false;
+        return;
+    }
+    m_progressQueued = false;
+    const QList<Deferred<>> waiting = m_progressWaiting;
+    m_progressWaiting.clear();
+    putProgress(m_progressOperation, m_progressPercent, waiting);
 }
 
 Deferred<> CardBO::clearProgress()

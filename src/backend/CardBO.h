@@ -116,6 +116,8 @@ private:
     bool handleTransResponse(Transaction::Ptr trans, int status, const QJsonValue &body);
     void applyConfig(const QJsonArray &config);
     void updateLastComms();
+    void putProgress(const QString &operation, int percent, const QList<Deferred<>> &waiting);
+    void progressDone();
 
     QJsonObject heartbeatDocument() const;
     QJsonValue cardLevelToJson() const;
@@ -143,6 +145,13 @@ private:
     quint64 m_run = 0;
     // The blacklist version being fetched, so that heartbeats meanwhile do not fetch it again.
     QString m_blacklistFetching;
+    // Progress reports: one on its way at a time, and of those that come meanwhile only the
+    // latest goes next; the callers of the ones it replaced learn its outcome.
+    bool m_progressSending = false;
+    bool m_progressQueued = false;
+    QString m_progressOperation;
+    int m_progressPercent = 0;
+    QList<Deferred<>> m_progressWaiting;
 };
 
 } // namespace Backend

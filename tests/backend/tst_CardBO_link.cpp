@@ -567,6 +567,45 @@ private slots:
         rig.bo->stop();
     }
 
+    // An update reports far faster than requests go: one report on its way at a time, and of
+    // those that came meanwhile only the latest follows; every caller learns the outcome.
+    void progressReportsAreCoalesced()
+    {
+        LinkRig &rig = *m_rig;
+        rig.storeKey();
+        rig.backOffice.queueResponse(FakeBackOffice::OperationStatus, FakeHttpResponse::json(200, QJsonObject{}).withDelay(300));
+        DeferredProbe<> first(rig.bo->sendProgress(QStringLiteral("Downloading"), 0));
+        std::unique_ptr<DeferredProbe<>> middle;
+        std::unique_ptr<DeferredProbe<>> last;
+        for (int i = 1; i <= 5000; ++i) {
+            Deferred<> put = rig.bo->sendProgress(i < 5000 ? QStringLiteral("Downloading") : QStringLiteral("Installing"),
+                                                  i / 50);
+            if (i == 2500)
+                middle = std::make_unique<DeferredProbe<>>(put);
+            else if (i == 5000)
+                last = std::make_unique<DeferredProbe<>>(put);
+        }
+        QVERIFY(last->waitSettled(30000));
+        QVERIFY(first.resolved());
+        QVERIFY(middle->resolved());
+        QVERIFY(last->resolved());
+        const QList<FakeBackOffice::Request> puts = rig.backOffice.requests(FakeBackOffice::OperationStatus);
+        QCOMPARE(puts.size(), 2);
+        QCOMPARE(puts.at(0).query.queryItemValue("progress"), QStringLiteral("0"));
+        QCOMPARE(puts.at(1).query.queryItemValue("progress"), QStringLiteral("100"));
+        QCOMPARE(puts.at(1).query.queryItemValue("operation"), QStringLiteral("Installing"));
+        QCOMPARE(rig.log.count(QtInfoMsg, QStringLiteral("[Backend::CardBO] Sending progress : ")), 2);
+
+        // Once nothing is on its way, a report goes at once; a failure reaches every caller.
+        rig.backOffice.setResponse(FakeBackOffice::OperationStatus, FakeHttpResponse::json(503, QJsonObject{}).withDelay(300));
+        DeferredProbe<> refused(rig.bo->sendProgress(QStringLiteral("Installing"), 100));
+        DeferredProbe<> alsoRefused(rig.bo->sendProgress(QStringLiteral("Done"), 100));
+        QVERIFY(alsoRefused.waitSettled(30000));
+        QVERIFY(refused.rejected());
+        QVERIFY(alsoRefused.rejected());
+        QCOMPARE(rig.backOffice.count(FakeBackOffice::OperationStatus), 4);
+    }
+
     void progressReports()
     {
         LinkRig &rig = *m_rig;
