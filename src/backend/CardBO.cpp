@@ -349,18 +349,28 @@ bool CardBO::accepts(quint64 run, const QString &operation) const
     return false;
 }
 
-Deferred<> CardBO::request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler)
+Deferred<> CardBO::request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler,
+                           LateAnswer late)
 {
     Deferred<> result;
     QPointer<CardBO> self(this);
     const quint64 run = m_run;
     exchange
-        .done([self, result, run, operation, handler](int status, QJsonValue body) {
-            if (!self || !self->accepts(run, operation)) {
+        .done([self, result, run, operation, handler, late](int status, QJsonValue body) {
+            if (!self) {
                 result.reject();
                 return;
             }
-            if (!handler || handler(status, body))
+            const bool current = self->m_run == run;
+            if (!current && (late == LateAnswer::Ignored || !handler)) {
+                self->accepts(run, operation);
+                result.reject();
+                return;
+            }
+            if (!current)
+                logInfo(QStringLiteral("Taking in the answer to '%1' though the link was stopped since it was sent; "
+                                       "its state stays as it is").arg(operation));
+            if ((!handler || handler(status, body)) && current)
                 result.resolve();
             else
                 result.reject();
@@ -388,31 +398,43 @@ Deferred<> CardBO::registerDevice()
         {QStringLiteral("customsId"), m_terminal.customsId()},
         {QStringLiteral("locationId"), m_terminal.locationId()},
     };
+    // A back office may register a serial once only: the key in a late answer is the only one
+    // the terminal will get, stop() or not.
     return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/register")), document, RequestTimeout),
                    QStringLiteral("register"),
-                   [this](int status, const QJsonValue &body) { return handleRegisterResponse(status, body); });
+                   [this](int status, const QJsonValue &body) { return handleRegisterResponse(status, body); },
+                   LateAnswer::Handled);
 }
 
 bool CardBO::handleRegisterResponse(int status, const QJsonValue &body)
 {
     Q_UNUSED(status)
     const QJsonObject answer = body.toObject();
-    const QString apiKey = JsonRead::text(answer.value(QStringLiteral("apiKey")));
+    // A key sent as a number is the same key written as text.
+    const QJsonValue key = answer.value(QStringLiteral("apiKey"));
+    const QString apiKey = key.isDouble() ? key.toVariant().toString() : JsonRead::text(key);
     // Without a key the terminal is no more registered than before; storing an empty one would
     // only send it round the states once more.
     if (apiKey.isEmpty()) {
         logError(QStringLiteral("ERROR: Registration answer carries no API key : ") + wholeBody(compact(answer)));
         return false;
     }
-    if (!fitsHeader(apiKey)) {
+    // A blank at either end does not survive a header: the back office would never see the key.
+    if (!fitsHeader(apiKey) || apiKey.trimmed() != apiKey) {
         logError(QStringLiteral("ERROR: Registration answer carries an API key no request header can carry"));
+        return false;
+    }
+    m_database.setParam(QStringLiteral("id"), answer.value(QStringLiteral("id")).toVariant());
+    if (!m_database.setParam(QStringLiteral("apiKey"), apiKey)) {
+        // Reported as registered, the next tick would find no key and register again.
+        logError(QStringLiteral("ERROR: Could not store the API key; the terminal stays unregistered"));
+        if (m_state == NotRegistered)
+            setState(NotRegistered, QStringLiteral("Could not store the API key"));
         return false;
     }
     logInfo(QStringLiteral("+-------------------------------+"));
     logInfo(QStringLiteral("|      TERMINAL REGISTERED      |"));
     logInfo(QStringLiteral("+-------------------------------+"));
-    m_database.setParam(QStringLiteral("id"), answer.value(QStringLiteral("id")).toVariant());
-    m_database.setParam(QStringLiteral("apiKey"), apiKey);
     return true;
 }
 
@@ -698,33 +720,59 @@ bool CardBO::handleBlacklistResponse(int status, const QJsonValue &body)
     logInfo(QStringLiteral("Update Blacklist response received : status=%1").arg(status));
     logInfo(wholeBody(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented))));
 
-    // The version counts as applied once this succeeds: an answer that is not a list of uids
-    // must fail, so that the next heartbeat fetches it again.
+    // The version counts as applied once this succeeds: an answer that is not lists of uids
+    // must fail, so that the next heartbeat fetches it again. An entry that is no uid is left
+    // out; the genuine ones still apply.
     QStringList lists[2];
     const QString names[2] = {QStringLiteral("added"), QStringLiteral("removed")};
     bool valid = answer.contains(names[0]) || answer.contains(names[1]);
+    int skipped = 0;
+    QJsonValue firstSkipped;
     for (int i = 0; valid && i < 2; ++i) {
         const QJsonValue list = answer.value(names[i]);
         if (list.isUndefined())
             continue;
         valid = list.isArray();
-        for (const QJsonValue &uid : list.toArray()) {
-            valid = valid && uid.isString() && !uid.toString().isEmpty();
-            lists[i] << uid.toString();
+        const QJsonArray uids = list.toArray();
+        lists[i].reserve(uids.size());
+        for (const QJsonValue &uid : uids) {
+            const QString text = JsonRead::text(uid);
+            if (text.isEmpty()) {
+                if (skipped++ == 0)
+                    firstSkipped = uid;
+                continue;
+            }
+            lists[i] << text;
         }
     }
     if (!valid) {
         logError(QStringLiteral("ERROR: Blacklist answer is not lists of card uids; nothing applied"));
         return false;
     }
-    for (const QString &uid : qAsConst(lists[0]))
-        m_database.blacklistAdd(uid);
-    for (const QString &uid : qAsConst(lists[1]))
-        m_database.blacklistRemove(uid);
-    return true;
+    if (skipped > 0)
+        logWarn(QStringLiteral("WARN: Skipping %1 blacklist entries that are no card uid, the first : %2")
+                    .arg(skipped)
+                    .arg(field(QString::fromUtf8(QJsonDocument(QJsonArray{firstSkipped}).toJson(QJsonDocument::Compact)))));
+    return m_database.blacklistApply(lists[0], lists[1]);
 }
 
 Deferred<> CardBO::sendProgress(const QString &operation, int percent)
+{
+    Deferred<> result;
+    // An update reports far faster than a request goes out: a request each would pile up.
+    if (m_progressSending) {
+        m_progressQueued = true;
+        m_progressOperation = operation;
+        m_progressPercent = percent;
+        m_progressWaiting << result;
+        return result;
+    }
+    m_progressSending = true;
+    putProgress(operation, percent, {result});
+    return result;
+}
+
+void CardBO::putProgress(const QString &operation, int percent, const QList<Deferred<>> &waiting)
 {
     logInfo(QStringLiteral("Sending progress : [%1%%] %2").arg(percent).arg(field(operation)));
     QUrl url = createUrl(QStringLiteral("/api/v1/device/operation/status"));
@@ -732,7 +780,32 @@ Deferred<> CardBO::sendProgress(const QString &operation, int percent)
     query.addQueryItem(QStringLiteral("progress"), QString::number(percent));
     addQueryText(query, QStringLiteral("operation"), operation);
     url.setQuery(query);
-    return request(m_client.put(url, QJsonValue(), RequestTimeout), QStringLiteral("progress"), AnswerHandler());
+    QPointer<CardBO> self(this);
+    request(m_client.put(url, QJsonValue(), RequestTimeout), QStringLiteral("progress"), AnswerHandler())
+        .done([self, waiting]() {
+            for (const Deferred<> &caller : waiting)
+                caller.resolve();
+            if (self)
+                self->progressDone();
+        })
+        .fail([self, waiting]() {
+            for (const Deferred<> &caller : waiting)
+                caller.reject();
+            if (self)
+                self->progressDone();
+        });
+}
+
+void CardBO::progressDone()
+{
+    if (!m_progressQueued) {
+        m_progressSending = false;
+        return;
+    }
+    m_progressQueued = false;
+    const QList<Deferred<>> waiting = m_progressWaiting;
+    m_progressWaiting.clear();
+    putProgress(m_progressOperation, m_progressPercent, waiting);
 }
 
 Deferred<> CardBO::clearProgress()
@@ -871,7 +944,9 @@ bool CardBO::handleTransResponse(Transaction::Ptr trans, int status, const QJson
 bool CardBO::shouldRetransmit(int status, const QJsonValue &body)
 {
     Q_UNUSED(body)
-    return status == 0 || status == 401 || status == 403 || (status >= 500 && status <= 599);
+    // 408, 425 and 429 ask to try again later, as a server error does.
+    return status == 0 || status == 401 || status == 403 || status == 408 || status == 425 || status == 429
+        || (status >= 500 && status <= 599);
 }
 
 QDateTime CardBO::nextSendDate(Transaction::Ptr trans) const

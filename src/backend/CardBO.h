@@ -85,11 +85,16 @@ signals:
 private:
     // An answer handler: false when the answer cannot be taken, which fails the operation.
     using AnswerHandler = std::function<bool(int status, const QJsonValue &body)>;
+    // What becomes of an answer to a request of an earlier run (made before a stop()).
+    enum class LateAnswer { Ignored, Handled };
 
     void initClient();
     void initTimer();
     QUrl createUrl(const QString &path) const;
-    Deferred<> request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler);
+    // The operation fails for a late answer even when it is handled: its follow-up belongs to
+    // the run that is over.
+    Deferred<> request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler,
+                       LateAnswer late = LateAnswer::Ignored);
     // Between start() and stop(), the tick in progress included.
     bool running() const;
     // Whether an answer to a request made in run `run` may still act.
@@ -111,6 +116,8 @@ private:
     bool handleTransResponse(Transaction::Ptr trans, int status, const QJsonValue &body);
     void applyConfig(const QJsonArray &config);
     void updateLastComms();
+    void putProgress(const QString &operation, int percent, const QList<Deferred<>> &waiting);
+    void progressDone();
 
     QJsonObject heartbeatDocument() const;
     QJsonValue cardLevelToJson() const;
@@ -138,6 +145,13 @@ private:
     quint64 m_run = 0;
     // The blacklist version being fetched, so that heartbeats meanwhile do not fetch it again.
     QString m_blacklistFetching;
+    // Progress reports: one on its way at a time, and of those that come meanwhile only the
+    // latest goes next; the callers of the ones it replaced learn its outcome.
+    bool m_progressSending = false;
+    bool m_progressQueued = false;
+    QString m_progressOperation;
+    int m_progressPercent = 0;
+    QList<Deferred<>> m_progressWaiting;
 };
 
 } // namespace Backend

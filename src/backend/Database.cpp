@@ -3,8 +3,12 @@
 #include "app/Config.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSettings>
+#include <QSqlError>
 
 namespace Backend {
 
@@ -24,6 +28,20 @@ QSettings *apiKeySettings()
 {
     return new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("vesk"),
                          QStringLiteral("vorn-card-bo"));
+}
+
+// The key is all the terminal has to prove who it is: its file is the user's alone before the
+// key goes in (the settings' atomic rewrite keeps the permissions of the file it replaces).
+void keepPrivate(const QString &path)
+{
+    QFile file(path);
+    if (!file.exists()) {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (!file.open(QIODevice::WriteOnly))
+            return;
+        file.close();
+    }
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 QString now() { return QDateTime::currentDateTime().toString(Qt::ISODate); }
@@ -102,19 +120,27 @@ Database::Database(Config &config, QObject *parent)
     , m_config(config)
     , m_db(QStringLiteral("terminal.db"))
 {
-    createTable(QStringLiteral("Customs"), RecordSchema);
-    createTable(QStringLiteral("Locations"), RecordSchema);
-    createTable(QStringLiteral("Parameters"), ParametersSchema);
-    createTable(QStringLiteral("Blacklist"), BlacklistSchema);
-    createTable(QStringLiteral("Transactions"), TransactionsSchema);
+    // A list that cannot be read (a file locked by another process, or damaged) says nothing
+    // about which tables exist: creating them would only fail over tables in use.
+    bool read = false;
+    const QStringList tables = m_db.tableNames(&read);
+    if (!read) {
+        logError(QStringLiteral("ERROR: Could not read the tables of the store; none created"));
+        return;
+    }
+    createTable(QStringLiteral("Customs"), RecordSchema, tables);
+    createTable(QStringLiteral("Locations"), RecordSchema, tables);
+    createTable(QStringLiteral("Parameters"), ParametersSchema, tables);
+    createTable(QStringLiteral("Blacklist"), BlacklistSchema, tables);
+    createTable(QStringLiteral("Transactions"), TransactionsSchema, tables);
     // The sender looks for the first due row and counts the due ones at every run: without an
     // index both read the whole queue. Tables already in use get it too; their rows stay as they are.
     m_db.execute(QStringLiteral("CREATE INDEX IF NOT EXISTS TransactionsDue ON Transactions (sendStatus, sendSchedDate)"));
 }
 
-void Database::createTable(const QString &name, const QStringList &columns)
+void Database::createTable(const QString &name, const QStringList &columns, const QStringList &existing)
 {
-    if (m_db.tableExists(name))
+    if (existing.contains(name, Qt::CaseInsensitive))
         return;
     logInfo(QStringLiteral("Creating table : ") + name);
     m_db.execute(QStringLiteral("CREATE TABLE %1 (%2)").arg(name, columns.join(QLatin1Char(','))));
@@ -133,26 +159,37 @@ QVariant Database::param(const QString &key) const
     return query.value(0);
 }
 
-void Database::setParam(const QString &key, const QVariant &value)
+bool Database::setParam(const QString &key, const QVariant &value)
 {
-    if (param(key) == value)
-        return;
+    const QVariant previous = param(key);
+    if (previous == value)
+        return true;
     if (key == ApiKey) {
         QScopedPointer<QSettings> settings(apiKeySettings());
+        keepPrivate(settings->fileName());
         settings->setValue(ApiKey, value);
-        // The key is all the terminal has to prove who it is: it must not wait for the
-        // settings' own lazy write, which a power cut or a crash would lose.
+        // It must not wait for the settings' own lazy write, which a power cut or a crash would lose.
         settings->sync();
-        if (settings->status() != QSettings::NoError)
+        if (settings->status() != QSettings::NoError) {
             logError(QStringLiteral("ERROR: Could not write the API key to : ") + settings->fileName());
+            // The settings keep unwritten values in memory for the whole process: a key that
+            // is not on disk must not pass for stored.
+            if (previous.toString().isEmpty())
+                settings->remove(ApiKey);
+            else
+                settings->setValue(ApiKey, previous);
+            return false;
+        }
         emit paramChanged(key, value);
-        return;
+        return true;
     }
     QSqlQuery query = m_db.query(QStringLiteral("INSERT OR REPLACE INTO Parameters (key, value) VALUES (?, ?)"));
     query.addBindValue(key);
     query.addBindValue(value);
-    if (m_db.execute(query))
-        emit paramChanged(key, value);
+    if (!m_db.execute(query))
+        return false;
+    emit paramChanged(key, value);
+    return true;
 }
 
 QStringList Database::paramKeys() const
@@ -187,15 +224,13 @@ QList<Database::DataRecord> Database::locations() const
 
 void Database::setCustoms(const QList<DataRecord> &records)
 {
-    for (const DataRecord &record : records)
-        insertRecord(QStringLiteral("Customs"), record);
+    insertRecords(QStringLiteral("Customs"), records);
     emit customsChanged();
 }
 
 void Database::setLocations(const QList<DataRecord> &records)
 {
-    for (const DataRecord &record : records)
-        insertRecord(QStringLiteral("Locations"), record);
+    insertRecords(QStringLiteral("Locations"), records);
     emit locationsChanged();
 }
 
@@ -217,13 +252,35 @@ QList<Database::DataRecord> Database::selectRecords(const QString &table) const
     return records;
 }
 
-void Database::insertRecord(const QString &table, const DataRecord &record)
+bool Database::insertRecords(const QString &table, const QList<DataRecord> &records)
 {
-    QSqlQuery query = m_db.query(QStringLiteral("INSERT OR REPLACE INTO %1 (id, name, uuid) VALUES (?, ?, ?)").arg(table));
-    query.addBindValue(record.id);
-    query.addBindValue(record.name);
-    query.addBindValue(record.uuid);
-    m_db.execute(query);
+    // One commit a row would wait for the disk once a row, on the GUI thread.
+    return inTransaction(table, [this, &table, &records]() {
+        QSqlQuery query = m_db.query(QStringLiteral("INSERT OR REPLACE INTO %1 (id, name, uuid) VALUES (?, ?, ?)").arg(table));
+        for (const DataRecord &record : records) {
+            query.bindValue(0, record.id);
+            query.bindValue(1, record.name);
+            query.bindValue(2, record.uuid);
+            if (!m_db.executeAgain(query))
+                return false;
+        }
+        return true;
+    });
+}
+
+bool Database::inTransaction(const QString &what, const std::function<bool()> &write)
+{
+    QSqlDatabase db = m_db.database();
+    if (!db.transaction()) {
+        logError(QStringLiteral("ERROR: Could not begin writing %1 : %2").arg(what, db.lastError().text()));
+        return false;
+    }
+    if (write() && db.commit())
+        return true;
+    const QString reason = db.lastError().text();
+    db.rollback();
+    logError(QStringLiteral("ERROR: Nothing written to %1%2").arg(what, reason.trimmed().isEmpty() ? QString() : QStringLiteral(" : ") + reason));
+    return false;
 }
 
 void Database::blacklistAdd(const QString &uid)
@@ -238,6 +295,39 @@ void Database::blacklistRemove(const QString &uid)
     QSqlQuery query = m_db.query(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
     query.addBindValue(uid);
     m_db.execute(query);
+}
+
+bool Database::blacklistApply(const QStringList &added, const QStringList &removed)
+{
+    int listed = 0;
+    int taken = 0;
+    int dropped = 0;
+    const bool written = inTransaction(QStringLiteral("Blacklist"), [&]() {
+        QSqlQuery insert = m_db.query(QStringLiteral("INSERT OR IGNORE INTO Blacklist (uid) VALUES (?)"));
+        for (const QString &uid : added) {
+            insert.bindValue(0, uid);
+            if (!m_db.executeAgain(insert))
+                return false;
+            if (insert.numRowsAffected() > 0)
+                ++taken;
+            else
+                ++listed;
+        }
+        QSqlQuery remove = m_db.query(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
+        for (const QString &uid : removed) {
+            remove.bindValue(0, uid);
+            if (!m_db.executeAgain(remove))
+                return false;
+            dropped += qMax(0, remove.numRowsAffected());
+        }
+        return true;
+    });
+    if (written)
+        logInfo(QStringLiteral("Blacklist updated : %1 uid(s) added, %2 listed already, %3 removed")
+                    .arg(taken)
+                    .arg(listed)
+                    .arg(dropped));
+    return written;
 }
 
 bool Database::isBlacklisted(const QString &uid) const

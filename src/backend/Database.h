@@ -12,6 +12,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <functional>
+
 class Config;
 
 namespace Backend {
@@ -45,19 +47,25 @@ public:
     explicit Database(Config &config, QObject *parent = nullptr);
 
     QVariant param(const QString &key) const;
-    void setParam(const QString &key, const QVariant &value);
+    // False when the value could not be written; it is then neither kept nor announced.
+    bool setParam(const QString &key, const QVariant &value);
     QStringList paramKeys() const;
 
     DataRecord findCustoms(int id) const;
     DataRecord findLocation(int id) const;
     QList<DataRecord> customs() const;
     QList<DataRecord> locations() const;
+    // Each list is written whole or not at all, in one transaction.
     void setCustoms(const QList<DataRecord> &records);
     void setLocations(const QList<DataRecord> &records);
 
     void blacklistAdd(const QString &uid);
     void blacklistRemove(const QString &uid);
     bool isBlacklisted(const QString &uid) const;
+    // One blacklist answer in one transaction: every uid of `added` in (one listed already stays
+    // as it is), then every uid of `removed` out. False, with nothing changed, when any of it
+    // could not be written.
+    bool blacklistApply(const QStringList &added, const QStringList &removed);
 
     int transCount(const QString &status) const;
     // Stores the transaction as a new PENDING row due now; false when it could not be stored.
@@ -79,10 +87,12 @@ signals:
     void locationsChanged();
 
 private:
-    void createTable(const QString &name, const QStringList &columns);
+    void createTable(const QString &name, const QStringList &columns, const QStringList &existing);
     DataRecord selectRecord(const QString &table, int id) const;
     QList<DataRecord> selectRecords(const QString &table) const;
-    void insertRecord(const QString &table, const DataRecord &record);
+    bool insertRecords(const QString &table, const QList<DataRecord> &records);
+    // Runs `write` in one transaction: committed when it returns true, else rolled back.
+    bool inTransaction(const QString &what, const std::function<bool()> &write);
     static Transaction::Ptr deserialize(const QSqlQuery &query);
 
     Config &m_config;

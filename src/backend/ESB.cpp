@@ -15,6 +15,8 @@ namespace {
 void logInfo(const QString &text) { qInfo().noquote() << QStringLiteral("[Backend::ESB] ") + text; }
 void logError(const QString &text) { qCritical().noquote() << QStringLiteral("[Backend::ESB] ") + text; }
 
+constexpr int DefaultTimeout = 5000;
+
 QString bodyText(const QJsonValue &body)
 {
     return body.isString() ? body.toString() : QString();
@@ -62,7 +64,9 @@ Deferred<ESB::Response> ESB::requestExit(const Request &request)
 Deferred<ESB::Response> ESB::perform(const QString &word, const QString &path, const Request &request)
 {
     logInfo(QStringLiteral("Performing '%1' request").arg(word));
-    const int timeout = m_config.get(QStringLiteral("esb/responseTimeoutMsec")).toInt();
+    // No limit at all would hold the lane for as long as the service stays silent.
+    const int setting = m_config.get(QStringLiteral("esb/responseTimeoutMsec")).toInt();
+    const int timeout = setting > 0 ? setting : DefaultTimeout;
     const QJsonObject body{
         {QStringLiteral("timestamp"), request.timestamp.toString(Qt::ISODate)},
         {QStringLiteral("deviceId"), request.deviceId},

@@ -2,12 +2,35 @@
 
 #include <QElapsedTimer>
 #include <QSqlError>
+#include <QSqlResult>
 #include <QStringList>
 #include <QThread>
 #include <QUuid>
 #include <QtDebug>
 
 #define SQL_TAG "[SqlDatabase] "
+
+namespace {
+
+// A statement that could not be prepared (a locked or unreadable file) is left without a driver
+// handle. Running it anyway would blame the bound values ("Parameter count mismatch") and hide
+// the driver's reason, which the query still holds.
+bool prepared(QSqlQuery const &query)
+{
+    QSqlResult const *result = query.result();
+    QVariant const handle = result ? result->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
+        return true;
+    return *static_cast<void *const *>(handle.constData()) != nullptr;
+}
+
+void logFailure(char const *what, QString const &statement, QSqlError const &error)
+{
+    qCritical().noquote().nospace() << SQL_TAG << "ERROR: Could not " << what << " query : " << statement;
+    qCritical().noquote().nospace() << SQL_TAG << "ERROR: " << error.text();
+}
+
+} // namespace
 
 SqlDatabase::DatabaseConnection::DatabaseConnection(QString const &path)
     : m_name(QUuid::createUuid().toString())
@@ -83,6 +106,10 @@ QSqlDatabase SqlDatabase::database() const
 
 bool SqlDatabase::execute(QSqlQuery &query) const
 {
+    if (!prepared(query)) {
+        logFailure("prepare", query.lastQuery(), query.lastError());
+        return false;
+    }
     QElapsedTimer clock;
     clock.start();
     bool const ok = query.exec();
@@ -90,10 +117,21 @@ bool SqlDatabase::execute(QSqlQuery &query) const
     if (ok) {
         qDebug().noquote().nospace() << SQL_TAG << "Operation completed in : " << clock.elapsed() << " msec(s)";
     } else {
-        qCritical().noquote().nospace() << SQL_TAG << "ERROR: Could not execute query : " << query.executedQuery();
-        qCritical().noquote().nospace() << SQL_TAG << "ERROR: " << query.lastError().text();
+        logFailure("execute", query.executedQuery(), query.lastError());
     }
     return ok;
+}
+
+bool SqlDatabase::executeAgain(QSqlQuery &query) const
+{
+    if (!prepared(query)) {
+        logFailure("prepare", query.lastQuery(), query.lastError());
+        return false;
+    }
+    if (query.exec())
+        return true;
+    logFailure("execute", query.executedQuery(), query.lastError());
+    return false;
 }
 
 QSqlQuery SqlDatabase::query(QString const &statement) const
@@ -126,6 +164,22 @@ bool SqlDatabase::setUserVersion(int version)
 
 bool SqlDatabase::tableExists(QString const &name) const
 {
-    QStringList const tables = database().tables(QSql::Tables);
-    return tables.contains(name, Qt::CaseInsensitive);
+    return tableNames().contains(name, Qt::CaseInsensitive);
+}
+
+QStringList SqlDatabase::tableNames(bool *ok) const
+{
+    // The driver's own table list reads a failure as no tables at all.
+    QSqlQuery q = query(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'"));
+    q.setForwardOnly(true);
+    QStringList names;
+    bool const read = execute(q);
+    while (read && q.next()) {
+        QString const name = q.value(0).toString();
+        if (!name.startsWith(QLatin1String("sqlite_")))
+            names << name;
+    }
+    if (ok)
+        *ok = read;
+    return names;
 }

@@ -7,6 +7,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 
 // One SQLite file, one connection per thread that uses it (opened on first use).
 class SqlDatabase : public QObject
@@ -20,12 +21,18 @@ public:
     QSqlDatabase database() const;
 
     bool execute(QSqlQuery &query) const;
+    // Runs a prepared query once more with new values, logging only a failure: for statements
+    // run many times over in one transaction, where a line per row would cost more than the row.
+    bool executeAgain(QSqlQuery &query) const;
     QSqlQuery query(QString const &statement) const;
     QSqlQuery execute(QString const &statement) const;
 
     int userVersion() const;
     bool setUserVersion(int version);
     bool tableExists(QString const &name) const;
+    // The user tables of the file; `ok` (when given) is false, and the failure logged, when the
+    // list could not be read (a locked or damaged file), which is not the same as no tables.
+    QStringList tableNames(bool *ok = nullptr) const;
 
 private:
     // One thread's connection; lives in that thread, which also releases it.

@@ -116,6 +116,7 @@ public:
             QStringLiteral("[Backend::CardBO] |      TERMINAL REGISTERED      |"),
             QStringLiteral("[Backend::CardBO] ERROR: Registration answer carries no API key"),
             QStringLiteral("[Backend::CardBO] ERROR: Registration answer carries an API key"),
+            QStringLiteral("[Backend::CardBO] ERROR: Could not store the API key"),
             QStringLiteral("[Backend::CardBO] Transaction sent successfully"),
             QStringLiteral("[Backend::CardBO] Ignoring the answer"),
         };

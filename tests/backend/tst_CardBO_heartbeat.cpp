@@ -75,6 +75,20 @@ private:
         return uids;
     }
 
+    // Runs a statement on a connection of the test's own to the store.
+    bool peek(const QString &statement)
+    {
+        bool ok = false;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("peek"));
+            db.setDatabaseName(m_rig->dir.filePath(QStringLiteral("terminal.db")));
+            QSqlQuery q(db);
+            ok = db.open() && q.exec(statement);
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("peek"));
+        return ok;
+    }
+
     // The configuration file's time, moved to `when`.
     void ageConfigFile(const QDateTime &when)
     {
@@ -394,8 +408,6 @@ private slots:
         QTest::newRow("not JSON") << FakeHttpResponse::text(200, "<html>maintenance</html>", "text/html");
         QTest::newRow("array") << FakeHttpResponse::json(200, QJsonArray{"NEW1"});
         QTest::newRow("added not a list") << FakeHttpResponse::json(200, QJsonObject{{"added", "NEW1"}});
-        QTest::newRow("uid not a text") << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{"NEW1", 7}}});
-        QTest::newRow("empty uid") << FakeHttpResponse::json(200, QJsonObject{{"removed", QJsonArray{""}}});
         QTest::newRow("neither list") << FakeHttpResponse::json(200, QJsonObject{{"version", "v2"}});
         QTest::newRow("removed null") << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{}}, {"removed", QJsonValue::Null}});
     }
@@ -412,6 +424,86 @@ private slots:
         QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v1"));
         QCOMPARE(blacklist(), QStringList{"OLD1"});
         QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Blacklist answer is not lists of card uids")));
+    }
+
+    // Entries that are no uid are left out and said so in one line; the genuine ones apply and
+    // the version counts as applied.
+    void blacklistEntriesThatAreNoUids_data()
+    {
+        QTest::addColumn<QJsonObject>("answer");
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("number among uids") << QJsonObject{{"added", QJsonArray{"NEW1", 7, "NEW2"}}}
+                                           << QStringList{"NEW1", "NEW2", "OLD1"}
+                                           << "Skipping 1 blacklist entries that are no card uid, the first : [7]";
+        QTest::newRow("empty uid to remove") << QJsonObject{{"removed", QJsonArray{"", "OLD1"}}} << QStringList{}
+                                             << "Skipping 1 blacklist entries that are no card uid, the first : [\"\"]";
+        QTest::newRow("null, object and list")
+            << QJsonObject{{"added", QJsonArray{QJsonValue::Null, QJsonObject{{"uid", "X"}}, "NEW1"}},
+                           {"removed", QJsonArray{QJsonArray{"OLD1"}}}}
+            << QStringList{"NEW1", "OLD1"} << "Skipping 3 blacklist entries that are no card uid, the first : [null]";
+    }
+    void blacklistEntriesThatAreNoUids()
+    {
+        QFETCH(QJsonObject, answer);
+        QFETCH(QStringList, listed);
+        QFETCH(QString, warning);
+        LinkRig &rig = *m_rig;
+        rig.db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v1"));
+        rig.db->blacklistAdd(QStringLiteral("OLD1"));
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        rig.backOffice.setResponse(Blacklist, FakeHttpResponse::json(200, answer));
+        QVERIFY(beat());
+        QCOMPARE(blacklist(), listed);
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
+        QCOMPARE(rig.log.startingWith(QStringLiteral("[Backend::CardBO] WARN: Skipping "), QtWarningMsg),
+                 QStringList{QStringLiteral("[Backend::CardBO] WARN: ") + warning});
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 1);
+    }
+
+    // A blacklist lands whole or not at all: one uid the file refuses (here a trigger) leaves the
+    // table as it was and the version unapplied, so the next heartbeat fetches it again.
+    void blacklistAppliedWholeOrNotAtAll()
+    {
+        LinkRig &rig = *m_rig;
+        rig.db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v1"));
+        rig.db->blacklistAdd(QStringLiteral("OLD1"));
+        QVERIFY(peek(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON Blacklist WHEN NEW.uid = 'BAD' "
+                                    "BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), {"NEW1", "BAD", "NEW2"}, {"OLD1"});
+        QVERIFY(beat());
+        QCOMPARE(blacklist(), QStringList{"OLD1"});
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v1"));
+        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("refused")));
+
+        QVERIFY(peek(QStringLiteral("DROP TRIGGER refuse")));
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 2);
+        QCOMPARE(blacklist(), (QStringList{"BAD", "NEW1", "NEW2"}));
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
+    }
+
+    // Uids listed twice, or listed already, are no error: one summary line, not two a uid.
+    void duplicateUidsMakeOneLine()
+    {
+        LinkRig &rig = *m_rig;
+        rig.db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v1"));
+        rig.db->blacklistAdd(QStringLiteral("OLD1"));
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        QStringList added;
+        for (int i = 0; i < 200; ++i)
+            added << QStringLiteral("NEW%1").arg(i % 100, 3, 10, QLatin1Char('0'));
+        added << QStringLiteral("OLD1");
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), added, {"GONE"});
+        rig.log.clear();
+        QVERIFY(beat());
+        QCOMPARE(blacklist().size(), 101);
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
+        QCOMPARE(rig.log.count(QtCriticalMsg, QStringLiteral("[SqlDatabase] ")), 0);
+        QCOMPARE(rig.log.startingWith(QStringLiteral("[Backend::Database] Blacklist updated : ")),
+                 QStringList{"[Backend::Database] Blacklist updated : 100 uid(s) added, 101 listed already, 0 removed"});
     }
 
     void newerConfigurationIsApplied()

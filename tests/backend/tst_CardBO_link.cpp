@@ -4,7 +4,10 @@
 #include "fakes/DeferredProbe.h"
 #include "fakes/TestCertificates.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QSignalSpy>
 #include <QtTest>
@@ -299,7 +302,8 @@ private slots:
         m_rig->bo->stop();
     }
 
-    // Answers that come after stop() leave the link as stop() left it.
+    // Answers that come after stop() leave the link as stop() left it; a registration's key is
+    // kept all the same (the back office may hand it out once only).
     void answersAfterStop_data()
     {
         QTest::addColumn<bool>("registered");
@@ -311,10 +315,10 @@ private slots:
                                 {"configUpdatedAt", QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate)},
                                 {"config", QJsonArray{QJsonObject{{"name", "card-bo/hbIntervalSec"}, {"value", 7}}}}};
         const FakeHttpResponse slowNewer = FakeHttpResponse::json(200, newer).withDelay(1500);
-        QTest::newRow("registration") << false << Register
-                                      << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", "late-key"}})
-                                             .withDelay(1500)
-                                      << false;
+        const FakeHttpResponse lateKey =
+            FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", "late-key"}}).withDelay(1500);
+        QTest::newRow("registration") << false << Register << lateKey << false;
+        QTest::newRow("registration, started again") << false << Register << lateKey << true;
         QTest::newRow("reference data") << true << UpdateData
                                         << FakeHttpResponse::json(200, QJsonObject{{"customs", QJsonArray{QJsonObject{
                                                                                      {"id", 12}, {"name", "Port"}}}}})
@@ -361,11 +365,16 @@ private slots:
         QCOMPARE(rig.backOffice.requests().size(), before + 1); // nothing followed the late answer
         QCOMPARE(comms.count(), 0);
         QCOMPARE(bo.lastComms(), lastComms);
-        QCOMPARE(rig.storedKey(), registered ? rig.backOffice.apiKey() : QString());
+        if (path == Register) {
+            QCOMPARE(rig.storedKey(), QStringLiteral("late-key"));
+            QCOMPARE(rig.db->param(QStringLiteral("id")).toInt(), 5);
+        } else {
+            QCOMPARE(rig.storedKey(), registered ? rig.backOffice.apiKey() : QString());
+        }
         QCOMPARE(rig.db->customs().size(), 0);
         QCOMPARE(rig.config->get(QStringLiteral("card-bo/hbIntervalSec")).toInt(), 30);
         QCOMPARE(bo.blacklisVer(), QString());
-        if (late.status == 200)
+        if (late.status == 200 && path != Register)
             QVERIFY(rig.log.contains(QtInfoMsg, QStringLiteral("[Backend::CardBO] Ignoring the answer to ")));
         bo.stop();
     }
@@ -462,7 +471,7 @@ private slots:
         const QString none = QStringLiteral("ERROR: Registration answer carries no API key");
         const QString unusable = QStringLiteral("ERROR: Registration answer carries an API key no request header can carry");
         QTest::newRow("no apiKey") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}}) << none;
-        QTest::newRow("apiKey not a text") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", 77}}) << none;
+        QTest::newRow("apiKey not a text") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", true}}) << none;
         QTest::newRow("empty apiKey") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", ""}}) << none;
         QTest::newRow("not JSON") << FakeHttpResponse::text(200, "<html>welcome</html>", "text/html") << none;
         QTest::newRow("JSON array") << FakeHttpResponse::json(200, QJsonArray{"apiKey", "k"}) << none;
@@ -474,6 +483,11 @@ private slots:
                                             << unusable;
         QTest::newRow("apiKey not ASCII") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", QStringLiteral("κλειδί")}})
                                           << unusable;
+        // A header loses the blanks at its ends: the back office would never see this key.
+        QTest::newRow("apiKey with a trailing blank") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", "k-1 "}})
+                                                      << unusable;
+        QTest::newRow("apiKey with a leading blank") << FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", " k-1"}})
+                                                   << unusable;
     }
     void registrationWithoutKey()
     {
@@ -498,6 +512,98 @@ private slots:
         for (const QString &line : rig.log.texts())
             QVERIFY2(!line.contains(QLatin1String("k-1")) && !line.contains(QStringLiteral("κλειδί")), qPrintable(line));
         rig.bo->stop();
+    }
+
+    // A key is text, however the answer writes it.
+    void registrationKeys_data()
+    {
+        QTest::addColumn<QJsonValue>("key");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("text") << QJsonValue("k-77") << "k-77";
+        QTest::newRow("number") << QJsonValue(77) << "77";
+        QTest::newRow("long number") << QJsonValue(double(12345678901LL)) << "12345678901";
+    }
+    void registrationKeys()
+    {
+        QFETCH(QJsonValue, key);
+        QFETCH(QString, stored);
+        LinkRig &rig = *m_rig;
+        rig.backOffice.setApiKey(stored);
+        rig.backOffice.setResponse(Register, FakeHttpResponse::json(200, QJsonObject{{"id", 5}, {"apiKey", key}}));
+        rig.bo->start();
+        QVERIFY(rig.tick());
+        QVERIFY(rig.tick());
+        QCOMPARE(transition(*rig.bo), QStringLiteral("Init/"));
+        QCOMPARE(rig.storedKey(), stored);
+        QVERIFY(rig.tick());
+        QCOMPARE(rig.bo->state(), CardBO::Online);
+        QCOMPARE(rig.backOffice.last(Heartbeat).header("X-API-Key"), stored.toUtf8());
+        rig.bo->stop();
+    }
+
+    // A key that cannot be written leaves the terminal unregistered, and says why, rather than
+    // registered until the next tick finds no key.
+    void unstorableKeyKeepsTheLinkUnregistered()
+    {
+        LinkRig &rig = *m_rig;
+        // Where the settings want a folder there is a file: nothing can be written under it.
+        QVERIFY(QDir().mkpath(rig.dir.settingsPath()));
+        QFile blocker(QFileInfo(rig.dir.apiKeyFile()).absolutePath());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        rig.bo->start();
+        QVERIFY(rig.tick());
+        QCOMPARE(transition(*rig.bo), QStringLiteral("Not Registered/Missing API key"));
+        QSignalSpy changed(rig.bo.get(), &CardBO::stateChanged);
+        QVERIFY(rig.tick());
+        QCOMPARE(transition(*rig.bo), QStringLiteral("Not Registered/Could not store the API key"));
+        QVERIFY(rig.tick());
+        QCOMPARE(transition(*rig.bo), QStringLiteral("Not Registered/Could not store the API key"));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(rig.backOffice.count(Register), 2);
+        QCOMPARE(rig.storedKey(), QString());
+        QCOMPARE(rig.log.count(QtInfoMsg, QStringLiteral("TERMINAL REGISTERED")), 0);
+        QCOMPARE(rig.log.count(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Could not store the API key")), 2);
+        rig.bo->stop();
+    }
+
+    // An update reports far faster than requests go: one report on its way at a time, and of
+    // those that came meanwhile only the latest follows; every caller learns the outcome.
+    void progressReportsAreCoalesced()
+    {
+        LinkRig &rig = *m_rig;
+        rig.storeKey();
+        rig.backOffice.queueResponse(FakeBackOffice::OperationStatus, FakeHttpResponse::json(200, QJsonObject{}).withDelay(300));
+        DeferredProbe<> first(rig.bo->sendProgress(QStringLiteral("Downloading"), 0));
+        std::unique_ptr<DeferredProbe<>> middle;
+        std::unique_ptr<DeferredProbe<>> last;
+        for (int i = 1; i <= 5000; ++i) {
+            Deferred<> put = rig.bo->sendProgress(i < 5000 ? QStringLiteral("Downloading") : QStringLiteral("Installing"),
+                                                  i / 50);
+            if (i == 2500)
+                middle = std::make_unique<DeferredProbe<>>(put);
+            else if (i == 5000)
+                last = std::make_unique<DeferredProbe<>>(put);
+        }
+        QVERIFY(last->waitSettled(30000));
+        QVERIFY(first.resolved());
+        QVERIFY(middle->resolved());
+        QVERIFY(last->resolved());
+        const QList<FakeBackOffice::Request> puts = rig.backOffice.requests(FakeBackOffice::OperationStatus);
+        QCOMPARE(puts.size(), 2);
+        QCOMPARE(puts.at(0).query.queryItemValue("progress"), QStringLiteral("0"));
+        QCOMPARE(puts.at(1).query.queryItemValue("progress"), QStringLiteral("100"));
+        QCOMPARE(puts.at(1).query.queryItemValue("operation"), QStringLiteral("Installing"));
+        QCOMPARE(rig.log.count(QtInfoMsg, QStringLiteral("[Backend::CardBO] Sending progress : ")), 2);
+
+        // Once nothing is on its way, a report goes at once; a failure reaches every caller.
+        rig.backOffice.setResponse(FakeBackOffice::OperationStatus, FakeHttpResponse::json(503, QJsonObject{}).withDelay(300));
+        DeferredProbe<> refused(rig.bo->sendProgress(QStringLiteral("Installing"), 100));
+        DeferredProbe<> alsoRefused(rig.bo->sendProgress(QStringLiteral("Done"), 100));
+        QVERIFY(alsoRefused.waitSettled(30000));
+        QVERIFY(refused.rejected());
+        QVERIFY(alsoRefused.rejected());
+        QCOMPARE(rig.backOffice.count(FakeBackOffice::OperationStatus), 4);
     }
 
     void progressReports()

@@ -119,6 +119,10 @@ private slots:
         QTest::newRow("409") << FakeHttpResponse::text(409, "duplicate") << "FAILED" << 409 << -1 << false;
         QTest::newRow("401") << FakeHttpResponse::json(401, body) << "PENDING" << 401 << 60 << false;
         QTest::newRow("403") << FakeHttpResponse::json(403, body) << "PENDING" << 403 << 60 << false;
+        // Try later: the same as a server error.
+        QTest::newRow("408") << FakeHttpResponse::json(408, body) << "PENDING" << 408 << 60 << false;
+        QTest::newRow("425") << FakeHttpResponse::text(425, "too early") << "PENDING" << 425 << 60 << false;
+        QTest::newRow("429") << FakeHttpResponse::json(429, body) << "PENDING" << 429 << 60 << false;
         QTest::newRow("500") << FakeHttpResponse::json(500, body) << "PENDING" << 500 << 60 << false;
         QTest::newRow("503, not JSON") << FakeHttpResponse::text(503, "busy") << "PENDING" << 503 << 60 << false;
         QTest::newRow("599") << FakeHttpResponse::json(599, body) << "PENDING" << 599 << 60 << false;

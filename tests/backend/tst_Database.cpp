@@ -4,7 +4,9 @@
 #include "app/Config.h"
 #include "fakes/LogCapture.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -196,6 +198,115 @@ private slots:
         }
         m_db->blacklistRemove(QStringLiteral("04AA"));
         QVERIFY(!m_db->isBlacklisted(QStringLiteral("04AA")));
+    }
+
+    // A list is written whole or not at all: a row the file refuses (here a trigger) leaves the
+    // table as it was.
+    void listsAreWrittenWhole_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::newRow("customs") << "Customs";
+        QTest::newRow("locations") << "Locations";
+    }
+    void listsAreWrittenWhole()
+    {
+        QFETCH(QString, table);
+        m_db = std::make_unique<Database>(*m_config);
+        auto write = [&](const QList<Database::DataRecord> &records) {
+            if (table == QLatin1String("Customs"))
+                m_db->setCustoms(records);
+            else
+                m_db->setLocations(records);
+        };
+        auto names = [&]() {
+            QStringList out;
+            const auto records = table == QLatin1String("Customs") ? m_db->customs() : m_db->locations();
+            for (const auto &r : records)
+                out << r.name;
+            return out;
+        };
+        write({{1, QStringLiteral("Port"), QString()}});
+        QVERIFY(raw(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON %1 WHEN NEW.id = 3 "
+                                   "BEGIN SELECT RAISE(ABORT, 'refused'); END").arg(table)).isActive());
+        {
+            LogCapture log;
+            write({{1, QStringLiteral("Port North"), QString()}, {2, QStringLiteral("Airport"), QString()},
+                   {3, QStringLiteral("Rail"), QString()}, {4, QStringLiteral("Lake"), QString()}});
+            QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("refused")));
+        }
+        QCOMPARE(names(), QStringList{"Port"});
+        write({{1, QStringLiteral("Port North"), QString()}, {2, QStringLiteral("Airport"), QString()}});
+        QCOMPARE(names(), (QStringList{"Port North", "Airport"}));
+    }
+
+    // Another process holds terminal.db locked: the store says so, with the driver's words, and
+    // takes the tables it cannot see for neither missing nor there.
+    void lockedStoreSaysWhy()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        m_db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v3"));
+        m_db.reset();
+        QVERIFY(raw(QStringLiteral("BEGIN EXCLUSIVE")).isActive());
+        {
+            LogCapture log;
+            m_db = std::make_unique<Database>(*m_config);
+            QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Creating table")), 0);
+            QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[Backend::Database] ERROR: Could not read the tables")));
+            QVERIFY(!m_db->param(QStringLiteral("blacklistVer")).isValid());
+            QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[SqlDatabase] ERROR: Could not prepare query : "
+                                                                "SELECT value FROM Parameters WHERE key = ?")));
+            QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("database is locked")));
+            QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("Parameter count mismatch")), 0);
+        }
+        QSqlDatabase::database(QStringLiteral("raw"), false).close(); // the other side lets go
+        QCOMPARE(m_db->param(QStringLiteral("blacklistVer")).toString(), QStringLiteral("v3"));
+    }
+
+    // The key proves who the terminal is: no other user reads it, whatever the file was before.
+    void apiKeyFileIsTheUsersAlone_data()
+    {
+        QTest::addColumn<bool>("existing");
+        QTest::newRow("new file") << false;
+        QTest::newRow("file readable by all") << true;
+    }
+    void apiKeyFileIsTheUsersAlone()
+    {
+        QFETCH(bool, existing);
+        if (existing) {
+            QVERIFY(QDir().mkpath(QFileInfo(m_dir->apiKeyFile()).absolutePath()));
+            QFile file(m_dir->apiKeyFile());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("[General]\napiKey=old-key\n");
+            file.close();
+            QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                        | QFileDevice::ReadOther));
+        }
+        m_db = std::make_unique<Database>(*m_config);
+        m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("secret-key-42"));
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+            | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QFile file(m_dir->apiKeyFile());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().contains("secret-key-42"));
+        QCOMPARE(int(file.permissions() & others), 0);
+        QVERIFY(file.permissions() & QFileDevice::ReadOwner);
+    }
+
+    // A key that did not reach the disk is neither kept nor announced.
+    void unwritableApiKeyIsNotKept()
+    {
+        // Where the settings want a folder there is a file: nothing can be written under it.
+        QVERIFY(QDir().mkpath(m_dir->settingsPath()));
+        QFile blocker(QFileInfo(m_dir->apiKeyFile()).absolutePath());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        m_db = std::make_unique<Database>(*m_config);
+        QSignalSpy changed(m_db.get(), &Database::paramChanged);
+        LogCapture log;
+        m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("k-1"));
+        QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[Backend::Database] ERROR: Could not write the API key")));
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(m_db->param(QStringLiteral("apiKey")).toString(), QString());
     }
 
     void addedRowIsPendingAndDueWhateverItCarries()

@@ -171,6 +171,27 @@ private slots:
         QCOMPARE(m_gate->count(FakeGateService::EntryPath), 1);
     }
 
+    // No limit would hold the lane for as long as the service keeps silent.
+    void unsetTimeOutUsesTheDefault_data()
+    {
+        QTest::addColumn<int>("setting");
+        QTest::newRow("0") << 0;
+        QTest::newRow("negative") << -1;
+    }
+    void unsetTimeOutUsesTheDefault()
+    {
+        QFETCH(int, setting);
+        m_config->set(QStringLiteral("esb/responseTimeoutMsec"), setting);
+        m_gate->setResponse(FakeGateService::EntryPath, FakeHttpResponse::noAnswer());
+        QElapsedTimer clock;
+        clock.start();
+        Outcome outcome(m_esb->requestEntry(laneRequest()));
+        QVERIFY(outcome.waitSettled(30000));
+        QVERIFY(outcome.rejected());
+        QCOMPARE(outcome.value().status, 0);
+        QVERIFY2(clock.elapsed() >= coarseTimerEarliest(5000), qPrintable(QString::number(clock.elapsed())));
+    }
+
     void hugeAnswerIsCutInTheLog()
     {
         const QString big(2 * 1024 * 1024, QLatin1Char('z'));
