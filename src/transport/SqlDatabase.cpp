@@ -24,9 +24,11 @@ bool prepared(QSqlQuery const &query)
     return *static_cast<void *const *>(handle.constData()) != nullptr;
 }
 
-void logFailure(char const *what, QString const &statement, QSqlError const &error)
+// A statement that could not be prepared did not run either: one pair of lines for both, the
+// second with the driver's own reason.
+void logFailure(QString const &statement, QSqlError const &error)
 {
-    qCritical().noquote().nospace() << SQL_TAG << "ERROR: Could not " << what << " query : " << statement;
+    qCritical().noquote().nospace() << SQL_TAG << "ERROR: Could not execute query : " << statement;
     qCritical().noquote().nospace() << SQL_TAG << "ERROR: " << error.text();
 }
 
@@ -107,7 +109,7 @@ QSqlDatabase SqlDatabase::database() const
 bool SqlDatabase::execute(QSqlQuery &query) const
 {
     if (!prepared(query)) {
-        logFailure("prepare", query.lastQuery(), query.lastError());
+        logFailure(query.lastQuery(), query.lastError());
         return false;
     }
     QElapsedTimer clock;
@@ -117,7 +119,7 @@ bool SqlDatabase::execute(QSqlQuery &query) const
     if (ok) {
         qDebug().noquote().nospace() << SQL_TAG << "Operation completed in : " << clock.elapsed() << " msec(s)";
     } else {
-        logFailure("execute", query.executedQuery(), query.lastError());
+        logFailure(query.executedQuery(), query.lastError());
     }
     return ok;
 }
@@ -125,12 +127,12 @@ bool SqlDatabase::execute(QSqlQuery &query) const
 bool SqlDatabase::executeAgain(QSqlQuery &query) const
 {
     if (!prepared(query)) {
-        logFailure("prepare", query.lastQuery(), query.lastError());
+        logFailure(query.lastQuery(), query.lastError());
         return false;
     }
     if (query.exec())
         return true;
-    logFailure("execute", query.executedQuery(), query.lastError());
+    logFailure(query.executedQuery(), query.lastError());
     return false;
 }
 

@@ -253,7 +253,7 @@ private slots:
             QCOMPARE(log.count(QtInfoMsg, QStringLiteral("Creating table")), 0);
             QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[Backend::Database] ERROR: Could not read the tables")));
             QVERIFY(!m_db->param(QStringLiteral("blacklistVer")).isValid());
-            QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[SqlDatabase] ERROR: Could not prepare query : "
+            QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[SqlDatabase] ERROR: Could not execute query : "
                                                                 "SELECT value FROM Parameters WHERE key = ?")));
             QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("database is locked")));
             QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("Parameter count mismatch")), 0);
