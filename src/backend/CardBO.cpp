@@ -228,7 +228,7 @@ void CardBO::processStateInit()
 {
     if (!checkTerminalReady() || !checkTerminalRegistered())
         return;
-    logInfo(QStringLiteral("Updating Data for terminal : ") + m_terminal.serialNum());
+    logInfo(QStringLiteral("Updating Data for terminal : ") + field(m_terminal.serialNum()));
     QPointer<CardBO> self(this);
     updateData()
         .thenAlias([self]() {
