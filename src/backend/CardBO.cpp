@@ -38,6 +38,13 @@ constexpr int ErrorTickInterval = 5000;
 constexpr int FirstTickInterval = 500;
 constexpr int TransactionInterval = 120000;
 
+// Bytes of an answer taken at most, by request: a few for the small answers, room for a
+// blacklist of a million uids.
+constexpr qint64 SmallReplySize = 64 * 1024;
+constexpr qint64 HeartbeatReplySize = 256 * 1024;
+constexpr qint64 ReferenceDataReplySize = 4 * 1024 * 1024;
+constexpr qint64 BlacklistReplySize = 64 * 1024 * 1024;
+
 // A whole answer body in a log line: room for a normal one, never for a flood.
 constexpr int BodyLogLimit = 4096;
 
@@ -350,7 +357,8 @@ Deferred<> CardBO::registerDevice()
         {QStringLiteral("customsId"), m_terminal.customsId()},
         {QStringLiteral("locationId"), m_terminal.locationId()},
     };
-    return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/register")), document, RequestTimeout),
+    return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/register")), document, RequestTimeout,
+                                 SmallReplySize),
                    QStringLiteral("register"),
                    [this](int status, const QJsonValue &body) { return handleRegisterResponse(status, body); });
 }
@@ -380,7 +388,8 @@ bool CardBO::handleRegisterResponse(int status, const QJsonValue &body)
 
 Deferred<> CardBO::updateData()
 {
-    return request(m_client.get(createUrl(QStringLiteral("/api/v1/device/updateData")), RequestTimeout),
+    return request(m_client.get(createUrl(QStringLiteral("/api/v1/device/updateData")), RequestTimeout,
+                                ReferenceDataReplySize),
                    QStringLiteral("updateData"),
                    [this](int status, const QJsonValue &body) { return handleUpdateDataResponse(status, body); });
 }
@@ -431,7 +440,7 @@ QList<Database::DataRecord> CardBO::parseData(const QJsonArray &array)
 Deferred<> CardBO::heartbeat()
 {
     return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/heartbeat")), heartbeatDocument(),
-                                 RequestTimeout),
+                                 RequestTimeout, HeartbeatReplySize),
                    QStringLiteral("heartbeat"),
                    [this](int status, const QJsonValue &body) { return handleHeartbeatResponse(status, body); });
 }
@@ -624,7 +633,7 @@ Deferred<> CardBO::updateBlacklist(const QString &version)
         addQueryText(query, QStringLiteral("after"), version);
         url.setQuery(query);
     }
-    return request(m_client.get(url, RequestTimeout), QStringLiteral("blacklist"),
+    return request(m_client.get(url, RequestTimeout, BlacklistReplySize), QStringLiteral("blacklist"),
                    [this](int status, const QJsonValue &body) { return handleBlacklistResponse(status, body); });
 }
 
@@ -751,7 +760,8 @@ Deferred<> CardBO::transmitTransaction(Transaction::Ptr trans)
 {
     Deferred<> result;
     QPointer<CardBO> self(this);
-    m_client.post(createUrl(QStringLiteral("/api/v1/device/transaction")), trans->toJson(), RequestTimeout)
+    m_client.post(createUrl(QStringLiteral("/api/v1/device/transaction")), trans->toJson(), RequestTimeout,
+                  SmallReplySize)
         .done([self, result, trans](int status, QJsonValue body) {
             if (self && self->handleTransResponse(trans, status, body))
                 result.resolve();
