@@ -39,6 +39,13 @@ constexpr int ErrorTickInterval = 5000;
 constexpr int FirstTickInterval = 500;
 constexpr int TransactionInterval = 120000;
 
+// Bytes of an answer taken at most, by request: a few for the small answers, room for a
+// blacklist of a million uids.
+constexpr qint64 SmallReplySize = 64 * 1024;
+constexpr qint64 HeartbeatReplySize = 256 * 1024;
+constexpr qint64 ReferenceDataReplySize = 4 * 1024 * 1024;
+constexpr qint64 BlacklistReplySize = 64 * 1024 * 1024;
+
 // A whole answer body in a log line: room for a normal one, never for a flood.
 constexpr int BodyLogLimit = 4096;
 
@@ -266,7 +273,7 @@ void CardBO::processStateInit()
 {
     if (!checkTerminalReady() || !checkTerminalRegistered())
         return;
-    logInfo(QStringLiteral("Updating Data for terminal : ") + m_terminal.serialNum());
+    logInfo(QStringLiteral("Updating Data for terminal : ") + field(m_terminal.serialNum()));
     QPointer<CardBO> self(this);
     updateData()
         .thenAlias([self]() {
@@ -400,7 +407,8 @@ Deferred<> CardBO::registerDevice()
     };
     // A back office may register a serial once only: the key in a late answer is the only one
     // the terminal will get, stop() or not.
-    return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/register")), document, RequestTimeout),
+    return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/register")), document, RequestTimeout,
+                                 SmallReplySize),
                    QStringLiteral("register"),
                    [this](int status, const QJsonValue &body) { return handleRegisterResponse(status, body); },
                    LateAnswer::Handled);
@@ -440,7 +448,8 @@ bool CardBO::handleRegisterResponse(int status, const QJsonValue &body)
 
 Deferred<> CardBO::updateData()
 {
-    return request(m_client.get(createUrl(QStringLiteral("/api/v1/device/updateData")), RequestTimeout),
+    return request(m_client.get(createUrl(QStringLiteral("/api/v1/device/updateData")), RequestTimeout,
+                                ReferenceDataReplySize),
                    QStringLiteral("updateData"),
                    [this](int status, const QJsonValue &body) { return handleUpdateDataResponse(status, body); });
 }
@@ -491,7 +500,7 @@ QList<Database::DataRecord> CardBO::parseData(const QJsonArray &array)
 Deferred<> CardBO::heartbeat()
 {
     return request(m_client.post(createUrl(QStringLiteral("/api/v1/device/heartbeat")), heartbeatDocument(),
-                                 RequestTimeout),
+                                 RequestTimeout, HeartbeatReplySize),
                    QStringLiteral("heartbeat"),
                    [this](int status, const QJsonValue &body) { return handleHeartbeatResponse(status, body); });
 }
@@ -710,7 +719,7 @@ Deferred<> CardBO::updateBlacklist(const QString &version)
         addQueryText(query, QStringLiteral("after"), version);
         url.setQuery(query);
     }
-    return request(m_client.get(url, RequestTimeout), QStringLiteral("blacklist"),
+    return request(m_client.get(url, RequestTimeout, BlacklistReplySize), QStringLiteral("blacklist"),
                    [this](int status, const QJsonValue &body) { return handleBlacklistResponse(status, body); });
 }
 
@@ -781,7 +790,7 @@ void CardBO::putProgress(const QString &operation, int percent, const QList<Defe
     addQueryText(query, QStringLiteral("operation"), operation);
     url.setQuery(query);
     QPointer<CardBO> self(this);
-    request(m_client.put(url, QJsonValue(), RequestTimeout), QStringLiteral("progress"), AnswerHandler())
+    request(m_client.put(url, QJsonValue(), RequestTimeout, SmallReplySize), QStringLiteral("progress"), AnswerHandler())
         .done([self, waiting]() {
             for (const Deferred<> &caller : waiting)
                 caller.resolve();
@@ -810,7 +819,7 @@ void CardBO::progressDone()
 
 Deferred<> CardBO::clearProgress()
 {
-    return request(m_client.del(createUrl(QStringLiteral("/api/v1/device/operation/status")), RequestTimeout),
+    return request(m_client.del(createUrl(QStringLiteral("/api/v1/device/operation/status")), RequestTimeout, SmallReplySize),
                    QStringLiteral("progress"), AnswerHandler());
 }
 
@@ -889,7 +898,8 @@ Deferred<> CardBO::transmitTransaction(Transaction::Ptr trans)
 {
     Deferred<> result;
     QPointer<CardBO> self(this);
-    m_client.post(createUrl(QStringLiteral("/api/v1/device/transaction")), trans->toJson(), RequestTimeout)
+    m_client.post(createUrl(QStringLiteral("/api/v1/device/transaction")), trans->toJson(), RequestTimeout,
+                  SmallReplySize)
         .done([self, result, trans](int status, QJsonValue body) {
             if (self && self->handleTransResponse(trans, status, body))
                 result.resolve();

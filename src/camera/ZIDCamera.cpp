@@ -129,7 +129,7 @@ Deferred<QString> ZIDCamera::sendCameraTrigger(const QString &base)
             else
                 result.resolve(QString());
         },
-        [result, tag]() { result.reject(tag + QStringLiteral("Camera removed")); });
+        [result, tag]() { result.reject(tag + QStringLiteral("Camera removed")); }, false);
     return result;
 }
 
@@ -144,12 +144,38 @@ QString ZIDCamera::applicationBase() const
 }
 
 void ZIDCamera::exchange(QNetworkReply *reply, const QString &timeoutWarning,
-                         const std::function<void(QNetworkReply *)> &finished, const std::function<void()> &removed)
+                         const std::function<void(QNetworkReply *)> &finished, const std::function<void()> &removed,
+                         bool keepBody)
 {
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);
     const int timeout = m_timeout;
     const QString tag = typeTag();
+
+    // Held until the answer is complete, or not at all: either way no more than the bound.
+    auto dropped = std::make_shared<qint64>(0);
+    auto refuseIfLarger = [reply, tag](qint64 size) {
+        if (size <= MaxReplySize || !reply->isRunning())
+            return false;
+        qCritical().noquote().nospace() << CAMERA_TAG << tag << "ERROR: Answer larger than " << MaxReplySize
+                                        << " bytes. Aborting.";
+        reply->abort();
+        return true;
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, refuseIfLarger]() {
+        const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (announced.isValid())
+            refuseIfLarger(announced.toLongLong());
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [reply, refuseIfLarger, dropped, keepBody]() {
+        if (keepBody) {
+            refuseIfLarger(reply->bytesAvailable());
+            return;
+        }
+        *dropped += reply->skip(reply->bytesAvailable());
+        refuseIfLarger(*dropped);
+    });
+
     connect(timer, &QTimer::timeout, reply, [reply, tag, timeout, timeoutWarning]() {
         qWarning().noquote().nospace() << CAMERA_TAG << tag << timeoutWarning << timeout;
         reply->abort();

@@ -34,6 +34,9 @@ public:
         QSharedPointer<const ZIDReading> data;
     };
 
+    // Bytes of a camera's answer taken at most; a larger answer is aborted.
+    static constexpr qint64 MaxReplySize = 1024 * 1024;
+
     explicit ZIDCamera(const QUrl &url, QObject *parent = nullptr);
     ~ZIDCamera() override;
 
@@ -90,11 +93,12 @@ private:
     QString applicationBase() const;
     // One request, guarded by the time-out: logs `timeoutWarning` and
     // aborts it when no answer comes in time, and logs an error answer.
-    // `finished` then gets the reply; `removed` runs instead when the camera
-    // is deleted first.
+    // An answer announced or grown beyond MaxReplySize is aborted too; without
+    // `keepBody` its bytes are dropped as they come. `finished` then gets the
+    // reply; `removed` runs instead when the camera is deleted first.
     void exchange(QNetworkReply *reply, const QString &timeoutWarning,
                   const std::function<void(QNetworkReply *)> &finished,
-                  const std::function<void()> &removed = {});
+                  const std::function<void()> &removed = {}, bool keepBody = true);
 
     QString m_type;
     QUrl m_url;

@@ -6,9 +6,16 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFile>
 #include <QSettings>
 
 #include <algorithm>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -17,6 +24,43 @@ const char Tag[] = "[EventManager] ";
 void logInfo(const QString &text)
 {
     qInfo().noquote().nospace() << Tag << text;
+}
+
+// Whether the settings library could read "@Variant(" out of the file: it turns that into
+// whatever the bytes announce (a list of 2^31 entries, say), and it resolves escapes first, so
+// "@\x56ariant(" counts too. The log's own values are texts and date-times.
+bool holdsVariant(const QByteArray &bytes)
+{
+    QString text;
+    text.reserve(bytes.size());
+    for (int i = 0; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        if (c != '\\' || i + 1 == bytes.size()) {
+            text += QChar(uchar(c));
+            continue;
+        }
+        const char next = bytes.at(++i);
+        const bool hex = next == 'x';
+        if (!hex && (next < '0' || next > '7')) {
+            text += QChar(uchar(next));
+            continue;
+        }
+        const auto digit = [hex](char d) {
+            if (d >= '0' && d <= (hex ? '9' : '7'))
+                return d - '0';
+            if (hex && d >= 'a' && d <= 'f')
+                return d - 'a' + 10;
+            if (hex && d >= 'A' && d <= 'F')
+                return d - 'A' + 10;
+            return -1;
+        };
+        // As many digits as follow, as the library reads them.
+        uint code = hex ? 0 : uint(next - '0');
+        for (; i + 1 < bytes.size() && digit(bytes.at(i + 1)) >= 0; ++i)
+            code = (code * (hex ? 16 : 8) + uint(digit(bytes.at(i + 1)))) & 0xffff;
+        text += QChar(ushort(code));
+    }
+    return text.contains(QLatin1String("@Variant("));
 }
 
 } // namespace
@@ -50,8 +94,51 @@ QVariant EventManager::data() const
     return QVariant::fromValue(m_filtered);
 }
 
+void EventManager::setAsideUnusable()
+{
+    const QByteArray name = QFile::encodeName(m_fileName);
+    struct stat info;
+    // Not the link's target: a link is no log of ours. Missing, or out of reach: nothing to read.
+    if (::lstat(name.constData(), &info) != 0)
+        return;
+    QString reason;
+    if (!S_ISREG(info.st_mode)) {
+        reason = QStringLiteral("not a regular file");
+    } else if (info.st_size > MaxFileSize) {
+        reason = QStringLiteral("larger than %1 bytes").arg(MaxFileSize);
+    } else {
+        QFile file(m_fileName);
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        if (!holdsVariant(file.read(MaxFileSize + 1)))
+            return;
+        reason = QStringLiteral("holds values never written here");
+    }
+    // rename() moves a link or a pipe itself, whatever it points to.
+    const QString aside = m_fileName + QStringLiteral(".bad");
+    const QByteArray asideName = QFile::encodeName(aside);
+    struct stat old;
+    if (::lstat(asideName.constData(), &old) == 0 && !S_ISDIR(old.st_mode))
+        ::unlink(asideName.constData());
+    if (::rename(name.constData(), asideName.constData()) != 0) {
+        const QString error = QString::fromLocal8Bit(std::strerror(errno));
+        // Still in the way: at least no link is followed and nothing of it is read.
+        if (::unlink(name.constData()) != 0) {
+            qCritical().noquote().nospace() << Tag << "ERROR: Event log unusable (" << reason
+                                            << ") and cannot be moved aside : " << LogQuote::quote(error);
+            return;
+        }
+        qCritical().noquote().nospace() << Tag << "ERROR: Event log unusable (" << reason << "), removed : "
+                                        << m_fileName;
+        return;
+    }
+    qCritical().noquote().nospace() << Tag << "ERROR: Event log unusable (" << reason << "), moved aside to "
+                                    << aside << "; starting with an empty log";
+}
+
 void EventManager::load()
 {
+    setAsideUnusable();
     QSettings settings(m_fileName, QSettings::NativeFormat);
     const int count = settings.beginReadArray(QStringLiteral("events"));
     const int first = count < MaxLoaded ? 0 : count - MaxLoaded;
@@ -70,6 +157,9 @@ void EventManager::load()
 // one only once complete, so a crash mid-write leaves the previous log.
 void EventManager::save()
 {
+    // The settings library reads the file before writing it, and writes through a link to its
+    // target: whatever took the log's place since is moved aside first.
+    setAsideUnusable();
     QSettings settings(m_fileName, QSettings::NativeFormat);
     settings.clear();
     settings.beginWriteArray(QStringLiteral("events"));

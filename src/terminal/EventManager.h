@@ -22,6 +22,8 @@ class EventManager : public QObject
 public:
     static constexpr int MaxLoaded = 1000;
     static constexpr int RetentionDays = 30;
+    // Bytes of a log file read at most: 1001 entries take far less.
+    static constexpr qint64 MaxFileSize = 1024 * 1024;
 
     explicit EventManager(Config &config, QObject *parent = nullptr);
     // The same on a file of the caller's choice.
@@ -52,6 +54,9 @@ signals:
 private:
     void load();
     void save();
+    // Moves the file aside (as "<file>.bad") unless it is missing or one the settings library
+    // may read: a regular file within the size bound, holding nothing this program never writes.
+    void setAsideUnusable();
     void update();
     void release(Event *event);
     // The bounds of a named period as of now; both invalid for a name it does not know.

@@ -18,6 +18,8 @@
 #include <QTimer>
 #include <QtDebug>
 
+#include <memory>
+
 #define CLIENT_TAG "[HttpClient] "
 
 namespace {
@@ -27,6 +29,9 @@ char const *verbName(int verb)
     static char const *const names[] = {"GET", "DELETE", "PUT", "POST"};
     return names[verb];
 }
+
+// Bytes of an answer the network layer reads ahead of the client at most.
+constexpr qint64 ReadAhead = 1024 * 1024;
 
 void forward(HttpClient::Result const &from, HttpClient::Result const &to)
 {
@@ -53,7 +58,10 @@ HttpClient::~HttpClient()
     QMutexLocker lock(&m_managers->mutex);
     for (QNetworkAccessManager *manager : qAsConst(m_managers->byThread))
         manager->deleteLater();
+    for (QNetworkAccessManager *manager : qAsConst(m_managers->retired))
+        manager->deleteLater();
     m_managers->byThread.clear();
+    m_managers->retired.clear();
 }
 
 void HttpClient::setHeader(QString const &name, QString const &value)
@@ -81,35 +89,36 @@ void HttpClient::setIgnoreSslErrors(bool ignore)
     m_ignoreSslErrors = ignore;
 }
 
-HttpClient::Result HttpClient::get(QUrl const &url, int timeout)
+HttpClient::Result HttpClient::get(QUrl const &url, int timeout, qint64 maxReplySize)
 {
-    return send(Verb::Get, url, QJsonValue(), timeout, 0);
+    return send({Verb::Get, QJsonValue(), timeout, maxReplySize, url}, url);
 }
 
-HttpClient::Result HttpClient::del(QUrl const &url, int timeout)
+HttpClient::Result HttpClient::del(QUrl const &url, int timeout, qint64 maxReplySize)
 {
-    return send(Verb::Delete, url, QJsonValue(), timeout, 0);
+    return send({Verb::Delete, QJsonValue(), timeout, maxReplySize, url}, url);
 }
 
-HttpClient::Result HttpClient::put(QUrl const &url, QJsonValue const &data, int timeout)
+HttpClient::Result HttpClient::put(QUrl const &url, QJsonValue const &data, int timeout, qint64 maxReplySize)
 {
-    return send(Verb::Put, url, data, timeout, 0);
+    return send({Verb::Put, data, timeout, maxReplySize, url}, url);
 }
 
-HttpClient::Result HttpClient::post(QUrl const &url, QJsonValue const &data, int timeout)
+HttpClient::Result HttpClient::post(QUrl const &url, QJsonValue const &data, int timeout, qint64 maxReplySize)
 {
-    return send(Verb::Post, url, data, timeout, 0);
+    return send({Verb::Post, data, timeout, maxReplySize, url}, url);
 }
 
-HttpClient::Result HttpClient::send(Verb verb, QUrl const &url, QJsonValue const &data, int timeout, int hops)
+HttpClient::Result HttpClient::send(Exchange const &exchange, QUrl const &url)
 {
+    Verb const verb = exchange.verb;
     bool const withBody = verb == Verb::Put || verb == Verb::Post;
     // After a redirect the URL is the server's; a body may carry what devices and peers sent.
     qInfo().noquote().nospace() << CLIENT_TAG << "Performing " << verbName(int(verb)) << " request : "
                                 << LogQuote::quote(url.toDisplayString());
     if (withBody) {
         QString shown;
-        QDebug(&shown).nospace() << data;
+        QDebug(&shown).nospace() << exchange.data;
         qInfo().noquote().nospace() << CLIENT_TAG << "Data : " << LogQuote::quote(shown);
     }
 
@@ -120,35 +129,62 @@ HttpClient::Result HttpClient::send(Verb verb, QUrl const &url, QJsonValue const
         return result;
     }
 
-    QNetworkRequest const request = createRequest(url);
+    QByteArray tlsSetUp;
+    QNetworkRequest const request = createRequest(url, sameOrigin(url, exchange.origin), &tlsSetUp);
+    QNetworkAccessManager *const manager = qnam(tlsSetUp);
     QNetworkReply *reply = nullptr;
     switch (verb) {
     case Verb::Get:
-        reply = qnam()->get(request);
+        reply = manager->get(request);
         break;
     case Verb::Delete:
-        reply = qnam()->deleteResource(request);
+        reply = manager->deleteResource(request);
         break;
     case Verb::Put:
-        reply = qnam()->put(request, createPayload(data));
+        reply = manager->put(request, createPayload(exchange.data));
         break;
     case Verb::Post:
-        reply = qnam()->post(request, createPayload(data));
+        reply = manager->post(request, createPayload(exchange.data));
         break;
     }
-    return processReply(reply, verb, withBody ? data : QJsonValue(), timeout, hops);
+    Exchange watched = exchange;
+    if (!withBody)
+        watched.data = QJsonValue();
+    return processReply(reply, watched);
 }
 
-QNetworkAccessManager *HttpClient::qnam()
+QNetworkAccessManager *HttpClient::qnam(QByteArray const &tlsSetUp)
 {
+    static char const SetUpProperty[] = "tlsSetUp";
     QThread *const thread = QThread::currentThread();
     {
         QMutexLocker lock(&m_managers->mutex);
-        if (QNetworkAccessManager *manager = m_managers->byThread.value(thread))
-            return manager;
+        if (QNetworkAccessManager *manager = m_managers->byThread.value(thread)) {
+            if (manager->property(SetUpProperty).toByteArray() == tlsSetUp)
+                return manager;
+            // Its cached connections keep the certificates, authorities and ignored errors they
+            // were opened with. Clearing them would break the replies still under way: those
+            // finish on the old manager, which then goes.
+            m_managers->byThread.remove(thread);
+            m_managers->retired.append(manager);
+            QList<QNetworkReply *> const replies = manager->findChildren<QNetworkReply *>(QString(), Qt::FindDirectChildrenOnly);
+            if (replies.isEmpty()) {
+                manager->deleteLater();
+            } else {
+                auto const left = QSharedPointer<int>::create(replies.size());
+                for (QNetworkReply *reply : replies) {
+                    connect(reply, &QObject::destroyed, manager, [manager, left]() {
+                        if (--*left == 0)
+                            manager->deleteLater();
+                    });
+                }
+            }
+            qDebug().noquote().nospace() << CLIENT_TAG << "TLS set-up changed : cached connections dropped";
+        }
     }
     qDebug().noquote().nospace() << CLIENT_TAG << "Creating new Network Access Manager for thread ";
     auto *manager = new QNetworkAccessManager;
+    manager->setProperty(SetUpProperty, tlsSetUp);
     connect(manager, &QNetworkAccessManager::sslErrors, this, &HttpClient::onSslErrors);
     connect(manager, &QNetworkAccessManager::authenticationRequired, this, &HttpClient::authRequired);
     // The thread's manager ends with the thread.
@@ -158,30 +194,62 @@ QNetworkAccessManager *HttpClient::qnam()
         QMutexLocker lock(&managers->mutex);
         if (managers->byThread.value(thread) == manager)
             managers->byThread.remove(thread);
+        managers->retired.removeOne(manager);
     });
     QMutexLocker lock(&m_managers->mutex);
     m_managers->byThread.insert(thread, manager);
     return manager;
 }
 
-QNetworkRequest HttpClient::createRequest(QUrl const &url)
+QNetworkRequest HttpClient::createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp)
 {
     QNetworkRequest request(url);
-    for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it)
-        request.setRawHeader(it.key().toLatin1(), it.value().toLatin1());
+    for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it) {
+        if (credentials || !isCredentialHeader(it.key()))
+            request.setRawHeader(it.key().toLatin1(), it.value().toLatin1());
+    }
+    *tlsSetUp = m_ignoreSslErrors ? QByteArrayLiteral("ignore;") : QByteArrayLiteral("verify;");
     if (!m_tlsFiles.isEmpty())
-        request.setSslConfiguration(createSslConfig());
+        request.setSslConfiguration(createSslConfig(credentials, tlsSetUp));
     return request;
 }
 
-QSslConfiguration HttpClient::createSslConfig()
+QSslConfiguration HttpClient::createSslConfig(bool credentials, QByteArray *tlsSetUp)
 {
+    QSslCertificate const cert = loadCert(m_tlsFiles[QStringLiteral("cert")]);
+    QSslKey const key = loadPrivKey(m_tlsFiles[QStringLiteral("key")]);
+    QSslCertificate const rootCA = loadCert(m_tlsFiles[QStringLiteral("rootCA")]);
+    // What the files hold, not their names: renewed files are a new set-up too.
+    for (QByteArray const &part : {cert.toDer(), key.toDer(), rootCA.toDer()})
+        *tlsSetUp += QByteArray::number(part.size()) + ':' + part;
+
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
-    config.setLocalCertificate(loadCert(m_tlsFiles[QStringLiteral("cert")]));
-    config.setPrivateKey(loadPrivKey(m_tlsFiles[QStringLiteral("key")]));
-    config.setCaCertificates({loadCert(m_tlsFiles[QStringLiteral("rootCA")])});
+    if (credentials) {
+        config.setLocalCertificate(cert);
+        config.setPrivateKey(key);
+    }
+    config.setCaCertificates({rootCA});
     config.setProtocol(QSsl::TlsV1_2);
     return config;
+}
+
+bool HttpClient::sameOrigin(QUrl const &a, QUrl const &b)
+{
+    auto const defaultPort = [](QUrl const &url) {
+        QString const scheme = url.scheme().toLower();
+        return scheme == QLatin1String("https") ? 443 : scheme == QLatin1String("http") ? 80 : -1;
+    };
+    return a.scheme().compare(b.scheme(), Qt::CaseInsensitive) == 0
+           && a.host(QUrl::FullyDecoded).compare(b.host(QUrl::FullyDecoded), Qt::CaseInsensitive) == 0
+           && a.port(defaultPort(a)) == b.port(defaultPort(b));
+}
+
+// Headers that identify the terminal to a server: they stay with the server they were set for.
+bool HttpClient::isCredentialHeader(QString const &name)
+{
+    static QStringList const names{QStringLiteral("X-API-Key"), QStringLiteral("Authorization"),
+                                   QStringLiteral("Proxy-Authorization"), QStringLiteral("Cookie")};
+    return names.contains(name, Qt::CaseInsensitive);
 }
 
 QSslCertificate HttpClient::loadCert(QString const &path)
@@ -242,23 +310,63 @@ QString HttpClient::bytesToStr(qint64 bytes)
     return QStringLiteral("%1 KB").arg(b / 1000, 0, 'f', 1);
 }
 
-HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Verb verb, QJsonValue const &data, int timeout, int hops)
+HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Exchange const &exchange)
 {
     Result result;
+
+    // The body is taken as it comes, so that the network layer holds no more than the bound.
+    struct Body {
+        QByteArray bytes;
+        bool tooLarge = false;
+    };
+    auto const body = std::make_shared<Body>();
+    qint64 const maxSize = exchange.maxReplySize;
+    // Nor does the network layer read far ahead of what has been taken.
+    reply->setReadBufferSize(qBound<qint64>(1, maxSize + 1, ReadAhead));
+    auto const refuseIfLarger = [reply, body, maxSize](qint64 size) {
+        if (body->tooLarge || size <= maxSize)
+            return;
+        body->tooLarge = true;
+        // What it held goes now, not with the reply.
+        body->bytes = QByteArray();
+        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Reply larger than " << maxSize
+                                        << " bytes. Aborting.";
+        reply->abort();
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, refuseIfLarger]() {
+        QVariant const announced = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (announced.isValid())
+            refuseIfLarger(announced.toLongLong());
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [reply, body, refuseIfLarger]() {
+        if (body->tooLarge)
+            return;
+        refuseIfLarger(body->bytes.size() + reply->bytesAvailable());
+        if (!body->tooLarge)
+            body->bytes += reply->readAll();
+    });
 
     connect(reply, &QNetworkReply::downloadProgress, this, [result](qint64 received, qint64 total) {
         int const percent = total > 0 ? static_cast<int>(received * 100 / total) : 0;
         result.notify(percent, QJsonValue(QStringLiteral("Downloaded %1 / %2").arg(bytesToStr(received), bytesToStr(total))));
     });
 
-    connect(reply, &QNetworkReply::finished, this, [this, reply, result, verb, data, timeout, hops]() {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, result, exchange, body, refuseIfLarger]() {
         qDebug().noquote().nospace() << CLIENT_TAG << "Received response for : " << LogQuote::quote(reply->url().toString());
-        if (!reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isNull()) {
-            forward(processRedirect(reply, verb, data, timeout, hops), result);
+        // An aborted reply is closed, and keeps nothing of its body.
+        if (!reply->isOpen())
+            body->bytes = QByteArray();
+        else if (!body->tooLarge)
+            refuseIfLarger(body->bytes.size() + reply->bytesAvailable());
+        if (!body->tooLarge && reply->isOpen())
+            body->bytes += reply->readAll();
+        int const status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (body->tooLarge) {
+            result.reject(status, QJsonValue(QStringLiteral("Reply larger than %1 bytes").arg(exchange.maxReplySize)));
+        } else if (!reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isNull()) {
+            forward(processRedirect(reply, exchange), result);
         } else {
-            int const status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            // An aborted reply is closed: nothing left to read.
-            QJsonValue const payload = parsePayload(reply->isOpen() ? reply->readAll() : QByteArray());
+            QJsonValue const payload = parsePayload(body->bytes);
             if (reply->error() == QNetworkReply::NoError)
                 result.resolve(status, payload);
             else if (payload.isObject())
@@ -266,11 +374,13 @@ HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Verb verb, QJs
             else
                 result.reject(status, QJsonValue(reply->errorString()));
         }
+        body->bytes = QByteArray();
         reply->deleteLater();
     });
 
     auto *timer = new QTimer(reply);
     timer->setSingleShot(true);
+    int const timeout = exchange.timeout;
     connect(timer, &QTimer::timeout, this, [reply, timeout]() {
         qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Request timed-out (timeout=" << timeout
                                         << " msec). Aborting.";
@@ -283,16 +393,16 @@ HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Verb verb, QJs
     return result;
 }
 
-HttpClient::Result HttpClient::processRedirect(QNetworkReply *reply, Verb verb, QJsonValue const &data, int timeout, int hops)
+HttpClient::Result HttpClient::processRedirect(QNetworkReply *reply, Exchange const &exchange)
 {
     QUrl const from = reply->url();
     QUrl const target = from.resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
     QString const scheme = target.scheme().toLower();
 
     // The API key header and the client certificate must not follow a chain without end,
-    // nor leave TLS, nor reach anything but HTTP(S).
+    // nor leave TLS, nor reach anything but HTTP(S). Another server gets neither (send).
     QString refusal;
-    if (hops >= MaxRedirects)
+    if (exchange.hops >= MaxRedirects)
         refusal = QStringLiteral("more than %1 redirects").arg(MaxRedirects);
     else if (from.scheme().toLower() == QLatin1String("https") && scheme == QLatin1String("http"))
         refusal = QStringLiteral("https to http");
@@ -309,7 +419,11 @@ HttpClient::Result HttpClient::processRedirect(QNetworkReply *reply, Verb verb, 
     }
 
     qWarning().noquote().nospace() << CLIENT_TAG << "WARN: Request was redirected to : " << LogQuote::quote(target.toString());
-    return send(verb, target, data, timeout, hops + 1);
+    if (!sameOrigin(target, exchange.origin))
+        qWarning().noquote().nospace() << CLIENT_TAG << "WARN: Redirected to another server : sent without credentials";
+    Exchange next = exchange;
+    ++next.hops;
+    return send(next, target);
 }
 
 void HttpClient::onSslErrors(QNetworkReply *reply, QList<QSslError> const &errors)

@@ -23,7 +23,8 @@ class QThread;
 
 // REST client: GET, DELETE, PUT and POST with JSON bodies, fixed raw headers, optional client
 // certificate TLS. Every exchange ends in (status, body) or (status, failure); status 0 when
-// no HTTP answer came. Redirects are followed with the same verb.
+// no HTTP answer came. Redirects are followed with the same verb. Each answer is read up to a
+// bound given with its request; a larger one is aborted.
 class HttpClient : public QObject
 {
     Q_OBJECT
@@ -33,6 +34,8 @@ public:
 
     // Consecutive redirects followed before the chain is refused.
     static constexpr int MaxRedirects = 5;
+    // Bytes of an answer body read at most, unless the request gives its own bound.
+    static constexpr qint64 DefaultMaxReplySize = 4 * 1024 * 1024;
 
     explicit HttpClient(QObject *parent = nullptr);
     ~HttpClient() override;
@@ -52,10 +55,12 @@ public:
     static QJsonValue parsePayload(QByteArray const &bytes);
 
 public slots:
-    HttpClient::Result get(QUrl const &url, int timeout = 30000);
-    HttpClient::Result del(QUrl const &url, int timeout = 30000);
-    HttpClient::Result put(QUrl const &url, QJsonValue const &data, int timeout = 30000);
-    HttpClient::Result post(QUrl const &url, QJsonValue const &data, int timeout = 30000);
+    HttpClient::Result get(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize);
+    HttpClient::Result del(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize);
+    HttpClient::Result put(QUrl const &url, QJsonValue const &data, int timeout = 30000,
+                           qint64 maxReplySize = DefaultMaxReplySize);
+    HttpClient::Result post(QUrl const &url, QJsonValue const &data, int timeout = 30000,
+                            qint64 maxReplySize = DefaultMaxReplySize);
 
 signals:
     void authRequired(QNetworkReply *reply, QAuthenticator *authenticator);
@@ -63,14 +68,29 @@ signals:
 private:
     enum class Verb { Get, Delete, Put, Post };
 
-    Result send(Verb verb, QUrl const &url, QJsonValue const &data, int timeout, int hops);
-    QNetworkAccessManager *qnam();
-    QNetworkRequest createRequest(QUrl const &url);
-    QSslConfiguration createSslConfig();
+    // One request and the hops it is redirected along.
+    struct Exchange {
+        Verb verb;
+        QJsonValue data;
+        int timeout;
+        qint64 maxReplySize;
+        QUrl origin; // the first URL: only its scheme, host and port get the credentials
+        int hops = 0;
+    };
+
+    Result send(Exchange const &exchange, QUrl const &url);
+    // The calling thread's manager. One whose connections were made with another TLS set-up
+    // than `tlsSetUp` is left to finish its replies and replaced.
+    QNetworkAccessManager *qnam(QByteArray const &tlsSetUp);
+    // `credentials` false: without the credential headers and the client certificate.
+    QNetworkRequest createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp);
+    QSslConfiguration createSslConfig(bool credentials, QByteArray *tlsSetUp);
     static QSslCertificate loadCert(QString const &path);
     static QSslKey loadPrivKey(QString const &path);
-    Result processReply(QNetworkReply *reply, Verb verb, QJsonValue const &data, int timeout, int hops);
-    Result processRedirect(QNetworkReply *reply, Verb verb, QJsonValue const &data, int timeout, int hops);
+    static bool sameOrigin(QUrl const &a, QUrl const &b);
+    static bool isCredentialHeader(QString const &name);
+    Result processReply(QNetworkReply *reply, Exchange const &exchange);
+    Result processRedirect(QNetworkReply *reply, Exchange const &exchange);
     void onSslErrors(QNetworkReply *reply, QList<QSslError> const &errors);
 
     bool m_ignoreSslErrors = false;
@@ -80,9 +100,12 @@ private:
     // the client goes. Not a QThreadStorage: its slots outlive it in threads still running
     // and are handed to the next storage created, freed managers and all. Shared with the
     // managers' own clean-up, which may run in their threads after the client is gone.
+    // Managers replaced after a change of the TLS set-up stay listed until their last reply
+    // is gone.
     struct Managers {
         QMutex mutex;
         QMap<QThread *, QNetworkAccessManager *> byThread;
+        QList<QNetworkAccessManager *> retired;
     };
     QSharedPointer<Managers> m_managers;
 };

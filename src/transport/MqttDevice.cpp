@@ -132,7 +132,15 @@ QString MqttDevice::readText(const QJsonObject &object, const QString &key, cons
     const QJsonValue value = object.value(key);
     if (!value.isString() && !value.isUndefined() && !value.isNull())
         warnUnexpected(where, value);
-    return JsonRead::text(value);
+    const QString text = JsonRead::text(value);
+    if (text.size() <= MaxTextLength)
+        return text;
+    qWarning().noquote() << m_tag + QStringLiteral("WARN: Value of %1 too long (topic=%2) : %3 characters, cut to %4")
+                                        .arg(where, m_topic)
+                                        .arg(text.size())
+                                        .arg(MaxTextLength);
+    // Not between the halves of a surrogate pair.
+    return text.left(text.at(MaxTextLength - 1).isHighSurrogate() ? MaxTextLength - 1 : MaxTextLength);
 }
 
 int MqttDevice::readInt(const QJsonObject &object, const QString &key, const QString &where) const

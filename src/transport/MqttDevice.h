@@ -26,6 +26,9 @@ class MqttDevice : public QObject
     Q_OBJECT
 
 public:
+    // Characters of a text that readText keeps.
+    static constexpr int MaxTextLength = 256;
+
     using Handler = std::function<void(const QJsonObject &)>;
 
     // How a payload becomes a document; the services differ in these details.
@@ -90,6 +93,8 @@ protected:
     // reads as the default) that log a warning for a value of the wrong type,
     // so a service speaking another format shows in the log. A missing key or
     // null is no warning. `where` names the value in the line, e.g. "device.state".
+    // Texts are kept and reported (heartbeats, screens): one longer than
+    // MaxTextLength is cut to it, with a warning.
     QString readText(const QJsonObject &object, const QString &key, const QString &where) const;
     int readInt(const QJsonObject &object, const QString &key, const QString &where) const;
     bool readFlag(const QJsonObject &object, const QString &key, const QString &where) const;

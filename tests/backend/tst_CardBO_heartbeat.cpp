@@ -211,6 +211,45 @@ private slots:
                  (QJsonObject{{"name", "barrier/open"}, {"type", "STR"}, {"value", true}}));
     }
 
+    // Texts the devices publish are kept and reported only up to a bound: a device (or whoever
+    // publishes in its place) cannot make every heartbeat megabytes long.
+    void hugeDeviceTextsAreCut()
+    {
+        LinkRig &rig = *m_rig;
+        FakeRfidService fakeRfid(rig.rfid.base());
+        FakeDispenserService fakeDispenser(rig.dispenser.base());
+        FakeNetworkService fakeNetwork(rig.network.base());
+        FakeUpdateService fakeUpdate(rig.update.base());
+        const QString huge = QStringLiteral("9") + QString(1024 * 1024, QLatin1Char('x'));
+        const QString cut = huge.left(manager::MqttDevice::MaxTextLength);
+        fakeDispenser.loadCartridge(50);
+        fakeUpdate.setVersion(huge);
+        QVERIFY(fakeRfid.start(m_broker) && fakeDispenser.start(m_broker) && fakeNetwork.start(m_broker)
+                && fakeUpdate.start(m_broker));
+        fakeNetwork.setLease({{"address", huge}, {"netmask", "255.255.255.0"}, {"gateway", huge}, {"dns0", huge}});
+        fakeRfid.setState(FakeRfidService::Error, huge);
+        rig.mqtt.setHostname(m_broker.host());
+        rig.mqtt.setPort(m_broker.port());
+        rig.mqtt.connect();
+        QVERIFY(waitUntil([&] {
+            return !rig.update.current().isEmpty() && !rig.rfid.error().isEmpty()
+                && !rig.network.ethernet()->ipv4()->address().isEmpty();
+        }));
+        QCOMPARE(rig.update.current(), cut);
+        QCOMPARE(rig.rfid.error(), cut);
+        QCOMPARE(rig.network.ethernet()->ipv4()->address(), cut);
+        QVERIFY(rig.log.contains(QtWarningMsg, QStringLiteral("too long")));
+
+        QVERIFY(beat());
+        const FakeBackOffice::Request request = rig.backOffice.last(Heartbeat);
+        QVERIFY2(request.body.size() < 64 * 1024, qPrintable(QString::number(request.body.size())));
+        const QJsonObject doc = request.json;
+        QCOMPARE(doc.value("softwareVersion"), QJsonValue(cut));
+        QCOMPARE(doc.value("network").toObject().value("ipv4"), QJsonValue(cut));
+        QCOMPARE(doc.value("network").toObject().value("gway"), QJsonValue(cut));
+        QCOMPARE(entry(doc.value("status").toArray(), "RFID").value("statusText"), QJsonValue(cut));
+    }
+
     void excludedKeys_data()
     {
         QTest::addColumn<QString>("key");

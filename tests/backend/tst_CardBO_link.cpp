@@ -1,5 +1,7 @@
 #include "LinkRig.h"
 
+#include "app/LogQuote.h"
+
 #include "fakes/CoarseTimer.h"
 #include "fakes/DeferredProbe.h"
 #include "fakes/TestCertificates.h"
@@ -401,6 +403,54 @@ private slots:
         QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Operation failed : (0) ")));
         QVERIFY(rig.log.contains(QtWarningMsg, QStringLiteral("[HttpClient] SSL Error(s) occured")));
         QCOMPARE(impostor.requestCount(), 0);
+        rig.bo->stop();
+    }
+
+    // Certificate errors let through once are not let through for ever: once the setting is back
+    // to false, a server of an unknown authority gets no more requests, nor the key.
+    void ignoredCertificateErrorsCanBeUndone()
+    {
+        FakeHttpServer impostor;
+        impostor.setTls(m_stranger->serverCertificate(), m_stranger->serverKey());
+        impostor.setDefaultResponse(FakeHttpResponse::json(200, QJsonObject{}));
+        QVERIFY(impostor.start());
+
+        LinkRig &rig = *m_rig;
+        rig.storeKey();
+        QUrl url = impostor.url();
+        url.setPath(QString());
+        rig.config->set(QStringLiteral("card-bo/url"), url.toString());
+        rig.config->set(QStringLiteral("card-bo/ignoreSslErrors"), true);
+        rig.bo->start();
+        QVERIFY(rig.tick());
+        QCOMPARE(rig.bo->state(), CardBO::Online);
+        const int seen = impostor.requestCount();
+        QVERIFY(seen > 0);
+
+        rig.config->set(QStringLiteral("card-bo/ignoreSslErrors"), false);
+        QVERIFY(rig.tick());
+        QCOMPARE(transition(*rig.bo), QStringLiteral("Error/Communication error"));
+        QCOMPARE(impostor.requestCount(), seen);
+        rig.bo->stop();
+    }
+
+    // The device id comes from outside (a file, a supervisor): in a log line it is quoted, so
+    // that an escape sequence or a line break in it cannot write a line of its own.
+    void serialNumberQuotedInTheLog()
+    {
+        LinkRig &rig = *m_rig;
+        rig.terminal.serial = QStringLiteral("SN-1\n[Backend::CardBO] State changed : (2) Online\x1b[2K");
+        rig.storeKey();
+        rig.bo->start();
+        QVERIFY(rig.tick());
+        const QStringList lines = rig.log.startingWith(QStringLiteral("[Backend::CardBO] Updating Data for terminal : "));
+        QVERIFY(!lines.isEmpty());
+        for (const QString &line : lines) {
+            QCOMPARE(line, QStringLiteral("[Backend::CardBO] Updating Data for terminal : ")
+                               + LogQuote::quote(rig.terminal.serial));
+            QVERIFY(!line.contains(QLatin1Char('\n')));
+            QVERIFY(!line.contains(QChar(0x1b)));
+        }
         rig.bo->stop();
     }
 

@@ -73,9 +73,11 @@ private slots:
             {"register", {"Not Registered", "Not Registered", "Not Registered", "Not Registered", "Not Registered"}},
             // A body that is no object counts as an empty one: nothing stored, still a success.
             {"updateData", {"Online", "Online", "Init", "Init", "Online"}},
-            {"heartbeat", {"Online", "Online", "Error", "Error", "Online"}},
+            // Heartbeat answers are small: 2 MB is refused unread.
+            {"heartbeat", {"Online", "Online", "Error", "Error", "Error"}},
             // Only lists of uids count as a blacklist; the link stays online either way.
             {"blacklist", {"Online", "Online", "Online", "Online", "Online"}},
+            // 2 MB is refused unread, but its status says the transaction arrived.
             {"transaction", {"OK", "OK", "PENDING", "PENDING", "OK"}},
         };
         for (auto it = outcomes.cbegin(); it != outcomes.cend(); ++it)
@@ -163,7 +165,26 @@ private slots:
             QVERIFY(rig.log.count(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: ")) > 0);
         for (const QString &line : rig.log.texts())
             QVERIFY2(line.size() < 8192, qPrintable(line.left(120)));
+        // Each request has its own bound: reference data and blacklists are allowed more.
+        const bool bounded = kind == QLatin1String("2 MB") && endpoint != QLatin1String("updateData")
+            && endpoint != QLatin1String("blacklist");
+        QCOMPARE(rig.log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: Reply larger than ")) > 0, bounded);
         bo.stop();
+    }
+
+    // A blacklist answer as large as a million uids make is taken whole.
+    void blacklistAnswerOfAMillionUids()
+    {
+        LinkRig &rig = *m_rig;
+        rig.storeKey();
+        // About 24 bytes a uid, as the list carries them: mostly filler, to spare the store.
+        rig.backOffice.setResponse(FakeBackOffice::Blacklist,
+                                   FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{"04A1B2C3D4E5F6"}},
+                                                                           {"filler", QString(24000000, QLatin1Char('x'))}}));
+        DeferredProbe<> done(rig.bo->updateBlacklist(QStringLiteral("v2")));
+        QVERIFY(done.waitSettled(60000));
+        QVERIFY(done.resolved());
+        QVERIFY(rig.db->isBlacklisted(QStringLiteral("04A1B2C3D4E5F6")));
     }
 
     // Requests the back office never answers give up after 30 s, all at once here.

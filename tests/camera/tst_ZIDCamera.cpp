@@ -8,6 +8,7 @@
 #include "camera/Container.h"
 #include "camera/Plate.h"
 #include "fakes/FakeCamera.h"
+#include "fakes/FakeHttpServer.h"
 #include "fakes/LogCapture.h"
 
 // Cameras of this test live on 127.72.y.x, y chosen per run.
@@ -39,6 +40,8 @@ private slots:
     void triggerFailure_data();
     void triggerFailure();
     void answersAuthenticationChallenge();
+    void oversizedAnswerAborted_data();
+    void oversizedAnswerAborted();
     void plateResult();
     void containerResult();
     void hugeValuesReachTheReadingNotTheLog();
@@ -155,6 +158,70 @@ void tst_ZIDCamera::answersAuthenticationChallenge()
     QVERIFY(!fake.requests().at(0).authorized);
     QVERIFY(fake.requests().at(1).authorized);
     QCOMPARE(fake.requests().at(1).query.queryItemValue("id"), QString("9"));
+}
+
+void tst_ZIDCamera::oversizedAnswerAborted_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<FakeHttpResponse>("answer");
+    QTest::addColumn<bool>("refused");
+
+    const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n";
+    // 4 MB without a length, in pieces: it would take seconds to arrive whole.
+    const QByteArray stream = head + "\r\n" + QByteArray(4 * 1024 * 1024, 'x');
+    const QByteArray big(ZIDCamera::MaxReplySize + 1, 'x');
+
+    QTest::newRow("trigger, body within the bound")
+        << "trigger" << FakeHttpResponse::text(200, QByteArray(64 * 1024, 'x')) << false;
+    QTest::newRow("trigger, size announced") << "trigger" << FakeHttpResponse::text(200, big) << true;
+    QTest::newRow("trigger, endless body")
+        << "trigger" << FakeHttpResponse::partial(stream).inPieces(64 * 1024, 50) << true;
+    QTest::newRow("plate list, size announced") << "plates" << FakeHttpResponse::text(200, big, "text/xml") << true;
+    QTest::newRow("plate list, endless body")
+        << "plates" << FakeHttpResponse::partial(stream).inPieces(64 * 1024, 50) << true;
+    QTest::newRow("device information, endless body")
+        << "info" << FakeHttpResponse::partial(stream).inPieces(64 * 1024, 50) << true;
+}
+
+// A camera's answer is taken up to a small bound: beyond it the request is aborted at once,
+// long before its time-out, and fails.
+void tst_ZIDCamera::oversizedAnswerAborted()
+{
+    QFETCH(QString, request);
+    QFETCH(FakeHttpResponse, answer);
+    QFETCH(bool, refused);
+
+    FakeHttpServer server;
+    server.setDefaultResponse(answer);
+    QVERIFY(server.start(cameraAddress(18), 80));
+    Plate camera(cameraUrl(18));
+    camera.setType("alpr1");
+    camera.setTimeout(120000);
+
+    LogCapture log;
+    const QString tooLarge = QStringLiteral("[ZIDCamera] [alpr1] ERROR: Answer larger than %1 bytes. Aborting.")
+                                 .arg(ZIDCamera::MaxReplySize);
+    if (request == "trigger") {
+        auto outcome = DeferredProbe(camera.startCameraProcess("7", 3, 120000));
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.settled(), 30000);
+        QCOMPARE(outcome.rejected(), refused);
+        if (refused)
+            QVERIFY2(outcome.value().startsWith("[alpr1] Trigger HTTP error :"), qPrintable(outcome.value()));
+    } else if (request == "plates") {
+        auto outcome = DeferredProbe(camera.requestDBTriggerData("http://" + cameraHost(18) + "/local/Vaxreader/"));
+        QTRY_VERIFY_WITH_TIMEOUT(outcome.settled(), 30000);
+        QVERIFY(outcome.rejected());
+        QVERIFY(outcome.value().size() < 1024);
+    } else {
+        camera.retrieveCameraInfo();
+        QVERIFY(waitUntil([&] { return log.contains(QtCriticalMsg, "[ZIDCamera] [alpr1] Error : "); }, 30000));
+        QCOMPARE(camera.initialCameraData()->serialNumber(), QString());
+    }
+    QCOMPARE(log.count(QtCriticalMsg, tooLarge), refused ? 1 : 0);
+    QVERIFY(!log.contains(QtWarningMsg, "Timeout value"));
+    // A body without end: the connection is dropped, and the camera stops sending.
+    if (answer.kind == FakeHttpResponse::Kind::Partial)
+        QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, 15000);
 }
 
 void tst_ZIDCamera::plateResult()

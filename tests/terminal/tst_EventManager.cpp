@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include <memory>
 
 namespace {
@@ -57,6 +59,9 @@ private slots:
     void clearBefore();
     void clearAll();
     void failedWriteIsLogged();
+    void unusableFileSetAside_data();
+    void unusableFileSetAside();
+    void linkReplacedNotFollowed();
     void loginAndLogoutEntries();
 
 private:
@@ -414,14 +419,102 @@ void tst_EventManager::clearAll()
 // A log that cannot be written says so; what is held stays held.
 void tst_EventManager::failedWriteIsLogged()
 {
-    QVERIFY(QDir(m_dir->path()).mkdir("events.ini")); // a folder where the file should be
+    // A plain file where the log's folder should be.
+    QFile blocker(m_dir->filePath("logs"));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QString file = m_dir->filePath("logs/events.ini");
     LogCapture log;
-    EventManager manager(*m_config, path());
+    EventManager manager(*m_config, file);
     manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
     QCOMPARE(manager.events().size(), 1);
     QCOMPARE(shownNames(manager), QStringList{"Application started"});
-    QVERIFY2(log.contains(QtCriticalMsg, "[EventManager] ERROR: Could not write event log : " + path()),
+    QVERIFY2(log.contains(QtCriticalMsg, "[EventManager] ERROR: Could not write event log : " + file),
              qPrintable(log.texts().join('\n')));
+}
+
+void tst_EventManager::unusableFileSetAside_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("list announcing 2^31-1 items") << "variant" << "holds values never written here";
+    QTest::newRow("the same behind escapes") << "escaped" << "holds values never written here";
+    QTest::newRow("larger than the bound") << "large" << "larger than 1048576 bytes";
+    QTest::newRow("named pipe") << "fifo" << "not a regular file";
+    QTest::newRow("folder") << "folder" << "not a regular file";
+}
+
+// A file the program did not write the way it writes is not read: it is moved aside whole,
+// the log starts empty, and the next entry is written to a new file.
+void tst_EventManager::unusableFileSetAside()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, reason);
+
+    const QString bad = path() + ".bad";
+    QByteArray content;
+    if (kind == "variant") {
+        // A QVariantList of 0x7fffffff entries: reading it asks for all of them at once.
+        content = QByteArray("[events]\n1\\name=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\nsize=1\n");
+    } else if (kind == "escaped") {
+        content = QByteArray("[events]\n1\\name=\\x40\\x56\\x61riant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\nsize=1\n");
+    } else if (kind == "large") {
+        writeFile({Stored("Application started", QDateTime::currentDateTime())});
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::Append));
+        QVERIFY(file.write(QByteArray(1024 * 1024, ';')) > 0);
+    } else if (kind == "fifo") {
+        QCOMPARE(mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+    } else {
+        QVERIFY(QDir(m_dir->path()).mkdir("events.ini"));
+    }
+    if (!content.isEmpty()) {
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(content), qint64(content.size()));
+    }
+
+    LogCapture log;
+    EventManager manager(*m_config, path());
+    QCOMPARE(manager.events().size(), 0);
+    QVERIFY2(log.contains(QtCriticalMsg, QStringLiteral("[EventManager] ERROR: Event log unusable (%1), moved aside to %2")
+                                             .arg(reason, bad)),
+             qPrintable(log.texts().join('\n')));
+    QFileInfo const aside(bad);
+    QVERIFY(aside.exists());
+    QVERIFY(!QFileInfo::exists(path()));
+    if (!content.isEmpty())
+        QCOMPARE(aside.size(), qint64(content.size()));
+
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QVERIFY(QFileInfo(path()).isFile());
+    QCOMPARE(storedCount(), 1);
+    EventManager again(*m_config, path());
+    QCOMPARE(again.events().size(), 1);
+}
+
+// A link in the log's place is replaced by a file of its own; what it pointed to is untouched.
+void tst_EventManager::linkReplacedNotFollowed()
+{
+    QFile target(m_dir->filePath("precious.conf"));
+    QVERIFY(target.open(QIODevice::WriteOnly));
+    QVERIFY(target.write("[mqtt]\npassword=keep\n") > 0);
+    target.close();
+    QVERIFY(QFile::link(target.fileName(), path()));
+
+    LogCapture log;
+    EventManager manager(*m_config, path());
+    QCOMPARE(manager.events().size(), 0);
+    QVERIFY(log.contains(QtCriticalMsg, "[EventManager] ERROR: Event log unusable (not a regular file)"));
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+
+    QFileInfo const log_(path());
+    QVERIFY(!log_.isSymLink());
+    QVERIFY(log_.isFile());
+    QCOMPARE(storedCount(), 1);
+    QVERIFY(target.open(QIODevice::ReadOnly));
+    QCOMPARE(target.readAll(), QByteArray("[mqtt]\npassword=keep\n"));
 }
 
 void tst_EventManager::loginAndLogoutEntries()

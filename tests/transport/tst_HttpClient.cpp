@@ -65,9 +65,19 @@ HttpClient::Result send(HttpClient &client, QString const &verb, QUrl const &url
 
 enum class Identity { Own, Other, None, Missing };
 
+// What changes in the client's TLS set-up between two requests.
+enum class SetUpChange { None, Certificate, RenewedFiles, RootCA, IgnoreErrorsOn, IgnoreErrorsOff };
+
+bool copyOver(QString const &from, QString const &to)
+{
+    QFile::remove(to);
+    return QFile::copy(from, to);
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Identity)
+Q_DECLARE_METATYPE(SetUpChange)
 
 class TestHttpClient : public QObject
 {
@@ -101,8 +111,17 @@ private slots:
     void redirectToOtherSchemeRefused_data();
     void redirectToOtherSchemeRefused();
 
+    void redirectToOtherServerWithoutCredentials_data();
+    void redirectToOtherServerWithoutCredentials();
+
+    void replySizeBound_data();
+    void replySizeBound();
+
     void tls_data();
     void tls();
+    void tlsSetUpChangeDropsConnections_data();
+    void tlsSetUpChangeDropsConnections();
+    void tlsSetUpChangeSparesRepliesUnderWay();
     void tlsErrorsLoggedAndIgnored_data();
     void tlsErrorsLoggedAndIgnored();
     void credentials();
@@ -603,6 +622,132 @@ void TestHttpClient::redirectToOtherSchemeRefused()
              qPrintable(outcome.payload().toString()));
 }
 
+void TestHttpClient::redirectToOtherServerWithoutCredentials_data()
+{
+    QTest::addColumn<bool>("firstTls");
+    QTest::addColumn<QString>("change"); // where the redirect leads
+    QTest::addColumn<bool>("credentials");
+
+    QTest::newRow("same server, other path") << true << "path" << true;
+    QTest::newRow("other port") << true << "port" << false;
+    QTest::newRow("other host name, same port") << true << "host" << false;
+    QTest::newRow("plain to TLS") << false << "scheme" << false;
+}
+
+// A redirect may lead anywhere: the API key and the client certificate stay with the server
+// they were set up for.
+void TestHttpClient::redirectToOtherServerWithoutCredentials()
+{
+    QFETCH(bool, firstTls);
+    QFETCH(QString, change);
+    QFETCH(bool, credentials);
+
+    // Both take a client certificate when one is offered, but demand none.
+    FakeHttpServer first;
+    if (firstTls)
+        first.setTls(m_own->serverCertificate(), m_own->serverKey(), {m_own->caCertificate()}, false);
+    QVERIFY(first.start());
+    FakeHttpServer other;
+    other.setTls(m_own->serverCertificate(), m_own->serverKey(), {m_own->caCertificate()}, false);
+    QVERIFY(other.start());
+
+    QString location;
+    FakeHttpServer *target = &other;
+    if (change == "path") {
+        location = "/api/v1/device/next";
+        target = &first;
+    } else if (change == "host") {
+        QUrl url = first.url("/api/v1/device/next");
+        url.setHost("localhost");
+        location = url.toString();
+        target = &first;
+    } else {
+        location = other.url("/api/v1/device/next").toString();
+    }
+    first.setResponse("POST", "/api/v1/device/heartbeat", FakeHttpResponse::redirect(307, location));
+    target->setResponse("POST", "/api/v1/device/next", FakeHttpResponse::json(200, QJsonObject{{"ok", true}}));
+
+    HttpClient client;
+    client.setHeader("X-API-Key", "secret");
+    client.setHeader("User-Agent", "vorn/terminal");
+    client.setTLSCert(m_own->clientCertPath());
+    client.setTLSKey(m_own->clientKeyPath());
+    client.setTLSRootCA(m_own->caCertPath());
+
+    LogCapture log;
+    Outcome const outcome = await(client.post(first.url("/api/v1/device/heartbeat"), QJsonObject{{"status", "Ready"}}));
+    QVERIFY(outcome.resolved());
+    QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"ok", true}}));
+    QCOMPARE(first.requests().first().header("X-API-Key"), QByteArray("secret"));
+    if (firstTls)
+        QCOMPARE(first.requests().first().peerCertificate, m_own->clientCertificate());
+
+    FakeHttpRequest const arrived = target->lastRequest();
+    QCOMPARE(arrived.path, QStringLiteral("/api/v1/device/next"));
+    QCOMPARE(arrived.header("User-Agent"), QByteArray("vorn/terminal"));
+    QCOMPARE(arrived.body, QByteArray(R"({"status":"Ready"})"));
+    QCOMPARE(arrived.hasHeader("X-API-Key"), credentials);
+    QCOMPARE(arrived.peerCertificate.isNull(), !credentials);
+    QCOMPARE(log.count(QtWarningMsg, QStringLiteral("[HttpClient] WARN: Redirected to another server : sent without credentials")),
+             credentials ? 0 : 1);
+}
+
+void TestHttpClient::replySizeBound_data()
+{
+    QTest::addColumn<FakeHttpResponse>("response");
+    QTest::addColumn<qint64>("bound");
+    QTest::addColumn<bool>("refused");
+
+    QByteArray const head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
+    QTest::newRow("within the bound") << FakeHttpResponse::text(200, QByteArray(1000, 'z')) << qint64(1000) << false;
+    QTest::newRow("announced above the bound")
+        << FakeHttpResponse::text(200, QByteArray(1001, 'z')) << qint64(1000) << true;
+    QTest::newRow("error answer above the bound")
+        << FakeHttpResponse::json(500, QJsonObject{{"filler", QString(2000, 'f')}}) << qint64(1000) << true;
+    // 8 MB in pieces, without a length: it would take many seconds to arrive.
+    QByteArray const stream = head + "\r\n" + QByteArray(8 * 1024 * 1024, 'z');
+    QTest::newRow("received beyond the bound, no length announced")
+        << FakeHttpResponse::partial(stream).inPieces(64 * 1024, 50) << qint64(256 * 1024) << true;
+    QTest::newRow("default bound") << FakeHttpResponse::partial(stream).inPieces(1024 * 1024, 50)
+                                   << qint64(-1) << true;
+}
+
+// An answer larger than its request's bound is aborted as soon as it shows, with the status
+// and a failure of its own; what had arrived is not handed on.
+void TestHttpClient::replySizeBound()
+{
+    QFETCH(FakeHttpResponse, response);
+    QFETCH(qint64, bound);
+    QFETCH(bool, refused);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/big", response);
+
+    LogCapture log;
+    HttpClient client;
+    // A time-out far beyond the wait: only the bound can end the slow answers in time.
+    HttpClient::Result const result = bound < 0 ? client.get(server.url("/big"), 120000)
+                                                : client.get(server.url("/big"), 120000, bound);
+    Outcome const outcome = await(result, 30000);
+    QVERIFY(outcome.settled());
+    qint64 const limit = bound < 0 ? HttpClient::DefaultMaxReplySize : bound;
+    QString const tooLarge = QStringLiteral("Reply larger than %1 bytes").arg(limit);
+    QCOMPARE(outcome.resolved(), !refused);
+    if (!refused) {
+        QCOMPARE(outcome.payload(), QJsonValue(QString(1000, 'z')));
+        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: Reply larger than")), 0);
+        return;
+    }
+    QCOMPARE(outcome.status(), response.status == 500 ? 500 : 200);
+    QCOMPARE(outcome.payload(), QJsonValue(tooLarge));
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: Reply larger than %1 bytes. Aborting.").arg(limit)), 1);
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("timed-out")), 0);
+    // A body without end: the connection is dropped, not drained, and the stream stops.
+    if (response.kind == FakeHttpResponse::Kind::Partial)
+        QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, 15000);
+}
+
 void TestHttpClient::tls_data()
 {
     QTest::addColumn<bool>("demandClientCert");
@@ -677,6 +822,118 @@ void TestHttpClient::tls()
         QVERIFY(outcome.payload().isString() && !outcome.payload().toString().isEmpty());
         QCOMPARE(server.requestCount(), 0);
     }
+}
+
+void TestHttpClient::tlsSetUpChangeDropsConnections_data()
+{
+    QTest::addColumn<SetUpChange>("change");
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("after");
+
+    QTest::newRow("unchanged set-up keeps its connection") << SetUpChange::None << 200 << 200;
+    QTest::newRow("client certificate mended") << SetUpChange::Certificate << 0 << 200;
+    QTest::newRow("certificate files renewed in place") << SetUpChange::RenewedFiles << 0 << 200;
+    QTest::newRow("root CA mended") << SetUpChange::RootCA << 0 << 200;
+    QTest::newRow("certificate errors ignored from now on") << SetUpChange::IgnoreErrorsOn << 0 << 200;
+    QTest::newRow("certificate errors no longer ignored") << SetUpChange::IgnoreErrorsOff << 200 << 0;
+}
+
+// Connections are kept between requests; one opened with another TLS set-up must not carry
+// the next request, whether it had failed or was let through.
+void TestHttpClient::tlsSetUpChangeDropsConnections()
+{
+    QFETCH(SetUpChange, change);
+    QFETCH(int, before);
+    QFETCH(int, after);
+
+    bool const strangeServer = change == SetUpChange::IgnoreErrorsOn || change == SetUpChange::IgnoreErrorsOff;
+    TestCertificates const &serverSide = strangeServer ? *m_other : *m_own;
+    FakeHttpServer server;
+    server.setTls(serverSide.serverCertificate(), serverSide.serverKey(), {m_own->caCertificate()}, true);
+    QVERIFY(server.start());
+    server.setResponse("GET", "/api/v1/device/info", FakeHttpResponse::json(200, QJsonObject{{"customs", "Evzoni"}}));
+
+    // The client's files, at paths of its own so that they can be renewed in place.
+    QTemporaryDir files;
+    QVERIFY(files.isValid());
+    QString const cert = files.filePath("client.crt");
+    QString const key = files.filePath("client.key");
+    QString const rootCA = files.filePath("ca.crt");
+    bool const wrongClient = change == SetUpChange::Certificate || change == SetUpChange::RenewedFiles;
+    TestCertificates const &clientSide = wrongClient ? *m_other : *m_own;
+    QVERIFY(copyOver(clientSide.clientCertPath(), cert));
+    QVERIFY(copyOver(clientSide.clientKeyPath(), key));
+    QVERIFY(copyOver(change == SetUpChange::RootCA ? m_other->caCertPath() : m_own->caCertPath(), rootCA));
+
+    HttpClient client;
+    client.setTLSCert(cert);
+    client.setTLSKey(key);
+    client.setTLSRootCA(rootCA);
+    client.setIgnoreSslErrors(change == SetUpChange::IgnoreErrorsOff);
+
+    Outcome const first = await(client.get(server.url("/api/v1/device/info")));
+    QVERIFY(first.settled());
+    QCOMPARE(first.status(), before);
+
+    switch (change) {
+    case SetUpChange::None:
+        break;
+    case SetUpChange::Certificate:
+        client.setTLSCert(m_own->clientCertPath());
+        client.setTLSKey(m_own->clientKeyPath());
+        break;
+    case SetUpChange::RenewedFiles:
+        QVERIFY(copyOver(m_own->clientCertPath(), cert));
+        QVERIFY(copyOver(m_own->clientKeyPath(), key));
+        break;
+    case SetUpChange::RootCA:
+        client.setTLSRootCA(m_own->caCertPath());
+        break;
+    case SetUpChange::IgnoreErrorsOn:
+        client.setIgnoreSslErrors(true);
+        break;
+    case SetUpChange::IgnoreErrorsOff:
+        client.setIgnoreSslErrors(false);
+        break;
+    }
+    int const served = server.requestCount();
+    Outcome const second = await(client.get(server.url("/api/v1/device/info")));
+    QVERIFY(second.settled());
+    QCOMPARE(second.status(), after);
+    QCOMPARE(server.requestCount(), served + (after == 200 ? 1 : 0));
+    if (after == 200)
+        QCOMPARE(server.lastRequest().peerCertificate, m_own->clientCertificate());
+    if (change == SetUpChange::None)
+        QCOMPARE(server.acceptedConnections(), 1);
+}
+
+// A request still under way when the set-up changes ends as it would have.
+void TestHttpClient::tlsSetUpChangeSparesRepliesUnderWay()
+{
+    FakeHttpServer server;
+    server.setTls(m_own->serverCertificate(), m_own->serverKey(), {m_own->caCertificate()}, true);
+    QVERIFY(server.start());
+    server.setResponse("GET", "/slow", FakeHttpResponse::json(200, QJsonObject{{"slow", true}}).withDelay(1500));
+    server.setResponse("GET", "/fast", FakeHttpResponse::json(200, QJsonObject{{"fast", true}}));
+    QVERIFY(m_own->issue(QStringLiteral("renewed"), QStringLiteral("Renewed Client")));
+
+    HttpClient client;
+    client.setTLSCert(m_own->clientCertPath());
+    client.setTLSKey(m_own->clientKeyPath());
+    client.setTLSRootCA(m_own->caCertPath());
+    QSignalSpy arrived(&server, &FakeHttpServer::requestReceived);
+    Outcome const slow(client.get(server.url("/slow")));
+    QVERIFY(arrived.wait(10000));
+
+    client.setTLSCert(m_own->dir() + "/renewed.crt");
+    client.setTLSKey(m_own->dir() + "/renewed.key");
+    Outcome const fast = await(client.get(server.url("/fast")));
+    QVERIFY(fast.resolved());
+    QCOMPARE(server.lastRequest().peerCertificate.subjectInfo(QSslCertificate::CommonName),
+             QStringList{"Renewed Client"});
+    QVERIFY(waitUntil([&slow] { return slow.settled(); }, 15000));
+    QVERIFY(slow.resolved());
+    QCOMPARE(slow.payload(), QJsonValue(QJsonObject{{"slow", true}}));
 }
 
 void TestHttpClient::tlsErrorsLoggedAndIgnored_data()
