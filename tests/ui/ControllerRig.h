@@ -95,10 +95,13 @@ public:
 
     // The controller's requests are subscribed (the session renews its subscriptions after the
     // documents of a new connection have gone out): the last of them is in the broker's log.
-    bool subscribed() const
+    // A broker that has served several connections holds a line for each: wait for the times-th.
+    bool subscribed(int times = 1) const
     {
-        return m_broker.waitForLog(QStringLiteral("\t%1/test/cancel/request/+ (QoS 0)").arg(base()), 1, 10000);
+        return m_broker.waitForLog(lastSubscription(), times, 10000);
     }
+    int subscriptions() const { return m_broker.count(lastSubscription()); }
+    QString lastSubscription() const { return QStringLiteral("\t%1/test/cancel/request/+ (QoS 0)").arg(base()); }
 
     // The model is known and the terminal has taken its type.
     bool typeKnown()
