@@ -280,6 +280,8 @@ private:
     QQuickItem *settingsStack() const;
     bool stackSettled(int depth) const;
     bool openRow(const QString &title);
+    // A vending lane in the language, its driver's first screen up.
+    bool openVendingLane(const QString &language);
     // The log-in page by three taps on the header's clock; a PIN on its pad and LOGIN.
     bool openLogin();
     bool enterPin(const QString &pin);
@@ -524,6 +526,14 @@ bool tst_ScreenPictures::openRow(const QString &title)
     return tap(find(QStringLiteral("row_") + title)) && stackSettled(2);
 }
 
+bool tst_ScreenPictures::openVendingLane(const QString &language)
+{
+    ControllerSetup setup;
+    setup.model = QStringLiteral("KTV52817");
+    return open(setup, language)
+           && waitUntil([this] { return m_rig->manager->screen() == QLatin1String("DispenseScreen"); }, 10000);
+}
+
 bool tst_ScreenPictures::openLogin()
 {
     return tapClock() && waitUntil([this] { return m_rig->manager->screen() == QLatin1String("Login"); }, 10000);
@@ -701,12 +711,9 @@ void tst_ScreenPictures::settingsPages_data()
 void tst_ScreenPictures::settingsPages()
 {
     QFETCH(QString, language);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, language));
+    QVERIFY(openVendingLane(language));
     ControllerRig &lane = *m_rig;
     GUIManager &manager = *lane.manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
 
     // The checks of the diagnostics page look at a USB tree and an SD card of the test's own.
     QDir usb(lane.dir());
@@ -1003,11 +1010,8 @@ void tst_ScreenPictures::interruptedSettings()
     QFETCH(QString, row);
     QFETCH(bool, colourTest);
     QFETCH(bool, expiry);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, QStringLiteral("en_US")));
+    QVERIFY(openVendingLane(QStringLiteral("en_US")));
     GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
 
     QVERIFY(logIn());
     QVERIFY(openRow(row));
@@ -1044,11 +1048,8 @@ void tst_ScreenPictures::interruptedSettings()
 // and a period up to now keeps taking newer events.
 void tst_ScreenPictures::eventLogFilters()
 {
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, QStringLiteral("en_US")));
+    QVERIFY(openVendingLane(QStringLiteral("en_US")));
     GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
     QVERIFY(logIn());
     const auto shown = [this] { return find("eventList")->property("count").toInt(); };
 
@@ -1101,11 +1102,8 @@ void tst_ScreenPictures::loginPageLeaves_data()
 void tst_ScreenPictures::loginPageLeaves()
 {
     QFETCH(bool, timeOut);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, QStringLiteral("en_US")));
+    QVERIFY(openVendingLane(QStringLiteral("en_US")));
     GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
     QVERIFY(cardInMouth());
     QCOMPARE(manager.screen(), QString("Success"));
 
@@ -1135,11 +1133,8 @@ void tst_ScreenPictures::sessionScreenAfterReconnection_data()
 void tst_ScreenPictures::sessionScreenAfterReconnection()
 {
     QFETCH(bool, restart);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, QStringLiteral("en_US")));
+    QVERIFY(openVendingLane(QStringLiteral("en_US")));
     GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
     QVERIFY(cardInMouth());
     QCOMPARE(manager.screen(), QString("Success"));
 
@@ -1177,12 +1172,9 @@ void tst_ScreenPictures::timedScreenWhileLoggedIn()
     QFETCH(bool, serviceOnline);
     QFETCH(QString, screen);
     QFETCH(QString, message);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, QStringLiteral("en_US")));
+    QVERIFY(openVendingLane(QStringLiteral("en_US")));
     ControllerRig &lane = *m_rig;
     GUIManager &manager = *lane.manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
     QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
     if (!serviceOnline) {
         lane.system.setServiceOnline(false);
@@ -1216,11 +1208,8 @@ void tst_ScreenPictures::timedScreenWhileLoggedIn()
 // next driver, not its "Thank you".
 void tst_ScreenPictures::sessionEndsWhileLoggedIn()
 {
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, QStringLiteral("en_US")));
+    QVERIFY(openVendingLane(QStringLiteral("en_US")));
     GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
     QVERIFY(logIn());
 
     QVERIFY(cardInMouth());
@@ -1243,12 +1232,9 @@ void tst_ScreenPictures::longErrorText_data()
 void tst_ScreenPictures::longErrorText()
 {
     QFETCH(QString, language);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, language));
+    QVERIFY(openVendingLane(language));
     ControllerRig &lane = *m_rig;
     GUIManager &manager = *lane.manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
 
     const QString prefix = QStringLiteral("Write card failed : ");
     QString reason;
@@ -1285,11 +1271,8 @@ void tst_ScreenPictures::brokerLost_data()
 void tst_ScreenPictures::brokerLost()
 {
     QFETCH(QString, language);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, language));
+    QVERIFY(openVendingLane(language));
     GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
 
     m_broker.stop();
     QVERIFY(waitUntil([&] { return manager.screen() == "OutOfOrder"; }, 10000));
@@ -1367,11 +1350,8 @@ void tst_ScreenPictures::ntpServerRefused_data()
 void tst_ScreenPictures::ntpServerRefused()
 {
     QFETCH(QString, language);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, language));
+    QVERIFY(openVendingLane(language));
     GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
     QVERIFY(logIn());
     QVERIFY(openRow("Region"));
     const QString server = manager.terminal().clock()->ntpServer();
@@ -1407,11 +1387,7 @@ void tst_ScreenPictures::ntpServerRefused()
 // menu's last row with its arrow, SAVE, INSTALL, NTP SYNC).
 void tst_ScreenPictures::versionLabelLeavesRoom()
 {
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, QStringLiteral("en_US")));
-    GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(openVendingLane(QStringLiteral("en_US")));
     QQuickItem *version = find("versionLabel");
     QVERIFY(version);
     const QRectF label = sceneRect(version);
@@ -1458,11 +1434,7 @@ void tst_ScreenPictures::keyboardLeavesFieldInView_data()
 void tst_ScreenPictures::keyboardLeavesFieldInView()
 {
     QFETCH(QString, language);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, language));
-    GUIManager &manager = *m_rig->manager;
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(openVendingLane(language));
     QVERIFY(logIn());
     // Up and settled, and the field above it, clear of the tool bar.
     const auto inView = [&](QQuickItem *field) {
