@@ -1372,6 +1372,7 @@ void tst_ScreenPictures::ntpServerRefused()
     QVERIFY2(find("ntpServerRefused")->property("text").toString().contains("ntp;reboot"),
              qPrintable(find("ntpServerRefused")->property("text").toString()));
     QGuiApplication::inputMethod()->hide();
+    QVERIFY(waitUntil([&] { return !find("keyboard"); })); // slid away, not caught half-way
     shoot("Settings-Region-refused");
 
     // Typing again clears the mark.
