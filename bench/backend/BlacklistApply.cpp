@@ -5,7 +5,7 @@
 #include "app/Config.h"
 #include "backend/CardBO.h"
 #include "backend/Database.h"
-#include "backend/TerminalView.h"
+#include "backend/LinkRig.h"
 #include "fakes/FakeBackOffice.h"
 #include "fakes/TestCertificates.h"
 #include "ui/GUIManager.h"
@@ -29,24 +29,6 @@ namespace {
 
 constexpr int Uids = 20000;
 
-// The link asks the terminal for nothing while it fetches a blacklist.
-class NoTerminal : public Backend::TerminalView
-{
-public:
-    QString serialNum() const override { return QStringLiteral("SN-0042"); }
-    QString customsId() const override { return QStringLiteral("12"); }
-    QString locationId() const override { return QStringLiteral("7"); }
-    QString type() const override { return QStringLiteral("CARD_VENDING_MACHINE"); }
-    int uptime() const override { return 0; }
-    manager::RFID *rfid() override { return nullptr; }
-    manager::Dispenser *dispenser() override { return nullptr; }
-    manager::CardIssuer *cardIssuer() override { return nullptr; }
-    manager::Network *network() override { return nullptr; }
-    manager::Update *update() override { return nullptr; }
-    manager::Barrier *barrier() override { return nullptr; }
-    manager::Clock *clock() override { return nullptr; }
-};
-
 // The link on a store in a folder of its own, pointed at the fake back office.
 class Link
 {
@@ -66,7 +48,8 @@ public:
 
     TestCertificates certificates{QStringLiteral("Back Office")};
     FakeBackOffice backOffice;
-    NoTerminal terminal;
+    // The link reads nothing of the terminal but its ids while it fetches a blacklist.
+    TestTerminal terminal;
     std::unique_ptr<Config> config;
     std::unique_ptr<Backend::Database> db;
     std::unique_ptr<Backend::CardBO> bo;
@@ -132,19 +115,12 @@ void BM_BlacklistApply(benchmark::State &state)
 
 BENCHMARK(BM_BlacklistApply)->Unit(benchmark::kMillisecond)->Iterations(5);
 
-// The statement log at debug level would measure the logger.
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtInfoMsg && type >= QtWarningMsg)
-        fprintf(stderr, "%s\n", qPrintable(message));
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler(quiet);
+    qInstallMessageHandler(quietLog);
     s_link = std::make_unique<Link>();
     const int result = runBenchmarks(argc, argv);
     s_link.reset();

@@ -114,19 +114,12 @@ BENCHMARK(BM_NextDue)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DueForSendList)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PendingCount)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-// The statement log at debug level would measure the logger.
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtInfoMsg && type >= QtWarningMsg)
-        fprintf(stderr, "%s\n", qPrintable(message));
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler(quiet);
+    qInstallMessageHandler(quietLog);
     s_allDue = std::make_unique<Store>(Queued, Queued);
     s_fewDue = std::make_unique<Store>(Queued, 10);
     const int result = runBenchmarks(argc, argv);

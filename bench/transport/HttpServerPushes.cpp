@@ -200,10 +200,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     // The receiver logs every connection; the figures are about the receiver, not the log.
     qSetMessagePattern(QString());
-    qInstallMessageHandler([](QtMsgType type, QMessageLogContext const &, QString const &text) {
-        if (type >= QtWarningMsg && type != QtInfoMsg)
-            fprintf(stderr, "%s\n", qPrintable(text));
-    });
+    qInstallMessageHandler(quietLog);
     return runBenchmarks(argc, argv);
 }
 

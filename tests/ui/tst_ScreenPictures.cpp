@@ -1300,13 +1300,10 @@ void tst_ScreenPictures::pinBackOff_data()
 void tst_ScreenPictures::pinBackOff()
 {
     QFETCH(QString, language);
-    ControllerSetup setup;
-    setup.model = QStringLiteral("KTV52817");
-    QVERIFY(open(setup, language));
+    QVERIFY(openVendingLane(language));
     GUIManager &manager = *m_rig->manager;
     qint64 now = 0;
     manager.sessionManager().setClock([&now] { return now; });
-    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
     QVERIFY(openLogin());
 
     QSignalSpy denied(&manager, &GUIManager::settingsAccessDenied);
