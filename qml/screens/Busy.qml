@@ -14,7 +14,8 @@ Item {
         Text {
             objectName: "message"
             width: parent.width
-            text: manager.dynTr + manager.message
+            // The controller says it in English (its documents too); the screen in the driver's language.
+            text: manager.dynTr + qsTranslate("Messages", manager.message)
             color: "#112D63"
             font.family: "DejaVu Sans"
             font.pointSize: 22

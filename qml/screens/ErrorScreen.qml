@@ -27,7 +27,7 @@ Item {
         width: parent.width * 0.9
         // A long error stays on the screen: as many lines as fit, the last one elided.
         height: Math.min(implicitHeight, parent.height - y - 10)
-        text: manager.dynTr + manager.message
+        text: manager.dynTr + qsTranslate("Messages", manager.message)
         textSize: 20
         textColor: "#112D63"
         label.maximumLineCount: 3

@@ -27,7 +27,7 @@ Item {
         width: parent.width * 0.9
         height: implicitHeight
         // The terminal's reason; without one the controller's (the broker lost).
-        text: manager.dynTr + (terminal.reason !== "" ? terminal.reason : manager.message)
+        text: manager.dynTr + (terminal.reason !== "" ? terminal.reason : qsTranslate("Messages", manager.message))
         textSize: 20
         textColor: "#112D63"
     }

@@ -7,7 +7,7 @@ Item {
     MessageScreen {
         anchors.centerIn: parent
         width: parent.width * 0.9
-        message: manager.dynTr + manager.message
+        message: manager.dynTr + qsTranslate("Messages", manager.message)
         icon: "qrc:/qml/images/Icons/valid.svg"
         iconSize: Qt.size(150, 150)
         iconColor: "#41b987"

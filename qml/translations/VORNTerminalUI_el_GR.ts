@@ -95,6 +95,49 @@
     </message>
 </context>
 <context>
+    <name>Messages</name>
+    <message>
+        <source>Initializing</source>
+        <translation>Αρχικοποίηση</translation>
+    </message>
+    <message>
+        <source>Please wait</source>
+        <translation>Παρακαλώ περιμένετε</translation>
+    </message>
+    <message>
+        <source>Rebooting</source>
+        <translation>Επανεκκίνηση</translation>
+    </message>
+    <message>
+        <source>Shutting down</source>
+        <translation>Τερματισμός λειτουργίας</translation>
+    </message>
+    <message>
+        <source>Exiting</source>
+        <translation>Έξοδος</translation>
+    </message>
+    <message>
+        <source>Please collect your card</source>
+        <translation>Παραλάβετε την κάρτα σας</translation>
+    </message>
+    <message>
+        <source>Thank you</source>
+        <translation>Ευχαριστούμε</translation>
+    </message>
+    <message>
+        <source>Disconnected</source>
+        <translation>Αποσυνδέθηκε</translation>
+    </message>
+    <message>
+        <source>Reboot failed: system service unavailable</source>
+        <translation>Η επανεκκίνηση απέτυχε: η υπηρεσία συστήματος δεν είναι διαθέσιμη</translation>
+    </message>
+    <message>
+        <source>Shutdown failed: system service unavailable</source>
+        <translation>Ο τερματισμός απέτυχε: η υπηρεσία συστήματος δεν είναι διαθέσιμη</translation>
+    </message>
+</context>
+<context>
     <name>OutOfOrder</name>
     <message>
         <source>Out-of-order</source>

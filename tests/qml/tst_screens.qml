@@ -113,6 +113,26 @@ Item {
             ]
         }
 
+        // The controller's messages stay English in its documents; the driver reads them in Greek.
+        function test_greekMessages_data() {
+            return [
+                { tag: "Busy, wait", screen: "Busy", message: "Please wait", greek: "\u03a0\u03b1\u03c1\u03b1\u03ba\u03b1\u03bb\u03ce \u03c0\u03b5\u03c1\u03b9\u03bc\u03ad\u03bd\u03b5\u03c4\u03b5" },
+                { tag: "Busy, rebooting", screen: "Busy", message: "Rebooting", greek: "\u0395\u03c0\u03b1\u03bd\u03b5\u03ba\u03ba\u03af\u03bd\u03b7\u03c3\u03b7" },
+                { tag: "card to collect", screen: "Success", message: "Please collect your card", greek: "\u03a0\u03b1\u03c1\u03b1\u03bb\u03ac\u03b2\u03b5\u03c4\u03b5 \u03c4\u03b7\u03bd \u03ba\u03ac\u03c1\u03c4\u03b1 \u03c3\u03b1\u03c2" },
+                { tag: "thank you", screen: "Success", message: "Thank you", greek: "\u0395\u03c5\u03c7\u03b1\u03c1\u03b9\u03c3\u03c4\u03bf\u03cd\u03bc\u03b5" },
+                { tag: "device text", screen: "Success", message: "Card 7 passed", greek: "Card 7 passed" }
+            ]
+        }
+
+        function test_greekMessages(data) {
+            manager.message = data.message
+            var page = screen(data.screen)
+            verify(manager.setGreek(true))
+            compare(ui.texts(page), [data.greek])
+            verify(manager.setGreek(false))
+            compare(ui.texts(page), [data.message])
+        }
+
         function test_greek(data) {
             manager.message = ""
             var page = screen(data.tag)
