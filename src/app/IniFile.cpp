@@ -336,10 +336,10 @@ private:
 };
 
 // "@DateTime(...)" as the settings class writes a date-time: a variant of type QDateTime,
-// not null, then the julian day (qint64), the milliseconds of the day (quint32) and the
-// time spec (qint8), with the offset (qint32) for a fixed offset. Only these exact layouts
-// are read, and only the fields are taken from them; a zone would be looked up by a name
-// from the file and is refused.
+// not null, then the julian day (qint64), the milliseconds of the day (quint32) and the kind
+// of time (qint8: local, UTC, offset or zone), with the offset (qint32) for a fixed offset.
+// Only these exact layouts are read, and only the fields are taken from them; a zone would be
+// looked up by a name from the file and is refused.
 bool decodeDateTime(const QString &payload, QVariant *value)
 {
     QByteArray bytes;
@@ -349,8 +349,8 @@ bool decodeDateTime(const QString &payload, QVariant *value)
         return false;
     const qint64 day = qint64(bigEndian(bytes, 5, 8));
     const quint32 msecs = quint32(bigEndian(bytes, 13, 4));
-    const int spec = bytes.at(17);
-    if (bytes.size() == 18 && spec == Qt::LocalTime && day == std::numeric_limits<qint64>::min()
+    const int kind = bytes.at(17);
+    if (bytes.size() == 18 && kind == Qt::LocalTime && day == std::numeric_limits<qint64>::min()
         && msecs == 0xffffffffu) {
         *value = QDateTime(); // as the settings class writes a null date-time
         return true;
@@ -361,11 +361,11 @@ bool decodeDateTime(const QString &payload, QVariant *value)
         return false;
     const QDate date = QDate::fromJulianDay(day);
     const QTime time = QTime::fromMSecsSinceStartOfDay(int(msecs));
-    if (bytes.size() == 18 && (spec == Qt::LocalTime || spec == Qt::UTC)) {
-        *value = QDateTime(date, time, Qt::TimeSpec(spec));
+    if (bytes.size() == 18 && (kind == Qt::LocalTime || kind == Qt::UTC)) {
+        *value = QDateTime(date, time, Qt::TimeSpec(kind));
         return true;
     }
-    if (bytes.size() == 22 && spec == Qt::OffsetFromUTC) {
+    if (bytes.size() == 22 && kind == Qt::OffsetFromUTC) {
         const qint32 offset = qint32(quint32(bigEndian(bytes, 18, 4)));
         if (offset < QTimeZone::MinUtcOffsetSecs || offset > QTimeZone::MaxUtcOffsetSecs)
             return false;

@@ -272,7 +272,7 @@ void tst_IniFile::neverBuildsValuesFromBytes_data()
     QTest::newRow("time past the day's end") << head + day + "\\x5&\\\\\\0\\0)"; // 86400000 ms
     QTest::newRow("date beyond year 9999") << head + "\\0\\0\\0\\0\\x7f\\xff\\xff\\xff\\0\\0\\0\\0\\0)";
     QTest::newRow("null date with a time") << head + "\\x80\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0)";
-    QTest::newRow("unknown time spec") << head + day + "\\x2/\\x93Y\\x4)";
+    QTest::newRow("unknown kind of time") << head + day + "\\x2/\\x93Y\\x4)";
     QTest::newRow("offset of a day") << head + day + "\\x2/\\x92\\0\\x2\\0\\x1Q\\x80)";
     // A named zone would be looked up by a name taken from the file.
     QTest::newRow("named zone") << head + day
