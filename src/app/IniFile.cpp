@@ -1,9 +1,14 @@
 #include "app/IniFile.h"
 
 #include <QDataStream>
+#include <QDateTime>
 #include <QIODevice>
 #include <QMap>
 #include <QSet>
+#include <QTimeZone>
+
+#include <cstring>
+#include <limits>
 
 namespace {
 
@@ -133,34 +138,281 @@ void chopTrailingBlanks(QString &text, int limit)
     text.truncate(n);
 }
 
-QVariant stringToVariant(const QString &s)
+// The bytes of a special value, one character each; false for a wider character,
+// which no byte written by the settings class turns into.
+bool latin1Bytes(const QString &text, QByteArray *bytes)
 {
-    if (!s.startsWith(QLatin1Char('@')))
-        return s;
-    if (s.endsWith(QLatin1Char(')'))) {
-        if (s.startsWith(QLatin1String("@ByteArray(")))
-            return QVariant(s.toLatin1().mid(11, s.size() - 12));
-        if (s.startsWith(QLatin1String("@String(")))
-            return QVariant(s.mid(8, s.size() - 9));
-        if (s.startsWith(QLatin1String("@Variant("))) {
-            QByteArray bytes(s.toLatin1().mid(9));
-            QDataStream stream(&bytes, QIODevice::ReadOnly);
-            stream.setVersion(QDataStream::Qt_4_0);
-            QVariant result;
-            stream >> result;
-            return result;
+    bytes->resize(text.size());
+    for (int i = 0; i < text.size(); ++i) {
+        const ushort c = text.at(i).unicode();
+        if (c > 0xff)
+            return false;
+        (*bytes)[i] = char(c);
+    }
+    return true;
+}
+
+quint64 bigEndian(const QByteArray &bytes, int at, int count)
+{
+    quint64 value = 0;
+    for (int i = 0; i < count; ++i)
+        value = (value << 8) | uchar(bytes.at(at + i));
+    return value;
+}
+
+// The stream behind "@Variant(" as the settings class writes it (QDataStream::Qt_4_0), read only
+// for the types a value of ours can hold: texts, numbers, flags, byte arrays, and lists and maps
+// of them. Every count and length is checked against the bytes left before anything is made,
+// nesting is bounded, and any other type refuses the whole value.
+class VariantBytes
+{
+public:
+    explicit VariantBytes(const QByteArray &bytes) : m_bytes(bytes) {}
+
+    bool read(QVariant *value) { return variant(value, 0) && m_pos == m_bytes.size(); }
+
+private:
+    static constexpr int MaxDepth = 8;
+    static constexpr quint32 Null = 0xffffffffu;
+
+    int left() const { return m_bytes.size() - m_pos; }
+
+    bool take(int count, quint64 *value)
+    {
+        if (left() < count)
+            return false;
+        *value = bigEndian(m_bytes, m_pos, count);
+        m_pos += count;
+        return true;
+    }
+
+    // A number of items, each taking at least `each` bytes of what is left.
+    bool count(int each, int *items)
+    {
+        quint64 n = 0;
+        if (!take(4, &n) || n > quint64(left() / each))
+            return false;
+        *items = int(n);
+        return true;
+    }
+
+    bool text(QString *out)
+    {
+        quint64 length = 0;
+        if (!take(4, &length))
+            return false;
+        if (length == Null) {
+            *out = QString();
+            return true;
         }
-        if (s == QLatin1String("@Invalid()"))
-            return QVariant();
+        if (length % 2 != 0 || length > quint64(left()))
+            return false;
+        QString result(int(length / 2), Qt::Uninitialized);
+        for (int i = 0; i < result.size(); ++i)
+            result[i] = QChar(ushort(bigEndian(m_bytes, m_pos + 2 * i, 2)));
+        m_pos += int(length);
+        *out = result;
+        return true;
+    }
+
+    bool variant(QVariant *out, int depth)
+    {
+        quint64 type = 0;
+        quint64 raw = 0;
+        if (depth > MaxDepth || !take(4, &type))
+            return false;
+        switch (type) {
+        case QMetaType::UnknownType: {
+            // An invalid value is followed by a null text.
+            if (!take(4, &raw) || raw != Null)
+                return false;
+            *out = QVariant();
+            return true;
+        }
+        case QMetaType::Bool:
+            if (!take(1, &raw) || raw > 1)
+                return false;
+            *out = raw != 0;
+            return true;
+        case QMetaType::Int:
+            if (!take(4, &raw))
+                return false;
+            *out = qint32(quint32(raw));
+            return true;
+        case QMetaType::UInt:
+            if (!take(4, &raw))
+                return false;
+            *out = quint32(raw);
+            return true;
+        case QMetaType::LongLong:
+            if (!take(8, &raw))
+                return false;
+            *out = qint64(raw);
+            return true;
+        case QMetaType::ULongLong:
+            if (!take(8, &raw))
+                return false;
+            *out = quint64(raw);
+            return true;
+        case QMetaType::Double: {
+            if (!take(8, &raw))
+                return false;
+            double number = 0;
+            std::memcpy(&number, &raw, sizeof number);
+            *out = number;
+            return true;
+        }
+        case QMetaType::QString: {
+            QString value;
+            if (!text(&value))
+                return false;
+            *out = value;
+            return true;
+        }
+        case QMetaType::QByteArray: {
+            quint64 length = 0;
+            if (!take(4, &length))
+                return false;
+            if (length == Null) {
+                *out = QByteArray();
+                return true;
+            }
+            if (length > quint64(left()))
+                return false;
+            *out = m_bytes.mid(m_pos, int(length));
+            m_pos += int(length);
+            return true;
+        }
+        case QMetaType::QStringList: {
+            int items = 0;
+            if (!count(4, &items))
+                return false;
+            QStringList values;
+            for (int i = 0; i < items; ++i) {
+                QString value;
+                if (!text(&value))
+                    return false;
+                values << value;
+            }
+            *out = values;
+            return true;
+        }
+        case QMetaType::QVariantList: {
+            int items = 0;
+            if (!count(4, &items))
+                return false;
+            QVariantList values;
+            for (int i = 0; i < items; ++i) {
+                QVariant value;
+                if (!variant(&value, depth + 1))
+                    return false;
+                values << value;
+            }
+            *out = values;
+            return true;
+        }
+        case QMetaType::QVariantMap: {
+            int items = 0;
+            if (!count(8, &items))
+                return false;
+            QVariantMap values;
+            for (int i = 0; i < items; ++i) {
+                QString key;
+                QVariant value;
+                if (!text(&key) || !variant(&value, depth + 1))
+                    return false;
+                values.insert(key, value);
+            }
+            *out = values;
+            return true;
+        }
+        default:
+            return false;
+        }
+    }
+
+    const QByteArray &m_bytes;
+    int m_pos = 0;
+};
+
+// "@DateTime(...)" as the settings class writes a date-time: a variant of type QDateTime,
+// not null, then the julian day (qint64), the milliseconds of the day (quint32) and the kind
+// of time (qint8: local, UTC, offset or zone), with the offset (qint32) for a fixed offset.
+// Only these exact layouts are read, and only the fields are taken from them; a zone would be
+// looked up by a name from the file and is refused.
+bool decodeDateTime(const QString &payload, QVariant *value)
+{
+    QByteArray bytes;
+    if (!latin1Bytes(payload, &bytes) || (bytes.size() != 18 && bytes.size() != 22))
+        return false;
+    if (bigEndian(bytes, 0, 4) != quint64(QMetaType::QDateTime) || bytes.at(4) != 0)
+        return false;
+    const qint64 day = qint64(bigEndian(bytes, 5, 8));
+    const quint32 msecs = quint32(bigEndian(bytes, 13, 4));
+    const int kind = bytes.at(17);
+    if (bytes.size() == 18 && kind == Qt::LocalTime && day == std::numeric_limits<qint64>::min()
+        && msecs == 0xffffffffu) {
+        *value = QDateTime(); // as the settings class writes a null date-time
+        return true;
+    }
+    static const qint64 firstDay = QDate(1, 1, 1).toJulianDay();
+    static const qint64 lastDay = QDate(9999, 12, 31).toJulianDay();
+    if (day < firstDay || day > lastDay || msecs >= 24u * 3600 * 1000)
+        return false;
+    const QDate date = QDate::fromJulianDay(day);
+    const QTime time = QTime::fromMSecsSinceStartOfDay(int(msecs));
+    if (bytes.size() == 18 && (kind == Qt::LocalTime || kind == Qt::UTC)) {
+        *value = QDateTime(date, time, Qt::TimeSpec(kind));
+        return true;
+    }
+    if (bytes.size() == 22 && kind == Qt::OffsetFromUTC) {
+        const qint32 offset = qint32(quint32(bigEndian(bytes, 18, 4)));
+        if (offset < QTimeZone::MinUtcOffsetSecs || offset > QTimeZone::MaxUtcOffsetSecs)
+            return false;
+        *value = QDateTime(date, time, Qt::OffsetFromUTC, offset);
+        return true;
+    }
+    return false;
+}
+
+// A special value as the settings class reads it, except that "@Variant(...)" and
+// "@DateTime(...)" are read only as above (the settings class makes whatever type and size
+// their bytes announce, a list of 2^31 entries, say): false for anything else, and the line
+// counts as unreadable.
+bool stringToVariant(const QString &s, QVariant *value)
+{
+    *value = s;
+    if (!s.startsWith(QLatin1Char('@')))
+        return true;
+    if (s.endsWith(QLatin1Char(')'))) {
+        if (s.startsWith(QLatin1String("@ByteArray("))) {
+            *value = QVariant(s.toLatin1().mid(11, s.size() - 12));
+            return true;
+        }
+        if (s.startsWith(QLatin1String("@String("))) {
+            *value = QVariant(s.mid(8, s.size() - 9));
+            return true;
+        }
+        if (s.startsWith(QLatin1String("@Variant("))) {
+            QByteArray bytes;
+            return latin1Bytes(s.mid(9, s.size() - 10), &bytes) && VariantBytes(bytes).read(value);
+        }
+        if (s.startsWith(QLatin1String("@DateTime(")))
+            return decodeDateTime(s.mid(10, s.size() - 11), value);
+        if (s == QLatin1String("@Invalid()")) {
+            *value = QVariant();
+            return true;
+        }
     }
     if (s.startsWith(QLatin1String("@@")))
-        return QVariant(s.mid(1));
-    return s;
+        *value = QVariant(s.mid(1));
+    return true;
 }
 
 // A value: escapes resolved, quotes removed, split into a list at commas
-// outside quotes. Blanks around unquoted items do not count.
-QVariant unescapeValue(const QByteArray &bytes)
+// outside quotes. Blanks around unquoted items do not count. False for a value
+// that is not read (see stringToVariant).
+bool unescapeValue(const QByteArray &bytes, QVariant *value)
 {
     QString item;
     QStringList items;
@@ -255,7 +507,7 @@ QVariant unescapeValue(const QByteArray &bytes)
     if (!quoted && !endedInEscape)
         chopTrailingBlanks(item, chopLimit);
     if (!isList)
-        return stringToVariant(item);
+        return stringToVariant(item, value);
     items << item;
     // As the settings class reads a list: texts, with "@@" standing for "@",
     // unless an item is a special value ("@Invalid()", "@String(...)"), which
@@ -268,12 +520,18 @@ QVariant unescapeValue(const QByteArray &bytes)
             texts << text.mid(1);
         } else {
             QVariantList values;
-            for (const QString &each : qAsConst(items))
-                values << stringToVariant(each);
-            return values;
+            for (const QString &each : qAsConst(items)) {
+                QVariant one;
+                if (!stringToVariant(each, &one))
+                    return false;
+                values << one;
+            }
+            *value = values;
+            return true;
         }
     }
-    return texts;
+    *value = texts;
+    return true;
 }
 
 QString sectionName(const QByteArray &raw)
@@ -383,13 +641,16 @@ QString variantToString(const QVariant &value)
         return text;
     }
     default: {
+        // A date-time in the stream version the settings class uses for it.
+        const bool dateTime = value.userType() == QMetaType::QDateTime;
         QByteArray bytes;
         {
             QDataStream stream(&bytes, QIODevice::WriteOnly);
-            stream.setVersion(QDataStream::Qt_4_0);
+            stream.setVersion(dateTime ? QDataStream::Qt_5_6 : QDataStream::Qt_4_0);
             stream << value;
         }
-        return QLatin1String("@Variant(") + QLatin1String(bytes.constData(), bytes.size()) + QLatin1Char(')');
+        return QLatin1String(dateTime ? "@DateTime(" : "@Variant(") + QLatin1String(bytes.constData(), bytes.size())
+            + QLatin1Char(')');
     }
     }
 }
@@ -487,7 +748,9 @@ IniFile::Parsed IniFile::parse(const QByteArray &bytes)
         int keyEnd = equals;
         while (keyEnd > 0 && isBlank(text.at(keyEnd - 1)))
             --keyEnd;
-        if (inQuotes || equals < 0 || keyEnd <= 0 || !sectionUsable) {
+        QVariant value;
+        if (inQuotes || equals < 0 || keyEnd <= 0 || !sectionUsable
+            || !unescapeValue(text.mid(equals + 1, end - equals - 1), &value)) {
             parsed.unreadable << line.number;
             parsed.losses |= UnreadableLines;
             continue;
@@ -506,7 +769,7 @@ IniFile::Parsed IniFile::parse(const QByteArray &bytes)
         } else {
             firstLine.insert(key, line.number);
         }
-        parsed.entries.insert(key, unescapeValue(text.mid(equals + 1, end - equals - 1)));
+        parsed.entries.insert(key, value);
     }
     return parsed;
 }

@@ -13,7 +13,11 @@
 // Deliberate differences from the settings class: bytes that are not escaped
 // are read as UTF-8 (an editor's Greek stays Greek), '#' starts a comment as
 // ';' does, and a quote left open ends with its line instead of swallowing the
-// lines after it (the line is reported as unreadable).
+// lines after it (the line is reported as unreadable). A "@Variant(...)" value is
+// read only when it holds texts, numbers, flags, byte arrays, or lists and maps
+// of them, and a "@DateTime(...)" only in the layouts the settings class writes
+// for a local, UTC or fixed-offset time: nothing else is built from such bytes,
+// and the line is reported as unreadable.
 class IniFile
 {
 public:

@@ -3,16 +3,15 @@
 #include "app/Config.h"
 #include "app/LogQuote.h"
 #include "terminal/Event.h"
+#include "terminal/EventLogFile.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
-#include <QSettings>
 
 #include <algorithm>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,43 +23,6 @@ const char Tag[] = "[EventManager] ";
 void logInfo(const QString &text)
 {
     qInfo().noquote().nospace() << Tag << text;
-}
-
-// Whether the settings library could read "@Variant(" out of the file: it turns that into
-// whatever the bytes announce (a list of 2^31 entries, say), and it resolves escapes first, so
-// "@\x56ariant(" counts too. The log's own values are texts and date-times.
-bool holdsVariant(const QByteArray &bytes)
-{
-    QString text;
-    text.reserve(bytes.size());
-    for (int i = 0; i < bytes.size(); ++i) {
-        const char c = bytes.at(i);
-        if (c != '\\' || i + 1 == bytes.size()) {
-            text += QChar(uchar(c));
-            continue;
-        }
-        const char next = bytes.at(++i);
-        const bool hex = next == 'x';
-        if (!hex && (next < '0' || next > '7')) {
-            text += QChar(uchar(next));
-            continue;
-        }
-        const auto digit = [hex](char d) {
-            if (d >= '0' && d <= (hex ? '9' : '7'))
-                return d - '0';
-            if (hex && d >= 'a' && d <= 'f')
-                return d - 'a' + 10;
-            if (hex && d >= 'A' && d <= 'F')
-                return d - 'A' + 10;
-            return -1;
-        };
-        // As many digits as follow, as the library reads them.
-        uint code = hex ? 0 : uint(next - '0');
-        for (; i + 1 < bytes.size() && digit(bytes.at(i + 1)) >= 0; ++i)
-            code = (code * (hex ? 16 : 8) + uint(digit(bytes.at(i + 1)))) & 0xffff;
-        text += QChar(ushort(code));
-    }
-    return text.contains(QLatin1String("@Variant("));
 }
 
 } // namespace
@@ -94,26 +56,9 @@ QVariant EventManager::data() const
     return QVariant::fromValue(m_filtered);
 }
 
-void EventManager::setAsideUnusable()
+void EventManager::setAside(const QString &reason)
 {
     const QByteArray name = QFile::encodeName(m_fileName);
-    struct stat info;
-    // Not the link's target: a link is no log of ours. Missing, or out of reach: nothing to read.
-    if (::lstat(name.constData(), &info) != 0)
-        return;
-    QString reason;
-    if (!S_ISREG(info.st_mode)) {
-        reason = QStringLiteral("not a regular file");
-    } else if (info.st_size > MaxFileSize) {
-        reason = QStringLiteral("larger than %1 bytes").arg(MaxFileSize);
-    } else {
-        QFile file(m_fileName);
-        if (!file.open(QIODevice::ReadOnly))
-            return;
-        if (!holdsVariant(file.read(MaxFileSize + 1)))
-            return;
-        reason = QStringLiteral("holds values never written here");
-    }
     // rename() moves a link or a pipe itself, whatever it points to.
     const QString aside = m_fileName + QStringLiteral(".bad");
     const QByteArray asideName = QFile::encodeName(aside);
@@ -138,43 +83,32 @@ void EventManager::setAsideUnusable()
 
 void EventManager::load()
 {
-    setAsideUnusable();
-    QSettings settings(m_fileName, QSettings::NativeFormat);
-    const int count = settings.beginReadArray(QStringLiteral("events"));
-    const int first = count < MaxLoaded ? 0 : count - MaxLoaded;
-    logInfo(QStringLiteral("Loading saved events : from=%1 to=%2").arg(first).arg(count));
-    for (int i = first; i < count; ++i) {
-        settings.setArrayIndex(i);
-        m_events.append(new Event(settings.value(QStringLiteral("category")).toString(),
-                                  settings.value(QStringLiteral("name")).toString(),
-                                  settings.value(QStringLiteral("desc")).toString(),
-                                  settings.value(QStringLiteral("timestamp")).toDateTime()));
-    }
-    settings.endArray();
+    const EventLogFile::Contents contents = EventLogFile::read(m_fileName, MaxLoaded);
+    if (contents.status == EventLogFile::Status::Unusable)
+        setAside(contents.reason);
+    else if (contents.status == EventLogFile::Status::Unreadable)
+        qCritical().noquote().nospace() << Tag << "ERROR: Cannot read event log " << m_fileName << " : "
+                                        << contents.reason << "; starting with an empty log";
+    logInfo(QStringLiteral("Loading saved events : from=%1 to=%2").arg(contents.first).arg(contents.count));
+    for (const EventLogFile::Entry &entry : contents.entries)
+        m_events.append(new Event(entry.category, entry.name, entry.description, entry.timestamp));
 }
 
-// The settings library writes through a temporary file that replaces the old
-// one only once complete, so a crash mid-write leaves the previous log.
 void EventManager::save()
 {
-    // The settings library reads the file before writing it, and writes through a link to its
-    // target: whatever took the log's place since is moved aside first.
-    setAsideUnusable();
-    QSettings settings(m_fileName, QSettings::NativeFormat);
-    settings.clear();
-    settings.beginWriteArray(QStringLiteral("events"));
-    for (int i = 0; i < m_events.size(); ++i) {
-        const Event *event = m_events.at(i);
-        settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("category"), event->category());
-        settings.setValue(QStringLiteral("name"), event->name());
-        settings.setValue(QStringLiteral("desc"), event->description());
-        settings.setValue(QStringLiteral("timestamp"), event->timestamp());
-    }
-    settings.endArray();
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        qCritical().noquote().nospace() << Tag << "ERROR: Could not write event log : " << m_fileName;
+    // A link, a pipe or a folder that took the log's place is moved aside as at start-up; a
+    // file there is replaced without being read.
+    struct stat info;
+    if (::lstat(QFile::encodeName(m_fileName).constData(), &info) == 0 && !S_ISREG(info.st_mode))
+        setAside(QStringLiteral("not a regular file"));
+    QList<EventLogFile::Entry> entries;
+    entries.reserve(m_events.size());
+    for (const Event *event : qAsConst(m_events))
+        entries.append({event->category(), event->name(), event->description(), event->timestamp()});
+    QString error;
+    if (!EventLogFile::write(m_fileName, entries, &error))
+        qCritical().noquote().nospace() << Tag << "ERROR: Could not write event log : " << m_fileName << " ("
+                                        << error << ")";
 }
 
 // The screen may still show the event until control returns to the loop.

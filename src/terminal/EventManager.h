@@ -11,9 +11,9 @@ class Config;
 class Event;
 
 // The operator event log: application start, maintenance log-ins and
-// log-outs. Kept in "events.ini" beside the program, purged of entries older
-// than 30 days at start-up, and offered to the event-log screen as a
-// filtered list, newest first.
+// log-outs. Kept in "events.ini" beside the program (see EventLogFile), purged
+// of entries older than 30 days at start-up, and offered to the event-log
+// screen as a filtered list, newest first.
 class EventManager : public QObject
 {
     Q_OBJECT
@@ -22,8 +22,6 @@ class EventManager : public QObject
 public:
     static constexpr int MaxLoaded = 1000;
     static constexpr int RetentionDays = 30;
-    // Bytes of a log file read at most: 1001 entries take far less.
-    static constexpr qint64 MaxFileSize = 1024 * 1024;
 
     explicit EventManager(Config &config, QObject *parent = nullptr);
     // The same on a file of the caller's choice.
@@ -54,9 +52,8 @@ signals:
 private:
     void load();
     void save();
-    // Moves the file aside (as "<file>.bad") unless it is missing or one the settings library
-    // may read: a regular file within the size bound, holding nothing this program never writes.
-    void setAsideUnusable();
+    // Moves what is in the file's place aside, as "<file>.bad", with an error.
+    void setAside(const QString &reason);
     void update();
     void release(Event *event);
     // The bounds of a named period as of now; both invalid for a name it does not know.

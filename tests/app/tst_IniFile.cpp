@@ -24,6 +24,10 @@ private slots:
     void writesWhatTheSettingsClassReads();
     void readsWhatTheSettingsClassWrites();
     void writesSectionsInOrder();
+    void neverBuildsValuesFromBytes_data();
+    void neverBuildsValuesFromBytes();
+    void readsSpecialValuesTheSettingsClassWrites_data();
+    void readsSpecialValuesTheSettingsClassWrites();
 
 private:
     // A fresh file name each time: the settings class caches files by name.
@@ -168,6 +172,8 @@ void tst_IniFile::writesWhatTheSettingsClassReads_data()
     row("list of numbers", QVariantList{1, "a"}, "v=1, a", QStringList{"1", "a"});
     row("map", QVariantMap{{"a", 1}}, "v=@Variant(\\0\\0\\0\\b\\0\\0\\0\\x1\\0\\0\\0\\x2\\0\\x61\\0\\0\\0\\x2\\0\\0\\0\\x1)",
         QVariantMap{{"a", 1}});
+    const QDateTime local(QDate(2024, 3, 5), QTime(10, 11, 12, 345));
+    row("date-time", local, "v=@DateTime(\\0\\0\\0\\x10\\0\\0\\0\\0\\0\\0%\\x8a\\xd7\\x2/\\x93Y\\0)", local);
 }
 
 void tst_IniFile::writesWhatTheSettingsClassReads()
@@ -225,6 +231,109 @@ void tst_IniFile::writesSectionsInOrder()
     QCOMPARE(IniFile::format(entries),
              QByteArray("[General]\ntop=1\n\n[%General]\ng=5\n\n[a]\nx=3\n\n[b]\nx=4\ny=2\n\n[x]\ny\\z=6\n"));
     QCOMPARE(IniFile::parse(IniFile::format(entries)).entries.keys(), entries.keys());
+}
+
+// The settings class builds any value that "@Variant(" announces from the bytes behind it (a
+// list of 2^31 entries, say, which aborts the program), and "@DateTime(" is the same stream.
+// Only the types and layouts we write are read; any other such line is refused, also where
+// escapes, quotes or a continued line spell the prefix.
+void tst_IniFile::neverBuildsValuesFromBytes_data()
+{
+    QTest::addColumn<QByteArray>("value");
+
+    // A QVariantList of 0x7fffffff entries in the stream of each prefix.
+    const QByteArray list = "\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)";
+    const QByteArray listBehindNullFlag = "\\0\\0\\0\\t\\0\\x7f\\xff\\xff\\xff)";
+    QTest::newRow("@Variant(") << "@Variant(" + list;
+    QTest::newRow("@Variant( behind an unknown escape") << "@Vari\\zant(" + list;
+    QTest::newRow("@Variant( behind doubled quotes") << "@Vari\"\"ant(" + list;
+    QTest::newRow("@Variant( behind a continued line") << "@Vari\\\nant(" + list;
+    QTest::newRow("@Variant( spelt in escapes") << "\\x40\\x56\\x61riant(" + list;
+    QTest::newRow("@Variant( as a list item") << "a, @Variant(" + list;
+    QTest::newRow("@Variant( map announcing 2^31-1 entries") << QByteArray("@Variant(\\0\\0\\0\\b\\x7f\\xff\\xff\\xff)");
+    QTest::newRow("@Variant( text longer than its bytes") << QByteArray("@Variant(\\0\\0\\0\\n\\0\\0\\0\\x4\\0\\x61)");
+    QTest::newRow("@Variant( text of an odd length") << QByteArray("@Variant(\\0\\0\\0\\n\\0\\0\\0\\x1\\0)");
+    QTest::newRow("@Variant( with bytes behind the value") << QByteArray("@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1\\0)");
+    QTest::newRow("@Variant( of a type never written here") << QByteArray("@Variant(\\0\\0\\0\\x11\\0\\0\\0\\x2\\0\\x61)"); // QUrl
+    QTest::newRow("@Variant( of a user type") << QByteArray("@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x2x\\0)");
+    QByteArray nested = "@Variant(";
+    for (int i = 0; i < 10; ++i)
+        nested += "\\0\\0\\0\\t\\0\\0\\0\\x1";
+    QTest::newRow("@Variant( lists nested ten deep") << nested + "\\0\\0\\0\\x2\\0\\0\\0\\x1)";
+    QTest::newRow("@DateTime( announcing a list") << "@DateTime(" + listBehindNullFlag;
+    QTest::newRow("@DateTime( behind doubled quotes") << "@Date\"\"Time(" + listBehindNullFlag;
+    // Date-times in forms the settings class writes, but cut, stretched or out of range.
+    const QByteArray head = "@DateTime(\\0\\0\\0\\x10\\0";
+    const QByteArray day = "\\0\\0\\0\\0\\0%\\x8a\\xd7"; // 2024-03-05
+    QTest::newRow("date-time cut short") << head + day + "\\x2/\\x93)";
+    QTest::newRow("date-time with bytes behind it") << head + day + "\\x2/\\x93Y\\0\\0)";
+    QTest::newRow("date-time flagged null") << "@DateTime(\\0\\0\\0\\x10\\x1" + day + "\\x2/\\x93Y\\0)";
+    QTest::newRow("date-time of another type") << "@DateTime(\\0\\0\\0\\xe\\0" + day + "\\x2/\\x93Y\\0)";
+    QTest::newRow("time past the day's end") << head + day + "\\x5&\\\\\\0\\0)"; // 86400000 ms
+    QTest::newRow("date beyond year 9999") << head + "\\0\\0\\0\\0\\x7f\\xff\\xff\\xff\\0\\0\\0\\0\\0)";
+    QTest::newRow("null date with a time") << head + "\\x80\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0\\0)";
+    QTest::newRow("unknown kind of time") << head + day + "\\x2/\\x93Y\\x4)";
+    QTest::newRow("offset of a day") << head + day + "\\x2/\\x92\\0\\x2\\0\\x1Q\\x80)";
+    // A named zone would be looked up by a name taken from the file.
+    QTest::newRow("named zone") << head + day
+            + "\\x2/\\x92\\0\\x3\\0\\0\\0\\x1a\\0\\x45\\0u\\0r\\0o\\0p\\0\\x65\\0/\\0\\x41\\0t\\0h\\0\\x65\\0n\\0s)";
+    QTest::newRow("wide character") << head + day + "\\x2/\\x93\\x159\\0)";
+}
+
+void tst_IniFile::neverBuildsValuesFromBytes()
+{
+    QFETCH(QByteArray, value);
+
+    const IniFile::Parsed parsed = IniFile::parse("[m]\nv=" + value + "\nok=1\n");
+    QCOMPARE(parsed.entries, (Entries{{"m/ok", "1"}}));
+    QCOMPARE(parsed.unreadable, Lines{2});
+    QVERIFY(parsed.losses & IniFile::UnreadableLines);
+}
+
+void tst_IniFile::readsSpecialValuesTheSettingsClassWrites_data()
+{
+    QTest::addColumn<QVariant>("value");
+
+    const QDate day(2024, 3, 5);
+    QTest::newRow("local date-time") << QVariant(QDateTime(day, QTime(10, 11, 12, 345)));
+    QTest::newRow("local midnight") << QVariant(QDateTime(day, QTime(0, 0)));
+    QTest::newRow("last millisecond") << QVariant(QDateTime(day, QTime(23, 59, 59, 999)));
+    QTest::newRow("UTC") << QVariant(QDateTime(day, QTime(10, 11, 12), Qt::UTC));
+    QTest::newRow("fixed offset") << QVariant(QDateTime(day, QTime(10, 11, 12), Qt::OffsetFromUTC, -5 * 3600));
+    QTest::newRow("null date-time") << QVariant(QDateTime());
+    QTest::newRow("year 1") << QVariant(QDateTime(QDate(1, 1, 1), QTime(0, 0), Qt::UTC));
+    QTest::newRow("year 9999") << QVariant(QDateTime(QDate(9999, 12, 31), QTime(23, 59, 59), Qt::UTC));
+    const QVariantList everyItem{1, -2, 3u, qlonglong(-4), qulonglong(5), 2.5, true, "x", QString(), QVariant(),
+                                 QByteArray("z\0", 2), QByteArray(), QStringList{"p", ""}};
+    QTest::newRow("map of every type read")
+        << QVariant(QVariantMap{{"list", everyItem}, {"inner", QVariantMap{{"k", QString::fromUtf8("πύλη")}}}});
+    QTest::newRow("one-item list of a map") << QVariant(QVariantList{QVariantMap{{"a", 1}}});
+    QTest::newRow("list items that are maps") << QVariant(QVariantList{QVariantMap{{"a", 1}}, "b", QVariantMap{}});
+}
+
+// What the settings class wrote reads back the same, and we write it the same way.
+void tst_IniFile::readsSpecialValuesTheSettingsClassWrites()
+{
+    QFETCH(QVariant, value);
+
+    const QString path = freshPath();
+    {
+        QSettings settings(path, QSettings::IniFormat);
+        settings.setValue("m/v", value);
+    }
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    const IniFile::Parsed parsed = IniFile::parse(text);
+    QCOMPARE(parsed.unreadable, Lines{});
+    const QVariant read = parsed.entries.value("m/v");
+    QCOMPARE(read.userType(), value.userType());
+    QCOMPARE(read, value);
+    if (value.userType() == QMetaType::QDateTime) {
+        QCOMPARE(read.toDateTime().timeSpec(), value.toDateTime().timeSpec());
+        QCOMPARE(read.toDateTime().offsetFromUtc(), value.toDateTime().offsetFromUtc());
+    }
+    QCOMPARE(IniFile::format({{"m/v", value}}), text);
 }
 
 QTEST_GUILESS_MAIN(tst_IniFile)

@@ -1,18 +1,23 @@
 #include "terminal/EventManager.h"
 
 #include "app/Config.h"
+#include "fakes/FreePort.h"
 #include "fakes/LogCapture.h"
+#include "fakes/StubCommands.h"
 #include "terminal/Event.h"
 #include "terminal/EventLogin.h"
 #include "terminal/EventLogout.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -48,6 +53,10 @@ private slots:
     void pushKeepsAtMost1001_data();
     void pushKeepsAtMost1001();
     void savedAndLoadedAgain();
+    void loadsWhatEarlierVersionsWrote_data();
+    void loadsWhatEarlierVersionsWrote();
+    void timestampsKeepTheirMoment_data();
+    void timestampsKeepTheirMoment();
     void purgeAtStartUp();
     void newestFirst();
     void nameFilter_data();
@@ -62,14 +71,22 @@ private slots:
     void unusableFileSetAside_data();
     void unusableFileSetAside();
     void linkReplacedNotFollowed();
+    void writerNeverReadsWhatTookTheLogsPlace_data();
+    void writerNeverReadsWhatTookTheLogsPlace();
     void loginAndLogoutEntries();
+    void craftedFilesOnARealStart_data();
+    void craftedFilesOnARealStart();
 
 private:
     // Writes the file as the settings library lays out the array.
     void writeFile(const QList<Stored> &events);
     QStringList shownNames(const EventManager &manager) const;
-    int storedCount() const;
+    int storedCount() const { return storedCount(path()); }
+    static int storedCount(const QString &file);
     QString path() const { return m_dir->filePath("events.ini"); }
+    // Starts the program copied into `folder` (so that its log is `folder`/events.ini), waits
+    // for its first frame or its end, and stops it; its standard error, and whether it ran.
+    bool startProgram(const QString &folder, QString *err);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<Config> m_config;
@@ -114,9 +131,9 @@ QStringList tst_EventManager::shownNames(const EventManager &manager) const
     return names;
 }
 
-int tst_EventManager::storedCount() const
+int tst_EventManager::storedCount(const QString &file)
 {
-    QSettings settings(path(), QSettings::IniFormat);
+    QSettings settings(file, QSettings::IniFormat);
     const int size = settings.beginReadArray("events");
     settings.endArray();
     return size;
@@ -226,6 +243,79 @@ void tst_EventManager::savedAndLoadedAgain()
     QCOMPARE(second->category(), QString("Other"));
     QCOMPARE(second->name(), QString("Ünïcode ; = [x]"));
     QCOMPARE(second->timestamp(), stamp.addSecs(60));
+}
+
+void tst_EventManager::loadsWhatEarlierVersionsWrote_data()
+{
+    QTest::addColumn<QString>("text"); // as category, name and description
+
+    QTest::newRow("plain") << "Maintenance login";
+    QTest::newRow("empty") << "";
+    QTest::newRow("at sign first") << "@Variant(\x01)";
+    QTest::newRow("zero character") << QString("a") + QChar(0) + "1";
+    QTest::newRow("separators and quotes") << "a, b; c = \"d\" \\e [x]";
+    QTest::newRow("blanks around") << "  both ends ";
+    QTest::newRow("lines and tabs") << "User ID : 0\nFirst name : VESK\r\n\tLast";
+    QTest::newRow("greek") << QString::fromUtf8("Σύνδεση συντήρησης");
+    QTest::newRow("continued-looking") << "ends in a backslash\\";
+}
+
+// Earlier versions wrote the log through the settings library: every such file loads with its
+// events, whatever their texts hold.
+void tst_EventManager::loadsWhatEarlierVersionsWrote()
+{
+    QFETCH(QString, text);
+
+    const QDateTime stamp(QDate::currentDate().addDays(-1), QTime(8, 9, 10, 11));
+    Stored event(text, stamp);
+    event.category = text;
+    event.description = text;
+    writeFile({Stored("before", stamp.addSecs(-1)), event});
+    LogCapture log;
+    EventManager manager(*m_config, path());
+    QVERIFY2(!log.contains(QtCriticalMsg, "[EventManager] ERROR"), qPrintable(log.texts().join('\n')));
+    QCOMPARE(manager.events().size(), 2);
+    const Event *loaded = manager.events().last();
+    QCOMPARE(loaded->category(), text);
+    QCOMPARE(loaded->name(), text);
+    QCOMPARE(loaded->description(), text);
+    QCOMPARE(loaded->timestamp(), stamp);
+
+    // Written again by us, the settings library reads the same.
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QSettings settings(path(), QSettings::IniFormat);
+    QCOMPARE(settings.beginReadArray("events"), 3);
+    settings.setArrayIndex(1);
+    QCOMPARE(settings.value("name").toString(), text);
+    QCOMPARE(settings.value("desc").toString(), text);
+    QCOMPARE(settings.value("timestamp").toDateTime(), stamp);
+}
+
+void tst_EventManager::timestampsKeepTheirMoment_data()
+{
+    QTest::addColumn<QDateTime>("stamp");
+    const QDateTime local(QDate::currentDate().addDays(-1), QTime(8, 9, 10, 11));
+    QTest::newRow("local") << local;
+    QTest::newRow("UTC") << local.toUTC();
+    QTest::newRow("fixed offset") << local.toOffsetFromUtc(-3 * 3600);
+    QTest::newRow("named zone") << local.toTimeZone(QTimeZone("UTC+05:30"));
+}
+
+// Whatever an event is stamped with is written in a form the next start reads back.
+void tst_EventManager::timestampsKeepTheirMoment()
+{
+    QFETCH(QDateTime, stamp);
+    QVERIFY(stamp.isValid());
+    {
+        EventManager manager(*m_config, path());
+        manager.push(new Event("General", "Maintenance login", "", stamp));
+    }
+    LogCapture log;
+    EventManager again(*m_config, path());
+    QVERIFY2(!log.contains(QtCriticalMsg, "[EventManager] ERROR"), qPrintable(log.texts().join('\n')));
+    QCOMPARE(again.events().size(), 1);
+    QCOMPARE(again.events().first()->timestamp().toMSecsSinceEpoch(), stamp.toMSecsSinceEpoch());
+    QCOMPARE(again.events().first()->timestamp().offsetFromUtc(), stamp.offsetFromUtc());
 }
 
 void tst_EventManager::purgeAtStartUp()
@@ -437,12 +527,33 @@ void tst_EventManager::unusableFileSetAside_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<QByteArray>("written"); // the file, for kind "written"
 
-    QTest::newRow("list announcing 2^31-1 items") << "variant" << "holds values never written here";
-    QTest::newRow("the same behind escapes") << "escaped" << "holds values never written here";
-    QTest::newRow("larger than the bound") << "large" << "larger than 1048576 bytes";
-    QTest::newRow("named pipe") << "fifo" << "not a regular file";
-    QTest::newRow("folder") << "folder" << "not a regular file";
+    const QString never = "holds values never written here";
+    QTest::newRow("list announcing 2^31-1 items") << "variant" << never << QByteArray();
+    QTest::newRow("the same behind escapes") << "escaped" << never << QByteArray();
+    QTest::newRow("larger than the bound") << "large" << "larger than 1048576 bytes" << QByteArray();
+    QTest::newRow("named pipe") << "fifo" << "not a regular file" << QByteArray();
+    QTest::newRow("folder") << "folder" << "not a regular file" << QByteArray();
+    QTest::newRow("link to a device") << "device" << "not a regular file" << QByteArray();
+
+    // A timestamp is taken only as the log writes it (and as the settings library wrote it before).
+    const QByteArray head = "[events]\n1\\category=General\n1\\desc=\n1\\name=Application started\n";
+    const QByteArray stamp = "1\\timestamp=@DateTime(\\0\\0\\0\\x10\\0\\0\\0\\0\\0\\0%\\x8a\\xd7\\x2/\\x93Y\\0)\n";
+    QTest::newRow("timestamp as a text") << "written" << never
+                                         << head + "1\\timestamp=2024-03-05T10:11:12\nsize=1\n";
+    QTest::newRow("timestamp as a text with an at sign")
+        << "written" << never << head + QByteArray(stamp).replace("=@", "=@@") + "size=1\n";
+    QTest::newRow("timestamp in a named zone")
+        << "written" << never
+        << head + "1\\timestamp=@DateTime(\\0\\0\\0\\x10\\0\\0\\0\\0\\0\\0%\\x8a\\xd7\\x2/\\x92\\0\\x3\\0\\0\\0\\x6\\0\\x61\\0/\\0\\x62)\nsize=1\n";
+    QTest::newRow("timestamp of a day without a time")
+        << "written" << never << head + "1\\timestamp=@DateTime(\\0\\0\\0\\xe\\0\\0\\0\\0\\0\\0%\\x8a\\xd7)\nsize=1\n";
+    QTest::newRow("name as bytes") << "written" << never
+                                   << "[events]\n1\\name=@ByteArray(Application started)\n" + stamp + "size=1\n";
+    QTest::newRow("name split at a comma") << "written" << never << "[events]\n1\\name=a, b\n" + stamp + "size=1\n";
+    QTest::newRow("size not a number") << "written" << never << head + stamp + "size=1x\n";
+    QTest::newRow("line that is no setting") << "written" << never << head + stamp + "size=1\n1\\desc\n";
 }
 
 // A file the program did not write the way it writes is not read: it is moved aside whole,
@@ -451,9 +562,10 @@ void tst_EventManager::unusableFileSetAside()
 {
     QFETCH(QString, kind);
     QFETCH(QString, reason);
+    QFETCH(QByteArray, written);
 
     const QString bad = path() + ".bad";
-    QByteArray content;
+    QByteArray content = written;
     if (kind == "variant") {
         // A QVariantList of 0x7fffffff entries: reading it asks for all of them at once.
         content = QByteArray("[events]\n1\\name=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\nsize=1\n");
@@ -466,8 +578,10 @@ void tst_EventManager::unusableFileSetAside()
         QVERIFY(file.write(QByteArray(1024 * 1024, ';')) > 0);
     } else if (kind == "fifo") {
         QCOMPARE(mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
-    } else {
+    } else if (kind == "folder") {
         QVERIFY(QDir(m_dir->path()).mkdir("events.ini"));
+    } else if (kind == "device") {
+        QVERIFY(QFile::link("/dev/zero", path()));
     }
     if (!content.isEmpty()) {
         QFile file(path());
@@ -517,6 +631,53 @@ void tst_EventManager::linkReplacedNotFollowed()
     QCOMPARE(target.readAll(), QByteArray("[mqtt]\npassword=keep\n"));
 }
 
+void tst_EventManager::writerNeverReadsWhatTookTheLogsPlace_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("crafted file") << "crafted";
+    QTest::newRow("link") << "link";
+    QTest::newRow("named pipe") << "fifo";
+}
+
+// Between two writes something else takes the log's place: the next write replaces it with the
+// held events, without reading it, following it or writing into it.
+void tst_EventManager::writerNeverReadsWhatTookTheLogsPlace()
+{
+    QFETCH(QString, kind);
+
+    EventManager manager(*m_config, path());
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QVERIFY(QFile::remove(path()));
+    const QString target = m_dir->filePath("precious.conf");
+    const QByteArray precious("[mqtt]\npassword=keep\n");
+    if (kind == "crafted") {
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[events]\n1\\name=@Vari\\zant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\nsize=1\n");
+    } else if (kind == "link") {
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(precious);
+        file.close();
+        QVERIFY(QFile::link(target, path()));
+    } else {
+        QCOMPARE(mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+    }
+
+    manager.push(new Event("General", "Maintenance login", "", QDateTime::currentDateTime()));
+    const QFileInfo written(path());
+    QVERIFY(written.isFile() && !written.isSymLink());
+    QCOMPARE(storedCount(), 2);
+    EventManager again(*m_config, path());
+    QCOMPARE(again.events().size(), 2);
+    QCOMPARE(again.events().last()->name(), QString("Maintenance login"));
+    if (kind == "link") {
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), precious);
+    }
+}
+
 void tst_EventManager::loginAndLogoutEntries()
 {
     const QDateTime before = QDateTime::currentDateTime();
@@ -535,6 +696,102 @@ void tst_EventManager::loginAndLogoutEntries()
     QCOMPARE(logout.name(), QString("Maintenance logout"));
     QVERIFY(logout.timestamp() >= before && logout.timestamp() <= after);
     QCOMPARE(logout.description(), "Date : " + logout.timestamp().toString(Qt::TextDate));
+}
+
+bool tst_EventManager::startProgram(const QString &folder, QString *err)
+{
+    // A hard link where it can (a symbolic one would put the program beside its target).
+    const QString program = folder + "/vorn-terminal-ui";
+    if (!QFile::exists(program) && ::link(VORN_PROGRAM, QFile::encodeName(program).constData()) != 0
+        && !QFile::copy(VORN_PROGRAM, program))
+        return false;
+    QProcess process;
+    process.setWorkingDirectory(m_dir->path());
+    // Its MQTT connection goes to a port of its own where nothing listens.
+    process.start(program, {"-P", QString::number(FreePort::pick())});
+    const auto collect = [&] { *err += QString::fromUtf8(process.readAllStandardError()); };
+    connect(&process, &QProcess::readyReadStandardError, this, collect);
+    const auto shownOrEnded = [&] {
+        return err->contains("[GUIManager] First frame shown") || process.state() == QProcess::NotRunning;
+    };
+    static_cast<void>(QTest::qWaitFor(shownOrEnded, 60000));
+    const bool running = process.state() == QProcess::Running;
+    process.terminate();
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    collect();
+    if (!running) {
+        // What a failed check shows first.
+        const QStringList lines = err->split('\n');
+        err->prepend(QString("The program ended (%1, exit code %2); its last lines:\n%3\n---\n")
+                         .arg(process.exitStatus() == QProcess::CrashExit ? "crashed" : "exited")
+                         .arg(process.exitCode())
+                         .arg(lines.mid(qMax(0, lines.size() - 4)).join('\n')));
+    }
+    return running;
+}
+
+void tst_EventManager::craftedFilesOnARealStart_data()
+{
+    QTest::addColumn<QByteArray>("file"); // events.ini beside the program; empty: the one it wrote itself
+    QTest::addColumn<int>("loaded");     // events loaded; -1: the file is set aside
+
+    // A QVariantList of 0x7fffffff entries in the stream of each prefix: reading it asks for
+    // all of them at once.
+    const QByteArray list = "\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)";
+    const QByteArray stamp = "1\\timestamp=@DateTime(\\0\\0\\0\\x10\\0\\0\\0\\0\\0\\0%\\x8a\\xd7\\x2/\\x93Y\\0)\n";
+    QTest::newRow("@Variant(") << "[events]\n1\\name=@Variant(" + list + "\n" + stamp + "size=1\n" << -1;
+    QTest::newRow("@DateTime( with crafted bytes")
+        << QByteArray("[events]\n1\\name=a\n1\\timestamp=@DateTime(\\0\\0\\0\\t\\0\\x7f\\xff\\xff\\xff)\nsize=1\n") << -1;
+    QTest::newRow("@Variant( behind an unknown escape") << "[events]\n1\\name=@Vari\\zant(" + list + "\n" + stamp + "size=1\n" << -1;
+    QTest::newRow("@Variant( behind doubled quotes") << "[events]\n1\\name=@Vari\"\"ant(" + list + "\n" + stamp + "size=1\n" << -1;
+    QTest::newRow("@Variant( behind a continued line") << "[events]\n1\\name=@Vari\\\nant(" + list + "\n" + stamp + "size=1\n" << -1;
+    QTest::newRow("written by the program itself") << QByteArray() << 1;
+}
+
+// The whole program started beside each file: it starts, and a file it did not write is moved
+// aside whole, with an error, while its own file keeps its events.
+void tst_EventManager::craftedFilesOnARealStart()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(int, loaded);
+
+    StubCommands commands; // the clock asks timedatectl at start
+    QVERIFY(commands.isValid());
+    const QString folder = m_dir->filePath("bin");
+    QVERIFY(QDir().mkpath(folder));
+    const QString log = folder + "/events.ini";
+    QString err;
+    if (file.isEmpty()) {
+        QVERIFY2(startProgram(folder, &err), qPrintable(err.left(1000)));
+        QCOMPARE(storedCount(log), 1);
+        err.clear();
+    } else {
+        QFile f(log);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        QCOMPARE(f.write(file), qint64(file.size()));
+    }
+
+    QVERIFY2(startProgram(folder, &err), qPrintable(err.left(1000)));
+    const QString events = err.split('\n').filter("[EventManager]").join('\n');
+    const QString aside = "[EventManager] ERROR: Event log unusable (holds values never written here), moved aside to "
+                          + log + ".bad; starting with an empty log";
+    if (loaded < 0) {
+        QVERIFY2(events.contains(aside), qPrintable(events));
+        QVERIFY2(events.contains("[EventManager] Loading saved events : from=0 to=0"), qPrintable(events));
+        QFile bad(log + ".bad");
+        QVERIFY(bad.open(QIODevice::ReadOnly));
+        QCOMPARE(bad.readAll(), file);
+    } else {
+        QVERIFY2(!events.contains("ERROR"), qPrintable(events));
+        QVERIFY2(events.contains(QString("[EventManager] Loading saved events : from=0 to=%1").arg(loaded)),
+                 qPrintable(events));
+        QVERIFY(!QFileInfo::exists(log + ".bad"));
+    }
+    // "Application started" follows what was kept.
+    QCOMPARE(storedCount(log), qMax(loaded, 0) + 1);
 }
 
 QTEST_GUILESS_MAIN(tst_EventManager)
