@@ -93,7 +93,10 @@ bool isNtpLine(const QByteArray &line)
 
 Clock::Clock(QObject *parent)
     : QObject(parent)
+    , m_configFile(qEnvironmentVariable(ConfigFileVariable))
 {
+    if (m_configFile.isEmpty())
+        m_configFile = QString::fromLatin1(ConfigFile);
     m_limit.setSingleShot(true);
     m_limit.setTimerType(Qt::PreciseTimer);
     connect(&m_limit, &QTimer::timeout, this, &Clock::onLimit);

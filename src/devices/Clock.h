@@ -33,6 +33,9 @@ class Clock : public QObject
 
 public:
     static constexpr char ConfigFile[] = "/etc/systemd/timesyncd.conf";
+    // Names another file in place of ConfigFile for the whole program (tests,
+    // simulated lanes); a terminal leaves it unset.
+    static constexpr char ConfigFileVariable[] = "VORN_TIMESYNCD_CONF";
 
     explicit Clock(QObject *parent = nullptr);
     ~Clock() override;
@@ -59,7 +62,8 @@ public:
     void setNtpServer(const QString &server);
     void setRefreshInterval(int sec);
 
-    // Where the daemon's configuration lives; tests point it into a folder of their own.
+    // Where the daemon's configuration lives: ConfigFile, or the file
+    // ConfigFileVariable names; tests point it into a folder of their own.
     QString configFile() const { return m_configFile; }
     void setConfigFile(const QString &path) { m_configFile = path; }
 
@@ -112,7 +116,7 @@ private:
     bool m_ntpEnabled = false;
     bool m_ntpSynced = false;
     QTimer m_timer;
-    QString m_configFile = QString::fromLatin1(ConfigFile);
+    QString m_configFile;
     QString m_configProblem; // the last problem reading the configuration, logged once
     QQueue<Command> m_commands; // the first is the one running
     QProcess *m_process = nullptr;

@@ -89,6 +89,7 @@ private slots:
     void hungCommandKeepsTheLoopServing_data();
     void hungCommandKeepsTheLoopServing();
     void refreshInterval();
+    void configFileFromTheEnvironment();
 
 private:
     // The configuration in a folder of its own, so what is left beside it shows.
@@ -787,6 +788,23 @@ void TestClock::refreshInterval()
     m_stubs->clearCalls();
     QTest::qWait(1500); // a stopped refresh runs no command
     QCOMPARE(m_stubs->callLines(), QStringList());
+}
+
+// The program's clock takes the file the environment names: tests (and the programs they
+// start) never read or write the system's.
+void TestClock::configFileFromTheEnvironment()
+{
+    QCOMPARE(qEnvironmentVariable("VORN_TIMESYNCD_CONF"), m_stubs->timesyncdConf());
+    QVERIFY(writeAll(m_stubs->timesyncdConf(), "[Time]\nNTP=env.example.org\n"));
+    Clock clock;
+    clock.setRefreshInterval(0);
+    QCOMPARE(clock.configFile(), m_stubs->timesyncdConf());
+    QVERIFY(settle(&clock));
+    QCOMPARE(clock.ntpServer(), QString("env.example.org"));
+    clock.setNtpServer("new.example.org");
+    QVERIFY(settle(&clock));
+    QCOMPARE(readAll(m_stubs->timesyncdConf()), QByteArray("[Time]\nNTP=new.example.org\n"));
+    QCOMPARE(m_stubs->callLines().last(), QString("systemctl restart systemd-timesyncd"));
 }
 
 QTEST_GUILESS_MAIN(TestClock)
