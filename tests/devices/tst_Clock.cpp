@@ -79,7 +79,8 @@ bool enterOwnMounts()
 class WithoutOverride
 {
 public:
-    WithoutOverride()
+    // chown: nor may it give a file to another owner.
+    explicit WithoutOverride(bool chown = false)
     {
         if (::geteuid() != 0)
             return;
@@ -87,7 +88,7 @@ public:
             return;
         __user_cap_data_struct limited[2];
         std::memcpy(limited, m_saved, sizeof limited);
-        for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER})
+        for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER, chown ? CAP_CHOWN : CAP_DAC_OVERRIDE})
             limited[cap / 32].effective &= ~(1u << (cap % 32));
         m_active = ::syscall(SYS_capset, &m_header, limited) == 0;
     }
@@ -941,48 +942,73 @@ void TestClock::replacedFileKeepsItsOwner()
 void TestClock::writeFallsBackInPlace_data()
 {
     QTest::addColumn<QString>("how");
+    QTest::addColumn<uint>("mode");
     QTest::addColumn<QString>("reason");
 
     // The program may write the file, not the folder.
-    QTest::newRow("folder not writable") << "folder" << "Permission denied";
+    QTest::newRow("folder not writable") << "folder" << 0640u << "Permission denied";
     // A file mounted from elsewhere cannot be renamed over.
-    QTest::newRow("live file bind-mounted") << "mount" << "Device or resource busy";
+    QTest::newRow("live file bind-mounted") << "mount" << 0640u << "Device or resource busy";
+    // A replacement would belong to the program, not to the file's owner.
+    QTest::newRow("owner cannot be given") << "owner" << 0666u << "Operation not permitted";
 }
 
 void TestClock::writeFallsBackInPlace()
 {
     QFETCH(QString, how);
+    QFETCH(uint, mode);
     QFETCH(QString, reason);
 
     const QByteArray folder = QFile::encodeName(configDir());
     const QByteArray file = QFile::encodeName(configPath());
-    QVERIFY(::chmod(file.constData(), 0640) == 0);
+    if (how == "mount" && !g_ownMounts)
+        QSKIP("no mount namespace of our own here (needs root)");
+    if (how == "owner") {
+        if (::geteuid() != 0)
+            QSKIP("only root gives a file to another owner");
+        QVERIFY(::chown(file.constData(), 65534, 65534) == 0);
+    }
+    QVERIFY(::chmod(file.constData(), mode) == 0);
     const FileStat before = fileStat(configPath());
     makeClock();
-    std::unique_ptr<WithoutOverride> asAnyUser;
-    bool mounted = false;
-    if (how == "folder") {
-        // As root the folder goes to another owner; either way its bits refuse us.
-        if (::geteuid() == 0)
-            QVERIFY(::chown(folder.constData(), 65534, 65534) == 0);
-        QVERIFY(::chmod(folder.constData(), ::geteuid() == 0 ? 0755 : 0555) == 0);
-        asAnyUser = std::make_unique<WithoutOverride>();
-    } else {
-        if (!g_ownMounts)
-            QSKIP("no mount namespace of our own here (needs root)");
-        QVERIFY(::mount(file.constData(), file.constData(), nullptr, MS_BIND, nullptr) == 0);
-        mounted = true;
-    }
-    LogCapture log;
-    const bool accepted = m_clock->writeNtpServer("new.example.org");
-    const bool settled = settle();
-    asAnyUser.reset();
-    if (mounted)
-        ::umount2(file.constData(), MNT_DETACH);
-    ::chmod(folder.constData(), 0755);
-    QVERIFY(accepted);
-    QVERIFY(settled);
 
+    // Holds the write back the row's way while it lives.
+    struct Hindrance
+    {
+        QString how;
+        QByteArray folder;
+        QByteArray file;
+        std::unique_ptr<WithoutOverride> asAnyUser;
+        bool set()
+        {
+            if (how == "mount")
+                return ::mount(file.constData(), file.constData(), nullptr, MS_BIND, nullptr) == 0;
+            if (how == "folder") {
+                // As root the folder goes to another owner; either way its bits refuse us.
+                if (::geteuid() == 0 && ::chown(folder.constData(), 65534, 65534) != 0)
+                    return false;
+                if (::chmod(folder.constData(), ::geteuid() == 0 ? 0755 : 0555) != 0)
+                    return false;
+            }
+            asAnyUser = std::make_unique<WithoutOverride>(how == "owner");
+            return true;
+        }
+        ~Hindrance()
+        {
+            asAnyUser.reset();
+            if (how == "mount")
+                ::umount2(file.constData(), MNT_DETACH);
+            ::chmod(folder.constData(), 0755);
+        }
+    };
+
+    LogCapture log;
+    {
+        Hindrance hindrance{how, folder, file, nullptr};
+        QVERIFY(hindrance.set());
+        QVERIFY(m_clock->writeNtpServer("new.example.org"));
+        QVERIFY(settle());
+    }
     QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
     QStringList warnings = log.texts(QtWarningMsg);
     warnings.replaceInStrings(configPath(), "<config>");
@@ -992,24 +1018,19 @@ void TestClock::writeFallsBackInPlace()
     const FileStat after = fileStat(configPath());
     QCOMPARE(after.owner, before.owner);
     QCOMPARE(after.group, before.group);
-    QCOMPARE(after.mode, 0640u);
+    QCOMPARE(after.mode, mode);
     QCOMPARE(folderEntries(configDir()), QStringList{"timesyncd.conf"});
 
     // Shorter than before: nothing of the old text is left at the end.
     QVERIFY(writeAll(configPath(), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=a-long-name.example.org b.example.org\n")));
-    if (mounted)
-        QVERIFY(::mount(file.constData(), file.constData(), nullptr, MS_BIND, nullptr) == 0);
-    else
-        QVERIFY(::chmod(folder.constData(), ::geteuid() == 0 ? 0755 : 0555) == 0);
     {
-        WithoutOverride again;
+        Hindrance hindrance{how, folder, file, nullptr};
+        QVERIFY(hindrance.set());
         QVERIFY(m_clock->writeNtpServer("c.example.org"));
         QVERIFY(settle());
     }
-    if (mounted)
-        ::umount2(file.constData(), MNT_DETACH);
-    ::chmod(folder.constData(), 0755);
     QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=c.example.org\n"));
+    QCOMPARE(m_clock->ntpServer(), QString("c.example.org"));
 }
 
 // A configuration that is a link to a file elsewhere stays a link; the file it names changes.
