@@ -131,7 +131,7 @@ private:
              std::function<void(bool ok, const QString &output)> done = nullptr);
     // Queues a command that changes the system; its id.
     quint64 change(const QString &program, const QStringList &arguments,
-                std::function<void(bool ok, const QString &output)> done = nullptr, quint64 after = 0);
+                   std::function<void(bool ok, const QString &output)> done = nullptr, quint64 after = 0);
     // Queues the command unless the same reading waits already with nothing
     // that changes the system after it.
     void enqueue(Command command);
