@@ -21,6 +21,7 @@
 #include "fakes/FakeCamera.h"
 #include "fakes/FakeCardServices.h"
 #include "fakes/FreePort.h"
+#include "fakes/StubCommands.h"
 #include "fakes/TestBroker.h"
 #include "fakes/TestCertificates.h"
 
@@ -134,6 +135,8 @@ public:
     }
     static double ms(qint64 from, qint64 to) { return (to - from) / 1e6; }
 
+    // The terminal's clock on stub commands and a file of its own, not the system's.
+    StubCommands stubs;
     TestBroker broker;
     TestCertificates certificates;
     FakeBackOffice backOffice;

@@ -3,17 +3,22 @@
 #include "app/LogQuote.h"
 #include "app/PropertySetter.h"
 
+#include "async/Deferred.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSaveFile>
+#include <QSet>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <limits>
 
 namespace manager {
@@ -22,6 +27,8 @@ namespace {
 const QString Tag_ = QStringLiteral("[Clock] ");
 const int CommandMs = 1000;
 const int RefreshMs = 10000;
+// Far more than any configuration of the daemon; guards the memory against a file gone wrong.
+const qint64 MaxConfigBytes = 1 << 20;
 
 QStringList ntpNames(const QString &text)
 {
@@ -89,11 +96,162 @@ bool isNtpLine(const QByteArray &line)
         return true;
     return text.startsWith("NTP") && skipBlanks(text, 3).startsWith('=');
 }
+
+// The configuration as read, or why it could not be.
+struct ConfigText
+{
+    bool ok = false;
+    bool missing = false;
+    QByteArray content;
+    QString error;
+    struct stat info = {};
+};
+
+// Only a regular file is read, without waiting on it (a FIFO would hold the
+// reader until someone writes into it) and only up to MaxConfigBytes (a
+// device may never end).
+ConfigText readConfig(const QString &path)
+{
+    ConfigText text;
+    const QByteArray name = QFile::encodeName(path);
+    struct stat seen = {};
+    if (::stat(name.constData(), &seen) == 0 && !S_ISREG(seen.st_mode)) {
+        text.error = S_ISDIR(seen.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
+        return text;
+    }
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        text.missing = errno == ENOENT;
+        text.error = qt_error_string(errno);
+        return text;
+    }
+    if (::fstat(fd, &text.info) != 0 || !S_ISREG(text.info.st_mode)) {
+        text.error = S_ISDIR(text.info.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
+        ::close(fd);
+        return text;
+    }
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            text.error = qt_error_string(errno);
+            break;
+        }
+        if (got == 0) {
+            text.ok = true;
+            break;
+        }
+        text.content.append(buffer, int(got));
+        if (text.content.size() > MaxConfigBytes) {
+            text.error = QStringLiteral("Larger than %1 bytes").arg(MaxConfigBytes);
+            break;
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
+bool writeAll(int fd, const QByteArray &content, off_t at)
+{
+    qint64 done = 0;
+    while (done < content.size()) {
+        const ssize_t put = ::pwrite(fd, content.constData() + done, size_t(content.size() - done), at + done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0) {
+            if (put == 0)
+                errno = EIO;
+            return false;
+        }
+        done += put;
+    }
+    return true;
+}
+
+// Written beside the file, given the file's owner, group and mode, flushed
+// and renamed over it: a reader sees the old text or the new, whole.
+bool replaceFile(const QString &target, const QByteArray &content, const struct stat *old, QString *reason)
+{
+    const QFileInfo info(target);
+    QByteArray temporary = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName()
+                                             + QStringLiteral(".XXXXXX"));
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *reason = qt_error_string(errno);
+        return false;
+    }
+    struct stat made = {};
+    // Owner first: a change of owner may clear the mode's set-id bits.
+    bool ok = writeAll(fd, content, 0) && ::fstat(fd, &made) == 0
+              && (!old || (made.st_uid == old->st_uid && made.st_gid == old->st_gid)
+                  || ::fchown(fd, old->st_uid, old->st_gid) == 0)
+              && ::fchmod(fd, old ? (old->st_mode & 07777) : 0644) == 0 && ::fsync(fd) == 0;
+    int error = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && ::rename(temporary.constData(), QFile::encodeName(target).constData()) == 0) {
+        // Best effort: the rename is in place whether the folder reaches the disk now or later.
+        const int folder = ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
+        return true;
+    }
+    if (ok)
+        error = errno;
+    ::unlink(temporary.constData());
+    *reason = qt_error_string(error);
+    return false;
+}
+
+// The file overwritten where it is (its owner, group and mode stay): for a
+// folder the program may not write, or a file mounted from elsewhere. On a
+// failure the old text is put back; its room was the file's already.
+bool writeInPlace(const QString &target, const QByteArray &content, const QByteArray &old, QString *reason)
+{
+    const int fd = ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *reason = qt_error_string(errno);
+        return false;
+    }
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        *reason = QStringLiteral("Not a regular file");
+        return false;
+    }
+    if (writeAll(fd, content, 0) && ::ftruncate(fd, off_t(content.size())) == 0 && ::fsync(fd) == 0) {
+        if (::close(fd) == 0)
+            return true;
+        *reason = qt_error_string(errno);
+        return false;
+    }
+    *reason = qt_error_string(errno);
+    if (writeAll(fd, old, 0) && ::ftruncate(fd, off_t(old.size())) == 0)
+        ::fsync(fd);
+    ::close(fd);
+    return false;
+}
 } // namespace
+
+// What a write of the configuration came to, with its log lines (said on the clock's thread).
+struct Clock::Written
+{
+    bool ok = false;
+    QList<QPair<QtMsgType, QString>> lines;
+};
 
 Clock::Clock(QObject *parent)
     : QObject(parent)
+    , m_configFile(qEnvironmentVariable(ConfigFileVariable))
 {
+    if (m_configFile.isEmpty())
+        m_configFile = QString::fromLatin1(ConfigFile);
     m_limit.setSingleShot(true);
     m_limit.setTimerType(Qt::PreciseTimer);
     connect(&m_limit, &QTimer::timeout, this, &Clock::onLimit);
@@ -110,6 +268,9 @@ Clock::~Clock()
         m_process->disconnect(this);
         m_process->kill();
     }
+    // A write under way is finished, not cut off; its result goes nowhere.
+    if (m_worker)
+        m_worker->quitThread();
 }
 
 void Clock::initTimer()
@@ -119,17 +280,64 @@ void Clock::initTimer()
     m_timer.start(RefreshMs);
 }
 
+void Clock::setWorker(const ThreadWorker &worker)
+{
+    m_worker = std::make_unique<ThreadWorker>(worker);
+}
+
 void Clock::run(const QString &program, const QStringList &arguments, std::function<void(bool, const QString &)> done)
 {
-    m_commands.enqueue(Command{program, arguments, std::move(done)});
-    if (m_commands.size() == 1)
-        startNext();
+    Command command;
+    command.program = program;
+    command.arguments = arguments;
+    command.done = std::move(done);
+    enqueue(std::move(command));
+}
+
+quint64 Clock::change(const QString &program, const QStringList &arguments, std::function<void(bool, const QString &)> done,
+                      quint64 after)
+{
+    Command command;
+    command.program = program;
+    command.arguments = arguments;
+    command.changes = true;
+    command.id = ++m_lastId;
+    command.after = after;
+    command.done = std::move(done);
+    const quint64 id = command.id;
+    enqueue(std::move(command));
+    return id;
+}
+
+void Clock::enqueue(Command command)
+{
+    // Refreshes that pile up (a timer, taps on a button) would keep what the
+    // operator asks waiting: one that waits already reads the same, as long
+    // as nothing after it changes the system.
+    if (!command.changes) {
+        for (int i = m_commands.size() - 1; i >= 1; --i) {
+            const Command &queued = m_commands.at(i);
+            if (queued.changes)
+                break;
+            if (queued.program == command.program && queued.arguments == command.arguments)
+                return;
+        }
+    }
+    if (!command.id)
+        command.id = ++m_lastId;
+    m_commands.enqueue(std::move(command));
+    startNext();
 }
 
 void Clock::startNext()
 {
-    if (m_process || m_commands.isEmpty())
+    if (m_running || m_commands.isEmpty())
         return;
+    m_running = true;
+    if (m_commands.head().program.isEmpty()) {
+        startWrite();
+        return;
+    }
     const QString program = m_commands.head().program;
     const QStringList arguments = m_commands.head().arguments;
     // No parent, and deleted only once its process has ended: destroying a
@@ -146,6 +354,82 @@ void Clock::startNext()
     });
     m_limit.start(CommandMs);
     process->start(program, arguments);
+}
+
+void Clock::startWrite()
+{
+    // The file and its folder are flushed to disk, which may take seconds:
+    // done on the worker, not on the event loop. The queue waits for it, so
+    // that the daemon's restart and whatever was asked after it follow the
+    // file written. No limit: a thread cannot be stopped half-way.
+    if (!m_worker)
+        m_worker = std::make_unique<ThreadWorker>();
+    const quint64 id = m_commands.head().id;
+    const QString path = m_configFile;
+    const QString server = m_commands.head().server;
+    const Deferred<Written> result;
+    const QPointer<Clock> self(this);
+    result.done([self, id](Written written) {
+        if (self)
+            self->onWritten(id, written);
+    });
+    if (!m_worker->execInThread([result, path, server] { result.resolve(writeConfig(path, server)); })) {
+        Written refused;
+        refused.lines << qMakePair(QtCriticalMsg, QStringLiteral("ERROR: Could not write %1 : no thread to write it on").arg(path));
+        onWritten(id, refused);
+    }
+}
+
+void Clock::onWritten(quint64 id, const Written &written)
+{
+    if (!m_running || m_commands.isEmpty() || m_commands.head().id != id)
+        return;
+    for (const auto &line : written.lines) {
+        if (line.first == QtCriticalMsg)
+            qCritical().noquote() << Tag_ + line.second;
+        else
+            qWarning().noquote() << Tag_ + line.second;
+    }
+    if (!written.ok) {
+        // Nothing new for the daemon to read.
+        for (int i = m_commands.size() - 1; i >= 1; --i)
+            if (m_commands.at(i).after == id)
+                m_commands.removeAt(i);
+    }
+    complete(written.ok, QString());
+}
+
+Clock::Written Clock::writeConfig(const QString &path, const QString &server)
+{
+    Written written;
+    // A link names the file to change: the link stays.
+    QString target = path;
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        target = info.exists() ? info.canonicalFilePath() : info.symLinkTarget();
+
+    // A missing file holds only the defaults: it gets a [Time] section.
+    const ConfigText current = readConfig(target);
+    if (!current.ok && !current.missing) {
+        written.lines << qMakePair(QtCriticalMsg, QStringLiteral("ERROR: Could not read %1 : %2").arg(path, current.error));
+        return written;
+    }
+    const QByteArray edited = withNtpServer(current.content, server);
+    QString reason;
+    if (replaceFile(target, edited, current.missing ? nullptr : &current.info, &reason)) {
+        written.ok = true;
+        return written;
+    }
+    // The daemon's file must change all the same: a folder the program may
+    // not write, a file mounted from elsewhere or given to an owner the
+    // program cannot give a file to.
+    written.lines << qMakePair(QtWarningMsg, QStringLiteral("WARN: Could not replace %1 : %2; writing it in place").arg(path, reason));
+    if (writeInPlace(target, edited, current.content, &reason)) {
+        written.ok = true;
+        return written;
+    }
+    written.lines << qMakePair(QtCriticalMsg, QStringLiteral("ERROR: Could not write %1 : %2").arg(path, reason));
+    return written;
 }
 
 void Clock::onFinished(QProcess *process, int exitCode, bool crashed)
@@ -204,18 +488,30 @@ void Clock::complete(bool ok, const QString &output)
 {
     m_limit.stop();
     m_process = nullptr;
+    m_running = false;
     const Command command = m_commands.dequeue();
     if (command.done)
         command.done(ok, output);
+    // A status read after a change reports it, or that the system refused it:
+    // from here on the writers compare with what the system says.
+    if (command.program == QLatin1String("timedatectl") && command.arguments == QStringList{QStringLiteral("status")}) {
+        if (m_askedZone && m_askedZone->first < command.id)
+            m_askedZone.reset();
+        if (m_askedNtp && m_askedNtp->first < command.id)
+            m_askedNtp.reset();
+    }
     startNext();
 }
 
 void Clock::commandFailed(const QString &message)
 {
-    // Once per failure: without systemd the status fails the same way at every refresh.
-    const QString line = commandLine(m_commands.head().program, m_commands.head().arguments);
+    // Once per failure for the clock's own reading of the system: without
+    // systemd the status fails the same way at every refresh. What an
+    // operator asked for is said every time it fails.
+    const Command &command = m_commands.head();
+    const QString line = commandLine(command.program, command.arguments);
     QString &last = m_failures[line];
-    if (last == message)
+    if (last == message && !command.changes)
         return;
     last = message;
     qCritical().noquote() << Tag_ + message;
@@ -333,23 +629,16 @@ void Clock::applyStatus(const QString &output)
 void Clock::refreshConfig()
 {
     // An empty, missing or unreadable file sets no server: the daemon then has none of ours either.
-    QFile file(m_configFile);
-    QByteArray content;
-    QString problem;
-    if (!file.open(QIODevice::ReadOnly))
-        problem = file.errorString();
-    else
-        content = file.readAll();
-    if (!problem.isEmpty()) {
-        // Once per problem, not at every refresh.
-        if (problem != m_configProblem)
-            qWarning().noquote() << Tag_ + QStringLiteral("WARN: Could not read %1 : %2").arg(m_configFile, problem);
-    }
+    const ConfigText text = readConfig(m_configFile);
+    const QString problem = text.ok ? QString() : text.error;
+    // Once per problem, not at every refresh.
+    if (!problem.isEmpty() && problem != m_configProblem)
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: Could not read %1 : %2").arg(m_configFile, problem);
     m_configProblem = problem;
 
     // The first NTP= line in force: commented-out lines and FallbackNTP= are not the server.
     static const QRegularExpression active(QStringLiteral("^[ \\t]*NTP[ \\t]*=(.*)$"), QRegularExpression::MultilineOption);
-    const QString server = active.match(QString::fromUtf8(content)).captured(1).trimmed();
+    const QString server = text.ok ? active.match(QString::fromUtf8(text.content)).captured(1).trimmed() : QString();
     PropertySetter::set(this, m_ntpServer, server, &Clock::ntpServerChanged, [&] {
         qInfo().noquote() << Tag_ + QStringLiteral("NTP server changed : ") + LogQuote::quote(server);
     });
@@ -357,22 +646,24 @@ void Clock::refreshConfig()
 
 void Clock::setTimezone(const QString &zone)
 {
-    if (zone == m_timezone)
+    if (zone == (m_askedZone ? m_askedZone->second : m_timezone))
         return;
     if (zone.isEmpty() || !m_timezones.contains(zone)) {
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Unknown time zone : ") + LogQuote::quote(zone);
         return;
     }
-    run(QStringLiteral("timedatectl"), {QStringLiteral("set-timezone"), zone});
+    m_askedZone = qMakePair(change(QStringLiteral("timedatectl"), {QStringLiteral("set-timezone"), zone}), zone);
     refreshStatus();
 }
 
 void Clock::setNtpEnabled(bool enable)
 {
-    if (enable == m_ntpEnabled)
+    if (enable == (m_askedNtp ? m_askedNtp->second : m_ntpEnabled))
         return;
     qInfo().noquote() << Tag_ + QStringLiteral("Setting NTP : ") + (enable ? QStringLiteral("enabled") : QStringLiteral("disabled"));
-    run(QStringLiteral("timedatectl"), {QStringLiteral("set-ntp"), enable ? QStringLiteral("true") : QStringLiteral("false")});
+    m_askedNtp = qMakePair(
+        change(QStringLiteral("timedatectl"), {QStringLiteral("set-ntp"), enable ? QStringLiteral("true") : QStringLiteral("false")}),
+        enable);
     refreshStatus();
 }
 
@@ -383,17 +674,25 @@ void Clock::ntpSync()
     refresh();
 }
 
+QString Clock::normalizedNtpServer(const QString &text)
+{
+    return ntpNames(text).join(QLatin1Char(' '));
+}
+
 void Clock::setNtpServer(const QString &server)
 {
-    if (server == m_ntpServer)
+    const QString current = m_askedServer ? m_askedServer->second : m_ntpServer;
+    if (server == current)
         return;
     if (!isValidNtpServer(server)) {
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Refused NTP server : ") + LogQuote::quote(server);
         return;
     }
+    // The same names with other blanks are the same server.
+    if (normalizedNtpServer(server) == current)
+        return;
     qInfo().noquote() << Tag_ + QStringLiteral("Setting NTP server : ") + LogQuote::quote(server);
     writeNtpServer(server);
-    refreshConfig();
 }
 
 bool Clock::writeNtpServer(const QString &server)
@@ -403,40 +702,32 @@ bool Clock::writeNtpServer(const QString &server)
         return false;
     }
 
-    // A missing file holds only the defaults: it gets a [Time] section.
-    QByteArray current;
-    QFile file(m_configFile);
-    if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly)) {
-            qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not read %1 : %2").arg(m_configFile, file.errorString());
-            return false;
+    // Only the last server asked matters: a write still waiting gives way,
+    // and the restart for it goes with it.
+    QSet<quint64> superseded;
+    for (int i = m_commands.size() - 1; i >= 1; --i) {
+        if (m_commands.at(i).program.isEmpty()) {
+            superseded << m_commands.at(i).id;
+            m_commands.removeAt(i);
         }
-        current = file.readAll();
-        file.close();
     }
-    const QByteArray edited = withNtpServer(current, ntpNames(server).join(QLatin1Char(' ')));
+    for (int i = m_commands.size() - 1; i >= 1; --i)
+        if (superseded.contains(m_commands.at(i).after))
+            m_commands.removeAt(i);
 
-    // Written beside the live file, flushed and renamed over it: a failure
-    // (disk full) leaves the old file whole, never an empty one.
-    QSaveFile out(m_configFile);
-    if (!out.open(QIODevice::WriteOnly) || out.write(edited) != edited.size() || !out.flush()) {
-        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not write %1 : %2").arg(m_configFile, out.errorString());
-        return false;
-    }
-    // Flushing to disk is best effort, and done here: a sync command stuck
-    // on a slow disk must not keep the daemon from its restart.
-    ::fsync(out.handle());
-    if (!out.commit()) {
-        qCritical().noquote() << Tag_ + QStringLiteral("ERROR: Could not write %1 : %2").arg(m_configFile, out.errorString());
-        return false;
-    }
-    const int folder = ::open(QFile::encodeName(QFileInfo(m_configFile).absolutePath()).constData(), O_RDONLY | O_DIRECTORY);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
-
-    run(QStringLiteral("systemctl"), {QStringLiteral("restart"), QStringLiteral("systemd-timesyncd")});
+    Command write;
+    write.server = normalizedNtpServer(server);
+    write.changes = true;
+    write.id = ++m_lastId;
+    const quint64 id = write.id;
+    write.done = [this, id](bool, const QString &) {
+        if (m_askedServer && m_askedServer->first == id)
+            m_askedServer.reset();
+        refreshConfig();
+    };
+    m_askedServer = qMakePair(id, write.server);
+    enqueue(std::move(write));
+    change(QStringLiteral("systemctl"), {QStringLiteral("restart"), QStringLiteral("systemd-timesyncd")}, nullptr, id);
     return true;
 }
 

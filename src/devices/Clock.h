@@ -1,13 +1,18 @@
 #pragma once
 
+#include "async/ThreadWorker.h"
+
 #include <QHash>
 #include <QObject>
+#include <QPair>
 #include <QQueue>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
+#include <optional>
 
 class QProcess;
 
@@ -18,8 +23,9 @@ namespace manager {
 // is no service to ask: it runs the system's tools (timedatectl, systemctl)
 // one at a time and in order, each given up to a second, without ever waiting
 // for them on the event loop, and edits the daemon's configuration file
-// itself. The writers do not store the new value: they change the system and
-// read it back, so a property moves only when the system reports the change.
+// itself, on a thread of its own (a slow disk must not hold the screen). The
+// writers do not store the new value: they change the system and read it
+// back, so a property moves only when the system reports the change.
 class Clock : public QObject
 {
     Q_OBJECT
@@ -33,6 +39,9 @@ class Clock : public QObject
 
 public:
     static constexpr char ConfigFile[] = "/etc/systemd/timesyncd.conf";
+    // Names another file in place of ConfigFile for the whole program (tests,
+    // simulated lanes); a terminal leaves it unset.
+    static constexpr char ConfigFileVariable[] = "VORN_TIMESYNCD_CONF";
 
     explicit Clock(QObject *parent = nullptr);
     ~Clock() override;
@@ -43,9 +52,14 @@ public:
     // Host names and IP addresses (dotted quads without leading zeros)
     // separated by blanks, or nothing at all; no control character.
     static bool isValidNtpServer(const QString &text);
+    // The server as the file gets it: the names separated by one blank.
+    static QString normalizedNtpServer(const QString &text);
     // The configuration text with its NTP= lines (commented out or not, as the
     // daemon reads them) set to server, or one added to the [Time] section.
     static QByteArray withNtpServer(const QByteArray &config, const QString &server);
+
+    // Whether setNtpServer takes the text (the settings page asks before it writes).
+    Q_INVOKABLE bool acceptsNtpServer(const QString &text) const { return isValidNtpServer(text); }
 
     QStringList timezones() const { return m_timezones; }
     QString timezone() const { return m_timezone; }
@@ -54,22 +68,31 @@ public:
     bool ntpSynced() const { return m_ntpSynced; }
     int refreshInterval() const;
 
+    // Each compares with the value asked last while that is still on its way
+    // to the system, otherwise with the value the system reports.
     void setTimezone(const QString &zone);
     void setNtpEnabled(bool enable);
     void setNtpServer(const QString &server);
     void setRefreshInterval(int sec);
 
-    // Where the daemon's configuration lives; tests point it into a folder of their own.
+    // Where the daemon's configuration lives: ConfigFile, or what
+    // ConfigFileVariable names; tests point it into a folder of their own.
     QString configFile() const { return m_configFile; }
     void setConfigFile(const QString &path) { m_configFile = path; }
 
-    // Writes the server into the configuration (replacing the file whole)
-    // and has the daemon restarted; false (logged) when the text is refused
-    // or the file could not be written, which leaves the old one and
-    // restarts nothing.
+    // Queues the server's write into the configuration and the daemon's
+    // restart after it; false (logged) when the text is refused. The write
+    // replaces the file (keeping its owner, group and mode) or, when that
+    // cannot be done, writes it in place; a failed write (logged) leaves the
+    // old text and restarts nothing. A write still waiting gives way to a
+    // later one.
     bool writeNtpServer(const QString &server);
 
-    // Commands are queued or running.
+    // The thread the configuration is written on: one of the clock's own
+    // unless given (tests hold one up to stand for a slow disk).
+    void setWorker(const ThreadWorker &worker);
+
+    // Commands or a write are queued or running.
     bool busy() const { return !m_commands.isEmpty(); }
 
 public slots:
@@ -86,10 +109,17 @@ signals:
 private:
     struct Command
     {
-        QString program;
+        QString program; // empty: the write of server into the configuration
         QStringList arguments;
+        QString server;
+        // Changes the system: never merged with another, every failure logged.
+        bool changes = false;
+        quint64 id = 0;
+        // Runs only when the write of this id has succeeded (the daemon's restart).
+        quint64 after = 0;
         std::function<void(bool ok, const QString &output)> done;
     };
+    struct Written;
 
     void initTimer();
     void readTimezones();
@@ -99,7 +129,17 @@ private:
     // Queues a command; done (if any) gets whether it ran and succeeded, and its output.
     void run(const QString &program, const QStringList &arguments,
              std::function<void(bool ok, const QString &output)> done = nullptr);
+    // Queues a command that changes the system; its id.
+    quint64 change(const QString &program, const QStringList &arguments,
+                   std::function<void(bool ok, const QString &output)> done = nullptr, quint64 after = 0);
+    // Queues the command unless the same reading waits already with nothing
+    // that changes the system after it.
+    void enqueue(Command command);
     void startNext();
+    void startWrite();
+    // On the worker: reads the configuration, sets the server and writes it back.
+    static Written writeConfig(const QString &path, const QString &server);
+    void onWritten(quint64 id, const Written &written);
     void onFinished(QProcess *process, int exitCode, bool crashed);
     void onFailedToStart(QProcess *process);
     void onLimit();
@@ -112,12 +152,19 @@ private:
     bool m_ntpEnabled = false;
     bool m_ntpSynced = false;
     QTimer m_timer;
-    QString m_configFile = QString::fromLatin1(ConfigFile);
+    QString m_configFile;
     QString m_configProblem; // the last problem reading the configuration, logged once
     QQueue<Command> m_commands; // the first is the one running
+    bool m_running = false; // the first of the queue has started
     QProcess *m_process = nullptr;
     QTimer m_limit;
-    QHash<QString, QString> m_failures; // the last failure of each command line, logged once
+    QHash<QString, QString> m_failures; // the last failure of each command line
+    std::unique_ptr<ThreadWorker> m_worker; // made at the first write
+    quint64 m_lastId = 0;
+    // What was asked last and is not yet through (the command's id with it).
+    std::optional<QPair<quint64, QString>> m_askedZone;
+    std::optional<QPair<quint64, bool>> m_askedNtp;
+    std::optional<QPair<quint64, QString>> m_askedServer;
 };
 
 } // namespace manager

@@ -1,5 +1,7 @@
 #include "devices/Clock.h"
 
+#include "async/ThreadWorker.h"
+
 #include "fakes/EventLoopWait.h"
 #include "fakes/LogCapture.h"
 #include "fakes/SignalRecorder.h"
@@ -7,11 +9,20 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSemaphore>
 #include <QtTest>
 
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <limits>
 #include <memory>
 
@@ -49,6 +60,70 @@ bool writeAll(const QString &path, const QByteArray &content)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+// Mounts made by this program stay in it: set up in main() before any thread, when the
+// system allows (as root); the tests that mount skip otherwise.
+bool g_ownMounts = false;
+
+bool enterOwnMounts()
+{
+    if (::unshare(CLONE_NEWNS) != 0)
+        return false;
+    return ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// While it lives, the calling thread (and every thread it starts) obeys permission bits as
+// any other user does, also as root: the system then refuses what it refuses a terminal
+// program that is not root.
+class WithoutOverride
+{
+public:
+    // chown: nor may it give a file to another owner.
+    explicit WithoutOverride(bool chown = false)
+    {
+        if (::geteuid() != 0)
+            return;
+        if (::syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct limited[2];
+        std::memcpy(limited, m_saved, sizeof limited);
+        for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER, chown ? CAP_CHOWN : CAP_DAC_OVERRIDE})
+            limited[cap / 32].effective &= ~(1u << (cap % 32));
+        m_active = ::syscall(SYS_capset, &m_header, limited) == 0;
+    }
+    ~WithoutOverride()
+    {
+        if (m_active)
+            ::syscall(SYS_capset, &m_header, m_saved);
+    }
+    WithoutOverride(const WithoutOverride &) = delete;
+    WithoutOverride &operator=(const WithoutOverride &) = delete;
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_active = false;
+};
+
+struct FileStat
+{
+    uint owner = 0;
+    uint group = 0;
+    uint mode = 0;
+};
+
+FileStat fileStat(const QString &path)
+{
+    struct stat st{};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return FileStat{uint(-1), uint(-1), 0};
+    return FileStat{st.st_uid, st.st_gid, uint(st.st_mode & 07777)};
+}
+
+QStringList folderEntries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden | QDir::System);
 }
 
 } // namespace
@@ -89,6 +164,21 @@ private slots:
     void hungCommandKeepsTheLoopServing_data();
     void hungCommandKeepsTheLoopServing();
     void refreshInterval();
+    void configFileFromTheEnvironment();
+    void replacedFileKeepsItsOwner_data();
+    void replacedFileKeepsItsOwner();
+    void writeFallsBackInPlace_data();
+    void writeFallsBackInPlace();
+    void linkedFileWrittenAtItsTarget();
+    void notARegularFile_data();
+    void notARegularFile();
+    void slowDiskKeepsTheLoopServing();
+    void repeatedRequestsMerge_data();
+    void repeatedRequestsMerge();
+    void lastRequestWins_data();
+    void lastRequestWins();
+    void operatorCommandsLogEveryFailure_data();
+    void operatorCommandsLogEveryFailure();
 
 private:
     // The configuration in a folder of its own, so what is left beside it shows.
@@ -335,7 +425,8 @@ void TestClock::ntpSync()
     m_stubs->clearCalls();
     m_clock->ntpSync();
     QVERIFY(settle());
-    QCOMPARE(m_stubs->callLines(), QStringList({"timedatectl set-ntp true", "timedatectl status", "timedatectl status"}));
+    // The switch's status read and the refresh's are one.
+    QCOMPARE(m_stubs->callLines(), QStringList({"timedatectl set-ntp true", "timedatectl status"}));
     QVERIFY(m_clock->ntpEnabled());
     QVERIFY(!m_clock->ntpSynced());
 }
@@ -502,10 +593,10 @@ void TestClock::setNtpServerRunsTheSteps()
     SignalRecorder signalsSeen(m_clock.get());
     LogCapture log;
     QVERIFY(m_clock->setProperty("ntpServer", "  ntp1.example.org   192.168.1.10 "));
-    // The file is in place at once; the daemon is restarted to read it.
+    // The file is written, and read back, before the daemon is restarted to read it.
+    QVERIFY(settle());
     QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=ntp1.example.org 192.168.1.10\n"));
     QCOMPARE(m_clock->ntpServer(), QString("ntp1.example.org 192.168.1.10"));
-    QVERIFY(settle());
     QCOMPARE(m_stubs->callLines(), QStringList{"systemctl restart systemd-timesyncd"});
     // Nothing left beside it.
     QCOMPARE(QDir(configDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden), QStringList{"timesyncd.conf"});
@@ -513,24 +604,27 @@ void TestClock::setNtpServerRunsTheSteps()
     QCOMPARE(log.texts(QtInfoMsg), QStringList({"[Clock] Setting NTP server : " + QString("  ntp1.example.org   192.168.1.10 "),
                                                 "[Clock] NTP server changed : ntp1.example.org 192.168.1.10"}));
 
-    // The current server again: nothing runs.
+    // The current server again, also with other blanks: nothing runs.
     m_stubs->clearCalls();
     m_clock->setNtpServer("ntp1.example.org 192.168.1.10");
+    m_clock->setNtpServer(" ntp1.example.org  192.168.1.10 ");
     QVERIFY(settle());
     QCOMPARE(m_stubs->callLines(), QStringList());
+    QCOMPARE(log.texts(QtInfoMsg).size(), 2);
 
     // The file replaced keeps its permissions.
     const QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
     QVERIFY(QFile::setPermissions(configPath(), permissions));
     QVERIFY(m_clock->writeNtpServer("ntp3.example.org"));
+    QVERIFY(settle());
     QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=ntp3.example.org\n"));
     QCOMPARE(QFile::permissions(configPath()) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser), permissions);
 
     // A missing file is made with the one setting.
     QVERIFY(QFile::remove(configPath()));
     QVERIFY(m_clock->writeNtpServer("ntp2.example.org"));
-    QCOMPARE(readAll(configPath()), QByteArray("[Time]\nNTP=ntp2.example.org\n"));
     QVERIFY(settle());
+    QCOMPARE(readAll(configPath()), QByteArray("[Time]\nNTP=ntp2.example.org\n"));
 }
 
 void TestClock::refusedServerChangesNothing_data()
@@ -617,23 +711,28 @@ void TestClock::writeFailures()
     }
 
     LogCapture log;
-    bool result;
+    // The text is fine: what fails is the file or a command, after the call.
+    bool accepted;
+    bool settled;
     if (failing == "disk full") {
-        // Room for a few bytes only; the write fails (EFBIG) instead of killing the process.
+        // Room for a few bytes only, until the write is through; it fails (EFBIG) instead of
+        // killing the process.
         rlimit saved{};
         QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         rlimit small = saved;
         small.rlim_cur = 10;
         QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-        result = m_clock->writeNtpServer("new.example.org");
+        accepted = m_clock->writeNtpServer("new.example.org");
+        settled = settle();
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, oldHandler);
     } else {
-        result = m_clock->writeNtpServer("new.example.org");
+        accepted = m_clock->writeNtpServer("new.example.org");
+        settled = settle();
     }
-    QCOMPARE(result, written);
-    QVERIFY(settle());
+    QVERIFY(accepted);
+    QVERIFY(settled);
 
     QStringList lines = m_stubs->callLines();
     lines.replaceInStrings(configPath(), "<config>");
@@ -789,5 +888,391 @@ void TestClock::refreshInterval()
     QCOMPARE(m_stubs->callLines(), QStringList());
 }
 
-QTEST_GUILESS_MAIN(TestClock)
+// The program's clock takes the file the environment names: tests (and the programs they
+// start) never read or write the system's.
+void TestClock::configFileFromTheEnvironment()
+{
+    QCOMPARE(qEnvironmentVariable("VORN_TIMESYNCD_CONF"), m_stubs->timesyncdConf());
+    QVERIFY(writeAll(m_stubs->timesyncdConf(), "[Time]\nNTP=env.example.org\n"));
+    Clock clock;
+    clock.setRefreshInterval(0);
+    QCOMPARE(clock.configFile(), m_stubs->timesyncdConf());
+    QVERIFY(settle(&clock));
+    QCOMPARE(clock.ntpServer(), QString("env.example.org"));
+    clock.setNtpServer("new.example.org");
+    QVERIFY(settle(&clock));
+    QCOMPARE(readAll(m_stubs->timesyncdConf()), QByteArray("[Time]\nNTP=new.example.org\n"));
+    QCOMPARE(m_stubs->callLines().last(), QString("systemctl restart systemd-timesyncd"));
+}
+
+// A daemon that reads its file through the file's group must still read it once replaced.
+void TestClock::replacedFileKeepsItsOwner_data()
+{
+    QTest::addColumn<uint>("owner");
+    QTest::addColumn<uint>("group");
+    QTest::addColumn<uint>("mode");
+
+    QTest::newRow("nobody:adm 0640") << 65534u << 4u << 0640u;
+    QTest::newRow("root:adm 0640") << 0u << 4u << 0640u;
+    QTest::newRow("nobody:nogroup 0604") << 65534u << 65534u << 0604u;
+}
+
+void TestClock::replacedFileKeepsItsOwner()
+{
+    QFETCH(uint, owner);
+    QFETCH(uint, group);
+    QFETCH(uint, mode);
+    if (::geteuid() != 0)
+        QSKIP("only root gives a file to another owner");
+
+    QVERIFY(::chown(QFile::encodeName(configPath()).constData(), owner, group) == 0);
+    QVERIFY(::chmod(QFile::encodeName(configPath()).constData(), mode) == 0);
+    makeClock();
+    QVERIFY(m_clock->writeNtpServer("new.example.org"));
+    QVERIFY(settle());
+    QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
+    const FileStat after = fileStat(configPath());
+    QCOMPARE(after.owner, owner);
+    QCOMPARE(after.group, group);
+    QCOMPARE(after.mode, mode);
+    QCOMPARE(m_stubs->callLines(), QStringList{"systemctl restart systemd-timesyncd"});
+}
+
+// The file can be written but not replaced: written in place, said so, and the daemon restarted.
+void TestClock::writeFallsBackInPlace_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<QString>("reason");
+
+    // The program may write the file, not the folder.
+    QTest::newRow("folder not writable") << "folder" << 0640u << "Permission denied";
+    // A file mounted from elsewhere cannot be renamed over.
+    QTest::newRow("live file bind-mounted") << "mount" << 0640u << "Device or resource busy";
+    // A replacement would belong to the program, not to the file's owner.
+    QTest::newRow("owner cannot be given") << "owner" << 0666u << "Operation not permitted";
+}
+
+void TestClock::writeFallsBackInPlace()
+{
+    QFETCH(QString, how);
+    QFETCH(uint, mode);
+    QFETCH(QString, reason);
+
+    const QByteArray folder = QFile::encodeName(configDir());
+    const QByteArray file = QFile::encodeName(configPath());
+    if (how == "mount" && !g_ownMounts)
+        QSKIP("no mount namespace of our own here (needs root)");
+    if (how == "owner") {
+        if (::geteuid() != 0)
+            QSKIP("only root gives a file to another owner");
+        QVERIFY(::chown(file.constData(), 65534, 65534) == 0);
+    }
+    QVERIFY(::chmod(file.constData(), mode) == 0);
+    const FileStat before = fileStat(configPath());
+    makeClock();
+
+    // Holds the write back the row's way while it lives.
+    struct Hindrance
+    {
+        QString how;
+        QByteArray folder;
+        QByteArray file;
+        std::unique_ptr<WithoutOverride> asAnyUser;
+        bool set()
+        {
+            if (how == "mount")
+                return ::mount(file.constData(), file.constData(), nullptr, MS_BIND, nullptr) == 0;
+            if (how == "folder") {
+                // As root the folder goes to another owner; either way its bits refuse us.
+                if (::geteuid() == 0 && ::chown(folder.constData(), 65534, 65534) != 0)
+                    return false;
+                if (::chmod(folder.constData(), ::geteuid() == 0 ? 0755 : 0555) != 0)
+                    return false;
+            }
+            asAnyUser = std::make_unique<WithoutOverride>(how == "owner");
+            return true;
+        }
+        ~Hindrance()
+        {
+            asAnyUser.reset();
+            if (how == "mount")
+                ::umount2(file.constData(), MNT_DETACH);
+            ::chmod(folder.constData(), 0755);
+        }
+    };
+
+    LogCapture log;
+    {
+        Hindrance hindrance{how, folder, file, nullptr};
+        QVERIFY(hindrance.set());
+        QVERIFY(m_clock->writeNtpServer("new.example.org"));
+        QVERIFY(settle());
+    }
+    QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
+    QStringList warnings = log.texts(QtWarningMsg);
+    warnings.replaceInStrings(configPath(), "<config>");
+    QCOMPARE(warnings, QStringList{"[Clock] WARN: Could not replace <config> : " + reason + "; writing it in place"});
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList());
+    QCOMPARE(m_stubs->callLines(), QStringList{"systemctl restart systemd-timesyncd"});
+    const FileStat after = fileStat(configPath());
+    QCOMPARE(after.owner, before.owner);
+    QCOMPARE(after.group, before.group);
+    QCOMPARE(after.mode, mode);
+    QCOMPARE(folderEntries(configDir()), QStringList{"timesyncd.conf"});
+
+    // Shorter than before: nothing of the old text is left at the end.
+    QVERIFY(writeAll(configPath(), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=a-long-name.example.org b.example.org\n")));
+    {
+        Hindrance hindrance{how, folder, file, nullptr};
+        QVERIFY(hindrance.set());
+        QVERIFY(m_clock->writeNtpServer("c.example.org"));
+        QVERIFY(settle());
+    }
+    QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=c.example.org\n"));
+    QCOMPARE(m_clock->ntpServer(), QString("c.example.org"));
+}
+
+// A configuration that is a link to a file elsewhere stays a link; the file it names changes.
+void TestClock::linkedFileWrittenAtItsTarget()
+{
+    const QString elsewhere = m_stubs->dir() + "/persist";
+    QVERIFY(QDir().mkpath(elsewhere));
+    QVERIFY(QFile::rename(configPath(), elsewhere + "/timesyncd.conf"));
+    QVERIFY(QFile::link("../persist/timesyncd.conf", configPath()));
+    makeClock();
+    QVERIFY(m_clock->writeNtpServer("new.example.org"));
+    QVERIFY(settle());
+    QVERIFY(QFileInfo(configPath()).isSymLink());
+    QCOMPARE(readAll(elsewhere + "/timesyncd.conf"), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
+    QCOMPARE(m_clock->ntpServer(), QString("new.example.org"));
+    QCOMPARE(folderEntries(elsewhere), QStringList{"timesyncd.conf"});
+    QCOMPARE(folderEntries(configDir()), QStringList{"timesyncd.conf"});
+}
+
+// Only a regular file is the configuration: a FIFO would hold the event loop until someone
+// writes into it, a device may never end. Neither is read, nor replaced.
+void TestClock::notARegularFile_data()
+{
+    QTest::addColumn<QString>("kind");
+
+    QTest::newRow("FIFO") << "fifo";
+    QTest::newRow("link to an endless device") << "device";
+}
+
+void TestClock::notARegularFile()
+{
+    QFETCH(QString, kind);
+
+    QVERIFY(writeAll(configPath(), "[Time]\nNTP=ntp.example.org\n"));
+    makeClock();
+    QVERIFY(QFile::remove(configPath()));
+    if (kind == "fifo")
+        QVERIFY(::mkfifo(QFile::encodeName(configPath()).constData(), 0644) == 0);
+    else
+        QVERIFY(QFile::link("/dev/zero", configPath()));
+
+    LogCapture log;
+    m_clock->refresh();
+    m_clock->refresh();
+    QCOMPARE(m_clock->ntpServer(), QString());
+    QCOMPARE(log.count(QtWarningMsg, "[Clock] WARN: Could not read " + configPath() + " : "), 1);
+
+    QVERIFY(m_clock->writeNtpServer("new.example.org"));
+    QVERIFY(settle());
+    QCOMPARE(log.count(QtCriticalMsg, "[Clock] ERROR: Could not read " + configPath() + " : "), 1);
+    QCOMPARE(m_stubs->callLines(), QStringList({"timedatectl status", "timedatectl status"}));
+    if (kind == "fifo") {
+        struct stat st{};
+        QVERIFY(::lstat(QFile::encodeName(configPath()).constData(), &st) == 0);
+        QVERIFY(S_ISFIFO(st.st_mode));
+    } else {
+        QCOMPARE(QFileInfo(configPath()).symLinkTarget(), QString("/dev/zero"));
+    }
+    QCOMPARE(folderEntries(configDir()), QStringList{"timesyncd.conf"});
+}
+
+// A slow disk holds up the write of the daemon's file, not the event loop: the terminal goes on
+// serving, the daemon is restarted only once the file is written, and what was asked after the
+// write runs after it.
+void TestClock::slowDiskKeepsTheLoopServing()
+{
+    makeClock();
+    ThreadWorker worker;
+    auto gate = std::make_shared<QSemaphore>();
+    auto holding = std::make_shared<QSemaphore>();
+    QVERIFY(worker.execInThread([gate, holding] {
+        holding->release();
+        gate->acquire();
+    }));
+    QVERIFY(holding->tryAcquire(1, 5000));
+    struct Release
+    {
+        std::shared_ptr<QSemaphore> gate;
+        ~Release() { gate->release(); }
+    } release{gate};
+    m_clock->setWorker(worker);
+
+    SignalRecorder signalsSeen(m_clock.get());
+    m_clock->setNtpServer("new.example.org");
+    m_clock->setTimezone("Europe/Athens");
+    bool served = false;
+    QTimer::singleShot(20, this, [&] { served = true; });
+    QVERIFY(waitUntil([&] { return served; }, 5000));
+    QCOMPARE(readAll(configPath()), DebianDefault);
+    QCOMPARE(m_clock->ntpServer(), QString());
+    QCOMPARE(m_stubs->callLines(), QStringList());
+    QVERIFY(m_clock->busy());
+
+    gate->release();
+    QVERIFY(settle());
+    QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
+    QCOMPARE(m_clock->ntpServer(), QString("new.example.org"));
+    QCOMPARE(m_stubs->callLines(), QStringList({"systemctl restart systemd-timesyncd", "timedatectl set-timezone Europe/Athens",
+                                                "timedatectl status"}));
+    QCOMPARE(signalsSeen.take(), QString("ntpServerChanged timezoneChanged"));
+}
+
+// Requests that pile up while the commands run: a refresh already waiting is not queued again,
+// a server not yet written gives way to the next, and nothing that changes the system is lost.
+void TestClock::repeatedRequestsMerge_data()
+{
+    QTest::addColumn<QString>("requests");
+    QTest::addColumn<QStringList>("ran");
+    QTest::addColumn<QString>("zone");
+
+    const QString status = "timedatectl status";
+    const QString restart = "systemctl restart systemd-timesyncd";
+    QTest::newRow("20 taps on the sync button") << "sync*20" << QStringList{status, status} << "Etc/UTC";
+    QTest::newRow("20 refreshes") << "refresh*20" << QStringList{status, status} << "Etc/UTC";
+    QTest::newRow("200 servers, then a zone")
+        << "server*200 zone" << QStringList{restart, restart, "timedatectl set-timezone Europe/Athens", status} << "Europe/Athens";
+    // The refresh after the zone change reads the new zone: it is not merged into the one before.
+    QTest::newRow("refresh, zone, refreshes")
+        << "refresh zone refresh*3" << QStringList{status, "timedatectl set-timezone Europe/Athens", status} << "Europe/Athens";
+}
+
+void TestClock::repeatedRequestsMerge()
+{
+    QFETCH(QString, requests);
+    QFETCH(QStringList, ran);
+    QFETCH(QString, zone);
+
+    makeClock();
+    int servers = 0;
+    for (const QString &request : requests.split(' ')) {
+        const QString what = request.section('*', 0, 0);
+        const int times = request.contains('*') ? request.section('*', 1).toInt() : 1;
+        for (int i = 0; i < times; ++i) {
+            if (what == "sync")
+                m_clock->ntpSync();
+            else if (what == "refresh")
+                m_clock->refresh();
+            else if (what == "server")
+                m_clock->setNtpServer(QString("ntp%1.example.org").arg(++servers));
+            else if (what == "zone")
+                m_clock->setTimezone("Europe/Athens");
+        }
+    }
+    QVERIFY(settle());
+    QCOMPARE(m_stubs->callLines(), ran);
+    QCOMPARE(m_clock->timezone(), zone);
+    if (servers) {
+        const QString last = QString("ntp%1.example.org").arg(servers);
+        QCOMPARE(m_clock->ntpServer(), last);
+        QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=" + last.toUtf8() + "\n"));
+    }
+}
+
+// An operator who changes a setting and changes it back before the system has reported the
+// first change gets the second: it is compared with what was asked last, not with the value shown.
+void TestClock::lastRequestWins_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<QStringList>("ran");
+
+    QTest::newRow("NTP switch off and on") << "ntp"
+                                           << QStringList{"timedatectl set-ntp false", "timedatectl status",
+                                                          "timedatectl set-ntp true", "timedatectl status"};
+    QTest::newRow("another zone and back") << "zone"
+                                           << QStringList{"timedatectl set-timezone Europe/Athens", "timedatectl status",
+                                                          "timedatectl set-timezone Etc/UTC", "timedatectl status"};
+    QTest::newRow("another server and back") << "server"
+                                             << QStringList{"systemctl restart systemd-timesyncd",
+                                                            "systemctl restart systemd-timesyncd"};
+}
+
+void TestClock::lastRequestWins()
+{
+    QFETCH(QString, setting);
+    QFETCH(QStringList, ran);
+
+    QVERIFY(writeAll(configPath(), "[Time]\nNTP=old.example.org\n"));
+    makeClock();
+    if (setting == "ntp") {
+        m_clock->setNtpEnabled(false);
+        m_clock->setNtpEnabled(true);
+        m_clock->setNtpEnabled(true); // asked already
+    } else if (setting == "zone") {
+        m_clock->setTimezone("Europe/Athens");
+        m_clock->setTimezone("Etc/UTC");
+        m_clock->setTimezone("Etc/UTC");
+    } else {
+        m_clock->setNtpServer("new.example.org");
+        m_clock->setNtpServer("old.example.org");
+        m_clock->setNtpServer("old.example.org ");
+    }
+    QVERIFY(settle());
+    QCOMPARE(m_stubs->callLines(), ran);
+    QVERIFY(m_clock->ntpEnabled());
+    QCOMPARE(m_clock->timezone(), QString("Etc/UTC"));
+    QCOMPARE(m_clock->ntpServer(), QString("old.example.org"));
+    QCOMPARE(readAll(configPath()), QByteArray("[Time]\nNTP=old.example.org\n"));
+}
+
+// What an operator started is said every time it fails, also the same way as before; only the
+// clock's own reading of the system is said once.
+void TestClock::operatorCommandsLogEveryFailure_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("logged");
+
+    QTest::newRow("daemon restart") << "systemctl restart"
+                                    << "[Clock] ERROR: Command failed 'systemctl restart systemd-timesyncd' : exitCode=1 Failed";
+    QTest::newRow("time zone") << "timedatectl set-timezone"
+                               << "[Clock] ERROR: Command failed 'timedatectl set-timezone Europe/Athens' : exitCode=1 Failed";
+    QTest::newRow("NTP switch") << "timedatectl set-ntp"
+                                << "[Clock] ERROR: Command failed 'timedatectl set-ntp false' : exitCode=1 Failed";
+}
+
+void TestClock::operatorCommandsLogEveryFailure()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, logged);
+
+    makeClock();
+    m_stubs->setOutput(command, "", 1, "Failed\n");
+    LogCapture log;
+    for (int i = 0; i < 2; ++i) {
+        if (command == "systemctl restart")
+            m_clock->setNtpServer(QString("ntp%1.example.org").arg(i));
+        else if (command == "timedatectl set-timezone")
+            m_clock->setTimezone("Europe/Athens");
+        else
+            m_clock->setNtpEnabled(false);
+        QVERIFY(settle());
+    }
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList({logged, logged}));
+}
+
+int main(int argc, char *argv[])
+{
+    // Before the application starts any thread.
+    g_ownMounts = ::geteuid() == 0 && enterOwnMounts();
+    QCoreApplication app(argc, argv);
+    TestClock test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_Clock.moc"

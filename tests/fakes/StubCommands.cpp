@@ -6,6 +6,8 @@
 
 namespace {
 
+const char ConfVariable[] = "VORN_TIMESYNCD_CONF";
+
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
@@ -99,6 +101,12 @@ StubCommands::StubCommands(bool isolated)
     setNtp(true);
     setSynced(true);
 
+    if (!writeFile(timesyncdConf(), "[Time]\n#NTP=\n#FallbackNTP=0.debian.pool.ntp.org 1.debian.pool.ntp.org\n"))
+        return;
+    m_hadConf = qEnvironmentVariableIsSet(ConfVariable);
+    m_savedConf = qgetenv(ConfVariable);
+    qputenv(ConfVariable, QFile::encodeName(timesyncdConf()));
+
     m_hadPath = qEnvironmentVariableIsSet("PATH");
     m_savedPath = qgetenv("PATH");
     QByteArray path = QFile::encodeName(binDir());
@@ -116,6 +124,15 @@ StubCommands::~StubCommands()
         qputenv("PATH", m_savedPath);
     else
         qunsetenv("PATH");
+    if (m_hadConf)
+        qputenv(ConfVariable, m_savedConf);
+    else
+        qunsetenv(ConfVariable);
+}
+
+QString StubCommands::timesyncdConf() const
+{
+    return m_dir.filePath(QStringLiteral("timesyncd.conf"));
 }
 
 QString StubCommands::binDir() const

@@ -9,7 +9,9 @@
 // Stand-ins for the system commands the terminal runs (timedatectl, systemctl,
 // cp, sync): small shell scripts in a temporary bin folder that goes first on
 // PATH while the object lives, so no test ever reaches the real ones. Every
-// call is recorded with its exact argument list.
+// call is recorded with its exact argument list. The clock's configuration
+// file is one of the stubs' own too (VORN_TIMESYNCD_CONF names it while the
+// object lives, for a program the test starts as well).
 //
 // By default they behave like the real thing on a quiet machine:
 // - timedatectl keeps a time zone, the NTP switch and the synchronised flag
@@ -40,6 +42,9 @@ public:
     QString binDir() const;
     // A folder of the stubs' own for the test's files.
     QString dir() const { return m_dir.path(); }
+    // The time-synchronisation daemon's configuration in place of the system's:
+    // the packaged file at first (no server set).
+    QString timesyncdConf() const;
 
     // Calls so far, oldest first; of one program only.
     QList<Call> calls() const;
@@ -76,5 +81,7 @@ private:
     QTemporaryDir m_dir;
     QByteArray m_savedPath;
     bool m_hadPath = false;
+    QByteArray m_savedConf;
+    bool m_hadConf = false;
     bool m_valid = false;
 };

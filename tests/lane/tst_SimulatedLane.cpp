@@ -1,4 +1,5 @@
 #include "fakes/EventLoopWait.h"
+#include "fakes/StubCommands.h"
 #include "fakes/TestBroker.h"
 
 #include <QDir>
@@ -37,6 +38,8 @@ private:
     bool driverTakesTheCard();
 
     std::unique_ptr<TestBroker> m_broker;
+    // The program's clock runs these and writes their file, as the environment says.
+    std::unique_ptr<StubCommands> m_stubs;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QProcess> m_lane;
     std::unique_ptr<QProcess> m_program;
@@ -49,6 +52,8 @@ void tst_SimulatedLane::init()
     m_broker = std::make_unique<TestBroker>();
     m_broker->addConfig(QStringLiteral("set_tcp_nodelay true"));
     QVERIFY2(m_broker->start(), qPrintable(m_broker->errorString()));
+    m_stubs = std::make_unique<StubCommands>();
+    QVERIFY(m_stubs->isValid());
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(QDir(m_dir->path()).mkpath("gpio"));
     m_laneOut.clear();
@@ -70,6 +75,7 @@ void tst_SimulatedLane::cleanup()
     m_program.reset();
     m_lane.reset();
     m_broker.reset();
+    m_stubs.reset();
 }
 
 bool tst_SimulatedLane::startLane(const QStringList &extra)

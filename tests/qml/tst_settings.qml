@@ -48,6 +48,7 @@ Item {
             property int syncs: 0
             function refresh() { refreshes += 1 }
             function ntpSync() { syncs += 1 }
+            function acceptsNtpServer(text) { return text.indexOf(";") < 0 }
         }
     }
 

@@ -9,6 +9,7 @@
 #include "fakes/FakeCamera.h"
 #include "fakes/FakeCardServices.h"
 #include "fakes/FreePort.h"
+#include "fakes/StubCommands.h"
 #include "fakes/TestBroker.h"
 #include "fakes/TestCertificates.h"
 
@@ -46,8 +47,9 @@ struct ProgramSetup
 // The real program in a lane of fakes: its own working folder and gui.conf, the
 // broker, the card services on the default topics, a plate camera per side on
 // loopback addresses of its own, the back office over HTTPS with client
-// certificates, and the board's inputs in a pins folder. Everything the program
-// writes to stderr is kept for the test to search.
+// certificates, the board's inputs in a pins folder, and the system commands and
+// the clock's file stubbed. Everything the program writes to stderr is kept for
+// the test to search.
 class ProgramLane
 {
 public:
@@ -251,6 +253,8 @@ public:
     QString dir() const { return m_dir.path(); }
 
     Setup setup;
+    // The program's clock runs these and writes their file, as the test's environment says.
+    StubCommands stubs;
     TestBroker broker;
     FakeCardServices cards;
     FakeBackOffice backOffice;

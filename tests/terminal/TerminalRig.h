@@ -15,6 +15,7 @@
 #include "fakes/FakeCardServices.h"
 #include "fakes/FakeUpdateService.h"
 #include "fakes/FreePort.h"
+#include "fakes/StubCommands.h"
 #include "fakes/TestBroker.h"
 #include "fakes/TestCertificates.h"
 
@@ -86,7 +87,8 @@ struct LaneSetup
 
 // A whole terminal in the test process: the real Terminal on its own MQTT
 // session, over the fake card services, fake cameras and the fake back office,
-// with a working folder of its own (store, API key, configuration).
+// with a working folder of its own (store, API key, configuration) and the
+// system commands stubbed.
 class TerminalRig
 {
 public:
@@ -137,6 +139,9 @@ public:
         mqtt.setPort(m_broker.port());
         mqtt.setClientId(QStringLiteral("terminal-%1").arg(id));
         terminal = std::make_unique<Terminal>(*config, mqtt);
+        // The clock on the stubs' file, never the system's.
+        if (terminal->clock()->configFile() != stubs.timesyncdConf())
+            return false;
         // The board's first poll reports both inputs once; a level set before it would pass unseen.
         QSignalSpy polled(terminal->board(), &manager::MIOBoard::gpioStateChanged);
         trail = std::make_unique<StateTrail>(terminal->session());
@@ -190,6 +195,7 @@ private:
 
 public:
     int id;
+    StubCommands stubs;
     std::unique_ptr<Config> config;
     FakeBackOffice backOffice;
     FakeCardServices cards;

@@ -88,6 +88,9 @@ public:
             store.setParam(QStringLiteral("apiKey"), QStringLiteral("rig-key"));
         }
         manager = std::make_unique<GUIManager>(*config);
+        // The clock on the stubs' file, never the system's.
+        if (manager->terminal().clock()->configFile() != stubs.timesyncdConf())
+            return false;
         if (!waitUntil([this] { return manager->mqtt().isConnected(); }, 10000))
             return false;
         return supervisor.waitForMessages(base() + QStringLiteral("/status"), 1, 10000) && subscribed();

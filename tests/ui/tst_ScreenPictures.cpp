@@ -251,6 +251,7 @@ private slots:
     void pinBackOff();
     void ntpServerRefused_data();
     void ntpServerRefused();
+    void ntpServerTypedWithBlanks();
     void versionLabelLeavesRoom();
     void keyboardLeavesFieldInView_data();
     void keyboardLeavesFieldInView();
@@ -1382,6 +1383,34 @@ void tst_ScreenPictures::ntpServerRefused()
     QTest::keyClick(window(), Qt::Key_End);
     QTest::keyClick(window(), 'x');
     QVERIFY(waitUntil([&] { return !find("ntpServerRefused"); }));
+    QGuiApplication::inputMethod()->hide();
+    verifyNoQmlWarnings();
+}
+
+// A server typed with stray blanks is the server the clock writes: no mark, the field shows it as
+// written, and it lands in the rig's own file and restart, never in the system's.
+void tst_ScreenPictures::ntpServerTypedWithBlanks()
+{
+    QVERIFY(openVendingLane(QStringLiteral("en_US")));
+    manager::Clock *clock = m_rig->manager->terminal().clock();
+    QCOMPARE(clock->configFile(), m_rig->stubs.timesyncdConf());
+    QVERIFY(logIn());
+    QVERIFY(openRow("Region"));
+    QQuickItem *field = find("ntpServerField");
+    QVERIFY(tap(field));
+    QVERIFY(waitUntil([&] { return field->hasActiveFocus(); }));
+    QVERIFY(field->setProperty("text", QString()));
+    for (const char key : QByteArray("ntp1.example.org  10.0.0.1 "))
+        QTest::keyClick(window(), key);
+    m_rig->stubs.clearCalls();
+    QTest::keyClick(window(), Qt::Key_Return);
+    QVERIFY(waitUntil([&] { return clock->ntpServer() == QLatin1String("ntp1.example.org 10.0.0.1") && !clock->busy(); }, 10000));
+    QVERIFY(!find("ntpServerRefused"));
+    QCOMPARE(field->property("text").toString(), QString("ntp1.example.org 10.0.0.1"));
+    QFile conf(m_rig->stubs.timesyncdConf());
+    QVERIFY(conf.open(QIODevice::ReadOnly));
+    QVERIFY(conf.readAll().contains("\nNTP=ntp1.example.org 10.0.0.1\n"));
+    QVERIFY(m_rig->stubs.callLines().contains("systemctl restart systemd-timesyncd"));
     QGuiApplication::inputMethod()->hide();
     verifyNoQmlWarnings();
 }

@@ -131,12 +131,14 @@ Pane {
                 onEditingFinished: {
                     if (text === page.clock.ntpServer)
                         return
+                    // The clock tells what it takes; what it writes (the names
+                    // one blank apart) shows once it is in the file.
                     var typed = text
-                    page.clock.ntpServer = typed
-                    if (page.clock.ntpServer !== typed) {
+                    if (page.clock.acceptsNtpServer(typed))
+                        page.clock.ntpServer = typed
+                    else
                         refused = typed
-                        text = Qt.binding(function() { return page.clock.ntpServer })
-                    }
+                    text = Qt.binding(function() { return page.clock.ntpServer })
                 }
 
                 Label {
