@@ -73,6 +73,11 @@ void tst_CardOperations::laneEventDuringACardOperation_data()
     // A card inserted in the pause after a session, still being read at the reset: the new
     // session takes it.
     QTest::newRow("card read across the reset") << "KTW4163" << "reset" << "D0002" << "D0002" << 0;
+    // The same for the engine that follows a model gone and back during the read.
+    QTest::newRow("card read, model gone and back") << "KTW4163" << "read-blip" << "D0001" << "D0001" << 0;
+    // The card waits in the mouth for the driver: the new engine's preparation does not pull
+    // it back, it dispenses the next card once the driver has taken this one.
+    QTest::newRow("card presented, model gone and back") << "KTV52817" << "present-blip" << "C0001" << "" << 0;
 }
 
 void tst_CardOperations::laneEventDuringACardOperation()
@@ -97,6 +102,8 @@ void tst_CardOperations::laneEventDuringACardOperation()
         QVERIFY(lane.cardPrepared("C0001"));
     LogCapture log;
     const int from = lane.trail->size();
+    // The card the driver took, when the story has them take it.
+    FakeCard::Ptr taken;
 
     if (story == "blip" || story == "switch") {
         // Each reader request is answered well within its time limit.
@@ -119,6 +126,35 @@ void tst_CardOperations::laneEventDuringACardOperation()
             QVERIFY(lane.cardPrepared("C0001"));
             QCOMPARE(lane.dispenser().cardInRfid()->uid, QString("C0001"));
         }
+    } else if (story == "read-blip") {
+        lane.rfid().delay("card/read", 1500, 1);
+        onReaderRequest("card/read", [&lane, model] {
+            lane.dispenser().setModel("");
+            lane.dispenser().setModel(model);
+        });
+        QVERIFY(insert(FakeCard::rudi("D0001", 12)));
+        QVERIFY(waitUntil([&] { return log.contains(QtWarningMsg, "[Terminal] WARN: Terminal type changed"); }));
+        const int restarted = lane.trail->waitFor(Session::Stopped, from);
+        QVERIFY(restarted >= 0);
+        QVERIFY(lane.trail->waitFor(Session::Exit, restarted) >= 0);
+        QCOMPARE(lane.trail->since(restarted).section(' ', 0, 2), QString("Stopped Idle DataCollect"));
+    } else if (story == "present-blip") {
+        QVERIFY(lane.pressButton());
+        QVERIFY(lane.trail->waitFor(Session::WaitCollect, from) >= 0);
+        QVERIFY(waitUntil([&] { return !lane.dispenser().cardInMouth().isNull(); }));
+        lane.dispenser().setModel("");
+        lane.dispenser().setModel(model);
+        const int restarted = lane.trail->waitFor(Session::Stopped, from);
+        QVERIFY(restarted >= 0);
+        QVERIFY(lane.trail->waitFor(Session::Idle, restarted) >= 0);
+        QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[IssueEngine] Preparing card"); }));
+        // The driver takes a moment; nothing reaches for the card meanwhile.
+        QTest::qWait(500);
+        QCOMPARE(lane.dispenser().count("accept"), 0);
+        taken = lane.dispenser().cardInMouth();
+        QCOMPARE(taken->uid, QString("C0001"));
+        QVERIFY(lane.dispenser().driverTakeCard());
+        QVERIFY(lane.cardPrepared("C0002"));
     } else if (story == "re-preparation") {
         // The re-preparation switches the field off only after a while.
         lane.rfid().delay("disable", 1500, 1);
@@ -166,8 +202,9 @@ void tst_CardOperations::laneEventDuringACardOperation()
     }
     if (vending) {
         // What the issue wrote is on the card.
-        const FakeCard::Ptr card = lane.dispenser().cardInMouth() ? lane.dispenser().cardInMouth()
-                                                                  : lane.dispenser().cardInRfid();
+        FakeCard::Ptr card = taken ? taken : lane.dispenser().cardInMouth();
+        if (!card)
+            card = lane.dispenser().cardInRfid();
         QVERIFY(card);
         QCOMPARE(card->templateName, QString("RUDIv1"));
         QCOMPARE(card->data.value("info").toObject().value("customsId").toInt(), 12);
