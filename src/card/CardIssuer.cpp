@@ -201,10 +201,49 @@ void CardIssuer::resolve(Deferred<Result> deferred, const Tag::Ptr &card)
     deferred.resolve(Result(card, QString()));
 }
 
-void CardIssuer::reject(Deferred<Result> deferred, const QString &text)
+void CardIssuer::reject(Deferred<Result> deferred, const QString &text, bool readerFault)
 {
     logError(QStringLiteral("ERROR: ") + LogQuote::quote(text));
-    deferred.reject(Result(Tag::Ptr(), text));
+    Result result(Tag::Ptr(), text);
+    result.readerFault = readerFault;
+    deferred.reject(result);
+}
+
+Deferred<CardIssuer::Result> CardIssuer::operation()
+{
+    Deferred<Result> d;
+    ++m_operations;
+    auto ended = guarded([this](Result) { operationEnded(); });
+    d.done(ended).fail(ended);
+    return d;
+}
+
+void CardIssuer::operationEnded()
+{
+    if (--m_operations > 0 || m_endCheckPending)
+        return;
+    m_endCheckPending = true;
+    // On the next turn: whoever waited for the operation acts on its result first.
+    QTimer::singleShot(0, this, [this] {
+        m_endCheckPending = false;
+        if (m_operations > 0)
+            return;
+        if (!m_waiting.isEmpty()) {
+            m_waiting.takeFirst()();
+            return;
+        }
+        emit settled();
+    });
+}
+
+Deferred<CardIssuer::Result> CardIssuer::whenFree(std::function<Deferred<Result>()> start)
+{
+    if (!busy())
+        return start();
+    logInfo(QStringLiteral("Waiting for the card operation under way"));
+    Deferred<Result> d;
+    m_waiting.append([d, start] { passOn(start(), d); });
+    return d;
 }
 
 // Every chain that found or wrote a card ends by switching the reader off.
@@ -224,7 +263,7 @@ void CardIssuer::disableReader(Deferred<Result> deferred, const Tag::Ptr &card, 
                 logWarn(QStringLiteral("WARN: ") + LogQuote::quote(text));
                 resolve(deferred, card);
             } else {
-                reject(deferred, text);
+                reject(deferred, text, !r.answered);
             }
         }));
 }
@@ -242,10 +281,13 @@ void CardIssuer::searchCard(Deferred<Result> deferred, const QString &notFound, 
                     logInfo(QStringLiteral("Card found : ") + uidOf(result.card));
                     found(result.card);
                 }))
-                .fail(guarded([this, deferred, notFound](RFID::Result r) { reject(deferred, notFound + r.error); }));
+                .fail(guarded([this, deferred, notFound](RFID::Result r) {
+                    // Only a reader still searching has looked at the card and not seen it.
+                    reject(deferred, notFound + r.error, m_rfid.state() != RFID::Searching);
+                }));
         }))
         .fail(guarded([this, deferred](RFID::Result r) {
-            reject(deferred, QStringLiteral("RFID enable failed : ") + r.error);
+            reject(deferred, QStringLiteral("RFID enable failed : ") + r.error, !r.answered);
         }));
 }
 
@@ -270,7 +312,7 @@ void CardIssuer::disposeUnread(Deferred<Result> deferred, const Result &failedRe
 
 Deferred<CardIssuer::Result> CardIssuer::moveCardOnRfid()
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Moving card on RFID"));
 
     if (m_dispenser.cardInRfid()) {
@@ -299,7 +341,7 @@ Deferred<CardIssuer::Result> CardIssuer::moveCardOnRfid()
 
 Deferred<CardIssuer::Result> CardIssuer::readCardUid()
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Reading card UID"));
 
     const Tag::Ptr known = m_rfid.activeCard();
@@ -318,20 +360,18 @@ Deferred<CardIssuer::Result> CardIssuer::readCardUid()
 
 Deferred<CardIssuer::Result> CardIssuer::prepareCard()
 {
-    Deferred<Result> d;
+    return whenFree([this] { return prepareNow(); });
+}
+
+Deferred<CardIssuer::Result> CardIssuer::prepareNow()
+{
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Preparing card"));
 
     if (m_state == Error) {
         d.reject(Result(Tag::Ptr(), m_reason));
         return d;
     }
-
-    ++m_preparations;
-    auto settled = guarded([this](Result) {
-        if (--m_preparations == 0)
-            emit preparationSettled();
-    });
-    d.done(settled).fail(settled);
 
     moveCardOnRfid()
         .done(guarded([this, d](Result) {
@@ -340,7 +380,14 @@ Deferred<CardIssuer::Result> CardIssuer::prepareCard()
                     d.resolve(read);
                     emit cardPrepared(read.card);
                 }))
-                .fail(guarded([this, d](Result failedRead) { disposeUnread(d, failedRead, false); }));
+                .fail(guarded([this, d](Result failedRead) {
+                    if (!failedRead.readerFault) {
+                        disposeUnread(d, failedRead, false);
+                        return;
+                    }
+                    logWarn(QStringLiteral("WARN: Reader fault. Card left on RFID : ") + uidOf(m_currCard));
+                    d.reject(failedRead);
+                }));
         }))
         .fail([d](Result r) { d.reject(r); });
     return d;
@@ -348,7 +395,7 @@ Deferred<CardIssuer::Result> CardIssuer::prepareCard()
 
 Deferred<CardIssuer::Result> CardIssuer::createCard(Card::Ptr card)
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Creating card : %1").arg(card ? LogQuote::quote(card->name()) : QString()));
     if (!card) {
         reject(d, QStringLiteral("Create card failed : no card data"));
@@ -367,17 +414,19 @@ Deferred<CardIssuer::Result> CardIssuer::createCard(Card::Ptr card)
                         disableReader(d, written.card, true);
                     }))
                     .fail(guarded([this, d](RFID::Result r) {
-                        reject(d, QStringLiteral("Write card failed : ") + r.error);
+                        reject(d, QStringLiteral("Write card failed : ") + r.error, !r.answered);
                     }));
             }))
-            .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("Create card failed : ") + r.error); }));
+            .fail(guarded([this, d](RFID::Result r) {
+                reject(d, QStringLiteral("Create card failed : ") + r.error, !r.answered);
+            }));
     });
     return d;
 }
 
 Deferred<CardIssuer::Result> CardIssuer::writeCard(Card::Ptr card)
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     if (!card) {
         reject(d, QStringLiteral("Write card failed : no card data"));
         return d;
@@ -390,7 +439,9 @@ Deferred<CardIssuer::Result> CardIssuer::writeCard(Card::Ptr card)
             setCurrCard(written.card);
             disableReader(d, written.card, true);
         }))
-        .fail(guarded([this, d](RFID::Result r) { reject(d, QStringLiteral("Write card failed : ") + r.error); }));
+        .fail(guarded([this, d](RFID::Result r) {
+            reject(d, QStringLiteral("Write card failed : ") + r.error, !r.answered);
+        }));
     return d;
 }
 
@@ -408,16 +459,25 @@ void CardIssuer::disposeAfterFailedIssue()
 
 Deferred<CardIssuer::Result> CardIssuer::issueCard(Card::Ptr card)
 {
-    Deferred<Result> d;
+    return whenFree([this, card] { return issueNow(card); });
+}
+
+Deferred<CardIssuer::Result> CardIssuer::issueNow(Card::Ptr card)
+{
+    Deferred<Result> d = operation();
 
     // Only a failure of the creation leaves a card to dispose: a refused
     // preparation moved nothing, and one that failed reading has already
-    // disposed (and counted) its card.
+    // disposed (and counted) its card. A reader that failed says nothing
+    // against the card.
     auto create = guarded([this, d, card]() {
         createCard(card)
             .done([d](Result r) { d.resolve(r); })
             .fail(guarded([this, d](Result r) {
-                disposeAfterFailedIssue();
+                if (r.readerFault)
+                    logWarn(QStringLiteral("WARN: Reader fault. Card left on RFID : ") + uidOf(m_currCard));
+                else
+                    disposeAfterFailedIssue();
                 d.reject(r);
             }));
     });
@@ -427,7 +487,7 @@ Deferred<CardIssuer::Result> CardIssuer::issueCard(Card::Ptr card)
         create();
     } else {
         logWarn(QStringLiteral("WARN: Card not present. Preparing."));
-        prepareCard().done([create](Result) { create(); }).fail([d](Result r) { d.reject(r); });
+        prepareNow().done([create](Result) { create(); }).fail([d](Result r) { d.reject(r); });
     }
     return d;
 }
@@ -437,7 +497,7 @@ Deferred<CardIssuer::Result> CardIssuer::issueCard(Card::Ptr card)
 
 Deferred<CardIssuer::Result> CardIssuer::eject()
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Ejecting card"));
 
     const bool wasInMouth = m_dispenser.cardInMouth();
@@ -460,7 +520,7 @@ Deferred<CardIssuer::Result> CardIssuer::eject()
 
 Deferred<CardIssuer::Result> CardIssuer::retract()
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Retracting card : ") + uidOf(m_currCard));
 
     const bool wasInRfid = m_dispenser.cardInRfid();
@@ -481,7 +541,7 @@ Deferred<CardIssuer::Result> CardIssuer::retract()
 
 Deferred<CardIssuer::Result> CardIssuer::dispose(bool test)
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Disposing card : ") + uidOf(m_currCard));
     if (!test)
         incrFailCount();
@@ -499,13 +559,22 @@ Deferred<CardIssuer::Result> CardIssuer::dispose(bool test)
 
 Deferred<CardIssuer::Result> CardIssuer::waitRemoved(int seconds)
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
 
     m_dispenser.waitCollect(seconds)
         .done(guarded([this, d](Dispenser::Result) {
-            logInfo(QStringLiteral("Card collected successfully"));
-            resolve(d, Tag::Ptr());
+            auto collected = guarded([this, d]() {
+                logInfo(QStringLiteral("Card collected successfully"));
+                resolve(d, Tag::Ptr());
+            });
+            // The removal report comes before the status that clears the mouth: until then the
+            // flags still show the card there, and the next operation would reach for it.
+            if (!m_dispenser.cardInMouth()) {
+                collected();
+                return;
+            }
+            Utils::waitSignal(&m_dispenser, &Dispenser::cardInMouthChanged, 1000).done(collected).fail(collected);
         }))
         .fail(guarded([this, d](Dispenser::Result) {
             retract()
@@ -519,7 +588,12 @@ Deferred<CardIssuer::Result> CardIssuer::waitRemoved(int seconds)
 
 Deferred<CardIssuer::Result> CardIssuer::presentCard(int seconds)
 {
-    Deferred<Result> d;
+    return whenFree([this, seconds] { return presentNow(seconds); });
+}
+
+Deferred<CardIssuer::Result> CardIssuer::presentNow(int seconds)
+{
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Waiting for card to be collected (timeout=%1 sec)").arg(seconds));
 
     eject()
@@ -581,7 +655,7 @@ Deferred<CardIssuer::Result> CardIssuer::acceptCard(int seconds)
 
 Deferred<CardIssuer::Result> CardIssuer::collectCard()
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Collecting card : uid=") + uidOf(m_currCard));
     m_dispenser.dispose()
         .done(guarded([this, d](Dispenser::Result) {
@@ -608,7 +682,7 @@ Deferred<CardIssuer::Result> CardIssuer::waitInserted(int seconds)
 
 Deferred<CardIssuer::Result> CardIssuer::readCard()
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     logInfo(QStringLiteral("Reading card"));
 
     searchCard(d, QStringLiteral("Failed to find card : "), [this, d](Tag::Ptr) {
@@ -626,6 +700,8 @@ Deferred<CardIssuer::Result> CardIssuer::readCard()
 void CardIssuer::onCardInserted()
 {
     logInfo(QStringLiteral("Card inserted"));
+    // Busy until the card has been announced (or given back): until then it is nobody's stray.
+    ++m_operations;
     readCard()
         .done(guarded([this](Result r) {
             const Card::Ptr card = Card::fromTag(r.card);
@@ -634,14 +710,16 @@ void CardIssuer::onCardInserted()
                             .arg(LogQuote::quote(card->uid()), LogQuote::quote(card->name())));
                 setCurrCard(card);
                 emit cardInserted(card);
-                return;
+            } else {
+                logError(QStringLiteral("ERROR: Invalid card : uid=%1").arg(uidOf(r.card)));
+                returnUnreadCard();
             }
-            logError(QStringLiteral("ERROR: Invalid card : uid=%1").arg(uidOf(r.card)));
-            returnUnreadCard();
+            operationEnded();
         }))
         .fail(guarded([this](Result r) {
             logError(QStringLiteral("ERROR: Read card failed : ") + LogQuote::quote(r.error));
             returnUnreadCard();
+            operationEnded();
         }));
 }
 
@@ -659,7 +737,12 @@ void CardIssuer::returnUnreadCard()
 
 Deferred<CardIssuer::Result> CardIssuer::returnCard(Card::Ptr card)
 {
-    Deferred<Result> d;
+    return whenFree([this, card] { return returnNow(card); });
+}
+
+Deferred<CardIssuer::Result> CardIssuer::returnNow(Card::Ptr card)
+{
+    Deferred<Result> d = operation();
     writeCard(card)
         .done(guarded([this, d](Result) { passOn(eject(), d); }))
         .fail([d](Result r) { d.reject(r); });
@@ -671,7 +754,7 @@ Deferred<CardIssuer::Result> CardIssuer::returnCard(Card::Ptr card)
 
 Deferred<CardIssuer::Result> CardIssuer::testDispense()
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     auto pass = [d](Result r) { d.reject(r); };
 
     moveCardOnRfid()
@@ -699,7 +782,7 @@ Deferred<CardIssuer::Result> CardIssuer::testDispense()
 
 Deferred<CardIssuer::Result> CardIssuer::testAcceptEject()
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     Deferred<Result> outcome;
     // The run's wait for a card switched acceptance on: left on, a card pushed into the
     // mouth of the restarted lane would be drawn in and kept.
@@ -721,7 +804,7 @@ Deferred<CardIssuer::Result> CardIssuer::testAcceptEject()
 
 Deferred<CardIssuer::Result> CardIssuer::testAcceptDispose()
 {
-    Deferred<Result> d;
+    Deferred<Result> d = operation();
     Deferred<Result> outcome;
     acceptOffAfter(outcome, d);
 

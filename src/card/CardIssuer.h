@@ -5,6 +5,7 @@
 #include "card/Dispenser.h"
 #include "card/Tag.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -29,6 +30,9 @@ public:
         Result(Tag::Ptr c, QString e) : card(std::move(c)), error(std::move(e)) {}
         Tag::Ptr card;  // null on failure and for operations that report none
         QString error;  // empty on success
+        // The failure is the reader's (no answer, or it stopped searching): nothing is known
+        // against the card, which is therefore not binned.
+        bool readerFault = false;
     };
 
     CardIssuer(RFID &rfid, Dispenser &dispenser, QObject *parent = nullptr);
@@ -40,14 +44,17 @@ public:
     QString reason() const { return m_reason; }
     Tag::Ptr currCard() const { return m_currCard; }
     int failCount() const { return m_failCount; }
-    // A card preparation is under way. It goes on when the engine that asked for it stops.
-    bool preparing() const { return m_preparations > 0; }
+    // A card operation is under way (a preparation, an issue, a read, a write, a presentation,
+    // a move or a self-test), or asked for and waiting to start. It goes on when the engine
+    // that asked for it stops.
+    bool busy() const { return m_operations > 0 || !m_waiting.isEmpty(); }
     QString cardLevel() const;
 
     RFID &rfid() const { return m_rfid; }
     Dispenser &dispenser() const { return m_dispenser; }
 
-    // Preparation and issue
+    // Preparation and issue. These two, presentCard and returnCard are the operations the
+    // engines ask for: each waits for a card operation under way to end before it starts.
     Deferred<Result> prepareCard();
     Deferred<Result> issueCard(Card::Ptr card);
     Deferred<Result> moveCardOnRfid();
@@ -84,8 +91,10 @@ signals:
     void cardDisposed(Tag::Ptr card);
     void cardEjected(Tag::Ptr card);
     void cardRemoved(Tag::Ptr card);
-    // The last preparation under way has ended, however it went.
-    void preparationSettled();
+    // The issuer is no longer busy: the last card operation has ended, however it went.
+    // Announced on the next turn of the event loop, once the callers of that operation have
+    // acted on its result, and only when no other operation has started meanwhile.
+    void settled();
 
 private:
     void connectSignals();
@@ -101,7 +110,7 @@ private:
     void onCardInserted();
 
     void resolve(Deferred<Result> deferred, const Tag::Ptr &card);
-    void reject(Deferred<Result> deferred, const QString &text);
+    void reject(Deferred<Result> deferred, const QString &text, bool readerFault = false);
 
     // Closing reader disable of a chain; see the source for the two policies.
     void disableReader(Deferred<Result> deferred, const Tag::Ptr &card, bool afterWrite);
@@ -113,6 +122,18 @@ private:
     // Settles d with outcome once automatic acceptance has been switched off.
     void acceptOffAfter(Deferred<Result> outcome, Deferred<Result> d);
 
+    // A new result of a card operation: the issuer is busy until it settles.
+    Deferred<Result> operation();
+    void operationEnded();
+    // Starts an operation at once when the issuer is not busy, else once the operations before
+    // it have ended: card operations never run beside each other.
+    Deferred<Result> whenFree(std::function<Deferred<Result>()> start);
+
+    Deferred<Result> prepareNow();
+    Deferred<Result> issueNow(Card::Ptr card);
+    Deferred<Result> presentNow(int seconds);
+    Deferred<Result> returnNow(Card::Ptr card);
+
     // Wraps a callback so it does nothing once the issuer is gone.
     template <typename F>
     auto guarded(F f);
@@ -123,7 +144,10 @@ private:
     QString m_reason;
     Tag::Ptr m_currCard;
     int m_failCount = 0;
-    int m_preparations = 0;
+    int m_operations = 0;
+    // Operations asked for while another was under way, in order.
+    QList<std::function<void()>> m_waiting;
+    bool m_endCheckPending = false;
 };
 
 } // namespace manager

@@ -116,13 +116,13 @@ Deferred<RFID::Result> RFID::command(const QString &suffix, const QJsonObject &r
             const QJsonObject object = reply.toObject();
             if (!JsonRead::isTrue(object.value(QStringLiteral("completed")))) {
                 const QJsonObject error = JsonRead::object(object.value(QStringLiteral("error")));
-                result.reject(Result{Tag::Ptr(), JsonRead::text(error.value(QStringLiteral("what")))});
+                result.reject(Result{Tag::Ptr(), JsonRead::text(error.value(QStringLiteral("what"))), true});
                 return;
             }
             const Tag::Ptr card = cardFactory(JsonRead::object(object.value(QStringLiteral("data"))));
             if (self)
                 self->setActiveCard(card);
-            result.resolve(Result{card, QString()});
+            result.resolve(Result{card, QString(), true});
         })
         .fail([result](QJsonValue error) {
             result.reject(Result{Tag::Ptr(), error.toString()});

@@ -30,6 +30,9 @@ public:
     {
         Tag::Ptr card;
         QString error;
+        // The service answered the command, completed or refused. A command that got no answer
+        // (no connection, no reply in time, or a wait for a card) leaves it false.
+        bool answered = false;
     };
 
     RFID(MqttClient &mqtt, const QString &base, QObject *parent = nullptr);

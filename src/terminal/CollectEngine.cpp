@@ -28,6 +28,7 @@ void CollectEngine::start()
 void CollectEngine::stop()
 {
     const bool running = isRunning();
+    m_strayCheckDue = false;
     stopEngine();
     // A card taken in now would stay at the reader with no engine to read it or give it back.
     if (running)
@@ -46,8 +47,9 @@ void CollectEngine::simButtonPressed()
 
 void CollectEngine::connectSources()
 {
-    track(connect(terminal()->cardIssuer(), &manager::CardIssuer::cardInserted, this,
-                  &CollectEngine::onCardInserted));
+    manager::CardIssuer *issuer = terminal()->cardIssuer();
+    track(connect(issuer, &manager::CardIssuer::cardInserted, this, &CollectEngine::onCardInserted));
+    track(connect(issuer, &manager::CardIssuer::settled, this, &CollectEngine::onIssuerSettled));
 }
 
 void CollectEngine::onIdle()
@@ -70,9 +72,25 @@ void CollectEngine::returnStrayCard()
     // A return already on its way would be asked twice.
     if (session()->card() || m_returning)
         return;
+    // A card being read, written or moved belongs to that operation: the driver's card read for
+    // the next session, a card written back, a card an engine before this one was writing.
+    if (terminal()->cardIssuer()->busy()) {
+        m_strayCheckDue = true;
+        return;
+    }
     const Tag::Ptr card = terminal()->cardIssuer()->currCard();
     returnCardToDriver(QStringLiteral("Card at the reader belongs to no session. Returning card : ")
                        + (card ? LogQuote::quote(card->uid()) : QStringLiteral("<none>")));
+}
+
+void CollectEngine::onIssuerSettled()
+{
+    if (!m_strayCheckDue)
+        return;
+    m_strayCheckDue = false;
+    // Looked at again now that nothing moves the card; a jammed issuer's recovery does it later.
+    if (session()->state() != Session::Stopped && terminal()->cardIssuer()->state() != manager::CardIssuer::Error)
+        returnStrayCard();
 }
 
 void CollectEngine::enableAccept()

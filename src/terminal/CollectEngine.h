@@ -32,12 +32,16 @@ private:
     void onCardInserted(Card::Ptr card);
     void enableAccept();
     void disableAccept();
-    // Gives back a card found at the reader while the session holds none.
+    // Gives back a card found at the reader while the session holds none; while the card
+    // issuer is busy, once it has settled.
     void returnStrayCard();
+    void onIssuerSettled();
     void processCard();
     // Ejects the driver's card to the mouth when it is still at the reader.
     void returnCardToDriver(const QString &why);
 
     // An eject of returnCardToDriver() is pending.
     bool m_returning = false;
+    // A card at the reader is to be looked at once the card issuer has settled.
+    bool m_strayCheckDue = false;
 };

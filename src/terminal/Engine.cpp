@@ -79,7 +79,7 @@ void Engine::startEngine()
     track(connect(loop, &manager::Loop::vehicleLeft, this, &Engine::onVehicleLeft));
     connectSources();
     manager::CardIssuer *issuer = m_terminal->cardIssuer();
-    m_issuerInError = issuer->state() == manager::CardIssuer::Error;
+    m_issuerUnable = !issuerCanServe();
     track(connect(issuer, &manager::CardIssuer::stateChanged, this, &Engine::onIssuerStateChanged));
     track(connect(m_session, &Session::stateChanged, this, &Engine::onStateChanged));
     m_running = true;
@@ -197,11 +197,17 @@ void Engine::onVehicleLeft()
     }
 }
 
+bool Engine::issuerCanServe() const
+{
+    const manager::CardIssuer::State state = m_terminal->cardIssuer()->state();
+    return state == manager::CardIssuer::Ready || state == manager::CardIssuer::Busy;
+}
+
 void Engine::onIssuerStateChanged()
 {
-    const bool inError = m_terminal->cardIssuer()->state() == manager::CardIssuer::Error;
-    const bool recovered = m_issuerInError && !inError;
-    m_issuerInError = inError;
+    const bool unable = !issuerCanServe();
+    const bool recovered = m_issuerUnable && !unable;
+    m_issuerUnable = unable;
     if (recovered)
         onIssuerRecovered();
 }

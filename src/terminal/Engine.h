@@ -64,8 +64,11 @@ protected:
     virtual void connectSources() = 0;
     // The vehicle leaves a session that is not closed (DataCollect, WaitUser), before the reset.
     virtual void onVehicleLeaving() {}
-    // The card issuer left Error while the engine runs.
+    // The card issuer can serve again (it left Init or Error) while the engine runs.
     virtual void onIssuerRecovered() {}
+    // The card issuer is Ready or Busy: a card can be prepared, written or moved. In Init (the
+    // reader updating, the devices not heard yet) and in Error it cannot.
+    bool issuerCanServe() const;
 
     void openSession();
     void closeSession(bool result);
@@ -133,7 +136,7 @@ private:
     Terminal *m_terminal;
     Session *m_session;
     bool m_running = false;
-    bool m_issuerInError = false;
+    bool m_issuerUnable = false;
     quint64 m_epoch = 0;
     QList<QMetaObject::Connection> m_connections;
     QList<QTimer *> m_delays;

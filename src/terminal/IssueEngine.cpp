@@ -70,9 +70,10 @@ void IssueEngine::onIdle()
         m_preparation.reset();
     resetSession();
     prepareCard();
-    // A jammed issuer fails each session at once: the truck standing there would cycle through
-    // Error and trigger the cameras every few seconds. A new vehicle report or the recovery opens it.
-    if (terminal()->loop()->isOccupied() && terminal()->cardIssuer()->state() != manager::CardIssuer::Error)
+    // An issuer that cannot serve (jammed, the reader updating) fails each session: the truck
+    // standing there would cycle through Error and trigger the cameras every few seconds. A new
+    // vehicle report or the recovery opens it.
+    if (terminal()->loop()->isOccupied() && issuerCanServe())
         session()->setState(Session::DataCollect);
 }
 

@@ -377,7 +377,12 @@ void Terminal::updateState()
 
 bool Terminal::checkHardware()
 {
-    if (m_cardIssuer.state() != manager::CardIssuer::Error)
+    // An issuer in Init with a reason knows it cannot serve (the reader is updating): the lane
+    // is out of order as for an Error. Without a reason it has only not heard the devices yet.
+    const manager::CardIssuer::State state = m_cardIssuer.state();
+    const bool unable = state == manager::CardIssuer::Error
+                        || (state == manager::CardIssuer::Init && !m_cardIssuer.reason().isEmpty());
+    if (!unable)
         return true;
     setState(Error, m_cardIssuer.reason());
     return false;

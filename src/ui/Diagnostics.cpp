@@ -357,6 +357,7 @@ Deferred<Test> Diagnostics::performTest(const QString &name, int numberOfCards, 
     m_running = true;
     ++m_runSerial;
     m_waitingForCard = false;
+    m_waitingForIssuer = false;
     m_terminal.stop();
     notifyTestStarted(m_test);
     const Deferred<Test> promise = m_test.defer();
@@ -366,13 +367,13 @@ Deferred<Test> Diagnostics::performTest(const QString &name, int numberOfCards, 
 
 void Diagnostics::firstStep()
 {
-    // The engine's card preparation goes on after the terminal stopped: beside it, the run's
-    // step and the preparation would each take the other's card.
+    // A card operation the engine started (a preparation, a write) goes on after the terminal
+    // stopped: beside it, the run's step and that operation would each take the other's card.
     manager::CardIssuer *issuer = m_terminal.cardIssuer();
-    if (issuer && issuer->preparing()) {
-        qInfo().noquote().nospace() << LogTag << "Waiting for the card preparation to end";
-        connect(issuer, &manager::CardIssuer::preparationSettled, this, &Diagnostics::onPreparationSettled,
-                Qt::UniqueConnection);
+    if (issuer && issuer->busy()) {
+        qInfo().noquote().nospace() << LogTag << "Waiting for the card operation under way to end";
+        m_waitingForIssuer = true;
+        connect(issuer, &manager::CardIssuer::settled, this, &Diagnostics::onIssuerSettled, Qt::UniqueConnection);
         return;
     }
     if (m_test.isCancelled()) {
@@ -387,10 +388,12 @@ void Diagnostics::firstStep()
     }
 }
 
-void Diagnostics::onPreparationSettled()
+void Diagnostics::onIssuerSettled()
 {
-    disconnect(m_terminal.cardIssuer(), &manager::CardIssuer::preparationSettled, this,
-               &Diagnostics::onPreparationSettled);
+    disconnect(m_terminal.cardIssuer(), &manager::CardIssuer::settled, this, &Diagnostics::onIssuerSettled);
+    if (!m_waitingForIssuer)
+        return;
+    m_waitingForIssuer = false;
     if (m_running)
         firstStep();
 }
@@ -400,9 +403,15 @@ bool Diagnostics::cancelTest()
     qInfo().noquote().nospace() << LogTag << "Received cancel test request";
     if (m_running && m_test.inProgress()) {
         m_test.cancel();
-        // Nobody may come with a card: the wait is not sat out.
-        if (m_waitingForCard)
+        if (m_waitingForIssuer) {
+            // The run has started no step: nothing of its own is under way to wait for.
+            m_waitingForIssuer = false;
+            m_test.setFail(QStringLiteral("Cancelled"), Tag::Ptr());
+            finishRun();
+        } else if (m_waitingForCard) {
+            // Nobody may come with a card: the wait is not sat out.
             endCardWait(Result(Tag::Ptr(), QStringLiteral("Cancelled")));
+        }
         return true;
     }
     qCritical().noquote().nospace() << LogTag << "ERROR: Cancel test failed: No test in proress";
@@ -564,6 +573,7 @@ void Diagnostics::endCardWait(const Result &result)
 void Diagnostics::finishRun()
 {
     m_running = false;
+    m_waitingForIssuer = false;
     m_disposalTimer.stop();
     m_pauseTimer.stop();
     disconnect(m_terminal.cardIssuer(), nullptr, this, nullptr);

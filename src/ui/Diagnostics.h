@@ -158,9 +158,9 @@ private:
     void setVerdict(QString &stored, const QString &value, void (Diagnostics::*changed)());
     void onRfidStateChanged();
 
-    // The run's first card, once the card issuer has no preparation under way.
+    // The run's first card, once the card issuer has no card operation under way.
     void firstStep();
-    void onPreparationSettled();
+    void onIssuerSettled();
     void performDispenseTest();
     void performAcceptEjectTest();
     void performAcceptDisposeTest();
@@ -210,6 +210,8 @@ private:
     int m_runSerial = 0;
     // The accept-and-eject card waits for a card to be pushed in (up to a minute).
     bool m_waitingForCard = false;
+    // The run waits for a card operation of the engine to end before its first card.
+    bool m_waitingForIssuer = false;
     // The card under way: its step has ended, its disposal has been reported.
     bool m_stepDone = false;
     bool m_disposed = false;

@@ -27,7 +27,22 @@ private slots:
     void failedPreparationInIssue();
     void disableAfterWriteOnlyWarns_data();
     void disableAfterWriteOnlyWarns();
+    void silentReaderBinsNothing_data();
+    void silentReaderBinsNothing();
+    void oneCardOperationAtATime_data();
+    void oneCardOperationAtATime();
+
+private:
+    QStringList readerCommands() const;
 };
+
+QStringList TestCardIssuerIssue::readerCommands() const
+{
+    QStringList commands;
+    for (const FakeService::Request &request : m_rig->fakeRfid().requests())
+        commands << request.command;
+    return commands;
+}
 
 void TestCardIssuerIssue::prepareCard_data()
 {
@@ -61,15 +76,15 @@ void TestCardIssuerIssue::prepareCard()
     QStringList order;
     QSignalSpy preparedSignal(&m_rig->issuer, &CardIssuer::cardPrepared);
     connect(&m_rig->issuer, &CardIssuer::cardPrepared, this, [&order] { order << "signal"; });
-    QSignalSpy settled(&m_rig->issuer, &CardIssuer::preparationSettled);
+    QSignalSpy settled(&m_rig->issuer, &CardIssuer::settled);
     Deferred<Result> deferred = m_rig->issuer.prepareCard();
     deferred.done([&order](Result) { order << "done"; });
-    QVERIFY(m_rig->issuer.preparing()); // until the card is read
+    QVERIFY(m_rig->issuer.busy()); // until the card is read
     DeferredProbe<Result> prepared(deferred);
     QVERIFY(prepared.waitSettled());
     QVERIFY2(prepared.resolved(), qPrintable(prepared.value().error));
-    QVERIFY(!m_rig->issuer.preparing());
-    QCOMPARE(settled.count(), 1);
+    QVERIFY(!m_rig->issuer.busy());
+    WAIT_COMPARE(settled.count(), 1);
 
     const Tag::Ptr card = prepared.value().card;
     QVERIFY(card);
@@ -132,14 +147,14 @@ void TestCardIssuerIssue::dispenseRefusals()
 
     m_rig->fakeDispenser().refuse("issue", code, description, 1);
     m_rig->fakeRfid().setCardInField(FakeCard::blank("F1")); // found if it comes to reading
-    QSignalSpy settled(&m_rig->issuer, &CardIssuer::preparationSettled);
+    QSignalSpy settled(&m_rig->issuer, &CardIssuer::settled);
     DeferredProbe<Result> prepared(m_rig->issuer.prepareCard());
-    QVERIFY(m_rig->issuer.preparing());
+    QVERIFY(m_rig->issuer.busy());
     QVERIFY(prepared.waitSettled());
     QCOMPARE(prepared.value().error, error);
     // Ended, however it went.
-    QVERIFY(!m_rig->issuer.preparing());
-    QCOMPARE(settled.count(), 1);
+    QVERIFY(!m_rig->issuer.busy());
+    WAIT_COMPARE(settled.count(), 1);
     if (error.isEmpty()) {
         QVERIFY(prepared.resolved());
         QCOMPARE(prepared.value().card->uid(), QString("F1"));
@@ -375,6 +390,133 @@ void TestCardIssuerIssue::disableAfterWriteOnlyWarns()
     QCOMPARE(log.count(QtWarningMsg, "[CardIssuer] WARN: RFID disable failed : Reader busy"), 1);
     QCOMPARE(log.count(QtCriticalMsg, "[CardIssuer] "), 0);
     QCOMPARE(m_rig->fakeDispenser().count("dispose"), 0);
+}
+
+void TestCardIssuerIssue::silentReaderBinsNothing_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("preparation, no answer to the search") << "prepare" << "enable" << "RFID enable failed : Timeout";
+    QTest::newRow("preparation, reader updating") << "prepare" << "updating" << "RFID enable failed : Timeout";
+    QTest::newRow("preparation, no answer to the switch-off") << "prepare" << "disable"
+                                                              << "RFID disable failed : Timeout";
+    QTest::newRow("issue, no answer to the search") << "issue" << "enable" << "RFID enable failed : Timeout";
+    QTest::newRow("issue, no answer to the write") << "issue" << "card/write" << "Write card failed : Timeout";
+}
+
+// A reader that does not answer is a reader fault, not a bad card: the card stays at the reader
+// and counts as no failure, where a card the reader searched and did not see, or refused, is
+// binned.
+void TestCardIssuerIssue::silentReaderBinsNothing()
+{
+    QFETCH(QString, operation);
+    QFETCH(QString, fault);
+    QFETCH(QString, error);
+
+    if (operation == "issue")
+        QVERIFY(prepare());
+    if (fault == "updating") {
+        m_rig->fakeRfid().setState(FakeRfidService::Updating);
+        WAIT_COMPARE(m_rig->issuer.reason(), QString("RFID updating"));
+    } else {
+        m_rig->fakeRfid().silence(fault, 1);
+    }
+
+    QSignalSpy disposed(&m_rig->issuer, &CardIssuer::cardDisposed);
+    DeferredProbe<Result> result(operation == "issue" ? m_rig->issuer.issueCard(IssuerRig::vehicleCard())
+                                                      : m_rig->issuer.prepareCard());
+    QVERIFY(result.waitSettled(10000));
+    QVERIFY(result.rejected());
+    QCOMPARE(result.value().error, error);
+
+    QVERIFY(m_rig->requestsHandled(m_rig->fakeDispenser()));
+    QCOMPARE(m_rig->fakeDispenser().count("dispose"), 0);
+    QVERIFY(m_rig->fakeDispenser().bin().isEmpty());
+    QCOMPARE(disposed.count(), 0);
+    QCOMPARE(m_rig->issuer.failCount(), 0);
+    QCOMPARE(m_rig->fakeDispenser().cardInRfid()->uid, QString("C0001"));
+}
+
+void TestCardIssuerIssue::oneCardOperationAtATime_data()
+{
+    QTest::addColumn<QString>("first");  // under way
+    QTest::addColumn<QString>("second"); // asked meanwhile
+    QTest::addColumn<QStringList>("reader"); // the reader's requests, in order
+
+    QTest::newRow("issue asked while a preparation reads")
+        << "prepare" << "issue" << QStringList{"enable", "disable", "enable", "card/create", "card/write", "disable"};
+    QTest::newRow("preparation asked while an issue writes")
+        << "issue" << "prepare" << QStringList{"enable", "card/create", "card/write", "disable", "enable", "disable"};
+    QTest::newRow("preparation asked while a card is presented") << "present" << "prepare"
+                                                                  << QStringList{"enable", "disable"};
+}
+
+// Card operations never run beside each other: the field is not switched off under a write, a
+// presented card is not pulled back from the driver. The second starts once the first has ended.
+void TestCardIssuerIssue::oneCardOperationAtATime()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QStringList, reader);
+
+    QVERIFY(prepare());
+    CardIssuer &issuer = m_rig->issuer;
+    FakeRfidService &fakeRfid = m_rig->fakeRfid();
+    FakeDispenserService &fakeDispenser = m_rig->fakeDispenser();
+    if (first == "present") {
+        DeferredProbe<Result> issued(issuer.issueCard(IssuerRig::vehicleCard()));
+        QVERIFY(issued.waitSettled());
+        QVERIFY(issued.resolved());
+    }
+    fakeRfid.clearRequests();
+    fakeDispenser.clearRequests();
+    QSignalSpy settled(&issuer, &CardIssuer::settled);
+
+    // Each slow step is answered well within its time limit.
+    std::unique_ptr<DeferredProbe<Result>> firstDone;
+    if (first == "prepare") {
+        fakeRfid.delay("disable", 1000, 1);
+        fakeRfid.delay("card/write", 1500, 1);
+        firstDone = std::make_unique<DeferredProbe<Result>>(issuer.prepareCard());
+        QVERIFY(waitUntil([&] { return fakeRfid.count("disable") == 1; }));
+    } else if (first == "issue") {
+        fakeRfid.delay("card/write", 1500, 1);
+        firstDone = std::make_unique<DeferredProbe<Result>>(issuer.issueCard(IssuerRig::vehicleCard()));
+        QVERIFY(waitUntil([&] { return fakeRfid.count("card/write") == 1; }));
+    } else {
+        firstDone = std::make_unique<DeferredProbe<Result>>(issuer.presentCard(30));
+        QVERIFY(waitUntil([&] { return !fakeDispenser.cardInMouth().isNull(); }));
+        QVERIFY(waitUntil([&] { return issuer.state() == CardIssuer::Busy && issuer.reason() == "Card in Mouth"; }));
+    }
+    QVERIFY(issuer.busy());
+    DeferredProbe<Result> secondDone(second == "issue" ? issuer.issueCard(IssuerRig::vehicleCard())
+                                                       : issuer.prepareCard());
+    if (first == "present") {
+        // The driver takes the card a moment later; nothing reached for it before.
+        QTest::qWait(300);
+        QCOMPARE(fakeDispenser.count("accept"), 0);
+        QVERIFY(fakeDispenser.driverTakeCard());
+    }
+
+    QVERIFY(firstDone->waitSettled(10000));
+    QVERIFY2(firstDone->resolved(), qPrintable(firstDone->value().error));
+    QVERIFY(secondDone.waitSettled(10000));
+    QVERIFY2(secondDone.resolved(), qPrintable(secondDone.value().error));
+    QVERIFY(!issuer.busy());
+    WAIT_COMPARE(settled.count(), 1);
+    QCOMPARE(readerCommands(), reader);
+    QCOMPARE(fakeDispenser.count("dispose"), 0);
+    QCOMPARE(fakeDispenser.count("accept"), 0);
+    QCOMPARE(issuer.failCount(), 0);
+    if (second == "issue") {
+        QCOMPARE(secondDone.value().card->uid(), QString("C0001"));
+        QCOMPARE(fakeDispenser.cardInRfid()->templateName, QString("RUDIv1"));
+    } else {
+        // The card at the reader when the preparation came to it.
+        QCOMPARE(secondDone.value().card->uid(), QString(first == "present" ? "C0002" : "C0001"));
+    }
 }
 
 QTEST_MAIN(TestCardIssuerIssue)

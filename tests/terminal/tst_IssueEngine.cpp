@@ -613,50 +613,83 @@ void tst_IssueEngine::collectTimeout()
 
 void tst_IssueEngine::issuerInErrorWithATruckStanding_data()
 {
+    QTest::addColumn<QString>("fault"); // why the card issuer cannot serve
     QTest::addColumn<QString>("then");
-    QTest::newRow("vehicle reported again") << "vehicle";
-    QTest::newRow("jam cleared") << "cleared";
+    QTest::newRow("jam, vehicle reported again") << "jam" << "vehicle";
+    QTest::newRow("jam cleared") << "jam" << "cleared";
+    QTest::newRow("reader updating, vehicle reported again") << "update" << "vehicle";
+    QTest::newRow("reader update ends") << "update" << "cleared";
 }
 
-// A jam ends the session in Error; back in Idle with the truck still standing there, no session
-// opens while the card issuer stays in Error (each would fail at once and trigger the cameras
-// again), until a vehicle is reported or the issuer recovers.
+// A jam ends the session in Error, or the reader starts updating its firmware; back in Idle
+// with the truck still standing there, no session opens while the card issuer cannot serve
+// (each would fail and trigger the cameras again), until a vehicle is reported or the issuer
+// recovers. The terminal is out of order meanwhile, and a reader that does not answer bins no
+// card.
 void tst_IssueEngine::issuerInErrorWithATruckStanding()
 {
+    QFETCH(QString, fault);
     QFETCH(QString, then);
 
     TerminalRig &lane = rig();
     QVERIFY(lane.start());
     QVERIFY(lane.cardPrepared("C0001"));
-    lane.dispenser().jamOnNext("eject");
+    if (fault == "jam")
+        lane.dispenser().jamOnNext("eject");
     const int from = lane.trail->size();
     lane.vehicleArrives();
     QVERIFY(lane.trail->waitFor(Session::WaitUser, from) >= 0);
     QVERIFY(lane.pressButton());
-    const int error = lane.trail->waitFor(Session::Error, from);
-    QVERIFY(error >= 0);
-    WAIT_COMPARE(lane.terminal->reason(), QString("Dispenser jammed"));
+    QString reason = "Dispenser jammed";
+    int end = -1;
+    if (fault == "jam") {
+        end = lane.trail->waitFor(Session::Error, from);
+    } else {
+        reason = "RFID updating";
+        QVERIFY(takePresentedCard());
+        end = lane.trail->waitFor(Session::PostExit, from);
+        lane.rfid().setState(FakeRfidService::Updating);
+    }
+    QVERIFY(end >= 0);
+    WAIT_COMPARE(lane.terminal->reason(), reason);
+    QCOMPARE(lane.terminal->state(), Terminal::Error);
     LogCapture log;
-    const int idle = lane.trail->waitFor(Session::Idle, error);
+    const int idle = lane.trail->waitFor(Session::Idle, end);
     QVERIFY(idle >= 0);
-    QTest::qWait(1500); // a session would open at once
+    if (fault == "jam") {
+        QTest::qWait(1500); // a session would open at once
+    } else {
+        // The next card comes onto the reader, which does not answer.
+        QVERIFY(waitUntil([&] {
+            return log.contains(QtCriticalMsg, "[IssueEngine] ERROR: Failed to prepare card : RFID enable failed : Timeout");
+        }, 10000));
+        QVERIFY(lane.dispenser().bin().isEmpty());
+        QCOMPARE(lane.terminal->cardIssuer()->failCount(), 0);
+    }
     QCOMPARE(lane.trail->since(idle), QString("Idle"));
     QCOMPARE(log.count(QtInfoMsg, "[CameraManager] cameraProcess"), 0);
+    QCOMPARE(lane.terminal->state(), Terminal::Error);
 
     if (then == "vehicle") {
-        // Tried once for the reported vehicle, with the issuer still jammed.
+        // Tried once for the reported vehicle, with the issuer still unable to serve.
         lane.terminal->engine()->simLoopPresent();
         const int again = lane.trail->waitFor(Session::Idle, idle + 1);
         QVERIFY(again >= 0);
         QTest::qWait(1500);
         QCOMPARE(lane.trail->since(idle), QString("Idle DataCollect Error Idle"));
     } else {
-        lane.dispenser().setJammed(false);
+        if (fault == "jam")
+            lane.dispenser().setJammed(false);
+        else
+            lane.rfid().setState(FakeRfidService::Idle);
         QVERIFY(lane.trail->waitFor(Session::WaitUser, idle) >= 0);
         QCOMPARE(lane.trail->since(idle), QString("Idle DataCollect WaitUser"));
-        QCOMPARE(lane.session()->cardId(), QString("C0001"));
+        QCOMPARE(lane.session()->cardId(), QString(fault == "jam" ? "C0001" : "C0002"));
+        WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
     }
     QCOMPARE(log.count(QtInfoMsg, "[CameraManager] cameraProcess"), 1);
+    QVERIFY(lane.dispenser().bin().isEmpty());
+    QCOMPARE(lane.terminal->cardIssuer()->failCount(), 0);
 }
 
 // Only the simulation reaches a stopped engine, and it is refused; the button is still recorded.

@@ -27,6 +27,7 @@ private slots:
     void nextRunStartedOnTheEnd();
     void cancelDuringThePause();
     void cancelWhileWaitingForACard();
+    void runWaitsForTheCardPreparation_data();
     void runWaitsForTheCardPreparation();
 
 private:
@@ -370,15 +371,25 @@ void tst_DiagnosticsRuns::cancelWhileWaitingForACard()
     QCOMPARE(run.settlements(), 1);
 }
 
+void tst_DiagnosticsRuns::runWaitsForTheCardPreparation_data()
+{
+    QTest::addColumn<bool>("cancel"); // while the run waits
+    QTest::newRow("preparation ends") << false;
+    QTest::newRow("cancelled meanwhile") << true;
+}
+
 // A run accepted while the vending engine's card preparation is under way (it goes on after
 // the terminal stopped) starts its card once that preparation has ended: the run takes the
-// prepared card, the preparation never meets the run's card.
+// prepared card, the preparation never meets the run's card. A cancel meanwhile ends the run at
+// once: it has started nothing to wait for.
 void tst_DiagnosticsRuns::runWaitsForTheCardPreparation()
 {
+    QFETCH(bool, cancel);
+
     ControllerSetup setup;
     setup.model = "KTV52817";
     rig(setup);
-    dispenser().delay("issue", 2000, 1);
+    dispenser().delay("issue", cancel ? 6000 : 2000, 1);
     std::unique_ptr<DeferredProbe<Test>> run;
     connect(&dispenser(), &FakeService::requestReceived, this, [&](const QString &command) {
         if (command != QLatin1String("issue") || run)
@@ -389,12 +400,30 @@ void tst_DiagnosticsRuns::runWaitsForTheCardPreparation()
     LogCapture log;
     QVERIFY(m_rig->start());
     QVERIFY(waitUntil([&] { return bool(run); }, 20000));
+    QCOMPARE(log.count(QtInfoMsg, "[Diagnostics] Waiting for the card operation under way to end"), 1);
+    manager::CardIssuer *issuer = m_rig->manager->terminal().cardIssuer();
+    if (cancel) {
+        QVERIFY(!run->settled());
+        QVERIFY(diagnostics().cancelTest());
+        QVERIFY(run->settled());
+        QCOMPARE(run->value().result(), false);
+        QCOMPARE(run->value().error(), QString("Cancelled"));
+        QCOMPARE(run->value().currCardIndex(), 0);
+        QVERIFY(!diagnostics().testRunning());
+        QVERIFY(issuer->busy()); // the preparation itself goes on
+        // Once it has ended, the run has moved no card of its own.
+        QVERIFY(waitUntil([&] { return !issuer->busy(); }, 20000));
+        QCOMPARE(dispenser().count("issue"), 1);
+        QCOMPARE(dispenser().count("eject"), 0);
+        QVERIFY(dispenser().bin().isEmpty());
+        QCOMPARE(run->settlements(), 1);
+        return;
+    }
     QVERIFY(run->waitSettled(60000));
     QVERIFY2(run->value().result(), qPrintable(run->value().error()));
     QCOMPARE(dispenser().count("issue"), 1);
     QCOMPARE(dispenser().bin().size(), 1);
-    QCOMPARE(m_rig->manager->terminal().cardIssuer()->failCount(), 0);
-    QCOMPARE(log.count(QtInfoMsg, "[Diagnostics] Waiting for the card preparation to end"), 1);
+    QCOMPARE(issuer->failCount(), 0);
 }
 
 QTEST_MAIN(tst_DiagnosticsRuns)
