@@ -135,6 +135,22 @@ QString textRefusal(const QString &key, const QString &text)
     return QString();
 }
 
+// The URL's text with its user-info shown as "****". The line rule covers what the text shows;
+// a parser may find user-info where the text has no "://" before it, and takes it out as well.
+QString withoutUserInfo(const QString &text)
+{
+    static const QString Mask = QStringLiteral("****");
+    QString shown = manager::Logger::maskUserInfo(text);
+    const QUrl url(shown, QUrl::TolerantMode);
+    if (url.isValid() && !url.userInfo().isEmpty() && url.userInfo() != Mask) {
+        QUrl bare = url;
+        bare.setUserInfo(QString());
+        bare.setUserName(Mask);
+        shown = bare.toString();
+    }
+    return shown;
+}
+
 QString shown(const QVariant &value)
 {
     if (value.type() == QVariant::StringList)
@@ -331,8 +347,7 @@ QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *t
     if (value.isString() && stored.isValid()) {
         const QString text = value.toString();
         const QString storedText = shown(stored);
-        if ((isSecret(key) && text == QLatin1String("****") && !storedText.isEmpty())
-            || (text != storedText && text == manager::Logger::maskUserInfo(storedText))) {
+        if (text != storedText && text == masked(key, storedText)) {
             *typed = stored;
             return QString();
         }
@@ -515,6 +530,13 @@ bool Config::isSecret(const QString &key)
     return kSecretKeys.contains(key);
 }
 
+QString Config::masked(const QString &key, const QString &text)
+{
+    if (isSecret(key) && !text.isEmpty())
+        return QStringLiteral("****");
+    return withoutUserInfo(text);
+}
+
 QVariantMap Config::forLog(const QVariantMap &changes)
 {
     QVariantMap shownChanges;
@@ -527,10 +549,7 @@ QVariantMap Config::forLog(const QVariantMap &changes)
 
 QString Config::forLog(const QString &key, const QVariant &value)
 {
-    const QString text = shown(value);
-    if (isSecret(key) && !text.isEmpty())
-        return QStringLiteral("****");
-    return LogQuote::quote(manager::Logger::maskUserInfo(text));
+    return LogQuote::quote(masked(key, shown(value)));
 }
 
 void Config::onFileChanged(const QString &path)

@@ -57,6 +57,9 @@ public:
     // A change map as a log line may show it: the values of secret keys
     // masked, texts bounded and escaped.
     static QVariantMap forLog(const QVariantMap &changes);
+    // A setting's text as documents and log lines show it: a secret as "****" (when set), a URL
+    // with "****" for its user-info.
+    static QString masked(const QString &key, const QString &text);
     // An id key's value that names the file to read the id from, not the id itself.
     static bool namesFile(const QString &value);
 

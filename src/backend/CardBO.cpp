@@ -3,7 +3,6 @@
 #include "app/Config.h"
 #include "app/JsonRead.h"
 #include "app/LogQuote.h"
-#include "app/Logger.h"
 #include "backend/TerminalView.h"
 #include "card/CardIssuer.h"
 #include "card/Dispenser.h"
@@ -113,7 +112,7 @@ QJsonObject answerForLog(QJsonObject answer)
         if (isSecretKey(name.toString()))
             setting.insert(QStringLiteral("value"), QStringLiteral("****"));
         else if (value.isString())
-            setting.insert(QStringLiteral("value"), manager::Logger::maskUserInfo(value.toString()));
+            setting.insert(QStringLiteral("value"), Config::masked(name.toString(), value.toString()));
         *element = setting;
     }
     answer.insert(QStringLiteral("config"), settings);
@@ -851,7 +850,7 @@ void CardBO::onConfigChanged(const QVariantMap &changes)
     logWarn(QStringLiteral("WARN: Configuration changed. Applying."));
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
         const QString value = isSecretKey(it.key()) ? QStringLiteral("****")
-                                                    : field(manager::Logger::maskUserInfo(configValueText(it.value())));
+                                                    : field(Config::masked(it.key(), configValueText(it.value())));
         logInfo(QStringLiteral("  %1 : %2").arg(field(it.key()), value));
     }
     initClient();

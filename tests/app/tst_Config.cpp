@@ -1,5 +1,6 @@
 #include "app/Config.h"
 #include "app/Logger.h"
+#include "fakes/AwkwardPasswords.h"
 #include "fakes/LogCapture.h"
 
 #include <QFile>
@@ -128,6 +129,8 @@ private slots:
     void changesPastTheFileLimitRefused();
     void severalKeysAtOnce();
     void urlCredentialsNeverShown();
+    void awkwardUrlPasswordsNeverShown_data();
+    void awkwardUrlPasswordsNeverShown();
 
 private:
     QString path() const { return m_dir->filePath("gui.conf"); }
@@ -960,6 +963,44 @@ void tst_Config::urlCredentialsNeverShown()
     QVERIFY(m_log->texts().contains("[Config]  cameras/alpr1               : https://****@10.0.0.5:8000/snap"));
     QVERIFY(!m_log->texts().join('\n').contains("tulp"));
     QCOMPARE(Config::forLog({{"cameras/alpr1", "rtsp://u:p@cam/x"}}).value("cameras/alpr1"), QVariant("rtsp://****@cam/x"));
+}
+
+void tst_Config::awkwardUrlPasswordsNeverShown_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("head");
+    QTest::addColumn<QString>("tail");
+    for (const AwkwardPassword &pw : awkwardPasswords())
+        QTest::newRow(qPrintable(pw.name)) << QStringLiteral("https://%1@10.0.0.5:8000").arg(pw.userInfo()) << pw.head
+                                           << pw.tail;
+}
+
+// A camera password holding a blank, a quote, a backslash or an "@" is hidden as wholly as any
+// other: in the printed settings, in a change as logged and as a document shows it; the URL as
+// shown, sent back, still stands for the stored one.
+void tst_Config::awkwardUrlPasswordsNeverShown()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, head);
+    QFETCH(QString, tail);
+    QVariantMap defaults = kDefaults;
+    defaults.insert("cameras/alpr1", "");
+    Config config(path(), defaults);
+    QVERIFY(config.set("cameras/alpr1", url));
+    m_log->clear();
+    config.print();
+
+    const QString shown = Config::masked("cameras/alpr1", url);
+    QCOMPARE(shown, QStringLiteral("https://****@10.0.0.5:8000"));
+    QVERIFY(m_log->texts().contains("[Config]  cameras/alpr1               : " + shown));
+    const QString logged = Config::forLog({{"cameras/alpr1", url}}).value("cameras/alpr1").toString();
+    QCOMPARE(logged, shown);
+    for (const QString &text : {m_log->texts().join('\n'), logged, shown})
+        QVERIFY2(!text.contains(head) && !text.contains(tail), qPrintable(text));
+
+    QVariant taken;
+    QCOMPARE(config.refusal("cameras/alpr1", QJsonValue(shown), &taken), QString());
+    QCOMPARE(taken, QVariant(url));
 }
 
 QTEST_GUILESS_MAIN(tst_Config)
