@@ -93,6 +93,15 @@ bool readFlag(const QString &text, bool *flag)
     return true;
 }
 
+// A stored flag: typed, or a text as the file gives it.
+bool isOn(const QVariant &value)
+{
+    bool flag = false;
+    if (value.type() == QVariant::Bool)
+        return value.toBool();
+    return readFlag(value.toString(), &flag) && flag;
+}
+
 bool hasControl(const QString &text)
 {
     for (const QChar c : text) {
@@ -133,6 +142,21 @@ QString textRefusal(const QString &key, const QString &text)
             return QStringLiteral("expected an id, not a file path");
     }
     return QString();
+}
+
+// Keys the back office's answer never sets: the link's trust and address, the terminal's
+// identity, its MQTT session and its secrets. Whoever answers in the back office's place would
+// otherwise take the next request, with the API key, elsewhere.
+bool closedToBackOffice(const QString &key)
+{
+    static const QStringList keys{
+        QStringLiteral("card-bo/url"),        QStringLiteral("card-bo/ignoreSslErrors"),
+        QStringLiteral("card-bo/rootCA"),     QStringLiteral("card-bo/pubCert"),
+        QStringLiteral("card-bo/privKey"),    QStringLiteral("terminal/deviceId"),
+        QStringLiteral("terminal/customsId"), QStringLiteral("terminal/locationId"),
+        QStringLiteral("gui/settingsPin"),
+    };
+    return keys.contains(key) || key.startsWith(QLatin1String("mqtt/"));
 }
 
 // The URL's text with its user-info shown as "****". The line rule covers what the text shows;
@@ -340,8 +364,11 @@ bool Config::fits(const QVariantMap &changes) const
     return false;
 }
 
-QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *typed) const
+QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *typed, From from) const
 {
+    if (from == From::BackOffice && closedToBackOffice(key))
+        return QStringLiteral("never set by the back office");
+
     const QVariant stored = m_values.value(key);
     // As published: a secret as "****", a URL without its user-info. Sent back, it changes nothing.
     if (value.isString() && stored.isValid()) {
@@ -360,6 +387,10 @@ QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *t
         *typed = stored;
         return QString();
     }
+
+    // With another root, whoever holds a certificate it vouches for is the back office.
+    if (key == QLatin1String("card-bo/rootCA"))
+        return QStringLiteral("the root certificate is changed on site only");
 
     const QVariant defaultValue = m_defaults.value(key);
     switch (defaultValue.isValid() ? defaultValue.type() : QVariant::String) {
@@ -389,6 +420,10 @@ QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *t
             flag = value.toBool();
         else if (!value.isString() || !readFlag(value.toString(), &flag))
             return QStringLiteral("expected true or false");
+        // With the checks off, whoever answers at the back office's address gets the API key.
+        // Switching them back on is always taken.
+        if (key == QLatin1String("card-bo/ignoreSslErrors") && flag && !isOn(stored))
+            return QStringLiteral("certificate checks can be switched off on site only");
         *typed = flag;
         return QString();
     }

@@ -991,7 +991,7 @@ void GUIManager::applyConfig(const QByteArray &payload)
             if (!knownKeys.contains(key))
                 continue;
             QVariant value;
-            const QString why = m_config.refusal(key, member.value(), &value);
+            const QString why = m_config.refusal(key, member.value(), &value, Config::From::Supervisor);
             if (!why.isEmpty()) {
                 refuse(QStringLiteral("%1 (%2)").arg(LogQuote::quote(key), why),
                        QStringLiteral("WARN: Configuration value refused : %1 (%2)").arg(LogQuote::quote(key), why));

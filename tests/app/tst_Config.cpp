@@ -125,6 +125,8 @@ private slots:
     void tempFolderIsNeverUsed();
     void outsideValues_data();
     void outsideValues();
+    void trustStaysOnSite_data();
+    void trustStaysOnSite();
     void changesPastTheFileLimitRefused_data();
     void changesPastTheFileLimitRefused();
     void severalKeysAtOnce();
@@ -892,6 +894,73 @@ void tst_Config::outsideValues()
         QCOMPARE(taken, typed);
         QCOMPARE(taken.type(), typed.type());
     }
+}
+
+void tst_Config::trustStaysOnSite_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<bool>("fromBackOffice");
+    QTest::addColumn<QString>("why"); // empty when taken
+    QTest::addColumn<QVariant>("typed");
+
+    const QVariant none;
+    const QString checks = "certificate checks can be switched off on site only";
+    const QString root = "the root certificate is changed on site only";
+    const QString never = "never set by the back office";
+    const QByteArray off = "[card-bo]\nignoreSslErrors=true\n"; // switched off on site
+    QTest::newRow("checks off") << QByteArray() << "card-bo/ignoreSslErrors" << QJsonValue(true) << false << checks << none;
+    QTest::newRow("checks off, as text") << QByteArray() << "card-bo/ignoreSslErrors" << QJsonValue("1") << false << checks
+                                         << none;
+    QTest::newRow("checks back on") << off << "card-bo/ignoreSslErrors" << QJsonValue(false) << false << ""
+                                    << QVariant(false);
+    QTest::newRow("off on site, sent back") << off << "card-bo/ignoreSslErrors" << QJsonValue(true) << false << ""
+                                            << QVariant(true);
+    QTest::newRow("checks kept on") << QByteArray() << "card-bo/ignoreSslErrors" << QJsonValue(false) << false << ""
+                                    << QVariant(false);
+    QTest::newRow("another root") << QByteArray() << "card-bo/rootCA" << QJsonValue("/tmp/other-ca.crt") << false << root
+                                  << none;
+    QTest::newRow("the root, sent back") << QByteArray() << "card-bo/rootCA" << QJsonValue("/opt/certs/rootCA.crt") << false
+                                         << "" << QVariant("/opt/certs/rootCA.crt");
+    QTest::newRow("another back office") << QByteArray() << "card-bo/url" << QJsonValue("https://bo2.example:9876") << false
+                                         << "" << QVariant("https://bo2.example:9876");
+    // The back office's answer sets none of the link's trust, not even back on.
+    QTest::newRow("answer: checks off") << QByteArray() << "card-bo/ignoreSslErrors" << QJsonValue(true) << true << never
+                                        << none;
+    QTest::newRow("answer: checks on") << off << "card-bo/ignoreSslErrors" << QJsonValue(false) << true << never << none;
+    QTest::newRow("answer: another root") << QByteArray() << "card-bo/rootCA" << QJsonValue("/tmp/other-ca.crt") << true
+                                          << never << none;
+    QTest::newRow("answer: another back office") << QByteArray() << "card-bo/url" << QJsonValue("https://bo2.example")
+                                                 << true << never << none;
+    QTest::newRow("answer: the id's own file") << QByteArray() << "terminal/deviceId" << QJsonValue("/etc/serialnumber")
+                                               << true << never << none;
+    QTest::newRow("answer: a heartbeat interval") << QByteArray() << "card-bo/hbIntervalSec" << QJsonValue(60) << true << ""
+                                                  << QVariant(60);
+}
+
+// The link's trust is the site's: a supervisor may move the back office and switch checks back
+// on, not switch them off or change the root; the back office's answer touches none of it.
+void tst_Config::trustStaysOnSite()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, key);
+    QFETCH(QJsonValue, value);
+    QFETCH(bool, fromBackOffice);
+    QFETCH(QString, why);
+    QFETCH(QVariant, typed);
+    QVariantMap defaults = kDefaults;
+    defaults.insert({{"card-bo/url", "https://127.0.0.1:9876"}, {"card-bo/ignoreSslErrors", false},
+                     {"card-bo/rootCA", "/opt/certs/rootCA.crt"}, {"card-bo/hbIntervalSec", 30},
+                     {"terminal/deviceId", "/etc/serialnumber"}});
+    if (!file.isEmpty())
+        writeInPlace(path(), file);
+    Config config(path(), defaults);
+
+    QVariant taken;
+    QCOMPARE(config.refusal(key, value, &taken, fromBackOffice ? Config::From::BackOffice : Config::From::Supervisor), why);
+    if (why.isEmpty())
+        QCOMPARE(taken, typed);
 }
 
 void tst_Config::changesPastTheFileLimitRefused_data()

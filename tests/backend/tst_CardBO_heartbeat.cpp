@@ -599,7 +599,7 @@ private slots:
         QTest::addColumn<QString>("warning");  // the refusal's reason; empty when taken
 
         const QVariant before;
-        const QString never = QStringLiteral("is never set by the back office");
+        const QString never = QStringLiteral("never set by the back office");
         // The link's trust, identity, local paths and secrets stay the terminal's own.
         QTest::newRow("back office URL") << "card-bo/url" << QJsonValue("https://bo.evil.example") << before << never;
         QTest::newRow("ignore TLS errors") << "card-bo/ignoreSslErrors" << QJsonValue(true) << before << never;

@@ -35,6 +35,7 @@ private slots:
     void configDocumentRoundTrips();
     void configHidesAwkwardUrlPasswords_data();
     void configHidesAwkwardUrlPasswords();
+    void configSetKeepsCertificateChecks();
     void configSetPastTheFileLimit();
     void configSetRefusalsBounded();
     void baseChangeDropsOldRequests();
@@ -239,6 +240,14 @@ void tst_Supervision::configSetRefusesWrongTypes_data()
                                            << "expected an id, not a file path";
     QTest::newRow("customs id from a file") << "terminal" << "customsId" << QJsonValue("gui.conf")
                                             << "expected an id, not a file path";
+    // The link's trust stays the site's: with checks off or another root, whoever answers at
+    // the back office's address would get the API key with the next heartbeat.
+    QTest::newRow("certificate checks off") << "card-bo" << "ignoreSslErrors" << QJsonValue(true)
+                                            << "certificate checks can be switched off on site only";
+    QTest::newRow("certificate checks off, as text") << "card-bo" << "ignoreSslErrors" << QJsonValue("true")
+                                                     << "certificate checks can be switched off on site only";
+    QTest::newRow("another root certificate") << "card-bo" << "rootCA" << QJsonValue("/tmp/other-ca.crt")
+                                              << "the root certificate is changed on site only";
 }
 
 // A value of the wrong type is refused with a log line and an error answer; the rest applies.
@@ -466,6 +475,38 @@ void tst_Supervision::configHidesAwkwardUrlPasswords()
         const QString written = manager::Logger::mask(line);
         QVERIFY2(!written.contains(head) && !written.contains(tail), qPrintable(written));
     }
+}
+
+// A supervisor may move the back office but not switch its certificate checks off; switching
+// them back on is taken, and so is the document sent back as published after a change on site.
+void tst_Supervision::configSetKeepsCertificateChecks()
+{
+    QVERIFY(rig().start());
+    ControllerRig &r = *m_rig;
+    const QJsonObject change{{"card-bo", QJsonObject{{"url", "https://127.0.0.9:9443"}, {"ignoreSslErrors", true}}}};
+    QVERIFY(r.request("/config/set", QJsonDocument(change).toJson()));
+    QCOMPARE(r.document("/config/set/response"),
+             (QJsonObject{{"result", false},
+                          {"error", "Refused : card-bo/ignoreSslErrors (certificate checks can be switched off on site only)"}}));
+    QVERIFY(r.supervisor.waitForMessages(r.base() + "/config", 2));
+    QCOMPARE(r.config->get("card-bo/url"), QVariant("https://127.0.0.9:9443"));
+    QCOMPARE(r.config->get("card-bo/ignoreSslErrors").toBool(), false);
+
+    // Switched off on site (the settings file, the settings pages).
+    QVERIFY(r.config->set("card-bo/ignoreSslErrors", true));
+    QVERIFY(r.supervisor.waitForMessages(r.base() + "/config", 3));
+    const QByteArray published = r.supervisor.messages(r.base() + "/config").last().payload;
+    QSignalSpy changed(r.config.get(), &Config::configChanged);
+    QVERIFY(r.request("/config/set", published));
+    QVERIFY(r.request("/info/get"));
+    QVERIFY(r.supervisor.waitForMessages(r.base() + "/info", 2));
+    QCOMPARE(changed.count(), 0);
+    QCOMPARE(count("/config/set/response"), 1);
+
+    QVERIFY(r.request("/config/set", R"({"card-bo": {"ignoreSslErrors": false}})"));
+    QVERIFY(r.supervisor.waitForMessages(r.base() + "/config", 4));
+    QCOMPARE(r.config->get("card-bo/ignoreSslErrors"), QVariant(false));
+    QCOMPARE(count("/config/set/response"), 1);
 }
 
 // A change whose file would pass the size the store reads back is refused; the file stays.
