@@ -24,9 +24,37 @@ namespace {
 
 const QStringList kSecretKeys = {QStringLiteral("mqtt/password"), QStringLiteral("gui/settingsPin")};
 
+bool hasControl(const QString &text);
+
+// The MQTT base and every device client's base: the will, the requests and the subscriptions
+// hang below them.
+bool isTopicKey(const QString &key)
+{
+    return key == QLatin1String("mqtt/base") || key.startsWith(QLatin1String("topics/"));
+}
+
+// Why a text cannot be a base topic. With a wildcard (or none) no broker takes the will, the
+// requests or the subscriptions; one starting with "$" is never routed to a client.
+QString topicRefusal(const QString &text)
+{
+    if (text.size() > Config::MaxTextLength)
+        return QStringLiteral("expected a text of at most %1 characters").arg(Config::MaxTextLength);
+    if (text.isEmpty() || text.contains(QLatin1Char('#')) || text.contains(QLatin1Char('+'))
+        || text.startsWith(QLatin1Char('$')) || hasControl(text))
+        return QStringLiteral("expected a non-empty topic without wildcards, control characters or a leading \"$\"");
+    return QString();
+}
+
 // Why a file value cannot stand in for its default, or an empty text when it can.
 QString rejectReason(const QString &key, const QVariant &fileValue, const QVariant &defaultValue)
 {
+    // Taken, a bad topic would fail every subscription from the next start on, with nothing
+    // on the lane to tell why.
+    if (isTopicKey(key)) {
+        const QString topic = fileValue.type() == QVariant::String ? fileValue.toString()
+                                                                   : fileValue.toStringList().join(QLatin1Char(','));
+        return topicRefusal(topic);
+    }
     if (!defaultValue.isValid())
         return QString();
     const QString text = fileValue.type() == QVariant::String ? fileValue.toString().trimmed() : QString();
@@ -116,13 +144,9 @@ QString textRefusal(const QString &key, const QString &text)
 {
     if (text.size() > Config::MaxTextLength)
         return QStringLiteral("expected a text of at most %1 characters").arg(Config::MaxTextLength);
-    // The base names the will's topic and every request topic: with a wildcard (or none) no
-    // broker takes the session again, and one starting with "$" is never routed to a client.
-    if (key == QLatin1String("mqtt/base")) {
-        if (text.isEmpty() || text.contains(QLatin1Char('#')) || text.contains(QLatin1Char('+'))
-            || text.startsWith(QLatin1Char('$')) || hasControl(text))
-            return QStringLiteral("expected a non-empty topic without wildcards, control characters or a leading \"$\"");
-    } else if (key == QLatin1String("mqtt/host")) {
+    if (isTopicKey(key))
+        return topicRefusal(text);
+    if (key == QLatin1String("mqtt/host")) {
         if (text.trimmed().isEmpty() || text.contains(QLatin1Char(' ')) || hasControl(text))
             return QStringLiteral("expected a host name");
     } else if (key == QLatin1String("gui/settingsPin")) {

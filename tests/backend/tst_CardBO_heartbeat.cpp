@@ -621,6 +621,14 @@ private slots:
         QTest::newRow("retries as a word") << "cameras/numberOfRetries" << QJsonValue("many") << before
                                            << "expected an integer";
         QTest::newRow("camera as a number") << "cameras/alpr1" << QJsonValue(42) << before << "expected a text";
+        const QString topic = "expected a non-empty topic without wildcards, control characters or a leading \"$\"";
+        QTest::newRow("dispenser under a wildcard") << "topics/dispenser" << QJsonValue("lane9/#") << before << topic;
+        QTest::newRow("system reader topic") << "topics/rfid" << QJsonValue("$SYS/rfid") << before << topic;
+        QTest::newRow("no reader topic") << "topics/rfid" << QJsonValue("") << before << topic;
+        QTest::newRow("another lane's dispenser") << "topics/dispenser" << QJsonValue("lane9/dispenser")
+                                                  << QVariant("lane9/dispenser") << "";
+        QTest::newRow("camera as a list") << "cameras/alpr1" << QJsonValue(QJsonArray{"a", "b"}) << before
+                                          << "expected a text";
         QTest::newRow("retries as text") << "cameras/numberOfRetries" << QJsonValue("5") << QVariant(5) << "";
         QTest::newRow("heartbeat of an hour") << "card-bo/hbIntervalSec" << QJsonValue(3600) << QVariant(3600) << "";
         QTest::newRow("policy") << "card-bo/hbPolicy" << QJsonValue("always") << QVariant("always") << "";

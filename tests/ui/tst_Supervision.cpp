@@ -248,6 +248,10 @@ void tst_Supervision::configSetRefusesWrongTypes_data()
                                                      << "certificate checks can be switched off on site only";
     QTest::newRow("another root certificate") << "card-bo" << "rootCA" << QJsonValue("/tmp/other-ca.crt")
                                               << "the root certificate is changed on site only";
+    // A device client's topic: a service must be able to answer on it after the next start.
+    QTest::newRow("dispenser under a wildcard") << "topics" << "dispenser" << QJsonValue("lane9/#") << base;
+    QTest::newRow("system reader topic") << "topics" << "rfid" << QJsonValue("$SYS/rfid") << base;
+    QTest::newRow("no reader topic") << "topics" << "rfid" << QJsonValue("") << base;
 }
 
 // A value of the wrong type is refused with a log line and an error answer; the rest applies.
