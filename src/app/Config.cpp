@@ -140,7 +140,7 @@ bool hasControl(const QString &text)
 }
 
 // Why a text cannot stand for the key, or an empty text when it can.
-QString textRefusal(const QString &key, const QString &text)
+QString textRefusal(const QString &key, const QString &text, const QVariant &defaultValue)
 {
     if (text.size() > Config::MaxTextLength)
         return QStringLiteral("expected a text of at most %1 characters").arg(Config::MaxTextLength);
@@ -161,8 +161,9 @@ QString textRefusal(const QString &key, const QString &text)
             return QStringLiteral("expected an https URL");
     } else if (key.startsWith(QLatin1String("terminal/")) && key.endsWith(QLatin1String("Id"))) {
         // Files are named on the board, not from outside: a path would have the terminal read
-        // whatever file it names and report it as its id.
-        if (Config::namesFile(text))
+        // whatever file it names and report it as its id. The key's own file, as the board
+        // ships, is the one path that may be named again.
+        if (text != defaultValue.toString() && Config::namesFile(text))
             return QStringLiteral("expected an id, not a file path");
     }
     return QString();
@@ -455,7 +456,7 @@ QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *t
         // Keys without a default are texts, as the file gives them.
         if (!value.isString())
             return QStringLiteral("expected a text");
-        const QString reason = textRefusal(key, value.toString());
+        const QString reason = textRefusal(key, value.toString(), defaultValue);
         if (reason.isEmpty())
             *typed = value.toString();
         return reason;
