@@ -24,9 +24,37 @@ namespace {
 
 const QStringList kSecretKeys = {QStringLiteral("mqtt/password"), QStringLiteral("gui/settingsPin")};
 
+bool hasControl(const QString &text);
+
+// The MQTT base and every device client's base: the will, the requests and the subscriptions
+// hang below them.
+bool isTopicKey(const QString &key)
+{
+    return key == QLatin1String("mqtt/base") || key.startsWith(QLatin1String("topics/"));
+}
+
+// Why a text cannot be a base topic. With a wildcard (or none) no broker takes the will, the
+// requests or the subscriptions; one starting with "$" is never routed to a client.
+QString topicRefusal(const QString &text)
+{
+    if (text.size() > Config::MaxTextLength)
+        return QStringLiteral("expected a text of at most %1 characters").arg(Config::MaxTextLength);
+    if (text.isEmpty() || text.contains(QLatin1Char('#')) || text.contains(QLatin1Char('+'))
+        || text.startsWith(QLatin1Char('$')) || hasControl(text))
+        return QStringLiteral("expected a non-empty topic without wildcards, control characters or a leading \"$\"");
+    return QString();
+}
+
 // Why a file value cannot stand in for its default, or an empty text when it can.
 QString rejectReason(const QString &key, const QVariant &fileValue, const QVariant &defaultValue)
 {
+    // Taken, a bad topic would fail every subscription from the next start on, with nothing
+    // on the lane to tell why.
+    if (isTopicKey(key)) {
+        const QString topic = fileValue.type() == QVariant::String ? fileValue.toString()
+                                                                   : fileValue.toStringList().join(QLatin1Char(','));
+        return topicRefusal(topic);
+    }
     if (!defaultValue.isValid())
         return QString();
     const QString text = fileValue.type() == QVariant::String ? fileValue.toString().trimmed() : QString();
@@ -93,6 +121,15 @@ bool readFlag(const QString &text, bool *flag)
     return true;
 }
 
+// A stored flag: typed, or a text as the file gives it.
+bool isOn(const QVariant &value)
+{
+    bool flag = false;
+    if (value.type() == QVariant::Bool)
+        return value.toBool();
+    return readFlag(value.toString(), &flag) && flag;
+}
+
 bool hasControl(const QString &text)
 {
     for (const QChar c : text) {
@@ -103,17 +140,13 @@ bool hasControl(const QString &text)
 }
 
 // Why a text cannot stand for the key, or an empty text when it can.
-QString textRefusal(const QString &key, const QString &text)
+QString textRefusal(const QString &key, const QString &text, const QVariant &defaultValue)
 {
     if (text.size() > Config::MaxTextLength)
         return QStringLiteral("expected a text of at most %1 characters").arg(Config::MaxTextLength);
-    // The base names the will's topic and every request topic: with a wildcard (or none) no
-    // broker takes the session again, and one starting with "$" is never routed to a client.
-    if (key == QLatin1String("mqtt/base")) {
-        if (text.isEmpty() || text.contains(QLatin1Char('#')) || text.contains(QLatin1Char('+'))
-            || text.startsWith(QLatin1Char('$')) || hasControl(text))
-            return QStringLiteral("expected a non-empty topic without wildcards, control characters or a leading \"$\"");
-    } else if (key == QLatin1String("mqtt/host")) {
+    if (isTopicKey(key))
+        return topicRefusal(text);
+    if (key == QLatin1String("mqtt/host")) {
         if (text.trimmed().isEmpty() || text.contains(QLatin1Char(' ')) || hasControl(text))
             return QStringLiteral("expected a host name");
     } else if (key == QLatin1String("gui/settingsPin")) {
@@ -128,11 +161,43 @@ QString textRefusal(const QString &key, const QString &text)
             return QStringLiteral("expected an https URL");
     } else if (key.startsWith(QLatin1String("terminal/")) && key.endsWith(QLatin1String("Id"))) {
         // Files are named on the board, not from outside: a path would have the terminal read
-        // whatever file it names and report it as its id.
-        if (Config::namesFile(text))
+        // whatever file it names and report it as its id. The key's own file, as the board
+        // ships, is the one path that may be named again.
+        if (text != defaultValue.toString() && Config::namesFile(text))
             return QStringLiteral("expected an id, not a file path");
     }
     return QString();
+}
+
+// Keys the back office's answer never sets: the link's trust and address, the terminal's
+// identity, its MQTT session and its secrets. Whoever answers in the back office's place would
+// otherwise take the next request, with the API key, elsewhere.
+bool closedToBackOffice(const QString &key)
+{
+    static const QStringList keys{
+        QStringLiteral("card-bo/url"),        QStringLiteral("card-bo/ignoreSslErrors"),
+        QStringLiteral("card-bo/rootCA"),     QStringLiteral("card-bo/pubCert"),
+        QStringLiteral("card-bo/privKey"),    QStringLiteral("terminal/deviceId"),
+        QStringLiteral("terminal/customsId"), QStringLiteral("terminal/locationId"),
+        QStringLiteral("gui/settingsPin"),
+    };
+    return keys.contains(key) || key.startsWith(QLatin1String("mqtt/"));
+}
+
+// The URL's text with its user-info shown as "****". The line rule covers what the text shows;
+// a parser may find user-info where the text has no "://" before it, and takes it out as well.
+QString withoutUserInfo(const QString &text)
+{
+    static const QString Mask = QStringLiteral("****");
+    QString shown = manager::Logger::maskUserInfo(text);
+    const QUrl url(shown, QUrl::TolerantMode);
+    if (url.isValid() && !url.userInfo().isEmpty() && url.userInfo() != Mask) {
+        QUrl bare = url;
+        bare.setUserInfo(QString());
+        bare.setUserName(Mask);
+        shown = bare.toString();
+    }
+    return shown;
 }
 
 QString shown(const QVariant &value)
@@ -324,15 +389,17 @@ bool Config::fits(const QVariantMap &changes) const
     return false;
 }
 
-QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *typed) const
+QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *typed, From from) const
 {
+    if (from == From::BackOffice && closedToBackOffice(key))
+        return QStringLiteral("never set by the back office");
+
     const QVariant stored = m_values.value(key);
     // As published: a secret as "****", a URL without its user-info. Sent back, it changes nothing.
     if (value.isString() && stored.isValid()) {
         const QString text = value.toString();
         const QString storedText = shown(stored);
-        if ((isSecret(key) && text == QLatin1String("****") && !storedText.isEmpty())
-            || (text != storedText && text == manager::Logger::maskUserInfo(storedText))) {
+        if (text != storedText && text == masked(key, storedText)) {
             *typed = stored;
             return QString();
         }
@@ -345,6 +412,10 @@ QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *t
         *typed = stored;
         return QString();
     }
+
+    // With another root, whoever holds a certificate it vouches for is the back office.
+    if (key == QLatin1String("card-bo/rootCA"))
+        return QStringLiteral("the root certificate is changed on site only");
 
     const QVariant defaultValue = m_defaults.value(key);
     switch (defaultValue.isValid() ? defaultValue.type() : QVariant::String) {
@@ -374,6 +445,10 @@ QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *t
             flag = value.toBool();
         else if (!value.isString() || !readFlag(value.toString(), &flag))
             return QStringLiteral("expected true or false");
+        // With the checks off, whoever answers at the back office's address gets the API key.
+        // Switching them back on is always taken.
+        if (key == QLatin1String("card-bo/ignoreSslErrors") && flag && !isOn(stored))
+            return QStringLiteral("certificate checks can be switched off on site only");
         *typed = flag;
         return QString();
     }
@@ -381,7 +456,7 @@ QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *t
         // Keys without a default are texts, as the file gives them.
         if (!value.isString())
             return QStringLiteral("expected a text");
-        const QString reason = textRefusal(key, value.toString());
+        const QString reason = textRefusal(key, value.toString(), defaultValue);
         if (reason.isEmpty())
             *typed = value.toString();
         return reason;
@@ -515,6 +590,13 @@ bool Config::isSecret(const QString &key)
     return kSecretKeys.contains(key);
 }
 
+QString Config::masked(const QString &key, const QString &text)
+{
+    if (isSecret(key) && !text.isEmpty())
+        return QStringLiteral("****");
+    return withoutUserInfo(text);
+}
+
 QVariantMap Config::forLog(const QVariantMap &changes)
 {
     QVariantMap shownChanges;
@@ -527,10 +609,7 @@ QVariantMap Config::forLog(const QVariantMap &changes)
 
 QString Config::forLog(const QString &key, const QVariant &value)
 {
-    const QString text = shown(value);
-    if (isSecret(key) && !text.isEmpty())
-        return QStringLiteral("****");
-    return LogQuote::quote(manager::Logger::maskUserInfo(text));
+    return LogQuote::quote(masked(key, shown(value)));
 }
 
 void Config::onFileChanged(const QString &path)

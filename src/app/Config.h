@@ -45,10 +45,16 @@ public:
     // Whether the file stays within MaxFileSize with these changes.
     bool fits(const QVariantMap &changes) const;
 
-    // Why a value from outside (a supervisor's document, a back office's answer) cannot stand
-    // for the key, or an empty text when it can; *typed then holds it as the key's type. A value
-    // as published (a masked secret or URL) stands for the stored one.
-    QString refusal(const QString &key, const QJsonValue &value, QVariant *typed) const;
+    // Where a value from outside comes from. The settings file and the settings pages are the
+    // site's own doors and are not asked.
+    enum class From { Supervisor, BackOffice };
+
+    // Why a value from outside cannot stand for the key, or an empty text when it can; *typed
+    // then holds it as the key's type. A value as published (a masked secret or URL) stands for
+    // the stored one. The link's trust stays the site's: certificate checks are switched off and
+    // the root certificate changed on site only, and the back office sets neither its own
+    // address, nor the terminal's identity, session or secrets.
+    QString refusal(const QString &key, const QJsonValue &value, QVariant *typed, From from = From::Supervisor) const;
     void load();
     void save();
 
@@ -57,6 +63,9 @@ public:
     // A change map as a log line may show it: the values of secret keys
     // masked, texts bounded and escaped.
     static QVariantMap forLog(const QVariantMap &changes);
+    // A setting's text as documents and log lines show it: a secret as "****" (when set), a URL
+    // with "****" for its user-info.
+    static QString masked(const QString &key, const QString &text);
     // An id key's value that names the file to read the id from, not the id itself.
     static bool namesFile(const QString &value);
 

@@ -197,14 +197,14 @@ QString Logger::maskUserInfo(const QString &text)
     int from = 0;
     while ((from = out.indexOf(QLatin1String("://"), from)) >= 0) {
         const int start = from + 3;
-        // The authority ends at the path, query or fragment, or wherever the URL itself ends.
+        // The authority runs to the path, query or fragment. A password may hold a blank, a quote,
+        // a backslash or an "@" (escaped or not, as the line carries it), so the user-info runs to
+        // the last "@" before that: a line may lose more than the user-info, never keep part of it.
         int end = start;
         int at = -1;
         while (end < out.size()) {
             const QChar c = out.at(end);
-            if (c == QLatin1Char('/') || c == QLatin1Char('?') || c == QLatin1Char('#') || c == QLatin1Char('"')
-                || c == QLatin1Char('\\') || c == QLatin1Char('\'') || c == QLatin1Char('<') || c == QLatin1Char('>')
-                || c.isSpace())
+            if (c == QLatin1Char('/') || c == QLatin1Char('?') || c == QLatin1Char('#'))
                 break;
             if (c == QLatin1Char('@'))
                 at = end;

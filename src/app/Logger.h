@@ -41,7 +41,8 @@ public:
     static void setSecretNames(const QStringList &names);
     static QString mask(const QString &line);
     // The text with the user-info of every URL in it masked ("https://****@host"): credentials
-    // inside a URL (a camera's, a back office's) never show, in a log line or a document.
+    // inside a URL (a camera's, a back office's) never show in a log line. Everything between
+    // "://" and the last "@" before the next "/", "?" or "#" counts as user-info.
     static QString maskUserInfo(const QString &text);
 
 private:

@@ -3,7 +3,6 @@
 #include "app/Config.h"
 #include "app/JsonRead.h"
 #include "app/LogQuote.h"
-#include "app/Logger.h"
 #include "backend/TerminalView.h"
 #include "card/CardIssuer.h"
 #include "card/Dispenser.h"
@@ -83,20 +82,6 @@ void addQueryText(QUrlQuery &query, const QString &key, const QString &value)
     query.addQueryItem(key, QString::fromLatin1(QUrl::toPercentEncoding(value)));
 }
 
-// Keys an answer never sets: the link's trust and identity, local paths and secrets. Whoever
-// answers in the back office's place would take the next request, with the API key, elsewhere.
-bool refusedFromAnswer(const QString &key)
-{
-    static const QStringList keys{
-        QStringLiteral("card-bo/url"),          QStringLiteral("card-bo/ignoreSslErrors"),
-        QStringLiteral("card-bo/rootCA"),       QStringLiteral("card-bo/pubCert"),
-        QStringLiteral("card-bo/privKey"),      QStringLiteral("terminal/deviceId"),
-        QStringLiteral("terminal/customsId"),   QStringLiteral("terminal/locationId"),
-        QStringLiteral("gui/settingsPin"),
-    };
-    return keys.contains(key) || key.startsWith(QLatin1String("mqtt/"));
-}
-
 // An answer as its log line shows it: the settings it pushes without their secrets.
 QJsonObject answerForLog(QJsonObject answer)
 {
@@ -113,7 +98,7 @@ QJsonObject answerForLog(QJsonObject answer)
         if (isSecretKey(name.toString()))
             setting.insert(QStringLiteral("value"), QStringLiteral("****"));
         else if (value.isString())
-            setting.insert(QStringLiteral("value"), manager::Logger::maskUserInfo(value.toString()));
+            setting.insert(QStringLiteral("value"), Config::masked(name.toString(), value.toString()));
         *element = setting;
     }
     answer.insert(QStringLiteral("config"), settings);
@@ -692,12 +677,8 @@ void CardBO::applyConfig(const QJsonArray &config)
         }
         if (!known.contains(name))
             continue;
-        if (refusedFromAnswer(name)) {
-            refuse(QStringLiteral("WARN: Configuration entry refused : %1 is never set by the back office").arg(field(name)));
-            continue;
-        }
         QVariant typed;
-        const QString why = m_config.refusal(name, value, &typed);
+        const QString why = m_config.refusal(name, value, &typed, Config::From::BackOffice);
         if (!why.isEmpty()) {
             refuse(QStringLiteral("WARN: Configuration entry refused : %1 (%2)").arg(field(name), why));
             continue;
@@ -851,7 +832,7 @@ void CardBO::onConfigChanged(const QVariantMap &changes)
     logWarn(QStringLiteral("WARN: Configuration changed. Applying."));
     for (auto it = changes.cbegin(); it != changes.cend(); ++it) {
         const QString value = isSecretKey(it.key()) ? QStringLiteral("****")
-                                                    : field(manager::Logger::maskUserInfo(configValueText(it.value())));
+                                                    : field(Config::masked(it.key(), configValueText(it.value())));
         logInfo(QStringLiteral("  %1 : %2").arg(field(it.key()), value));
     }
     initClient();

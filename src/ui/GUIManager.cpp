@@ -123,9 +123,6 @@ const QString OutOfService = QStringLiteral("OutOfService");
 const QString Settings = QStringLiteral("Settings");
 const QString Success = QStringLiteral("Success");
 
-// The placeholder a published secret shows; sent back, it changes nothing.
-const QString Mask = QStringLiteral("****");
-
 QJsonValue isoOrNull(const QDateTime &moment)
 {
     return moment.isValid() ? QJsonValue(moment.toString(Qt::ISODate)) : QJsonValue(QJsonValue::Null);
@@ -925,18 +922,12 @@ QJsonObject GUIManager::configDocument() const
         for (auto member = members.begin(); member != members.end(); ++member) {
             if (!member.value().isString())
                 continue;
+            // Secrets, and credentials inside a URL (a camera's, a back office's), stay on the terminal.
             const QString text = member.value().toString();
-            if (Config::isSecret(group.key() + QLatin1Char('/') + member.key())) {
-                if (!text.isEmpty())
-                    member.value() = Mask;
+            const QString shown = Config::masked(group.key() + QLatin1Char('/') + member.key(), text);
+            if (shown != text) {
+                member.value() = shown;
                 masked = true;
-            } else {
-                // Credentials inside a URL (a camera's, a back office's) stay on the terminal.
-                const QString shown = manager::Logger::maskUserInfo(text);
-                if (shown != text) {
-                    member.value() = shown;
-                    masked = true;
-                }
             }
         }
         if (masked)
@@ -1000,7 +991,7 @@ void GUIManager::applyConfig(const QByteArray &payload)
             if (!knownKeys.contains(key))
                 continue;
             QVariant value;
-            const QString why = m_config.refusal(key, member.value(), &value);
+            const QString why = m_config.refusal(key, member.value(), &value, Config::From::Supervisor);
             if (!why.isEmpty()) {
                 refuse(QStringLiteral("%1 (%2)").arg(LogQuote::quote(key), why),
                        QStringLiteral("WARN: Configuration value refused : %1 (%2)").arg(LogQuote::quote(key), why));

@@ -5,6 +5,8 @@
 
 #include "app/Logger.h"
 
+#include "fakes/AwkwardPasswords.h"
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -74,6 +76,8 @@ private slots:
     void quotedSecretsAreMaskedWhole();
     void urlUserInfoMasked_data();
     void urlUserInfoMasked();
+    void awkwardPasswordsMasked_data();
+    void awkwardPasswordsMasked();
     void linesAfterStaticTeardown();
     void linesFromThreadsNeverInterleave();
     void fatalIsWrittenThenAborts();
@@ -193,7 +197,9 @@ void tst_Logger::urlUserInfoMasked_data()
         << R"(Data : "{\"value\":\"http://a:b@h1\"},{\"value\":\"https://c:d@h2:1/p?q=x@y\"}")"
         << R"(Data : "{\"value\":\"http://****@h1\"},{\"value\":\"https://****@h2:1/p?q=x@y\"}")";
     QTest::newRow("an @ in the path only") << "https://host/a@b" << "https://host/a@b";
-    QTest::newRow("no user-info") << "https://10.0.0.5:8000 and mail a@b" << "https://10.0.0.5:8000 and mail a@b";
+    QTest::newRow("no user-info") << "https://10.0.0.5:8000/snap and mail a@b" << "https://10.0.0.5:8000/snap and mail a@b";
+    // A password may hold a blank: without a path, an "@" later in the line ends the user-info.
+    QTest::newRow("no user-info, no path") << "https://10.0.0.5:8000 and mail a@b" << "https://****@b";
     QTest::newRow("already masked") << "https://****@h" << "https://****@h";
 }
 
@@ -205,6 +211,43 @@ void tst_Logger::urlUserInfoMasked()
     QFETCH(QString, masked);
     manager::Logger::setSecretNames({});
     QCOMPARE(manager::Logger::mask(line), masked);
+}
+
+void tst_Logger::awkwardPasswordsMasked_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("head");
+    QTest::addColumn<QString>("tail");
+
+    for (const AwkwardPassword &pw : awkwardPasswords()) {
+        const QString url = QStringLiteral("https://%1@10.0.0.5:8000").arg(pw.userInfo());
+        const QString json = AwkwardPassword::inJson(url);
+        const auto row = [&](const char *where, const QString &line) {
+            QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(pw.name, QLatin1String(where)))) << line << pw.head << pw.tail;
+        };
+        row("printed setting", QStringLiteral("[Config]  cameras/alpr1 : ") + url);
+        row("body", QStringLiteral("[HttpClient] Data : {\"config\":[{\"name\":\"cameras/alpr1\",\"value\":\"%1\"},"
+                                   "{\"name\":\"cameras/numberOfRetries\",\"value\":3}]}")
+                        .arg(json));
+        row("answer, last member", QStringLiteral("[Backend::CardBO] {\"config\":[{\"name\":\"cameras/ccr2\",\"value\":\"%1\"}],"
+                                                  "\"configUpdatedAt\":\"2001-01-01T00:00:00Z\"}")
+                                       .arg(json));
+        row("with a path", QStringLiteral("[HttpClient] Performing GET request : %1/api/v1/x?a=b").arg(url));
+        row("words after", QStringLiteral("[CameraManager] ERROR: Camera url without port : %1 (left out)").arg(url));
+    }
+}
+
+// Whatever the password holds, the user-info ends at the last "@" before the path: a blank,
+// a quote or a backslash in it (escaped or not) shows no part of it.
+void tst_Logger::awkwardPasswordsMasked()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, head);
+    QFETCH(QString, tail);
+    manager::Logger::setSecretNames({});
+    const QString masked = manager::Logger::mask(line);
+    QVERIFY2(masked.contains(QLatin1String("https://****@10.0.0.5")), qPrintable(masked));
+    QVERIFY2(!masked.contains(head) && !masked.contains(tail), qPrintable(masked));
 }
 
 // Lines still come after static objects are destroyed (plugins unloading at

@@ -1,5 +1,8 @@
 #include "LinkRig.h"
 
+#include "app/Logger.h"
+
+#include "fakes/AwkwardPasswords.h"
 #include "fakes/DeferredProbe.h"
 #include "fakes/FakeDispenserService.h"
 #include "fakes/FakeNetworkService.h"
@@ -596,7 +599,7 @@ private slots:
         QTest::addColumn<QString>("warning");  // the refusal's reason; empty when taken
 
         const QVariant before;
-        const QString never = QStringLiteral("is never set by the back office");
+        const QString never = QStringLiteral("never set by the back office");
         // The link's trust, identity, local paths and secrets stay the terminal's own.
         QTest::newRow("back office URL") << "card-bo/url" << QJsonValue("https://bo.evil.example") << before << never;
         QTest::newRow("ignore TLS errors") << "card-bo/ignoreSslErrors" << QJsonValue(true) << before << never;
@@ -618,6 +621,12 @@ private slots:
         QTest::newRow("retries as a word") << "cameras/numberOfRetries" << QJsonValue("many") << before
                                            << "expected an integer";
         QTest::newRow("camera as a number") << "cameras/alpr1" << QJsonValue(42) << before << "expected a text";
+        const QString topic = "expected a non-empty topic without wildcards, control characters or a leading \"$\"";
+        QTest::newRow("dispenser under a wildcard") << "topics/dispenser" << QJsonValue("lane9/#") << before << topic;
+        QTest::newRow("system reader topic") << "topics/rfid" << QJsonValue("$SYS/rfid") << before << topic;
+        QTest::newRow("no reader topic") << "topics/rfid" << QJsonValue("") << before << topic;
+        QTest::newRow("another lane's dispenser") << "topics/dispenser" << QJsonValue("lane9/dispenser")
+                                                  << QVariant("lane9/dispenser") << "";
         QTest::newRow("camera as a list") << "cameras/alpr1" << QJsonValue(QJsonArray{"a", "b"}) << before
                                           << "expected a text";
         QTest::newRow("retries as text") << "cameras/numberOfRetries" << QJsonValue("5") << QVariant(5) << "";
@@ -674,6 +683,49 @@ private slots:
                  (QStringList{"cameras/numberOfRetries", "card-bo/hbPolicy", "log/level"}));
         QCOMPARE(rig.log.count(QtWarningMsg, QStringLiteral("[Backend::CardBO] WARN: Configuration entry refused")), 20);
         QVERIFY(rig.log.contains(QtWarningMsg, QStringLiteral("[Backend::CardBO] WARN: 480 more configuration entries refused")));
+    }
+
+    void awkwardUrlPasswordsNeverLogged_data()
+    {
+        QTest::addColumn<QString>("userInfo");
+        QTest::addColumn<QString>("head");
+        QTest::addColumn<QString>("tail");
+        for (const AwkwardPassword &pw : awkwardPasswords())
+            QTest::newRow(qPrintable(pw.name)) << pw.userInfo() << pw.head << pw.tail;
+    }
+
+    // A URL password holding a blank, a quote, a backslash or an "@" shows in no line of a
+    // heartbeat exchange as the logger writes it: the body sent ("Data :"), the answer that
+    // pushes it and the settings it changes. The back office itself still gets the settings.
+    void awkwardUrlPasswordsNeverLogged()
+    {
+        QFETCH(QString, userInfo);
+        QFETCH(QString, head);
+        QFETCH(QString, tail);
+        LinkRig &rig = *m_rig;
+        ageConfigFile(QDateTime::currentDateTime().addSecs(-3600));
+        const QString camera = QStringLiteral("https://%1@10.0.0.5:8000").arg(userInfo);
+        QVERIFY(rig.config->set(QStringLiteral("cameras/alpr1"), camera));
+        ageConfigFile(QDateTime::currentDateTime().addSecs(-3600));
+        const QJsonArray settings{
+            QJsonObject{{"name", "cameras/ccr2"}, {"value", QStringLiteral("https://%1@10.0.0.6:8000").arg(userInfo)}},
+            QJsonObject{{"name", "card-bo/hbPolicy"}, {"value", QStringLiteral("https://%1@10.0.0.7").arg(userInfo)}}};
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{
+            {"configUpdatedAt", QDateTime::currentDateTimeUtc().addSecs(-60).toString(Qt::ISODate)}, {"config", settings}});
+        QVERIFY(beat());
+        QVERIFY(beat());
+        QCOMPARE(entry(rig.backOffice.last(Heartbeat).json.value("config").toArray(), "cameras/alpr1")["value"],
+                 QJsonValue(camera));
+        QCOMPARE(rig.config->get(QStringLiteral("card-bo/hbPolicy")), QVariant(QStringLiteral("https://%1@10.0.0.7").arg(userInfo)));
+
+        int urls = 0;
+        for (const QString &line : rig.log.texts()) {
+            const QString written = manager::Logger::mask(line);
+            urls += written.count(QLatin1String("https://****@10.0.0."));
+            QVERIFY2(!written.contains(head) && !written.contains(tail), qPrintable(written));
+        }
+        // Two bodies, the answer and the change of the policy.
+        QVERIFY2(urls >= 6, qPrintable(rig.log.texts().join('\n')));
     }
 
     // The logged answer shows no secret it pushes, nor the credentials of a URL.
