@@ -49,6 +49,8 @@ Inspector::Inspector(MqttClient &mqtt, const QString &baseTopic, QObject *parent
     // The statistics are asked for and parsed, but nothing keeps them yet.
     for (const char *suffix : {"/info", "/status", "/audio", "/stats/cpu", "/stats/memory", "/stats/disk"})
         subscribeTo(QString::fromLatin1(suffix));
+    for (const char *suffix : {"/stats/cpu", "/stats/memory", "/stats/disk"})
+        route(QString::fromLatin1(suffix), [](const QJsonObject &) {});
 }
 
 Inspector::~Inspector() = default;

@@ -106,11 +106,8 @@ void Update::trigger(const QString &version, const QString &uri, const QString &
 
 void Update::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
 {
+    Q_UNUSED(topic)
     Q_UNUSED(payload)
-    // Without topics/update the base is empty and every message of the session
-    // passes the base test: what others publish is not this service's to report.
-    if (topic != base() + QStringLiteral("/status") && topic != base() + QStringLiteral("/progress"))
-        return;
     qCritical().noquote() << Tag_ + QStringLiteral("Failed to parse JSON message: ") + error;
 }
 

@@ -171,8 +171,13 @@ QJsonObject MqttDevice::readObject(const QJsonObject &object, const QString &key
 void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBytes)
 {
     const QString topic = QString::fromUtf8(topicBytes);
-    if (!topic.contains(m_base))
+    // Before parsing: what lies under the base but is no route of this client (another
+    // client's topics, answers to requests) is not its to read, nor to report as unreadable.
+    const auto it = m_routes.constFind(topic);
+    if (it == m_routes.constEnd())
         return;
+    // A copy: a handler may add routes (or the object may change) meanwhile.
+    const Handler handler = it.value();
 
     QByteArray text = payload;
     if (m_parsing.stopAtZero) {
@@ -192,11 +197,6 @@ void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBy
         return;
     }
 
-    const auto it = m_routes.constFind(topic);
-    if (it == m_routes.constEnd())
-        return;
-    // A copy: a handler may add routes (or the object may change) meanwhile.
-    const Handler handler = it.value();
     m_topic = topic;
     if (!doc.isObject())
         warnUnexpected(QStringLiteral("the document"), doc.array());

@@ -56,6 +56,7 @@ protected:
     QString tag() const { return m_tag; }
 
     void setParsing(const Parsing &parsing) { m_parsing = parsing; }
+    // Only routed topics are read: a message on any other is dropped unparsed.
     void route(const QString &suffix, Handler handler);
     // A status route with the offline rule applied before the handler; an
     // empty payload there reads as { } (offline), as a cleared retained status.

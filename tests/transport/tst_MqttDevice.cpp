@@ -50,6 +50,8 @@ private slots:
     void cleanup();
 
     void dispatchOnTheExactTopic();
+    void otherTopicsAreNotRead_data();
+    void otherTopicsAreNotRead();
     void parsing_data();
     void parsing();
     void offlineRule_data();
@@ -61,7 +63,7 @@ private slots:
 
 private:
     // Publishes on the peer and waits until the session has passed it on.
-    void send(const QString &topic, const QByteArray &payload);
+    void send(const QString &topic, const QByteArray &payload, bool retain = false);
     // Waits until the session's subscription for topic is in place, with
     // probes that match no route.
     void prime(const QString &topic);
@@ -96,10 +98,10 @@ void TestMqttDevice::cleanup()
     delete m_peer;
 }
 
-void TestMqttDevice::send(const QString &topic, const QByteArray &payload)
+void TestMqttDevice::send(const QString &topic, const QByteArray &payload, bool retain)
 {
     QSignalSpy received(m_mqtt, &manager::MqttClient::received);
-    QVERIFY(m_peer->publish(topic, payload, 1));
+    QVERIFY(m_peer->publish(topic, payload, 1, retain));
     QTRY_VERIFY(std::any_of(received.begin(), received.end(),
                             [&](const QList<QVariant> &args) { return args.at(1).toByteArray() == topic.toUtf8(); }));
 }
@@ -133,6 +135,41 @@ void TestMqttDevice::dispatchOnTheExactTopic()
     send(base + "/b/c", "{\"x\": 1}");
     send(base + "/a", "{\"n\":1}");
     QCOMPARE(device.hits, QStringList({"b/c", "a:{\"n\":1}"}));
+}
+
+// Under the base but no route of the client (another client's topics, answers to requests): not
+// parsed, so neither reported as unreadable nor counted against the client.
+void TestMqttDevice::otherTopicsAreNotRead_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QByteArray>("payload");
+    const QList<QPair<const char *, QByteArray>> payloads{
+        {"broken", QByteArray("{\"k\":")},
+        {"empty", QByteArray()},
+        {"megabytes", "[" + QByteArray(3 * 1024 * 1024, '1') + ","},
+    };
+    for (const char *suffix : {"/a/more", "/other/config", "x/a"})
+        for (const auto &payload : payloads)
+            QTest::addRow("%s, %s", suffix, payload.first) << QString(suffix) << payload.second;
+}
+
+void TestMqttDevice::otherTopicsAreNotRead()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QByteArray, payload);
+
+    const QString base = QStringLiteral("d%1/dev").arg(m_serial);
+    ProbeDevice device(*m_mqtt, base, {false, true}); // strict: an empty payload is no document
+    m_mqtt->subscribe(base + "x/#");
+    prime(base + "/prime");
+    prime(base + "x/prime");
+
+    LogCapture log;
+    send(base + suffix, payload);
+    send(base + "/a", "{}");
+    QCOMPARE(device.hits, QStringList{"a:{}"});
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList());
+    QCOMPARE(log.texts(QtWarningMsg), QStringList());
 }
 
 void TestMqttDevice::parsing_data()
