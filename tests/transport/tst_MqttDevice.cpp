@@ -26,6 +26,7 @@ public:
     }
 
     using MqttDevice::call;
+    using MqttDevice::setParsing;
     using MqttDevice::nextEmission;
     using MqttDevice::readFlag;
     using MqttDevice::readInt;
@@ -52,6 +53,8 @@ private slots:
     void dispatchOnTheExactTopic();
     void otherTopicsAreNotRead_data();
     void otherTopicsAreNotRead();
+    void whatIsKnownOfTheService_data();
+    void whatIsKnownOfTheService();
     void parsing_data();
     void parsing();
     void offlineRule_data();
@@ -170,6 +173,62 @@ void TestMqttDevice::otherTopicsAreNotRead()
     QCOMPARE(device.hits, QStringList{"a:{}"});
     QCOMPARE(log.texts(QtCriticalMsg), QStringList());
     QCOMPARE(log.texts(QtWarningMsg), QStringList());
+}
+
+// What the client knows of its service: its status says so; a document the service publishes
+// live elsewhere shows that it runs (a retained one may be older than its going); a new session
+// forgets it all, and a retained status comes back with it.
+void TestMqttDevice::whatIsKnownOfTheService_data()
+{
+    QTest::addColumn<QStringList>("steps"); // "<topic suffix> <payload>", "retain <suffix> <payload>", "renew"
+    QTest::addColumn<QString>("known");
+    QTest::addColumn<int>("changes");
+
+    const QString down = R"(/status {"service": false})";
+    QTest::newRow("nothing heard") << QStringList{} << "unknown" << 0;
+    QTest::newRow("running") << QStringList{R"(/status {"service": true})"} << "running" << 1;
+    QTest::newRow("down") << QStringList{down} << "down" << 1;
+    QTest::newRow("status cleared") << QStringList{"/status "} << "down" << 1;
+    QTest::newRow("down, then a new session") << QStringList{down, "renew"} << "unknown" << 2;
+    QTest::newRow("down and retained, then a new session") << QStringList{"retain " + down, "renew"} << "down" << 3;
+    QTest::newRow("down, then a live document") << QStringList{down, "/a {}"} << "running" << 2;
+    QTest::newRow("down, then a retained document at a new session")
+        << QStringList{"retain /a {}", down, "renew"} << "unknown" << 3; // running, down, forgotten
+    QTest::newRow("down, then another client's topic") << QStringList{down, "/other {}"} << "down" << 1;
+    QTest::newRow("down, then a document that does not parse") << QStringList{down, "/a {"} << "down" << 1;
+}
+
+void TestMqttDevice::whatIsKnownOfTheService()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, known);
+    QFETCH(int, changes);
+
+    const QString base = QStringLiteral("d%1/dev").arg(m_serial);
+    ProbeDevice device(*m_mqtt, base, {});
+    prime(base + "/prime");
+    QSignalSpy changed(&device, &manager::MqttDevice::serviceChanged);
+    for (const QString &step : steps) {
+        if (step == QLatin1String("renew")) {
+            QSignalSpy up(m_mqtt, &manager::MqttClient::connected);
+            m_mqtt->disconnect();
+            QTRY_VERIFY(!m_mqtt->isConnected());
+            m_mqtt->connect();
+            QVERIFY(up.wait(5000));
+            prime(base + "/prime"); // the retained documents come before
+            continue;
+        }
+        // Retained: heard now, and again at the next session.
+        const bool retain = step.startsWith(QLatin1String("retain "));
+        const QString message = retain ? step.mid(7) : step;
+        send(base + message.section(' ', 0, 0), message.section(' ', 1).toUtf8(), retain);
+    }
+    const auto service = device.service();
+    QCOMPARE(QString(service == manager::MqttDevice::Service::Running ? "running"
+                     : service == manager::MqttDevice::Service::Down  ? "down"
+                                                                      : "unknown"),
+             known);
+    QCOMPARE(changed.count(), changes);
 }
 
 void TestMqttDevice::parsing_data()
