@@ -30,6 +30,9 @@ Ethernet::Ethernet(MqttClient &mqtt, const QString &baseTopic, QObject *parent)
     // Queued: the session renews its subscriptions after telling its listeners,
     // and an answer to a request sent before would find no subscription yet.
     connect(&mqtt, &MqttClient::connected, this, &Ethernet::reset, Qt::QueuedConnection);
+    connect(this, &MqttDevice::serviceChanged, this, [this] {
+        PropertySetter::set(this, m_serviceOnline, service() != Service::Down, &Ethernet::serviceOnlineChanged);
+    });
     route(QStringLiteral("/state"), [this](const QJsonObject &doc) { onStateReceived(doc); });
     route(QStringLiteral("/config"), [this](const QJsonObject &doc) { onConfigReceived(doc); });
     logInfo(QStringLiteral("Subscribing to topics"));
@@ -103,7 +106,7 @@ void Ethernet::setMethod(const QString &method)
 
 void Ethernet::setServiceOnline(bool online)
 {
-    PropertySetter::set(this, m_serviceOnline, online, &Ethernet::serviceOnlineChanged);
+    setService(online ? Service::Running : Service::Down);
 }
 
 bool Ethernet::save()
@@ -130,9 +133,11 @@ bool Ethernet::save()
         {QStringLiteral("dns1"), manual ? m_config.dns1() : QString()},
     };
     bool sent = false;
-    if (!m_serviceOnline)
+    if (!m_serviceOnline) {
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Network service offline : configuration not sent");
-    else
+        // It may run after all (a will that came late): its answer lets the next save pass.
+        reset();
+    } else
         sent = publishOrWarn(QStringLiteral("/config/set"), QJsonDocument(document).toJson(QJsonDocument::Indented));
 
     // The edit is over: until the service answers, its last report stands.

@@ -44,8 +44,10 @@ public:
     const IPv4 *ipv4() const { return &m_ipv4; }
     IPv4 *config() { return &m_config; }
     const IPv4 *config() const { return &m_config; }
-    // False once the network service has said it stopped; true until then.
+    // False once the network service has said in this session that it stopped, until it is
+    // heard again (its status, or an answer on the interface's topics, shows it runs).
     bool serviceOnline() const { return m_serviceOnline; }
+    // What the network service's status says.
     void setServiceOnline(bool online);
 
 public slots:

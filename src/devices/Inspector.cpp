@@ -29,7 +29,6 @@ Inspector::Inspector(MqttClient &mqtt, const QString &baseTopic, QObject *parent
     // An empty payload is no document (logged, nothing changes), except on
     // the status topic, where it clears a retained status: offline.
     setParsing({false, true});
-    emptyMeansCleared(QStringLiteral("/status"));
     // Queued: the session renews its subscriptions after telling its listeners,
     // and an answer to a request sent before would find no subscription yet.
     connect(&mqtt, &MqttClient::connected, this, &Inspector::refresh, Qt::QueuedConnection);
@@ -40,15 +39,35 @@ Inspector::Inspector(MqttClient &mqtt, const QString &baseTopic, QObject *parent
     connect(&m_shutdownTimer, &QTimer::timeout, this, &Inspector::systemShutdown);
 
     route(QStringLiteral("/info"), [this](const QJsonObject &doc) { onInfoReceived(doc); });
-    route(QStringLiteral("/status"), [this](const QJsonObject &doc) {
+    const auto statusLine = [this] {
         qDebug().noquote() << Tag_ + QStringLiteral("Processing status topic ") + base() + QStringLiteral("/status");
-        setStatus(serviceOnline(doc) ? QStringLiteral("online") : QStringLiteral("offline"));
+    };
+    routeStatus(QStringLiteral("/status"), [statusLine](const QJsonObject &) { statusLine(); }, statusLine);
+    // The status follows what is known of the service: its status documents, and its live
+    // answers (to the requests of refresh), which show that it runs whatever a late will said.
+    connect(this, &MqttDevice::serviceChanged, this, [this] {
+        setStatus(service() == Service::Running ? QStringLiteral("online")
+                  : service() == Service::Down  ? QStringLiteral("offline")
+                                                : QString());
     });
     route(QStringLiteral("/audio"), [this](const QJsonObject &doc) { onAudioReceived(doc); });
     logInfo(QStringLiteral("Subscribing to topics"));
     // The statistics are asked for and parsed, but nothing keeps them yet.
     for (const char *suffix : {"/info", "/status", "/audio", "/stats/cpu", "/stats/memory", "/stats/disk"})
         subscribeTo(QString::fromLatin1(suffix));
+    for (const char *suffix : {"/stats/cpu", "/stats/memory", "/stats/disk"})
+        route(QString::fromLatin1(suffix), [](const QJsonObject &) {});
+}
+
+bool Inspector::serviceReachable()
+{
+    if (!mqttConnected())
+        return false;
+    if (service() != Service::Down)
+        return true;
+    // It may run after all (a will that came late): asked, it answers, and the next request passes.
+    refresh();
+    return false;
 }
 
 Inspector::~Inspector() = default;
@@ -97,7 +116,9 @@ void Inspector::onInfoReceived(const QJsonObject &document)
 void Inspector::setStatus(const QString &status)
 {
     PropertySetter::set(this, m_status, status, &Inspector::statusChanged, [&] {
-        logInfo(QStringLiteral("Status changed : ") + status);
+        // Forgotten at a new session: nothing the service said.
+        if (!status.isEmpty())
+            logInfo(QStringLiteral("Status changed : ") + status);
     });
 }
 
@@ -144,6 +165,13 @@ void Inspector::requestPower(const QString &what)
     // Each call its own delay; with this client as the context none fires once it is gone.
     // Precise: the screens have their full delay, never a coarse timer's early end.
     QTimer::singleShot(PowerDelayMs, Qt::PreciseTimer, this, [this, what] {
+        // What the service said meanwhile counts: gone, nobody would carry the request out.
+        if (service() == Service::Down) {
+            qWarning().noquote() << Tag_ + QStringLiteral("WARN: Cannot request System %1. Service not running").arg(what);
+            refresh();
+            emit powerRequestFailed(what);
+            return;
+        }
         if (!publishOrWarn(QStringLiteral("/power/%1/request/1").arg(what), QByteArray()))
             emit powerRequestFailed(what);
     });

@@ -28,7 +28,8 @@ public:
 
     // {"version": the service's version} once it has reported it.
     QVariantMap info() const { return m_info; }
-    // "online", "offline", or empty before the first status.
+    // "online", "offline", or empty while nothing is known: before the service's first word
+    // in each session (its status, or a live answer, which says it runs).
     QString status() const { return m_status; }
     // The statistics are requested but not kept: these stay empty.
     QVariantMap memory() const { return m_memory; }
@@ -36,6 +37,10 @@ public:
     QVariantMap disks() const { return m_disks; }
     // The internal output's volume in percent, as the service last reported it.
     int audioVolume() const;
+    // Whether a request can reach the service now: the session is up and the service has not
+    // said in it that it is down. When it has, it is asked again (see refresh), so that a
+    // "down" that no longer holds does not refuse the next request too.
+    bool serviceReachable();
 
 public slots:
     // Asks for the volume and the statistics (on every connection).

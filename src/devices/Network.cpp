@@ -26,6 +26,11 @@ Network::Network(MqttClient &mqtt, const QString &baseTopic, QObject *parent)
     setParsing({false, true});
     connect(&mqtt, &MqttClient::connected, this, &Network::refresh);
     connect(&m_monitorTimer, &QTimer::timeout, this, &Network::refresh);
+    // Forgotten at a new session: the status that comes back is logged again.
+    connect(this, &MqttDevice::serviceChanged, this, [this] {
+        if (service() == Service::Unknown)
+            m_status.clear();
+    });
 
     route(QStringLiteral("/info"), [this](const QJsonObject &doc) { onInfoReceived(doc); });
     routeStatus(QStringLiteral("/status"), [this](const QJsonObject &doc) { onStatusReceived(doc); },
@@ -98,12 +103,13 @@ void Network::onStatusReceived(const QJsonObject &document)
 // The service's running state has no property of its own; its changes are logged.
 void Network::setStatus(const QString &status)
 {
+    // The wired interface sends the requests: it must know when nobody takes them. Told at
+    // every status, as it may have heard the service answer since the last one.
+    m_ethernet->setServiceOnline(status != QLatin1String("offline"));
     if (status == m_status)
         return;
     logInfo(QStringLiteral("Status changed : ") + LogQuote::quote(status));
     m_status = status;
-    // The wired interface sends the requests: it must know when nobody takes them.
-    m_ethernet->setServiceOnline(status != QLatin1String("offline"));
 }
 
 } // namespace manager

@@ -25,9 +25,10 @@ Update::Update(MqttClient &mqtt, const QString &topic, QObject *parent)
     : MqttDevice(mqtt, topic, Tag_, parent)
 {
     // An empty payload is no document (nor one that a zero byte ends at once): logged, nothing
-    // changes; except on the status topic, where it clears a retained status.
+    // changes; except on the status topic, where it clears a retained status: the service is gone.
     setParsing({false, true});
-    emptyMeansCleared(QStringLiteral("/status"));
+    emptyMeansCleared(QStringLiteral("/status"), [this] { onServiceGone(); });
+    statusTopic(QStringLiteral("/status"));
     m_checkTimer.setSingleShot(true);
     m_checkTimer.setInterval(CheckMs);
     // Queued: the session renews its subscriptions after telling its listeners,
@@ -58,21 +59,30 @@ void Update::onMqttDisconnected()
 
 void Update::check()
 {
-    // Unanswered, the check would end in a made-up "No pending updates" or "Ready to install".
     if (serviceDown()) {
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Cannot check for updates. Service not running");
+        // It may run after all (a will that came late): its answer lets the next check pass.
+        refresh();
         return;
     }
     logInfo(QStringLiteral("Checking for updates"));
-    // Unsent, the check would end in a made-up "No pending updates".
+    // Unsent, the check would have nobody to answer it.
     if (!publishOrWarn(QStringLiteral("/check"), QByteArray()))
         return;
+    m_checkAnswered = false;
     setStatus(QStringLiteral("Checking for updates"));
     m_checkTimer.start();
 }
 
 void Update::checkTimerExpired()
 {
+    // Only a service that answered has said what is pending; without it the versions
+    // are an earlier session's word, and a result would be made up.
+    if (!m_checkAnswered) {
+        qWarning().noquote() << Tag_ + QStringLiteral("WARN: No answer to the check for updates");
+        setStatus(QStringLiteral("No answer"));
+        return;
+    }
     logInfo(QStringLiteral("No pedning updates"));
     setStatus(m_pending.isEmpty() ? QStringLiteral("No pending updates") : QStringLiteral("Ready to install"));
 }
@@ -81,6 +91,7 @@ void Update::install()
 {
     if (serviceDown()) {
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Cannot install. Service not running");
+        refresh();
         return;
     }
     if (m_pending.isEmpty()) {
@@ -106,12 +117,18 @@ void Update::trigger(const QString &version, const QString &uri, const QString &
 
 void Update::logParseError(const QString &topic, const QByteArray &payload, const QString &error) const
 {
+    Q_UNUSED(topic)
     Q_UNUSED(payload)
-    // Without topics/update the base is empty and every message of the session
-    // passes the base test: what others publish is not this service's to report.
-    if (topic != base() + QStringLiteral("/status") && topic != base() + QStringLiteral("/progress"))
-        return;
     qCritical().noquote() << Tag_ + QStringLiteral("Failed to parse JSON message: ") + error;
+}
+
+void Update::onServiceGone()
+{
+    setService(Service::Down);
+    // A running check ends here: its time-out would claim a result from a service that is down.
+    m_checkTimer.stop();
+    // The versions stay what it last said: the heartbeat keeps reporting the installed one.
+    setStatus(ServiceNotRunning);
 }
 
 void Update::onStatusReceived(const QJsonObject &document)
@@ -119,12 +136,13 @@ void Update::onStatusReceived(const QJsonObject &document)
     // Either part of the service may report itself down; absent keys say nothing.
     for (const QString &key : {QStringLiteral("updateman"), QStringLiteral("service")}) {
         if (document.contains(key) && !readFlag(document, key, key)) {
-            // A running check ends here: its time-out would claim a result from a service that is down.
-            m_checkTimer.stop();
-            setStatus(ServiceNotRunning);
+            onServiceGone();
             return;
         }
     }
+    setService(Service::Running);
+    if (m_checkTimer.isActive())
+        m_checkAnswered = true;
     setCurrent(readText(document, QStringLiteral("version"), QStringLiteral("version")));
     setPending(readText(document, QStringLiteral("pending"), QStringLiteral("pending")));
     setStatus(readText(document, QStringLiteral("state"), QStringLiteral("state")));
@@ -146,7 +164,7 @@ void Update::onProgressReceived(const QJsonObject &document)
 
 bool Update::serviceDown() const
 {
-    return m_status == ServiceNotRunning;
+    return service() == Service::Down;
 }
 
 void Update::setStatus(const QString &status)

@@ -49,10 +49,12 @@ private:
     void refresh();
     void onMqttDisconnected();
     void onStatusReceived(const QJsonObject &document);
+    // Its status said it (or its update manager) stopped, or was cleared.
+    void onServiceGone();
     void onProgressReceived(const QJsonObject &document);
     void checkTimerExpired();
 
-    // The service's last status said it (or its update manager) is not running.
+    // The service said so in this session (its status, a will, a cleared status).
     bool serviceDown() const;
     void setStatus(const QString &status);
     void setCurrent(const QString &current);
@@ -66,6 +68,8 @@ private:
     QString m_progressMessage;
     int m_progressPercent = 0;
     QTimer m_checkTimer;
+    // The service spoke (a status document) since the running check went out.
+    bool m_checkAnswered = false;
 };
 
 } // namespace manager

@@ -19,6 +19,8 @@ MqttDevice::MqttDevice(MqttClient &mqtt, const QString &base, const QString &tag
     , m_tag(tag)
 {
     connect(&m_mqtt, &MqttClient::received, this, &MqttDevice::onReceived);
+    // Before the subclasses' own handlers, and before the new session's first message.
+    connect(&m_mqtt, &MqttClient::connected, this, [this] { setService(Service::Unknown); });
 }
 
 MqttDevice::~MqttDevice() = default;
@@ -39,19 +41,38 @@ void MqttDevice::route(const QString &suffix, Handler handler)
     m_routes.insert(m_base + suffix, std::move(handler));
 }
 
-void MqttDevice::emptyMeansCleared(const QString &suffix)
+void MqttDevice::emptyMeansCleared(const QString &suffix, std::function<void()> cleared)
 {
     m_clearedByEmpty.insert(m_base + suffix);
+    if (cleared)
+        m_cleared.insert(m_base + suffix, std::move(cleared));
+}
+
+void MqttDevice::statusTopic(const QString &suffix)
+{
+    m_statusTopics.insert(m_base + suffix);
+}
+
+void MqttDevice::setService(Service service)
+{
+    if (service == m_service)
+        return;
+    m_service = service;
+    emit serviceChanged();
 }
 
 void MqttDevice::routeStatus(const QString &suffix, Handler online, std::function<void()> offline)
 {
     emptyMeansCleared(suffix);
-    route(suffix, [online = std::move(online), offline = std::move(offline)](const QJsonObject &doc) {
-        if (serviceOnline(doc))
+    statusTopic(suffix);
+    route(suffix, [this, online = std::move(online), offline = std::move(offline)](const QJsonObject &doc) {
+        if (serviceOnline(doc)) {
             online(doc);
-        else
+            setService(Service::Running);
+        } else {
             offline();
+            setService(Service::Down);
+        }
     });
 }
 
@@ -168,11 +189,25 @@ QJsonObject MqttDevice::readObject(const QJsonObject &object, const QString &key
     return JsonRead::object(value);
 }
 
-void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBytes)
+void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBytes, bool retained)
 {
     const QString topic = QString::fromUtf8(topicBytes);
-    if (!topic.contains(m_base))
+    // Before parsing: what lies under the base but is no route of this client (another
+    // client's topics, answers to requests) is not its to read, nor to report as unreadable.
+    const auto it = m_routes.constFind(topic);
+    if (it == m_routes.constEnd())
         return;
+    // A copy: a handler may add routes (or the object may change) meanwhile.
+    const Handler handler = it.value();
+
+    if (payload.isEmpty()) {
+        const auto cleared = m_cleared.constFind(topic);
+        if (cleared != m_cleared.constEnd()) {
+            const std::function<void()> run = cleared.value();
+            run();
+            return;
+        }
+    }
 
     QByteArray text = payload;
     if (m_parsing.stopAtZero) {
@@ -192,11 +227,9 @@ void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBy
         return;
     }
 
-    const auto it = m_routes.constFind(topic);
-    if (it == m_routes.constEnd())
-        return;
-    // A copy: a handler may add routes (or the object may change) meanwhile.
-    const Handler handler = it.value();
+    // Published just now (not kept by the broker from before): the service runs.
+    if (!retained && !m_statusTopics.contains(topic))
+        setService(Service::Running);
     m_topic = topic;
     if (!doc.isObject())
         warnUnexpected(QStringLiteral("the document"), doc.array());

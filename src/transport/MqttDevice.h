@@ -51,18 +51,36 @@ public:
     // A status document marks its service online only with "service": true.
     static bool serviceOnline(const QJsonObject &status);
 
+    // What this client knows of its service in the current session: nothing yet; that it runs
+    // (its status said so, or it published something just now); that it is down (its status
+    // said so: "service": false, a cleared status, a will). Forgotten at each new session,
+    // since a retained status comes back with it.
+    enum class Service { Unknown, Running, Down };
+    Service service() const { return m_service; }
+
+signals:
+    void serviceChanged();
+
 protected:
     MqttClient &mqtt() const { return m_mqtt; }
     QString tag() const { return m_tag; }
 
     void setParsing(const Parsing &parsing) { m_parsing = parsing; }
+    // Only routed topics are read: a message on any other is dropped unparsed.
     void route(const QString &suffix, Handler handler);
     // A status route with the offline rule applied before the handler; an
     // empty payload there reads as { } (offline), as a cleared retained status.
+    // It sets the service running or down.
     void routeStatus(const QString &suffix, Handler online, std::function<void()> offline);
     // An empty payload on base + suffix reads as { } whatever the parsing
     // says: how a service clears its retained status or configuration.
-    void emptyMeansCleared(const QString &suffix);
+    // With `cleared`, that runs instead of the route's handler.
+    void emptyMeansCleared(const QString &suffix, std::function<void()> cleared = nullptr);
+    // Base + suffix carries the service's own word on whether it runs: its
+    // handler sets the service (routeStatus does so itself). A message the
+    // service publishes live on any other route shows that it runs.
+    void statusTopic(const QString &suffix);
+    void setService(Service service);
     void subscribeTo(const QString &suffix, quint8 qos = 0);
 
     // Request/response call on base + suffix with the next id of this client.
@@ -101,7 +119,7 @@ protected:
     QJsonObject readObject(const QJsonObject &object, const QString &key, const QString &where) const;
 
 private:
-    void onReceived(const QByteArray &payload, const QByteArray &topic);
+    void onReceived(const QByteArray &payload, const QByteArray &topic, bool retained);
     void warnUnexpected(const QString &where, const QJsonValue &value) const;
 
     MqttClient &m_mqtt;
@@ -110,6 +128,9 @@ private:
     Parsing m_parsing;
     QHash<QString, Handler> m_routes;
     QSet<QString> m_clearedByEmpty; // topics where an empty payload is { }
+    QHash<QString, std::function<void()>> m_cleared; // what an empty payload there means instead
+    QSet<QString> m_statusTopics;
+    Service m_service = Service::Unknown;
     int m_rpcId = 0;
     QString m_topic; // of the document being handled, for the log
 };

@@ -732,8 +732,9 @@ void GUIManager::settingsLogoutRequest()
 bool GUIManager::systemServiceReachable(const QString &what)
 {
     // Only a service known to be down refuses: one whose status was never heard (published
-    // before we subscribed, not retained) may well be running.
-    if (m_mqtt.isConnected() && m_inspector.status() != QLatin1String("offline"))
+    // before we subscribed, not retained) may well be running. The client checks again when
+    // the request is due.
+    if (m_inspector.serviceReachable())
         return true;
     onPowerRequestFailed(what);
     return false;

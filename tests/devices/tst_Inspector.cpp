@@ -97,6 +97,10 @@ private slots:
     void play();
     void powerRequests();
     void powerRequestNotSent();
+    void powerRequestWhenTheServiceGoes_data();
+    void powerRequestWhenTheServiceGoes();
+    void staleDownForgotten_data();
+    void staleDownForgotten();
     void scheduledShutdown();
     void powerDelayNeverEarly_data();
     void powerDelayNeverEarly();
@@ -320,6 +324,112 @@ void TestInspector::powerRequestNotSent()
     QCOMPARE(failed.count(), 1);
     QCOMPARE(failed.at(0).at(0).toString(), QString("shutdown"));
     QVERIFY(m_rig->powerRequests().isEmpty());
+}
+
+// The service's word during the 2 s counts: a request for a service that went meanwhile is
+// not sent but reported, so the screens need not wait for a machine that stays up.
+void TestInspector::powerRequestWhenTheServiceGoes_data()
+{
+    QTest::addColumn<QString>("what"); // "reboot", "shutdown", or "scheduled" (a shutdown due at once)
+    QTest::addColumn<QString>("how");
+    QTest::newRow("reboot, the service says it stopped") << "reboot" << "stopped";
+    QTest::newRow("shutdown, its status cleared") << "shutdown" << "cleared";
+    QTest::newRow("reboot, a new session brings back its retained status") << "reboot" << "renewed";
+    QTest::newRow("scheduled shutdown, the service says it stopped") << "scheduled" << "stopped";
+}
+
+void TestInspector::powerRequestWhenTheServiceGoes()
+{
+    QFETCH(QString, what);
+    QFETCH(QString, how);
+    Inspector &inspector = m_rig->inspector;
+    const QString kind = what == "reboot" ? "reboot" : "shutdown";
+
+    QSignalSpy started(&inspector, what == "reboot" ? &Inspector::systemRebootStarted : &Inspector::systemShutdownStarted);
+    QSignalSpy failed(&inspector, &Inspector::powerRequestFailed);
+    LogCapture log;
+    if (what == "reboot")
+        inspector.systemReboot();
+    else if (what == "shutdown")
+        inspector.systemShutdown();
+    else
+        inspector.scheduleShutdown(0);
+    QVERIFY(started.count() == 1 || started.wait(5000));
+    QElapsedTimer clock;
+    clock.start();
+
+    if (how == "stopped") {
+        m_rig->fake.setServiceOnline(false);
+    } else if (how == "cleared") {
+        QVERIFY(m_rig->fake.publishRaw("/status", QByteArray(), true));
+    } else {
+        m_rig->rig.mqtt.disconnect();
+        QVERIFY(waitUntil([&] { return !m_rig->rig.mqtt.isConnected(); }));
+        m_rig->fake.setServiceOnline(false); // retained
+        QVERIFY(m_rig->rig.connectClient());
+    }
+    QVERIFY(waitUntil([&] { return inspector.status() == QLatin1String("offline"); }));
+    QVERIFY2(clock.elapsed() < 1900, "the delay ran out before the service was down");
+
+    QVERIFY(failed.wait(5000));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.at(0).at(0).toString(), kind);
+    QVERIFY(log.texts(QtWarningMsg).contains("[Inspector] WARN: Cannot request System " + kind + ". Service not running"));
+    // A later message has arrived: the request would have come before it.
+    inspector.audioPlay(ValidSound);
+    WAIT_COMPARE(m_rig->fake.count("audio/play"), 1);
+    QCOMPARE(m_rig->powerRequests(), QStringList());
+}
+
+// A "down" that no longer holds does not stay: a new session forgets what the service said (a
+// retained status comes back with it), and a request refused for a down service asks it again;
+// a service that answers runs, and the next request goes out.
+void TestInspector::staleDownForgotten_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("firstRefused");
+    QTest::newRow("status not retained, back while the session was down") << "unretained" << false;
+    QTest::newRow("a will that came late, after the service had started again") << "late will" << true;
+}
+
+void TestInspector::staleDownForgotten()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, firstRefused);
+    Inspector &inspector = m_rig->inspector;
+
+    if (how == "unretained") {
+        m_rig->fake.setStatusRetained(false);
+        QVERIFY(m_rig->fake.publishRaw("/status", QByteArray(), true)); // no retained status left
+        QVERIFY(waitUntil([&] { return inspector.status() == QLatin1String("offline"); }));
+        m_rig->fake.setServiceOnline(true);
+        QVERIFY(waitUntil([&] { return inspector.status() == QLatin1String("online"); }));
+        m_rig->fake.setServiceOnline(false);
+        QVERIFY(waitUntil([&] { return inspector.status() == QLatin1String("offline"); }));
+        m_rig->rig.mqtt.disconnect();
+        QVERIFY(waitUntil([&] { return !m_rig->rig.mqtt.isConnected(); }));
+        m_rig->fake.setServiceOnline(true); // nobody hears it
+        QVERIFY(m_rig->rig.connectClient());
+        // Asked for the volume on connecting, the service answers: it runs.
+        WAIT_COMPARE(inspector.status(), QString("online"));
+    } else {
+        // The broker publishes the will of the service's old connection while the new one runs.
+        QVERIFY(m_rig->deliver("/status", R"({"service": false})"));
+        QCOMPARE(inspector.status(), QString("offline"));
+    }
+
+    QSignalSpy failed(&inspector, &Inspector::powerRequestFailed);
+    const int asked = m_rig->fake.count("audio/get");
+    inspector.systemReboot();
+    if (firstRefused) {
+        QVERIFY(failed.wait(5000));
+        QCOMPARE(m_rig->powerRequests(), QStringList());
+        WAIT_COMPARE(m_rig->fake.count("audio/get"), asked + 1);
+        WAIT_COMPARE(inspector.status(), QString("online"));
+        inspector.systemReboot();
+    }
+    WAIT_COMPARE(m_rig->powerRequests(), QStringList{"reboot/1"});
+    QCOMPARE(failed.count(), firstRefused ? 1 : 0);
 }
 
 void TestInspector::scheduledShutdown()

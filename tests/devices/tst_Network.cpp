@@ -112,6 +112,8 @@ private slots:
     void saveManualIsApplied();
     void saveBeforeAnyState();
     void saveWhileDisconnected();
+    void saveAfterAStaleDown_data();
+    void saveAfterAStaleDown();
     void askedAgainAfterABrokerRestart();
 
 private:
@@ -248,15 +250,17 @@ void TestNetwork::badPayloadsChangeNothing_data()
     QTest::addColumn<QStringList>("tags"); // the clients that log it
 
     const QList<QByteArray> bad{QByteArray("{"), QByteArray("{\"service\": false,}"), QByteArray("{\"service\": false} x"),
-                                QByteArray("{\"serv\x00\": false}", 16), QByteArray("\x00{}", 3), QByteArray(), QByteArray("\xc3\x28")};
+                                QByteArray("{\"serv\x00\": false}", 16), QByteArray("\x00{}", 3), QByteArray(), QByteArray("\xc3\x28"),
+                                "{\"service\": true, \"pad\": \"" + QByteArray(2 * 1024 * 1024, 'x') + "\""};
     for (const char *suffix : {"/info", "/status", "/ethernet/state", "/ethernet/config"}) {
+        // The wired interface's topics are its client's alone: the network client leaves them unread.
         const bool ethernet = QByteArray(suffix).startsWith("/ethernet");
         for (int i = 0; i < bad.size(); ++i) {
             // An empty status or configuration is a cleared one.
             if (bad[i].isEmpty() && (QByteArray(suffix) == "/status" || QByteArray(suffix) == "/ethernet/config"))
                 continue;
             QTest::addRow("%s %d", suffix, i) << QString(suffix) << bad[i]
-                                              << (ethernet ? QStringList{"[Network] ", "[Network][Ethernet] "} : QStringList{"[Network] "});
+                                              << QStringList{ethernet ? "[Network][Ethernet] " : "[Network] "};
         }
     }
 }
@@ -439,7 +443,9 @@ void TestNetwork::ethernetConfigDocuments()
     QFETCH(QString, emitted);
 
     SignalRecorder seen(m_rig->ethernet());
+    LogCapture log;
     QVERIFY(m_rig->deliver("/ethernet/config", document));
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList());
     QCOMPARE(m_rig->ethernet()->method(), method);
     QCOMPARE(fields(m_rig->ethernet()->config()), config);
     QCOMPARE(seen.take(), emitted);
@@ -564,6 +570,51 @@ void TestNetwork::saveWhileDisconnected()
     QCOMPARE(log.texts(QtWarningMsg),
              QStringList{"[Network][Ethernet] WARN: Could not publish " + m_rig->base + "/ethernet/config/set : not connected"});
     QCOMPARE(m_rig->fake.count("ethernet/config/set"), 0);
+}
+
+// A "down" that no longer holds does not keep the configuration from the service: a new
+// session forgets what it said, and a save refused for a down service asks it again; the
+// service that answers runs, and the next save goes out.
+void TestNetwork::saveAfterAStaleDown_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<bool>("firstRefused");
+    QTest::newRow("status not retained, back while the session was down") << "unretained" << false;
+    QTest::newRow("a will that came late, after the service had started again") << "late will" << true;
+}
+
+void TestNetwork::saveAfterAStaleDown()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, firstRefused);
+    Ethernet *ethernet = m_rig->ethernet();
+
+    if (how == "unretained") {
+        QVERIFY(m_rig->fake.publishRaw("/status", QByteArray(), true)); // no retained status left
+        QVERIFY(m_rig->fake.publishRaw("/status", R"({"service": true})"));
+        QVERIFY(waitUntil([&] { return m_rig->rig.seen(m_rig->base + "/status") >= 3; }));
+        QVERIFY(m_rig->fake.publishRaw("/status", R"({"service": false})"));
+        QVERIFY(waitUntil([&] { return !ethernet->serviceOnline(); }));
+        m_rig->rig.mqtt.disconnect();
+        QVERIFY(waitUntil([&] { return !m_rig->rig.mqtt.isConnected(); }));
+        QVERIFY(m_rig->fake.publishRaw("/status", R"({"service": true})")); // nobody hears it
+        QVERIFY(m_rig->rig.connectClient());
+        // Asked for the interface's state on connecting, the service answers: it runs.
+        WAIT_VERIFY(ethernet->serviceOnline());
+    } else {
+        QVERIFY(m_rig->deliver("/status", R"({"service": false})"));
+        QVERIFY(!ethernet->serviceOnline());
+    }
+
+    const int asked = m_rig->fake.count("ethernet/state/get");
+    ethernet->setMethod("auto");
+    QCOMPARE(ethernet->save(), !firstRefused);
+    if (firstRefused) {
+        WAIT_COMPARE(m_rig->fake.count("ethernet/state/get"), asked + 1);
+        WAIT_VERIFY(ethernet->serviceOnline());
+        QVERIFY(ethernet->save());
+    }
+    WAIT_COMPARE(m_rig->fake.count("ethernet/config/set"), 1);
 }
 
 void TestNetwork::askedAgainAfterABrokerRestart()

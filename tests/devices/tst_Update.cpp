@@ -9,7 +9,9 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 using manager::Update;
 
@@ -156,9 +158,9 @@ void TestUpdate::statusDocuments_data()
     QTest::newRow("an array") << QByteArray("[1, 2]") << "|||Idle|0"
                               << "currentChanged statusChanged progressMessageChanged progressPercentChanged"
                               << QStringList{"the document"};
-    // An empty (retained) message clears the status the service left.
-    QTest::newRow("empty payload: cleared") << QByteArray() << "|||Idle|0"
-                                            << "currentChanged statusChanged progressMessageChanged progressPercentChanged"
+    // An empty (retained) message clears the status the service left: it is gone, and what it
+    // last said about the versions stays (the heartbeat reports the installed one).
+    QTest::newRow("empty payload: cleared") << QByteArray() << "Service not running|1.0.0||Fetching|40" << "statusChanged"
                                             << QStringList{};
 }
 
@@ -266,46 +268,97 @@ void TestUpdate::checkFindsAVersion()
     QCOMPARE(m_rig->update.status(), QString("Idle"));
 }
 
-// The check time-out in four situations at once, so the suite waits out 10 s only once.
+// The check's time-out in every situation at once, so the suite waits out 10 s only once.
+// A result ("No pending updates", "Ready to install") only from a service that answered.
 void TestUpdate::checkTimeOut()
 {
-    // a: the service stays silent: after 10 s "No pending updates";
-    // b: the same with a version pending: "Ready to install";
-    // c: a progress report comes first: no time-out;
-    // d: the session drops while checking: "Disconnected" stays;
-    // e: the service reports itself down while checking (with a version pending): "Service not running" stays;
-    // f: the same, with the check asked for after the service said it was down.
-    UpdateRig b(m_broker), c(m_broker), d(m_broker), e(m_broker), f(m_broker);
-    for (UpdateRig *rig : {&b, &c, &d, &e, &f})
-        QVERIFY(rig->start(m_broker));
-    for (UpdateRig *rig : {&b, &e, &f})
-        QVERIFY(rig->deliver("/status", R"({"version": "1.0.0", "pending": "1.1.0", "state": "Idle"})"));
-    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d, &e, &f})
-        rig->fake.silence("check");
-    QVERIFY(f.deliver("/status", R"({"service": false})"));
+    const QByteArray pending = R"({"version": "1.0.0", "pending": "1.1.0", "state": "Idle"})";
+    struct Case
+    {
+        QString name;
+        std::function<bool(UpdateRig &)> before; // ahead of check()
+        std::function<bool(UpdateRig &)> during; // right after it
+        QString status;                          // 10 s later
+    };
+    const auto nothing = [](UpdateRig &) { return true; };
+    const QList<Case> cases{
+        {"answered, nothing new", nothing, nothing, "No pending updates"},
+        {"answered, a version found", [](UpdateRig &r) { r.fake.setAvailable("1.1.0"); return true; }, nothing, "Ready to install"},
+        {"a silent service", [](UpdateRig &r) { r.fake.silence("check"); return true; }, nothing, "No answer"},
+        {"a silent service, a version pending from before",
+         [&](UpdateRig &r) { r.fake.silence("check"); return r.deliver("/status", pending); }, nothing, "No answer"},
+        {"a progress report first", [](UpdateRig &r) { r.fake.silence("check"); return true; },
+         [](UpdateRig &r) { return r.deliver("/progress", R"({"description": "Downloading", "percent": 5, "progress": 101})"); },
+         "Checking for updates"},
+        {"the session lost while checking", [](UpdateRig &r) { r.fake.silence("check"); return true; },
+         [](UpdateRig &r) {
+             r.rig.mqtt.disconnect();
+             return waitUntil([&] { return r.update.status() == QLatin1String("Disconnected"); });
+         },
+         "Disconnected"},
+        {"the service down while checking", [&](UpdateRig &r) { r.fake.silence("check"); return r.deliver("/status", pending); },
+         [](UpdateRig &r) { return r.deliver("/status", R"({"service": false})"); }, "Service not running"},
+        // Refused; the status request that follows goes unanswered too.
+        {"checked after the service said it is down",
+         [&](UpdateRig &r) {
+             r.fake.silence("check");
+             r.fake.silence("status/get");
+             return r.deliver("/status", pending) && r.deliver("/status", R"({"service": false})");
+         },
+         nothing, "Service not running"},
+        {"its status cleared by an empty payload",
+         [&](UpdateRig &r) {
+             r.fake.silence("status/get");
+             return r.deliver("/status", pending) && r.deliver("/status", QByteArray());
+         },
+         nothing, "Service not running"},
+        // The session renewed while the service is down, its status not retained: nothing says
+        // so any more, the check goes out and nobody answers.
+        {"the session renewed while the service is down",
+         [&](UpdateRig &r) {
+             r.fake.setPending("1.1.0");
+             r.fake.publishStatus();
+             if (!waitUntil([&] { return r.update.pending() == QLatin1String("1.1.0"); }))
+                 return false;
+             r.fake.setServiceOnline(false);
+             if (!waitUntil([&] { return r.update.status() == QLatin1String("Service not running"); }))
+                 return false;
+             r.rig.mqtt.disconnect();
+             return waitUntil([&] { return r.update.status() == QLatin1String("Disconnected"); }) && r.rig.connectClient()
+                    && waitUntil([&] { return r.fake.count("status/get") == 2; });
+         },
+         nothing, "No answer"},
+    };
+
+    std::vector<std::unique_ptr<UpdateRig>> rigs;
+    for (const Case &c : cases) {
+        rigs.push_back(std::make_unique<UpdateRig>(m_broker));
+        QVERIFY2(rigs.back()->start(m_broker), qPrintable(c.name));
+        QVERIFY2(c.before(*rigs.back()), qPrintable(c.name));
+    }
 
     QElapsedTimer clock;
     clock.start();
     qint64 fellBack = -1;
-    connect(&m_rig->update, &Update::statusChanged, this, [&] { fellBack = clock.elapsed(); });
-    for (UpdateRig *rig : {m_rig.get(), &b, &c, &d, &e, &f})
-        rig->update.check();
-    QCOMPARE(f.update.status(), QString("Service not running"));
-    QVERIFY(c.deliver("/progress", R"({"description": "Downloading", "percent": 5, "progress": 101})"));
-    d.rig.mqtt.disconnect();
-    WAIT_COMPARE(d.update.status(), QString("Disconnected"));
-    QVERIFY(e.deliver("/status", R"({"service": false})"));
-    QCOMPARE(e.update.status(), QString("Service not running"));
+    connect(&rigs[0]->update, &Update::statusChanged, this, [&] { fellBack = clock.elapsed(); });
+    for (int i = 0; i < cases.size(); ++i) {
+        rigs[i]->update.check();
+        QVERIFY2(cases[i].during(*rigs[i]), qPrintable(cases[i].name));
+    }
 
-    WAIT_VERIFY_WITH_TIMEOUT(m_rig->update.status() == QLatin1String("No pending updates"), 20000);
+    WAIT_VERIFY_WITH_TIMEOUT(rigs[0]->update.status() == QLatin1String("No pending updates"), 20000);
     QVERIFY2(fellBack >= coarseTimerEarliest(10000), qPrintable(QString::number(fellBack)));
-    WAIT_COMPARE(b.update.status(), QString("Ready to install"));
-    QTest::qWait(500); // c, d, e and f had their chance
-    QCOMPARE(c.update.status(), QString("Checking for updates"));
-    QCOMPARE(c.update.progressMessage(), QString("Downloading"));
-    QCOMPARE(d.update.status(), QString("Disconnected"));
-    QCOMPARE(e.update.status(), QString("Service not running"));
-    QCOMPARE(f.update.status(), QString("Service not running"));
+    for (int i = 0; i < cases.size(); ++i)
+        waitUntil([&] { return rigs[i]->update.status() == cases[i].status; }, 2000);
+    QTest::qWait(500); // every time-out had its chance
+    QStringList statuses, expected;
+    for (int i = 0; i < cases.size(); ++i) {
+        statuses << cases[i].name + ": " + rigs[i]->update.status();
+        expected << cases[i].name + ": " + cases[i].status;
+    }
+    QCOMPARE(statuses, expected);
+    // A progress report ends the wait with what it says.
+    QCOMPARE(rigs[4]->update.progressMessage(), QString("Downloading"));
 }
 
 void TestUpdate::install()
@@ -355,11 +408,14 @@ void TestUpdate::installWithoutPending()
 }
 
 // A service that said it is down gets neither a check nor an install; the page keeps saying so.
+// Each refusal asks for the service's status: one that runs after all (a will that came late,
+// after it had started again) answers, and the next command goes out.
 void TestUpdate::commandsWhileServiceDown_data()
 {
     QTest::addColumn<QByteArray>("down");
     QTest::newRow("service down") << QByteArray(R"({"service": false})");
     QTest::newRow("update manager down") << QByteArray(R"({"service": true, "updateman": false})");
+    QTest::newRow("status cleared") << QByteArray();
 }
 
 void TestUpdate::commandsWhileServiceDown()
@@ -377,11 +433,18 @@ void TestUpdate::commandsWhileServiceDown()
     QCOMPARE(log.texts(QtWarningMsg), QStringList({"[Update] WARN: Cannot check for updates. Service not running",
                                                    "[Update] WARN: Cannot install. Service not running"}));
     QCOMPARE(signalsSeen.take(), QString());
+    // The versions it reported stay.
+    QCOMPARE(m_rig->update.current(), QString("1.0.0"));
+    QCOMPARE(m_rig->update.pending(), QString("1.1.0"));
     // A later command travels the same way: once it has arrived, nothing came before it.
     m_rig->update.trigger("1.1.0", "http://updates.local/1.1.0");
     WAIT_COMPARE(m_rig->fake.requests("trigger").size(), 1);
     QCOMPARE(m_rig->fake.requests("check").size(), 0);
     QCOMPARE(m_rig->fake.requests("install").size(), 0);
+
+    // Each refusal asked for the status (one on connecting before them); the running service answers.
+    WAIT_COMPARE(m_rig->fake.count("status/get"), 3);
+    WAIT_COMPARE(m_rig->update.status(), QString("Idle"));
 
     // Back up: a check goes out again.
     QVERIFY(m_rig->deliver("/status", R"({"service": true, "updateman": true, "version": "1.0.0", "pending": "1.1.0", "state": "Idle"})"));

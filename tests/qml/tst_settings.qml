@@ -333,6 +333,7 @@ Item {
             return [
                 { tag: "service missing", status: "Service not running", colour: "#f44336", install: false },
                 { tag: "download failed", status: "Download failed", colour: "#f44336", install: false },
+                { tag: "check unanswered", status: "No answer", colour: "#f44336", install: false },
                 { tag: "ready", status: "Ready to install", colour: "#4caf50", install: true },
                 { tag: "downloading", status: "Downloading", colour: "#ffc107", install: false },
                 { tag: "idle", status: "Idle", colour: "", install: false }

@@ -26,6 +26,7 @@ public:
     }
 
     using MqttDevice::call;
+    using MqttDevice::setParsing;
     using MqttDevice::nextEmission;
     using MqttDevice::readFlag;
     using MqttDevice::readInt;
@@ -50,6 +51,10 @@ private slots:
     void cleanup();
 
     void dispatchOnTheExactTopic();
+    void otherTopicsAreNotRead_data();
+    void otherTopicsAreNotRead();
+    void whatIsKnownOfTheService_data();
+    void whatIsKnownOfTheService();
     void parsing_data();
     void parsing();
     void offlineRule_data();
@@ -61,7 +66,7 @@ private slots:
 
 private:
     // Publishes on the peer and waits until the session has passed it on.
-    void send(const QString &topic, const QByteArray &payload);
+    void send(const QString &topic, const QByteArray &payload, bool retain = false);
     // Waits until the session's subscription for topic is in place, with
     // probes that match no route.
     void prime(const QString &topic);
@@ -96,10 +101,10 @@ void TestMqttDevice::cleanup()
     delete m_peer;
 }
 
-void TestMqttDevice::send(const QString &topic, const QByteArray &payload)
+void TestMqttDevice::send(const QString &topic, const QByteArray &payload, bool retain)
 {
     QSignalSpy received(m_mqtt, &manager::MqttClient::received);
-    QVERIFY(m_peer->publish(topic, payload, 1));
+    QVERIFY(m_peer->publish(topic, payload, 1, retain));
     QTRY_VERIFY(std::any_of(received.begin(), received.end(),
                             [&](const QList<QVariant> &args) { return args.at(1).toByteArray() == topic.toUtf8(); }));
 }
@@ -133,6 +138,97 @@ void TestMqttDevice::dispatchOnTheExactTopic()
     send(base + "/b/c", "{\"x\": 1}");
     send(base + "/a", "{\"n\":1}");
     QCOMPARE(device.hits, QStringList({"b/c", "a:{\"n\":1}"}));
+}
+
+// Under the base but no route of the client (another client's topics, answers to requests): not
+// parsed, so neither reported as unreadable nor counted against the client.
+void TestMqttDevice::otherTopicsAreNotRead_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<QByteArray>("payload");
+    const QList<QPair<const char *, QByteArray>> payloads{
+        {"broken", QByteArray("{\"k\":")},
+        {"empty", QByteArray()},
+        {"megabytes", "[" + QByteArray(3 * 1024 * 1024, '1') + ","},
+    };
+    for (const char *suffix : {"/a/more", "/other/config", "x/a"})
+        for (const auto &payload : payloads)
+            QTest::addRow("%s, %s", suffix, payload.first) << QString(suffix) << payload.second;
+}
+
+void TestMqttDevice::otherTopicsAreNotRead()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QByteArray, payload);
+
+    const QString base = QStringLiteral("d%1/dev").arg(m_serial);
+    ProbeDevice device(*m_mqtt, base, {false, true}); // strict: an empty payload is no document
+    m_mqtt->subscribe(base + "x/#");
+    prime(base + "/prime");
+    prime(base + "x/prime");
+
+    LogCapture log;
+    send(base + suffix, payload);
+    send(base + "/a", "{}");
+    QCOMPARE(device.hits, QStringList{"a:{}"});
+    QCOMPARE(log.texts(QtCriticalMsg), QStringList());
+    QCOMPARE(log.texts(QtWarningMsg), QStringList());
+}
+
+// What the client knows of its service: its status says so; a document the service publishes
+// live elsewhere shows that it runs (a retained one may be older than its going); a new session
+// forgets it all, and a retained status comes back with it.
+void TestMqttDevice::whatIsKnownOfTheService_data()
+{
+    QTest::addColumn<QStringList>("steps"); // "<topic suffix> <payload>", "retain <suffix> <payload>", "renew"
+    QTest::addColumn<QString>("known");
+    QTest::addColumn<int>("changes");
+
+    const QString down = R"(/status {"service": false})";
+    QTest::newRow("nothing heard") << QStringList{} << "unknown" << 0;
+    QTest::newRow("running") << QStringList{R"(/status {"service": true})"} << "running" << 1;
+    QTest::newRow("down") << QStringList{down} << "down" << 1;
+    QTest::newRow("status cleared") << QStringList{"/status "} << "down" << 1;
+    QTest::newRow("down, then a new session") << QStringList{down, "renew"} << "unknown" << 2;
+    QTest::newRow("down and retained, then a new session") << QStringList{"retain " + down, "renew"} << "down" << 3;
+    QTest::newRow("down, then a live document") << QStringList{down, "/a {}"} << "running" << 2;
+    QTest::newRow("down, then a retained document at a new session")
+        << QStringList{"retain /a {}", down, "renew"} << "unknown" << 3; // running, down, forgotten
+    QTest::newRow("down, then another client's topic") << QStringList{down, "/other {}"} << "down" << 1;
+    QTest::newRow("down, then a document that does not parse") << QStringList{down, "/a {"} << "down" << 1;
+}
+
+void TestMqttDevice::whatIsKnownOfTheService()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, known);
+    QFETCH(int, changes);
+
+    const QString base = QStringLiteral("d%1/dev").arg(m_serial);
+    ProbeDevice device(*m_mqtt, base, {});
+    prime(base + "/prime");
+    QSignalSpy changed(&device, &manager::MqttDevice::serviceChanged);
+    for (const QString &step : steps) {
+        if (step == QLatin1String("renew")) {
+            QSignalSpy up(m_mqtt, &manager::MqttClient::connected);
+            m_mqtt->disconnect();
+            QTRY_VERIFY(!m_mqtt->isConnected());
+            m_mqtt->connect();
+            QVERIFY(up.wait(5000));
+            prime(base + "/prime"); // the retained documents come before
+            continue;
+        }
+        // Retained: heard now, and again at the next session.
+        const bool retain = step.startsWith(QLatin1String("retain "));
+        const QString message = retain ? step.mid(7) : step;
+        send(base + message.section(' ', 0, 0), message.section(' ', 1).toUtf8(), retain);
+    }
+    const auto service = device.service();
+    QCOMPARE(QString(service == manager::MqttDevice::Service::Running ? "running"
+                     : service == manager::MqttDevice::Service::Down  ? "down"
+                                                                      : "unknown"),
+             known);
+    QCOMPARE(changed.count(), changes);
 }
 
 void TestMqttDevice::parsing_data()

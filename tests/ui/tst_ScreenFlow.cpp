@@ -33,6 +33,8 @@ private slots:
     void powerRequests_data();
     void powerRequests();
     void powerRequestNotSent();
+    void powerRequestAndTheServiceState_data();
+    void powerRequestAndTheServiceState();
     void logInAndOutAreLogged();
     // Last: once the application has been told to exit, no event loop of this process runs again.
     void exitRequest();
@@ -367,8 +369,8 @@ void tst_ScreenFlow::powerRequests()
     GUIManager &manager = *m_rig->manager;
     if (statusHeard)
         QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
-    else
-        QCOMPARE(manager.inspector().status(), QString());
+    else // unknown, or running once it answers the requests sent on connecting; never "offline"
+        QVERIFY2(manager.inspector().status() != QLatin1String("offline"), qPrintable(manager.inspector().status()));
 
     QElapsedTimer clock;
     clock.start();
@@ -420,6 +422,100 @@ void tst_ScreenFlow::powerRequestNotSent()
     QVERIFY(waitUntil([&] { return manager.screen() == QLatin1String("ErrorScreen"); }, 10000));
     QCOMPARE(manager.message(), QString("Shutdown failed: system service unavailable"));
     QVERIFY(m_rig->system.requests("power/shutdown").isEmpty());
+}
+
+// What the system service last said decides, when the request is made and again when its
+// 2 s have passed; a "down" that no longer holds (a new session, a will that came late) does
+// not refuse the requests that follow.
+void tst_ScreenFlow::powerRequestAndTheServiceState_data()
+{
+    QTest::addColumn<QString>("what");
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("first");  // "sent", "refused" at once, "failed" when the delay ends
+    QTest::addColumn<QString>("second"); // a second try's, or empty for none
+    QTest::newRow("reboot, the service stops in the delay") << "reboot" << "stops in the delay" << "failed" << "";
+    QTest::newRow("shutdown, its status cleared in the delay") << "shutdown" << "cleared in the delay" << "failed" << "";
+    QTest::newRow("reboot, status not retained, back while the session was down")
+        << "reboot" << "back unheard" << "sent" << "";
+    QTest::newRow("shutdown, a will that came late") << "shutdown" << "late will" << "refused" << "sent";
+}
+
+void tst_ScreenFlow::powerRequestAndTheServiceState()
+{
+    QFETCH(QString, what);
+    QFETCH(QString, how);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    ControllerSetup setup;
+    setup.model = Vending;
+    setup.systemStatusRetained = how != QLatin1String("back unheard");
+    QVERIFY(readyRig(setup));
+    GUIManager &manager = *m_rig->manager;
+    FakeSystemService &system = m_rig->system;
+    if (setup.systemStatusRetained) {
+        QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
+    } else {
+        system.setServiceOnline(true);
+        QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
+    }
+    const QString busy = what == QLatin1String("reboot") ? "Rebooting" : "Shutting down";
+    const QString error = what == QLatin1String("reboot") ? "Reboot failed: system service unavailable"
+                                                          : "Shutdown failed: system service unavailable";
+
+    if (how == QLatin1String("back unheard")) {
+        system.setServiceOnline(false);
+        QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("offline"); }));
+        manager.mqtt().disconnect();
+        QVERIFY(waitUntil([&] { return !manager.mqtt().isConnected(); }));
+        system.setServiceOnline(true); // nobody hears it
+        QVERIFY(waitUntil([&] { return manager.mqtt().isConnected(); }, 15000));
+        QVERIFY(m_rig->subscribed(2));
+        manager.setIdleScreen();
+    } else if (how == QLatin1String("late will")) {
+        QVERIFY(system.publishRaw("/status", R"({"service": false})"));
+        QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("offline"); }));
+    }
+
+    auto request = [&] {
+        if (what == QLatin1String("reboot"))
+            manager.rebootRequest();
+        else
+            manager.shutdownRequest();
+    };
+    auto outcome = [&](const QString &expected) {
+        if (expected == QLatin1String("refused")) {
+            QCOMPARE(manager.screen(), QString("ErrorScreen"));
+            QCOMPARE(manager.message(), error);
+            return;
+        }
+        QCOMPARE(manager.screen(), QString("Busy"));
+        QCOMPARE(manager.message(), busy);
+        if (how == QLatin1String("stops in the delay"))
+            system.setServiceOnline(false);
+        else if (how == QLatin1String("cleared in the delay"))
+            QVERIFY(system.publishRaw("/status", QByteArray(), true));
+        if (expected == QLatin1String("failed")) {
+            QVERIFY(waitUntil([&] { return manager.screen() == QLatin1String("ErrorScreen"); }, 10000));
+            QCOMPARE(manager.message(), error);
+            // A later message has arrived: the request would have come before it.
+            manager.inspector().audioPlay("marker.wav");
+            QVERIFY(waitUntil([&] { return system.count("audio/play") == 1; }));
+            QCOMPARE(system.count("power/" + what), 0);
+        } else {
+            QVERIFY(waitUntil([&] { return system.count("power/" + what) == 1; }, 10000));
+            QCOMPARE(manager.screen(), QString("Busy"));
+        }
+    };
+
+    request();
+    outcome(first);
+    if (QTest::currentTestFailed() || second.isEmpty())
+        return;
+    // The refusal asked the service, which answers: it runs.
+    QVERIFY(waitUntil([&] { return manager.inspector().status() == QLatin1String("online"); }));
+    manager.setIdleScreen();
+    request();
+    outcome(second);
 }
 
 // Busy with "Exiting", then the event loop ends with 0 two seconds later.

@@ -10,7 +10,7 @@ Pane {
     readonly property var update: manager.update
 
     function statusColor(status) {
-        if (["Disconnected", "Service not running", "Installation failed", "Download failed"].indexOf(status) >= 0)
+        if (["Disconnected", "Service not running", "No answer", "Installation failed", "Download failed"].indexOf(status) >= 0)
             return Material.color(Material.Red)
         if (status === "Ready to install")
             return Material.color(Material.Green)
