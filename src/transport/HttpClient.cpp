@@ -18,7 +18,12 @@
 #include <QTimer>
 #include <QtDebug>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #define CLIENT_TAG "[HttpClient] "
 
@@ -130,7 +135,14 @@ HttpClient::Result HttpClient::send(Exchange const &exchange, QUrl const &url)
     }
 
     QByteArray tlsSetUp;
-    QNetworkRequest const request = createRequest(url, sameOrigin(url, exchange.origin), &tlsSetUp);
+    QString refusal;
+    QNetworkRequest const request = createRequest(url, sameOrigin(url, exchange.origin), &tlsSetUp, &refusal);
+    if (!refusal.isEmpty()) {
+        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: " << refusal;
+        Result result;
+        result.reject(0, QJsonValue(refusal));
+        return result;
+    }
     QNetworkAccessManager *const manager = qnam(tlsSetUp);
     QNetworkReply *reply = nullptr;
     switch (verb) {
@@ -201,7 +213,7 @@ QNetworkAccessManager *HttpClient::qnam(QByteArray const &tlsSetUp)
     return manager;
 }
 
-QNetworkRequest HttpClient::createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp)
+QNetworkRequest HttpClient::createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp, QString *refusal)
 {
     QNetworkRequest request(url);
     for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it) {
@@ -210,15 +222,16 @@ QNetworkRequest HttpClient::createRequest(QUrl const &url, bool credentials, QBy
     }
     *tlsSetUp = m_ignoreSslErrors ? QByteArrayLiteral("ignore;") : QByteArrayLiteral("verify;");
     if (!m_tlsFiles.isEmpty())
-        request.setSslConfiguration(createSslConfig(credentials, tlsSetUp));
+        request.setSslConfiguration(createSslConfig(credentials, tlsSetUp, refusal));
     return request;
 }
 
-QSslConfiguration HttpClient::createSslConfig(bool credentials, QByteArray *tlsSetUp)
+QSslConfiguration HttpClient::createSslConfig(bool credentials, QByteArray *tlsSetUp, QString *refusal)
 {
-    QSslCertificate const cert = loadCert(m_tlsFiles[QStringLiteral("cert")]);
-    QSslKey const key = loadPrivKey(m_tlsFiles[QStringLiteral("key")]);
-    QSslCertificate const rootCA = loadCert(m_tlsFiles[QStringLiteral("rootCA")]);
+    QSslCertificate const cert = loadCert(m_tlsFiles[QStringLiteral("cert")], refusal);
+    QSslKey const key = refusal->isEmpty() ? loadPrivKey(m_tlsFiles[QStringLiteral("key")], refusal) : QSslKey();
+    QSslCertificate const rootCA = refusal->isEmpty() ? loadCert(m_tlsFiles[QStringLiteral("rootCA")], refusal)
+                                                      : QSslCertificate();
     // What the files hold, not their names: renewed files are a new set-up too.
     for (QByteArray const &part : {cert.toDer(), key.toDer(), rootCA.toDer()})
         *tlsSetUp += QByteArray::number(part.size()) + ':' + part;
@@ -252,24 +265,56 @@ bool HttpClient::isCredentialHeader(QString const &name)
     return names.contains(name, Qt::CaseInsensitive);
 }
 
-QSslCertificate HttpClient::loadCert(QString const &path)
+QSslCertificate HttpClient::loadCert(QString const &path, QString *refusal)
 {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Could not open file : " << path;
-        return QSslCertificate();
-    }
-    return QSslCertificate(&file, QSsl::Pem);
+    QByteArray const bytes = readTlsFile(path, refusal);
+    return bytes.isEmpty() ? QSslCertificate() : QSslCertificate(bytes, QSsl::Pem);
 }
 
-QSslKey HttpClient::loadPrivKey(QString const &path)
+QSslKey HttpClient::loadPrivKey(QString const &path, QString *refusal)
 {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Could not open file : " << path;
-        return QSslKey();
+    QByteArray const bytes = readTlsFile(path, refusal);
+    return bytes.isEmpty() ? QSslKey() : QSslKey(bytes, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey);
+}
+
+QByteArray HttpClient::readTlsFile(QString const &path, QString *refusal)
+{
+    // The files are read at every request on the caller's thread. Opened without blocking, so
+    // that a pipe cannot hold the thread in open(); checked on what was opened, so that nothing
+    // else takes its place between the check and the read.
+    int const fd = path.isEmpty() ? -1
+                                  : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Could not open file : " << LogQuote::quote(path);
+        return QByteArray();
     }
-    return QSslKey(&file, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey);
+    QString why;
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        why = QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(info.st_mode))
+        why = QStringLiteral("not a regular file");
+    else if (info.st_size > MaxTlsFileSize)
+        why = QStringLiteral("larger than %1 bytes").arg(MaxTlsFileSize);
+    QByteArray bytes;
+    // One byte over the bound at most: a file that grows meanwhile is caught too.
+    while (why.isEmpty()) {
+        char chunk[16384];
+        ssize_t const n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            why = QString::fromLocal8Bit(std::strerror(errno));
+        else if (n == 0)
+            break;
+        else if ((bytes += QByteArray(chunk, int(n))).size() > MaxTlsFileSize)
+            why = QStringLiteral("larger than %1 bytes").arg(MaxTlsFileSize);
+    }
+    ::close(fd);
+    if (why.isEmpty())
+        return bytes;
+    *refusal = QStringLiteral("TLS file %1 refused : %2").arg(LogQuote::quote(path), why);
+    return QByteArray();
 }
 
 QByteArray HttpClient::createPayload(QJsonValue const &value)

@@ -36,6 +36,8 @@ public:
     static constexpr int MaxRedirects = 5;
     // Bytes of an answer body read at most, unless the request gives its own bound.
     static constexpr qint64 DefaultMaxReplySize = 4 * 1024 * 1024;
+    // Bytes of a certificate, key or authority file read at most.
+    static constexpr qint64 MaxTlsFileSize = 64 * 1024;
 
     explicit HttpClient(QObject *parent = nullptr);
     ~HttpClient() override;
@@ -83,10 +85,14 @@ private:
     // than `tlsSetUp` is left to finish its replies and replaced.
     QNetworkAccessManager *qnam(QByteArray const &tlsSetUp);
     // `credentials` false: without the credential headers and the client certificate.
-    QNetworkRequest createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp);
-    QSslConfiguration createSslConfig(bool credentials, QByteArray *tlsSetUp);
-    static QSslCertificate loadCert(QString const &path);
-    static QSslKey loadPrivKey(QString const &path);
+    // `refusal` says why no request can be made (a TLS file that cannot be used).
+    QNetworkRequest createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp, QString *refusal);
+    QSslConfiguration createSslConfig(bool credentials, QByteArray *tlsSetUp, QString *refusal);
+    static QSslCertificate loadCert(QString const &path, QString *refusal);
+    static QSslKey loadPrivKey(QString const &path, QString *refusal);
+    // A file that cannot be opened gives no bytes (logged); one that is there but no regular
+    // file, or larger than MaxTlsFileSize, is refused.
+    static QByteArray readTlsFile(QString const &path, QString *refusal);
     static bool sameOrigin(QUrl const &a, QUrl const &b);
     static bool isCredentialHeader(QString const &name);
     Result processReply(QNetworkReply *reply, Exchange const &exchange);

@@ -6,6 +6,7 @@
 #include "fakes/FakeHttpServer.h"
 #include "fakes/LogCapture.h"
 #include "fakes/TestCertificates.h"
+#include "fakes/WaitingPipe.h"
 
 #include <QAuthenticator>
 #include <QJsonArray>
@@ -124,6 +125,8 @@ private slots:
     void tlsSetUpChangeSparesRepliesUnderWay();
     void tlsErrorsLoggedAndIgnored_data();
     void tlsErrorsLoggedAndIgnored();
+    void tlsFileRefused_data();
+    void tlsFileRefused();
     void credentials();
     void clientGoneWhileWaiting();
     void otherThreadGetsItsOwnManager();
@@ -977,6 +980,80 @@ void TestHttpClient::tlsErrorsLoggedAndIgnored()
     QVERIFY(warnings.join('\n').contains(QStringLiteral("host name did not match")));
     if (ignoreErrors)
         QCOMPARE(warnings.last(), QStringLiteral("[HttpClient] Ignoring SSL Errors ('ignoreSslErrors' is set to 'true' in configuration)"));
+}
+
+void TestHttpClient::tlsFileRefused_data()
+{
+    QTest::addColumn<QString>("file"); // which of the three
+    QTest::addColumn<QString>("kind"); // what stands in its place
+    QTest::addColumn<QString>("why");  // empty when taken
+
+    QTest::newRow("client certificate, a pipe") << "cert" << "pipe" << "not a regular file";
+    QTest::newRow("client key, a pipe") << "key" << "pipe" << "not a regular file";
+    QTest::newRow("root CA, a pipe") << "rootCA" << "pipe" << "not a regular file";
+    QTest::newRow("client certificate, /dev/zero") << "cert" << "/dev/zero" << "not a regular file";
+    QTest::newRow("client key, a folder") << "key" << "folder" << "not a regular file";
+    QTest::newRow("root CA, larger than 64 KiB") << "rootCA" << "65537" << "larger than 65536 bytes";
+    QTest::newRow("client certificate of 64 KiB") << "cert" << "65536" << "";
+}
+
+// A certificate, key or authority file is read only when it is a regular file of a size such a
+// file has: a pipe would hold the thread in open(), a device would be read without end. Such a
+// request fails at once and names the file.
+void TestHttpClient::tlsFileRefused()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+
+    FakeHttpServer server;
+    server.setTls(m_own->serverCertificate(), m_own->serverKey(), {m_own->caCertificate()}, true);
+    QVERIFY(server.start());
+    server.setResponse("GET", "/api/v1/device/info", FakeHttpResponse::json(200, QJsonObject{{"ok", true}}));
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QMap<QString, QString> paths{{"cert", m_own->clientCertPath()}, {"key", m_own->clientKeyPath()},
+                                 {"rootCA", m_own->caCertPath()}};
+    std::unique_ptr<WaitingPipe> pipe;
+    QString path = dir.filePath(file + ".pem");
+    if (kind == "pipe") {
+        pipe = std::make_unique<WaitingPipe>(path);
+        QVERIFY(pipe->isValid());
+    } else if (kind == "folder") {
+        QVERIFY(QDir().mkpath(path));
+    } else if (kind.startsWith('/')) {
+        path = kind;
+    } else {
+        // The genuine file, padded with text outside its PEM block to the size of the row.
+        QFile original(paths.value(file));
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QByteArray bytes = original.readAll();
+        bytes += "\n" + QByteArray(kind.toInt() - bytes.size() - 2, '#') + "\n";
+        QFile padded(path);
+        QVERIFY(padded.open(QIODevice::WriteOnly) && padded.write(bytes) == bytes.size());
+    }
+    paths.insert(file, path);
+
+    HttpClient client;
+    client.setTLSCert(paths.value("cert"));
+    client.setTLSKey(paths.value("key"));
+    client.setTLSRootCA(paths.value("rootCA"));
+
+    LogCapture log;
+    Outcome const outcome = await(client.get(server.url("/api/v1/device/info")));
+    QVERIFY(outcome.settled());
+    if (why.isEmpty()) {
+        QVERIFY(outcome.resolved());
+        QCOMPARE(server.lastRequest().peerCertificate, m_own->clientCertificate());
+        return;
+    }
+    QVERIFY(!outcome.resolved());
+    QCOMPARE(outcome.status(), 0);
+    QString const refusal = QStringLiteral("TLS file %1 refused : %2").arg(path, why);
+    QCOMPARE(outcome.payload(), QJsonValue(refusal));
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: ") + refusal), 1);
+    QCOMPARE(server.acceptedConnections(), 0);
 }
 
 void TestHttpClient::credentials()
