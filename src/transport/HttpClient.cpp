@@ -220,10 +220,29 @@ QNetworkRequest HttpClient::createRequest(QUrl const &url, bool credentials, QBy
         if (credentials || !isCredentialHeader(it.key()))
             request.setRawHeader(it.key().toLatin1(), it.value().toLatin1());
     }
+    // After the owner's headers: none of them asks for packed answers.
+    askForIdentity(request);
     *tlsSetUp = m_ignoreSslErrors ? QByteArrayLiteral("ignore;") : QByteArrayLiteral("verify;");
     if (!m_tlsFiles.isEmpty())
         request.setSslConfiguration(createSslConfig(credentials, tlsSetUp, refusal));
     return request;
+}
+
+void HttpClient::askForIdentity(QNetworkRequest &request)
+{
+    request.setRawHeader("Accept-Encoding", "identity");
+}
+
+QByteArray HttpClient::packedEncoding(QNetworkReply const *reply)
+{
+    // Repeated headers come joined with commas.
+    QByteArray const encoding = reply->rawHeader("Content-Encoding");
+    for (QByteArray const &part : encoding.split(',')) {
+        QByteArray const coding = part.trimmed();
+        if (!coding.isEmpty() && coding.toLower() != "identity")
+            return encoding.trimmed();
+    }
+    return QByteArray();
 }
 
 QSslConfiguration HttpClient::createSslConfig(bool credentials, QByteArray *tlsSetUp, QString *refusal)
@@ -362,32 +381,43 @@ HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Exchange const
     // The body is taken as it comes, so that the network layer holds no more than the bound.
     struct Body {
         QByteArray bytes;
-        bool tooLarge = false;
+        QString refusal; // why the answer was aborted
     };
     auto const body = std::make_shared<Body>();
     qint64 const maxSize = exchange.maxReplySize;
     // Nor does the network layer read far ahead of what has been taken.
     reply->setReadBufferSize(qBound<qint64>(1, maxSize + 1, ReadAhead));
-    auto const refuseIfLarger = [reply, body, maxSize](qint64 size) {
-        if (body->tooLarge || size <= maxSize)
+    auto const refuse = [reply, body](QString const &why) {
+        if (!body->refusal.isEmpty())
             return;
-        body->tooLarge = true;
+        body->refusal = why;
         // What it held goes now, not with the reply.
         body->bytes = QByteArray();
-        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Reply larger than " << maxSize
-                                        << " bytes. Aborting.";
+        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: " << why << ". Aborting.";
         reply->abort();
     };
-    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, refuseIfLarger]() {
+    // A packed answer is refused before a byte of it is read: the bound counts what arrives.
+    auto const refuseIfPacked = [reply, refuse]() {
+        QByteArray const packed = packedEncoding(reply);
+        if (!packed.isEmpty())
+            refuse(QStringLiteral("Reply refused (Content-Encoding '%1')").arg(LogQuote::quote(packed)));
+    };
+    auto const refuseIfLarger = [refuse, maxSize](qint64 size) {
+        if (size > maxSize)
+            refuse(QStringLiteral("Reply larger than %1 bytes").arg(maxSize));
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, body, refuseIfPacked, refuseIfLarger]() {
+        refuseIfPacked();
         QVariant const announced = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (announced.isValid())
+        if (body->refusal.isEmpty() && announced.isValid())
             refuseIfLarger(announced.toLongLong());
     });
-    connect(reply, &QNetworkReply::readyRead, this, [reply, body, refuseIfLarger]() {
-        if (body->tooLarge)
+    connect(reply, &QNetworkReply::readyRead, this, [reply, body, refuseIfPacked, refuseIfLarger]() {
+        refuseIfPacked();
+        if (!body->refusal.isEmpty())
             return;
         refuseIfLarger(body->bytes.size() + reply->bytesAvailable());
-        if (!body->tooLarge)
+        if (body->refusal.isEmpty())
             body->bytes += reply->readAll();
     });
 
@@ -396,18 +426,21 @@ HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Exchange const
         result.notify(percent, QJsonValue(QStringLiteral("Downloaded %1 / %2").arg(bytesToStr(received), bytesToStr(total))));
     });
 
-    connect(reply, &QNetworkReply::finished, this, [this, reply, result, exchange, body, refuseIfLarger]() {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, result, exchange, body, refuseIfPacked, refuseIfLarger]() {
         qDebug().noquote().nospace() << CLIENT_TAG << "Received response for : " << LogQuote::quote(reply->url().toString());
         // An aborted reply is closed, and keeps nothing of its body.
-        if (!reply->isOpen())
+        if (!reply->isOpen()) {
             body->bytes = QByteArray();
-        else if (!body->tooLarge)
-            refuseIfLarger(body->bytes.size() + reply->bytesAvailable());
-        if (!body->tooLarge && reply->isOpen())
+        } else if (body->refusal.isEmpty()) {
+            refuseIfPacked();
+            if (body->refusal.isEmpty())
+                refuseIfLarger(body->bytes.size() + reply->bytesAvailable());
+        }
+        if (body->refusal.isEmpty() && reply->isOpen())
             body->bytes += reply->readAll();
         int const status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (body->tooLarge) {
-            result.reject(status, QJsonValue(QStringLiteral("Reply larger than %1 bytes").arg(exchange.maxReplySize)));
+        if (!body->refusal.isEmpty()) {
+            result.reject(status, QJsonValue(body->refusal));
         } else if (!reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isNull()) {
             forward(processRedirect(reply, exchange), result);
         } else {

@@ -24,7 +24,8 @@ class QThread;
 // REST client: GET, DELETE, PUT and POST with JSON bodies, fixed raw headers, optional client
 // certificate TLS. Every exchange ends in (status, body) or (status, failure); status 0 when
 // no HTTP answer came. Redirects are followed with the same verb. Each answer is read up to a
-// bound given with its request; a larger one is aborted.
+// bound given with its request; a larger one is aborted, and so is one packed
+// (Content-Encoding) though asked for as it is.
 class HttpClient : public QObject
 {
     Q_OBJECT
@@ -55,6 +56,13 @@ public:
     static QString bytesToStr(qint64 bytes);
     static QByteArray createPayload(QJsonValue const &value);
     static QJsonValue parsePayload(QByteArray const &bytes);
+
+    // Asks for the answer as it is. Left to itself the network layer asks for gzip and deflate,
+    // unpacks the answer before anyone counts it and hides its length: every bound would count
+    // the unpacked bytes, a thousand times those that arrive.
+    static void askForIdentity(QNetworkRequest &request);
+    // The Content-Encoding of an answer packed all the same, empty when it is not.
+    static QByteArray packedEncoding(QNetworkReply const *reply);
 
 public slots:
     HttpClient::Result get(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize);

@@ -117,6 +117,8 @@ private slots:
 
     void replySizeBound_data();
     void replySizeBound();
+    void packedAnswerRefused_data();
+    void packedAnswerRefused();
 
     void tls_data();
     void tls();
@@ -749,6 +751,60 @@ void TestHttpClient::replySizeBound()
     // A body without end: the connection is dropped, not drained, and the stream stops.
     if (response.kind == FakeHttpResponse::Kind::Partial)
         QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, 15000);
+}
+
+void TestHttpClient::packedAnswerRefused_data()
+{
+    QTest::addColumn<QString>("verb");
+    QTest::addColumn<FakeHttpResponse>("response");
+    QTest::addColumn<QString>("encoding"); // as refused; empty when the answer is taken
+
+    FakeHttpResponse brotli = FakeHttpResponse::text(200, QByteArray("\x1b\x03\x00\xf8", 4));
+    brotli.withHeader("Content-Encoding", "br");
+    FakeHttpResponse errorAnswer = FakeHttpResponse::packed("gzip", 4096);
+    errorAnswer.status = 500;
+    FakeHttpResponse twice = FakeHttpResponse::text(200, FakeHttpResponse::pack("gzip", 4096));
+    twice.withHeader("Content-Encoding", "identity").withHeader("Content-Encoding", "gzip");
+
+    QTest::newRow("GET, plain") << "GET" << FakeHttpResponse::text(200, "plain") << "";
+    QTest::newRow("GET, identity") << "GET" << FakeHttpResponse::text(200, "plain").withHeader("Content-Encoding", "identity")
+                                   << "";
+    QTest::newRow("GET, gzip") << "GET" << FakeHttpResponse::packed("gzip", 4096) << "gzip";
+    QTest::newRow("POST, deflate") << "POST" << FakeHttpResponse::packed("deflate", 4096) << "deflate";
+    QTest::newRow("PUT, gzip in capitals") << "PUT" << FakeHttpResponse::packed("GZIP", 4096) << "GZIP";
+    QTest::newRow("DELETE, br") << "DELETE" << brotli << "br";
+    QTest::newRow("GET, gzip error answer") << "GET" << errorAnswer << "gzip";
+    QTest::newRow("GET, identity and gzip") << "GET" << twice << "identity, gzip";
+}
+
+// Every request asks for the answer as it is; one packed all the same is refused before its
+// body is read, so that every bound counts the bytes that arrive.
+void TestHttpClient::packedAnswerRefused()
+{
+    QFETCH(QString, verb);
+    QFETCH(FakeHttpResponse, response);
+    QFETCH(QString, encoding);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse(verb, "/packed", response);
+
+    LogCapture log;
+    HttpClient client;
+    Outcome const outcome = await(send(client, verb, server.url("/packed"), QJsonObject{{"lane", 2}}));
+    QVERIFY(outcome.settled());
+    QCOMPARE(server.requestCount(), 1);
+    QCOMPARE(server.lastRequest().header("Accept-Encoding"), QByteArray("identity"));
+    if (encoding.isEmpty()) {
+        QVERIFY(outcome.resolved());
+        QCOMPARE(outcome.payload(), QJsonValue("plain"));
+        return;
+    }
+    QVERIFY(!outcome.resolved());
+    QCOMPARE(outcome.status(), response.status);
+    QString const refusal = QStringLiteral("Reply refused (Content-Encoding '%1')").arg(encoding);
+    QCOMPARE(outcome.payload(), QJsonValue(refusal));
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: %1. Aborting.").arg(refusal)), 1);
 }
 
 void TestHttpClient::tls_data()
