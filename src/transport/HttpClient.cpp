@@ -478,7 +478,11 @@ HttpClient::Result HttpClient::processRedirect(QNetworkReply *reply, Exchange co
     QString const scheme = target.scheme().toLower();
 
     // The API key header and the client certificate must not follow a chain without end,
-    // nor leave TLS, nor reach anything but HTTP(S). Another server gets neither (send).
+    // nor leave TLS, nor reach anything but HTTP(S). Another server gets neither (send); nor
+    // does it get a body, which holds what devices and peers sent (a transaction's card uid,
+    // the cameras' URLs in a heartbeat): a request with one stays with the server it was
+    // meant for, whatever the status of the redirect.
+    bool const withBody = exchange.verb == Verb::Put || exchange.verb == Verb::Post;
     QString refusal;
     if (exchange.hops >= MaxRedirects)
         refusal = QStringLiteral("more than %1 redirects").arg(MaxRedirects);
@@ -486,6 +490,8 @@ HttpClient::Result HttpClient::processRedirect(QNetworkReply *reply, Exchange co
         refusal = QStringLiteral("https to http");
     else if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         refusal = QStringLiteral("unsupported scheme '%1'").arg(LogQuote::quote(target.scheme()));
+    else if (withBody && !sameOrigin(target, exchange.origin))
+        refusal = QStringLiteral("another server, request with a body");
 
     if (!refusal.isEmpty()) {
         int const status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

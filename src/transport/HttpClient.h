@@ -23,9 +23,9 @@ class QThread;
 
 // REST client: GET, DELETE, PUT and POST with JSON bodies, fixed raw headers, optional client
 // certificate TLS. Every exchange ends in (status, body) or (status, failure); status 0 when
-// no HTTP answer came. Redirects are followed with the same verb. Each answer is read up to a
-// bound given with its request; a larger one is aborted, and so is one packed
-// (Content-Encoding) though asked for as it is.
+// no HTTP answer came. Redirects are followed with the same verb; a request with a body is not
+// redirected to another server. Each answer is read up to a bound given with its request; a
+// larger one is aborted, and so is one packed (Content-Encoding) though asked for as it is.
 class HttpClient : public QObject
 {
     Q_OBJECT

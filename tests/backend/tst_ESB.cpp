@@ -177,6 +177,23 @@ private slots:
         QCOMPARE(m_gate->requests().first().header("Accept-Encoding"), QByteArray("identity"));
     }
 
+    // The request holds the card's id: a redirect to another server neither takes it there nor
+    // brings back that server's decision.
+    void redirectElsewhereRefused()
+    {
+        FakeHttpServer elsewhere;
+        elsewhere.setDefaultResponse(FakeHttpResponse::text(200, "ALLOWED"));
+        QVERIFY(elsewhere.start());
+        const QString target = elsewhere.url(FakeGateService::EntryPath).toString();
+        m_gate->setResponse(FakeGateService::EntryPath, FakeHttpResponse::redirect(307, target));
+        Outcome outcome(send(QStringLiteral("entry")));
+        QVERIFY(outcome.waitSettled(15000));
+        QVERIFY(outcome.rejected());
+        QCOMPARE(outcome.value().status, 307);
+        QCOMPARE(outcome.value().body, QStringLiteral("Redirect refused (another server, request with a body) : ") + target);
+        QCOMPARE(elsewhere.acceptedConnections(), 0);
+    }
+
     void unsetUrlFailsAtOnce()
     {
         m_config->set(QStringLiteral("esb/url"), QString());

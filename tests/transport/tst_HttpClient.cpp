@@ -112,8 +112,8 @@ private slots:
     void redirectToOtherSchemeRefused_data();
     void redirectToOtherSchemeRefused();
 
-    void redirectToOtherServerWithoutCredentials_data();
-    void redirectToOtherServerWithoutCredentials();
+    void redirectToOtherServer_data();
+    void redirectToOtherServer();
 
     void replySizeBound_data();
     void replySizeBound();
@@ -627,24 +627,38 @@ void TestHttpClient::redirectToOtherSchemeRefused()
              qPrintable(outcome.payload().toString()));
 }
 
-void TestHttpClient::redirectToOtherServerWithoutCredentials_data()
+void TestHttpClient::redirectToOtherServer_data()
 {
+    QTest::addColumn<QString>("verb");
+    QTest::addColumn<int>("status");
     QTest::addColumn<bool>("firstTls");
     QTest::addColumn<QString>("change"); // where the redirect leads
+    QTest::addColumn<bool>("followed");
     QTest::addColumn<bool>("credentials");
 
-    QTest::newRow("same server, other path") << true << "path" << true;
-    QTest::newRow("other port") << true << "port" << false;
-    QTest::newRow("other host name, same port") << true << "host" << false;
-    QTest::newRow("plain to TLS") << false << "scheme" << false;
+    QTest::newRow("POST, same server, other path") << "POST" << 307 << true << "path" << true << true;
+    QTest::newRow("PUT, same server, other path") << "PUT" << 308 << true << "path" << true << true;
+    QTest::newRow("GET, other port") << "GET" << 307 << true << "port" << true << false;
+    QTest::newRow("GET, other host name, same port") << "GET" << 302 << true << "host" << true << false;
+    QTest::newRow("GET, plain to TLS") << "GET" << 301 << false << "scheme" << true << false;
+    QTest::newRow("DELETE, other port") << "DELETE" << 307 << true << "port" << true << false;
+    QTest::newRow("POST, other port") << "POST" << 307 << true << "port" << false << false;
+    QTest::newRow("POST 308, other host name, same port") << "POST" << 308 << true << "host" << false << false;
+    QTest::newRow("POST 303, other port") << "POST" << 303 << true << "port" << false << false;
+    QTest::newRow("POST 301, other port") << "POST" << 301 << true << "port" << false << false;
+    QTest::newRow("PUT 302, plain to TLS") << "PUT" << 302 << false << "scheme" << false << false;
+    QTest::newRow("POST, same server first, then another") << "POST" << 307 << true << "chain" << false << false;
 }
 
 // A redirect may lead anywhere: the API key and the client certificate stay with the server
-// they were set up for.
-void TestHttpClient::redirectToOtherServerWithoutCredentials()
+// they were set up for, and so does a request's body, which holds what devices and peers sent.
+void TestHttpClient::redirectToOtherServer()
 {
+    QFETCH(QString, verb);
+    QFETCH(int, status);
     QFETCH(bool, firstTls);
     QFETCH(QString, change);
+    QFETCH(bool, followed);
     QFETCH(bool, credentials);
 
     // Both take a client certificate when one is offered, but demand none.
@@ -669,8 +683,13 @@ void TestHttpClient::redirectToOtherServerWithoutCredentials()
     } else {
         location = other.url("/api/v1/device/next").toString();
     }
-    first.setResponse("POST", "/api/v1/device/heartbeat", FakeHttpResponse::redirect(307, location));
-    target->setResponse("POST", "/api/v1/device/next", FakeHttpResponse::json(200, QJsonObject{{"ok", true}}));
+    if (change == "chain") {
+        first.setResponse("*", "/api/v1/device/heartbeat", FakeHttpResponse::redirect(status, "/api/v1/device/hop"));
+        first.setResponse("*", "/api/v1/device/hop", FakeHttpResponse::redirect(status, location));
+    } else {
+        first.setResponse("*", "/api/v1/device/heartbeat", FakeHttpResponse::redirect(status, location));
+    }
+    target->setResponse("*", "/api/v1/device/next", FakeHttpResponse::json(200, QJsonObject{{"ok", true}}));
 
     HttpClient client;
     client.setHeader("X-API-Key", "secret");
@@ -680,21 +699,38 @@ void TestHttpClient::redirectToOtherServerWithoutCredentials()
     client.setTLSRootCA(m_own->caCertPath());
 
     LogCapture log;
-    Outcome const outcome = await(client.post(first.url("/api/v1/device/heartbeat"), QJsonObject{{"status", "Ready"}}));
-    QVERIFY(outcome.resolved());
-    QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"ok", true}}));
+    bool const withBody = verb == "PUT" || verb == "POST";
+    Outcome const outcome = await(send(client, verb, first.url("/api/v1/device/heartbeat"), QJsonObject{{"status", "Ready"}}));
+    QVERIFY(outcome.settled());
     QCOMPARE(first.requests().first().header("X-API-Key"), QByteArray("secret"));
     if (firstTls)
         QCOMPARE(first.requests().first().peerCertificate, m_own->clientCertificate());
+    QString const withoutCredentials = QStringLiteral("[HttpClient] WARN: Redirected to another server : sent without credentials");
 
+    if (!followed) {
+        QVERIFY(!outcome.resolved());
+        QCOMPARE(outcome.status(), status);
+        QString const refusal = QStringLiteral("Redirect refused (another server, request with a body) : ") + location;
+        QCOMPARE(outcome.payload(), QJsonValue(refusal));
+        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: ") + refusal), 1);
+        QCOMPARE(log.count(QtWarningMsg, withoutCredentials), 0);
+        for (FakeHttpRequest const &request : target->requests())
+            QVERIFY2(request.path != QLatin1String("/api/v1/device/next"), qPrintable(request.target));
+        if (target == &other)
+            QCOMPARE(other.acceptedConnections(), 0);
+        return;
+    }
+
+    QVERIFY(outcome.resolved());
+    QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"ok", true}}));
     FakeHttpRequest const arrived = target->lastRequest();
+    QCOMPARE(arrived.method, verb);
     QCOMPARE(arrived.path, QStringLiteral("/api/v1/device/next"));
     QCOMPARE(arrived.header("User-Agent"), QByteArray("vorn/terminal"));
-    QCOMPARE(arrived.body, QByteArray(R"({"status":"Ready"})"));
+    QCOMPARE(arrived.body, withBody ? QByteArray(R"({"status":"Ready"})") : QByteArray());
     QCOMPARE(arrived.hasHeader("X-API-Key"), credentials);
     QCOMPARE(arrived.peerCertificate.isNull(), !credentials);
-    QCOMPARE(log.count(QtWarningMsg, QStringLiteral("[HttpClient] WARN: Redirected to another server : sent without credentials")),
-             credentials ? 0 : 1);
+    QCOMPARE(log.count(QtWarningMsg, withoutCredentials), credentials ? 0 : 1);
 }
 
 void TestHttpClient::replySizeBound_data()
