@@ -60,6 +60,8 @@ ZIDCamera::ZIDCamera(const QUrl &url, QObject *parent)
 {
     qRegisterMetaType<ZIDCamera::Result>();
     qInfo().noquote().nospace() << CAMERA_TAG << "Camera url : " << m_url.toDisplayString();
+    // A camera answers for itself: nothing it is sent follows a redirect elsewhere.
+    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     // The only authentication: a challenge is answered with the URL's user-info.
     connect(m_network, &QNetworkAccessManager::authenticationRequired, this,
             [this](QNetworkReply *, QAuthenticator *authenticator) {

@@ -197,6 +197,8 @@ QNetworkAccessManager *HttpClient::qnam(QByteArray const &tlsSetUp)
     qDebug().noquote().nospace() << CLIENT_TAG << "Creating new Network Access Manager for thread ";
     auto *manager = new QNetworkAccessManager;
     manager->setProperty(SetUpProperty, tlsSetUp);
+    // Redirects are the client's to follow or refuse (processRedirect), never the network layer's.
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     connect(manager, &QNetworkAccessManager::sslErrors, this, &HttpClient::onSslErrors);
     connect(manager, &QNetworkAccessManager::authenticationRequired, this, &HttpClient::authRequired);
     // The thread's manager ends with the thread.

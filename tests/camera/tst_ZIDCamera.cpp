@@ -46,6 +46,8 @@ private slots:
     void oversizedAnswerAborted();
     void packedAnswerRefused_data();
     void packedAnswerRefused();
+    void redirectNotFollowed_data();
+    void redirectNotFollowed();
     void plateResult();
     void containerResult();
     void hugeValuesReachTheReadingNotTheLog();
@@ -293,6 +295,54 @@ void tst_ZIDCamera::packedAnswerRefused()
     QCOMPARE(server.requestCount(), 1);
     QCOMPARE(server.lastRequest().method, QString::fromLatin1(method));
     QCOMPARE(server.lastRequest().header("Accept-Encoding"), QByteArray("identity"));
+}
+
+void tst_ZIDCamera::redirectNotFollowed_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<int>("status");
+    QTest::newRow("trigger, 302") << "trigger" << 302;
+    QTest::newRow("device information, 307") << "info" << 307;
+    QTest::newRow("settings upload, 308") << "settings" << 308;
+}
+
+// A camera answers for itself: its requests, their credentials and the settings they carry never
+// follow a redirect elsewhere, whatever the network layer would do by default.
+void tst_ZIDCamera::redirectNotFollowed()
+{
+    QFETCH(QString, request);
+    QFETCH(int, status);
+
+    FakeHttpServer elsewhere;
+    elsewhere.setDefaultResponse(FakeHttpResponse::text(200, "OK"));
+    QVERIFY(elsewhere.start());
+    FakeHttpServer server;
+    server.setDefaultResponse(FakeHttpResponse::redirect(status, elsewhere.url("/taken").toString()));
+    QVERIFY(server.start(cameraAddress(20), 80));
+    Plate camera(cameraUrl(20));
+    camera.setType("alpr1");
+    QTemporaryDir dir;
+    const QString settings = dir.filePath("configuration.json");
+    {
+        QFile file(settings);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(R"({"zone":"lane 4"})") > 0);
+    }
+    camera.setConfigurationFile(settings);
+
+    LogCapture log;
+    if (request == "trigger") {
+        auto outcome = DeferredProbe(camera.startCameraProcess("7", 3, 5000));
+        QVERIFY(outcome.waitSettled(10000));
+    } else {
+        if (request == "info")
+            camera.retrieveCameraInfo();
+        else
+            camera.uploadCameraConfiguration();
+        QVERIFY(waitUntil([&] { return log.contains(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Device information is no JSON"); },
+                          10000));
+    }
+    QCOMPARE(server.requestCount(), 1);
+    QCOMPARE(elsewhere.acceptedConnections(), 0);
 }
 
 void tst_ZIDCamera::plateResult()
