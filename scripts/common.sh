@@ -13,7 +13,7 @@ PACKAGES=(
   libqt5sql5-sqlite libqt5multimedia5-plugins libmosquitto-dev mosquitto mosquitto-clients
   libqrcodegencpp-dev openssl xvfb xauth fonts-dejavu-core libbenchmark-dev util-linux iproute2
   qml-module-qtquick-virtualkeyboard qtvirtualkeyboard-plugin qml-module-qt-labs-folderlistmodel libqt5svg5
-  zbar-tools
+  zbar-tools zlib1g-dev
 )
 
 install_packages() {

@@ -200,6 +200,21 @@ QString withoutUserInfo(const QString &text)
     return shown;
 }
 
+// The back-office link reads these files at every request. From outside, only a file that is
+// there and regular names one: a pipe would hold the link in open() at every start. Looked at,
+// never opened.
+QString tlsFileRefusal(const QString &key, const QString &text)
+{
+    static const QStringList keys{QStringLiteral("card-bo/rootCA"), QStringLiteral("card-bo/pubCert"),
+                                  QStringLiteral("card-bo/privKey")};
+    if (!keys.contains(key))
+        return QString();
+    struct stat info;
+    if (text.isEmpty() || ::stat(QFile::encodeName(text).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return QStringLiteral("expected the path of a regular file");
+    return QString();
+}
+
 QString shown(const QVariant &value)
 {
     if (value.type() == QVariant::StringList)
@@ -456,7 +471,9 @@ QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *t
         // Keys without a default are texts, as the file gives them.
         if (!value.isString())
             return QStringLiteral("expected a text");
-        const QString reason = textRefusal(key, value.toString(), defaultValue);
+        QString reason = textRefusal(key, value.toString(), defaultValue);
+        if (reason.isEmpty())
+            reason = tlsFileRefusal(key, value.toString());
         if (reason.isEmpty())
             *typed = value.toString();
         return reason;

@@ -935,9 +935,10 @@ bool CardBO::handleTransResponse(Transaction::Ptr trans, int status, const QJson
 bool CardBO::shouldRetransmit(int status, const QJsonValue &body)
 {
     Q_UNUSED(body)
-    // 408, 425 and 429 ask to try again later, as a server error does.
+    // 408, 425 and 429 ask to try again later, as a server error does. A redirect the client
+    // did not follow (to another server, out of TLS) has not reached the back office either.
     return status == 0 || status == 401 || status == 403 || status == 408 || status == 425 || status == 429
-        || (status >= 500 && status <= 599);
+        || (status >= 300 && status <= 399) || (status >= 500 && status <= 599);
 }
 
 QDateTime CardBO::nextSendDate(Transaction::Ptr trans) const

@@ -10,6 +10,12 @@
 #include <QSettings>
 #include <QSqlError>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace Backend {
 
 namespace {
@@ -42,6 +48,24 @@ void keepPrivate(const QString &path)
         file.close();
     }
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+// A key file an earlier version left readable by others stays so: a registered terminal never
+// writes its key again. The store mends it when it opens.
+void mendKeyFile(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return; // none yet: the first key goes into a private one
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) {
+        if (::fchmod(fd, 0600) == 0)
+            logInfo(QStringLiteral("API key file made the user's alone : ") + path);
+        else
+            logError(QStringLiteral("ERROR: Could not make the API key file the user's alone : %1 (%2)")
+                         .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    ::close(fd);
 }
 
 QString now() { return QDateTime::currentDateTime().toString(Qt::ISODate); }
@@ -120,6 +144,7 @@ Database::Database(Config &config, QObject *parent)
     , m_config(config)
     , m_db(QStringLiteral("terminal.db"))
 {
+    mendKeyFile(QScopedPointer<QSettings>(apiKeySettings())->fileName());
     // A list that cannot be read (a file locked by another process, or damaged) says nothing
     // about which tables exist: creating them would only fail over tables in use.
     bool read = false;

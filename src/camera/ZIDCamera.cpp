@@ -1,6 +1,7 @@
 #include "camera/ZIDCamera.h"
 
 #include "app/LogQuote.h"
+#include "transport/HttpClient.h"
 
 #include <QAuthenticator>
 #include <QCoreApplication>
@@ -32,6 +33,23 @@ void settleLater(std::function<void()> step)
 
 // Bodies come from outside and may be large or binary.
 
+// Every request to a camera asks for its answer as it is, so that the bound counts what arrives.
+QNetworkRequest cameraRequest(const QUrl &url)
+{
+    QNetworkRequest request(url);
+    HttpClient::askForIdentity(request);
+    return request;
+}
+
+// Why the request failed: the camera's answer refused here, or the network's reason.
+const char RefusalProperty[] = "refusal";
+
+QString failure(QNetworkReply *reply)
+{
+    const QString refusal = reply->property(RefusalProperty).toString();
+    return refusal.isEmpty() ? reply->errorString() : refusal;
+}
+
 } // namespace
 
 ZIDCamera::ZIDCamera(const QUrl &url, QObject *parent)
@@ -42,6 +60,8 @@ ZIDCamera::ZIDCamera(const QUrl &url, QObject *parent)
 {
     qRegisterMetaType<ZIDCamera::Result>();
     qInfo().noquote().nospace() << CAMERA_TAG << "Camera url : " << m_url.toDisplayString();
+    // A camera answers for itself: nothing it is sent follows a redirect elsewhere.
+    m_network->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     // The only authentication: a challenge is answered with the URL's user-info.
     connect(m_network, &QNetworkAccessManager::authenticationRequired, this,
             [this](QNetworkReply *, QAuthenticator *authenticator) {
@@ -116,7 +136,7 @@ Deferred<QString> ZIDCamera::sendCameraTrigger(const QString &base)
     query.addQueryItem(QStringLiteral("id"), m_triggerId);
     url.setQuery(query);
 
-    QNetworkRequest request(url);
+    QNetworkRequest request = cameraRequest(url);
     request.setRawHeader("Connection", "close");
 
     Deferred<QString> result;
@@ -125,7 +145,7 @@ Deferred<QString> ZIDCamera::sendCameraTrigger(const QString &base)
         m_network->get(request), QStringLiteral("WARN: Cannot send trigger signal. Timeout value : "),
         [result, tag](QNetworkReply *reply) {
             if (reply->error() != QNetworkReply::NoError)
-                result.reject(tag + QStringLiteral("Trigger HTTP error :") + reply->errorString());
+                result.reject(tag + QStringLiteral("Trigger HTTP error :") + failure(reply));
             else
                 result.resolve(QString());
         },
@@ -154,20 +174,34 @@ void ZIDCamera::exchange(QNetworkReply *reply, const QString &timeoutWarning,
 
     // Held until the answer is complete, or not at all: either way no more than the bound.
     auto dropped = std::make_shared<qint64>(0);
-    auto refuseIfLarger = [reply, tag](qint64 size) {
-        if (size <= MaxReplySize || !reply->isRunning())
-            return false;
-        qCritical().noquote().nospace() << CAMERA_TAG << tag << "ERROR: Answer larger than " << MaxReplySize
-                                        << " bytes. Aborting.";
+    auto refuse = [reply, tag](const QString &why) {
+        if (!reply->isRunning())
+            return;
+        qCritical().noquote().nospace() << CAMERA_TAG << tag << "ERROR: " << why << ". Aborting.";
+        reply->setProperty(RefusalProperty, why);
         reply->abort();
-        return true;
     };
-    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, refuseIfLarger]() {
+    auto refuseIfLarger = [refuse](qint64 size) {
+        if (size > MaxReplySize)
+            refuse(QStringLiteral("Answer larger than %1 bytes").arg(MaxReplySize));
+    };
+    // A packed answer is refused before a byte of it is unpacked or counted.
+    auto refuseIfPacked = [reply, refuse]() {
+        const QByteArray packed = HttpClient::packedEncoding(reply);
+        if (!packed.isEmpty())
+            refuse(QStringLiteral("Answer refused (Content-Encoding '%1')").arg(LogQuote::quote(packed)));
+        return !packed.isEmpty();
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, refuseIfLarger, refuseIfPacked]() {
+        if (refuseIfPacked())
+            return;
         const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
         if (announced.isValid())
             refuseIfLarger(announced.toLongLong());
     });
-    connect(reply, &QNetworkReply::readyRead, this, [reply, refuseIfLarger, dropped, keepBody]() {
+    connect(reply, &QNetworkReply::readyRead, this, [reply, refuseIfLarger, refuseIfPacked, dropped, keepBody]() {
+        if (refuseIfPacked())
+            return;
         if (keepBody) {
             refuseIfLarger(reply->bytesAvailable());
             return;
@@ -188,7 +222,7 @@ void ZIDCamera::exchange(QNetworkReply *reply, const QString &timeoutWarning,
         timer->deleteLater();
         *settled = true;
         if (reply->error() != QNetworkReply::NoError)
-            qCritical().noquote().nospace() << CAMERA_TAG << tag << "Error : " << LogQuote::quote(reply->errorString());
+            qCritical().noquote().nospace() << CAMERA_TAG << tag << "Error : " << LogQuote::quote(failure(reply));
         finished(reply);
         reply->deleteLater();
     });
@@ -336,7 +370,7 @@ void ZIDCamera::retrieveCameraInfo()
                            {QStringLiteral("method"), QStringLiteral("getAllProperties")}};
     qInfo().noquote().nospace() << CAMERA_TAG << "mAllProperties : " << call;
 
-    QNetworkRequest request(url);
+    QNetworkRequest request = cameraRequest(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     exchange(m_network->post(request, QJsonDocument(call).toJson(QJsonDocument::Indented)),
              QStringLiteral("WARN: Cannot get basicdeviceinfo. Timeout value : "), [this](QNetworkReply *reply) {
@@ -382,11 +416,11 @@ Deferred<QByteArray> ZIDCamera::requestDBTriggerData(const QString &base)
     Deferred<QByteArray> result;
     const QString tag = typeTag();
     exchange(
-        m_network->get(QNetworkRequest(QUrl(base + QStringLiteral("mempl.cgi")))),
+        m_network->get(cameraRequest(QUrl(base + QStringLiteral("mempl.cgi")))),
         QStringLiteral("WARN: Cannot get plateInfo from DB. Timeout value : "),
         [result, tag](QNetworkReply *reply) {
             if (reply->error() != QNetworkReply::NoError) {
-                result.reject((tag + QStringLiteral("DB Request error :") + reply->errorString()).toUtf8());
+                result.reject((tag + QStringLiteral("DB Request error :") + failure(reply)).toUtf8());
                 return;
             }
             qInfo().noquote().nospace() << CAMERA_TAG << tag << "DB data received";
@@ -451,7 +485,7 @@ void ZIDCamera::uploadCameraConfiguration()
     const QByteArray settings = file.readAll();
     file.close();
 
-    QNetworkRequest request(url);
+    QNetworkRequest request = cameraRequest(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     exchange(m_network->post(request, settings),
              QStringLiteral("WARN: Cannot update the settings of the camera. Timeout value : "),

@@ -93,7 +93,8 @@ private:
     QString applicationBase() const;
     // One request, guarded by the time-out: logs `timeoutWarning` and
     // aborts it when no answer comes in time, and logs an error answer.
-    // An answer announced or grown beyond MaxReplySize is aborted too; without
+    // An answer announced or grown beyond MaxReplySize is aborted too, and so
+    // is one packed (Content-Encoding) though asked for as it is; without
     // `keepBody` its bytes are dropped as they come. `finished` then gets the
     // reply; `removed` runs instead when the camera is deleted first.
     void exchange(QNetworkReply *reply, const QString &timeoutWarning,

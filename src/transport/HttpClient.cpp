@@ -18,7 +18,12 @@
 #include <QTimer>
 #include <QtDebug>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #define CLIENT_TAG "[HttpClient] "
 
@@ -130,7 +135,14 @@ HttpClient::Result HttpClient::send(Exchange const &exchange, QUrl const &url)
     }
 
     QByteArray tlsSetUp;
-    QNetworkRequest const request = createRequest(url, sameOrigin(url, exchange.origin), &tlsSetUp);
+    QString refusal;
+    QNetworkRequest const request = createRequest(url, sameOrigin(url, exchange.origin), &tlsSetUp, &refusal);
+    if (!refusal.isEmpty()) {
+        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: " << refusal;
+        Result result;
+        result.reject(0, QJsonValue(refusal));
+        return result;
+    }
     QNetworkAccessManager *const manager = qnam(tlsSetUp);
     QNetworkReply *reply = nullptr;
     switch (verb) {
@@ -185,6 +197,8 @@ QNetworkAccessManager *HttpClient::qnam(QByteArray const &tlsSetUp)
     qDebug().noquote().nospace() << CLIENT_TAG << "Creating new Network Access Manager for thread ";
     auto *manager = new QNetworkAccessManager;
     manager->setProperty(SetUpProperty, tlsSetUp);
+    // Redirects are the client's to follow or refuse (processRedirect), never the network layer's.
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
     connect(manager, &QNetworkAccessManager::sslErrors, this, &HttpClient::onSslErrors);
     connect(manager, &QNetworkAccessManager::authenticationRequired, this, &HttpClient::authRequired);
     // The thread's manager ends with the thread.
@@ -201,24 +215,44 @@ QNetworkAccessManager *HttpClient::qnam(QByteArray const &tlsSetUp)
     return manager;
 }
 
-QNetworkRequest HttpClient::createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp)
+QNetworkRequest HttpClient::createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp, QString *refusal)
 {
     QNetworkRequest request(url);
     for (auto it = m_headers.cbegin(); it != m_headers.cend(); ++it) {
         if (credentials || !isCredentialHeader(it.key()))
             request.setRawHeader(it.key().toLatin1(), it.value().toLatin1());
     }
+    // After the owner's headers: none of them asks for packed answers.
+    askForIdentity(request);
     *tlsSetUp = m_ignoreSslErrors ? QByteArrayLiteral("ignore;") : QByteArrayLiteral("verify;");
     if (!m_tlsFiles.isEmpty())
-        request.setSslConfiguration(createSslConfig(credentials, tlsSetUp));
+        request.setSslConfiguration(createSslConfig(credentials, tlsSetUp, refusal));
     return request;
 }
 
-QSslConfiguration HttpClient::createSslConfig(bool credentials, QByteArray *tlsSetUp)
+void HttpClient::askForIdentity(QNetworkRequest &request)
 {
-    QSslCertificate const cert = loadCert(m_tlsFiles[QStringLiteral("cert")]);
-    QSslKey const key = loadPrivKey(m_tlsFiles[QStringLiteral("key")]);
-    QSslCertificate const rootCA = loadCert(m_tlsFiles[QStringLiteral("rootCA")]);
+    request.setRawHeader("Accept-Encoding", "identity");
+}
+
+QByteArray HttpClient::packedEncoding(QNetworkReply const *reply)
+{
+    // Repeated headers come joined with commas.
+    QByteArray const encoding = reply->rawHeader("Content-Encoding");
+    for (QByteArray const &part : encoding.split(',')) {
+        QByteArray const coding = part.trimmed();
+        if (!coding.isEmpty() && coding.toLower() != "identity")
+            return encoding.trimmed();
+    }
+    return QByteArray();
+}
+
+QSslConfiguration HttpClient::createSslConfig(bool credentials, QByteArray *tlsSetUp, QString *refusal)
+{
+    QSslCertificate const cert = loadCert(m_tlsFiles[QStringLiteral("cert")], refusal);
+    QSslKey const key = refusal->isEmpty() ? loadPrivKey(m_tlsFiles[QStringLiteral("key")], refusal) : QSslKey();
+    QSslCertificate const rootCA = refusal->isEmpty() ? loadCert(m_tlsFiles[QStringLiteral("rootCA")], refusal)
+                                                      : QSslCertificate();
     // What the files hold, not their names: renewed files are a new set-up too.
     for (QByteArray const &part : {cert.toDer(), key.toDer(), rootCA.toDer()})
         *tlsSetUp += QByteArray::number(part.size()) + ':' + part;
@@ -252,24 +286,56 @@ bool HttpClient::isCredentialHeader(QString const &name)
     return names.contains(name, Qt::CaseInsensitive);
 }
 
-QSslCertificate HttpClient::loadCert(QString const &path)
+QSslCertificate HttpClient::loadCert(QString const &path, QString *refusal)
 {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Could not open file : " << path;
-        return QSslCertificate();
-    }
-    return QSslCertificate(&file, QSsl::Pem);
+    QByteArray const bytes = readTlsFile(path, refusal);
+    return bytes.isEmpty() ? QSslCertificate() : QSslCertificate(bytes, QSsl::Pem);
 }
 
-QSslKey HttpClient::loadPrivKey(QString const &path)
+QSslKey HttpClient::loadPrivKey(QString const &path, QString *refusal)
 {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Could not open file : " << path;
-        return QSslKey();
+    QByteArray const bytes = readTlsFile(path, refusal);
+    return bytes.isEmpty() ? QSslKey() : QSslKey(bytes, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey);
+}
+
+QByteArray HttpClient::readTlsFile(QString const &path, QString *refusal)
+{
+    // The files are read at every request on the caller's thread. Opened without blocking, so
+    // that a pipe cannot hold the thread in open(); checked on what was opened, so that nothing
+    // else takes its place between the check and the read.
+    int const fd = path.isEmpty() ? -1
+                                  : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Could not open file : " << LogQuote::quote(path);
+        return QByteArray();
     }
-    return QSslKey(&file, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey);
+    QString why;
+    struct stat info;
+    if (::fstat(fd, &info) != 0)
+        why = QString::fromLocal8Bit(std::strerror(errno));
+    else if (!S_ISREG(info.st_mode))
+        why = QStringLiteral("not a regular file");
+    else if (info.st_size > MaxTlsFileSize)
+        why = QStringLiteral("larger than %1 bytes").arg(MaxTlsFileSize);
+    QByteArray bytes;
+    // One byte over the bound at most: a file that grows meanwhile is caught too.
+    while (why.isEmpty()) {
+        char chunk[16384];
+        ssize_t const n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            why = QString::fromLocal8Bit(std::strerror(errno));
+        else if (n == 0)
+            break;
+        else if ((bytes += QByteArray(chunk, int(n))).size() > MaxTlsFileSize)
+            why = QStringLiteral("larger than %1 bytes").arg(MaxTlsFileSize);
+    }
+    ::close(fd);
+    if (why.isEmpty())
+        return bytes;
+    *refusal = QStringLiteral("TLS file %1 refused : %2").arg(LogQuote::quote(path), why);
+    return QByteArray();
 }
 
 QByteArray HttpClient::createPayload(QJsonValue const &value)
@@ -317,32 +383,43 @@ HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Exchange const
     // The body is taken as it comes, so that the network layer holds no more than the bound.
     struct Body {
         QByteArray bytes;
-        bool tooLarge = false;
+        QString refusal; // why the answer was aborted
     };
     auto const body = std::make_shared<Body>();
     qint64 const maxSize = exchange.maxReplySize;
     // Nor does the network layer read far ahead of what has been taken.
     reply->setReadBufferSize(qBound<qint64>(1, maxSize + 1, ReadAhead));
-    auto const refuseIfLarger = [reply, body, maxSize](qint64 size) {
-        if (body->tooLarge || size <= maxSize)
+    auto const refuse = [reply, body](QString const &why) {
+        if (!body->refusal.isEmpty())
             return;
-        body->tooLarge = true;
+        body->refusal = why;
         // What it held goes now, not with the reply.
         body->bytes = QByteArray();
-        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Reply larger than " << maxSize
-                                        << " bytes. Aborting.";
+        qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: " << why << ". Aborting.";
         reply->abort();
     };
-    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, refuseIfLarger]() {
+    // A packed answer is refused before a byte of it is read: the bound counts what arrives.
+    auto const refuseIfPacked = [reply, refuse]() {
+        QByteArray const packed = packedEncoding(reply);
+        if (!packed.isEmpty())
+            refuse(QStringLiteral("Reply refused (Content-Encoding '%1')").arg(LogQuote::quote(packed)));
+    };
+    auto const refuseIfLarger = [refuse, maxSize](qint64 size) {
+        if (size > maxSize)
+            refuse(QStringLiteral("Reply larger than %1 bytes").arg(maxSize));
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, [reply, body, refuseIfPacked, refuseIfLarger]() {
+        refuseIfPacked();
         QVariant const announced = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (announced.isValid())
+        if (body->refusal.isEmpty() && announced.isValid())
             refuseIfLarger(announced.toLongLong());
     });
-    connect(reply, &QNetworkReply::readyRead, this, [reply, body, refuseIfLarger]() {
-        if (body->tooLarge)
+    connect(reply, &QNetworkReply::readyRead, this, [reply, body, refuseIfPacked, refuseIfLarger]() {
+        refuseIfPacked();
+        if (!body->refusal.isEmpty())
             return;
         refuseIfLarger(body->bytes.size() + reply->bytesAvailable());
-        if (!body->tooLarge)
+        if (body->refusal.isEmpty())
             body->bytes += reply->readAll();
     });
 
@@ -351,18 +428,21 @@ HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Exchange const
         result.notify(percent, QJsonValue(QStringLiteral("Downloaded %1 / %2").arg(bytesToStr(received), bytesToStr(total))));
     });
 
-    connect(reply, &QNetworkReply::finished, this, [this, reply, result, exchange, body, refuseIfLarger]() {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, result, exchange, body, refuseIfPacked, refuseIfLarger]() {
         qDebug().noquote().nospace() << CLIENT_TAG << "Received response for : " << LogQuote::quote(reply->url().toString());
         // An aborted reply is closed, and keeps nothing of its body.
-        if (!reply->isOpen())
+        if (!reply->isOpen()) {
             body->bytes = QByteArray();
-        else if (!body->tooLarge)
-            refuseIfLarger(body->bytes.size() + reply->bytesAvailable());
-        if (!body->tooLarge && reply->isOpen())
+        } else if (body->refusal.isEmpty()) {
+            refuseIfPacked();
+            if (body->refusal.isEmpty())
+                refuseIfLarger(body->bytes.size() + reply->bytesAvailable());
+        }
+        if (body->refusal.isEmpty() && reply->isOpen())
             body->bytes += reply->readAll();
         int const status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (body->tooLarge) {
-            result.reject(status, QJsonValue(QStringLiteral("Reply larger than %1 bytes").arg(exchange.maxReplySize)));
+        if (!body->refusal.isEmpty()) {
+            result.reject(status, QJsonValue(body->refusal));
         } else if (!reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isNull()) {
             forward(processRedirect(reply, exchange), result);
         } else {
@@ -400,7 +480,11 @@ HttpClient::Result HttpClient::processRedirect(QNetworkReply *reply, Exchange co
     QString const scheme = target.scheme().toLower();
 
     // The API key header and the client certificate must not follow a chain without end,
-    // nor leave TLS, nor reach anything but HTTP(S). Another server gets neither (send).
+    // nor leave TLS, nor reach anything but HTTP(S). Another server gets neither (send); nor
+    // does it get a body, which holds what devices and peers sent (a transaction's card uid,
+    // the cameras' URLs in a heartbeat): a request with one stays with the server it was
+    // meant for, whatever the status of the redirect.
+    bool const withBody = exchange.verb == Verb::Put || exchange.verb == Verb::Post;
     QString refusal;
     if (exchange.hops >= MaxRedirects)
         refusal = QStringLiteral("more than %1 redirects").arg(MaxRedirects);
@@ -408,6 +492,8 @@ HttpClient::Result HttpClient::processRedirect(QNetworkReply *reply, Exchange co
         refusal = QStringLiteral("https to http");
     else if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         refusal = QStringLiteral("unsupported scheme '%1'").arg(LogQuote::quote(target.scheme()));
+    else if (withBody && !sameOrigin(target, exchange.origin))
+        refusal = QStringLiteral("another server, request with a body");
 
     if (!refusal.isEmpty()) {
         int const status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

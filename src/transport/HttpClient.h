@@ -23,8 +23,9 @@ class QThread;
 
 // REST client: GET, DELETE, PUT and POST with JSON bodies, fixed raw headers, optional client
 // certificate TLS. Every exchange ends in (status, body) or (status, failure); status 0 when
-// no HTTP answer came. Redirects are followed with the same verb. Each answer is read up to a
-// bound given with its request; a larger one is aborted.
+// no HTTP answer came. Redirects are followed with the same verb; a request with a body is not
+// redirected to another server. Each answer is read up to a bound given with its request; a
+// larger one is aborted, and so is one packed (Content-Encoding) though asked for as it is.
 class HttpClient : public QObject
 {
     Q_OBJECT
@@ -36,6 +37,8 @@ public:
     static constexpr int MaxRedirects = 5;
     // Bytes of an answer body read at most, unless the request gives its own bound.
     static constexpr qint64 DefaultMaxReplySize = 4 * 1024 * 1024;
+    // Bytes of a certificate, key or authority file read at most.
+    static constexpr qint64 MaxTlsFileSize = 64 * 1024;
 
     explicit HttpClient(QObject *parent = nullptr);
     ~HttpClient() override;
@@ -53,6 +56,13 @@ public:
     static QString bytesToStr(qint64 bytes);
     static QByteArray createPayload(QJsonValue const &value);
     static QJsonValue parsePayload(QByteArray const &bytes);
+
+    // Asks for the answer as it is. Left to itself the network layer asks for gzip and deflate,
+    // unpacks the answer before anyone counts it and hides its length: every bound would count
+    // the unpacked bytes, a thousand times those that arrive.
+    static void askForIdentity(QNetworkRequest &request);
+    // The Content-Encoding of an answer packed all the same, empty when it is not.
+    static QByteArray packedEncoding(QNetworkReply const *reply);
 
 public slots:
     HttpClient::Result get(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize);
@@ -83,10 +93,14 @@ private:
     // than `tlsSetUp` is left to finish its replies and replaced.
     QNetworkAccessManager *qnam(QByteArray const &tlsSetUp);
     // `credentials` false: without the credential headers and the client certificate.
-    QNetworkRequest createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp);
-    QSslConfiguration createSslConfig(bool credentials, QByteArray *tlsSetUp);
-    static QSslCertificate loadCert(QString const &path);
-    static QSslKey loadPrivKey(QString const &path);
+    // `refusal` says why no request can be made (a TLS file that cannot be used).
+    QNetworkRequest createRequest(QUrl const &url, bool credentials, QByteArray *tlsSetUp, QString *refusal);
+    QSslConfiguration createSslConfig(bool credentials, QByteArray *tlsSetUp, QString *refusal);
+    static QSslCertificate loadCert(QString const &path, QString *refusal);
+    static QSslKey loadPrivKey(QString const &path, QString *refusal);
+    // A file that cannot be opened gives no bytes (logged); one that is there but no regular
+    // file, or larger than MaxTlsFileSize, is refused.
+    static QByteArray readTlsFile(QString const &path, QString *refusal);
     static bool sameOrigin(QUrl const &a, QUrl const &b);
     static bool isCredentialHeader(QString const &name);
     Result processReply(QNetworkReply *reply, Exchange const &exchange);

@@ -129,6 +129,8 @@ private slots:
     void outsideValues();
     void trustStaysOnSite_data();
     void trustStaysOnSite();
+    void tlsFilePaths_data();
+    void tlsFilePaths();
     void changesPastTheFileLimitRefused_data();
     void changesPastTheFileLimitRefused();
     void severalKeysAtOnce();
@@ -1036,6 +1038,54 @@ void tst_Config::trustStaysOnSite()
     QCOMPARE(config.refusal(key, value, &taken, fromBackOffice ? Config::From::BackOffice : Config::From::Supervisor), why);
     if (why.isEmpty())
         QCOMPARE(taken, typed);
+}
+
+void tst_Config::tlsFilePaths_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("kind"); // what the value names
+    QTest::addColumn<bool>("taken");
+
+    QTest::newRow("client certificate, a file") << "card-bo/pubCert" << "file" << true;
+    QTest::newRow("client key, a link to a file") << "card-bo/privKey" << "link" << true;
+    QTest::newRow("client key, missing") << "card-bo/privKey" << "missing" << false;
+    QTest::newRow("client certificate, a pipe") << "card-bo/pubCert" << "pipe" << false;
+    QTest::newRow("client key, /dev/zero") << "card-bo/privKey" << "/dev/zero" << false;
+    QTest::newRow("client certificate, a folder") << "card-bo/pubCert" << "folder" << false;
+    QTest::newRow("client certificate, empty") << "card-bo/pubCert" << "" << false;
+}
+
+// The link reads these files at every request: from outside, only a file that is there and
+// regular names one. A pipe would hold the terminal at its next request, after every restart.
+// (The root certificate is not set from outside at all.)
+void tst_Config::tlsFilePaths()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, kind);
+    QFETCH(bool, taken);
+
+    const QString file = m_dir->filePath("device.pem");
+    writeInPlace(file, "-----BEGIN CERTIFICATE-----\n");
+    QString value = m_dir->filePath("named.pem");
+    if (kind == "file")
+        value = file;
+    else if (kind == "link")
+        QVERIFY(QFile::link(file, value));
+    else if (kind == "pipe")
+        QCOMPARE(::mkfifo(QFile::encodeName(value).constData(), 0600), 0);
+    else if (kind == "folder")
+        QVERIFY(QDir().mkpath(value));
+    else if (kind != "missing")
+        value = kind;
+
+    Config config(path(), QVariantMap{{"card-bo/pubCert", "/opt/certs/device.crt"},
+                                      {"card-bo/privKey", "/opt/certs/device.key"},
+                                      {"card-bo/rootCA", "/opt/certs/rootCA.crt"}});
+    QVariant typed;
+    const QString why = config.refusal(key, QJsonValue(value), &typed);
+    QCOMPARE(why, taken ? QString() : QStringLiteral("expected the path of a regular file"));
+    if (taken)
+        QCOMPARE(typed, QVariant(value));
 }
 
 void tst_Config::changesPastTheFileLimitRefused_data()

@@ -5,6 +5,7 @@
 #include "fakes/CoarseTimer.h"
 #include "fakes/DeferredProbe.h"
 #include "fakes/TestCertificates.h"
+#include "fakes/WaitingPipe.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -403,6 +404,44 @@ private slots:
         QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Operation failed : (0) ")));
         QVERIFY(rig.log.contains(QtWarningMsg, QStringLiteral("[HttpClient] SSL Error(s) occured")));
         QCOMPARE(impostor.requestCount(), 0);
+        rig.bo->stop();
+    }
+
+    // gui.conf names the files, and nothing but the operator checks it: a file that is no file
+    // fails each request at once, with its name in the log, and the terminal goes on.
+    void tlsFileThatIsNoFile_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("client certificate, a pipe") << "card-bo/pubCert" << "pipe";
+        QTest::newRow("client key, a pipe") << "card-bo/privKey" << "pipe";
+        QTest::newRow("root CA, /dev/zero") << "card-bo/rootCA" << "/dev/zero";
+    }
+    void tlsFileThatIsNoFile()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, kind);
+
+        LinkRig &rig = *m_rig;
+        rig.storeKey();
+        rig.bo->start();
+        QVERIFY(rig.tick());
+        QCOMPARE(rig.bo->state(), CardBO::Online);
+        const int seen = rig.backOffice.requests().size();
+
+        QString path = kind;
+        std::unique_ptr<WaitingPipe> pipe;
+        if (kind == "pipe") {
+            path = rig.dir.filePath(QStringLiteral("device.pem"));
+            pipe = std::make_unique<WaitingPipe>(path);
+            QVERIFY(pipe->isValid());
+        }
+        rig.config->set(key, path);
+        QVERIFY(rig.tick());
+        QCOMPARE(transition(*rig.bo), QStringLiteral("Error/Communication error"));
+        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Operation failed : (0) TLS file %1 "
+                                                               "refused : not a regular file").arg(path)));
+        QCOMPARE(rig.backOffice.requests().size(), seen);
         rig.bo->stop();
     }
 

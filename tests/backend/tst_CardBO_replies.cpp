@@ -2,6 +2,7 @@
 
 #include "fakes/CoarseTimer.h"
 #include "fakes/DeferredProbe.h"
+#include "fakes/PeakMemory.h"
 #include "fakes/TestCertificates.h"
 
 #include <QElapsedTimer>
@@ -169,6 +170,46 @@ private slots:
         const bool bounded = kind == QLatin1String("2 MB") && endpoint != QLatin1String("updateData")
             && endpoint != QLatin1String("blacklist");
         QCOMPARE(rig.log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: Reply larger than ")) > 0, bounded);
+        bo.stop();
+    }
+
+    // The back office packs its answer though asked not to: a gigabyte in a megabyte is refused
+    // before a byte of it is unpacked, whatever the endpoint's bound.
+    void packedAnswersRefused_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("heartbeat") << FakeBackOffice::Heartbeat;
+        QTest::newRow("reference data") << FakeBackOffice::UpdateData;
+        QTest::newRow("blacklist") << FakeBackOffice::Blacklist;
+    }
+    void packedAnswersRefused()
+    {
+        QFETCH(QString, path);
+        LinkRig &rig = *m_rig;
+        CardBO &bo = *rig.bo;
+        rig.storeKey();
+        rig.db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v1"));
+        bo.start();
+        QVERIFY(rig.tick());
+        QCOMPARE(bo.state(), CardBO::Online);
+
+        rig.backOffice.setResponse(path, FakeHttpResponse::packed("gzip", qint64(1) << 30));
+        PeakMemory peak;
+        QVERIFY(peak.isValid());
+        if (path == FakeBackOffice::Heartbeat) {
+            QVERIFY(rig.tick());
+            QCOMPARE(bo.state(), CardBO::Error);
+        } else {
+            DeferredProbe<> done(path == FakeBackOffice::UpdateData ? bo.updateData()
+                                                                     : bo.updateBlacklist(QStringLiteral("v2")));
+            QVERIFY(done.waitSettled(30000));
+            QVERIFY(done.rejected());
+        }
+        QVERIFY2(peak.growth() < 32 * 1024 * 1024, qPrintable(QString::number(peak.growth())));
+        QVERIFY(rig.log.contains(QtCriticalMsg, QStringLiteral("[Backend::CardBO] ERROR: Operation failed : (200) "
+                                                               "Reply refused (Content-Encoding 'gzip')")));
+        QCOMPARE(rig.backOffice.last(path).header("Accept-Encoding"), QByteArray("identity"));
+        QCOMPARE(bo.blacklisVer(), QStringLiteral("v1"));
         bo.stop();
     }
 

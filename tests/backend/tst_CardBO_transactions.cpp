@@ -128,6 +128,11 @@ private slots:
         QTest::newRow("599") << FakeHttpResponse::json(599, body) << "PENDING" << 599 << 60 << false;
         QTest::newRow("dropped connection") << FakeHttpResponse::hangUp() << "PENDING" << 0 << 60 << false;
         QTest::newRow("not HTTP") << FakeHttpResponse::raw("SSH-2.0-OpenSSH\r\n") << "PENDING" << 0 << 60 << false;
+        // A redirect the client does not follow: the back office has not taken it.
+        QTest::newRow("redirect to another server")
+            << FakeHttpResponse::redirect(307, "https://127.0.0.1:1/api/v1/device/transaction") << "PENDING" << 307 << 60 << false;
+        QTest::newRow("redirect leaving TLS")
+            << FakeHttpResponse::redirect(301, "http://127.0.0.1:1/api/v1/device/transaction") << "PENDING" << 301 << 60 << false;
     }
     void answers()
     {

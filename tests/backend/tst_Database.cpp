@@ -266,12 +266,16 @@ private slots:
     void apiKeyFileIsTheUsersAlone_data()
     {
         QTest::addColumn<bool>("existing");
-        QTest::newRow("new file") << false;
-        QTest::newRow("file readable by all") << true;
+        QTest::addColumn<bool>("newKey");
+        QTest::newRow("new file") << false << true;
+        QTest::newRow("file readable by all") << true << true;
+        // A registered terminal never writes its key again: opening the store mends the file.
+        QTest::newRow("file readable by all, key kept") << true << false;
     }
     void apiKeyFileIsTheUsersAlone()
     {
         QFETCH(bool, existing);
+        QFETCH(bool, newKey);
         if (existing) {
             QVERIFY(QDir().mkpath(QFileInfo(m_dir->apiKeyFile()).absolutePath()));
             QFile file(m_dir->apiKeyFile());
@@ -282,12 +286,14 @@ private slots:
                                         | QFileDevice::ReadOther));
         }
         m_db = std::make_unique<Database>(*m_config);
-        m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("secret-key-42"));
+        if (newKey)
+            m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("secret-key-42"));
         const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
             | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
         QFile file(m_dir->apiKeyFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(file.readAll().contains("secret-key-42"));
+        QVERIFY(file.readAll().contains(newKey ? "secret-key-42" : "old-key"));
+        QCOMPARE(m_db->param(QStringLiteral("apiKey")).toString(), newKey ? QStringLiteral("secret-key-42") : QStringLiteral("old-key"));
         QCOMPARE(int(file.permissions() & others), 0);
         QVERIFY(file.permissions() & QFileDevice::ReadOwner);
     }

@@ -6,6 +6,7 @@
 #include "fakes/DeferredProbe.h"
 #include "fakes/FakeGateService.h"
 #include "fakes/LogCapture.h"
+#include "fakes/PeakMemory.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -143,6 +144,54 @@ private slots:
         } else {
             QCOMPARE(log.count(QtCriticalMsg, failed), 1);
         }
+    }
+
+    // The service packs its answer though asked not to: a gigabyte in a megabyte is refused
+    // before a byte of it is unpacked.
+    void packedAnswerRefused_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::newRow("entry, gzip") << "entry" << FakeGateService::EntryPath << QByteArray("gzip");
+        QTest::newRow("exit, deflate") << "exit" << FakeGateService::ExitPath << QByteArray("deflate");
+    }
+    void packedAnswerRefused()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, path);
+        QFETCH(QByteArray, encoding);
+        m_gate->setResponse(path, FakeHttpResponse::packed(encoding, qint64(1) << 30));
+        LogCapture log;
+        PeakMemory peak;
+        QVERIFY(peak.isValid());
+        Outcome outcome(send(kind));
+        QVERIFY(outcome.waitSettled(30000));
+        QVERIFY2(peak.growth() < 32 * 1024 * 1024, qPrintable(QString::number(peak.growth())));
+        QVERIFY(outcome.rejected());
+        QCOMPARE(outcome.value().status, 200);
+        const QString refusal = QStringLiteral("Reply refused (Content-Encoding '%1')").arg(QString::fromLatin1(encoding));
+        QCOMPARE(outcome.value().body, refusal);
+        QVERIFY(log.contains(QtCriticalMsg, QStringLiteral("[Backend::ESB] ERROR: Operation failed : (200) ") + refusal));
+        QCOMPARE(m_gate->requests().size(), 1);
+        QCOMPARE(m_gate->requests().first().header("Accept-Encoding"), QByteArray("identity"));
+    }
+
+    // The request holds the card's id: a redirect to another server neither takes it there nor
+    // brings back that server's decision.
+    void redirectElsewhereRefused()
+    {
+        FakeHttpServer elsewhere;
+        elsewhere.setDefaultResponse(FakeHttpResponse::text(200, "ALLOWED"));
+        QVERIFY(elsewhere.start());
+        const QString target = elsewhere.url(FakeGateService::EntryPath).toString();
+        m_gate->setResponse(FakeGateService::EntryPath, FakeHttpResponse::redirect(307, target));
+        Outcome outcome(send(QStringLiteral("entry")));
+        QVERIFY(outcome.waitSettled(15000));
+        QVERIFY(outcome.rejected());
+        QCOMPARE(outcome.value().status, 307);
+        QCOMPARE(outcome.value().body, QStringLiteral("Redirect refused (another server, request with a body) : ") + target);
+        QCOMPARE(elsewhere.acceptedConnections(), 0);
     }
 
     void unsetUrlFailsAtOnce()

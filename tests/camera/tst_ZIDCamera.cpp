@@ -1,4 +1,5 @@
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -10,6 +11,7 @@
 #include "fakes/FakeCamera.h"
 #include "fakes/FakeHttpServer.h"
 #include "fakes/LogCapture.h"
+#include "fakes/PeakMemory.h"
 
 // Cameras of this test live on 127.72.y.x, y chosen per run.
 static QString s_subnet;
@@ -42,6 +44,10 @@ private slots:
     void answersAuthenticationChallenge();
     void oversizedAnswerAborted_data();
     void oversizedAnswerAborted();
+    void packedAnswerRefused_data();
+    void packedAnswerRefused();
+    void redirectNotFollowed_data();
+    void redirectNotFollowed();
     void plateResult();
     void containerResult();
     void hugeValuesReachTheReadingNotTheLog();
@@ -222,6 +228,121 @@ void tst_ZIDCamera::oversizedAnswerAborted()
     // A body without end: the connection is dropped, and the camera stops sending.
     if (answer.kind == FakeHttpResponse::Kind::Partial)
         QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, 15000);
+}
+
+void tst_ZIDCamera::packedAnswerRefused_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QByteArray>("method");
+    QTest::newRow("trigger") << "trigger" << QByteArray("GET");
+    QTest::newRow("plate list") << "plates" << QByteArray("GET");
+    QTest::newRow("device information") << "info" << QByteArray("POST");
+    QTest::newRow("settings upload") << "settings" << QByteArray("POST");
+}
+
+// Every request asks for the answer as it is. A camera that packs it all the same, a gigabyte
+// in a megabyte, is refused before a byte of it is unpacked: the terminal's memory stays as it
+// was, the trigger that runs for every truck included.
+void tst_ZIDCamera::packedAnswerRefused()
+{
+    QFETCH(QString, request);
+    QFETCH(QByteArray, method);
+
+    FakeHttpServer server;
+    server.setDefaultResponse(FakeHttpResponse::packed("gzip", qint64(1) << 30));
+    QVERIFY(server.start(cameraAddress(19), 80));
+    Plate camera(cameraUrl(19));
+    camera.setType("alpr1");
+    camera.setTimeout(30000);
+    QTemporaryDir dir;
+    const QString settings = dir.filePath("configuration.json");
+    {
+        QFile file(settings);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("{}") == 2);
+    }
+    camera.setConfigurationFile(settings);
+
+    LogCapture log;
+    const QString refusal = QStringLiteral("Answer refused (Content-Encoding 'gzip')");
+    PeakMemory peak;
+    QVERIFY(peak.isValid());
+    DeferredProbe<QString> trigger;
+    DeferredProbe<QByteArray> plates;
+    if (request == "trigger")
+        trigger = DeferredProbe<QString>(camera.startCameraProcess("7", 3, 30000));
+    else if (request == "plates")
+        plates = DeferredProbe<QByteArray>(camera.requestDBTriggerData("http://" + cameraHost(19) + "/local/Vaxreader/"));
+    else if (request == "info")
+        camera.retrieveCameraInfo();
+    else
+        camera.uploadCameraConfiguration();
+    QVERIFY(waitUntil([&] { return log.contains(QtCriticalMsg, "[ZIDCamera] [alpr1] Error : "); }, 30000));
+    QVERIFY2(peak.growth() < 32 * 1024 * 1024, qPrintable(QString::number(peak.growth())));
+
+    QVERIFY(log.contains(QtCriticalMsg, "[ZIDCamera] [alpr1] Error : " + refusal));
+    if (request == "trigger") {
+        QVERIFY(trigger.waitSettled());
+        QVERIFY(trigger.rejected());
+        QCOMPARE(trigger.value(), "[alpr1] Trigger HTTP error :" + refusal);
+    } else if (request == "plates") {
+        QVERIFY(plates.waitSettled());
+        QVERIFY(plates.rejected());
+        QCOMPARE(plates.value(), ("[alpr1] DB Request error :" + refusal).toUtf8());
+    } else {
+        QCOMPARE(camera.initialCameraData()->serialNumber(), QString());
+    }
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[ZIDCamera] [alpr1] ERROR: %1. Aborting.").arg(refusal)), 1);
+    QCOMPARE(server.requestCount(), 1);
+    QCOMPARE(server.lastRequest().method, QString::fromLatin1(method));
+    QCOMPARE(server.lastRequest().header("Accept-Encoding"), QByteArray("identity"));
+}
+
+void tst_ZIDCamera::redirectNotFollowed_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<int>("status");
+    QTest::newRow("trigger, 302") << "trigger" << 302;
+    QTest::newRow("device information, 307") << "info" << 307;
+    QTest::newRow("settings upload, 308") << "settings" << 308;
+}
+
+// A camera answers for itself: its requests, their credentials and the settings they carry never
+// follow a redirect elsewhere, whatever the network layer would do by default.
+void tst_ZIDCamera::redirectNotFollowed()
+{
+    QFETCH(QString, request);
+    QFETCH(int, status);
+
+    FakeHttpServer elsewhere;
+    elsewhere.setDefaultResponse(FakeHttpResponse::text(200, "OK"));
+    QVERIFY(elsewhere.start());
+    FakeHttpServer server;
+    server.setDefaultResponse(FakeHttpResponse::redirect(status, elsewhere.url("/taken").toString()));
+    QVERIFY(server.start(cameraAddress(20), 80));
+    Plate camera(cameraUrl(20));
+    camera.setType("alpr1");
+    QTemporaryDir dir;
+    const QString settings = dir.filePath("configuration.json");
+    {
+        QFile file(settings);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(R"({"zone":"lane 4"})") > 0);
+    }
+    camera.setConfigurationFile(settings);
+
+    LogCapture log;
+    if (request == "trigger") {
+        auto outcome = DeferredProbe(camera.startCameraProcess("7", 3, 5000));
+        QVERIFY(outcome.waitSettled(10000));
+    } else {
+        if (request == "info")
+            camera.retrieveCameraInfo();
+        else
+            camera.uploadCameraConfiguration();
+        QVERIFY(waitUntil([&] { return log.contains(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Device information is no JSON"); },
+                          10000));
+    }
+    QCOMPARE(server.requestCount(), 1);
+    QCOMPARE(elsewhere.acceptedConnections(), 0);
 }
 
 void tst_ZIDCamera::plateResult()

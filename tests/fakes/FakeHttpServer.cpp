@@ -8,6 +8,8 @@
 #include <QSslSocket>
 #include <QTimer>
 
+#include <zlib.h>
+
 namespace {
 
 // Per-connection bytes not yet taken as a request; child of the socket.
@@ -146,6 +148,93 @@ FakeHttpResponse FakeHttpResponse::partial(QByteArray const &bytes)
     FakeHttpResponse r;
     r.kind = Kind::Partial;
     r.body = bytes;
+    return r;
+}
+
+namespace {
+
+constexpr qint64 PackSegment = 1024 * 1024;
+
+// Raw deflate of `size` more bytes of '0', ended by `flush`.
+QByteArray deflateZeros(z_stream *stream, qint64 size, int flush)
+{
+    QByteArray const input(int(size), '0');
+    stream->next_in = reinterpret_cast<Bytef *>(const_cast<char *>(input.constData()));
+    stream->avail_in = uInt(input.size());
+    QByteArray out;
+    char buffer[16384];
+    do {
+        stream->next_out = reinterpret_cast<Bytef *>(buffer);
+        stream->avail_out = sizeof buffer;
+        deflate(stream, flush);
+        out.append(buffer, int(sizeof buffer - stream->avail_out));
+    } while (stream->avail_out == 0 || stream->avail_in > 0);
+    return out;
+}
+
+void appendLittleEndian(QByteArray *bytes, quint32 value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes->append(char((value >> (8 * i)) & 0xff));
+}
+
+} // namespace
+
+QByteArray FakeHttpResponse::pack(QByteArray const &encoding, qint64 size)
+{
+    // Packing a gigabyte takes seconds. Past the first segment each one packs to the same bytes
+    // (run-length matches against a window of '0'), so one is packed and repeated.
+    z_stream stream{};
+    deflateInit2(&stream, 9, Z_DEFLATED, -15, 9, Z_RLE);
+    qint64 const whole = size / PackSegment;
+    QByteArray body;
+    if (whole < 2) {
+        body = deflateZeros(&stream, size, Z_FINISH);
+    } else {
+        body = deflateZeros(&stream, PackSegment, Z_SYNC_FLUSH);
+        QByteArray const segment = deflateZeros(&stream, PackSegment, Z_SYNC_FLUSH);
+        body.reserve(int(body.size() + segment.size() * (whole - 1) + 1024));
+        for (qint64 i = 1; i < whole; ++i)
+            body += segment;
+        body += deflateZeros(&stream, size - whole * PackSegment, Z_FINISH);
+    }
+    deflateEnd(&stream);
+
+    QByteArray const segmentBytes(int(qMin(size, PackSegment)), '0');
+    auto const checksum = [&](bool crc) {
+        auto const of = [&](qint64 length) {
+            Bytef const *data = reinterpret_cast<Bytef const *>(segmentBytes.constData());
+            return crc ? crc32(crc32(0, nullptr, 0), data, uInt(length)) : adler32(adler32(0, nullptr, 0), data, uInt(length));
+        };
+        uLong sum = crc ? crc32(0, nullptr, 0) : adler32(0, nullptr, 0);
+        uLong const segmentSum = of(segmentBytes.size());
+        qint64 left = size;
+        for (; left >= segmentBytes.size() && left > 0; left -= segmentBytes.size())
+            sum = crc ? crc32_combine(sum, segmentSum, segmentBytes.size()) : adler32_combine(sum, segmentSum, segmentBytes.size());
+        if (left > 0)
+            sum = crc ? crc32_combine(sum, of(left), left) : adler32_combine(sum, of(left), left);
+        return quint32(sum);
+    };
+
+    QByteArray packed;
+    if (encoding == "deflate") {
+        // The zlib format, as HTTP's "deflate" is.
+        packed = QByteArray("\x78\xda", 2) + body;
+        quint32 const sum = checksum(false);
+        for (int i = 3; i >= 0; --i)
+            packed.append(char((sum >> (8 * i)) & 0xff));
+    } else {
+        packed = QByteArray("\x1f\x8b\x08\0\0\0\0\0\x02\x03", 10) + body;
+        appendLittleEndian(&packed, checksum(true));
+        appendLittleEndian(&packed, quint32(size & 0xffffffff));
+    }
+    return packed;
+}
+
+FakeHttpResponse FakeHttpResponse::packed(QByteArray const &encoding, qint64 size)
+{
+    FakeHttpResponse r = text(200, pack(encoding, size));
+    r.headers.append(qMakePair(QByteArray("Content-Encoding"), encoding));
     return r;
 }
 

@@ -70,6 +70,10 @@ struct FakeHttpResponse
     static FakeHttpResponse hangUp();
     static FakeHttpResponse raw(QByteArray const &bytes);
     static FakeHttpResponse partial(QByteArray const &bytes);
+    // `size` bytes of '0' packed as `encoding` says ("gzip" or "deflate"), with that
+    // Content-Encoding: about a thousandth of the size on the wire.
+    static FakeHttpResponse packed(QByteArray const &encoding, qint64 size);
+    static QByteArray pack(QByteArray const &encoding, qint64 size);
 
     FakeHttpResponse &withHeader(QByteArray const &name, QByteArray const &value);
     FakeHttpResponse &withDelay(int msec);

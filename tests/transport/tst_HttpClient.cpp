@@ -6,6 +6,7 @@
 #include "fakes/FakeHttpServer.h"
 #include "fakes/LogCapture.h"
 #include "fakes/TestCertificates.h"
+#include "fakes/WaitingPipe.h"
 
 #include <QAuthenticator>
 #include <QJsonArray>
@@ -111,11 +112,13 @@ private slots:
     void redirectToOtherSchemeRefused_data();
     void redirectToOtherSchemeRefused();
 
-    void redirectToOtherServerWithoutCredentials_data();
-    void redirectToOtherServerWithoutCredentials();
+    void redirectToOtherServer_data();
+    void redirectToOtherServer();
 
     void replySizeBound_data();
     void replySizeBound();
+    void packedAnswerRefused_data();
+    void packedAnswerRefused();
 
     void tls_data();
     void tls();
@@ -124,6 +127,8 @@ private slots:
     void tlsSetUpChangeSparesRepliesUnderWay();
     void tlsErrorsLoggedAndIgnored_data();
     void tlsErrorsLoggedAndIgnored();
+    void tlsFileRefused_data();
+    void tlsFileRefused();
     void credentials();
     void clientGoneWhileWaiting();
     void otherThreadGetsItsOwnManager();
@@ -622,24 +627,38 @@ void TestHttpClient::redirectToOtherSchemeRefused()
              qPrintable(outcome.payload().toString()));
 }
 
-void TestHttpClient::redirectToOtherServerWithoutCredentials_data()
+void TestHttpClient::redirectToOtherServer_data()
 {
+    QTest::addColumn<QString>("verb");
+    QTest::addColumn<int>("status");
     QTest::addColumn<bool>("firstTls");
     QTest::addColumn<QString>("change"); // where the redirect leads
+    QTest::addColumn<bool>("followed");
     QTest::addColumn<bool>("credentials");
 
-    QTest::newRow("same server, other path") << true << "path" << true;
-    QTest::newRow("other port") << true << "port" << false;
-    QTest::newRow("other host name, same port") << true << "host" << false;
-    QTest::newRow("plain to TLS") << false << "scheme" << false;
+    QTest::newRow("POST, same server, other path") << "POST" << 307 << true << "path" << true << true;
+    QTest::newRow("PUT, same server, other path") << "PUT" << 308 << true << "path" << true << true;
+    QTest::newRow("GET, other port") << "GET" << 307 << true << "port" << true << false;
+    QTest::newRow("GET, other host name, same port") << "GET" << 302 << true << "host" << true << false;
+    QTest::newRow("GET, plain to TLS") << "GET" << 301 << false << "scheme" << true << false;
+    QTest::newRow("DELETE, other port") << "DELETE" << 307 << true << "port" << true << false;
+    QTest::newRow("POST, other port") << "POST" << 307 << true << "port" << false << false;
+    QTest::newRow("POST 308, other host name, same port") << "POST" << 308 << true << "host" << false << false;
+    QTest::newRow("POST 303, other port") << "POST" << 303 << true << "port" << false << false;
+    QTest::newRow("POST 301, other port") << "POST" << 301 << true << "port" << false << false;
+    QTest::newRow("PUT 302, plain to TLS") << "PUT" << 302 << false << "scheme" << false << false;
+    QTest::newRow("POST, same server first, then another") << "POST" << 307 << true << "chain" << false << false;
 }
 
 // A redirect may lead anywhere: the API key and the client certificate stay with the server
-// they were set up for.
-void TestHttpClient::redirectToOtherServerWithoutCredentials()
+// they were set up for, and so does a request's body, which holds what devices and peers sent.
+void TestHttpClient::redirectToOtherServer()
 {
+    QFETCH(QString, verb);
+    QFETCH(int, status);
     QFETCH(bool, firstTls);
     QFETCH(QString, change);
+    QFETCH(bool, followed);
     QFETCH(bool, credentials);
 
     // Both take a client certificate when one is offered, but demand none.
@@ -664,8 +683,13 @@ void TestHttpClient::redirectToOtherServerWithoutCredentials()
     } else {
         location = other.url("/api/v1/device/next").toString();
     }
-    first.setResponse("POST", "/api/v1/device/heartbeat", FakeHttpResponse::redirect(307, location));
-    target->setResponse("POST", "/api/v1/device/next", FakeHttpResponse::json(200, QJsonObject{{"ok", true}}));
+    if (change == "chain") {
+        first.setResponse("*", "/api/v1/device/heartbeat", FakeHttpResponse::redirect(status, "/api/v1/device/hop"));
+        first.setResponse("*", "/api/v1/device/hop", FakeHttpResponse::redirect(status, location));
+    } else {
+        first.setResponse("*", "/api/v1/device/heartbeat", FakeHttpResponse::redirect(status, location));
+    }
+    target->setResponse("*", "/api/v1/device/next", FakeHttpResponse::json(200, QJsonObject{{"ok", true}}));
 
     HttpClient client;
     client.setHeader("X-API-Key", "secret");
@@ -675,21 +699,38 @@ void TestHttpClient::redirectToOtherServerWithoutCredentials()
     client.setTLSRootCA(m_own->caCertPath());
 
     LogCapture log;
-    Outcome const outcome = await(client.post(first.url("/api/v1/device/heartbeat"), QJsonObject{{"status", "Ready"}}));
-    QVERIFY(outcome.resolved());
-    QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"ok", true}}));
+    bool const withBody = verb == "PUT" || verb == "POST";
+    Outcome const outcome = await(send(client, verb, first.url("/api/v1/device/heartbeat"), QJsonObject{{"status", "Ready"}}));
+    QVERIFY(outcome.settled());
     QCOMPARE(first.requests().first().header("X-API-Key"), QByteArray("secret"));
     if (firstTls)
         QCOMPARE(first.requests().first().peerCertificate, m_own->clientCertificate());
+    QString const withoutCredentials = QStringLiteral("[HttpClient] WARN: Redirected to another server : sent without credentials");
 
+    if (!followed) {
+        QVERIFY(!outcome.resolved());
+        QCOMPARE(outcome.status(), status);
+        QString const refusal = QStringLiteral("Redirect refused (another server, request with a body) : ") + location;
+        QCOMPARE(outcome.payload(), QJsonValue(refusal));
+        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: ") + refusal), 1);
+        QCOMPARE(log.count(QtWarningMsg, withoutCredentials), 0);
+        for (FakeHttpRequest const &request : target->requests())
+            QVERIFY2(request.path != QLatin1String("/api/v1/device/next"), qPrintable(request.target));
+        if (target == &other)
+            QCOMPARE(other.acceptedConnections(), 0);
+        return;
+    }
+
+    QVERIFY(outcome.resolved());
+    QCOMPARE(outcome.payload(), QJsonValue(QJsonObject{{"ok", true}}));
     FakeHttpRequest const arrived = target->lastRequest();
+    QCOMPARE(arrived.method, verb);
     QCOMPARE(arrived.path, QStringLiteral("/api/v1/device/next"));
     QCOMPARE(arrived.header("User-Agent"), QByteArray("vorn/terminal"));
-    QCOMPARE(arrived.body, QByteArray(R"({"status":"Ready"})"));
+    QCOMPARE(arrived.body, withBody ? QByteArray(R"({"status":"Ready"})") : QByteArray());
     QCOMPARE(arrived.hasHeader("X-API-Key"), credentials);
     QCOMPARE(arrived.peerCertificate.isNull(), !credentials);
-    QCOMPARE(log.count(QtWarningMsg, QStringLiteral("[HttpClient] WARN: Redirected to another server : sent without credentials")),
-             credentials ? 0 : 1);
+    QCOMPARE(log.count(QtWarningMsg, withoutCredentials), credentials ? 0 : 1);
 }
 
 void TestHttpClient::replySizeBound_data()
@@ -746,6 +787,60 @@ void TestHttpClient::replySizeBound()
     // A body without end: the connection is dropped, not drained, and the stream stops.
     if (response.kind == FakeHttpResponse::Kind::Partial)
         QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, 15000);
+}
+
+void TestHttpClient::packedAnswerRefused_data()
+{
+    QTest::addColumn<QString>("verb");
+    QTest::addColumn<FakeHttpResponse>("response");
+    QTest::addColumn<QString>("encoding"); // as refused; empty when the answer is taken
+
+    FakeHttpResponse brotli = FakeHttpResponse::text(200, QByteArray("\x1b\x03\x00\xf8", 4));
+    brotli.withHeader("Content-Encoding", "br");
+    FakeHttpResponse errorAnswer = FakeHttpResponse::packed("gzip", 4096);
+    errorAnswer.status = 500;
+    FakeHttpResponse twice = FakeHttpResponse::text(200, FakeHttpResponse::pack("gzip", 4096));
+    twice.withHeader("Content-Encoding", "identity").withHeader("Content-Encoding", "gzip");
+
+    QTest::newRow("GET, plain") << "GET" << FakeHttpResponse::text(200, "plain") << "";
+    QTest::newRow("GET, identity") << "GET" << FakeHttpResponse::text(200, "plain").withHeader("Content-Encoding", "identity")
+                                   << "";
+    QTest::newRow("GET, gzip") << "GET" << FakeHttpResponse::packed("gzip", 4096) << "gzip";
+    QTest::newRow("POST, deflate") << "POST" << FakeHttpResponse::packed("deflate", 4096) << "deflate";
+    QTest::newRow("PUT, gzip in capitals") << "PUT" << FakeHttpResponse::packed("GZIP", 4096) << "GZIP";
+    QTest::newRow("DELETE, br") << "DELETE" << brotli << "br";
+    QTest::newRow("GET, gzip error answer") << "GET" << errorAnswer << "gzip";
+    QTest::newRow("GET, identity and gzip") << "GET" << twice << "identity, gzip";
+}
+
+// Every request asks for the answer as it is; one packed all the same is refused before its
+// body is read, so that every bound counts the bytes that arrive.
+void TestHttpClient::packedAnswerRefused()
+{
+    QFETCH(QString, verb);
+    QFETCH(FakeHttpResponse, response);
+    QFETCH(QString, encoding);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse(verb, "/packed", response);
+
+    LogCapture log;
+    HttpClient client;
+    Outcome const outcome = await(send(client, verb, server.url("/packed"), QJsonObject{{"lane", 2}}));
+    QVERIFY(outcome.settled());
+    QCOMPARE(server.requestCount(), 1);
+    QCOMPARE(server.lastRequest().header("Accept-Encoding"), QByteArray("identity"));
+    if (encoding.isEmpty()) {
+        QVERIFY(outcome.resolved());
+        QCOMPARE(outcome.payload(), QJsonValue("plain"));
+        return;
+    }
+    QVERIFY(!outcome.resolved());
+    QCOMPARE(outcome.status(), response.status);
+    QString const refusal = QStringLiteral("Reply refused (Content-Encoding '%1')").arg(encoding);
+    QCOMPARE(outcome.payload(), QJsonValue(refusal));
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: %1. Aborting.").arg(refusal)), 1);
 }
 
 void TestHttpClient::tls_data()
@@ -977,6 +1072,80 @@ void TestHttpClient::tlsErrorsLoggedAndIgnored()
     QVERIFY(warnings.join('\n').contains(QStringLiteral("host name did not match")));
     if (ignoreErrors)
         QCOMPARE(warnings.last(), QStringLiteral("[HttpClient] Ignoring SSL Errors ('ignoreSslErrors' is set to 'true' in configuration)"));
+}
+
+void TestHttpClient::tlsFileRefused_data()
+{
+    QTest::addColumn<QString>("file"); // which of the three
+    QTest::addColumn<QString>("kind"); // what stands in its place
+    QTest::addColumn<QString>("why");  // empty when taken
+
+    QTest::newRow("client certificate, a pipe") << "cert" << "pipe" << "not a regular file";
+    QTest::newRow("client key, a pipe") << "key" << "pipe" << "not a regular file";
+    QTest::newRow("root CA, a pipe") << "rootCA" << "pipe" << "not a regular file";
+    QTest::newRow("client certificate, /dev/zero") << "cert" << "/dev/zero" << "not a regular file";
+    QTest::newRow("client key, a folder") << "key" << "folder" << "not a regular file";
+    QTest::newRow("root CA, larger than 64 KiB") << "rootCA" << "65537" << "larger than 65536 bytes";
+    QTest::newRow("client certificate of 64 KiB") << "cert" << "65536" << "";
+}
+
+// A certificate, key or authority file is read only when it is a regular file of a size such a
+// file has: a pipe would hold the thread in open(), a device would be read without end. Such a
+// request fails at once and names the file.
+void TestHttpClient::tlsFileRefused()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+
+    FakeHttpServer server;
+    server.setTls(m_own->serverCertificate(), m_own->serverKey(), {m_own->caCertificate()}, true);
+    QVERIFY(server.start());
+    server.setResponse("GET", "/api/v1/device/info", FakeHttpResponse::json(200, QJsonObject{{"ok", true}}));
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QMap<QString, QString> paths{{"cert", m_own->clientCertPath()}, {"key", m_own->clientKeyPath()},
+                                 {"rootCA", m_own->caCertPath()}};
+    std::unique_ptr<WaitingPipe> pipe;
+    QString path = dir.filePath(file + ".pem");
+    if (kind == "pipe") {
+        pipe = std::make_unique<WaitingPipe>(path);
+        QVERIFY(pipe->isValid());
+    } else if (kind == "folder") {
+        QVERIFY(QDir().mkpath(path));
+    } else if (kind.startsWith('/')) {
+        path = kind;
+    } else {
+        // The genuine file, padded with text outside its PEM block to the size of the row.
+        QFile original(paths.value(file));
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QByteArray bytes = original.readAll();
+        bytes += "\n" + QByteArray(kind.toInt() - bytes.size() - 2, '#') + "\n";
+        QFile padded(path);
+        QVERIFY(padded.open(QIODevice::WriteOnly) && padded.write(bytes) == bytes.size());
+    }
+    paths.insert(file, path);
+
+    HttpClient client;
+    client.setTLSCert(paths.value("cert"));
+    client.setTLSKey(paths.value("key"));
+    client.setTLSRootCA(paths.value("rootCA"));
+
+    LogCapture log;
+    Outcome const outcome = await(client.get(server.url("/api/v1/device/info")));
+    QVERIFY(outcome.settled());
+    if (why.isEmpty()) {
+        QVERIFY(outcome.resolved());
+        QCOMPARE(server.lastRequest().peerCertificate, m_own->clientCertificate());
+        return;
+    }
+    QVERIFY(!outcome.resolved());
+    QCOMPARE(outcome.status(), 0);
+    QString const refusal = QStringLiteral("TLS file %1 refused : %2").arg(path, why);
+    QCOMPARE(outcome.payload(), QJsonValue(refusal));
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: ") + refusal), 1);
+    QCOMPARE(server.acceptedConnections(), 0);
 }
 
 void TestHttpClient::credentials()
