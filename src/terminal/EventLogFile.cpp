@@ -193,10 +193,11 @@ bool EventLogFile::write(const QString &fileName, const QList<Entry> &entries, Q
         *error = systemError();
         return false;
     }
-    // An operator who narrowed the log's permissions keeps them.
+    // An operator who narrowed the log's permissions keeps them; set-id and sticky bits are
+    // not handed on by whoever put the file there.
     struct stat old;
     if (::lstat(name.constData(), &old) == 0 && S_ISREG(old.st_mode))
-        static_cast<void>(::fchmod(fd, old.st_mode & 07777));
+        static_cast<void>(::fchmod(fd, old.st_mode & 0777));
 
     bool ok = true;
     qint64 done = 0;

@@ -68,6 +68,8 @@ private slots:
     void clearBefore();
     void clearAll();
     void failedWriteIsLogged();
+    void writeKeepsTheFilesPermissions_data();
+    void writeKeepsTheFilesPermissions();
     void unusableFileSetAside_data();
     void unusableFileSetAside();
     void linkReplacedNotFollowed();
@@ -521,6 +523,33 @@ void tst_EventManager::failedWriteIsLogged()
     QCOMPARE(shownNames(manager), QStringList{"Application started"});
     QVERIFY2(log.contains(QtCriticalMsg, "[EventManager] ERROR: Could not write event log : " + file),
              qPrintable(log.texts().join('\n')));
+}
+
+void tst_EventManager::writeKeepsTheFilesPermissions_data()
+{
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("after");
+
+    QTest::newRow("narrowed by the operator") << 0600 << 0600;
+    // Whoever put the file there does not hand its set-id bits to a file of ours.
+    QTest::newRow("set-id and sticky bits") << 07640 << 0640;
+}
+
+// The new file that replaces the log takes the old one's permissions, and nothing more.
+void tst_EventManager::writeKeepsTheFilesPermissions()
+{
+    QFETCH(int, before);
+    QFETCH(int, after);
+
+    writeFile({Stored("Application started", at(1, QTime(8, 0)))});
+    const QByteArray name = QFile::encodeName(path());
+    QCOMPARE(::chmod(name.constData(), mode_t(before)), 0);
+    EventManager manager(*m_config, path());
+    manager.push(new Event("General", "Maintenance login", "", QDateTime::currentDateTime()));
+    struct stat info;
+    QCOMPARE(::lstat(name.constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), after);
+    QCOMPARE(storedCount(), 2);
 }
 
 void tst_EventManager::unusableFileSetAside_data()
