@@ -23,6 +23,12 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Replaced unread by the next write, its events would be lost: it is set aside like any other.
+QString cannotRead()
+{
+    return QStringLiteral("cannot be read: ") + systemError();
+}
+
 QString tooLarge()
 {
     return QStringLiteral("larger than %1 bytes").arg(EventLogFile::MaxSize);
@@ -105,7 +111,7 @@ EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
     // A link itself, not its target: a link is no log of ours, nor a pipe, a device or a folder,
     // which are not even opened.
     if (::lstat(name.constData(), &info) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? outcome(Status::Missing) : outcome(Status::Unreadable, systemError());
+        return errno == ENOENT || errno == ENOTDIR ? outcome(Status::Missing) : outcome(Status::Unusable, cannotRead());
     if (!S_ISREG(info.st_mode))
         return outcome(Status::Unusable, QStringLiteral("not a regular file"));
     if (info.st_size > MaxSize)
@@ -117,15 +123,13 @@ EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
     if (fd < 0) {
         if (errno == ELOOP)
             return outcome(Status::Unusable, QStringLiteral("not a regular file"));
-        return errno == ENOENT ? outcome(Status::Missing) : outcome(Status::Unreadable, systemError());
+        return errno == ENOENT ? outcome(Status::Missing) : outcome(Status::Unusable, cannotRead());
     }
     QByteArray bytes;
     QString problem;
-    Status status = Status::Unreadable;
     if (::fstat(fd, &info) != 0) {
-        problem = systemError();
+        problem = cannotRead();
     } else if (!S_ISREG(info.st_mode)) {
-        status = Status::Unusable;
         problem = QStringLiteral("not a regular file");
     } else {
         // One byte more than the bound tells a file that grew past it.
@@ -136,7 +140,7 @@ EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                problem = systemError();
+                problem = cannotRead();
                 break;
             }
             if (n == 0)
@@ -144,14 +148,12 @@ EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
             total += n;
         }
         bytes.truncate(int(total));
-        if (problem.isEmpty() && total > MaxSize) {
-            status = Status::Unusable;
+        if (problem.isEmpty() && total > MaxSize)
             problem = tooLarge();
-        }
     }
     ::close(fd);
     if (!problem.isEmpty())
-        return outcome(status, problem);
+        return outcome(Status::Unusable, problem);
     return parse(bytes, keep);
 }
 
