@@ -689,7 +689,10 @@ IniFile::Parsed IniFile::parse(const QByteArray &bytes)
     QSet<QString> sections;
     QMap<QString, int> firstLine;
 
-    const QList<LogicalLine> lines = splitLines(bytes);
+    // An editor's byte-order mark is skipped, as the settings class skips it: else it would
+    // spoil the first section's name and move its keys out of it.
+    static const QByteArray byteOrderMark("\xef\xbb\xbf");
+    const QList<LogicalLine> lines = splitLines(bytes.startsWith(byteOrderMark) ? bytes.mid(byteOrderMark.size()) : bytes);
     for (const LogicalLine &line : lines) {
         int start = 0;
         while (start < line.text.size() && isBlank(line.text.at(start)))
