@@ -42,29 +42,19 @@ EventLogFile::Contents outcome(EventLogFile::Status status, const QString &reaso
     return contents;
 }
 
-// A value the log writes as a text: missing reads as empty, as it always did.
-bool takeText(const QVariantMap &entries, const QString &key, QString *text)
+// A value only in the form the log writes it: a text as a text, the timestamp as "@DateTime(" in
+// the settings library's layout (a text that merely reads as a date is no timestamp of ours).
+// Missing reads as empty, or null for the timestamp, as it always did; the purge at start-up
+// drops a null timestamp.
+template <typename T>
+bool take(const QVariantMap &entries, const QString &key, T *value)
 {
     const auto it = entries.constFind(key);
     if (it == entries.cend())
         return true;
-    if (it->userType() != QMetaType::QString)
+    if (it->userType() != qMetaTypeId<T>())
         return false;
-    *text = it->toString();
-    return true;
-}
-
-// The timestamp only as the log writes it ("@DateTime(" in the settings library's layout); a
-// text that merely reads as a date is no timestamp of ours. Missing reads as null, which the
-// purge at start-up drops.
-bool takeTimestamp(const QVariantMap &entries, const QString &key, QDateTime *timestamp)
-{
-    const auto it = entries.constFind(key);
-    if (it == entries.cend())
-        return true;
-    if (it->userType() != QMetaType::QDateTime)
-        return false;
-    *timestamp = it->toDateTime();
+    *value = it->value<T>();
     return true;
 }
 
@@ -92,10 +82,10 @@ EventLogFile::Contents parse(const QByteArray &bytes, int keep)
     for (int i = contents.first; i < count; ++i) {
         const QString prefix = QStringLiteral("%1/%2/").arg(Array).arg(i + 1);
         EventLogFile::Entry entry;
-        if (!takeText(parsed.entries, prefix + QStringLiteral("category"), &entry.category)
-            || !takeText(parsed.entries, prefix + QStringLiteral("name"), &entry.name)
-            || !takeText(parsed.entries, prefix + QStringLiteral("desc"), &entry.description)
-            || !takeTimestamp(parsed.entries, prefix + QStringLiteral("timestamp"), &entry.timestamp))
+        if (!take(parsed.entries, prefix + QStringLiteral("category"), &entry.category)
+            || !take(parsed.entries, prefix + QStringLiteral("name"), &entry.name)
+            || !take(parsed.entries, prefix + QStringLiteral("desc"), &entry.description)
+            || !take(parsed.entries, prefix + QStringLiteral("timestamp"), &entry.timestamp))
             return outcome(EventLogFile::Status::Unusable, QLatin1String(NeverWritten));
         contents.entries.append(entry);
     }
