@@ -196,6 +196,17 @@ private:
         return true;
     }
 
+    // A whole number of T's width, as a value of T's type.
+    template <typename T>
+    bool number(QVariant *out)
+    {
+        quint64 raw = 0;
+        if (!take(int(sizeof(T)), &raw))
+            return false;
+        *out = QVariant::fromValue(T(raw));
+        return true;
+    }
+
     bool text(QString *out)
     {
         quint64 length = 0;
@@ -235,25 +246,13 @@ private:
             *out = raw != 0;
             return true;
         case QMetaType::Int:
-            if (!take(4, &raw))
-                return false;
-            *out = qint32(quint32(raw));
-            return true;
+            return number<qint32>(out);
         case QMetaType::UInt:
-            if (!take(4, &raw))
-                return false;
-            *out = quint32(raw);
-            return true;
+            return number<quint32>(out);
         case QMetaType::LongLong:
-            if (!take(8, &raw))
-                return false;
-            *out = qint64(raw);
-            return true;
+            return number<qint64>(out);
         case QMetaType::ULongLong:
-            if (!take(8, &raw))
-                return false;
-            *out = quint64(raw);
-            return true;
+            return number<quint64>(out);
         case QMetaType::Double: {
             if (!take(8, &raw))
                 return false;
@@ -689,7 +688,10 @@ IniFile::Parsed IniFile::parse(const QByteArray &bytes)
     QSet<QString> sections;
     QMap<QString, int> firstLine;
 
-    const QList<LogicalLine> lines = splitLines(bytes);
+    // An editor's byte-order mark is skipped, as the settings class skips it: else it would
+    // spoil the first section's name and move its keys out of it.
+    static const QByteArray byteOrderMark("\xef\xbb\xbf");
+    const QList<LogicalLine> lines = splitLines(bytes.startsWith(byteOrderMark) ? bytes.mid(byteOrderMark.size()) : bytes);
     for (const LogicalLine &line : lines) {
         int start = 0;
         while (start < line.text.size() && isBlank(line.text.at(start)))

@@ -23,6 +23,12 @@ QString systemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Replaced unread by the next write, its events would be lost: it is set aside like any other.
+QString cannotRead()
+{
+    return QStringLiteral("cannot be read: ") + systemError();
+}
+
 QString tooLarge()
 {
     return QStringLiteral("larger than %1 bytes").arg(EventLogFile::MaxSize);
@@ -36,29 +42,19 @@ EventLogFile::Contents outcome(EventLogFile::Status status, const QString &reaso
     return contents;
 }
 
-// A value the log writes as a text: missing reads as empty, as it always did.
-bool takeText(const QVariantMap &entries, const QString &key, QString *text)
+// A value only in the form the log writes it: a text as a text, the timestamp as "@DateTime(" in
+// the settings library's layout (a text that merely reads as a date is no timestamp of ours).
+// Missing reads as empty, or null for the timestamp, as it always did; the purge at start-up
+// drops a null timestamp.
+template <typename T>
+bool take(const QVariantMap &entries, const QString &key, T *value)
 {
     const auto it = entries.constFind(key);
     if (it == entries.cend())
         return true;
-    if (it->userType() != QMetaType::QString)
+    if (it->userType() != qMetaTypeId<T>())
         return false;
-    *text = it->toString();
-    return true;
-}
-
-// The timestamp only as the log writes it ("@DateTime(" in the settings library's layout); a
-// text that merely reads as a date is no timestamp of ours. Missing reads as null, which the
-// purge at start-up drops.
-bool takeTimestamp(const QVariantMap &entries, const QString &key, QDateTime *timestamp)
-{
-    const auto it = entries.constFind(key);
-    if (it == entries.cend())
-        return true;
-    if (it->userType() != QMetaType::QDateTime)
-        return false;
-    *timestamp = it->toDateTime();
+    *value = it->value<T>();
     return true;
 }
 
@@ -86,10 +82,10 @@ EventLogFile::Contents parse(const QByteArray &bytes, int keep)
     for (int i = contents.first; i < count; ++i) {
         const QString prefix = QStringLiteral("%1/%2/").arg(Array).arg(i + 1);
         EventLogFile::Entry entry;
-        if (!takeText(parsed.entries, prefix + QStringLiteral("category"), &entry.category)
-            || !takeText(parsed.entries, prefix + QStringLiteral("name"), &entry.name)
-            || !takeText(parsed.entries, prefix + QStringLiteral("desc"), &entry.description)
-            || !takeTimestamp(parsed.entries, prefix + QStringLiteral("timestamp"), &entry.timestamp))
+        if (!take(parsed.entries, prefix + QStringLiteral("category"), &entry.category)
+            || !take(parsed.entries, prefix + QStringLiteral("name"), &entry.name)
+            || !take(parsed.entries, prefix + QStringLiteral("desc"), &entry.description)
+            || !take(parsed.entries, prefix + QStringLiteral("timestamp"), &entry.timestamp))
             return outcome(EventLogFile::Status::Unusable, QLatin1String(NeverWritten));
         contents.entries.append(entry);
     }
@@ -105,7 +101,7 @@ EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
     // A link itself, not its target: a link is no log of ours, nor a pipe, a device or a folder,
     // which are not even opened.
     if (::lstat(name.constData(), &info) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? outcome(Status::Missing) : outcome(Status::Unreadable, systemError());
+        return errno == ENOENT || errno == ENOTDIR ? outcome(Status::Missing) : outcome(Status::Unusable, cannotRead());
     if (!S_ISREG(info.st_mode))
         return outcome(Status::Unusable, QStringLiteral("not a regular file"));
     if (info.st_size > MaxSize)
@@ -117,15 +113,13 @@ EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
     if (fd < 0) {
         if (errno == ELOOP)
             return outcome(Status::Unusable, QStringLiteral("not a regular file"));
-        return errno == ENOENT ? outcome(Status::Missing) : outcome(Status::Unreadable, systemError());
+        return errno == ENOENT ? outcome(Status::Missing) : outcome(Status::Unusable, cannotRead());
     }
     QByteArray bytes;
     QString problem;
-    Status status = Status::Unreadable;
     if (::fstat(fd, &info) != 0) {
-        problem = systemError();
+        problem = cannotRead();
     } else if (!S_ISREG(info.st_mode)) {
-        status = Status::Unusable;
         problem = QStringLiteral("not a regular file");
     } else {
         // One byte more than the bound tells a file that grew past it.
@@ -136,7 +130,7 @@ EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0) {
-                problem = systemError();
+                problem = cannotRead();
                 break;
             }
             if (n == 0)
@@ -144,14 +138,12 @@ EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
             total += n;
         }
         bytes.truncate(int(total));
-        if (problem.isEmpty() && total > MaxSize) {
-            status = Status::Unusable;
+        if (problem.isEmpty() && total > MaxSize)
             problem = tooLarge();
-        }
     }
     ::close(fd);
     if (!problem.isEmpty())
-        return outcome(status, problem);
+        return outcome(Status::Unusable, problem);
     return parse(bytes, keep);
 }
 
@@ -193,10 +185,11 @@ bool EventLogFile::write(const QString &fileName, const QList<Entry> &entries, Q
         *error = systemError();
         return false;
     }
-    // An operator who narrowed the log's permissions keeps them.
+    // An operator who narrowed the log's permissions keeps them; set-id and sticky bits are
+    // not handed on by whoever put the file there.
     struct stat old;
     if (::lstat(name.constData(), &old) == 0 && S_ISREG(old.st_mode))
-        static_cast<void>(::fchmod(fd, old.st_mode & 07777));
+        static_cast<void>(::fchmod(fd, old.st_mode & 0777));
 
     bool ok = true;
     qint64 done = 0;

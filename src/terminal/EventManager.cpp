@@ -86,9 +86,6 @@ void EventManager::load()
     const EventLogFile::Contents contents = EventLogFile::read(m_fileName, MaxLoaded);
     if (contents.status == EventLogFile::Status::Unusable)
         setAside(contents.reason);
-    else if (contents.status == EventLogFile::Status::Unreadable)
-        qCritical().noquote().nospace() << Tag << "ERROR: Cannot read event log " << m_fileName << " : "
-                                        << contents.reason << "; starting with an empty log";
     logInfo(QStringLiteral("Loading saved events : from=%1 to=%2").arg(contents.first).arg(contents.count));
     for (const EventLogFile::Entry &entry : contents.entries)
         m_events.append(new Event(entry.category, entry.name, entry.description, entry.timestamp));

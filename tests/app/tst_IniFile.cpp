@@ -62,6 +62,9 @@ void tst_IniFile::reads_data()
                              << Entries{{"m/e", QString::fromUtf8("Aι\n\t\\z\"A")}} << Lines{};
     QTest::newRow("utf-8 from an editor") << QByteArray("[gui]\nname=\xce\x91\xce\x92\n")
                                           << Entries{{"gui/name", QString::fromUtf8("ΑΒ")}} << Lines{};
+    // An editor's byte-order mark is no part of the first section's name.
+    QTest::newRow("byte-order mark") << QByteArray("\xef\xbb\xbf[mqtt]\nhost=broker\n")
+                                     << Entries{{"mqtt/host", "broker"}} << Lines{};
     QTest::newRow("escaped keys and sections") << QByteArray("[my%20sec]\na%20b=1\nx\\y=2\n")
                                                << Entries{{"my sec/a b", "1"}, {"my sec/x/y", "2"}} << Lines{};
     QTest::newRow("continued line") << QByteArray("[m]\ncont=abc\\\ndef\nnext=1\n")

@@ -16,10 +16,12 @@
 #include <QTimeZone>
 #include <QtTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -37,6 +39,23 @@ QDateTime at(int daysAgo, const QTime &time)
 {
     return QDateTime(QDate::currentDate().addDays(-daysAgo), time);
 }
+
+// No file can be opened while it lives: a log that cannot be read, even by root.
+class NoFreeDescriptors
+{
+public:
+    NoFreeDescriptors()
+    {
+        ::getrlimit(RLIMIT_NOFILE, &m_old);
+        struct rlimit none = m_old;
+        none.rlim_cur = 0;
+        ::setrlimit(RLIMIT_NOFILE, &none);
+    }
+    ~NoFreeDescriptors() { ::setrlimit(RLIMIT_NOFILE, &m_old); }
+
+private:
+    struct rlimit m_old;
+};
 
 } // namespace
 
@@ -68,6 +87,8 @@ private slots:
     void clearBefore();
     void clearAll();
     void failedWriteIsLogged();
+    void writeKeepsTheFilesPermissions_data();
+    void writeKeepsTheFilesPermissions();
     void unusableFileSetAside_data();
     void unusableFileSetAside();
     void linkReplacedNotFollowed();
@@ -523,6 +544,33 @@ void tst_EventManager::failedWriteIsLogged()
              qPrintable(log.texts().join('\n')));
 }
 
+void tst_EventManager::writeKeepsTheFilesPermissions_data()
+{
+    QTest::addColumn<int>("before");
+    QTest::addColumn<int>("after");
+
+    QTest::newRow("narrowed by the operator") << 0600 << 0600;
+    // Whoever put the file there does not hand its set-id bits to a file of ours.
+    QTest::newRow("set-id and sticky bits") << 07640 << 0640;
+}
+
+// The new file that replaces the log takes the old one's permissions, and nothing more.
+void tst_EventManager::writeKeepsTheFilesPermissions()
+{
+    QFETCH(int, before);
+    QFETCH(int, after);
+
+    writeFile({Stored("Application started", at(1, QTime(8, 0)))});
+    const QByteArray name = QFile::encodeName(path());
+    QCOMPARE(::chmod(name.constData(), mode_t(before)), 0);
+    EventManager manager(*m_config, path());
+    manager.push(new Event("General", "Maintenance login", "", QDateTime::currentDateTime()));
+    struct stat info;
+    QCOMPARE(::lstat(name.constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), after);
+    QCOMPARE(storedCount(), 2);
+}
+
 void tst_EventManager::unusableFileSetAside_data()
 {
     QTest::addColumn<QString>("kind");
@@ -536,6 +584,8 @@ void tst_EventManager::unusableFileSetAside_data()
     QTest::newRow("named pipe") << "fifo" << "not a regular file" << QByteArray();
     QTest::newRow("folder") << "folder" << "not a regular file" << QByteArray();
     QTest::newRow("link to a device") << "device" << "not a regular file" << QByteArray();
+    // Replaced unread by the next entry, its events would be gone.
+    QTest::newRow("file that cannot be read") << "unreadable" << "cannot be read: Too many open files" << QByteArray();
 
     // A timestamp is taken only as the log writes it (and as the settings library wrote it before).
     const QByteArray head = "[events]\n1\\category=General\n1\\desc=\n1\\name=Application started\n";
@@ -582,15 +632,24 @@ void tst_EventManager::unusableFileSetAside()
         QVERIFY(QDir(m_dir->path()).mkdir("events.ini"));
     } else if (kind == "device") {
         QVERIFY(QFile::link("/dev/zero", path()));
+    } else if (kind == "unreadable") {
+        writeFile({Stored("Application started", QDateTime::currentDateTime())});
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        content = file.readAll();
     }
-    if (!content.isEmpty()) {
+    if (!content.isEmpty() && kind != "unreadable") {
         QFile file(path());
         QVERIFY(file.open(QIODevice::WriteOnly));
         QCOMPARE(file.write(content), qint64(content.size()));
     }
 
     LogCapture log;
+    std::optional<NoFreeDescriptors> starved;
+    if (kind == "unreadable")
+        starved.emplace();
     EventManager manager(*m_config, path());
+    starved.reset();
     QCOMPARE(manager.events().size(), 0);
     QVERIFY2(log.contains(QtCriticalMsg, QStringLiteral("[EventManager] ERROR: Event log unusable (%1), moved aside to %2")
                                              .arg(reason, bad)),
