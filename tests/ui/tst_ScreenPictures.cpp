@@ -243,6 +243,8 @@ private slots:
     void timedScreenWhileLoggedIn_data();
     void timedScreenWhileLoggedIn();
     void sessionEndsWhileLoggedIn();
+    void logInEnds_data();
+    void logInEnds();
     void longErrorText_data();
     void longErrorText();
     void brokerLost_data();
@@ -1223,6 +1225,80 @@ void tst_ScreenPictures::sessionEndsWhileLoggedIn()
     // The next driver is served as ever; the operator's clock leads to the settings.
     QVERIFY(tapClock());
     QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::logInEnds_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<bool>("cardInMouth"); // a driver's card waits; otherwise the broker is lost
+    QTest::addColumn<bool>("expiry");      // the log-in period ends; otherwise Logout from the menu
+    QTest::addColumn<QString>("screen");
+    QTest::addColumn<QString>("picture");
+
+    for (const char *language : {"el_GR", "en_US"}) {
+        QTest::addRow("%s, card waits, Logout", language) << language << true << false << "Success"
+                                                           << "Success-collect-after-logout";
+        QTest::addRow("%s, broker lost, Logout", language) << language << false << false << "OutOfOrder"
+                                                            << "OutOfOrder-disconnected-after-logout";
+    }
+    QTest::newRow("en_US, card waits, log-in period ends") << "en_US" << true << true << "Success" << QString();
+    QTest::newRow("en_US, broker lost, log-in period ends") << "en_US" << false << true << "OutOfOrder" << QString();
+}
+
+// The settings left by Logout or the end of the log-in period show at once what the driver is
+// to see: the collect prompt while a card waits in the mouth, out of order while the broker is
+// lost; never the idle screen meanwhile.
+void tst_ScreenPictures::logInEnds()
+{
+    QFETCH(QString, language);
+    QFETCH(bool, cardInMouth);
+    QFETCH(bool, expiry);
+    QFETCH(QString, screen);
+    QFETCH(QString, picture);
+    QVERIFY(openVendingLane(language));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(logIn());
+    if (cardInMouth) {
+        QVERIFY(this->cardInMouth());
+        QCOMPARE(manager.screen(), QString("Success"));
+        QVERIFY(tapClock());
+        QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    } else {
+        m_broker.stop();
+        QVERIFY(waitUntil([&] { return !manager.mqtt().isConnected(); }, 10000));
+        QCOMPARE(manager.screen(), QString("Settings"));
+    }
+    QVERIFY(stackSettled(1));
+
+    QStringList shown;
+    connect(&manager, &GUIManager::screenChanged, &manager, [&] { shown << manager.screen(); });
+    if (expiry) {
+        manager.sessionManager().findChild<QTimer *>("loginTimer")->start(1);
+    } else {
+        QQuickItem *toolBar = find("toolBar");
+        QObject *menu = findObject("menu", toolBar);
+        QVERIFY(tap(find("menuButton", toolBar)) && opened(menu));
+        QVERIFY(tap(findText("Logout")));
+        QVERIFY(closed(menu)); // pictured once it has faded away
+    }
+    QVERIFY(waitUntil([&] { return !manager.sessionManager().sessionActive(); }, 10000));
+    QCOMPARE(shown, QStringList{screen});
+    if (cardInMouth) {
+        QCOMPARE(manager.message(), QString("Please collect your card"));
+    } else {
+        QCOMPARE(manager.message(), QString("Disconnected"));
+        QCOMPARE(manager.terminal().reason(), QString());
+    }
+    if (!picture.isEmpty())
+        shoot(picture);
+
+    if (cardInMouth) {
+        QVERIFY(driveOff());
+    } else {
+        QVERIFY(m_broker.start());
+    }
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 20000));
     verifyNoQmlWarnings();
 }
 
