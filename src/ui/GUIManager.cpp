@@ -735,6 +735,11 @@ void GUIManager::settingsLogoutRequest()
     m_sessionManager.logoutRequest();
 }
 
+int GUIManager::loginDelayRemaining() const
+{
+    return m_sessionManager.loginDelayRemaining();
+}
+
 bool GUIManager::systemServiceReachable(const QString &what)
 {
     // Only a service known to be down refuses: one whose status was never heard (published

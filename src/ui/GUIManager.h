@@ -106,6 +106,8 @@ public:
     EventManager &eventManager();
     QTimer &screenTimer() { return m_screenTimer; }
     QTimer &displayOffTimer() { return m_displayOffTimer; }
+    // Milliseconds until a PIN is looked at again; the log-in page counts down from it.
+    Q_INVOKABLE int loginDelayRemaining() const;
 
 public slots:
     void settingsLoginRequest(QString pin);

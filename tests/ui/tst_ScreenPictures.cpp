@@ -1398,6 +1398,8 @@ void tst_ScreenPictures::pinBackOff()
         QCOMPARE(shown, QString::fromUtf8("Too many wrong PINs. Try again in 30\u00a0s."));
     else
         QVERIFY2(shown.contains("30") && !shown.contains("Try again"), qPrintable(shown));
+    // The page's words for a wait of that many seconds, in the language.
+    const auto shownAfter = [&shown](int seconds) { return QString(shown).replace("30", QString::number(seconds)); };
     shoot("Login-delayed");
     const Event *event = manager.eventManager().events().last();
     QCOMPARE(event->name(), QString("Maintenance login delayed"));
@@ -1409,6 +1411,15 @@ void tst_ScreenPictures::pinBackOff()
     QVERIFY(waitUntil([&] { return message->property("text").toString().contains("10"); }));
     QCOMPARE(manager.screen(), QString("Login"));
     QVERIFY(!manager.sessionManager().sessionActive());
+
+    // Left and opened again within the wait: the page says so at once, with the time the
+    // controller's clock leaves (it has not moved), not the prompt.
+    QVERIFY(tapClock());
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(openLogin());
+    QVERIFY(find("delayMessage"));
+    QCOMPARE(find("delayMessage")->property("text").toString(), shownAfter(10));
+    shoot("Login-delayed-reopened");
 
     // The wait over, the right PIN gets in.
     now += 10000;
