@@ -256,6 +256,8 @@ private slots:
     void versionLabelLeavesRoom();
     void keyboardLeavesFieldInView_data();
     void keyboardLeavesFieldInView();
+    void ethernetConfigChecks_data();
+    void ethernetConfigChecks();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -1576,6 +1578,60 @@ void tst_ScreenPictures::keyboardLeavesFieldInView()
     QVERIFY(tap(find("configureButton")) && stackSettled(3));
     QVERIFY(tapAndCheck("shutdownBox", QString()));
     QVERIFY(back() && back());
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::ethernetConfigChecks_data()
+{
+    driverScreens_data();
+}
+
+// The wired interface's configuration by hand: an unsound one is refused with the field and
+// the reason in the operator's language; a /32 with its gateway, and 0.0.0.0
+// for no gateway, reach the network service.
+void tst_ScreenPictures::ethernetConfigChecks()
+{
+    QFETCH(QString, language);
+    QVERIFY(openVendingLane(language));
+    ControllerRig &lane = *m_rig;
+    QVERIFY(logIn());
+    QVERIFY(openRow("Network"));
+    QVERIFY(tap(findText("Ethernet", find("tabs"))));
+    QQuickItem *swipe = find("swipe");
+    QVERIFY(waitUntil([&] {
+        auto *ethernet = qvariant_cast<QQuickItem *>(swipe->property("currentItem"));
+        return swipe->property("currentIndex").toInt() == 1 && qAbs(sceneRect(ethernet).x() - sceneRect(swipe).x()) < 0.5;
+    }, 10000));
+    QVERIFY(tap(findText("Configure", swipe)) && stackSettled(3));
+    QQuickItem *mode = find("modeBox");
+    QObject *modes = qvariant_cast<QObject *>(mode->property("popup"));
+    QVERIFY(tap(mode) && opened(modes));
+    QVERIFY(tap(findText("manual", qvariant_cast<QQuickItem *>(modes->property("contentItem")))) && closed(modes));
+    const auto type = [&](const QStringList &texts) {
+        const char *names[] = {"addressField", "maskField", "gatewayField", "dns0Field", "dns1Field"};
+        for (int i = 0; i < 5; ++i)
+            find(names[i])->setProperty("text", texts.at(i));
+    };
+
+    type({"192.168.1.20", "255.255.255.0", "192.168.1.20", "1.1.1.1", ""});
+    QVERIFY(tap(find("saveButton")));
+    QObject *popup = findObject("problemPopup", shownPage());
+    QVERIFY(opened(popup));
+    const QString said = popup->property("text").toString();
+    QCOMPARE(said, language == QLatin1String("en_US")
+                       ? QString("IPv4 gateway cannot be the terminal's own address")
+                       : QString::fromUtf8("Η πύλη IPv4 δεν μπορεί να είναι η διεύθυνση του ίδιου του τερματικού"));
+    shoot("Settings-EthernetConfig-refused", qvariant_cast<QQuickItem *>(popup->property("contentItem")));
+    QVERIFY(tap(qvariant_cast<QQuickItem *>(popup->property("contentItem"))) && closed(popup));
+    QCOMPARE(lane.network.method(), QString("auto")); // nothing sent
+
+    type({"10.9.8.7", "255.255.255.255", "0.0.0.0", "127.0.0.53", ""});
+    QVERIFY(tap(find("saveButton")));
+    QVERIFY(stackSettled(2));
+    QVERIFY(waitUntil([&] { return lane.network.configured().value("address") == QLatin1String("10.9.8.7"); }, 10000));
+    QCOMPARE(lane.network.method(), QString("manual"));
+    QCOMPARE(lane.network.configured().value("gateway").toString(), QString());
+    QCOMPARE(lane.network.configured().value("dns0").toString(), QString("127.0.0.53"));
     verifyNoQmlWarnings();
 }
 
