@@ -613,7 +613,12 @@ GUIManager::DriverScreen GUIManager::driverScreen() const
 
 void GUIManager::showDriverScreen()
 {
-    const DriverScreen shown = driverScreen();
+    DriverScreen shown = driverScreen();
+    // A terminal with no screen of its own (stopped for a card self-test) still takes the
+    // operator's screens back once nobody is logged in: the busy screen, saying what it said.
+    if (shown.screen.isEmpty() && !m_sessionManager.sessionActive()
+        && (m_screen == Settings || (m_screen == Login && !m_screenTimer.isActive())))
+        shown.screen = Busy;
     if (shown.screen.isEmpty())
         return;
     // Someone at the PIN page gets their time: without a grant it always leaves.

@@ -163,7 +163,8 @@ private:
     DriverScreen driverScreen() const;
     // Whether the session's state calls for a screen of its own.
     bool sessionUnderWay() const;
-    // Shows the driver's screen; out of order never takes the log-in page before its time is up.
+    // Shows the driver's screen; out of order never takes the log-in page before its time is up,
+    // and the operator's screens never stay once nobody is logged in.
     void showDriverScreen();
     void onScreenChanged();
     void onDisplayOffTimeout();

@@ -32,6 +32,8 @@ private slots:
     void brokerLost();
     void sessionAndBrokerOnEveryPath_data();
     void sessionAndBrokerOnEveryPath();
+    void operatorScreensLeftWhileStopped_data();
+    void operatorScreensLeftWhileStopped();
     void powerRequests_data();
     void powerRequests();
     void powerRequestNotSent();
@@ -469,6 +471,52 @@ void tst_ScreenFlow::sessionAndBrokerOnEveryPath()
     QCOMPARE(manager.screen(), screen);
     QCOMPARE(manager.message(), message);
     m_rig.reset();
+}
+
+void tst_ScreenFlow::operatorScreensLeftWhileStopped_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("Logout") << "Logout";
+    QTest::newRow("log-in period ends") << "log-in period ends";
+    QTest::newRow("PIN page times out") << "PIN page times out";
+    QTest::newRow("clock again on the PIN page") << "clock again on the PIN page";
+}
+
+// A stopped terminal (a card self-test runs) has no idle screen of its own; the operator's
+// screens still go when nobody is logged in, to the busy screen with what it last said.
+void tst_ScreenFlow::operatorScreensLeftWhileStopped()
+{
+    QFETCH(QString, path);
+    QVERIFY(readyRig(Vending));
+    GUIManager &manager = *m_rig->manager;
+    Terminal &terminal = manager.terminal();
+    terminal.setState(Terminal::Stopped, QStringLiteral("User request"));
+    manager.setMessage(QStringLiteral("Test 1 of 3 (33%)"));
+    manager.setScreen(QStringLiteral("Busy"));
+
+    const bool operatorIn = path == QLatin1String("Logout") || path == QLatin1String("log-in period ends");
+    if (operatorIn) {
+        manager.settingsLoginRequest(QStringLiteral("8306"));
+        manager.setMaintenanceScreen();
+        QCOMPARE(manager.screen(), QString("Settings"));
+    } else {
+        manager.setMaintenanceScreen();
+        QCOMPARE(manager.screen(), QString("Login"));
+    }
+
+    if (path == QLatin1String("Logout")) {
+        manager.settingsLogoutRequest();
+    } else if (path == QLatin1String("log-in period ends")) {
+        manager.sessionManager().findChild<QTimer *>("loginTimer")->start(1);
+        QVERIFY(waitUntil([&] { return !manager.sessionManager().sessionActive(); }));
+    } else if (path == QLatin1String("PIN page times out")) {
+        manager.screenTimer().start(1);
+        QVERIFY(waitUntil([&] { return !manager.screenTimer().isActive(); }));
+    } else {
+        manager.setMaintenanceScreen();
+    }
+    QCOMPARE(manager.screen(), QString("Busy"));
+    QCOMPARE(manager.message(), QString("Test 1 of 3 (33%)"));
 }
 
 void tst_ScreenFlow::powerRequests_data()
