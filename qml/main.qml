@@ -55,18 +55,23 @@ ApplicationWindow {
         model: window.screens
 
         delegate: Loader {
+            id: loader
             objectName: modelData.name
             anchors.top: header.bottom
             anchors.left: parent.left
             anchors.right: parent.right
             anchors.bottom: parent.bottom
-            // The settings pages keep their bottom-right buttons clear of the version
-            // (not the colour test, which takes the whole screen).
-            anchors.bottomMargin: modelData.name === "Settings" && !(item && item.stack.fullScreen)
-                                  ? versionLabel.height + 2 * versionLabel.anchors.margins : 0
             asynchronous: false
             source: modelData.source
             visible: window.currentScreen === modelData.name
+
+            // The settings pages keep their bottom-right buttons clear of the version; the
+            // frame itself, and the keyboard rising from its bottom, reach the bottom edge.
+            Binding {
+                target: modelData.name === "Settings" ? loader.item : null
+                property: "versionStrip"
+                value: versionLabel.height + 2 * versionLabel.anchors.margins
+            }
         }
     }
 

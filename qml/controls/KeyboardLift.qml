@@ -2,12 +2,13 @@ import QtQuick 2.15
 import QtQuick.Window 2.15
 
 // Holds a settings page's content and scrolls it up while the on-screen
-// keyboard, which rises over the bottom of the page, would cover the focused
-// field. The operator cannot drag it: it only makes room for the keyboard.
+// keyboard, which rises from the bottom edge of the window over the bottom of
+// the page, would cover the focused field. The operator cannot drag it: it
+// only makes room for the keyboard.
 Flickable {
     id: lift
 
-    // The page; the keyboard rises from its bottom edge.
+    // The page, at the bottom of the window or a little above it.
     property Item area: null
     // As tall as the keyboard panel.
     property real keyboardHeight: 250
@@ -47,7 +48,8 @@ Flickable {
         // Measured where it stands now; the current offset is added back.
         var shown = field(focusItem)
         var bottom = shown.mapToItem(area, 0, shown.height).y + offset
-        offset = Math.max(0, bottom + margin - (area.height - keyboardHeight))
+        var keyboardTop = area.mapFromItem(null, 0, Window.height - keyboardHeight).y
+        offset = Math.max(0, bottom + margin - keyboardTop)
     }
 
     Behavior on offset {

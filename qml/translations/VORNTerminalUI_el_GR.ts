@@ -64,6 +64,58 @@
         <translation>Η πύλη IPv4 είναι εκτός του υποδικτύου</translation>
     </message>
     <message>
+        <source>IPv4 address cannot be a loopback address (127.0.0.0/8)</source>
+        <translation>Η διεύθυνση IPv4 δεν μπορεί να είναι διεύθυνση loopback (127.0.0.0/8)</translation>
+    </message>
+    <message>
+        <source>IPv4 address cannot be a multicast address (224.0.0.0/4)</source>
+        <translation>Η διεύθυνση IPv4 δεν μπορεί να είναι διεύθυνση multicast (224.0.0.0/4)</translation>
+    </message>
+    <message>
+        <source>IPv4 address cannot be 255.255.255.255</source>
+        <translation>Η διεύθυνση IPv4 δεν μπορεί να είναι 255.255.255.255</translation>
+    </message>
+    <message>
+        <source>IPv4 gateway cannot be the terminal&apos;s own address</source>
+        <translation>Η πύλη IPv4 δεν μπορεί να είναι η διεύθυνση του ίδιου του τερματικού</translation>
+    </message>
+    <message>
+        <source>IPv4 gateway cannot be a loopback address (127.0.0.0/8)</source>
+        <translation>Η πύλη IPv4 δεν μπορεί να είναι διεύθυνση loopback (127.0.0.0/8)</translation>
+    </message>
+    <message>
+        <source>IPv4 gateway cannot be a multicast address (224.0.0.0/4)</source>
+        <translation>Η πύλη IPv4 δεν μπορεί να είναι διεύθυνση multicast (224.0.0.0/4)</translation>
+    </message>
+    <message>
+        <source>IPv4 gateway cannot be 255.255.255.255</source>
+        <translation>Η πύλη IPv4 δεν μπορεί να είναι 255.255.255.255</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #0 cannot be 0.0.0.0</source>
+        <translation>Ο διακομιστής DNS #0 IPv4 δεν μπορεί να είναι 0.0.0.0</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #0 cannot be 255.255.255.255</source>
+        <translation>Ο διακομιστής DNS #0 IPv4 δεν μπορεί να είναι 255.255.255.255</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #0 cannot be a multicast address (224.0.0.0/4)</source>
+        <translation>Ο διακομιστής DNS #0 IPv4 δεν μπορεί να είναι διεύθυνση multicast (224.0.0.0/4)</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #1 cannot be 0.0.0.0</source>
+        <translation>Ο διακομιστής DNS #1 IPv4 δεν μπορεί να είναι 0.0.0.0</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #1 cannot be 255.255.255.255</source>
+        <translation>Ο διακομιστής DNS #1 IPv4 δεν μπορεί να είναι 255.255.255.255</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #1 cannot be a multicast address (224.0.0.0/4)</source>
+        <translation>Ο διακομιστής DNS #1 IPv4 δεν μπορεί να είναι διεύθυνση multicast (224.0.0.0/4)</translation>
+    </message>
+    <message>
         <source>The network service is not running: the configuration was not sent</source>
         <translation>Η υπηρεσία δικτύου δεν εκτελείται: οι ρυθμίσεις δεν στάλθηκαν</translation>
     </message>

@@ -8,7 +8,8 @@
 // One IPv4 configuration of a network interface: address, netmask, gateway
 // and two DNS servers, as texts, with the map form the network service's
 // documents use ("address", "netmask", "gateway", "dns0", "dns1"). Any text
-// is taken; checking it is the pages' business.
+// is taken and stored; problem() tells whether it makes a sound manual
+// configuration, the one rule the settings pages check before saving.
 class IPv4 : public QObject
 {
     Q_OBJECT
@@ -44,6 +45,17 @@ public:
     IPv4 &fromMap(const QVariantMap &map);
     // Whether map holds the same five values, compared as texts.
     bool sameAs(const QVariantMap &map) const;
+
+    // What keeps these values from being a sound manual configuration, naming the field and
+    // why (the settings pages show it, translated in their context); empty when it is sound.
+    // The address and netmask are needed; an empty gateway or DNS server is none, and so is
+    // the gateway 0.0.0.0.
+    Q_INVOKABLE QString problem() const;
+    // Whether the text is empty or an address as the pages take one: four numbers from 0 to
+    // 255, dot-separated, without leading zeros.
+    Q_INVOKABLE bool isAddressText(const QString &text) const;
+    // The gateway as the network service takes it: none (empty) for 0.0.0.0.
+    Q_INVOKABLE QString effectiveGateway() const;
 
 signals:
     void addressChanged();

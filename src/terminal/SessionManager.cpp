@@ -81,11 +81,15 @@ void SessionManager::loginRequest(const QString &pin)
 
     qWarning().noquote().nospace() << Tag << "WARN: User entered wrong pin";
     emit accessDenied();
+    const qint64 now = m_clock();
+    if (m_failures > 0 && now - m_lastFailure >= ForgetFailuresMs)
+        m_failures = 0;
+    m_lastFailure = now;
     if (++m_failures <= FreeTries)
         return;
     const int doublings = std::min(m_failures - FreeTries - 1, 5); // 30 s << 5 is beyond the cap already
     const int waitMs = std::min(FirstDelayMs << doublings, MaxDelayMs);
-    m_delayedUntil = m_clock() + waitMs;
+    m_delayedUntil = now + waitMs;
     qWarning().noquote().nospace() << Tag << "WARN: " << m_failures << " wrong PINs in a row; next try in "
                                    << waitMs / 1000 << " s";
     emit loginDelayStarted(m_failures, waitMs / 1000);

@@ -15,7 +15,8 @@ class Config;
 // built-in operator's PIN is the configured settings PIN, read again on every
 // configuration change. From the fifth wrong PIN in a row on, every wrong PIN
 // makes the next try wait (30 s, doubled each time, at most 15 min): guessing
-// from the lane takes years, while staff still get in.
+// from the lane takes years, while staff still get in. An hour without a
+// wrong PIN forgets the count, so stray tries spread over weeks never add up.
 class SessionManager : public QObject
 {
     Q_OBJECT
@@ -26,6 +27,7 @@ public:
     static constexpr int FreeTries = 4;
     static constexpr int FirstDelayMs = 30000;
     static constexpr int MaxDelayMs = 900000;
+    static constexpr int ForgetFailuresMs = 3600000;
     // Monotonic milliseconds; tests drive the waits with a clock of their own.
     using Clock = std::function<qint64()>;
 
@@ -69,5 +71,6 @@ private:
     QVector<User> m_users;
     Clock m_clock;
     int m_failures = 0; // wrong PINs in a row
+    qint64 m_lastFailure = 0;
     qint64 m_delayedUntil = 0;
 };

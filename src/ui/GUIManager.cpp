@@ -543,32 +543,91 @@ void GUIManager::setScreen(QString value, int timeout)
 
 void GUIManager::setIdleScreen()
 {
-    // The operator's screen stays, and a screen shown for a while keeps its time-out.
-    if (m_sessionManager.sessionActive())
+    // The operator's screens stay, and so does a screen shown for a while over them: it gives
+    // them back when its time is up. A driver's screen follows the rule, whoever is logged in.
+    if (m_sessionManager.sessionActive() && (m_screen == Settings || m_screen == Login || m_screenTimer.isActive()))
         return;
     // The log-in page keeps its time-out: without a grant it always leaves.
     if (m_screen != Login)
         m_screenTimer.stop();
-    showTerminalScreen();
+    showDriverScreen();
 }
 
-void GUIManager::showTerminalScreen()
+bool GUIManager::sessionUnderWay() const
 {
+    const Session *session = m_terminal.session();
+    switch (session->state()) {
+    case Session::Stopped:
+    case Session::Idle:
+    case Session::WaitUser:
+        return false;
+    case Session::DataCollect:
+        return session->buttonPressed();
+    case Session::Permission:
+    case Session::CardProcess:
+    case Session::WaitCollect:
+    case Session::Exit:
+    case Session::PostExit:
+    case Session::Error:
+        return true;
+    }
+    return false;
+}
+
+GUIManager::DriverScreen GUIManager::driverScreen() const
+{
+    // A driver in the middle of a passage (a card in the mouth, say) is told what to do, whatever
+    // else happens to the lane.
+    if (sessionUnderWay()) {
+        const Session *session = m_terminal.session();
+        switch (session->state()) {
+        case Session::WaitCollect:
+            return {Success, QStringLiteral("Please collect your card")};
+        case Session::Exit:
+        case Session::PostExit:
+            return {Success, QStringLiteral("Thank you")};
+        case Session::Error:
+            return {ErrorScreen, session->error()};
+        default:
+            return {Busy, tr("Please wait")};
+        }
+    }
+    if (m_brokerLost)
+        return {OutOfOrder, QStringLiteral("Disconnected")};
     switch (m_terminal.state()) {
     case Terminal::Init:
-        setScreen(Busy, 30000);
-        break;
+        return {Busy, std::nullopt, 30000};
     case Terminal::Ready:
-        setScreen(m_terminal.type() == Terminal::VendingType ? DispenseScreen : CollectScreen);
-        break;
+        return {m_terminal.type() == Terminal::VendingType ? DispenseScreen : CollectScreen, std::nullopt};
     case Terminal::Error:
-        if (m_screen != Login || !m_screenTimer.isActive())
-            setScreen(OutOfOrder);
-        break;
+        return {OutOfOrder, std::nullopt};
     case Terminal::Busy:
     case Terminal::Stopped:
         break;
     }
+    return {};
+}
+
+void GUIManager::showDriverScreen()
+{
+    DriverScreen shown = driverScreen();
+    // A terminal with no screen of its own (stopped for a card self-test) still takes the
+    // operator's screens back once nobody is logged in: the busy screen, saying what it said.
+    if (shown.screen.isEmpty() && !m_sessionManager.sessionActive()
+        && (m_screen == Settings || (m_screen == Login && !m_screenTimer.isActive())))
+        shown.screen = Busy;
+    if (shown.screen.isEmpty())
+        return;
+    // Someone at the PIN page gets their time: without a grant it always leaves.
+    if (shown.screen == OutOfOrder && m_screen == Login && m_screenTimer.isActive())
+        return;
+    // The message before the screen: the page shows it as it appears.
+    if (shown.message)
+        setMessage(*shown.message);
+    if (shown.timeout >= 0)
+        setScreen(shown.screen, shown.timeout);
+    else
+        setScreen(shown.screen);
 }
 
 void GUIManager::setOutOfOrderScreen(QString message)
@@ -581,92 +640,41 @@ void GUIManager::setOutOfOrderScreen(QString message)
 
 void GUIManager::setMaintenanceScreen()
 {
-    if (m_sessionManager.sessionActive())
+    if (m_sessionManager.sessionActive()) {
         setScreen(Settings);
-    else if (m_screen == Login)
-        leaveForSession();
-    else
+    } else if (m_screen == Login) {
+        // A second request leaves the page at once, to what the driver is to see.
+        m_screenTimer.stop();
+        showDriverScreen();
+    } else {
         setScreen(Login, 15000);
+    }
 }
 
 void GUIManager::onScreenTimeout()
 {
     qInfo().noquote().nospace() << LogTag << "Screen timeout : " << m_screen;
-    // Over an operator's log-in a screen shown for a while gives the settings back.
-    if (showSessionScreen())
-        return;
-    if (m_sessionManager.sessionActive())
+    // Over an operator's log-in a screen shown for a while gives the settings back, unless a
+    // session under way needs the driver's.
+    if (m_sessionManager.sessionActive() && !sessionUnderWay())
         setScreen(Settings);
     else
-        setIdleScreen();
-}
-
-bool GUIManager::showSessionScreen()
-{
-    const Session *session = m_terminal.session();
-    const Session::State state = session->state();
-    if (state == Session::Stopped || state == Session::Idle || state == Session::WaitUser
-        || (state == Session::DataCollect && !session->buttonPressed()))
-        return false;
-    onTerminalSessionStateChanged(state, state);
-    return true;
-}
-
-void GUIManager::leaveForSession()
-{
-    if (!showSessionScreen())
-        setIdleScreen();
-}
-
-void GUIManager::onSessionIdle()
-{
-    setMessage(QString());
-    // The driver's screens of a finished session give way to the idle screen for the next
-    // driver, also over an operator's log-in; the operator's own screens stay.
-    if (m_sessionManager.sessionActive() && m_screen != Settings && m_screen != Login && !m_screenTimer.isActive())
-        showTerminalScreen();
-    else
-        setIdleScreen();
+        showDriverScreen();
 }
 
 void GUIManager::onTerminalSessionStateChanged(Session::State prev, Session::State curr)
 {
     Q_UNUSED(prev)
-    const Session *session = m_terminal.session();
-    switch (curr) {
-    case Session::Stopped:
-        break;
-    case Session::Idle:
-    case Session::WaitUser:
-        onSessionIdle();
-        break;
-    case Session::DataCollect:
-        if (session->buttonPressed()) {
-            setMessage(tr("Please wait"));
-            setScreen(Busy);
-        } else {
-            onSessionIdle();
-        }
-        break;
-    case Session::Permission:
-    case Session::CardProcess:
-        setMessage(tr("Please wait"));
-        setScreen(Busy);
-        break;
-    case Session::WaitCollect:
-        setMessage(QStringLiteral("Please collect your card"));
-        setScreen(Success);
-        break;
-    case Session::Exit:
-    case Session::PostExit:
-        setMessage(QStringLiteral("Thank you"));
-        setScreen(Success);
-        break;
-    case Session::Error:
-        setMessage(session->error());
-        setScreen(ErrorScreen);
-        break;
+    if (curr == Session::Stopped)
+        return;
+    // A session's own screen takes over from anything, the operator's screens included; one
+    // that is over or waits for its driver gives way as the idle screen does.
+    if (sessionUnderWay()) {
+        showDriverScreen();
+        return;
     }
+    setMessage(QString());
+    setIdleScreen();
 }
 
 void GUIManager::onSessionActiveChanged()
@@ -729,6 +737,11 @@ void GUIManager::settingsLogoutRequest()
     m_sessionManager.logoutRequest();
 }
 
+int GUIManager::loginDelayRemaining() const
+{
+    return m_sessionManager.loginDelayRemaining();
+}
+
 bool GUIManager::systemServiceReachable(const QString &what)
 {
     // Only a service known to be down refuses: one whose status was never heard (published
@@ -789,18 +802,15 @@ void GUIManager::onMqttConnected()
     publishInfo();
     publishStatus();
     publishConfig();
-    // A session under way gets its own screen back (the card may wait in the mouth); an
-    // operator's screen stays.
-    if (m_sessionManager.sessionActive())
-        setIdleScreen();
-    else
-        leaveForSession();
+    m_brokerLost = false;
+    setIdleScreen();
 }
 
 void GUIManager::onMqttDisconnected()
 {
     qWarning().noquote().nospace() << LogTag << "WARN: Disconnected from MQTT broker";
-    setOutOfOrderScreen(QStringLiteral("Disconnected"));
+    m_brokerLost = true;
+    setIdleScreen();
 }
 
 void GUIManager::onMqttError(const QString &error)

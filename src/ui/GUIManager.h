@@ -11,6 +11,8 @@
 #include <QTranslator>
 #include <QVariant>
 
+#include <optional>
+
 #include "devices/Inspector.h"
 #include "terminal/EventManager.h"
 #include "terminal/Session.h"
@@ -104,6 +106,8 @@ public:
     EventManager &eventManager();
     QTimer &screenTimer() { return m_screenTimer; }
     QTimer &displayOffTimer() { return m_displayOffTimer; }
+    // Milliseconds until a PIN is looked at again; the log-in page counts down from it.
+    Q_INVOKABLE int loginDelayRemaining() const;
 
 public slots:
     void settingsLoginRequest(QString pin);
@@ -147,13 +151,21 @@ private:
     void onConfigFileChanged();
 
     void onScreenTimeout();
-    // The idle screen by the terminal's state and type, whoever is logged in.
-    void showTerminalScreen();
-    // The screen of a session under way, when its state calls for one; false otherwise.
-    bool showSessionScreen();
-    // The session's screen, else the idle screen.
-    void leaveForSession();
-    void onSessionIdle();
+    // What the lane's driver is to see, by one rule: the session's own screen while a session
+    // is under way, else out of order while the broker is lost, else the terminal's screen.
+    // No screen (Busy or Stopped, nothing under way): the shown one stays.
+    struct DriverScreen
+    {
+        QString screen;
+        std::optional<QString> message;
+        int timeout = -1;
+    };
+    DriverScreen driverScreen() const;
+    // Whether the session's state calls for a screen of its own.
+    bool sessionUnderWay() const;
+    // Shows the driver's screen; out of order never takes the log-in page before its time is up,
+    // and the operator's screens never stay once nobody is logged in.
+    void showDriverScreen();
     void onScreenChanged();
     void onDisplayOffTimeout();
     void onTerminalSessionStateChanged(Session::State prev, Session::State curr);
@@ -204,4 +216,6 @@ private:
     int m_mqttRestart = 0;
     // The base the supervision topics were last subscribed under.
     QString m_subscribedBase;
+    // The broker connection dropped and has not come back: the lane cannot serve.
+    bool m_brokerLost = false;
 };

@@ -15,6 +15,10 @@ private slots:
     void setters();
     void sameAs_data();
     void sameAs();
+    void problem_data();
+    void problem();
+    void addressText_data();
+    void addressText();
 };
 
 namespace {
@@ -144,6 +148,117 @@ void TestIPv4::sameAs()
     IPv4 empty;
     QVERIFY(empty.sameAs(QVariantMap{}));
     QVERIFY(empty.sameAs(QVariantMap{{"dns1", ""}}));
+}
+
+void TestIPv4::problem_data()
+{
+    // Address, netmask, gateway, DNS #0 and DNS #1 as typed ("|"-joined), and the first problem.
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("problem");
+
+    const auto row = [](const char *tag, const char *typed, const char *problem) {
+        QTest::newRow(tag) << QString(typed) << QString(problem);
+    };
+    row("sound", "192.168.1.20|255.255.255.0|192.168.1.1|1.1.1.1|8.8.8.8", "");
+    row("no gateway, no DNS", "192.168.1.20|255.255.255.0|||", "");
+    row("gateway 0.0.0.0 is none", "192.168.1.20|255.255.255.0|0.0.0.0||", "");
+    row("/32 with its gateway", "10.9.8.7|255.255.255.255|10.9.8.1||", "");
+    row("/32 with a gateway far away", "203.0.113.9|255.255.255.255|198.51.100.1||", "");
+    row("/31 with its peer", "10.9.8.6|255.255.255.254|10.9.8.7||", "");
+    row("/31 gateway outside", "10.9.8.6|255.255.255.254|10.9.8.9||", "IPv4 gateway is outside the subnet");
+    row("local resolver", "192.168.1.20|255.255.255.0|192.168.1.1|127.0.0.53|", "");
+
+    row("address empty", "|255.255.255.0|||", "IPv4 address cannot be empty in 'manual' mode");
+    row("netmask empty", "192.168.1.20||||", "IPv4 netmask cannot be empty in 'manual' mode");
+    row("address no address", "192.168.1.256|255.255.255.0|||", "IPv4 address is not a valid IP address");
+    row("netmask no address", "192.168.1.20|255.255.255.01|||", "IPv4 netmask is not a valid IP address");
+    row("gateway no address", "192.168.1.20|255.255.255.0|192.168.1||", "IPv4 gateway is not a valid IP address");
+    row("DNS #0 no address", "192.168.1.20|255.255.255.0||1.1.1.1.|", "IPv4 DNS #0 is not a valid IP address");
+    row("DNS #1 no address", "192.168.1.20|255.255.255.0|||dns.example", "IPv4 DNS #1 is not a valid IP address");
+
+    row("netmask with a hole", "192.168.1.20|255.0.255.0|||", "IPv4 netmask is not a valid netmask");
+    row("netmask of nothing", "192.168.1.20|0.0.0.0|||", "IPv4 netmask is not a valid netmask");
+    row("host 0.0.0.0", "0.0.0.0|255.255.255.255|||", "IPv4 address cannot be 0.0.0.0");
+    row("loopback host", "127.0.0.5|255.0.0.0|||", "IPv4 address cannot be a loopback address (127.0.0.0/8)");
+    row("multicast host", "224.0.0.9|255.255.255.0|||", "IPv4 address cannot be a multicast address (224.0.0.0/4)");
+    row("last multicast host", "239.255.255.254|255.255.255.0|||",
+        "IPv4 address cannot be a multicast address (224.0.0.0/4)");
+    row("all-ones host", "255.255.255.255|255.255.255.255|||", "IPv4 address cannot be 255.255.255.255");
+    row("host is the network", "192.168.1.0|255.255.255.0|||", "IPv4 address cannot be the network or broadcast address");
+    row("host is the broadcast", "192.168.1.255|255.255.255.0|||",
+        "IPv4 address cannot be the network or broadcast address");
+
+    row("gateway is the host", "192.168.1.20|255.255.255.0|192.168.1.20||",
+        "IPv4 gateway cannot be the terminal's own address");
+    row("gateway is the /32 host", "10.9.8.7|255.255.255.255|10.9.8.7||",
+        "IPv4 gateway cannot be the terminal's own address");
+    row("loopback gateway", "10.9.8.7|255.255.255.255|127.0.0.1||",
+        "IPv4 gateway cannot be a loopback address (127.0.0.0/8)");
+    row("multicast gateway", "10.9.8.7|255.255.255.255|224.0.0.1||",
+        "IPv4 gateway cannot be a multicast address (224.0.0.0/4)");
+    row("all-ones gateway", "10.9.8.7|255.255.255.255|255.255.255.255||", "IPv4 gateway cannot be 255.255.255.255");
+    row("gateway outside", "192.168.1.20|255.255.255.0|192.168.2.1||", "IPv4 gateway is outside the subnet");
+    row("gateway is the broadcast", "192.168.1.20|255.255.255.0|192.168.1.255||",
+        "IPv4 gateway cannot be the network or broadcast address");
+
+    row("DNS #0 0.0.0.0", "192.168.1.20|255.255.255.0||0.0.0.0|", "IPv4 DNS #0 cannot be 0.0.0.0");
+    row("DNS #1 0.0.0.0", "192.168.1.20|255.255.255.0||1.1.1.1|0.0.0.0", "IPv4 DNS #1 cannot be 0.0.0.0");
+    row("DNS #0 all ones", "192.168.1.20|255.255.255.0||255.255.255.255|", "IPv4 DNS #0 cannot be 255.255.255.255");
+    row("DNS #1 all ones", "192.168.1.20|255.255.255.0|||255.255.255.255", "IPv4 DNS #1 cannot be 255.255.255.255");
+    row("DNS #0 multicast", "192.168.1.20|255.255.255.0||224.0.0.251|",
+        "IPv4 DNS #0 cannot be a multicast address (224.0.0.0/4)");
+    row("DNS #1 multicast", "192.168.1.20|255.255.255.0|||239.255.255.250",
+        "IPv4 DNS #1 cannot be a multicast address (224.0.0.0/4)");
+
+    // The first problem in the fields' order: every text first, then the host, the gateway, DNS.
+    row("texts before the mask", "192.168.1.20|255.0.255.0|192.168.1.300||", "IPv4 gateway is not a valid IP address");
+    row("host before gateway", "127.0.0.5|255.0.0.0|0.0.0.1||", "IPv4 address cannot be a loopback address (127.0.0.0/8)");
+    row("gateway before DNS", "192.168.1.20|255.255.255.0|192.168.1.20|0.0.0.0|",
+        "IPv4 gateway cannot be the terminal's own address");
+}
+
+// The one rule of a sound manual configuration, field by field.
+void TestIPv4::problem()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, problem);
+    const QStringList texts = typed.split('|');
+    QCOMPARE(texts.size(), 5);
+    IPv4 ip;
+    ip.setAddress(texts.at(0));
+    ip.setMask(texts.at(1));
+    ip.setGateway(texts.at(2));
+    ip.setDns0(texts.at(3));
+    ip.setDns1(texts.at(4));
+    QCOMPARE(ip.problem(), problem);
+    // Asking changes nothing.
+    QCOMPARE(::fields(ip), typed);
+}
+
+void TestIPv4::addressText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("empty") << "" << true;
+    QTest::newRow("dotted quad") << "10.0.0.255" << true;
+    QTest::newRow("zeros") << "0.0.0.0" << true;
+    QTest::newRow("above 255") << "10.0.0.256" << false;
+    QTest::newRow("leading zero") << "10.0.0.01" << false;
+    QTest::newRow("three numbers") << "10.0.0" << false;
+    QTest::newRow("five numbers") << "10.0.0.1.2" << false;
+    QTest::newRow("trailing dot") << "10.0.0.1." << false;
+    QTest::newRow("empty number") << "10..0.1" << false;
+    QTest::newRow("sign") << "+10.0.0.1" << false;
+    QTest::newRow("blank") << " 10.0.0.1" << false;
+    QTest::newRow("other digits") << QString::fromUtf8("10.0.0.\u0661") << false;
+    QTest::newRow("one number") << "167772161" << false;
+}
+
+void TestIPv4::addressText()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QCOMPARE(IPv4().isAddressText(text), valid);
 }
 
 QTEST_GUILESS_MAIN(TestIPv4)

@@ -21,6 +21,9 @@ Item {
         property string screen: "Login"
         property var requests: []
         property string grantedPin: "8306"
+        // Milliseconds until the controller looks at a PIN again.
+        property int delayRemaining: 0
+        function loginDelayRemaining() { return delayRemaining }
         signal settingsAccessGranted()
         signal settingsAccessDenied()
         signal settingsAccessDelayed(int seconds)
@@ -46,6 +49,7 @@ Item {
 
         function init() {
             manager.requests = []
+            manager.delayRemaining = 0
             manager.screen = "Login"
             page = createTemporaryObject(loginComponent, root)
             waitForRendering(page)
@@ -134,6 +138,51 @@ Item {
             typeDigits("5")
             page.visible = true
             compare(page.pin, "")
+            compare(shown(), "Pin")
+        }
+
+        // Opened again while the controller still makes PINs wait: the page says so at once,
+        // with the controller's time left, not the prompt.
+        function test_reopenedPageShowsTheWait() {
+            var message = findChild(page, "delayMessage")
+            verify(!message.visible)
+            manager.delayRemaining = 41200
+            page.visible = false
+            page.visible = true
+            verify(message.visible, "the prompt shows: " + shown())
+            compare(message.text, "Too many wrong PINs. Try again in 42\u00a0s.")
+            // Typing hides the notice behind the masked PIN; clearing shows it again.
+            typeDigits("1")
+            verify(!message.visible)
+            key(11)
+            verify(message.visible)
+
+            manager.delayRemaining = 0
+            page.visible = false
+            page.visible = true
+            verify(!message.visible)
+            compare(shown(), "Pin")
+        }
+
+        // The wait counts down on the controller's clock, not the wall clock the page runs on.
+        function test_countdownFollowsTheController() {
+            var message = findChild(page, "delayMessage")
+            var countdown = findChild(page, "countdown")
+            manager.delayRemaining = 30000
+            manager.settingsAccessDelayed(30)
+            compare(message.text, "Too many wrong PINs. Try again in 30\u00a0s.")
+            verify(countdown.running)
+
+            manager.delayRemaining = 9000
+            countdown.triggered()
+            compare(message.text, "Too many wrong PINs. Try again in 9\u00a0s.")
+            manager.delayRemaining = 400
+            countdown.triggered()
+            compare(message.text, "Too many wrong PINs. Try again in 1\u00a0s.")
+            manager.delayRemaining = 0
+            countdown.triggered()
+            verify(!message.visible)
+            verify(!countdown.running)
             compare(shown(), "Pin")
         }
 

@@ -197,8 +197,43 @@ Item {
                   problem: "IPv4 gateway cannot be the network or broadcast address" },
                 { tag: "gateway outside", fields: { gateway: "192.168.2.1" },
                   problem: "IPv4 gateway is outside the subnet" },
+                // A host route to the gateway: a /32 reaches it outside its subnet.
                 { tag: "gateway outside a /32", fields: { address: "10.9.8.7", mask: "255.255.255.255", gateway: "10.9.8.1" },
-                  problem: "IPv4 gateway is outside the subnet" },
+                  problem: "" },
+                // The usual way to write no gateway; sent as none.
+                { tag: "gateway 0.0.0.0 is none", fields: { gateway: "0.0.0.0" }, problem: "", sent: { gateway: "" } },
+                { tag: "gateway 0.0.0.0 on a /32", fields: { address: "10.9.8.7", mask: "255.255.255.255", gateway: "0.0.0.0" },
+                  problem: "", sent: { gateway: "" } },
+                { tag: "local resolver as DNS", fields: { dns0: "127.0.0.53" }, problem: "" },
+                { tag: "gateway is the host itself", fields: { gateway: "192.168.1.20" },
+                  problem: "IPv4 gateway cannot be the terminal's own address" },
+                { tag: "gateway is the /32 host itself", fields: { address: "10.9.8.7", mask: "255.255.255.255", gateway: "10.9.8.7" },
+                  problem: "IPv4 gateway cannot be the terminal's own address" },
+                { tag: "loopback host", fields: { address: "127.0.0.5", mask: "255.0.0.0", gateway: "" },
+                  problem: "IPv4 address cannot be a loopback address (127.0.0.0/8)" },
+                { tag: "loopback host with its gateway", fields: { address: "127.1.2.3", mask: "255.255.255.0", gateway: "127.1.2.1" },
+                  problem: "IPv4 address cannot be a loopback address (127.0.0.0/8)" },
+                { tag: "multicast host", fields: { address: "239.1.2.3", mask: "255.255.255.0", gateway: "" },
+                  problem: "IPv4 address cannot be a multicast address (224.0.0.0/4)" },
+                { tag: "all-ones host", fields: { address: "255.255.255.255", mask: "255.255.255.255", gateway: "" },
+                  problem: "IPv4 address cannot be 255.255.255.255" },
+                { tag: "loopback gateway of a /32", fields: { address: "10.9.8.7", mask: "255.255.255.255", gateway: "127.0.0.1" },
+                  problem: "IPv4 gateway cannot be a loopback address (127.0.0.0/8)" },
+                { tag: "multicast gateway of a /32", fields: { address: "10.9.8.7", mask: "255.255.255.255", gateway: "224.0.0.1" },
+                  problem: "IPv4 gateway cannot be a multicast address (224.0.0.0/4)" },
+                { tag: "all-ones gateway of a /32", fields: { address: "10.9.8.7", mask: "255.255.255.255", gateway: "255.255.255.255" },
+                  problem: "IPv4 gateway cannot be 255.255.255.255" },
+                { tag: "DNS #0 of 0.0.0.0", fields: { dns0: "0.0.0.0" }, problem: "IPv4 DNS #0 cannot be 0.0.0.0" },
+                { tag: "DNS #1 of 0.0.0.0", fields: { dns0: "1.1.1.1", dns1: "0.0.0.0" },
+                  problem: "IPv4 DNS #1 cannot be 0.0.0.0" },
+                { tag: "DNS #0 of all ones", fields: { dns0: "255.255.255.255" },
+                  problem: "IPv4 DNS #0 cannot be 255.255.255.255" },
+                { tag: "DNS #1 of all ones", fields: { dns1: "255.255.255.255" },
+                  problem: "IPv4 DNS #1 cannot be 255.255.255.255" },
+                { tag: "multicast DNS #0", fields: { dns0: "224.0.0.251" },
+                  problem: "IPv4 DNS #0 cannot be a multicast address (224.0.0.0/4)" },
+                { tag: "multicast DNS #1", fields: { dns1: "239.255.255.250" },
+                  problem: "IPv4 DNS #1 cannot be a multicast address (224.0.0.0/4)" },
                 { tag: "syntax first", fields: { mask: "255.0.255.0", gateway: "192.168.1.300" },
                   problem: "IPv4 gateway is not a valid IP address" },
                 { tag: "empty address", fields: { address: "" },
@@ -234,6 +269,8 @@ Item {
                                  dns0: "", dns1: "" }
                 for (name in data.fields)
                     expected[name] = data.fields[name]
+                for (name in data.sent)
+                    expected[name] = data.sent[name]
                 for (name in expected)
                     compare(config[name], expected[name], name)
             } else {

@@ -1,6 +1,7 @@
 #include "QmlFixture.h"
 
 #include "app/InputMethod.h"
+#include "devices/IPv4.h"
 #include "terminal/EventManager.h"
 
 #include <QCoreApplication>
@@ -41,6 +42,8 @@ public slots:
 
     void qmlEngineAvailable(QQmlEngine *engine)
     {
+        // As the controller registers it: the configuration page checks its fields with it.
+        qmlRegisterType<IPv4>("com.vesk.network.ipv4", 1, 0, "IPv4");
         auto *fixture = new QmlFixture(*engine, m_inputMethod, engine);
         engine->rootContext()->setContextProperty("fixture", fixture);
         engine->rootContext()->setContextProperty("eventLogManager", &fixture->eventLog());

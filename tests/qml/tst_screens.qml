@@ -25,6 +25,7 @@ Item {
         signal settingsAccessDenied()
         signal settingsAccessDelayed(int seconds)
         function setMaintenanceScreen() { maintenanceRequests += 1 }
+        function loginDelayRemaining() { return 0 }
         // Re-evaluates every text, as the controller's languageChanged does.
         function setGreek(on) {
             var ok = fixture.setGreek(on)

@@ -24,6 +24,8 @@ private slots:
     void wrongPinKeepsActiveLogin();
     void wrongPinsDelayTheNextTry();
     void rightPinEndsTheDelays();
+    void wrongPinsForgottenAfterAnHour_data();
+    void wrongPinsForgottenAfterAnHour();
     void secondLoginRestartsCountdown();
     void pinChangeWhileLoggedIn();
     void emptyConfiguredPin();
@@ -184,6 +186,50 @@ void tst_SessionManager::rightPinEndsTheDelays()
     m_manager->loginRequest("1111");
     QCOMPARE(started.count(), 1);
     QCOMPARE(started.first().at(1).toInt(), 30);
+}
+
+void tst_SessionManager::wrongPinsForgottenAfterAnHour_data()
+{
+    QTest::addColumn<QList<int>>("pauses"); // ms before each further wrong PIN
+    QTest::addColumn<QList<int>>("waits");  // the wait each of them starts, s (0: none)
+
+    QTest::newRow("a millisecond short of the hour") << QList<int>{3599999} << QList<int>{60};
+    QTest::newRow("an hour") << QList<int>{3600000} << QList<int>{0};
+    QTest::newRow("forgotten, then counted afresh") << QList<int>{3600000, 1000, 1000, 1000, 1000}
+                                                    << QList<int>{0, 0, 0, 0, 30};
+    QTest::newRow("the hour runs from the latest wrong PIN") << QList<int>{3000000, 3000000}
+                                                             << QList<int>{60, 120};
+}
+
+// Wrong PINs spread over weeks must not add up: an hour without one forgets the count, and
+// the next typo is free again. The doubling and the cap within a burst stay.
+void tst_SessionManager::wrongPinsForgottenAfterAnHour()
+{
+    QFETCH(QList<int>, pauses);
+    QFETCH(QList<int>, waits);
+    qint64 now = 5000000;
+    m_manager->setClock([&now] { return now; });
+    QSignalSpy started(m_manager.get(), &SessionManager::loginDelayStarted);
+    QSignalSpy denied(m_manager.get(), &SessionManager::accessDenied);
+    for (int i = 0; i < 5; ++i)
+        m_manager->loginRequest("1111");
+    QCOMPARE(started.count(), 1);
+    started.clear();
+
+    for (int i = 0; i < pauses.size(); ++i) {
+        now += pauses.at(i);
+        const int deniedBefore = denied.count();
+        m_manager->loginRequest("1111");
+        QCOMPARE(denied.count(), deniedBefore + 1); // looked at, not refused unchecked
+        if (waits.at(i) == 0) {
+            QVERIFY2(started.isEmpty(), qPrintable(QString("wrong PIN %1 started a wait").arg(i + 1)));
+            QCOMPARE(m_manager->loginDelayRemaining(), 0);
+        } else {
+            QCOMPARE(started.count(), 1);
+            QCOMPARE(started.takeFirst().at(1).toInt(), waits.at(i));
+            QCOMPARE(m_manager->loginDelayRemaining(), waits.at(i) * 1000);
+        }
+    }
 }
 
 void tst_SessionManager::wrongPinKeepsActiveLogin()

@@ -30,6 +30,10 @@ private slots:
     void displayOffTimer_data();
     void displayOffTimer();
     void brokerLost();
+    void sessionAndBrokerOnEveryPath_data();
+    void sessionAndBrokerOnEveryPath();
+    void operatorScreensLeftWhileStopped_data();
+    void operatorScreensLeftWhileStopped();
     void powerRequests_data();
     void powerRequests();
     void powerRequestNotSent();
@@ -332,7 +336,12 @@ void tst_ScreenFlow::brokerLost()
     QCOMPARE(manager.screen(), QString("Login"));
 
     manager.setIdleScreen();
-    QCOMPARE(manager.screen(), QString("DispenseScreen"));
+    QCOMPARE(manager.screen(), QString("Login"));
+    // The page's time up: out of order at once, not the idle screen until the next attempt fails.
+    manager.screenTimer().start(1);
+    WAIT_VERIFY(manager.screen() != QLatin1String("Login"));
+    QCOMPARE(manager.screen(), QString("OutOfOrder"));
+    QCOMPARE(manager.message(), QString("Disconnected"));
     manager.setOutOfOrderScreen(QStringLiteral("Disconnected"));
     QCOMPARE(manager.screen(), QString("OutOfOrder"));
     QCOMPARE(manager.message(), QString("Disconnected"));
@@ -341,6 +350,175 @@ void tst_ScreenFlow::brokerLost()
     WAIT_VERIFY_WITH_TIMEOUT(manager.mqtt().isConnected(), 15000);
     QCOMPARE(manager.screen(), QString("DispenseScreen"));
     m_rig.reset();
+}
+
+void tst_ScreenFlow::sessionAndBrokerOnEveryPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("cardInMouth"); // a session waits for its driver to take the card
+    QTest::addColumn<bool>("brokerDown");  // the broker is gone before the path is taken
+    QTest::addColumn<QString>("screen");
+    QTest::addColumn<QString>("message");
+
+    const QString collect = QStringLiteral("Please collect your card");
+    const QStringList paths{"Logout", "log-in period ends", "PIN page times out", "clock again on the PIN page",
+                            "terminal out of order", "terminal initialising", "terminal ready again",
+                            "terminal type", "broker lost"};
+    // Whatever leaves the operator's screens or follows the terminal: the driver with a card
+    // in the mouth is still asked to take it.
+    for (const QString &path : paths)
+        QTest::newRow(qPrintable("card waits: " + path)) << path << true << false << "Success" << collect;
+    for (const char *path : {"Logout", "log-in period ends", "PIN page times out", "broker back"})
+        QTest::newRow(qPrintable(QStringLiteral("card waits, broker gone: ") + path)) << path << true << true
+                                                                                      << "Success" << collect;
+    // With nothing under way and the broker gone, out of order at once.
+    for (const QString &path : paths) {
+        if (path != QLatin1String("broker lost"))
+            QTest::newRow(qPrintable("broker gone: " + path)) << path << false << true << "OutOfOrder" << "Disconnected";
+    }
+    QTest::newRow("broker gone: session over") << "session over" << false << true << "OutOfOrder" << "Disconnected";
+    QTest::newRow("broker gone: broker back") << "broker back" << false << true << "DispenseScreen" << "Disconnected";
+}
+
+// Every path that changes the driver's screen takes it from the one rule: the session's own
+// screen while a session is under way, else out of order while the broker is gone, else the
+// terminal's screen.
+void tst_ScreenFlow::sessionAndBrokerOnEveryPath()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, cardInMouth);
+    QFETCH(bool, brokerDown);
+    QFETCH(QString, screen);
+    QFETCH(QString, message);
+
+    TestBroker broker;
+    QVERIFY2(broker.start(), qPrintable(broker.errorString()));
+    ControllerSetup setup;
+    setup.model = Vending;
+    m_rig = std::make_unique<ControllerRig>(broker, setup);
+    QVERIFY(m_rig->start());
+    QVERIFY(m_rig->typeKnown());
+    GUIManager &manager = *m_rig->manager;
+    Terminal &terminal = manager.terminal();
+    Session *record = terminal.session();
+    terminal.stop();
+    terminal.setState(Terminal::Ready, QString());
+
+    const bool operatorIn = path == QLatin1String("Logout") || path == QLatin1String("log-in period ends");
+    const bool pinPage = path.startsWith(QLatin1String("PIN page")) || path.contains(QLatin1String("on the PIN page"));
+    if (operatorIn) {
+        manager.settingsLoginRequest(QStringLiteral("8306"));
+        manager.setScreen(QStringLiteral("Settings"));
+    }
+    if (cardInMouth) {
+        record->setButtonPressed(true);
+        record->setState(Session::CardProcess);
+        record->setState(Session::WaitCollect);
+        QCOMPARE(manager.screen(), QString("Success"));
+    } else if (path == QLatin1String("session over")) {
+        record->setButtonPressed(true);
+        record->setState(Session::PostExit);
+        QCOMPARE(manager.screen(), QString("Success"));
+    } else {
+        record->setState(Session::Idle);
+    }
+    const auto loseBroker = [&] {
+        broker.stop();
+        return waitUntil([&] { return !manager.mqtt().isConnected(); }, 10000);
+    };
+    if (brokerDown)
+        QVERIFY(loseBroker());
+    // The operator back on the settings, or someone at the PIN page.
+    if (operatorIn) {
+        manager.setMaintenanceScreen();
+        QCOMPARE(manager.screen(), QString("Settings"));
+    } else if (pinPage) {
+        manager.setMaintenanceScreen();
+        QCOMPARE(manager.screen(), QString("Login"));
+    }
+
+    if (path == QLatin1String("Logout")) {
+        manager.settingsLogoutRequest();
+    } else if (path == QLatin1String("log-in period ends")) {
+        manager.sessionManager().findChild<QTimer *>("loginTimer")->start(1);
+        QVERIFY(waitUntil([&] { return !manager.sessionManager().sessionActive(); }));
+    } else if (path == QLatin1String("PIN page times out")) {
+        manager.screenTimer().start(1);
+        QVERIFY(waitUntil([&] { return manager.screen() != QLatin1String("Login"); }));
+    } else if (path == QLatin1String("clock again on the PIN page")) {
+        manager.setMaintenanceScreen();
+    } else if (path == QLatin1String("terminal out of order")) {
+        terminal.setState(Terminal::Error, QStringLiteral("Dispenser jammed"));
+    } else if (path == QLatin1String("terminal initialising")) {
+        terminal.setState(Terminal::Init, QString());
+    } else if (path == QLatin1String("terminal ready again")) {
+        terminal.setState(Terminal::Busy, QString());
+        terminal.setState(Terminal::Ready, QString());
+    } else if (path == QLatin1String("terminal type")) {
+        // What the terminal announces when the dispenser reports another model.
+        emit terminal.typeChanged();
+    } else if (path == QLatin1String("broker lost")) {
+        QVERIFY(loseBroker());
+    } else if (path == QLatin1String("broker back")) {
+        QSignalSpy connected(&manager.mqtt(), &manager::MqttClient::connected);
+        QVERIFY(broker.start());
+        QVERIFY(waitUntil([&] { return connected.count() > 0; }, 15000));
+    } else if (path == QLatin1String("session over")) {
+        record->setState(Session::Idle);
+    } else {
+        QFAIL(qPrintable("no such path: " + path));
+    }
+
+    // At once: no later attempt of the session's is waited for.
+    QCOMPARE(manager.screen(), screen);
+    QCOMPARE(manager.message(), message);
+    m_rig.reset();
+}
+
+void tst_ScreenFlow::operatorScreensLeftWhileStopped_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("Logout") << "Logout";
+    QTest::newRow("log-in period ends") << "log-in period ends";
+    QTest::newRow("PIN page times out") << "PIN page times out";
+    QTest::newRow("clock again on the PIN page") << "clock again on the PIN page";
+}
+
+// A stopped terminal (a card self-test runs) has no idle screen of its own; the operator's
+// screens still go when nobody is logged in, to the busy screen with what it last said.
+void tst_ScreenFlow::operatorScreensLeftWhileStopped()
+{
+    QFETCH(QString, path);
+    QVERIFY(readyRig(Vending));
+    GUIManager &manager = *m_rig->manager;
+    Terminal &terminal = manager.terminal();
+    terminal.setState(Terminal::Stopped, QStringLiteral("User request"));
+    manager.setMessage(QStringLiteral("Test 1 of 3 (33%)"));
+    manager.setScreen(QStringLiteral("Busy"));
+
+    const bool operatorIn = path == QLatin1String("Logout") || path == QLatin1String("log-in period ends");
+    if (operatorIn) {
+        manager.settingsLoginRequest(QStringLiteral("8306"));
+        manager.setMaintenanceScreen();
+        QCOMPARE(manager.screen(), QString("Settings"));
+    } else {
+        manager.setMaintenanceScreen();
+        QCOMPARE(manager.screen(), QString("Login"));
+    }
+
+    if (path == QLatin1String("Logout")) {
+        manager.settingsLogoutRequest();
+    } else if (path == QLatin1String("log-in period ends")) {
+        manager.sessionManager().findChild<QTimer *>("loginTimer")->start(1);
+        QVERIFY(waitUntil([&] { return !manager.sessionManager().sessionActive(); }));
+    } else if (path == QLatin1String("PIN page times out")) {
+        manager.screenTimer().start(1);
+        QVERIFY(waitUntil([&] { return !manager.screenTimer().isActive(); }));
+    } else {
+        manager.setMaintenanceScreen();
+    }
+    QCOMPARE(manager.screen(), QString("Busy"));
+    QCOMPARE(manager.message(), QString("Test 1 of 3 (33%)"));
 }
 
 void tst_ScreenFlow::powerRequests_data()

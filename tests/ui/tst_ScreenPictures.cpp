@@ -243,6 +243,8 @@ private slots:
     void timedScreenWhileLoggedIn_data();
     void timedScreenWhileLoggedIn();
     void sessionEndsWhileLoggedIn();
+    void logInEnds_data();
+    void logInEnds();
     void longErrorText_data();
     void longErrorText();
     void brokerLost_data();
@@ -255,6 +257,8 @@ private slots:
     void versionLabelLeavesRoom();
     void keyboardLeavesFieldInView_data();
     void keyboardLeavesFieldInView();
+    void ethernetConfigChecks_data();
+    void ethernetConfigChecks();
 
 private:
     // The controller with its window loaded, in the language, and a camera on the lane; with
@@ -779,7 +783,7 @@ void tst_ScreenPictures::settingsPages()
     QVERIFY(tap(find("ntpServerField")));
     QVERIFY(waitUntil([&] {
         QQuickItem *keyboard = find("keyboard");
-        return keyboard && keyboard->y() + keyboard->height() == keyboard->parentItem()->height();
+        return keyboard && qFuzzyCompare(sceneRect(keyboard).bottom(), 600.0);
     }, 10000));
     shoot("Settings-Region-keyboard");
     QGuiApplication::inputMethod()->hide();
@@ -1227,6 +1231,80 @@ void tst_ScreenPictures::sessionEndsWhileLoggedIn()
     verifyNoQmlWarnings();
 }
 
+void tst_ScreenPictures::logInEnds_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<bool>("cardInMouth"); // a driver's card waits; otherwise the broker is lost
+    QTest::addColumn<bool>("expiry");      // the log-in period ends; otherwise Logout from the menu
+    QTest::addColumn<QString>("screen");
+    QTest::addColumn<QString>("picture");
+
+    for (const char *language : {"el_GR", "en_US"}) {
+        QTest::addRow("%s, card waits, Logout", language) << language << true << false << "Success"
+                                                           << "Success-collect-after-logout";
+        QTest::addRow("%s, broker lost, Logout", language) << language << false << false << "OutOfOrder"
+                                                            << "OutOfOrder-disconnected-after-logout";
+    }
+    // The end of the log-in period takes the same way (every path: the screen flow's own test).
+    QTest::newRow("en_US, card waits, log-in period ends") << "en_US" << true << true << "Success" << QString();
+}
+
+// The settings left by Logout or the end of the log-in period show at once what the driver is
+// to see: the collect prompt while a card waits in the mouth, out of order while the broker is
+// lost; never the idle screen meanwhile.
+void tst_ScreenPictures::logInEnds()
+{
+    QFETCH(QString, language);
+    QFETCH(bool, cardInMouth);
+    QFETCH(bool, expiry);
+    QFETCH(QString, screen);
+    QFETCH(QString, picture);
+    QVERIFY(openVendingLane(language));
+    GUIManager &manager = *m_rig->manager;
+    QVERIFY(logIn());
+    if (cardInMouth) {
+        QVERIFY(this->cardInMouth());
+        QCOMPARE(manager.screen(), QString("Success"));
+        QVERIFY(tapClock());
+        QVERIFY(waitUntil([&] { return manager.screen() == "Settings"; }, 10000));
+    } else {
+        m_broker.stop();
+        QVERIFY(waitUntil([&] { return !manager.mqtt().isConnected(); }, 10000));
+        QCOMPARE(manager.screen(), QString("Settings"));
+    }
+    QVERIFY(stackSettled(1));
+
+    QStringList shown;
+    connect(&manager, &GUIManager::screenChanged, &manager, [&] { shown << manager.screen(); });
+    if (expiry) {
+        manager.sessionManager().findChild<QTimer *>("loginTimer")->start(1);
+    } else {
+        QQuickItem *toolBar = find("toolBar");
+        QObject *menu = findObject("menu", toolBar);
+        QVERIFY(tap(find("menuButton", toolBar)) && opened(menu));
+        QVERIFY(tap(findText("Logout")));
+        QVERIFY(closed(menu)); // pictured once it has faded away
+    }
+    QVERIFY(waitUntil([&] { return !manager.sessionManager().sessionActive(); }, 10000));
+    QCOMPARE(shown, QStringList{screen});
+    if (cardInMouth) {
+        QCOMPARE(manager.message(), QString("Please collect your card"));
+    } else {
+        QCOMPARE(manager.message(), QString("Disconnected"));
+        QCOMPARE(manager.terminal().reason(), QString());
+    }
+    if (!picture.isEmpty())
+        shoot(picture);
+
+    if (cardInMouth) {
+        QVERIFY(driveOff());
+    } else {
+        QVERIFY(m_broker.start());
+    }
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 20000));
+    verifyNoQmlWarnings();
+}
+
 void tst_ScreenPictures::longErrorText_data()
 {
     driverScreens_data();
@@ -1323,6 +1401,8 @@ void tst_ScreenPictures::pinBackOff()
         QCOMPARE(shown, QString::fromUtf8("Too many wrong PINs. Try again in 30\u00a0s."));
     else
         QVERIFY2(shown.contains("30") && !shown.contains("Try again"), qPrintable(shown));
+    // The page's words for a wait of that many seconds, in the language.
+    const auto shownAfter = [&shown](int seconds) { return QString(shown).replace("30", QString::number(seconds)); };
     shoot("Login-delayed");
     const Event *event = manager.eventManager().events().last();
     QCOMPARE(event->name(), QString("Maintenance login delayed"));
@@ -1334,6 +1414,15 @@ void tst_ScreenPictures::pinBackOff()
     QVERIFY(waitUntil([&] { return message->property("text").toString().contains("10"); }));
     QCOMPARE(manager.screen(), QString("Login"));
     QVERIFY(!manager.sessionManager().sessionActive());
+
+    // Left and opened again within the wait: the page says so at once, with the time the
+    // controller's clock leaves (it has not moved), not the prompt.
+    QVERIFY(tapClock());
+    QVERIFY(waitUntil([&] { return manager.screen() == "DispenseScreen"; }, 10000));
+    QVERIFY(openLogin());
+    QVERIFY(find("delayMessage"));
+    QCOMPARE(find("delayMessage")->property("text").toString(), shownAfter(10));
+    shoot("Login-delayed-reopened");
 
     // The wait over, the right PIN gets in.
     now += 10000;
@@ -1476,8 +1565,8 @@ void tst_ScreenPictures::keyboardLeavesFieldInView()
                 return false;
             const QRectF board = sceneRect(keyboard);
             const QRectF shown = sceneRect(field);
-            return QGuiApplication::inputMethod()->isVisible()
-                   && qFuzzyCompare(board.bottom(), sceneRect(keyboard->parentItem()).bottom())
+            // At the screen's bottom edge, over the version's strip.
+            return QGuiApplication::inputMethod()->isVisible() && qFuzzyCompare(board.bottom(), 600.0)
                    && shown.bottom() <= board.top() && shown.top() >= sceneRect(find("toolBar")).bottom();
         }, 10000);
     };
@@ -1518,6 +1607,60 @@ void tst_ScreenPictures::keyboardLeavesFieldInView()
     QVERIFY(tap(find("configureButton")) && stackSettled(3));
     QVERIFY(tapAndCheck("shutdownBox", QString()));
     QVERIFY(back() && back());
+    verifyNoQmlWarnings();
+}
+
+void tst_ScreenPictures::ethernetConfigChecks_data()
+{
+    driverScreens_data();
+}
+
+// The wired interface's configuration by hand: an unsound one is refused with the field and
+// the reason in the operator's language; a /32 with its gateway, and 0.0.0.0
+// for no gateway, reach the network service.
+void tst_ScreenPictures::ethernetConfigChecks()
+{
+    QFETCH(QString, language);
+    QVERIFY(openVendingLane(language));
+    ControllerRig &lane = *m_rig;
+    QVERIFY(logIn());
+    QVERIFY(openRow("Network"));
+    QVERIFY(tap(findText("Ethernet", find("tabs"))));
+    QQuickItem *swipe = find("swipe");
+    QVERIFY(waitUntil([&] {
+        auto *ethernet = qvariant_cast<QQuickItem *>(swipe->property("currentItem"));
+        return swipe->property("currentIndex").toInt() == 1 && qAbs(sceneRect(ethernet).x() - sceneRect(swipe).x()) < 0.5;
+    }, 10000));
+    QVERIFY(tap(findText("Configure", swipe)) && stackSettled(3));
+    QQuickItem *mode = find("modeBox");
+    QObject *modes = qvariant_cast<QObject *>(mode->property("popup"));
+    QVERIFY(tap(mode) && opened(modes));
+    QVERIFY(tap(findText("manual", qvariant_cast<QQuickItem *>(modes->property("contentItem")))) && closed(modes));
+    const auto type = [&](const QStringList &texts) {
+        const char *names[] = {"addressField", "maskField", "gatewayField", "dns0Field", "dns1Field"};
+        for (int i = 0; i < 5; ++i)
+            find(names[i])->setProperty("text", texts.at(i));
+    };
+
+    type({"192.168.1.20", "255.255.255.0", "192.168.1.20", "1.1.1.1", ""});
+    QVERIFY(tap(find("saveButton")));
+    QObject *popup = findObject("problemPopup", shownPage());
+    QVERIFY(opened(popup));
+    const QString said = popup->property("text").toString();
+    QCOMPARE(said, language == QLatin1String("en_US")
+                       ? QString("IPv4 gateway cannot be the terminal's own address")
+                       : QString::fromUtf8("Η πύλη IPv4 δεν μπορεί να είναι η διεύθυνση του ίδιου του τερματικού"));
+    shoot("Settings-EthernetConfig-refused", qvariant_cast<QQuickItem *>(popup->property("contentItem")));
+    QVERIFY(tap(qvariant_cast<QQuickItem *>(popup->property("contentItem"))) && closed(popup));
+    QCOMPARE(lane.network.method(), QString("auto")); // nothing sent
+
+    type({"10.9.8.7", "255.255.255.255", "0.0.0.0", "127.0.0.53", ""});
+    QVERIFY(tap(find("saveButton")));
+    QVERIFY(stackSettled(2));
+    QVERIFY(waitUntil([&] { return lane.network.configured().value("address") == QLatin1String("10.9.8.7"); }, 10000));
+    QCOMPARE(lane.network.method(), QString("manual"));
+    QCOMPARE(lane.network.configured().value("gateway").toString(), QString());
+    QCOMPARE(lane.network.configured().value("dns0").toString(), QString("127.0.0.53"));
     verifyNoQmlWarnings();
 }
 

@@ -2,6 +2,7 @@ import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Controls.Material 2.15
 import QtQuick.Layouts 1.15
+import com.vesk.network.ipv4 1.0
 import "../../controls"
 
 // The wired interface's addressing: automatic, or the five addresses by hand.
@@ -10,66 +11,26 @@ Pane {
 
     readonly property var ethernet: network.ethernet
     readonly property bool manual: modeBox.currentText === "manual"
-    readonly property var addressPattern: /^((25[0-5]|(2[0-4]|1\d|[1-9]|)\d)\.?\b){4}$/
     readonly property alias popup: popup
+
+    // The fields as one configuration, checked by the rule the value itself holds.
+    IPv4 {
+        id: typed
+        address: addressField.text
+        mask: maskField.text
+        gateway: gatewayField.text
+        dns0: dns0Field.text
+        dns1: dns1Field.text
+    }
 
     // The empty text is valid: the field is then not used.
     function isValid(text) {
-        return text === "" || addressPattern.test(text)
+        return typed.isAddressText(text)
     }
 
     // The first reason the fields cannot be saved, or "" when they can.
     function check() {
-        if (!manual)
-            return ""
-        if (addressField.text === "")
-            return "IPv4 address cannot be empty in 'manual' mode"
-        if (maskField.text === "")
-            return "IPv4 netmask cannot be empty in 'manual' mode"
-        var fields = [
-            [addressField, "IPv4 address is not a valid IP address"],
-            [maskField, "IPv4 netmask is not a valid IP address"],
-            [gatewayField, "IPv4 gateway is not a valid IP address"],
-            [dns0Field, "IPv4 DNS #0 is not a valid IP address"],
-            [dns1Field, "IPv4 DNS #1 is not a valid IP address"]
-        ]
-        for (var i = 0; i < fields.length; ++i) {
-            if (!isValid(fields[i][0].text))
-                return fields[i][1]
-        }
-        return checkSubnet()
-    }
-
-    // A valid address text as a 32-bit number.
-    function toNumber(text) {
-        var parts = text.split(".")
-        return ((Number(parts[0]) * 256 + Number(parts[1])) * 256 + Number(parts[2])) * 256 + Number(parts[3])
-    }
-
-    // Addresses that would cut the terminal off the network: a mask with holes
-    // or none, a host that is no host, a gateway it cannot reach.
-    function checkSubnet() {
-        var mask = toNumber(maskField.text)
-        var hosts = (0xFFFFFFFF - mask) >>> 0
-        if (mask === 0 || ((hosts & (hosts + 1)) >>> 0) !== 0)
-            return QT_TR_NOOP("IPv4 netmask is not a valid netmask")
-        var address = toNumber(addressField.text)
-        if (address === 0)
-            return QT_TR_NOOP("IPv4 address cannot be 0.0.0.0")
-        var network = (address & mask) >>> 0
-        var broadcast = (network | hosts) >>> 0
-        // A /31 or /32 has no network or broadcast address of its own.
-        var reserved = function(value) { return hosts > 1 && (value === network || value === broadcast) }
-        if (reserved(address))
-            return QT_TR_NOOP("IPv4 address cannot be the network or broadcast address")
-        if (gatewayField.text !== "") {
-            var gateway = toNumber(gatewayField.text)
-            if (((gateway & mask) >>> 0) !== network)
-                return QT_TR_NOOP("IPv4 gateway is outside the subnet")
-            if (reserved(gateway))
-                return QT_TR_NOOP("IPv4 gateway cannot be the network or broadcast address")
-        }
-        return ""
+        return manual ? typed.problem() : ""
     }
 
     function showProblem(problem) {
@@ -85,20 +46,20 @@ Pane {
             return false
         }
         // Sent as shown: a method the box does not list shows, and goes, as "manual".
-        var typed = [addressField.text, maskField.text, gatewayField.text, dns0Field.text, dns1Field.text]
+        var texts = [addressField.text, maskField.text, gatewayField.text, dns0Field.text, dns1Field.text]
         var mode = modeBox.currentText
         ethernet.method = mode
         var config = ethernet.config
-        config.address = typed[0]
-        config.mask = typed[1]
-        config.gateway = typed[2]
-        config.dns0 = typed[3]
-        config.dns1 = typed[4]
+        config.address = texts[0]
+        config.mask = texts[1]
+        config.gateway = typed.effectiveGateway()
+        config.dns0 = texts[3]
+        config.dns1 = texts[4]
         if (!ethernet.save()) {
             // The client went back to the service's values; the page keeps the typed ones for another try.
             var fields = [addressField, maskField, gatewayField, dns0Field, dns1Field]
             for (var i = 0; i < fields.length; ++i)
-                fields[i].text = typed[i]
+                fields[i].text = texts[i]
             modeBox.currentIndex = modeBox.find(mode)
             showProblem(ethernet.serviceOnline === false
                         ? QT_TR_NOOP("The network service is not running: the configuration was not sent")

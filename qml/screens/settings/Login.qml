@@ -12,8 +12,7 @@ Item {
     signal adminLoginRequest(string adminID)
 
     property string pin: ""
-    // Until when (Date.now() milliseconds) the next PIN waits after too many wrong ones.
-    property real delayedUntil: 0
+    // Seconds the next PIN still waits after too many wrong ones, as the controller counts them.
     property int delaySeconds: 0
     readonly property string maskedPin: "\u25CF".repeat(pin.length)
 
@@ -33,10 +32,18 @@ Item {
         pin = ""
     }
 
+    // The controller times the wait on a clock that setting the date does not move: ask it.
+    function updateDelay() {
+        delaySeconds = Math.ceil(Math.max(0, manager.loginDelayRemaining()) / 1000)
+    }
+
     onVisibleChanged: {
         clear()
-        delayedUntil = 0
-        delaySeconds = 0
+        // Opened again within a wait: say so at once, not only after the next PIN.
+        if (visible)
+            updateDelay()
+        else
+            delaySeconds = 0
     }
 
     Connections {
@@ -53,19 +60,19 @@ Item {
         function onSettingsAccessDelayed(seconds) {
             console.log("[QML] Settings access delayed: " + seconds + " s")
             loginPage.clear()
-            loginPage.delayedUntil = Date.now() + seconds * 1000
             loginPage.delaySeconds = seconds
             if (!shake.running)
                 shake.restart()
         }
     }
 
-    // Counts the wait down on the page; the controller decides when a PIN is taken again.
+    // Counts the wait down on the page from what the controller has left of it.
     Timer {
+        objectName: "countdown"
         interval: 1000
         repeat: true
         running: loginPage.delaySeconds > 0
-        onTriggered: loginPage.delaySeconds = Math.max(0, Math.ceil((loginPage.delayedUntil - Date.now()) / 1000))
+        onTriggered: loginPage.updateDelay()
     }
 
     Column {

@@ -27,6 +27,9 @@ Page {
           page: "EventLog.qml", icon: "Icons/log.svg" }
     ]
     property string pageTitle
+    // The strip at the bottom the window keeps for its version label: the pages stop above it
+    // (not the colour test, which takes the whole screen); the keyboard covers it.
+    property real versionStrip: 0
     readonly property alias stack: stack
     readonly property alias keyboard: keyboard
     readonly property alias confirmation: confirmation
@@ -66,6 +69,8 @@ Page {
         keyboard.hide()
         toolBar.closeMenu()
     }
+
+    bottomPadding: stack.fullScreen ? 0 : versionStrip
 
     header: Header {
         id: toolBar
