@@ -1,7 +1,11 @@
-// A blacklist of 20,000 new uids as the link takes it in: fetched from a fake back office over
-// HTTPS, parsed and written to a disk-backed store, all on the one thread that also runs the
-// screens and MQTT. Besides the time of the whole apply it reports the longest the event loop
-// went without turning ("longest_stall_ms"), which is what the lane notices.
+// Blacklists as the link takes them in: fetched from a fake back office over HTTPS, read and
+// written to a disk-backed store while the lane's thread goes on with its event loop. Three
+// lengths of new uids: 20,000, a million, and as many as the bound on the answer admits
+// (64 MiB of JSON, some four million). The back office answers from a thread of its own, so
+// that what the lane's thread does shows alone. Besides the time of the whole apply the bench
+// reports the longest the lane's event loop went without turning ("longest_stall_ms"), which
+// is what the lane notices, and the process's peak resident memory during the apply
+// ("peak_rss_mb", the fake back office's copy of the answer included).
 #include "app/Config.h"
 #include "backend/CardBO.h"
 #include "backend/Database.h"
@@ -18,8 +22,10 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -27,57 +33,152 @@
 
 namespace {
 
-constexpr int Uids = 20000;
+constexpr qint64 AnswerBound = 64 * 1024 * 1024;
+// A uid of 14 hex digits takes 17 bytes in the answer: quotes and a comma.
+constexpr int UidsAtTheBound = int((AnswerBound - qint64(sizeof("{\"added\":[],\"removed\":[]}") - 1) + 1) / 17);
+
+// The fake back office on a thread of its own; everything it is asked goes through run().
+class BackOfficeThread
+{
+public:
+    explicit BackOfficeThread(const TestCertificates &certificates)
+    {
+        m_thread.start();
+        m_context.moveToThread(&m_thread);
+        run([&]() {
+            m_backOffice = std::make_unique<FakeBackOffice>(certificates);
+            m_ready = m_backOffice->start();
+        });
+    }
+    ~BackOfficeThread()
+    {
+        run([&]() { m_backOffice.reset(); });
+        m_thread.quit();
+        m_thread.wait();
+    }
+
+    template <typename F>
+    void run(F f)
+    {
+        QMetaObject::invokeMethod(&m_context, f, Qt::BlockingQueuedConnection);
+    }
+    bool ready() const { return m_ready; }
+    // Its configuration and key are read only, and fixed once it runs.
+    const FakeBackOffice &backOffice() const { return *m_backOffice; }
+    void answerBlacklist(const QByteArray &body)
+    {
+        const FakeHttpResponse answer = FakeHttpResponse::text(200, body, "application/json");
+        run([&]() { m_backOffice->setResponse(FakeBackOffice::Blacklist, answer); });
+    }
+
+private:
+    QThread m_thread;
+    QObject m_context;
+    std::unique_ptr<FakeBackOffice> m_backOffice;
+    bool m_ready = false;
+};
 
 // The link on a store in a folder of its own, pointed at the fake back office.
 class Link
 {
 public:
-    Link()
-        : backOffice(certificates)
+    explicit Link(const BackOfficeThread &backOffice)
     {
         QDir::setCurrent(m_dir.path());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath(QStringLiteral("settings")));
         config = std::make_unique<Config>(m_dir.filePath(QStringLiteral("gui.conf")), GUIManager::Defaults);
-        ready = certificates.isValid() && backOffice.start();
-        backOffice.configure(*config);
+        backOffice.backOffice().configure(*config);
         db = std::make_unique<Backend::Database>(*config);
-        db->setParam(QStringLiteral("apiKey"), backOffice.apiKey());
+        db->setParam(QStringLiteral("apiKey"), backOffice.backOffice().apiKey());
         bo = std::make_unique<Backend::CardBO>(*config, *db, terminal);
     }
+    ~Link()
+    {
+        bo.reset();
+        db.reset();
+    }
 
-    TestCertificates certificates{QStringLiteral("Back Office")};
-    FakeBackOffice backOffice;
     // The link reads nothing of the terminal but its ids while it fetches a blacklist.
     TestTerminal terminal;
     std::unique_ptr<Config> config;
     std::unique_ptr<Backend::Database> db;
     std::unique_ptr<Backend::CardBO> bo;
-    bool ready = false;
 
 private:
     QTemporaryDir m_dir;
 };
 
-std::unique_ptr<Link> s_link;
+std::unique_ptr<TestCertificates> s_certificates;
+std::unique_ptr<BackOfficeThread> s_backOffice;
+
+QString uid(int round, int i)
+{
+    return QStringLiteral("%1%2").arg(round, 2, 16, QLatin1Char('0')).arg(i, 12, 16, QLatin1Char('0')).toUpper();
+}
+
+// The answer as the back office writes it: compact JSON.
+QByteArray answer(int round, int count)
+{
+    QByteArray body;
+    body.reserve(qsizetype(count) * 17 + 32);
+    body += "{\"added\":[";
+    for (int i = 0; i < count; ++i) {
+        if (i > 0)
+            body += ',';
+        body += '"';
+        body += uid(round, i).toLatin1();
+        body += '"';
+    }
+    body += "],\"removed\":[]}";
+    return body;
+}
+
+// The peak resident memory counts from here on.
+void resetPeakMemory()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+double peakMemoryMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024;
+    }
+    return 0;
+}
 
 void BM_BlacklistApply(benchmark::State &state)
 {
-    Link &link = *s_link;
-    if (!link.ready) {
+    if (!s_backOffice->ready()) {
         state.SkipWithError("no back office");
         return;
     }
+    const int count = int(state.range(0));
+    Link link(*s_backOffice);
     int round = 0;
     qint64 longestStall = 0;
+    double peakMemory = 0;
+    qint64 bytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        const QString version = QStringLiteral("v%1").arg(++round);
-        QStringList uids;
-        uids.reserve(Uids);
-        for (int i = 0; i < Uids; ++i)
-            uids << QStringLiteral("%1%2").arg(round, 2, 16, QLatin1Char('0')).arg(i, 12, 16, QLatin1Char('0')).toUpper();
-        link.backOffice.setBlacklist(version, uids);
+        ++round;
+        const QString version = QStringLiteral("v%1").arg(round);
+        {
+            const QByteArray body = answer(round, count);
+            bytes = body.size();
+            if (bytes > AnswerBound) {
+                state.SkipWithError("answer over the bound");
+                return;
+            }
+            s_backOffice->answerBlacklist(body);
+        }
+        resetPeakMemory();
         state.ResumeTiming();
 
         // A timer that should fire every millisecond: the widest gap between two firings is the
@@ -87,9 +188,7 @@ void BM_BlacklistApply(benchmark::State &state)
         QTimer beat;
         beat.setTimerType(Qt::PreciseTimer);
         beat.setInterval(1);
-        QObject::connect(&beat, &QTimer::timeout, [&]() {
-            widest = std::max(widest, gap.restart());
-        });
+        QObject::connect(&beat, &QTimer::timeout, [&]() { widest = std::max(widest, gap.restart()); });
         QEventLoop loop;
         bool applied = false;
         gap.start();
@@ -103,17 +202,25 @@ void BM_BlacklistApply(benchmark::State &state)
         loop.exec();
         widest = std::max(widest, gap.elapsed());
         beat.stop();
-        if (!applied || !link.db->isBlacklisted(uids.last())) {
+
+        state.PauseTiming();
+        peakMemory = std::max(peakMemory, peakMemoryMb());
+        if (!applied || !link.db->isBlacklisted(uid(round, count - 1))) {
             state.SkipWithError("blacklist not applied");
             return;
         }
         longestStall = std::max(longestStall, widest);
+        state.ResumeTiming();
     }
-    state.counters["uids"] = Uids;
+    state.counters["uids"] = count;
+    state.counters["answer_mb"] = double(bytes) / (1024 * 1024);
     state.counters["longest_stall_ms"] = double(longestStall);
+    state.counters["peak_rss_mb"] = peakMemory;
 }
 
-BENCHMARK(BM_BlacklistApply)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_BlacklistApply)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_BlacklistApply)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_BlacklistApply)->Arg(UidsAtTheBound)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 } // namespace
 
@@ -121,8 +228,10 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     qInstallMessageHandler(quietLog);
-    s_link = std::make_unique<Link>();
+    s_certificates = std::make_unique<TestCertificates>(QStringLiteral("Back Office"));
+    s_backOffice = std::make_unique<BackOfficeThread>(*s_certificates);
     const int result = runBenchmarks(argc, argv);
-    s_link.reset();
+    s_backOffice.reset();
+    s_certificates.reset();
     return result;
 }

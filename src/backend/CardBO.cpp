@@ -18,9 +18,13 @@
 #include <QJsonDocument>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QThread>
 #include <QUrlQuery>
 
+#include <array>
+#include <atomic>
 #include <limits>
+#include <memory>
 
 namespace Backend {
 
@@ -39,7 +43,7 @@ constexpr int FirstTickInterval = 500;
 constexpr int TransactionInterval = 120000;
 
 // Bytes of an answer taken at most, by request: a few for the small answers, room for a
-// blacklist of a million uids.
+// blacklist of some four million uids.
 constexpr qint64 SmallReplySize = 64 * 1024;
 constexpr qint64 HeartbeatReplySize = 256 * 1024;
 constexpr qint64 ReferenceDataReplySize = 4 * 1024 * 1024;
@@ -105,6 +109,74 @@ QJsonObject answerForLog(QJsonObject answer)
     return answer;
 }
 
+void logFailure(int status, const QJsonValue &body)
+{
+    const QString text = body.isString() ? body.toString() : compact(body.toObject());
+    logError(QStringLiteral("ERROR: Operation failed : (%1) %2").arg(status).arg(wholeBody(text)));
+}
+
+// How a blacklist update ended, as the worker tells the link.
+enum ListOutcome {
+    ListApplied,
+    ListNotApplied, // failed or refused, and logged
+    ListAbandoned,  // taken in, then given up on the way: the link was stopped
+    ListLate,       // came after the link was stopped, and was not looked at
+    ListUnsent,     // the link was stopped before it went out
+};
+
+// Reads the lists of a blacklist answer; ListApplied means they are there to apply. Runs in
+// the worker's thread.
+ListOutcome readBlacklistAnswer(QJsonValue body, const std::atomic_bool &cancelled, QStringList lists[2])
+{
+    QJsonObject answer = body.toObject();
+    body = QJsonValue();
+
+    // The version counts as applied once the lists are: an answer that is not lists of uids
+    // must fail, so that the next heartbeat fetches it again. An entry that is no uid is left
+    // out; the genuine ones still apply.
+    const QString names[2] = {QStringLiteral("added"), QStringLiteral("removed")};
+    bool valid = answer.contains(names[0]) || answer.contains(names[1]);
+    int entries = 0;
+    int skipped = 0;
+    QJsonValue firstSkipped;
+    for (int i = 0; valid && i < 2; ++i) {
+        const QJsonValue list = answer.value(names[i]);
+        if (list.isUndefined())
+            continue;
+        valid = list.isArray();
+        const QJsonArray uids = list.toArray();
+        lists[i].reserve(uids.size());
+        for (const QJsonValue &uid : uids) {
+            if ((++entries & 0xffff) == 0 && cancelled)
+                return ListAbandoned;
+            const QString text = JsonRead::text(uid);
+            if (text.isEmpty()) {
+                if (skipped++ == 0)
+                    firstSkipped = uid;
+                continue;
+            }
+            lists[i] << text;
+        }
+    }
+    if (!valid) {
+        logError(QStringLiteral("ERROR: Blacklist answer is not lists of card uids; nothing applied"));
+        return ListNotApplied;
+    }
+    // Counts: the list itself may be millions of uids long.
+    logInfo(QStringLiteral("Blacklist answer : %1 uid(s) to add, %2 to remove").arg(lists[0].size()).arg(lists[1].size()));
+    if (skipped > 0 && skipped == entries) {
+        // Not a list that changes nothing but one the terminal cannot read: taken as applied,
+        // its version would never be fetched again.
+        logWarn(QStringLiteral("WARN: None of the %1 blacklist entries is a card uid; nothing applied").arg(entries));
+        return ListNotApplied;
+    }
+    if (skipped > 0)
+        logWarn(QStringLiteral("WARN: Skipping %1 blacklist entries that are no card uid, the first : %2")
+                    .arg(skipped)
+                    .arg(field(QString::fromUtf8(QJsonDocument(QJsonArray{firstSkipped}).toJson(QJsonDocument::Compact)))));
+    return cancelled ? ListAbandoned : ListApplied;
+}
+
 QString configValueText(const QVariant &value)
 {
     if (value.type() == QVariant::StringList)
@@ -113,6 +185,16 @@ QString configValueText(const QVariant &value)
 }
 
 } // namespace
+
+// One blacklist update, shared by the link and the worker that runs it.
+class BlacklistJob
+{
+public:
+    // Set by stop() and by the link's end; the worker looks at it between its steps.
+    std::atomic_bool cancelled{false};
+    // The update's own client, in the worker's thread and used there only.
+    HttpClient *client = nullptr;
+};
 
 CardBO::CardBO(Config &config, Database &database, TerminalView &terminal, QObject *parent)
     : QObject(parent)
@@ -127,7 +209,26 @@ CardBO::CardBO(Config &config, Database &database, TerminalView &terminal, QObje
     initTimer();
 }
 
-CardBO::~CardBO() = default;
+CardBO::~CardBO()
+{
+    if (!m_worker)
+        return;
+    if (m_blacklistJob) {
+        m_blacklistJob->cancelled = true;
+        // A request still on its way ends with its client.
+        const QSharedPointer<BlacklistJob> job = m_blacklistJob;
+        m_worker->execInThread([job]() {
+            delete job->client;
+            job->client = nullptr;
+        });
+    }
+    // The worker writes through the store, which may go right after this link: it must be
+    // done first. A cancelled update stops at its next step.
+    QThread *thread = m_worker->getThread();
+    m_worker->quitThread();
+    if (thread)
+        thread->wait();
+}
 
 QString CardBO::blacklisVer() const
 {
@@ -147,16 +248,21 @@ QString CardBO::stateToStr(State state)
 
 void CardBO::initClient()
 {
-    m_client.setIgnoreSslErrors(m_config.get(QStringLiteral("card-bo/ignoreSslErrors")).toBool());
-    m_client.setTLSRootCA(m_config.get(QStringLiteral("card-bo/rootCA")).toString());
-    m_client.setTLSCert(m_config.get(QStringLiteral("card-bo/pubCert")).toString());
-    m_client.setTLSKey(m_config.get(QStringLiteral("card-bo/privKey")).toString());
-    m_client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
-    m_client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("vorn/terminal"));
-    m_client.setHeader(QStringLiteral("Connection"), QStringLiteral("keep-alive"));
+    setUpClient(m_client);
+}
+
+void CardBO::setUpClient(HttpClient &client) const
+{
+    client.setIgnoreSslErrors(m_config.get(QStringLiteral("card-bo/ignoreSslErrors")).toBool());
+    client.setTLSRootCA(m_config.get(QStringLiteral("card-bo/rootCA")).toString());
+    client.setTLSCert(m_config.get(QStringLiteral("card-bo/pubCert")).toString());
+    client.setTLSKey(m_config.get(QStringLiteral("card-bo/privKey")).toString());
+    client.setHeader(QStringLiteral("Content-Type"), QStringLiteral("application/json"));
+    client.setHeader(QStringLiteral("User-Agent"), QStringLiteral("vorn/terminal"));
+    client.setHeader(QStringLiteral("Connection"), QStringLiteral("keep-alive"));
     const QString apiKey = m_database.param(QStringLiteral("apiKey")).toString();
     if (!apiKey.isEmpty())
-        m_client.setHeader(QStringLiteral("X-API-Key"), apiKey);
+        client.setHeader(QStringLiteral("X-API-Key"), apiKey);
 }
 
 void CardBO::initTimer()
@@ -196,6 +302,9 @@ void CardBO::stop()
         return;
     logInfo(QStringLiteral("Stopping Card BO engine"));
     ++m_run;
+    // A list of this run is not applied after it.
+    if (m_blacklistJob)
+        m_blacklistJob->cancelled = true;
     m_ticking = false;
     m_tickTimer.stop();
     m_transTimer.stop();
@@ -377,8 +486,7 @@ Deferred<> CardBO::request(HttpClient::Result exchange, const QString &operation
 
 void CardBO::handleErrorResponse(int status, const QJsonValue &body)
 {
-    const QString text = body.isString() ? body.toString() : compact(body.toObject());
-    logError(QStringLiteral("ERROR: Operation failed : (%1) %2").arg(status).arg(wholeBody(text)));
+    logFailure(status, body);
 }
 
 Deferred<> CardBO::registerDevice()
@@ -615,21 +723,15 @@ bool CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
     logInfo(wholeBody(compact(answerForLog(answer))));
 
     const QString blacklist = JsonRead::text(answer.value(QStringLiteral("blacklistVersion")));
-    if (!blacklist.isEmpty() && blacklist != blacklisVer() && blacklist != m_blacklistFetching) {
+    // One list at a time, in the order announced: a version announced while one is being
+    // fetched or applied comes with a later heartbeat.
+    if (!blacklist.isEmpty() && blacklist != blacklisVer() && !blacklistUpdating()) {
         logWarn(QStringLiteral("WARN: New blacklist version available : %1 ").arg(field(blacklist)));
-        m_blacklistFetching = blacklist;
         QPointer<CardBO> self(this);
-        updateBlacklist(blacklist)
-            .done([self, blacklist]() {
-                if (!self)
-                    return;
-                self->m_blacklistFetching.clear();
+        updateBlacklist(blacklist).done([self, blacklist]() {
+            if (self)
                 self->m_database.setParam(QStringLiteral("blacklistVer"), blacklist);
-            })
-            .fail([self]() {
-                if (self)
-                    self->m_blacklistFetching.clear();
-            });
+        });
     }
 
     const QString software = JsonRead::text(answer.value(QStringLiteral("softwareVersion")));
@@ -694,56 +796,104 @@ void CardBO::applyConfig(const QJsonArray &config)
 
 Deferred<> CardBO::updateBlacklist(const QString &version)
 {
+    Deferred<> result;
+    if (blacklistUpdating()) {
+        logWarn(QStringLiteral("WARN: A blacklist update is under way; version %1 is not fetched beside it").arg(field(version)));
+        result.reject();
+        return result;
+    }
     QUrl url = createUrl(QStringLiteral("/api/v1/device/blacklist"));
     if (!version.isEmpty()) {
         QUrlQuery query;
         addQueryText(query, QStringLiteral("after"), version);
         url.setQuery(query);
     }
-    return request(m_client.get(url, RequestTimeout, BlacklistReplySize), QStringLiteral("blacklist"),
-                   [this](int status, const QJsonValue &body) { return handleBlacklistResponse(status, body); });
-}
 
-bool CardBO::handleBlacklistResponse(int status, const QJsonValue &body)
-{
-    const QJsonObject answer = body.toObject();
-    logInfo(QStringLiteral("Update Blacklist response received : status=%1").arg(status));
-    logInfo(wholeBody(QString::fromUtf8(QJsonDocument(answer).toJson(QJsonDocument::Indented))));
+    if (!m_worker)
+        m_worker.emplace();
+    auto job = QSharedPointer<BlacklistJob>::create();
+    // A client of the update's own, in the worker's thread: its answer, up to the bound of
+    // 64 MiB, is read and parsed there too.
+    job->client = new HttpClient;
+    setUpClient(*job->client);
+    if (!m_worker->moveQObjectToThread(job->client)) {
+        delete job->client;
+        logError(QStringLiteral("ERROR: Blacklist worker is not running"));
+        result.reject();
+        return result;
+    }
 
-    // The version counts as applied once this succeeds: an answer that is not lists of uids
-    // must fail, so that the next heartbeat fetches it again. An entry that is no uid is left
-    // out; the genuine ones still apply.
-    QStringList lists[2];
-    const QString names[2] = {QStringLiteral("added"), QStringLiteral("removed")};
-    bool valid = answer.contains(names[0]) || answer.contains(names[1]);
-    int skipped = 0;
-    QJsonValue firstSkipped;
-    for (int i = 0; valid && i < 2; ++i) {
-        const QJsonValue list = answer.value(names[i]);
-        if (list.isUndefined())
-            continue;
-        valid = list.isArray();
-        const QJsonArray uids = list.toArray();
-        lists[i].reserve(uids.size());
-        for (const QJsonValue &uid : uids) {
-            const QString text = JsonRead::text(uid);
-            if (text.isEmpty()) {
-                if (skipped++ == 0)
-                    firstSkipped = uid;
-                continue;
-            }
-            lists[i] << text;
+    m_blacklistJob = job;
+    Deferred<int> outcome;
+    QPointer<CardBO> self(this);
+    const quint64 run = m_run;
+    outcome.done([self, job, result, run](int code) {
+        if (!self) {
+            result.reject();
+            return;
         }
+        if (self->m_blacklistJob == job)
+            self->m_blacklistJob.reset();
+        if (code == ListLate)
+            self->accepts(run, QStringLiteral("blacklist"));
+        else if (code == ListAbandoned)
+            logInfo(QStringLiteral("Blacklist update given up : the link was stopped; the list stays as it was"));
+        // A list applied after a stop keeps its version unstored: fetched again, it changes nothing.
+        if (code == ListApplied && self->m_run == run)
+            result.resolve();
+        else
+            result.reject();
+    });
+
+    Database *database = &m_database;
+    const bool posted = m_worker->execInThread([job, url, database, outcome]() {
+        if (job->cancelled) {
+            delete job->client;
+            job->client = nullptr;
+            outcome.resolve(ListUnsent);
+            return;
+        }
+        job->client->get(url, RequestTimeout, BlacklistReplySize)
+            .done([job, database, outcome](int status, QJsonValue body) {
+                job->client->deleteLater();
+                job->client = nullptr;
+                if (job->cancelled) {
+                    outcome.resolve(ListLate);
+                    return;
+                }
+                logInfo(QStringLiteral("Update Blacklist response received : status=%1").arg(status));
+                // Each step once the one before has let go of what it held: the client keeps the
+                // bytes it read until this returns, its result the document until its reply
+                // goes. At the bound they are hundreds of megabytes together.
+                QTimer::singleShot(0, [job, database, outcome, body]() mutable {
+                    auto lists = std::make_shared<std::array<QStringList, 2>>();
+                    const ListOutcome read = readBlacklistAnswer(std::move(body), job->cancelled, lists->data());
+                    if (read != ListApplied) {
+                        outcome.resolve(read);
+                        return;
+                    }
+                    QTimer::singleShot(0, [job, database, outcome, lists]() {
+                        if (database->blacklistApply(std::move((*lists)[0]), std::move((*lists)[1]), &job->cancelled))
+                            outcome.resolve(ListApplied);
+                        else
+                            outcome.resolve(job->cancelled ? ListAbandoned : ListNotApplied);
+                    });
+                });
+            })
+            .fail([job, outcome](int status, QJsonValue body) {
+                job->client->deleteLater();
+                job->client = nullptr;
+                logFailure(status, body);
+                outcome.resolve(ListNotApplied);
+            });
+    });
+    if (!posted) {
+        m_blacklistJob.reset();
+        delete job->client;
+        logError(QStringLiteral("ERROR: Blacklist worker is not running"));
+        result.reject();
     }
-    if (!valid) {
-        logError(QStringLiteral("ERROR: Blacklist answer is not lists of card uids; nothing applied"));
-        return false;
-    }
-    if (skipped > 0)
-        logWarn(QStringLiteral("WARN: Skipping %1 blacklist entries that are no card uid, the first : %2")
-                    .arg(skipped)
-                    .arg(field(QString::fromUtf8(QJsonDocument(QJsonArray{firstSkipped}).toJson(QJsonDocument::Compact)))));
-    return m_database.blacklistApply(lists[0], lists[1]);
+    return result;
 }
 
 Deferred<> CardBO::sendProgress(const QString &operation, int percent)

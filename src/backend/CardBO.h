@@ -1,6 +1,7 @@
 #pragma once
 
 #include "async/Deferred.h"
+#include "async/ThreadWorker.h"
 #include "backend/Database.h"
 #include "backend/Transaction.h"
 #include "transport/HttpClient.h"
@@ -10,17 +11,20 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
+#include <QSharedPointer>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
 #include <QVariant>
 
 #include <functional>
+#include <optional>
 
 class Config;
 
 namespace Backend {
 
+class BlacklistJob;
 class TerminalView;
 
 // The terminal's link with the back office over HTTPS with a client certificate: registration
@@ -48,12 +52,16 @@ public:
     QString blacklisVer() const;
     // The interval the next tick comes after (the one the last tick armed).
     int tickInterval() const { return m_tickTimer.interval(); }
+    // While a blacklist is fetched and applied; one at a time.
+    bool blacklistUpdating() const { return !m_blacklistJob.isNull(); }
 
     static QString stateToStr(State state);
 
     Deferred<> registerDevice();
     Deferred<> updateData();
     Deferred<> heartbeat();
+    // Fetched, read and applied on a thread of its own: a list of millions of uids takes
+    // seconds, which the lane's thread cannot spare. Refused while another update runs.
     Deferred<> updateBlacklist(const QString &version);
     Deferred<> clearProgress();
     Deferred<> transmitTransaction(Transaction::Ptr trans);
@@ -89,6 +97,7 @@ private:
     enum class LateAnswer { Ignored, Handled };
 
     void initClient();
+    void setUpClient(HttpClient &client) const;
     void initTimer();
     QUrl createUrl(const QString &path) const;
     // The operation fails for a late answer even when it is handled: its follow-up belongs to
@@ -112,7 +121,6 @@ private:
     bool handleUpdateDataResponse(int status, const QJsonValue &body);
     QList<Database::DataRecord> usableRecords(const QJsonArray &array);
     bool handleHeartbeatResponse(int status, const QJsonValue &body);
-    bool handleBlacklistResponse(int status, const QJsonValue &body);
     bool handleTransResponse(Transaction::Ptr trans, int status, const QJsonValue &body);
     void applyConfig(const QJsonArray &config);
     void updateLastComms();
@@ -143,8 +151,10 @@ private:
     bool m_ticking = false;
     // Counts start() and stop(): an answer to a request of an earlier run changes nothing.
     quint64 m_run = 0;
-    // The blacklist version being fetched, so that heartbeats meanwhile do not fetch it again.
-    QString m_blacklistFetching;
+    // Where blacklists are fetched and applied, started with the first; and the update under
+    // way, shared with it.
+    std::optional<ThreadWorker> m_worker;
+    QSharedPointer<BlacklistJob> m_blacklistJob;
     // Progress reports: one on its way at a time, and of those that come meanwhile only the
     // latest goes next; the callers of the ones it replaced learn its outcome.
     bool m_progressSending = false;

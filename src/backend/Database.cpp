@@ -4,11 +4,16 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSettings>
 #include <QSqlError>
+#include <QThread>
+
+#include <algorithm>
+#include <optional>
 
 #include <cerrno>
 #include <cstring>
@@ -80,6 +85,129 @@ QStringList dueLimits()
     return {time.toString(Qt::ISODate), time.addSecs(Database::LongestRetryDelay).toString(Qt::ISODate)};
 }
 
+// An answer of at most this many entries is applied in one transaction, which holds the file
+// for a few dozen milliseconds; a longer one is built beside the list, a share at a time.
+constexpr int ShortList = 10000;
+// Uids bound in one statement: one statement a uid would cost more than the uid.
+constexpr int RowsPerStatement = 500;
+// Rows one statement copies or deletes while a list is rebuilt.
+constexpr int RowsPerCopy = 2000;
+// How long one transaction of a rebuild holds the file before it commits and lets the lane's
+// own reads and writes in, and how long it then leaves the file to them. SQLite's wait for a
+// lock polls, at first every few milliseconds; without a pause the next transaction would
+// take the file again before a waiting lane looked.
+constexpr qint64 WriteShareMsec = 50;
+constexpr unsigned long ShareGapMsec = 25;
+
+const QString NextList = QStringLiteral("BlacklistNext");
+const QString OldList = QStringLiteral("BlacklistOld");
+
+bool isCancelled(const std::atomic_bool *cancelled)
+{
+    return cancelled && cancelled->load();
+}
+
+QString errorText(const QSqlError &error)
+{
+    return error.text().trimmed().isEmpty() ? QString() : QStringLiteral(" : ") + error.text();
+}
+
+// One statement run over a list of uids, RowsPerStatement of them at a time. `form` takes the
+// placeholders as %1: "(?),(?)" for `tuples`, else "?,?".
+class UidBatches
+{
+public:
+    UidBatches(const SqlDatabase &db, const QString &form, bool tuples, const QStringList &uids)
+        : m_db(db)
+        , m_form(form)
+        , m_tuples(tuples)
+        , m_uids(uids)
+    {
+    }
+
+    bool atEnd() const { return m_from >= m_uids.size(); }
+
+    // Runs the next batch; `affected` grows by the rows it changed.
+    bool runNext(int *affected)
+    {
+        const int n = qMin(RowsPerStatement, m_uids.size() - m_from);
+        if (n <= 0)
+            return true;
+        std::optional<QSqlQuery> &query = n == RowsPerStatement ? m_full : m_tail;
+        if (!query || n != RowsPerStatement) {
+            QStringList marks;
+            marks.reserve(n);
+            for (int i = 0; i < n; ++i)
+                marks << (m_tuples ? QStringLiteral("(?)") : QStringLiteral("?"));
+            query = m_db.query(m_form.arg(marks.join(QLatin1Char(','))));
+        }
+        for (int i = 0; i < n; ++i)
+            query->bindValue(i, m_uids.at(m_from + i));
+        if (!m_db.executeAgain(*query))
+            return false;
+        *affected += qMax(0, query->numRowsAffected());
+        m_from += n;
+        return true;
+    }
+
+private:
+    const SqlDatabase &m_db;
+    QString m_form;
+    bool m_tuples;
+    const QStringList &m_uids;
+    int m_from = 0;
+    std::optional<QSqlQuery> m_full;
+    std::optional<QSqlQuery> m_tail;
+};
+
+// Runs `step` over and over in transactions that hold the file WriteShareMsec at most each,
+// until it says it is done. False when a step or a commit failed (back to the last commit), or
+// when `cancelled` was set.
+bool writeInShares(const SqlDatabase &db, const std::atomic_bool *cancelled, const std::function<bool(bool *done)> &step)
+{
+    QSqlDatabase connection = db.database();
+    bool done = false;
+    while (!done) {
+        if (isCancelled(cancelled))
+            return false;
+        if (!connection.transaction()) {
+            logError(QStringLiteral("ERROR: Could not begin writing the blacklist") + errorText(connection.lastError()));
+            return false;
+        }
+        QElapsedTimer share;
+        share.start();
+        bool ok = true;
+        while (ok && !done && share.elapsed() < WriteShareMsec && !isCancelled(cancelled))
+            ok = step(&done);
+        if (!ok || !connection.commit()) {
+            if (ok)
+                logError(QStringLiteral("ERROR: Could not write the blacklist") + errorText(connection.lastError()));
+            connection.rollback();
+            return false;
+        }
+        QThread::msleep(ShareGapMsec);
+    }
+    return true;
+}
+
+// A whole table goes a share at a time: dropped at once, a long one would hold the file.
+bool dropInShares(const SqlDatabase &db, const QString &table, const std::atomic_bool *cancelled)
+{
+    QSqlQuery remove = db.query(QStringLiteral("DELETE FROM %1 WHERE rowid IN (SELECT rowid FROM %1 LIMIT %2)")
+                                    .arg(table)
+                                    .arg(RowsPerCopy));
+    const bool emptied = writeInShares(db, cancelled, [&](bool *done) {
+        if (!db.executeAgain(remove))
+            return false;
+        *done = remove.numRowsAffected() <= 0;
+        return true;
+    });
+    if (!emptied)
+        return false;
+    QSqlQuery drop = db.query(QStringLiteral("DROP TABLE %1").arg(table));
+    return db.execute(drop);
+}
+
 } // namespace
 
 const QStringList Database::RecordSchema{
@@ -143,6 +271,7 @@ Database::Database(Config &config, QObject *parent)
     : QObject(parent)
     , m_config(config)
     , m_db(QStringLiteral("terminal.db"))
+    , m_listDb(QDir::current().absoluteFilePath(QStringLiteral("terminal.db")), SqlDatabase::Cache::Private)
 {
     mendKeyFile(QScopedPointer<QSettings>(apiKeySettings())->fileName());
     // A list that cannot be read (a file locked by another process, or damaged) says nothing
@@ -322,37 +451,135 @@ void Database::blacklistRemove(const QString &uid)
     m_db.execute(query);
 }
 
-bool Database::blacklistApply(const QStringList &added, const QStringList &removed)
+bool Database::blacklistApply(QStringList added, QStringList removed, const std::atomic_bool *cancelled)
 {
-    int listed = 0;
+    // In order, rows go in where the last ones went: a shuffled list touches the whole index.
+    std::sort(added.begin(), added.end());
+    std::sort(removed.begin(), removed.end());
+
+    // What a rebuild cut short (a power cut) left beside the list goes first.
+    bool read = false;
+    const QStringList tables = m_listDb.tableNames(&read);
+    for (const QString &table : {NextList, OldList}) {
+        if (read && tables.contains(table, Qt::CaseInsensitive) && !dropInShares(m_listDb, table, cancelled))
+            logError(QStringLiteral("ERROR: Could not remove the unfinished list : ") + table);
+    }
+
     int taken = 0;
     int dropped = 0;
-    const bool written = inTransaction(QStringLiteral("Blacklist"), [&]() {
-        QSqlQuery insert = m_db.query(QStringLiteral("INSERT OR IGNORE INTO Blacklist (uid) VALUES (?)"));
-        for (const QString &uid : added) {
-            insert.bindValue(0, uid);
-            if (!m_db.executeAgain(insert))
-                return false;
-            if (insert.numRowsAffected() > 0)
-                ++taken;
-            else
-                ++listed;
+    bool written = false;
+    if (added.size() + removed.size() <= ShortList) {
+        QSqlDatabase connection = m_listDb.database();
+        if (!connection.transaction()) {
+            logError(QStringLiteral("ERROR: Could not begin writing Blacklist") + errorText(connection.lastError()));
+            return false;
         }
-        QSqlQuery remove = m_db.query(QStringLiteral("DELETE FROM Blacklist WHERE uid = ?"));
-        for (const QString &uid : removed) {
-            remove.bindValue(0, uid);
-            if (!m_db.executeAgain(remove))
-                return false;
-            dropped += qMax(0, remove.numRowsAffected());
+        UidBatches insert(m_listDb, QStringLiteral("INSERT OR IGNORE INTO Blacklist (uid) VALUES %1"), true, added);
+        UidBatches remove(m_listDb, QStringLiteral("DELETE FROM Blacklist WHERE uid IN (%1)"), false, removed);
+        bool ok = true;
+        while (ok && !insert.atEnd() && !isCancelled(cancelled))
+            ok = insert.runNext(&taken);
+        while (ok && !remove.atEnd() && !isCancelled(cancelled))
+            ok = remove.runNext(&dropped);
+        written = ok && !isCancelled(cancelled) && connection.commit();
+        if (!written) {
+            const QString reason = errorText(connection.lastError());
+            connection.rollback();
+            if (!isCancelled(cancelled))
+                logError(QStringLiteral("ERROR: Nothing written to Blacklist") + reason);
         }
-        return true;
-    });
+    } else {
+        written = rebuildBlacklist(added, removed, cancelled, &taken, &dropped);
+    }
     if (written)
         logInfo(QStringLiteral("Blacklist updated : %1 uid(s) added, %2 listed already, %3 removed")
                     .arg(taken)
-                    .arg(listed)
+                    .arg(added.size() - taken)
                     .arg(dropped));
     return written;
+}
+
+bool Database::rebuildBlacklist(const QStringList &added, const QStringList &removed,
+                                const std::atomic_bool *cancelled, int *taken, int *dropped)
+{
+    QSqlQuery create = m_listDb.query(QStringLiteral("CREATE TABLE %1 (%2)").arg(NextList, BlacklistSchema.join(QLatin1Char(','))));
+    if (!m_listDb.execute(create)) {
+        logError(QStringLiteral("ERROR: Nothing written to Blacklist") + errorText(create.lastError()));
+        return false;
+    }
+
+    // The list as it is, in order of uid, a share at a time.
+    QSqlQuery first = m_listDb.query(QStringLiteral("INSERT INTO %1 (uid) SELECT uid FROM Blacklist WHERE uid IS NOT NULL "
+                                                    "ORDER BY uid LIMIT %2").arg(NextList).arg(RowsPerCopy));
+    QSqlQuery next = m_listDb.query(QStringLiteral("INSERT INTO %1 (uid) SELECT uid FROM Blacklist WHERE uid > ? "
+                                                   "ORDER BY uid LIMIT %2").arg(NextList).arg(RowsPerCopy));
+    QSqlQuery last = m_listDb.query(QStringLiteral("SELECT MAX(uid) FROM %1").arg(NextList));
+    bool started = false;
+    QVariant bound;
+    bool built = writeInShares(m_listDb, cancelled, [&](bool *done) {
+        QSqlQuery &copy = started ? next : first;
+        if (started)
+            copy.bindValue(0, bound);
+        if (!m_listDb.executeAgain(copy))
+            return false;
+        started = true;
+        if (copy.numRowsAffected() < RowsPerCopy) {
+            *done = true;
+            return true;
+        }
+        if (!m_listDb.executeAgain(last) || !last.next())
+            return false;
+        bound = last.value(0);
+        last.finish();
+        return true;
+    });
+
+    UidBatches insert(m_listDb, QStringLiteral("INSERT OR IGNORE INTO %1 (uid) VALUES %2").arg(NextList, QStringLiteral("%1")),
+                      true, added);
+    built = built && writeInShares(m_listDb, cancelled, [&](bool *done) {
+        const bool ok = insert.runNext(taken);
+        *done = insert.atEnd();
+        return ok;
+    });
+    UidBatches remove(m_listDb, QStringLiteral("DELETE FROM %1 WHERE uid IN (%2)").arg(NextList, QStringLiteral("%1")),
+                      false, removed);
+    built = built && writeInShares(m_listDb, cancelled, [&](bool *done) {
+        const bool ok = remove.runNext(dropped);
+        *done = remove.atEnd();
+        return ok;
+    });
+
+    // The new list takes the old one's place in one short transaction.
+    QSqlDatabase connection = m_listDb.database();
+    bool swapped = false;
+    QString reason;
+    if (built && connection.transaction()) {
+        // Each prepared once the one before has run: a statement is checked against the names
+        // as they are when it is prepared.
+        const auto run = [this](const QString &statement) {
+            QSqlQuery query = m_listDb.query(statement);
+            return m_listDb.execute(query);
+        };
+        swapped = run(QStringLiteral("ALTER TABLE Blacklist RENAME TO %1").arg(OldList))
+            && run(QStringLiteral("ALTER TABLE %1 RENAME TO Blacklist").arg(NextList)) && !isCancelled(cancelled)
+            && connection.commit();
+        if (!swapped) {
+            reason = errorText(connection.lastError());
+            connection.rollback();
+        }
+    } else if (built) {
+        reason = errorText(connection.lastError());
+    }
+    if (!swapped) {
+        if (!isCancelled(cancelled))
+            logError(QStringLiteral("ERROR: Nothing written to Blacklist") + reason);
+        // Cleared even when the apply was cut short: a list left half built would take room
+        // until the next long list.
+        dropInShares(m_listDb, NextList, nullptr);
+        return false;
+    }
+    dropInShares(m_listDb, OldList, cancelled);
+    return true;
 }
 
 bool Database::isBlacklisted(const QString &uid) const

@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <atomic>
 #include <functional>
 
 class Config;
@@ -62,10 +63,14 @@ public:
     void blacklistAdd(const QString &uid);
     void blacklistRemove(const QString &uid);
     bool isBlacklisted(const QString &uid) const;
-    // One blacklist answer in one transaction: every uid of `added` in (one listed already stays
-    // as it is), then every uid of `removed` out. False, with nothing changed, when any of it
-    // could not be written.
-    bool blacklistApply(const QStringList &added, const QStringList &removed);
+    // One blacklist answer: every uid of `added` in (one listed already stays as it is), then
+    // every uid of `removed` out. Whole or not at all: false, with the list as it was, when any
+    // of it could not be written or `cancelled` was set on the way. For any thread, one call at
+    // a time; it is the list's only writer while it runs. Readers see the old list until the
+    // new one is whole, and no write holds the file for long, so the lane's own reads and
+    // writes go on meanwhile. Entries a transaction takes at once are written in one; a longer
+    // list is built beside the old one and takes its place.
+    bool blacklistApply(QStringList added, QStringList removed, const std::atomic_bool *cancelled = nullptr);
 
     int transCount(const QString &status) const;
     // Stores the transaction as a new PENDING row due now; false when it could not be stored.
@@ -93,10 +98,15 @@ private:
     bool insertRecords(const QString &table, const QList<DataRecord> &records);
     // Runs `write` in one transaction: committed when it returns true, else rolled back.
     bool inTransaction(const QString &what, const std::function<bool()> &write);
+    bool rebuildBlacklist(const QStringList &added, const QStringList &removed, const std::atomic_bool *cancelled,
+                          int *taken, int *dropped);
     static Transaction::Ptr deserialize(const QSqlQuery &query);
 
     Config &m_config;
     SqlDatabase m_db;
+    // The blacklist's writer, on whichever thread applies a list: a connection of its own that
+    // waits for the lane's locks, and the lane's for its, instead of failing at once.
+    SqlDatabase m_listDb;
 };
 
 QDateTime strToDate(const QString &text);

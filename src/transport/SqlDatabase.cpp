@@ -5,6 +5,7 @@
 #include <QSqlResult>
 #include <QStringList>
 #include <QThread>
+#include <QUrl>
 #include <QUuid>
 #include <QtDebug>
 
@@ -34,12 +35,18 @@ void logFailure(QString const &statement, QSqlError const &error)
 
 } // namespace
 
-SqlDatabase::DatabaseConnection::DatabaseConnection(QString const &path)
+SqlDatabase::DatabaseConnection::DatabaseConnection(QString const &path, Cache cache)
     : m_name(QUuid::createUuid().toString())
 {
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-    db.setDatabaseName(path);
-    db.setConnectOptions(QStringLiteral("QSQLITE_ENABLE_SHARED_CACHE"));
+    if (cache == Cache::Shared) {
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_ENABLE_SHARED_CACHE"));
+    } else {
+        // Said in the name itself: the driver's shared-cache switch is one for the whole process.
+        db.setDatabaseName(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded) + QStringLiteral("?cache=private"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
+    }
     if (!db.open()) {
         qCritical().noquote().nospace() << SQL_TAG << "ERROR: Database open failed : " << db.lastError().text();
     }
@@ -57,8 +64,14 @@ SqlDatabase::DatabaseConnection::~DatabaseConnection()
 }
 
 SqlDatabase::SqlDatabase(QString const &path, QObject *parent)
+    : SqlDatabase(path, Cache::Shared, parent)
+{
+}
+
+SqlDatabase::SqlDatabase(QString const &path, Cache cache, QObject *parent)
     : QObject(parent)
     , m_path(path)
+    , m_cache(cache)
     , m_connections(QSharedPointer<Connections>::create())
 {
 }
@@ -92,7 +105,7 @@ QSqlDatabase SqlDatabase::database() const
     }
     if (!connection) {
         qInfo().noquote().nospace() << SQL_TAG << "Creating new Database connection for thread ";
-        connection = new DatabaseConnection(m_path);
+        connection = new DatabaseConnection(m_path, m_cache);
         connect(thread, &QThread::finished, connection, &QObject::deleteLater, Qt::DirectConnection);
         QSharedPointer<Connections> const connections = m_connections;
         connect(connection, &QObject::destroyed, [connections, thread, connection]() {

@@ -15,7 +15,13 @@ class SqlDatabase : public QObject
     Q_OBJECT
 
 public:
+    // Connections that share SQLite's cache lock each other out at once, without waiting: one
+    // that writes while another thread works on the same file needs a cache of its own, and
+    // then waits for the other's locks as a separate program would.
+    enum class Cache { Shared, Private };
+
     explicit SqlDatabase(QString const &path, QObject *parent = nullptr);
+    SqlDatabase(QString const &path, Cache cache, QObject *parent = nullptr);
     ~SqlDatabase() override;
 
     QSqlDatabase database() const;
@@ -39,7 +45,7 @@ private:
     class DatabaseConnection : public QObject
     {
     public:
-        explicit DatabaseConnection(QString const &path);
+        DatabaseConnection(QString const &path, Cache cache);
         ~DatabaseConnection() override;
         QString const &name() const { return m_name; }
 
@@ -58,5 +64,6 @@ private:
     };
 
     QString m_path;
+    Cache m_cache = Cache::Shared;
     QSharedPointer<Connections> m_connections;
 };

@@ -125,10 +125,11 @@ public:
             n += log.startingWith(end).size();
         return n;
     }
-    // Waits until every request sent has been answered and its answer taken in.
+    // Waits until every request sent has been answered and its answer taken in (a blacklist
+    // is taken in on a thread of its own, after its answer line).
     bool settle(int msec = 40000) const
     {
-        return waitUntil([this] { return sent() == handled(); }, msec);
+        return waitUntil([this] { return sent() == handled() && !(bo && bo->blacklistUpdating()); }, msec);
     }
     // One step of the state machine and everything it set off.
     bool tick()

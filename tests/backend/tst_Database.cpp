@@ -10,8 +10,10 @@
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <memory>
 
 using Backend::Database;
@@ -29,6 +31,16 @@ Transaction::Ptr transaction(const QString &uuid, Transaction::Type type = Trans
     t->setCardUid(QStringLiteral("CARD-") + uuid);
     t->setKelvoDbId(QStringLiteral("0"));
     return t;
+}
+
+// Card uids as a back office lists them: distinct, and in no particular order.
+QStringList cardUids(const QString &prefix, int count)
+{
+    QStringList uids;
+    uids.reserve(count);
+    for (int i = count; i > 0; --i)
+        uids << prefix + QString::number(i, 16).toUpper().rightJustified(12, QLatin1Char('0'));
+    return uids;
 }
 
 QStringList uuids(const QList<Transaction::Ptr> &list)
@@ -72,6 +84,21 @@ private:
         q.exec(statement);
         return q;
     }
+
+    QStringList column(const QString &statement)
+    {
+        QStringList values;
+        QSqlQuery q = raw(statement);
+        while (q.next())
+            values << q.value(0).toString();
+        return values;
+    }
+    QStringList listed() { return column(QStringLiteral("SELECT uid FROM Blacklist ORDER BY uid")); }
+    QStringList tables()
+    {
+        return column(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"));
+    }
+    const QStringList FiveTables{"Blacklist", "Customs", "Locations", "Parameters", "Transactions"};
 
 private slots:
     void init()
@@ -198,6 +225,116 @@ private slots:
         }
         m_db->blacklistRemove(QStringLiteral("04AA"));
         QVERIFY(!m_db->isBlacklisted(QStringLiteral("04AA")));
+    }
+
+    // A list is applied whatever its length: uids listed already or twice count as listed, one
+    // both added and removed ends up out, and what an apply cut short by a power cut left
+    // beside the list goes.
+    void blacklistApplyOfAnyLength_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::newRow("short") << 3;
+        QTest::newRow("long") << 25000;
+    }
+    void blacklistApplyOfAnyLength()
+    {
+        QFETCH(int, count);
+        m_db = std::make_unique<Database>(*m_config);
+        for (const char *uid : {"OLD1", "OLD2", "OLD3"})
+            m_db->blacklistAdd(QLatin1String(uid));
+        QVERIFY(raw(QStringLiteral("CREATE TABLE BlacklistNext (uid TEXT, PRIMARY KEY (uid))")).isActive());
+        QVERIFY(raw(QStringLiteral("INSERT INTO BlacklistNext VALUES ('STALE')")).isActive());
+
+        const QStringList fresh = cardUids(QStringLiteral("N"), count);
+        QStringList added = fresh;
+        added << fresh.first() << QStringLiteral("OLD1");
+        QStringList expected = fresh;
+        expected.removeAt(1);
+        expected << QStringLiteral("OLD1") << QStringLiteral("OLD3");
+        expected.sort();
+        {
+            LogCapture log;
+            QVERIFY(m_db->blacklistApply(added, {QStringLiteral("OLD2"), QStringLiteral("GONE"), fresh.at(1)}));
+            QCOMPARE(log.startingWith(QStringLiteral("[Backend::Database] Blacklist updated : ")),
+                     QStringList{QStringLiteral("[Backend::Database] Blacklist updated : %1 uid(s) added, 2 listed "
+                                                "already, 2 removed").arg(count)});
+        }
+        QCOMPARE(listed(), expected);
+        QCOMPARE(tables(), FiveTables);
+    }
+
+    // Whatever fails on the way, the list stays as it was: a uid the file refuses (a trigger
+    // here) in a short list, a long list that cannot take the old one's place (a view the file
+    // can no longer read stops any rename).
+    void blacklistApplyIsWholeOrNothing_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("short, a uid refused")
+            << 3 << "CREATE TRIGGER refuse BEFORE INSERT ON Blacklist WHEN NEW.uid = 'N000000000001' "
+                    "BEGIN SELECT RAISE(ABORT, 'refused'); END"
+            << "refused";
+        QTest::newRow("long, the old list cannot be replaced")
+            << 25000 << "CREATE VIEW Broken AS SELECT uid FROM Missing" << "Missing";
+    }
+    void blacklistApplyIsWholeOrNothing()
+    {
+        QFETCH(int, count);
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        m_db = std::make_unique<Database>(*m_config);
+        m_db->blacklistAdd(QStringLiteral("OLD1"));
+        m_db->blacklistAdd(QStringLiteral("OLD2"));
+        QVERIFY(raw(fault).isActive());
+        {
+            LogCapture log;
+            QVERIFY(!m_db->blacklistApply(cardUids(QStringLiteral("N"), count), {QStringLiteral("OLD1")}));
+            QVERIFY(log.contains(QtCriticalMsg, reason));
+            QCOMPARE(log.startingWith(QStringLiteral("[Backend::Database] Blacklist updated")).size(), 0);
+        }
+        QCOMPARE(listed(), (QStringList{"OLD1", "OLD2"}));
+        QCOMPARE(tables(), FiveTables);
+    }
+
+    // The link applies a list on a thread of its own. The lane's thread meanwhile still writes
+    // its transactions and reads the list, which is the old one until the new one is whole.
+    void blacklistApplyBesideTheLane()
+    {
+        m_db = std::make_unique<Database>(*m_config);
+        m_db->blacklistAdd(QStringLiteral("OLD1"));
+        m_db->blacklistAdd(QStringLiteral("OLD2"));
+        const QStringList added = cardUids(QStringLiteral("N"), 40000);
+        std::atomic_bool done{false};
+        bool applied = false;
+        std::unique_ptr<QThread> thread(QThread::create([&]() {
+            applied = m_db->blacklistApply(added, {QStringLiteral("OLD1")});
+            done = true;
+        }));
+        thread->start();
+        int written = 0;
+        int failed = 0;
+        QStringList mixed;
+        while (!done) {
+            if (m_db->transAdd(transaction(QStringLiteral("t%1").arg(written + failed))))
+                ++written;
+            else
+                ++failed;
+            const bool old = m_db->isBlacklisted(QStringLiteral("OLD1"));
+            const bool first = m_db->isBlacklisted(added.first());
+            const bool last = m_db->isBlacklisted(added.last());
+            if (!(old && !first && !last) && !(!old && first && last))
+                mixed << QStringLiteral("old %1, first %2, last %3").arg(old).arg(first).arg(last);
+            // A lane writes now and then, not without end.
+            QThread::msleep(2);
+        }
+        QVERIFY(thread->wait(60000));
+        QVERIFY(applied);
+        QCOMPARE(failed, 0);
+        QVERIFY2(mixed.isEmpty(), qPrintable(mixed.join(QStringLiteral("; "))));
+        QCOMPARE(m_db->transCount(QStringLiteral("PENDING")), written);
+        QCOMPARE(listed().size(), added.size() + 1);
+        QVERIFY(!m_db->isBlacklisted(QStringLiteral("OLD1")));
     }
 
     // A list is written whole or not at all: a row the file refuses (here a trigger) leaves the

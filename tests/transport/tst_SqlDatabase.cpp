@@ -18,6 +18,8 @@ private slots:
     void init();
     void oneConnectionPerThread();
     void twoThreadsWriteTheSameFile();
+    void privateCacheWaitsForTheOtherWriter_data();
+    void privateCacheWaitsForTheOtherWriter();
     void tableExistsIgnoresCase_data();
     void tableExistsIgnoresCase();
     void userVersion();
@@ -103,6 +105,59 @@ void TestSqlDatabase::twoThreadsWriteTheSameFile()
     QCOMPARE(count.value(0).toInt(), 2);
     QCOMPARE(count.value(1).toInt(), rows);
     QVERIFY(!count.next());
+}
+
+// A connection of its own (for long writes on a worker thread) waits for the lane's locks and
+// the lane's for its, where two connections of one shared cache refuse each other at once;
+// and it opens the same file whatever characters its path holds.
+void TestSqlDatabase::privateCacheWaitsForTheOtherWriter_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << "terminal.db";
+    QTest::newRow("blank, percent, hash and question mark") << "lane 4 %41 #2 ?x.db";
+}
+
+void TestSqlDatabase::privateCacheWaitsForTheOtherWriter()
+{
+    QFETCH(QString, name);
+    QString const path = m_dir->filePath(name);
+    SqlDatabase lane(path);
+    QVERIFY(lane.execute(QStringLiteral("CREATE TABLE Rows (writer TEXT)")).isActive());
+    SqlDatabase worker(path, SqlDatabase::Cache::Private);
+
+    std::atomic_bool holding{false};
+    bool written = false;
+    QThread *thread = QThread::create([&]() {
+        QSqlDatabase connection = worker.database();
+        connection.transaction();
+        QSqlQuery insert = worker.query(QStringLiteral("INSERT INTO Rows VALUES ('worker')"));
+        written = worker.execute(insert);
+        holding = true;
+        // Well within the five seconds a connection waits for a lock.
+        QThread::msleep(300);
+        written = connection.commit() && written;
+    });
+    thread->start();
+    while (!holding && !thread->isFinished())
+        QThread::msleep(1);
+    QSqlQuery insert = lane.query(QStringLiteral("INSERT INTO Rows VALUES ('lane')"));
+    QVERIFY(lane.execute(insert));
+    QVERIFY(thread->wait(10000));
+    delete thread;
+    QVERIFY(written);
+
+    QStringList writers;
+    {
+        QSqlDatabase plain = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("plain"));
+        plain.setDatabaseName(path);
+        QSqlQuery rows(plain);
+        if (plain.open() && rows.exec(QStringLiteral("SELECT writer FROM Rows ORDER BY writer")))
+            while (rows.next())
+                writers << rows.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("plain"));
+    QCOMPARE(writers, (QStringList{"lane", "worker"}));
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files), (QStringList{name}));
 }
 
 void TestSqlDatabase::tableExistsIgnoresCase_data()

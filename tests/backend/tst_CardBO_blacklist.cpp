@@ -1,0 +1,318 @@
+#include "LinkRig.h"
+
+#include "fakes/DeferredProbe.h"
+#include "fakes/TestCertificates.h"
+
+#include <QJsonArray>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+using Backend::CardBO;
+
+namespace {
+
+const QString &Blacklist = FakeBackOffice::Blacklist;
+const QStringList FiveTables{"Blacklist", "Customs", "Locations", "Parameters", "Transactions"};
+
+// Card uids as a back office lists them: distinct, and in no particular order.
+QStringList cardUids(const QString &prefix, int count)
+{
+    QStringList uids;
+    uids.reserve(count);
+    for (int i = count; i > 0; --i)
+        uids << prefix + QString::number(i, 16).toUpper().rightJustified(12, QLatin1Char('0'));
+    return uids;
+}
+
+// A connection to the store of the test's own, as another program on the terminal holds one.
+class OtherConnection
+{
+public:
+    explicit OtherConnection(const QString &path)
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
+        db.setDatabaseName(path);
+        db.open();
+    }
+    ~OtherConnection()
+    {
+        QSqlDatabase::database(Name, false).close();
+        QSqlDatabase::removeDatabase(Name);
+    }
+
+    bool exec(const QString &statement)
+    {
+        QSqlQuery q(QSqlDatabase::database(Name, false));
+        return q.exec(statement);
+    }
+    QStringList column(const QString &statement)
+    {
+        QStringList values;
+        QSqlQuery q(QSqlDatabase::database(Name, false));
+        if (q.exec(statement))
+            while (q.next())
+                values << q.value(0).toString();
+        return values;
+    }
+    QStringList listed() { return column(QStringLiteral("SELECT uid FROM Blacklist ORDER BY uid")); }
+    QStringList tables()
+    {
+        return column(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"));
+    }
+
+private:
+    static constexpr const char *Name = "other";
+};
+
+} // namespace
+
+// Blacklist answers of any length are taken in beside the lane: the event loop keeps turning,
+// the list changes whole or not at all, and answers that come while one is being applied, or
+// after the link was stopped or destroyed, change nothing they should not.
+class tst_CardBO_blacklist : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<TestCertificates> m_certs;
+    std::unique_ptr<LinkRig> m_rig;
+
+    bool beat()
+    {
+        DeferredProbe<> done(m_rig->bo->heartbeat());
+        return done.waitSettled(40000) && m_rig->settle() && done.resolved();
+    }
+    QString storePath() const { return m_rig->dir.filePath(QStringLiteral("terminal.db")); }
+    bool answerReceived() const
+    {
+        return m_rig->log.contains(QtInfoMsg, QStringLiteral("[Backend::CardBO] Update Blacklist response received"));
+    }
+
+    // v1 applied: OLD1 and OLD2 listed.
+    void seed()
+    {
+        m_rig->db->setParam(QStringLiteral("blacklistVer"), QStringLiteral("v1"));
+        m_rig->db->blacklistAdd(QStringLiteral("OLD1"));
+        m_rig->db->blacklistAdd(QStringLiteral("OLD2"));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        m_certs = std::make_unique<TestCertificates>(QStringLiteral("Back Office"));
+        QVERIFY2(m_certs->isValid(), qPrintable(m_certs->errorString()));
+    }
+
+    void init()
+    {
+        m_rig = std::make_unique<LinkRig>(*m_certs);
+        QVERIFY(m_rig->setUp());
+        m_rig->storeKey();
+    }
+
+    void cleanup() { m_rig.reset(); }
+
+    // Another program holds the store for writing when the answer comes. The answer waits for
+    // it beside the lane: timers fire, a heartbeat goes out and is taken in, the old list and
+    // version hold, and a newer version announced meanwhile waits its turn.
+    void answerWaitsForTheStoreBesideTheLane_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::newRow("a few uids") << 3;
+        QTest::newRow("more than one write should hold the store for") << 30000;
+    }
+    void answerWaitsForTheStoreBesideTheLane()
+    {
+        QFETCH(int, count);
+        LinkRig &rig = *m_rig;
+        seed();
+        const QStringList added = cardUids(QStringLiteral("N"), count);
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), added, {"OLD1"});
+        rig.backOffice.setBlacklist(QStringLiteral("v3"), {"NEW3"});
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+
+        OtherConnection other(storePath());
+        QVERIFY(other.exec(QStringLiteral("BEGIN IMMEDIATE")));
+        DeferredProbe<> first(rig.bo->heartbeat());
+        QVERIFY(waitUntil([&] { return answerReceived(); }, 40000));
+
+        int ticks = 0;
+        QTimer timer;
+        QObject::connect(&timer, &QTimer::timeout, [&ticks]() { ++ticks; });
+        timer.start(10);
+        QVERIFY(waitUntil([&] { return ticks >= 5; }));
+        QVERIFY2(!rig.log.contains(QtCriticalMsg, QStringLiteral("Nothing written to Blacklist")),
+                 "the answer was given up while the lane waited for it");
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v3"}});
+        DeferredProbe<> second(rig.bo->heartbeat());
+        QVERIFY(second.waitSettled(30000));
+        QVERIFY(second.resolved());
+        QCOMPARE(rig.backOffice.count(Blacklist), 1);
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v1"));
+        QVERIFY(rig.db->isBlacklisted(QStringLiteral("OLD1")));
+        QVERIFY(!rig.db->isBlacklisted(added.first()));
+
+        QVERIFY(other.exec(QStringLiteral("ROLLBACK")));
+        QVERIFY(waitUntil([&] { return rig.bo->blacklisVer() == QLatin1String("v2"); }, 60000));
+        QVERIFY(rig.settle());
+        const QStringList listed = other.listed();
+        QCOMPARE(listed.size(), count + 1);
+        QVERIFY(listed.contains(QStringLiteral("OLD2")));
+        QVERIFY(!listed.contains(QStringLiteral("OLD1")));
+        QVERIFY(listed.contains(added.first()) && listed.contains(added.last()));
+        QCOMPARE(other.tables(), FiveTables);
+
+        // The newer version comes with the next heartbeat.
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 2);
+        QCOMPARE(rig.backOffice.last(Blacklist).query.queryItemValue(QStringLiteral("after")), QStringLiteral("v3"));
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v3"));
+        QVERIFY(rig.db->isBlacklisted(QStringLiteral("NEW3")));
+    }
+
+    // The log tells how much an answer holds, not what: a list of millions would otherwise be
+    // written out whole to be cut to its first lines.
+    void answerIsLoggedAsCounts()
+    {
+        LinkRig &rig = *m_rig;
+        seed();
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), {"NEW1", "NEW2", "NEW3"}, {"OLD1"});
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        QVERIFY(beat());
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
+        QVERIFY(rig.log.contains(QtInfoMsg, QStringLiteral("[Backend::CardBO] Update Blacklist response received : status=200")));
+        QVERIFY(rig.log.contains(QtInfoMsg, QStringLiteral("[Backend::CardBO] Blacklist answer : 3 uid(s) to add, 1 to remove")));
+        for (const QString &line : rig.log.texts())
+            QVERIFY2(!line.contains(QLatin1String("NEW2")), qPrintable(line));
+    }
+
+    // Entries were sent and none of them is a uid: the back office meant a list the terminal
+    // cannot read. The version is not taken as applied, so the next heartbeat fetches it again.
+    // An answer with no entries at all is a version that changes nothing.
+    void answerWithoutAnyUsableUid_data()
+    {
+        QTest::addColumn<QJsonObject>("answer");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("warning");
+        QTest::newRow("uids as numbers")
+            << QJsonObject{{"added", QJsonArray{4660, 22136}}} << "v1"
+            << "[Backend::CardBO] WARN: None of the 2 blacklist entries is a card uid; nothing applied";
+        QTest::newRow("empty, null and objects")
+            << QJsonObject{{"added", QJsonArray{"", QJsonValue::Null}}, {"removed", QJsonArray{QJsonObject{{"uid", "OLD1"}}}}}
+            << "v1" << "[Backend::CardBO] WARN: None of the 3 blacklist entries is a card uid; nothing applied";
+        QTest::newRow("no entries") << QJsonObject{{"added", QJsonArray{}}, {"removed", QJsonArray{}}} << "v2" << QString();
+    }
+    void answerWithoutAnyUsableUid()
+    {
+        QFETCH(QJsonObject, answer);
+        QFETCH(QString, version);
+        QFETCH(QString, warning);
+        LinkRig &rig = *m_rig;
+        seed();
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        rig.backOffice.setResponse(Blacklist, FakeHttpResponse::json(200, answer));
+        QVERIFY(beat());
+        QCOMPARE(rig.bo->blacklisVer(), version);
+        QVERIFY(rig.db->isBlacklisted(QStringLiteral("OLD1")) && rig.db->isBlacklisted(QStringLiteral("OLD2")));
+        QCOMPARE(rig.log.startingWith(QStringLiteral("[Backend::CardBO] WARN: None of "), QtWarningMsg),
+                 warning.isEmpty() ? QStringList() : QStringList{warning});
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), warning.isEmpty() ? 1 : 2);
+    }
+
+    // stop() while an answer waits for the store: it is given up, nothing of it lands, and the
+    // version is fetched again once the link runs again.
+    void stopWhileTheAnswerWaits_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::newRow("a few uids") << 3;
+        QTest::newRow("more than one write should hold the store for") << 30000;
+    }
+    void stopWhileTheAnswerWaits()
+    {
+        QFETCH(int, count);
+        LinkRig &rig = *m_rig;
+        seed();
+        rig.config->set(QStringLiteral("card-bo/hbIntervalSec"), 600);
+        const QStringList added = cardUids(QStringLiteral("N"), count);
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), added, {"OLD1"});
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        rig.bo->start();
+        QVERIFY(rig.tick());
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
+
+        // Once more, a version later, with the store held.
+        rig.backOffice.setBlacklist(QStringLiteral("v3"), {"NEW3"}, added);
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v3"}});
+        {
+            OtherConnection other(storePath());
+            QVERIFY(other.exec(QStringLiteral("BEGIN IMMEDIATE")));
+            rig.log.clear();
+            rig.bo->onTick();
+            QVERIFY(waitUntil([&] { return answerReceived(); }, 40000));
+            rig.bo->stop();
+            QVERIFY(other.exec(QStringLiteral("ROLLBACK")));
+            QVERIFY(rig.settle());
+            QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
+            QVERIFY(!rig.db->isBlacklisted(QStringLiteral("NEW3")));
+            QCOMPARE(other.listed().size(), count + 1);
+            QCOMPARE(other.tables(), FiveTables);
+        }
+
+        rig.bo->start();
+        QVERIFY(rig.tick());
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v3"));
+        QCOMPARE(rig.db->isBlacklisted(QStringLiteral("NEW3")), true);
+        QCOMPARE(rig.db->isBlacklisted(added.last()), false);
+        rig.bo->stop();
+    }
+
+    // The link goes while an answer is on its way or being applied: nothing reaches the link
+    // that is gone, and the list is either the old one or the new one, whole.
+    void destroyedMeanwhile_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("delay");
+        QTest::newRow("answer on its way") << 3 << 1000;
+        QTest::newRow("long answer being applied") << 30000 << 0;
+    }
+    void destroyedMeanwhile()
+    {
+        QFETCH(int, count);
+        QFETCH(int, delay);
+        LinkRig &rig = *m_rig;
+        seed();
+        const QStringList added = cardUids(QStringLiteral("N"), count);
+        QJsonArray uids;
+        for (const QString &uid : added)
+            uids << uid;
+        rig.backOffice.setResponse(Blacklist, FakeHttpResponse::json(200, QJsonObject{{"added", uids}, {"removed", QJsonArray{"OLD1"}}})
+                                                  .withDelay(delay));
+        DeferredProbe<> update(rig.bo->updateBlacklist(QStringLiteral("v2")));
+        if (delay > 0)
+            QVERIFY(waitUntil([&] { return rig.backOffice.count(Blacklist) == 1; }, 40000));
+        else
+            QVERIFY(waitUntil([&] { return answerReceived(); }, 40000));
+        rig.bo.reset();
+        // Past the delayed answer: the fake has written it and seen the connection go.
+        QVERIFY(waitUntil([&] { return rig.backOffice.server().openConnections() == 0; }, 10000));
+
+        OtherConnection other(storePath());
+        const QStringList listed = other.listed();
+        const bool old = listed == QStringList{"OLD1", "OLD2"};
+        const bool whole = listed.size() == count + 1 && listed.contains(added.first()) && listed.contains(added.last());
+        QVERIFY2(old || whole, qPrintable(QStringLiteral("%1 uids listed").arg(listed.size())));
+        if (delay > 0)
+            QVERIFY(old && !update.resolved());
+        if (update.resolved())
+            QVERIFY(whole);
+        QCOMPARE(other.tables(), FiveTables);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_CardBO_blacklist)
+#include "tst_CardBO_blacklist.moc"
