@@ -329,6 +329,17 @@ void Clock::enqueue(Command command)
     startNext();
 }
 
+bool Clock::amendWaiting(quint64 id, const QStringList &arguments)
+{
+    for (int i = 1; i < m_commands.size(); ++i) {
+        if (m_commands.at(i).id == id) {
+            m_commands[i].arguments = arguments;
+            return true;
+        }
+    }
+    return false;
+}
+
 void Clock::startNext()
 {
     if (m_running || m_commands.isEmpty())
@@ -652,7 +663,12 @@ void Clock::setTimezone(const QString &zone)
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Unknown time zone : ") + LogQuote::quote(zone);
         return;
     }
-    m_askedZone = qMakePair(change(QStringLiteral("timedatectl"), {QStringLiteral("set-timezone"), zone}), zone);
+    const QStringList arguments{QStringLiteral("set-timezone"), zone};
+    if (m_askedZone && amendWaiting(m_askedZone->first, arguments)) {
+        m_askedZone->second = zone;
+        return;
+    }
+    m_askedZone = qMakePair(change(QStringLiteral("timedatectl"), arguments), zone);
     refreshStatus();
 }
 
@@ -661,9 +677,12 @@ void Clock::setNtpEnabled(bool enable)
     if (enable == (m_askedNtp ? m_askedNtp->second : m_ntpEnabled))
         return;
     qInfo().noquote() << Tag_ + QStringLiteral("Setting NTP : ") + (enable ? QStringLiteral("enabled") : QStringLiteral("disabled"));
-    m_askedNtp = qMakePair(
-        change(QStringLiteral("timedatectl"), {QStringLiteral("set-ntp"), enable ? QStringLiteral("true") : QStringLiteral("false")}),
-        enable);
+    const QStringList arguments{QStringLiteral("set-ntp"), enable ? QStringLiteral("true") : QStringLiteral("false")};
+    if (m_askedNtp && amendWaiting(m_askedNtp->first, arguments)) {
+        m_askedNtp->second = enable;
+        return;
+    }
+    m_askedNtp = qMakePair(change(QStringLiteral("timedatectl"), arguments), enable);
     refreshStatus();
 }
 

@@ -69,7 +69,8 @@ public:
     int refreshInterval() const;
 
     // Each compares with the value asked last while that is still on its way
-    // to the system, otherwise with the value the system reports.
+    // to the system, otherwise with the value the system reports. A change
+    // still waiting to run takes a later value in its place.
     void setTimezone(const QString &zone);
     void setNtpEnabled(bool enable);
     void setNtpServer(const QString &server);
@@ -135,6 +136,10 @@ private:
     // Queues the command unless the same reading waits already with nothing
     // that changes the system after it.
     void enqueue(Command command);
+    // A change of a setting still waiting takes the value asked later in its
+    // place (the status read queued after it reports it); false when the
+    // change has started or is through.
+    bool amendWaiting(quint64 id, const QStringList &arguments);
     void startNext();
     void startWrite();
     // On the worker: reads the configuration, sets the server and writes it back.

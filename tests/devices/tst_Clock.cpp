@@ -1147,6 +1147,14 @@ void TestClock::repeatedRequestsMerge_data()
     QTest::newRow("20 refreshes") << "refresh*20" << QStringList{status, status} << "Etc/UTC";
     QTest::newRow("200 servers, then a zone")
         << "server*200 zone" << QStringList{restart, restart, "timedatectl set-timezone Europe/Athens", status} << "Europe/Athens";
+    // A zone or a switch still waiting takes the later value: only the last one asked is set
+    // (the first runs at once), and the queue does not grow with the picks.
+    QTest::newRow("200 zones picked in turn")
+        << "zones*200"
+        << QStringList{"timedatectl set-timezone Europe/Athens", status, "timedatectl set-timezone Europe/Berlin", status}
+        << "Europe/Berlin";
+    QTest::newRow("NTP switch flipped 201 times")
+        << "flip*201" << QStringList{"timedatectl set-ntp false", status, "timedatectl set-ntp false", status} << "Etc/UTC";
     // The refresh after the zone change reads the new zone: it is not merged into the one before.
     QTest::newRow("refresh, zone, refreshes")
         << "refresh zone refresh*3" << QStringList{status, "timedatectl set-timezone Europe/Athens", status} << "Europe/Athens";
@@ -1172,11 +1180,16 @@ void TestClock::repeatedRequestsMerge()
                 m_clock->setNtpServer(QString("ntp%1.example.org").arg(++servers));
             else if (what == "zone")
                 m_clock->setTimezone("Europe/Athens");
+            else if (what == "zones")
+                m_clock->setTimezone(i % 2 ? "Europe/Berlin" : "Europe/Athens");
+            else if (what == "flip")
+                m_clock->setNtpEnabled(i % 2);
         }
     }
     QVERIFY(settle());
     QCOMPARE(m_stubs->callLines(), ran);
     QCOMPARE(m_clock->timezone(), zone);
+    QCOMPARE(m_clock->ntpEnabled(), !requests.startsWith("flip"));
     if (servers) {
         const QString last = QString("ntp%1.example.org").arg(servers);
         QCOMPARE(m_clock->ntpServer(), last);
