@@ -309,20 +309,27 @@ quint64 Clock::change(const QString &program, const QStringList &arguments, std:
     return id;
 }
 
+bool Clock::readWaits(const Command &command, int before) const
+{
+    if (command.changes)
+        return false;
+    for (int i = before - 1; i >= 1; --i) {
+        const Command &queued = m_commands.at(i);
+        if (queued.changes)
+            return false;
+        if (queued.program == command.program && queued.arguments == command.arguments)
+            return true;
+    }
+    return false;
+}
+
 void Clock::enqueue(Command command)
 {
     // Refreshes that pile up (a timer, taps on a button) would keep what the
     // operator asks waiting: one that waits already reads the same, as long
     // as nothing after it changes the system.
-    if (!command.changes) {
-        for (int i = m_commands.size() - 1; i >= 1; --i) {
-            const Command &queued = m_commands.at(i);
-            if (queued.changes)
-                break;
-            if (queued.program == command.program && queued.arguments == command.arguments)
-                return;
-        }
-    }
+    if (readWaits(command, m_commands.size()))
+        return;
     if (!command.id)
         command.id = ++m_lastId;
     m_commands.enqueue(std::move(command));
@@ -732,6 +739,10 @@ bool Clock::writeNtpServer(const QString &server)
     }
     for (int i = m_commands.size() - 1; i >= 1; --i)
         if (superseded.contains(m_commands.at(i).after))
+            m_commands.removeAt(i);
+    // Reads that had the write between them now read the same.
+    for (int i = m_commands.size() - 1; i >= 2; --i)
+        if (readWaits(m_commands.at(i), i))
             m_commands.removeAt(i);
 
     Command write;

@@ -133,6 +133,9 @@ private:
     // Queues a command that changes the system; its id.
     quint64 change(const QString &program, const QStringList &arguments,
                    std::function<void(bool ok, const QString &output)> done = nullptr, quint64 after = 0);
+    // Whether a waiting command before index before reads the same as command
+    // with nothing that changes the system between them.
+    bool readWaits(const Command &command, int before) const;
     // Queues the command unless the same reading waits already with nothing
     // that changes the system after it.
     void enqueue(Command command);

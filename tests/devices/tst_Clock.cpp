@@ -1153,6 +1153,9 @@ void TestClock::repeatedRequestsMerge_data()
         << "zones*200"
         << QStringList{"timedatectl set-timezone Europe/Athens", status, "timedatectl set-timezone Europe/Berlin", status}
         << "Europe/Berlin";
+    // The reads between servers given way to read the same: one of them runs.
+    QTest::newRow("200 servers, each with a refresh")
+        << "server+refresh*200" << QStringList{restart, status, restart, status} << "Etc/UTC";
     QTest::newRow("NTP switch flipped 201 times")
         << "flip*201" << QStringList{"timedatectl set-ntp false", status, "timedatectl set-ntp false", status} << "Etc/UTC";
     // The refresh after the zone change reads the new zone: it is not merged into the one before.
@@ -1178,6 +1181,10 @@ void TestClock::repeatedRequestsMerge()
                 m_clock->refresh();
             else if (what == "server")
                 m_clock->setNtpServer(QString("ntp%1.example.org").arg(++servers));
+            else if (what == "server+refresh") {
+                m_clock->setNtpServer(QString("ntp%1.example.org").arg(++servers));
+                m_clock->refresh();
+            }
             else if (what == "zone")
                 m_clock->setTimezone("Europe/Athens");
             else if (what == "zones")
