@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QThread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,6 +28,8 @@ namespace {
 const QString Tag_ = QStringLiteral("[Clock] ");
 const int CommandMs = 1000;
 const int RefreshMs = 10000;
+// How long a clock going away waits for its write to reach the disk.
+const int WriteWaitMs = 5000;
 // Far more than any configuration of the daemon; guards the memory against a file gone wrong.
 const qint64 MaxConfigBytes = 1 << 20;
 
@@ -262,6 +265,7 @@ Clock::Clock(QObject *parent)
 
 Clock::~Clock()
 {
+    const bool writing = m_running && m_commands.head().program.isEmpty();
     m_commands.clear();
     if (m_process) {
         // Not waited for: it goes once its process has (see startNext).
@@ -269,8 +273,13 @@ Clock::~Clock()
         m_process->kill();
     }
     // A write under way is finished, not cut off; its result goes nowhere.
-    if (m_worker)
+    // The program may be stopping, which would end its thread half-way: the
+    // server asked lost and the temporary file left in the daemon's folder.
+    if (m_worker) {
         m_worker->quitThread();
+        if (writing && m_worker->getThread())
+            m_worker->getThread()->wait(WriteWaitMs);
+    }
 }
 
 void Clock::initTimer()

@@ -173,6 +173,7 @@ private slots:
     void notARegularFile_data();
     void notARegularFile();
     void slowDiskKeepsTheLoopServing();
+    void writeUnderWayOutlivesTheClock();
     void repeatedRequestsMerge_data();
     void repeatedRequestsMerge();
     void lastRequestWins_data();
@@ -1131,6 +1132,27 @@ void TestClock::slowDiskKeepsTheLoopServing()
     QCOMPARE(m_stubs->callLines(), QStringList({"systemctl restart systemd-timesyncd", "timedatectl set-timezone Europe/Athens",
                                                 "timedatectl status"}));
     QCOMPARE(signalsSeen.take(), QString("ntpServerChanged timezoneChanged"));
+}
+
+// A program that stops while the daemon's file is being written (a slow disk) lets the write
+// through: cut off, the server asked would be lost and the temporary file left beside the file.
+void TestClock::writeUnderWayOutlivesTheClock()
+{
+    makeClock();
+    ThreadWorker worker;
+    auto holding = std::make_shared<QSemaphore>();
+    QVERIFY(worker.execInThread([holding] {
+        holding->release();
+        QThread::msleep(300); // the disk, busy
+    }));
+    QVERIFY(holding->tryAcquire(1, 5000));
+    m_clock->setWorker(worker);
+    m_clock->setNtpServer("new.example.org");
+    QVERIFY(m_clock->busy());
+    m_clock.reset();
+    QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
+    QCOMPARE(folderEntries(configDir()), QStringList{"timesyncd.conf"});
+    QCOMPARE(m_stubs->callLines(), QStringList());
 }
 
 // Requests that pile up while the commands run: a refresh already waiting is not queued again,
