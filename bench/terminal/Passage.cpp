@@ -81,6 +81,8 @@ public:
         broker.addConfig("set_tcp_nodelay true");
         if (!broker.start())
             return broker.errorString();
+        if (!stubs.isValid())
+            return "stub commands";
         if (!certificates.isValid() || !backOffice.start())
             return "back office";
         if (!cards.start(broker, 200))

@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
+#include <QThread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,6 +28,8 @@ namespace {
 const QString Tag_ = QStringLiteral("[Clock] ");
 const int CommandMs = 1000;
 const int RefreshMs = 10000;
+// How long a clock going away waits for its write to reach the disk.
+const int WriteWaitMs = 5000;
 // Far more than any configuration of the daemon; guards the memory against a file gone wrong.
 const qint64 MaxConfigBytes = 1 << 20;
 
@@ -262,6 +265,7 @@ Clock::Clock(QObject *parent)
 
 Clock::~Clock()
 {
+    const bool writing = m_running && m_commands.head().program.isEmpty();
     m_commands.clear();
     if (m_process) {
         // Not waited for: it goes once its process has (see startNext).
@@ -269,8 +273,13 @@ Clock::~Clock()
         m_process->kill();
     }
     // A write under way is finished, not cut off; its result goes nowhere.
-    if (m_worker)
+    // The program may be stopping, which would end its thread half-way: the
+    // server asked lost and the temporary file left in the daemon's folder.
+    if (m_worker) {
         m_worker->quitThread();
+        if (writing && m_worker->getThread())
+            m_worker->getThread()->wait(WriteWaitMs);
+    }
 }
 
 void Clock::initTimer()
@@ -309,24 +318,42 @@ quint64 Clock::change(const QString &program, const QStringList &arguments, std:
     return id;
 }
 
+bool Clock::readWaits(const Command &command, int before) const
+{
+    if (command.changes)
+        return false;
+    for (int i = before - 1; i >= 1; --i) {
+        const Command &queued = m_commands.at(i);
+        if (queued.changes)
+            return false;
+        if (queued.program == command.program && queued.arguments == command.arguments)
+            return true;
+    }
+    return false;
+}
+
 void Clock::enqueue(Command command)
 {
     // Refreshes that pile up (a timer, taps on a button) would keep what the
     // operator asks waiting: one that waits already reads the same, as long
     // as nothing after it changes the system.
-    if (!command.changes) {
-        for (int i = m_commands.size() - 1; i >= 1; --i) {
-            const Command &queued = m_commands.at(i);
-            if (queued.changes)
-                break;
-            if (queued.program == command.program && queued.arguments == command.arguments)
-                return;
-        }
-    }
+    if (readWaits(command, m_commands.size()))
+        return;
     if (!command.id)
         command.id = ++m_lastId;
     m_commands.enqueue(std::move(command));
     startNext();
+}
+
+bool Clock::amendWaiting(quint64 id, const QStringList &arguments)
+{
+    for (int i = 1; i < m_commands.size(); ++i) {
+        if (m_commands.at(i).id == id) {
+            m_commands[i].arguments = arguments;
+            return true;
+        }
+    }
+    return false;
 }
 
 void Clock::startNext()
@@ -652,7 +679,12 @@ void Clock::setTimezone(const QString &zone)
         qWarning().noquote() << Tag_ + QStringLiteral("WARN: Unknown time zone : ") + LogQuote::quote(zone);
         return;
     }
-    m_askedZone = qMakePair(change(QStringLiteral("timedatectl"), {QStringLiteral("set-timezone"), zone}), zone);
+    const QStringList arguments{QStringLiteral("set-timezone"), zone};
+    if (m_askedZone && amendWaiting(m_askedZone->first, arguments)) {
+        m_askedZone->second = zone;
+        return;
+    }
+    m_askedZone = qMakePair(change(QStringLiteral("timedatectl"), arguments), zone);
     refreshStatus();
 }
 
@@ -661,9 +693,12 @@ void Clock::setNtpEnabled(bool enable)
     if (enable == (m_askedNtp ? m_askedNtp->second : m_ntpEnabled))
         return;
     qInfo().noquote() << Tag_ + QStringLiteral("Setting NTP : ") + (enable ? QStringLiteral("enabled") : QStringLiteral("disabled"));
-    m_askedNtp = qMakePair(
-        change(QStringLiteral("timedatectl"), {QStringLiteral("set-ntp"), enable ? QStringLiteral("true") : QStringLiteral("false")}),
-        enable);
+    const QStringList arguments{QStringLiteral("set-ntp"), enable ? QStringLiteral("true") : QStringLiteral("false")};
+    if (m_askedNtp && amendWaiting(m_askedNtp->first, arguments)) {
+        m_askedNtp->second = enable;
+        return;
+    }
+    m_askedNtp = qMakePair(change(QStringLiteral("timedatectl"), arguments), enable);
     refreshStatus();
 }
 
@@ -713,6 +748,10 @@ bool Clock::writeNtpServer(const QString &server)
     }
     for (int i = m_commands.size() - 1; i >= 1; --i)
         if (superseded.contains(m_commands.at(i).after))
+            m_commands.removeAt(i);
+    // Reads that had the write between them now read the same.
+    for (int i = m_commands.size() - 1; i >= 2; --i)
+        if (readWaits(m_commands.at(i), i))
             m_commands.removeAt(i);
 
     Command write;

@@ -69,7 +69,8 @@ public:
     int refreshInterval() const;
 
     // Each compares with the value asked last while that is still on its way
-    // to the system, otherwise with the value the system reports.
+    // to the system, otherwise with the value the system reports. A change
+    // still waiting to run takes a later value in its place.
     void setTimezone(const QString &zone);
     void setNtpEnabled(bool enable);
     void setNtpServer(const QString &server);
@@ -132,9 +133,16 @@ private:
     // Queues a command that changes the system; its id.
     quint64 change(const QString &program, const QStringList &arguments,
                    std::function<void(bool ok, const QString &output)> done = nullptr, quint64 after = 0);
+    // Whether a waiting command before index before reads the same as command
+    // with nothing that changes the system between them.
+    bool readWaits(const Command &command, int before) const;
     // Queues the command unless the same reading waits already with nothing
     // that changes the system after it.
     void enqueue(Command command);
+    // A change of a setting still waiting takes the value asked later in its
+    // place (the status read queued after it reports it); false when the
+    // change has started or is through.
+    bool amendWaiting(quint64 id, const QStringList &arguments);
     void startNext();
     void startWrite();
     // On the worker: reads the configuration, sets the server and writes it back.

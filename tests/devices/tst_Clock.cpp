@@ -173,6 +173,7 @@ private slots:
     void notARegularFile_data();
     void notARegularFile();
     void slowDiskKeepsTheLoopServing();
+    void writeUnderWayOutlivesTheClock();
     void repeatedRequestsMerge_data();
     void repeatedRequestsMerge();
     void lastRequestWins_data();
@@ -1133,6 +1134,27 @@ void TestClock::slowDiskKeepsTheLoopServing()
     QCOMPARE(signalsSeen.take(), QString("ntpServerChanged timezoneChanged"));
 }
 
+// A program that stops while the daemon's file is being written (a slow disk) lets the write
+// through: cut off, the server asked would be lost and the temporary file left beside the file.
+void TestClock::writeUnderWayOutlivesTheClock()
+{
+    makeClock();
+    ThreadWorker worker;
+    auto holding = std::make_shared<QSemaphore>();
+    QVERIFY(worker.execInThread([holding] {
+        holding->release();
+        QThread::msleep(300); // the disk, busy
+    }));
+    QVERIFY(holding->tryAcquire(1, 5000));
+    m_clock->setWorker(worker);
+    m_clock->setNtpServer("new.example.org");
+    QVERIFY(m_clock->busy());
+    m_clock.reset();
+    QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
+    QCOMPARE(folderEntries(configDir()), QStringList{"timesyncd.conf"});
+    QCOMPARE(m_stubs->callLines(), QStringList());
+}
+
 // Requests that pile up while the commands run: a refresh already waiting is not queued again,
 // a server not yet written gives way to the next, and nothing that changes the system is lost.
 void TestClock::repeatedRequestsMerge_data()
@@ -1147,6 +1169,17 @@ void TestClock::repeatedRequestsMerge_data()
     QTest::newRow("20 refreshes") << "refresh*20" << QStringList{status, status} << "Etc/UTC";
     QTest::newRow("200 servers, then a zone")
         << "server*200 zone" << QStringList{restart, restart, "timedatectl set-timezone Europe/Athens", status} << "Europe/Athens";
+    // A zone or a switch still waiting takes the later value: only the last one asked is set
+    // (the first runs at once), and the queue does not grow with the picks.
+    QTest::newRow("200 zones picked in turn")
+        << "zones*200"
+        << QStringList{"timedatectl set-timezone Europe/Athens", status, "timedatectl set-timezone Europe/Berlin", status}
+        << "Europe/Berlin";
+    // The reads between servers given way to read the same: one of them runs.
+    QTest::newRow("200 servers, each with a refresh")
+        << "server+refresh*200" << QStringList{restart, status, restart, status} << "Etc/UTC";
+    QTest::newRow("NTP switch flipped 201 times")
+        << "flip*201" << QStringList{"timedatectl set-ntp false", status, "timedatectl set-ntp false", status} << "Etc/UTC";
     // The refresh after the zone change reads the new zone: it is not merged into the one before.
     QTest::newRow("refresh, zone, refreshes")
         << "refresh zone refresh*3" << QStringList{status, "timedatectl set-timezone Europe/Athens", status} << "Europe/Athens";
@@ -1170,13 +1203,22 @@ void TestClock::repeatedRequestsMerge()
                 m_clock->refresh();
             else if (what == "server")
                 m_clock->setNtpServer(QString("ntp%1.example.org").arg(++servers));
+            else if (what == "server+refresh") {
+                m_clock->setNtpServer(QString("ntp%1.example.org").arg(++servers));
+                m_clock->refresh();
+            }
             else if (what == "zone")
                 m_clock->setTimezone("Europe/Athens");
+            else if (what == "zones")
+                m_clock->setTimezone(i % 2 ? "Europe/Berlin" : "Europe/Athens");
+            else if (what == "flip")
+                m_clock->setNtpEnabled(i % 2);
         }
     }
     QVERIFY(settle());
     QCOMPARE(m_stubs->callLines(), ran);
     QCOMPARE(m_clock->timezone(), zone);
+    QCOMPARE(m_clock->ntpEnabled(), !requests.startsWith("flip"));
     if (servers) {
         const QString last = QString("ntp%1.example.org").arg(servers);
         QCOMPARE(m_clock->ntpServer(), last);

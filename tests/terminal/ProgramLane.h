@@ -133,6 +133,9 @@ public:
 
     bool startProgram()
     {
+        // Without the stubs the program would run the system's commands on the system's file.
+        if (!stubs.isValid())
+            return false;
         QFile file(m_dir.filePath(QStringLiteral("gui.conf")));
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;

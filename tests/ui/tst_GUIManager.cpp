@@ -68,6 +68,7 @@ void tst_GUIManager::init()
     m_previousDir = QDir::currentPath();
     QDir::setCurrent(m_work->path());
     m_stubs.reset(new StubCommands);
+    QVERIFY(m_stubs->isValid());
 }
 
 void tst_GUIManager::cleanup()

@@ -39,6 +39,7 @@ void tst_ProgramSupervision::initTestCase()
 {
     QVERIFY2(m_broker.start(), qPrintable(m_broker.errorString()));
     m_stubs = std::make_unique<StubCommands>(); // the clock's commands, for the program too
+    QVERIFY(m_stubs->isValid());
     QFile config(m_dir.filePath("gui.conf"));
     QVERIFY(config.open(QIODevice::WriteOnly));
     config.write(QStringLiteral("[log]\nstderr=true\nsyslog=false\n"
