@@ -456,6 +456,13 @@ void GUIManager::initManagers()
     // Before the terminal starts its engine: the screen for a session state is
     // chosen before the engine acts on it.
     connect(m_terminal.session(), &Session::stateChanged, this, &GUIManager::onTerminalSessionStateChanged);
+    // A press (or a card inserted) while the cameras read puts the session under way with no
+    // change of its state: the driver is told to wait from then on. In no other state does the
+    // press decide the screen.
+    connect(m_terminal.session(), &Session::buttonPressedChanged, this, [this] {
+        if (m_terminal.session()->state() == Session::DataCollect && sessionUnderWay())
+            showDriverScreen();
+    });
 
     m_terminal.start();
 }

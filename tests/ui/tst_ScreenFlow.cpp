@@ -377,6 +377,12 @@ void tst_ScreenFlow::sessionAndBrokerOnEveryPath_data()
             QTest::newRow(qPrintable("broker gone: " + path)) << path << false << true << "OutOfOrder" << "Disconnected";
     }
     QTest::newRow("broker gone: session over") << "session over" << false << true << "OutOfOrder" << "Disconnected";
+    // The driver presses the button (on a collection lane: inserts a card) while the cameras
+    // still read: the session is under way from then on, though its state stays.
+    QTest::newRow("button pressed while data is collected") << "button while collecting" << false << false << "Busy"
+                                                            << "Please wait";
+    QTest::newRow("broker gone: button pressed while data is collected")
+        << "button while collecting" << false << true << "Busy" << "Please wait";
     QTest::newRow("broker gone: broker back") << "broker back" << false << true << "DispenseScreen" << "Disconnected";
 }
 
@@ -465,6 +471,10 @@ void tst_ScreenFlow::sessionAndBrokerOnEveryPath()
         QVERIFY(waitUntil([&] { return connected.count() > 0; }, 15000));
     } else if (path == QLatin1String("session over")) {
         record->setState(Session::Idle);
+    } else if (path == QLatin1String("button while collecting")) {
+        record->setState(Session::DataCollect);
+        QCOMPARE(manager.screen(), QString(brokerDown ? "OutOfOrder" : "DispenseScreen"));
+        record->setButtonPressed(true);
     } else {
         QFAIL(qPrintable("no such path: " + path));
     }
