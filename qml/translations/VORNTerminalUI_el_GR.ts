@@ -44,6 +44,42 @@
 <context>
     <name>EthernetConfig</name>
     <message>
+        <source>IPv4 address cannot be empty in &apos;manual&apos; mode</source>
+        <translation>Η διεύθυνση IPv4 δεν μπορεί να είναι κενή σε λειτουργία &apos;manual&apos;</translation>
+    </message>
+    <message>
+        <source>IPv4 netmask cannot be empty in &apos;manual&apos; mode</source>
+        <translation>Η μάσκα δικτύου IPv4 δεν μπορεί να είναι κενή σε λειτουργία &apos;manual&apos;</translation>
+    </message>
+    <message>
+        <source>IPv4 address is not a valid IP address</source>
+        <translation>Η διεύθυνση IPv4 δεν είναι έγκυρη διεύθυνση IP</translation>
+    </message>
+    <message>
+        <source>IPv4 netmask is not a valid IP address</source>
+        <translation>Η μάσκα δικτύου IPv4 δεν είναι έγκυρη διεύθυνση IP</translation>
+    </message>
+    <message>
+        <source>IPv4 gateway is not a valid IP address</source>
+        <translation>Η πύλη IPv4 δεν είναι έγκυρη διεύθυνση IP</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #0 is not a valid IP address</source>
+        <translation>Ο διακομιστής DNS #0 IPv4 δεν είναι έγκυρη διεύθυνση IP</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #1 is not a valid IP address</source>
+        <translation>Ο διακομιστής DNS #1 IPv4 δεν είναι έγκυρη διεύθυνση IP</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #0 cannot be the network or broadcast address</source>
+        <translation>Ο διακομιστής DNS #0 IPv4 δεν μπορεί να είναι η διεύθυνση δικτύου ή εκπομπής</translation>
+    </message>
+    <message>
+        <source>IPv4 DNS #1 cannot be the network or broadcast address</source>
+        <translation>Ο διακομιστής DNS #1 IPv4 δεν μπορεί να είναι η διεύθυνση δικτύου ή εκπομπής</translation>
+    </message>
+    <message>
         <source>IPv4 netmask is not a valid netmask</source>
         <translation>Η μάσκα δικτύου IPv4 δεν είναι έγκυρη</translation>
     </message>

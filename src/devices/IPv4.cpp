@@ -183,20 +183,24 @@ QString IPv4::problem() const
             return QStringLiteral(QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 gateway cannot be the network or broadcast address"));
     }
 
-    // A resolver on the terminal itself (127.0.0.53, say) is a server like any other.
+    // A resolver on the terminal itself (127.0.0.53, say) is a server like any other; the
+    // subnet's broadcast address is none (the resolver may not send there), nor its network.
     const struct
     {
         QString text;
         const char *unspecified;
         const char *allOnes;
         const char *multicast;
+        const char *reserved;
     } servers[] = {
         {dns0(), QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #0 cannot be 0.0.0.0"),
          QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #0 cannot be 255.255.255.255"),
-         QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #0 cannot be a multicast address (224.0.0.0/4)")},
+         QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #0 cannot be a multicast address (224.0.0.0/4)"),
+         QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #0 cannot be the network or broadcast address")},
         {dns1(), QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #1 cannot be 0.0.0.0"),
          QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #1 cannot be 255.255.255.255"),
-         QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #1 cannot be a multicast address (224.0.0.0/4)")},
+         QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #1 cannot be a multicast address (224.0.0.0/4)"),
+         QT_TRANSLATE_NOOP("EthernetConfig", "IPv4 DNS #1 cannot be the network or broadcast address")},
     };
     for (const auto &server : servers) {
         if (server.text.isEmpty())
@@ -208,6 +212,8 @@ QString IPv4::problem() const
             return QString::fromLatin1(server.allOnes);
         if (isMulticast(value))
             return QString::fromLatin1(server.multicast);
+        if (reserved(value))
+            return QString::fromLatin1(server.reserved);
     }
     return QString();
 }

@@ -456,6 +456,13 @@ void GUIManager::initManagers()
     // Before the terminal starts its engine: the screen for a session state is
     // chosen before the engine acts on it.
     connect(m_terminal.session(), &Session::stateChanged, this, &GUIManager::onTerminalSessionStateChanged);
+    // A press (or a card inserted) while the cameras read puts the session under way with no
+    // change of its state: the driver is told to wait from then on. In no other state does the
+    // press decide the screen.
+    connect(m_terminal.session(), &Session::buttonPressedChanged, this, [this] {
+        if (m_terminal.session()->state() == Session::DataCollect && sessionUnderWay())
+            showDriverScreen();
+    });
 
     m_terminal.start();
 }
@@ -592,8 +599,13 @@ GUIManager::DriverScreen GUIManager::driverScreen() const
             return {Busy, tr("Please wait")};
         }
     }
-    if (m_brokerLost)
+    if (m_brokerLost) {
+        // A stopped terminal's page names its reason, not the message: that stays for the busy
+        // screen that follows.
+        if (m_terminal.state() == Terminal::Stopped)
+            return {OutOfOrder, std::nullopt};
         return {OutOfOrder, QStringLiteral("Disconnected")};
+    }
     switch (m_terminal.state()) {
     case Terminal::Init:
         return {Busy, std::nullopt, 30000};
@@ -612,9 +624,12 @@ void GUIManager::showDriverScreen()
 {
     DriverScreen shown = driverScreen();
     // A terminal with no screen of its own (stopped for a card self-test) still takes the
-    // operator's screens back once nobody is logged in: the busy screen, saying what it said.
-    if (shown.screen.isEmpty() && !m_sessionManager.sessionActive()
-        && (m_screen == Settings || (m_screen == Login && !m_screenTimer.isActive())))
+    // operator's screens back once nobody is logged in, and out of order once the broker is
+    // back: the busy screen, saying what it said.
+    if (shown.screen.isEmpty()
+        && (m_screen == OutOfOrder
+            || (!m_sessionManager.sessionActive()
+                && (m_screen == Settings || (m_screen == Login && !m_screenTimer.isActive())))))
         shown.screen = Busy;
     if (shown.screen.isEmpty())
         return;

@@ -209,6 +209,15 @@ void TestIPv4::problem_data()
         "IPv4 DNS #0 cannot be a multicast address (224.0.0.0/4)");
     row("DNS #1 multicast", "192.168.1.20|255.255.255.0|||239.255.255.250",
         "IPv4 DNS #1 cannot be a multicast address (224.0.0.0/4)");
+    // The subnet's own broadcast (the resolver may not send there) or network address is no server.
+    row("DNS #0 the subnet's broadcast", "192.168.1.20|255.255.255.0|192.168.1.1|192.168.1.255|",
+        "IPv4 DNS #0 cannot be the network or broadcast address");
+    row("DNS #1 the subnet's network", "192.168.1.20|255.255.255.0|192.168.1.1|1.1.1.1|192.168.1.0",
+        "IPv4 DNS #1 cannot be the network or broadcast address");
+    row("DNS #1 the subnet's broadcast", "10.1.2.3|255.255.0.0||1.1.1.1|10.1.255.255",
+        "IPv4 DNS #1 cannot be the network or broadcast address");
+    row("DNS the other subnet's broadcast", "192.168.1.20|255.255.255.0||192.168.2.255|", "");
+    row("DNS the peer of a /31", "10.9.8.6|255.255.255.254||10.9.8.7|", "");
 
     // The first problem in the fields' order: every text first, then the host, the gateway, DNS.
     row("texts before the mask", "192.168.1.20|255.0.255.0|192.168.1.300||", "IPv4 gateway is not a valid IP address");

@@ -156,6 +156,7 @@ Item {
         }
 
         function cleanup() {
+            fixture.setGreek(false)
             if (page && page.popup.visible) {
                 page.popup.close()
                 tryCompare(page.popup, "visible", false)
@@ -234,6 +235,10 @@ Item {
                   problem: "IPv4 DNS #0 cannot be a multicast address (224.0.0.0/4)" },
                 { tag: "multicast DNS #1", fields: { dns1: "239.255.255.250" },
                   problem: "IPv4 DNS #1 cannot be a multicast address (224.0.0.0/4)" },
+                { tag: "DNS #0 the subnet's broadcast", fields: { dns0: "192.168.1.255" },
+                  problem: "IPv4 DNS #0 cannot be the network or broadcast address" },
+                { tag: "DNS #1 the subnet's network", fields: { dns0: "1.1.1.1", dns1: "192.168.1.0" },
+                  problem: "IPv4 DNS #1 cannot be the network or broadcast address" },
                 { tag: "syntax first", fields: { mask: "255.0.255.0", gateway: "192.168.1.300" },
                   problem: "IPv4 gateway is not a valid IP address" },
                 { tag: "empty address", fields: { address: "" },
@@ -281,6 +286,23 @@ Item {
                 compare(stack.depth, 2)
                 compare(network.ethernet.config.address, "192.168.1.20")
             }
+        }
+
+        // Every refusal reaches the operator in the language of the lane: none stays in English.
+        function test_saveChecksInGreek_data() {
+            return test_saveChecks_data().filter(function(row) { return row.problem !== "" })
+        }
+
+        function test_saveChecksInGreek(data) {
+            verify(fixture.setGreek(true))
+            for (var name in data.fields)
+                field(name).text = data.fields[name]
+            mouseClick(findChild(page, "saveButton"))
+            tryCompare(page.popup, "opened", true)
+            var shown = page.popup.text
+            fixture.setGreek(false)
+            verify(/[\u0370-\u03FF]/.test(shown), "shown untranslated: " + shown)
+            compare(network.ethernet.saves, 0)
         }
 
         function test_autoModeSavesAtOnce() {

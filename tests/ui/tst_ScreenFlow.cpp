@@ -377,6 +377,12 @@ void tst_ScreenFlow::sessionAndBrokerOnEveryPath_data()
             QTest::newRow(qPrintable("broker gone: " + path)) << path << false << true << "OutOfOrder" << "Disconnected";
     }
     QTest::newRow("broker gone: session over") << "session over" << false << true << "OutOfOrder" << "Disconnected";
+    // The driver presses the button (on a collection lane: inserts a card) while the cameras
+    // still read: the session is under way from then on, though its state stays.
+    QTest::newRow("button pressed while data is collected") << "button while collecting" << false << false << "Busy"
+                                                            << "Please wait";
+    QTest::newRow("broker gone: button pressed while data is collected")
+        << "button while collecting" << false << true << "Busy" << "Please wait";
     QTest::newRow("broker gone: broker back") << "broker back" << false << true << "DispenseScreen" << "Disconnected";
 }
 
@@ -465,6 +471,10 @@ void tst_ScreenFlow::sessionAndBrokerOnEveryPath()
         QVERIFY(waitUntil([&] { return connected.count() > 0; }, 15000));
     } else if (path == QLatin1String("session over")) {
         record->setState(Session::Idle);
+    } else if (path == QLatin1String("button while collecting")) {
+        record->setState(Session::DataCollect);
+        QCOMPARE(manager.screen(), QString(brokerDown ? "OutOfOrder" : "DispenseScreen"));
+        record->setButtonPressed(true);
     } else {
         QFAIL(qPrintable("no such path: " + path));
     }
@@ -482,14 +492,30 @@ void tst_ScreenFlow::operatorScreensLeftWhileStopped_data()
     QTest::newRow("log-in period ends") << "log-in period ends";
     QTest::newRow("PIN page times out") << "PIN page times out";
     QTest::newRow("clock again on the PIN page") << "clock again on the PIN page";
+    // Out of order while the broker was gone is no screen of the test's either.
+    QTest::newRow("broker lost and back") << "broker lost and back";
+    QTest::newRow("broker lost and back, an operator logged in") << "broker lost and back, an operator logged in";
 }
 
 // A stopped terminal (a card self-test runs) has no idle screen of its own; the operator's
-// screens still go when nobody is logged in, to the busy screen with what it last said.
+// screens still go when nobody is logged in, and out of order once the broker is back, to the
+// busy screen with what it last said.
 void tst_ScreenFlow::operatorScreensLeftWhileStopped()
 {
     QFETCH(QString, path);
-    QVERIFY(readyRig(Vending));
+    const bool brokerPath = path.startsWith(QLatin1String("broker"));
+    // A broker of its own for the paths that lose it.
+    TestBroker broker;
+    if (brokerPath) {
+        QVERIFY2(broker.start(), qPrintable(broker.errorString()));
+        ControllerSetup setup;
+        setup.model = Vending;
+        m_rig = std::make_unique<ControllerRig>(broker, setup);
+        QVERIFY(m_rig->start() && m_rig->typeKnown());
+        m_rig->manager->terminal().stop();
+    } else {
+        QVERIFY(readyRig(Vending));
+    }
     GUIManager &manager = *m_rig->manager;
     Terminal &terminal = manager.terminal();
     terminal.setState(Terminal::Stopped, QStringLiteral("User request"));
@@ -501,12 +527,22 @@ void tst_ScreenFlow::operatorScreensLeftWhileStopped()
         manager.settingsLoginRequest(QStringLiteral("8306"));
         manager.setMaintenanceScreen();
         QCOMPARE(manager.screen(), QString("Settings"));
-    } else {
+    } else if (path.endsWith(QLatin1String("an operator logged in"))) {
+        manager.settingsLoginRequest(QStringLiteral("8306")); // and stays on the test's screen
+        QVERIFY(manager.sessionManager().sessionActive());
+    } else if (!brokerPath) {
         manager.setMaintenanceScreen();
         QCOMPARE(manager.screen(), QString("Login"));
     }
 
-    if (path == QLatin1String("Logout")) {
+    if (brokerPath) {
+        broker.stop();
+        QVERIFY(waitUntil([&] { return !manager.mqtt().isConnected(); }, 10000));
+        QCOMPARE(manager.screen(), QString("OutOfOrder"));
+        QSignalSpy connected(&manager.mqtt(), &manager::MqttClient::connected);
+        QVERIFY(broker.start());
+        QVERIFY(waitUntil([&] { return connected.count() > 0; }, 15000));
+    } else if (path == QLatin1String("Logout")) {
         manager.settingsLogoutRequest();
     } else if (path == QLatin1String("log-in period ends")) {
         manager.sessionManager().findChild<QTimer *>("loginTimer")->start(1);
@@ -519,6 +555,7 @@ void tst_ScreenFlow::operatorScreensLeftWhileStopped()
     }
     QCOMPARE(manager.screen(), QString("Busy"));
     QCOMPARE(manager.message(), QString("Test 1 of 3 (33%)"));
+    m_rig.reset();
 }
 
 void tst_ScreenFlow::powerRequests_data()
