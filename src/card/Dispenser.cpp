@@ -28,9 +28,9 @@ Dispenser::Dispenser(MqttClient &mqtt, const QString &base, QObject *parent)
     route(QStringLiteral("/info"), [this](const QJsonObject &doc) { onInfo(doc); });
     routeStatus(QStringLiteral("/status"), [this](const QJsonObject &doc) { onStatus(doc); },
                 [this] { setActive(false); });
-    route(QStringLiteral("/card/inserted"), [this](const QJsonObject &) { emit cardInserted(); });
-    route(QStringLiteral("/card/removed"), [this](const QJsonObject &) { emit cardRemoved(); });
-    route(QStringLiteral("/card/disposed"), [this](const QJsonObject &) { emit cardDisposed(); });
+    routeEvent(QStringLiteral("/card/inserted"), [this](const QJsonObject &) { emit cardInserted(); });
+    routeEvent(QStringLiteral("/card/removed"), [this](const QJsonObject &) { emit cardRemoved(); });
+    routeEvent(QStringLiteral("/card/disposed"), [this](const QJsonObject &) { emit cardDisposed(); });
     for (const char *suffix : {"/info", "/status", "/card/inserted", "/card/removed", "/card/disposed"})
         subscribeTo(QString::fromLatin1(suffix));
 }

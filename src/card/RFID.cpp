@@ -26,9 +26,9 @@ RFID::RFID(MqttClient &mqtt, const QString &base, QObject *parent)
     setParsing(Parsing{false, false});
     route(QStringLiteral("/info"), [this](const QJsonObject &doc) { onInfo(doc); });
     routeStatus(QStringLiteral("/status"), [this](const QJsonObject &doc) { onStatus(doc); }, [this] { onOffline(); });
-    route(QStringLiteral("/card/found"), [this](const QJsonObject &doc) { onCardFound(doc); });
-    route(QStringLiteral("/card/removed"), [this](const QJsonObject &) { onCardRemoved(); });
-    route(QStringLiteral("/card/autoread"), [this](const QJsonObject &doc) { onAutoread(doc); });
+    routeEvent(QStringLiteral("/card/found"), [this](const QJsonObject &doc) { onCardFound(doc); });
+    routeEvent(QStringLiteral("/card/removed"), [this](const QJsonObject &) { onCardRemoved(); });
+    routeEvent(QStringLiteral("/card/autoread"), [this](const QJsonObject &doc) { onAutoread(doc); });
     subscribeTo(QStringLiteral("/#"));
 }
 

@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSharedPointer>
 
 #include <limits>
 
@@ -162,11 +163,20 @@ void Inspector::systemShutdown()
 
 void Inspector::requestPower(const QString &what)
 {
+    // The service's last word since the request: a new session in between forgets a "down"
+    // that was not retained, yet nobody has said since that the service is back.
+    auto lastWord = QSharedPointer<Service>::create(service());
+    auto watch = QSharedPointer<QMetaObject::Connection>::create();
+    *watch = connect(this, &MqttDevice::serviceChanged, this, [this, lastWord] {
+        if (service() != Service::Unknown)
+            *lastWord = service();
+    });
     // Each call its own delay; with this client as the context none fires once it is gone.
     // Precise: the screens have their full delay, never a coarse timer's early end.
-    QTimer::singleShot(PowerDelayMs, Qt::PreciseTimer, this, [this, what] {
+    QTimer::singleShot(PowerDelayMs, Qt::PreciseTimer, this, [this, what, lastWord, watch] {
+        disconnect(*watch);
         // What the service said meanwhile counts: gone, nobody would carry the request out.
-        if (service() == Service::Down) {
+        if (*lastWord == Service::Down) {
             qWarning().noquote() << Tag_ + QStringLiteral("WARN: Cannot request System %1. Service not running").arg(what);
             refresh();
             emit powerRequestFailed(what);

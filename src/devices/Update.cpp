@@ -38,7 +38,8 @@ Update::Update(MqttClient &mqtt, const QString &topic, QObject *parent)
     connect(&m_checkTimer, &QTimer::timeout, this, &Update::checkTimerExpired);
 
     route(QStringLiteral("/status"), [this](const QJsonObject &doc) { onStatusReceived(doc); });
-    route(QStringLiteral("/progress"), [this](const QJsonObject &doc) { onProgressReceived(doc); });
+    // A progress report tells what happens now; one the broker kept would repeat an install's end.
+    routeEvent(QStringLiteral("/progress"), [this](const QJsonObject &doc) { onProgressReceived(doc); });
     subscribeTo(QStringLiteral("/status"));
     subscribeTo(QStringLiteral("/progress"));
 }

@@ -41,6 +41,12 @@ void MqttDevice::route(const QString &suffix, Handler handler)
     m_routes.insert(m_base + suffix, std::move(handler));
 }
 
+void MqttDevice::routeEvent(const QString &suffix, Handler handler)
+{
+    m_eventTopics.insert(m_base + suffix);
+    route(suffix, std::move(handler));
+}
+
 void MqttDevice::emptyMeansCleared(const QString &suffix, std::function<void()> cleared)
 {
     m_clearedByEmpty.insert(m_base + suffix);
@@ -115,10 +121,11 @@ Deferred<QString> MqttDevice::nextMessage(const QString &suffix, int msec)
     auto *timer = new QTimer(this);
     timer->setSingleShot(true);
     const QByteArray topic = (m_base + suffix).toUtf8();
+    const bool event = m_eventTopics.contains(m_base + suffix);
     auto message = QSharedPointer<QMetaObject::Connection>::create();
     *message = connect(&m_mqtt, &MqttClient::received, timer,
-                       [result, timer, message, topic](const QByteArray &, const QByteArray &from) {
-                           if (from != topic)
+                       [result, timer, message, topic, event](const QByteArray &, const QByteArray &from, bool retained) {
+                           if (from != topic || (event && retained))
                                return;
                            QObject::disconnect(*message);
                            timer->stop();
@@ -199,6 +206,10 @@ void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBy
         return;
     // A copy: a handler may add routes (or the object may change) meanwhile.
     const Handler handler = it.value();
+    if (retained && m_eventTopics.contains(topic)) {
+        qWarning().noquote() << m_tag + QStringLiteral("WARN: Ignoring retained message on ") + LogQuote::quote(topic);
+        return;
+    }
 
     if (payload.isEmpty()) {
         const auto cleared = m_cleared.constFind(topic);

@@ -68,6 +68,9 @@ protected:
     void setParsing(const Parsing &parsing) { m_parsing = parsing; }
     // Only routed topics are read: a message on any other is dropped unparsed.
     void route(const QString &suffix, Handler handler);
+    // A route for events (a card found, a card taken): one the broker kept and hands out again
+    // at a new subscription is no news and is dropped, logged.
+    void routeEvent(const QString &suffix, Handler handler);
     // A status route with the offline rule applied before the handler; an
     // empty payload there reads as { } (offline), as a cleared retained status.
     // It sets the service running or down.
@@ -100,7 +103,7 @@ protected:
     template <typename Signal>
     Deferred<QString> nextEmission(Signal signal, int msec);
     // The same for the next message on base + suffix, whatever it holds: one
-    // that does not parse ends the wait too.
+    // that does not parse ends the wait too; a kept one replayed on an event route does not.
     Deferred<QString> nextMessage(const QString &suffix, int msec);
 
     // The line logged for a payload that does not parse; the default reads
@@ -130,6 +133,7 @@ private:
     QSet<QString> m_clearedByEmpty; // topics where an empty payload is { }
     QHash<QString, std::function<void()>> m_cleared; // what an empty payload there means instead
     QSet<QString> m_statusTopics;
+    QSet<QString> m_eventTopics;
     Service m_service = Service::Unknown;
     int m_rpcId = 0;
     QString m_topic; // of the document being handled, for the log

@@ -36,6 +36,7 @@ private slots:
     void waitCollect();
     void infoWithAStrayByte();
     void cardEvents();
+    void retainedEventsAreNoNews();
     void badPayloadsChangeNothing_data();
     void badPayloadsChangeNothing();
     void leds();
@@ -497,6 +498,43 @@ void TestDispenser::cardEvents()
     QCOMPARE(inserted.count(), 1);
     QCOMPARE(removed.count(), 1);
     QCOMPARE(disposed.count(), 1);
+}
+
+// A card event kept by the broker (published retained, by a peer or a service set up so) is
+// news when it happens, not again at each new session: a replayed "removed" would end the wait
+// for a driver who has not taken the card.
+void TestDispenser::retainedEventsAreNoNews()
+{
+    QSignalSpy inserted(m_dispenser, &Dispenser::cardInserted);
+    QSignalSpy removed(m_dispenser, &Dispenser::cardRemoved);
+    QSignalSpy disposed(m_dispenser, &Dispenser::cardDisposed);
+    const QStringList events{"/card/inserted", "/card/removed", "/card/disposed"};
+    for (const QString &suffix : events)
+        QVERIFY(m_rig->fakeDispenser.publishRaw(suffix, "{}", true));
+    WAIT_VERIFY(inserted.count() == 1 && removed.count() == 1 && disposed.count() == 1);
+
+    DeferredProbe<Dispenser::Result> collect(m_dispenser->waitCollect(60));
+    m_rig->mqtt.disconnect();
+    WAIT_VERIFY(!m_rig->mqtt.isConnected());
+    QSignalSpy replayed(&m_rig->mqtt, &manager::MqttClient::received);
+    LogCapture log;
+    QVERIFY(m_rig->connectClient());
+    // Handed out again with the new subscriptions; this spy hears each after the client.
+    WAIT_VERIFY(std::all_of(events.begin(), events.end(), [&](const QString &suffix) {
+        return std::any_of(replayed.begin(), replayed.end(), [&](const QList<QVariant> &args) {
+            return args.at(1).toByteArray() == (m_rig->dispenserBase + suffix).toUtf8() && args.at(2).toBool();
+        });
+    }));
+    QCOMPARE(inserted.count(), 1);
+    QCOMPARE(removed.count(), 1);
+    QCOMPARE(disposed.count(), 1);
+    QVERIFY(!collect.settled());
+    QCOMPARE(log.count(QtWarningMsg, "[Dispenser] WARN: Ignoring retained message on "), 3);
+
+    // The driver takes the card now.
+    QVERIFY(m_rig->fakeDispenser.publishRaw("/card/removed", "{}"));
+    WAIT_VERIFY(collect.resolved());
+    QCOMPARE(removed.count(), 2);
 }
 
 void TestDispenser::badPayloadsChangeNothing_data()

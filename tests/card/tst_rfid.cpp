@@ -35,6 +35,7 @@ private slots:
     void cardLifeOnTheFakeReader();
     void unreadableAndUndetectableCards();
     void autoread();
+    void retainedEventsAreNoNews();
     void badPayloadsChangeNothing_data();
     void badPayloadsChangeNothing();
     void topicsThatOnlyContainTheBase();
@@ -558,6 +559,44 @@ void TestRfid::autoread()
     WAIT_COMPARE(read.count(), 2);
     QVERIFY(read.at(1).at(0).value<Card::Ptr>().isNull());
     QVERIFY(!m_rfid->activeCard());
+}
+
+// A card event kept by the broker (published retained, by a peer or a service set up so) is
+// news when it happens, not again at each new session: a replayed "found" would hand a card
+// search a card that has long left the field, a replayed autoread would present it again.
+void TestRfid::retainedEventsAreNoNews()
+{
+    QSignalSpy found(m_rfid, &RFID::cardFound);
+    QSignalSpy removed(m_rfid, &RFID::cardRemoved);
+    QSignalSpy read(m_rfid, &RFID::cardAutoread);
+    QVERIFY(m_rig->fakeRfid.publish("/card/autoread", QJsonObject{{"uid", "A3"}, {"template", "OTHER"}}, true));
+    QVERIFY(m_rig->fakeRfid.publish("/card/removed", QJsonObject{}, true));
+    QVERIFY(m_rig->fakeRfid.publish("/card/found", QJsonObject{{"uid", "BEEF"}, {"type", 4}}, true));
+    WAIT_VERIFY(read.count() == 1 && removed.count() == 1 && found.count() == 1);
+    QCOMPARE(RFID::uidOf(m_rfid->activeCard()), QString("BEEF"));
+
+    // The field searches, with no card in it, when the session is renewed.
+    DeferredProbe<RFID::Result> enable(m_rfid->enable(false));
+    WAIT_VERIFY(enable.resolved());
+    QCOMPARE(m_rfid->state(), RFID::Searching);
+    QVERIFY(!m_rfid->activeCard());
+    DeferredProbe<RFID::Result> search(m_rfid->waitCardFound(60000));
+
+    m_rig->mqtt.disconnect();
+    WAIT_VERIFY(!m_rig->mqtt.isConnected());
+    QSignalSpy replayed(&m_rig->mqtt, &manager::MqttClient::received);
+    QVERIFY(m_rig->connectClient());
+    // Handed out again with the new subscription; this spy hears each after the client.
+    const QStringList events{"/card/autoread", "/card/removed", "/card/found"};
+    WAIT_VERIFY(std::all_of(events.begin(), events.end(), [&](const QString &suffix) {
+        return std::any_of(replayed.begin(), replayed.end(), [&](const QList<QVariant> &args) {
+            return args.at(1).toByteArray() == (m_rig->rfidBase + suffix).toUtf8() && args.at(2).toBool();
+        });
+    }));
+    QCOMPARE(read.count(), 1);
+    QCOMPARE(found.count(), 1);
+    QVERIFY(!m_rfid->activeCard());
+    QVERIFY(!search.settled());
 }
 
 void TestRfid::badPayloadsChangeNothing_data()

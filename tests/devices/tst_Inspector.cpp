@@ -336,6 +336,8 @@ void TestInspector::powerRequestWhenTheServiceGoes_data()
     QTest::newRow("shutdown, its status cleared") << "shutdown" << "cleared";
     QTest::newRow("reboot, a new session brings back its retained status") << "reboot" << "renewed";
     QTest::newRow("scheduled shutdown, the service says it stopped") << "scheduled" << "stopped";
+    // The new session forgets the "down", which is not retained, and hears nothing since.
+    QTest::newRow("reboot, it stopped, its status not retained, then a new session") << "reboot" << "stopped, renewed";
 }
 
 void TestInspector::powerRequestWhenTheServiceGoes()
@@ -344,6 +346,13 @@ void TestInspector::powerRequestWhenTheServiceGoes()
     QFETCH(QString, how);
     Inspector &inspector = m_rig->inspector;
     const QString kind = what == "reboot" ? "reboot" : "shutdown";
+    if (how == "stopped, renewed") {
+        m_rig->fake.setStatusRetained(false);
+        QVERIFY(m_rig->fake.publishRaw("/status", QByteArray(), true)); // none left on the broker
+        QVERIFY(waitUntil([&] { return inspector.status() == QLatin1String("offline"); }));
+        m_rig->fake.setServiceOnline(true);
+        QVERIFY(waitUntil([&] { return inspector.status() == QLatin1String("online"); }));
+    }
 
     QSignalSpy started(&inspector, what == "reboot" ? &Inspector::systemRebootStarted : &Inspector::systemShutdownStarted);
     QSignalSpy failed(&inspector, &Inspector::powerRequestFailed);
@@ -360,6 +369,12 @@ void TestInspector::powerRequestWhenTheServiceGoes()
 
     if (how == "stopped") {
         m_rig->fake.setServiceOnline(false);
+    } else if (how == "stopped, renewed") {
+        m_rig->fake.setServiceOnline(false);
+        QVERIFY(waitUntil([&] { return inspector.status() == QLatin1String("offline"); }));
+        m_rig->rig.mqtt.disconnect();
+        QVERIFY(waitUntil([&] { return !m_rig->rig.mqtt.isConnected(); }));
+        QVERIFY(m_rig->rig.connectClient());
     } else if (how == "cleared") {
         QVERIFY(m_rig->fake.publishRaw("/status", QByteArray(), true));
     } else {
@@ -368,7 +383,8 @@ void TestInspector::powerRequestWhenTheServiceGoes()
         m_rig->fake.setServiceOnline(false); // retained
         QVERIFY(m_rig->rig.connectClient());
     }
-    QVERIFY(waitUntil([&] { return inspector.status() == QLatin1String("offline"); }));
+    const QString known = how == "stopped, renewed" ? QString() : QStringLiteral("offline");
+    QVERIFY(waitUntil([&] { return inspector.status() == known; }));
     QVERIFY2(clock.elapsed() < 1900, "the delay ran out before the service was down");
 
     QVERIFY(failed.wait(5000));

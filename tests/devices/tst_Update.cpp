@@ -89,6 +89,7 @@ private slots:
     void trigger();
     void commandsWhileDisconnected();
     void askedAgainAfterABrokerRestart();
+    void progressKeptByTheBrokerIsNoNews();
     void emptyBaseTopic();
     void emptyBaseReportsOnlyItsOwnTopics();
 
@@ -520,6 +521,26 @@ void TestUpdate::askedAgainAfterABrokerRestart()
     // The subscriptions came back too.
     QVERIFY(m_rig->deliver("/progress", R"({"description": "After", "percent": 1})"));
     QCOMPARE(m_rig->update.progressMessage(), QString("After"));
+}
+
+// A progress report kept by the broker (published retained) is news when it happens, not again
+// at each new session: replayed, a final code would announce the end of an install once more
+// (and the terminal would report it to the back office again).
+void TestUpdate::progressKeptByTheBrokerIsNoNews()
+{
+    QVERIFY(m_rig->fake.publishRaw("/progress", R"({"progress": 204, "percent": 100, "description": "Done"})", true));
+    WAIT_COMPARE(m_rig->update.status(), QString("Installation success"));
+    m_rig->rig.mqtt.disconnect();
+    WAIT_COMPARE(m_rig->update.status(), QString("Disconnected"));
+
+    QStringList statuses;
+    connect(&m_rig->update, &Update::statusChanged, this, [&] { statuses << m_rig->update.status(); });
+    const int before = m_rig->rig.seen(m_rig->base + "/progress");
+    QVERIFY(m_rig->rig.connectClient());
+    QVERIFY(m_rig->rig.waitSeen(m_rig->base + "/progress", before + 1)); // handed out again
+    WAIT_COMPARE(m_rig->fake.count("status/get"), 2);
+    WAIT_COMPARE(m_rig->update.status(), QString("Idle"));
+    QCOMPARE(statuses, QStringList{"Idle"});
 }
 
 void TestUpdate::emptyBaseTopic()
