@@ -17,6 +17,8 @@ namespace {
 
 const QString &Blacklist = FakeBackOffice::Blacklist;
 const QStringList FiveTables{"Blacklist", "Customs", "Locations", "Parameters", "Transactions"};
+// What an apply cut short may leave beside the list; the next apply clears it first.
+const QStringList WithUnfinishedList{"Blacklist", "BlacklistNext", "Customs", "Locations", "Parameters", "Transactions"};
 
 // Card uids as a back office lists them: distinct, and in no particular order.
 QStringList cardUids(const QString &prefix, int count)
@@ -260,7 +262,8 @@ private slots:
             QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
             QVERIFY(!rig.db->isBlacklisted(QStringLiteral("NEW3")));
             QCOMPARE(other.listed().size(), count + 1);
-            QCOMPARE(other.tables(), FiveTables);
+            const QStringList tables = other.tables();
+            QVERIFY2(tables == FiveTables || tables == WithUnfinishedList, qPrintable(tables.join(QLatin1Char(','))));
         }
 
         rig.bo->start();
@@ -268,6 +271,7 @@ private slots:
         QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v3"));
         QCOMPARE(rig.db->isBlacklisted(QStringLiteral("NEW3")), true);
         QCOMPARE(rig.db->isBlacklisted(added.last()), false);
+        QCOMPARE(OtherConnection(storePath()).tables(), FiveTables);
         rig.bo->stop();
     }
 
@@ -310,6 +314,16 @@ private slots:
             QVERIFY(old && !update.resolved());
         if (update.resolved())
             QVERIFY(whole);
+        const QStringList tables = other.tables();
+        QVERIFY2(tables == FiveTables || tables == WithUnfinishedList, qPrintable(tables.join(QLatin1Char(','))));
+
+        // The next link on the store applies the next list whole, and clears what was left.
+        rig.bo = std::make_unique<CardBO>(*rig.config, *rig.db, rig.terminal);
+        rig.backOffice.setResponse(Blacklist, FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{"NEW9"}}}));
+        DeferredProbe<> next(rig.bo->updateBlacklist(QStringLiteral("v3")));
+        QVERIFY(next.waitSettled(40000));
+        QVERIFY(next.resolved());
+        QVERIFY(other.listed().contains(QStringLiteral("NEW9")));
         QCOMPARE(other.tables(), FiveTables);
     }
 };
