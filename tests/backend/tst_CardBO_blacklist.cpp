@@ -275,6 +275,33 @@ private slots:
         rig.bo->stop();
     }
 
+    // stop() while the answer is still on its way: the request is given up at once rather
+    // than read (up to 64 MiB, parsed) only to be set aside, with the next update waiting for
+    // it. Started again, the link fetches the version anew.
+    void stopWhileTheAnswerIsOnItsWay()
+    {
+        LinkRig &rig = *m_rig;
+        seed();
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), {"NEW1"}, {"OLD1"});
+        rig.backOffice.queueResponse(Blacklist, FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{"LATE"}}})
+                                                    .withDelay(60000));
+        rig.bo->start();
+        DeferredProbe<> update(rig.bo->updateBlacklist(QStringLiteral("v2")));
+        QVERIFY(waitUntil([&] { return rig.backOffice.count(Blacklist) == 1; }, 40000));
+        rig.bo->stop();
+        QVERIFY(update.waitSettled(20000));
+        QVERIFY(!update.resolved());
+        QVERIFY(!rig.bo->blacklistUpdating());
+        QVERIFY(waitUntil([&] { return rig.backOffice.server().openConnections() == 0; }, 20000));
+
+        rig.bo->start();
+        DeferredProbe<> again(rig.bo->updateBlacklist(QStringLiteral("v2")));
+        QVERIFY(again.waitSettled(40000));
+        QVERIFY(again.resolved());
+        QCOMPARE(OtherConnection(storePath()).listed(), (QStringList{"NEW1", "OLD2"}));
+        rig.bo->stop();
+    }
+
     // The link goes while an answer is on its way or being applied: nothing reaches the link
     // that is gone, and the list is either the old one or the new one, whole.
     void destroyedMeanwhile_data()
