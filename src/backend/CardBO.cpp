@@ -49,6 +49,11 @@ constexpr qint64 HeartbeatReplySize = 256 * 1024;
 constexpr qint64 ReferenceDataReplySize = 4 * 1024 * 1024;
 constexpr qint64 BlacklistReplySize = 64 * 1024 * 1024;
 
+// Characters of a card uid at most: no card's comes near (10 bytes are 20 hex digits, 29 with
+// separators). The apply's shares of the store's time are counted in uids: longer texts, up to
+// the 64 MiB of a list, would hold the store for seconds in one statement while the lane waits.
+constexpr int MaxUidLength = 64;
+
 // A whole answer body in a log line: room for a normal one, never for a flood.
 constexpr int BodyLogLimit = 4096;
 
@@ -150,7 +155,7 @@ ListOutcome readBlacklistAnswer(QJsonValue body, const std::atomic_bool &cancell
             if ((++entries & 0xffff) == 0 && cancelled)
                 return ListAbandoned;
             const QString text = JsonRead::text(uid);
-            if (text.isEmpty()) {
+            if (text.isEmpty() || text.size() > MaxUidLength) {
                 if (skipped++ == 0)
                     firstSkipped = uid;
                 continue;

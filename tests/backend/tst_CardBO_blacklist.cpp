@@ -206,6 +206,10 @@ private slots:
         QTest::newRow("empty, null and objects")
             << QJsonObject{{"added", QJsonArray{"", QJsonValue::Null}}, {"removed", QJsonArray{QJsonObject{{"uid", "OLD1"}}}}}
             << "v1" << "[Backend::CardBO] WARN: None of the 3 blacklist entries is a card uid; nothing applied";
+        // Each of them would take a share of the store's time far beyond its own.
+        QTest::newRow("texts far longer than any uid")
+            << QJsonObject{{"added", QJsonArray{QString(7000, QLatin1Char('A')), QString(65, QLatin1Char('B'))}}} << "v1"
+            << "[Backend::CardBO] WARN: None of the 2 blacklist entries is a card uid; nothing applied";
         QTest::newRow("no entries") << QJsonObject{{"added", QJsonArray{}}, {"removed", QJsonArray{}}} << "v2" << QString();
     }
     void answerWithoutAnyUsableUid()
