@@ -4,6 +4,7 @@
 #include "fakes/TestCertificates.h"
 
 #include <QJsonArray>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTimer>
@@ -304,6 +305,44 @@ private slots:
         QVERIFY(again.resolved());
         QCOMPARE(OtherConnection(storePath()).listed(), (QStringList{"NEW1", "OLD2"}));
         rig.bo->stop();
+    }
+
+    // The program killed while it builds a long list (a power cut): started again, the old list
+    // is there whole, and the next update applies whole and clears what the killed one left.
+    void killedWhileALongListIsBuilt()
+    {
+        LinkRig &rig = *m_rig;
+        seed();
+        QProcess child;
+        child.setProgram(QStringLiteral(STORE_CHILD));
+        child.setArguments({rig.dir.path(), QStringLiteral("--blacklist"), QStringLiteral("300000")});
+        child.start();
+        QVERIFY(child.waitForStarted(10000));
+        OtherConnection other(storePath());
+        QVERIFY(waitUntil(
+            [&] {
+                return child.state() != QProcess::Running
+                    || other.column(QStringLiteral("SELECT COUNT(*) FROM BlacklistNext")).value(0).toInt() > 0;
+            },
+            60000));
+        child.kill();
+        QVERIFY(child.waitForFinished(10000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QVERIFY2(!child.readAllStandardOutput().contains("applied"), "the list was applied before the kill");
+
+        rig.bo.reset();
+        rig.db.reset();
+        rig.db = std::make_unique<Backend::Database>(*rig.config);
+        rig.bo = std::make_unique<CardBO>(*rig.config, *rig.db, rig.terminal);
+        QCOMPARE(other.listed(), (QStringList{"OLD1", "OLD2"}));
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v1"));
+
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), {"NEW1"}, {"OLD1"});
+        DeferredProbe<> update(rig.bo->updateBlacklist(QStringLiteral("v2")));
+        QVERIFY(update.waitSettled(40000));
+        QVERIFY(update.resolved());
+        QCOMPARE(other.listed(), (QStringList{"NEW1", "OLD2"}));
+        QCOMPARE(other.tables(), FiveTables);
     }
 
     // The link goes while an answer is on its way or being applied: nothing reaches the link
