@@ -49,6 +49,11 @@ constexpr qint64 HeartbeatReplySize = 256 * 1024;
 constexpr qint64 ReferenceDataReplySize = 4 * 1024 * 1024;
 constexpr qint64 BlacklistReplySize = 64 * 1024 * 1024;
 
+// Characters of a card uid at most: no card's comes near (10 bytes are 20 hex digits, 29 with
+// separators). The apply's shares of the store's time are counted in uids: longer texts, up to
+// the 64 MiB of a list, would hold the store for seconds in one statement while the lane waits.
+constexpr int MaxUidLength = 64;
+
 // A whole answer body in a log line: room for a normal one, never for a flood.
 constexpr int BodyLogLimit = 4096;
 
@@ -150,7 +155,7 @@ ListOutcome readBlacklistAnswer(QJsonValue body, const std::atomic_bool &cancell
             if ((++entries & 0xffff) == 0 && cancelled)
                 return ListAbandoned;
             const QString text = JsonRead::text(uid);
-            if (text.isEmpty()) {
+            if (text.isEmpty() || text.size() > MaxUidLength) {
                 if (skipped++ == 0)
                     firstSkipped = uid;
                 continue;
@@ -194,6 +199,8 @@ public:
     std::atomic_bool cancelled{false};
     // The update's own client, in the worker's thread and used there only.
     HttpClient *client = nullptr;
+    // How it ended (a ListOutcome), told by the worker.
+    Deferred<int> outcome;
 };
 
 CardBO::CardBO(Config &config, Database &database, TerminalView &terminal, QObject *parent)
@@ -302,9 +309,20 @@ void CardBO::stop()
         return;
     logInfo(QStringLiteral("Stopping Card BO engine"));
     ++m_run;
-    // A list of this run is not applied after it.
-    if (m_blacklistJob)
+    // A list of this run is not applied after it, and an answer still on its way is not
+    // waited for: up to 64 MiB would be read and parsed only to be set aside, and the next
+    // update would wait for it. Its client goes, and with it the request and its callbacks.
+    if (m_blacklistJob) {
         m_blacklistJob->cancelled = true;
+        const QSharedPointer<BlacklistJob> job = m_blacklistJob;
+        m_worker->execInThread([job]() {
+            if (!job->client)
+                return;
+            delete job->client;
+            job->client = nullptr;
+            job->outcome.resolve(ListAbandoned);
+        });
+    }
     m_ticking = false;
     m_tickTimer.stop();
     m_transTimer.stop();
@@ -824,7 +842,7 @@ Deferred<> CardBO::updateBlacklist(const QString &version)
     }
 
     m_blacklistJob = job;
-    Deferred<int> outcome;
+    const Deferred<int> outcome = job->outcome;
     QPointer<CardBO> self(this);
     const quint64 run = m_run;
     outcome.done([self, job, result, run](int code) {
@@ -855,7 +873,8 @@ Deferred<> CardBO::updateBlacklist(const QString &version)
         }
         job->client->get(url, RequestTimeout, BlacklistReplySize)
             .done([job, database, outcome](int status, QJsonValue body) {
-                job->client->deleteLater();
+                if (job->client)
+                    job->client->deleteLater();
                 job->client = nullptr;
                 if (job->cancelled) {
                     outcome.resolve(ListLate);
@@ -881,7 +900,8 @@ Deferred<> CardBO::updateBlacklist(const QString &version)
                 });
             })
             .fail([job, outcome](int status, QJsonValue body) {
-                job->client->deleteLater();
+                if (job->client)
+                    job->client->deleteLater();
                 job->client = nullptr;
                 logFailure(status, body);
                 outcome.resolve(ListNotApplied);

@@ -453,6 +453,8 @@ void Database::blacklistRemove(const QString &uid)
 
 bool Database::blacklistApply(QStringList added, QStringList removed, const std::atomic_bool *cancelled)
 {
+    if (isCancelled(cancelled))
+        return false;
     // In order, rows go in where the last ones went: a shuffled list touches the whole index.
     std::sort(added.begin(), added.end());
     std::sort(removed.begin(), removed.end());
@@ -461,9 +463,12 @@ bool Database::blacklistApply(QStringList added, QStringList removed, const std:
     bool read = false;
     const QStringList tables = m_listDb.tableNames(&read);
     for (const QString &table : {NextList, OldList}) {
-        if (read && tables.contains(table, Qt::CaseInsensitive) && !dropInShares(m_listDb, table, cancelled))
+        if (read && tables.contains(table, Qt::CaseInsensitive) && !dropInShares(m_listDb, table, cancelled)
+            && !isCancelled(cancelled))
             logError(QStringLiteral("ERROR: Could not remove the unfinished list : ") + table);
     }
+    if (isCancelled(cancelled))
+        return false;
 
     int taken = 0;
     int dropped = 0;
@@ -571,11 +576,13 @@ bool Database::rebuildBlacklist(const QStringList &added, const QStringList &rem
         reason = errorText(connection.lastError());
     }
     if (!swapped) {
-        if (!isCancelled(cancelled))
-            logError(QStringLiteral("ERROR: Nothing written to Blacklist") + reason);
-        // Cleared even when the apply was cut short: a list left half built would take room
-        // until the next long list.
-        dropInShares(m_listDb, NextList, nullptr);
+        // Cut short, the half-built list stays as a power cut leaves it, and the next apply
+        // clears it first: cleared here, a long one would hold the link's stop or end (and with
+        // it the screen) for seconds. Its pages stay in the file either way.
+        if (isCancelled(cancelled))
+            return false;
+        logError(QStringLiteral("ERROR: Nothing written to Blacklist") + reason);
+        dropInShares(m_listDb, NextList, cancelled);
         return false;
     }
     dropInShares(m_listDb, OldList, cancelled);

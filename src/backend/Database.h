@@ -69,7 +69,8 @@ public:
     // a time; it is the list's only writer while it runs. Readers see the old list until the
     // new one is whole, and no write holds the file for long, so the lane's own reads and
     // writes go on meanwhile. Entries a transaction takes at once are written in one; a longer
-    // list is built beside the old one and takes its place.
+    // list is built beside the old one and takes its place. One cut short leaves what it built
+    // there, as a power cut does, and the next apply clears it first.
     bool blacklistApply(QStringList added, QStringList removed, const std::atomic_bool *cancelled = nullptr);
 
     int transCount(const QString &status) const;

@@ -4,6 +4,7 @@
 #include "fakes/TestCertificates.h"
 
 #include <QJsonArray>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTimer>
@@ -17,6 +18,8 @@ namespace {
 
 const QString &Blacklist = FakeBackOffice::Blacklist;
 const QStringList FiveTables{"Blacklist", "Customs", "Locations", "Parameters", "Transactions"};
+// What an apply cut short may leave beside the list; the next apply clears it first.
+const QStringList WithUnfinishedList{"Blacklist", "BlacklistNext", "Customs", "Locations", "Parameters", "Transactions"};
 
 // Card uids as a back office lists them: distinct, and in no particular order.
 QStringList cardUids(const QString &prefix, int count)
@@ -204,6 +207,10 @@ private slots:
         QTest::newRow("empty, null and objects")
             << QJsonObject{{"added", QJsonArray{"", QJsonValue::Null}}, {"removed", QJsonArray{QJsonObject{{"uid", "OLD1"}}}}}
             << "v1" << "[Backend::CardBO] WARN: None of the 3 blacklist entries is a card uid; nothing applied";
+        // Each of them would take a share of the store's time far beyond its own.
+        QTest::newRow("texts far longer than any uid")
+            << QJsonObject{{"added", QJsonArray{QString(7000, QLatin1Char('A')), QString(65, QLatin1Char('B'))}}} << "v1"
+            << "[Backend::CardBO] WARN: None of the 2 blacklist entries is a card uid; nothing applied";
         QTest::newRow("no entries") << QJsonObject{{"added", QJsonArray{}}, {"removed", QJsonArray{}}} << "v2" << QString();
     }
     void answerWithoutAnyUsableUid()
@@ -260,7 +267,8 @@ private slots:
             QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
             QVERIFY(!rig.db->isBlacklisted(QStringLiteral("NEW3")));
             QCOMPARE(other.listed().size(), count + 1);
-            QCOMPARE(other.tables(), FiveTables);
+            const QStringList tables = other.tables();
+            QVERIFY2(tables == FiveTables || tables == WithUnfinishedList, qPrintable(tables.join(QLatin1Char(','))));
         }
 
         rig.bo->start();
@@ -268,7 +276,73 @@ private slots:
         QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v3"));
         QCOMPARE(rig.db->isBlacklisted(QStringLiteral("NEW3")), true);
         QCOMPARE(rig.db->isBlacklisted(added.last()), false);
+        QCOMPARE(OtherConnection(storePath()).tables(), FiveTables);
         rig.bo->stop();
+    }
+
+    // stop() while the answer is still on its way: the request is given up at once rather
+    // than read (up to 64 MiB, parsed) only to be set aside, with the next update waiting for
+    // it. Started again, the link fetches the version anew.
+    void stopWhileTheAnswerIsOnItsWay()
+    {
+        LinkRig &rig = *m_rig;
+        seed();
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), {"NEW1"}, {"OLD1"});
+        rig.backOffice.queueResponse(Blacklist, FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{"LATE"}}})
+                                                    .withDelay(60000));
+        rig.bo->start();
+        DeferredProbe<> update(rig.bo->updateBlacklist(QStringLiteral("v2")));
+        QVERIFY(waitUntil([&] { return rig.backOffice.count(Blacklist) == 1; }, 40000));
+        rig.bo->stop();
+        QVERIFY(update.waitSettled(20000));
+        QVERIFY(!update.resolved());
+        QVERIFY(!rig.bo->blacklistUpdating());
+        QVERIFY(waitUntil([&] { return rig.backOffice.server().openConnections() == 0; }, 20000));
+
+        rig.bo->start();
+        DeferredProbe<> again(rig.bo->updateBlacklist(QStringLiteral("v2")));
+        QVERIFY(again.waitSettled(40000));
+        QVERIFY(again.resolved());
+        QCOMPARE(OtherConnection(storePath()).listed(), (QStringList{"NEW1", "OLD2"}));
+        rig.bo->stop();
+    }
+
+    // The program killed while it builds a long list (a power cut): started again, the old list
+    // is there whole, and the next update applies whole and clears what the killed one left.
+    void killedWhileALongListIsBuilt()
+    {
+        LinkRig &rig = *m_rig;
+        seed();
+        QProcess child;
+        child.setProgram(QStringLiteral(STORE_CHILD));
+        child.setArguments({rig.dir.path(), QStringLiteral("--blacklist"), QStringLiteral("300000")});
+        child.start();
+        QVERIFY(child.waitForStarted(10000));
+        OtherConnection other(storePath());
+        QVERIFY(waitUntil(
+            [&] {
+                return child.state() != QProcess::Running
+                    || other.column(QStringLiteral("SELECT COUNT(*) FROM BlacklistNext")).value(0).toInt() > 0;
+            },
+            60000));
+        child.kill();
+        QVERIFY(child.waitForFinished(10000));
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        QVERIFY2(!child.readAllStandardOutput().contains("applied"), "the list was applied before the kill");
+
+        rig.bo.reset();
+        rig.db.reset();
+        rig.db = std::make_unique<Backend::Database>(*rig.config);
+        rig.bo = std::make_unique<CardBO>(*rig.config, *rig.db, rig.terminal);
+        QCOMPARE(other.listed(), (QStringList{"OLD1", "OLD2"}));
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v1"));
+
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), {"NEW1"}, {"OLD1"});
+        DeferredProbe<> update(rig.bo->updateBlacklist(QStringLiteral("v2")));
+        QVERIFY(update.waitSettled(40000));
+        QVERIFY(update.resolved());
+        QCOMPARE(other.listed(), (QStringList{"NEW1", "OLD2"}));
+        QCOMPARE(other.tables(), FiveTables);
     }
 
     // The link goes while an answer is on its way or being applied: nothing reaches the link
@@ -310,6 +384,16 @@ private slots:
             QVERIFY(old && !update.resolved());
         if (update.resolved())
             QVERIFY(whole);
+        const QStringList tables = other.tables();
+        QVERIFY2(tables == FiveTables || tables == WithUnfinishedList, qPrintable(tables.join(QLatin1Char(','))));
+
+        // The next link on the store applies the next list whole, and clears what was left.
+        rig.bo = std::make_unique<CardBO>(*rig.config, *rig.db, rig.terminal);
+        rig.backOffice.setResponse(Blacklist, FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{"NEW9"}}}));
+        DeferredProbe<> next(rig.bo->updateBlacklist(QStringLiteral("v3")));
+        QVERIFY(next.waitSettled(40000));
+        QVERIFY(next.resolved());
+        QVERIFY(other.listed().contains(QStringLiteral("NEW9")));
         QCOMPARE(other.tables(), FiveTables);
     }
 };

@@ -484,6 +484,10 @@ private slots:
             << QJsonObject{{"added", QJsonArray{QJsonValue::Null, QJsonObject{{"uid", "X"}}, "NEW1"}},
                            {"removed", QJsonArray{QJsonArray{"OLD1"}}}}
             << QStringList{"NEW1", "OLD1"} << "Skipping 3 blacklist entries that are no card uid, the first : [null]";
+        // No card's uid comes near (10 bytes are 20 hex digits, 29 with separators).
+        QTest::newRow("text longer than any uid")
+            << QJsonObject{{"added", QJsonArray{"NEW1", QString(65, QLatin1Char('A'))}}} << QStringList{"NEW1", "OLD1"}
+            << QStringLiteral("Skipping 1 blacklist entries that are no card uid, the first : [\"%1\"]").arg(QString(65, QLatin1Char('A')));
     }
     void blacklistEntriesThatAreNoUids()
     {
