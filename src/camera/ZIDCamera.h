@@ -94,7 +94,8 @@ private:
     // One request, guarded by the time-out: logs `timeoutWarning` and
     // aborts it when no answer comes in time, and logs an error answer.
     // An answer announced or grown beyond MaxReplySize is aborted too, and so
-    // is one packed (Content-Encoding) though asked for as it is; without
+    // is one packed (Content-Encoding) though asked for as it is; a redirect
+    // is not followed and fails the request like an error answer; without
     // `keepBody` its bytes are dropped as they come. `finished` then gets the
     // reply; `removed` runs instead when the camera is deleted first.
     void exchange(QNetworkReply *reply, const QString &timeoutWarning,

@@ -118,6 +118,8 @@ void tst_ZIDCamera::triggerFailure_data()
     QTest::newRow("nothing listening") << 200 << 0 << false << "vesk:tulp";
     QTest::newRow("answer later than the time-out") << 200 << -1 << true << "vesk:tulp";
     QTest::newRow("wrong credentials") << 200 << 0 << true << "vesk:wrong";
+    QTest::newRow("answered with a redirect") << 302 << 0 << true << "vesk:tulp";
+    QTest::newRow("answered not modified") << 304 << 0 << true << "vesk:tulp";
 }
 
 void tst_ZIDCamera::triggerFailure()
@@ -302,12 +304,14 @@ void tst_ZIDCamera::redirectNotFollowed_data()
     QTest::addColumn<QString>("request");
     QTest::addColumn<int>("status");
     QTest::newRow("trigger, 302") << "trigger" << 302;
+    QTest::newRow("plate list, 301") << "plates" << 301;
     QTest::newRow("device information, 307") << "info" << 307;
     QTest::newRow("settings upload, 308") << "settings" << 308;
 }
 
 // A camera answers for itself: its requests, their credentials and the settings they carry never
-// follow a redirect elsewhere, whatever the network layer would do by default.
+// follow a redirect elsewhere, whatever the network layer would do by default. Nor does an answer
+// that sends the request elsewhere pass for the camera's own: a trigger is not taken as accepted.
 void tst_ZIDCamera::redirectNotFollowed()
 {
     QFETCH(QString, request);
@@ -330,17 +334,26 @@ void tst_ZIDCamera::redirectNotFollowed()
     camera.setConfigurationFile(settings);
 
     LogCapture log;
+    const QString refusal = QStringLiteral("Redirect not followed (status %1)").arg(status);
     if (request == "trigger") {
         auto outcome = DeferredProbe(camera.startCameraProcess("7", 3, 5000));
         QVERIFY(outcome.waitSettled(10000));
+        QVERIFY(outcome.rejected());
+        QCOMPARE(outcome.value(), "[alpr1] Trigger HTTP error :" + refusal);
+    } else if (request == "plates") {
+        auto outcome = DeferredProbe(camera.requestDBTriggerData("http://" + cameraHost(20) + "/local/Vaxreader/"));
+        QVERIFY(outcome.waitSettled(10000));
+        QVERIFY(outcome.rejected());
+        QCOMPARE(outcome.value(), ("[alpr1] DB Request error :" + refusal).toUtf8());
     } else {
         if (request == "info")
             camera.retrieveCameraInfo();
         else
             camera.uploadCameraConfiguration();
-        QVERIFY(waitUntil([&] { return log.contains(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Device information is no JSON"); },
-                          10000));
+        QVERIFY(waitUntil([&] { return log.contains(QtCriticalMsg, "[ZIDCamera] [alpr1] Error : "); }, 10000));
+        QVERIFY(!log.contains(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Device information is no JSON"));
     }
+    QVERIFY2(log.contains(QtCriticalMsg, "[ZIDCamera] [alpr1] Error : " + refusal), qPrintable(log.texts().join('\n')));
     QCOMPARE(server.requestCount(), 1);
     QCOMPARE(elsewhere.acceptedConnections(), 0);
 }
