@@ -5,7 +5,6 @@
 
 #include <QAuthenticator>
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -487,15 +486,14 @@ void ZIDCamera::uploadCameraConfiguration()
     qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "uploadCameraConfiguration";
 
     const QUrl url(applicationBase() + QStringLiteral("alpr.cgi"));
-    // The bytes go unchanged, line ends included.
-    QFile file(m_configurationFile);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // The bytes go unchanged, line ends included; the file no larger than an answer may be.
+    QString why;
+    const QByteArray settings = HttpClient::readRegularFile(m_configurationFile, MaxReplySize, &why);
+    if (!why.isEmpty()) {
         qWarning().noquote().nospace() << CAMERA_TAG << typeTag() << "Cannot open the file " << m_configurationFile
-                                       << " : " << file.errorString();
+                                       << " : " << why;
         return;
     }
-    const QByteArray settings = file.readAll();
-    file.close();
 
     QNetworkRequest request = cameraRequest(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));

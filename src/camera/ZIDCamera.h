@@ -34,7 +34,8 @@ public:
         QSharedPointer<const ZIDReading> data;
     };
 
-    // Bytes of a camera's answer taken at most; a larger answer is aborted.
+    // Bytes of a camera's answer taken at most; a larger answer is aborted. The settings file
+    // sent to it is bounded alike.
     static constexpr qint64 MaxReplySize = 1024 * 1024;
 
     explicit ZIDCamera(const QUrl &url, QObject *parent = nullptr);

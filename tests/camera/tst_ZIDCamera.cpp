@@ -1,3 +1,4 @@
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -12,6 +13,7 @@
 #include "fakes/FakeHttpServer.h"
 #include "fakes/LogCapture.h"
 #include "fakes/PeakMemory.h"
+#include "fakes/WaitingPipe.h"
 
 // Cameras of this test live on 127.72.y.x, y chosen per run.
 static QString s_subnet;
@@ -48,6 +50,8 @@ private slots:
     void packedAnswerRefused();
     void redirectNotFollowed_data();
     void redirectNotFollowed();
+    void unusableSettingsFileNotSent_data();
+    void unusableSettingsFileNotSent();
     void plateResult();
     void containerResult();
     void hugeValuesReachTheReadingNotTheLog();
@@ -356,6 +360,48 @@ void tst_ZIDCamera::redirectNotFollowed()
     QVERIFY2(log.contains(QtCriticalMsg, "[ZIDCamera] [alpr1] Error : " + refusal), qPrintable(log.texts().join('\n')));
     QCOMPARE(server.requestCount(), 1);
     QCOMPARE(elsewhere.acceptedConnections(), 0);
+}
+
+void tst_ZIDCamera::unusableSettingsFileNotSent_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a pipe") << "pipe" << "not a regular file";
+    QTest::newRow("larger than the bound") << "large" << "larger than 1048576 bytes";
+}
+
+// The camera's settings go from a file only when it is a regular file of a size such a file has:
+// a pipe would hold the thread in open(), a device would be read without end. Nothing is sent.
+void tst_ZIDCamera::unusableSettingsFileNotSent()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+
+    FakeHttpServer server;
+    server.setDefaultResponse(FakeHttpResponse::json(200, QJsonObject{}));
+    QVERIFY(server.start(cameraAddress(21), 80));
+    Plate camera(cameraUrl(21));
+    camera.setType("alpr1");
+    QTemporaryDir dir;
+    const QString settings = dir.filePath("configuration.json");
+    std::unique_ptr<WaitingPipe> pipe;
+    if (kind == "pipe") {
+        pipe = std::make_unique<WaitingPipe>(settings);
+        QVERIFY(pipe->isValid());
+    } else {
+        QFile file(settings);
+        const QByteArray bytes = "{}" + QByteArray(Plate::MaxReplySize, ' ');
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+    camera.setConfigurationFile(settings);
+
+    LogCapture log;
+    camera.uploadCameraConfiguration();
+    const QString warning = QStringLiteral("[ZIDCamera] [alpr1] Cannot open the file %1 : %2").arg(settings, why);
+    // No request was made: none is under way, none arrived.
+    QVERIFY(camera.findChildren<QNetworkReply *>().isEmpty());
+    QCOMPARE(server.requestCount(), 0);
+    QVERIFY2(log.contains(QtWarningMsg, warning), qPrintable(log.texts().join('\n')));
 }
 
 void tst_ZIDCamera::plateResult()
