@@ -317,6 +317,7 @@ QByteArray HttpClient::readRegularFile(QString const &path, qint64 maxSize, QStr
 {
     // Opened without blocking, so that a pipe cannot hold the thread in open(); checked on what
     // was opened, so that nothing else takes its place between the check and the read.
+    why->clear();
     int const fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (opened)
         *opened = fd >= 0;
