@@ -12,6 +12,7 @@
 #include "backend/CardBO.h"
 #include "backend/Database.h"
 #include "backend/LinkRig.h"
+#include "fakes/ConfigHome.h"
 #include "fakes/FakeBackOffice.h"
 #include "fakes/TestCertificates.h"
 #include "ui/GUIManager.h"
@@ -25,7 +26,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QSettings>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -89,7 +89,7 @@ public:
     explicit Link(const BackOfficeThread &backOffice)
     {
         QDir::setCurrent(m_dir.path());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath(QStringLiteral("settings")));
+        m_home = std::make_unique<ConfigHome>(m_dir.filePath(QStringLiteral("settings")));
         config = std::make_unique<Config>(m_dir.filePath(QStringLiteral("gui.conf")), GUIManager::Defaults);
         backOffice.backOffice().configure(*config);
         db = std::make_unique<Backend::Database>(*config);
@@ -110,6 +110,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    std::unique_ptr<ConfigHome> m_home;
 };
 
 std::unique_ptr<TestCertificates> s_certificates;

@@ -5,13 +5,14 @@
 #include "app/Config.h"
 #include "backend/Database.h"
 
+#include "fakes/ConfigHome.h"
+
 #include "BenchMain.h"
 
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QSettings>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -37,7 +38,7 @@ public:
     Store(int rows, int due)
     {
         QDir::setCurrent(m_dir.path());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath(QStringLiteral("settings")));
+        m_home = std::make_unique<ConfigHome>(m_dir.filePath(QStringLiteral("settings")));
         m_config = std::make_unique<Config>(m_dir.filePath(QStringLiteral("gui.conf")), QMap<QString, QVariant>{});
         db = std::make_unique<Database>(*m_config);
         for (int i = 0; i < rows; ++i) {
@@ -55,6 +56,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    std::unique_ptr<ConfigHome> m_home;
     std::unique_ptr<Config> m_config;
 };
 

@@ -16,6 +16,7 @@
 #include "transport/MqttClient.h"
 #include "ui/GUIManager.h"
 
+#include "fakes/ConfigHome.h"
 #include "fakes/EventLoopWait.h"
 #include "fakes/FakeBackOffice.h"
 #include "fakes/FakeCamera.h"
@@ -34,7 +35,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
-#include <QSettings>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -65,7 +65,7 @@ public:
         cards.rfid.setDetectDelay(0);
         m_previousDir = QDir::currentPath();
         QDir::setCurrent(m_dir.path());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath("settings"));
+        m_home = std::make_unique<ConfigHome>(m_dir.filePath("settings"));
         SimulatedBoard::reset();
     }
     ~Lane()
@@ -152,6 +152,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
+    std::unique_ptr<ConfigHome> m_home;
     QString m_previousDir;
 };
 

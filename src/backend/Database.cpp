@@ -1,6 +1,7 @@
 #include "backend/Database.h"
 
 #include "app/Config.h"
+#include "app/IniFile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -8,7 +9,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSettings>
+#include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QSqlError>
 #include <QThread>
 
@@ -35,42 +37,145 @@ QString column(const QString &name, int width, const QString &type)
     return name.leftJustified(width, QLatin1Char(' ')) + type;
 }
 
-QSettings *apiKeySettings()
+// Where earlier versions kept the key through the settings library: the user's settings folder,
+// in that library's format.
+QString apiKeyPath()
 {
-    return new QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("vesk"),
-                         QStringLiteral("vorn-card-bo"));
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/vesk/vorn-card-bo.conf");
 }
 
-// The key is all the terminal has to prove who it is: its file is the user's alone before the
-// key goes in (the settings' atomic rewrite keeps the permissions of the file it replaces).
-void keepPrivate(const QString &path)
-{
-    QFile file(path);
-    if (!file.exists()) {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        if (!file.open(QIODevice::WriteOnly))
-            return;
-        file.close();
-    }
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
+// A key file holds a line or two.
+constexpr qint64 MaxKeyFileSize = 64 * 1024;
 
-// A key file an earlier version left readable by others stays so: a registered terminal never
-// writes its key again. The store mends it when it opens.
-void mendKeyFile(const QString &path)
+QString systemError() { return QString::fromLocal8Bit(std::strerror(errno)); }
+
+struct KeyFile
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return; // none yet: the first key goes into a private one
+    QVariantMap entries;
+    QString problem; // why it cannot be used: its key reads as none
+};
+
+// The key file is read here, never by a reader that builds arbitrary values from its bytes (a
+// file of fifty bytes would abort the program at every start). Only a regular file is used: a
+// pipe, a device or a folder is not even opened, and the descriptor has the last word on what a
+// link leads to; its bytes are read once. `mend` makes a file of the user's that an earlier
+// version left readable by others the user's alone: a registered terminal never writes its key
+// again.
+KeyFile readKeyFile(const QString &path, bool mend)
+{
+    KeyFile file;
+    const QByteArray name = QFile::encodeName(path);
     struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 077) != 0) {
-        if (::fchmod(fd, 0600) == 0)
-            logInfo(QStringLiteral("API key file made the user's alone : ") + path);
-        else
-            logError(QStringLiteral("ERROR: Could not make the API key file the user's alone : %1 (%2)")
-                         .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+    if (::lstat(name.constData(), &info) != 0) {
+        // None yet: the first key goes into a file of the user's alone.
+        if (errno != ENOENT && errno != ENOTDIR)
+            file.problem = systemError();
+        return file;
+    }
+    const QString irregular = QStringLiteral("not a regular file");
+    // A link is followed (the descriptor tells what it leads to), anything else is not even opened.
+    const bool link = S_ISLNK(info.st_mode);
+    if (!link && !S_ISREG(info.st_mode)) {
+        file.problem = irregular;
+        return file;
+    }
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        file.problem = systemError();
+        return file;
+    }
+    QByteArray bytes;
+    if (::fstat(fd, &info) != 0) {
+        file.problem = systemError();
+    } else if (!S_ISREG(info.st_mode)) {
+        file.problem = irregular;
+    } else if (info.st_size > MaxKeyFileSize) {
+        file.problem = QStringLiteral("larger than %1 bytes").arg(MaxKeyFileSize);
+    } else {
+        // Never through a link: what it points to is not the store's to change.
+        if (mend && !link && (info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) {
+            if (::fchmod(fd, 0600) == 0)
+                logInfo(QStringLiteral("API key file made the user's alone : ") + path);
+            else
+                logError(QStringLiteral("ERROR: Could not make the API key file the user's alone : %1 (%2)")
+                             .arg(path, systemError()));
+        }
+        // One byte over the bound at most: a file that grows meanwhile is caught too.
+        while (file.problem.isEmpty()) {
+            char chunk[16384];
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                file.problem = systemError();
+            else if (n == 0)
+                break;
+            else if ((bytes += QByteArray(chunk, int(n))).size() > MaxKeyFileSize)
+                file.problem = QStringLiteral("larger than %1 bytes").arg(MaxKeyFileSize);
+        }
     }
     ::close(fd);
+    if (!file.problem.isEmpty())
+        return file;
+    const IniFile::Parsed parsed = IniFile::parse(bytes);
+    const auto key = parsed.entries.constFind(ApiKey);
+    if (!parsed.unreadable.isEmpty() || (key != parsed.entries.cend() && key->userType() != QMetaType::QString))
+        file.problem = QStringLiteral("holds values never written here");
+    else
+        file.entries = parsed.entries;
+    return file;
+}
+
+void logRefused(const QString &path, const QString &problem)
+{
+    logError(QStringLiteral("ERROR: API key file refused : %1 (%2)").arg(path, problem));
+}
+
+// A new file beside it, the user's alone from its first byte, on the disk before it takes the
+// old one's place: a power cut leaves one or the other. rename() replaces a link in its place,
+// never what it points to.
+bool writeKeyFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QByteArray name = QFile::encodeName(path);
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temporary = name + ".new-" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        *error = systemError();
+        return false;
+    }
+    bool ok = true;
+    qint64 done = 0;
+    while (ok && done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = EIO;
+        ok = n > 0;
+        done += ok ? n : 0;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    if (!ok)
+        *error = systemError();
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        *error = systemError();
+    }
+    if (ok && ::rename(temporary.constData(), name.constData()) != 0) {
+        ok = false;
+        *error = systemError();
+    }
+    if (!ok)
+        ::unlink(temporary.constData());
+    return ok;
 }
 
 QString now() { return QDateTime::currentDateTime().toString(Qt::ISODate); }
@@ -273,7 +378,12 @@ Database::Database(Config &config, QObject *parent)
     , m_db(QStringLiteral("terminal.db"))
     , m_listDb(QDir::current().absoluteFilePath(QStringLiteral("terminal.db")), SqlDatabase::Cache::Private)
 {
-    mendKeyFile(QScopedPointer<QSettings>(apiKeySettings())->fileName());
+    {
+        const QString path = apiKeyPath();
+        const KeyFile keyFile = readKeyFile(path, true);
+        if (!keyFile.problem.isEmpty())
+            logRefused(path, keyFile.problem);
+    }
     // A list that cannot be read (a file locked by another process, or damaged) says nothing
     // about which tables exist: creating them would only fail over tables in use.
     bool read = false;
@@ -303,8 +413,11 @@ void Database::createTable(const QString &name, const QStringList &columns, cons
 QVariant Database::param(const QString &key) const
 {
     if (key == ApiKey) {
-        QScopedPointer<QSettings> settings(apiKeySettings());
-        return settings->value(ApiKey).toString();
+        const QString path = apiKeyPath();
+        const KeyFile file = readKeyFile(path, false);
+        if (!file.problem.isEmpty())
+            logRefused(path, file.problem);
+        return file.entries.value(ApiKey).toString();
     }
     QSqlQuery query = m_db.query(QStringLiteral("SELECT value FROM Parameters WHERE key = ?"));
     query.addBindValue(key);
@@ -319,19 +432,22 @@ bool Database::setParam(const QString &key, const QVariant &value)
     if (previous == value)
         return true;
     if (key == ApiKey) {
-        QScopedPointer<QSettings> settings(apiKeySettings());
-        keepPrivate(settings->fileName());
-        settings->setValue(ApiKey, value);
-        // It must not wait for the settings' own lazy write, which a power cut or a crash would lose.
-        settings->sync();
-        if (settings->status() != QSettings::NoError) {
-            logError(QStringLiteral("ERROR: Could not write the API key to : ") + settings->fileName());
-            // The settings keep unwritten values in memory for the whole process: a key that
-            // is not on disk must not pass for stored.
-            if (previous.toString().isEmpty())
-                settings->remove(ApiKey);
-            else
-                settings->setValue(ApiKey, previous);
+        const QString path = apiKeyPath();
+        KeyFile file = readKeyFile(path, false);
+        if (!file.problem.isEmpty()) {
+            // Set aside like any other unusable file, not replaced unread.
+            const QString aside = path + QStringLiteral(".bad");
+            if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0) {
+                logError(QStringLiteral("ERROR: Could not write the API key to : %1 (%2)").arg(path, systemError()));
+                return false;
+            }
+            logError(QStringLiteral("ERROR: API key file set aside as : ") + aside);
+            file.entries.clear();
+        }
+        file.entries.insert(ApiKey, value.toString());
+        QString error;
+        if (!writeKeyFile(path, IniFile::format(file.entries), &error)) {
+            logError(QStringLiteral("ERROR: Could not write the API key to : %1 (%2)").arg(path, error));
             return false;
         }
         emit paramChanged(key, value);

@@ -21,7 +21,9 @@ namespace Backend {
 
 // The terminal's local store ("terminal.db" in the working directory): the back office's
 // reference data, named parameters, the card blacklist and the queue of transactions to send.
-// The API key lives in the user's settings instead. Every call blocks on the calling thread.
+// The API key lives in a file of the user's settings folder instead ($XDG_CONFIG_HOME, in the
+// settings format earlier versions wrote), the user's alone; a file it cannot use reads as no key
+// and is set aside by the next one. Every call blocks on the calling thread.
 class Database : public QObject
 {
     Q_OBJECT

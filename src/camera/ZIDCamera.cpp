@@ -5,7 +5,6 @@
 
 #include <QAuthenticator>
 #include <QCoreApplication>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -41,13 +40,22 @@ QNetworkRequest cameraRequest(const QUrl &url)
     return request;
 }
 
-// Why the request failed: the camera's answer refused here, or the network's reason.
+// Why the request failed: the camera's answer refused here, or the network's reason; empty when
+// it did not.
 const char RefusalProperty[] = "refusal";
 
 QString failure(QNetworkReply *reply)
 {
     const QString refusal = reply->property(RefusalProperty).toString();
-    return refusal.isEmpty() ? reply->errorString() : refusal;
+    if (!refusal.isEmpty())
+        return refusal;
+    if (reply->error() != QNetworkReply::NoError)
+        return reply->errorString();
+    // Redirects are not followed: an answer that sends the request elsewhere did not do it.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300 && status <= 399)
+        return QStringLiteral("Redirect not followed (status %1)").arg(status);
+    return QString();
 }
 
 } // namespace
@@ -144,8 +152,9 @@ Deferred<QString> ZIDCamera::sendCameraTrigger(const QString &base)
     exchange(
         m_network->get(request), QStringLiteral("WARN: Cannot send trigger signal. Timeout value : "),
         [result, tag](QNetworkReply *reply) {
-            if (reply->error() != QNetworkReply::NoError)
-                result.reject(tag + QStringLiteral("Trigger HTTP error :") + failure(reply));
+            const QString why = failure(reply);
+            if (!why.isEmpty())
+                result.reject(tag + QStringLiteral("Trigger HTTP error :") + why);
             else
                 result.resolve(QString());
         },
@@ -221,8 +230,9 @@ void ZIDCamera::exchange(QNetworkReply *reply, const QString &timeoutWarning,
         timer->stop();
         timer->deleteLater();
         *settled = true;
-        if (reply->error() != QNetworkReply::NoError)
-            qCritical().noquote().nospace() << CAMERA_TAG << tag << "Error : " << LogQuote::quote(failure(reply));
+        const QString why = failure(reply);
+        if (!why.isEmpty())
+            qCritical().noquote().nospace() << CAMERA_TAG << tag << "Error : " << LogQuote::quote(why);
         finished(reply);
         reply->deleteLater();
     });
@@ -374,7 +384,7 @@ void ZIDCamera::retrieveCameraInfo()
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     exchange(m_network->post(request, QJsonDocument(call).toJson(QJsonDocument::Indented)),
              QStringLiteral("WARN: Cannot get basicdeviceinfo. Timeout value : "), [this](QNetworkReply *reply) {
-                 if (reply->error() == QNetworkReply::NoError)
+                 if (failure(reply).isEmpty())
                      parseCameraInfo(reply->readAll());
              });
 }
@@ -419,8 +429,9 @@ Deferred<QByteArray> ZIDCamera::requestDBTriggerData(const QString &base)
         m_network->get(cameraRequest(QUrl(base + QStringLiteral("mempl.cgi")))),
         QStringLiteral("WARN: Cannot get plateInfo from DB. Timeout value : "),
         [result, tag](QNetworkReply *reply) {
-            if (reply->error() != QNetworkReply::NoError) {
-                result.reject((tag + QStringLiteral("DB Request error :") + failure(reply)).toUtf8());
+            const QString why = failure(reply);
+            if (!why.isEmpty()) {
+                result.reject((tag + QStringLiteral("DB Request error :") + why).toUtf8());
                 return;
             }
             qInfo().noquote().nospace() << CAMERA_TAG << tag << "DB data received";
@@ -475,22 +486,21 @@ void ZIDCamera::uploadCameraConfiguration()
     qInfo().noquote().nospace() << CAMERA_TAG << typeTag() << "uploadCameraConfiguration";
 
     const QUrl url(applicationBase() + QStringLiteral("alpr.cgi"));
-    // The bytes go unchanged, line ends included.
-    QFile file(m_configurationFile);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // The bytes go unchanged, line ends included; the file no larger than an answer may be.
+    QString why;
+    const QByteArray settings = HttpClient::readRegularFile(m_configurationFile, MaxReplySize, &why);
+    if (!why.isEmpty()) {
         qWarning().noquote().nospace() << CAMERA_TAG << typeTag() << "Cannot open the file " << m_configurationFile
-                                       << " : " << file.errorString();
+                                       << " : " << why;
         return;
     }
-    const QByteArray settings = file.readAll();
-    file.close();
 
     QNetworkRequest request = cameraRequest(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     exchange(m_network->post(request, settings),
              QStringLiteral("WARN: Cannot update the settings of the camera. Timeout value : "),
              [this](QNetworkReply *reply) {
-                 if (reply->error() == QNetworkReply::NoError)
+                 if (failure(reply).isEmpty())
                      parseCameraInfo(reply->readAll());
              });
 }

@@ -34,7 +34,8 @@ public:
         QSharedPointer<const ZIDReading> data;
     };
 
-    // Bytes of a camera's answer taken at most; a larger answer is aborted.
+    // Bytes of a camera's answer taken at most; a larger answer is aborted. The settings file
+    // sent to it is bounded alike.
     static constexpr qint64 MaxReplySize = 1024 * 1024;
 
     explicit ZIDCamera(const QUrl &url, QObject *parent = nullptr);
@@ -94,7 +95,8 @@ private:
     // One request, guarded by the time-out: logs `timeoutWarning` and
     // aborts it when no answer comes in time, and logs an error answer.
     // An answer announced or grown beyond MaxReplySize is aborted too, and so
-    // is one packed (Content-Encoding) though asked for as it is; without
+    // is one packed (Content-Encoding) though asked for as it is; a redirect
+    // is not followed and fails the request like an error answer; without
     // `keepBody` its bytes are dropped as they come. `finished` then gets the
     // reply; `removed` runs instead when the camera is deleted first.
     void exchange(QNetworkReply *reply, const QString &timeoutWarning,

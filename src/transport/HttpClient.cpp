@@ -300,42 +300,54 @@ QSslKey HttpClient::loadPrivKey(QString const &path, QString *refusal)
 
 QByteArray HttpClient::readTlsFile(QString const &path, QString *refusal)
 {
-    // The files are read at every request on the caller's thread. Opened without blocking, so
-    // that a pipe cannot hold the thread in open(); checked on what was opened, so that nothing
-    // else takes its place between the check and the read.
-    int const fd = path.isEmpty() ? -1
-                                  : ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
+    // The files are read at every request on the caller's thread.
+    QString why;
+    bool opened = false;
+    QByteArray const bytes = path.isEmpty() ? QByteArray() : readRegularFile(path, MaxTlsFileSize, &why, &opened);
+    if (!opened) {
         qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Could not open file : " << LogQuote::quote(path);
         return QByteArray();
     }
-    QString why;
+    if (!why.isEmpty())
+        *refusal = QStringLiteral("TLS file %1 refused : %2").arg(LogQuote::quote(path), why);
+    return bytes;
+}
+
+QByteArray HttpClient::readRegularFile(QString const &path, qint64 maxSize, QString *why, bool *opened)
+{
+    // Opened without blocking, so that a pipe cannot hold the thread in open(); checked on what
+    // was opened, so that nothing else takes its place between the check and the read.
+    why->clear();
+    int const fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (opened)
+        *opened = fd >= 0;
+    if (fd < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return QByteArray();
+    }
     struct stat info;
     if (::fstat(fd, &info) != 0)
-        why = QString::fromLocal8Bit(std::strerror(errno));
+        *why = QString::fromLocal8Bit(std::strerror(errno));
     else if (!S_ISREG(info.st_mode))
-        why = QStringLiteral("not a regular file");
-    else if (info.st_size > MaxTlsFileSize)
-        why = QStringLiteral("larger than %1 bytes").arg(MaxTlsFileSize);
+        *why = QStringLiteral("not a regular file");
+    else if (info.st_size > maxSize)
+        *why = QStringLiteral("larger than %1 bytes").arg(maxSize);
     QByteArray bytes;
     // One byte over the bound at most: a file that grows meanwhile is caught too.
-    while (why.isEmpty()) {
+    while (why->isEmpty()) {
         char chunk[16384];
         ssize_t const n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            why = QString::fromLocal8Bit(std::strerror(errno));
+            *why = QString::fromLocal8Bit(std::strerror(errno));
         else if (n == 0)
             break;
-        else if ((bytes += QByteArray(chunk, int(n))).size() > MaxTlsFileSize)
-            why = QStringLiteral("larger than %1 bytes").arg(MaxTlsFileSize);
+        else if ((bytes += QByteArray(chunk, int(n))).size() > maxSize)
+            *why = QStringLiteral("larger than %1 bytes").arg(maxSize);
     }
     ::close(fd);
-    if (why.isEmpty())
-        return bytes;
-    *refusal = QStringLiteral("TLS file %1 refused : %2").arg(LogQuote::quote(path), why);
-    return QByteArray();
+    return why->isEmpty() ? bytes : QByteArray();
 }
 
 QByteArray HttpClient::createPayload(QJsonValue const &value)

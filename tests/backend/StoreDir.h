@@ -1,7 +1,8 @@
 #pragma once
 
+#include "fakes/ConfigHome.h"
+
 #include <QDir>
-#include <QSettings>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -12,9 +13,9 @@ class StoreDir
 public:
     StoreDir()
         : m_previous(QDir::currentPath())
+        , m_home(settingsPath())
     {
         QDir::setCurrent(m_dir.path());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsPath());
     }
     ~StoreDir() { QDir::setCurrent(m_previous); }
     StoreDir(const StoreDir &) = delete;
@@ -30,4 +31,5 @@ public:
 private:
     QString m_previous;
     QTemporaryDir m_dir;
+    ConfigHome m_home;
 };

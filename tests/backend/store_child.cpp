@@ -7,7 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QSettings>
+#include <QFile>
 
 #include <cstdio>
 #include <unistd.h>
@@ -39,7 +39,7 @@ int main(int argc, char **argv)
     }
     const QString dir = args.at(1);
     QDir::setCurrent(dir);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir + QStringLiteral("/settings"));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir + QStringLiteral("/settings")));
 
     Config config(dir + QStringLiteral("/child.conf"), {});
     Backend::Database db(config);

@@ -4,10 +4,13 @@
 #include "app/Config.h"
 #include "fakes/EventLoopWait.h"
 #include "fakes/LogCapture.h"
+#include "fakes/WaitingPipe.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -15,7 +18,9 @@
 #include <QtTest>
 
 #include <atomic>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 
 using Backend::Database;
 using Backend::Transaction;
@@ -478,6 +483,121 @@ private slots:
         QCOMPARE(m_db->param(QStringLiteral("apiKey")).toString(), newKey ? QStringLiteral("secret-key-42") : QStringLiteral("old-key"));
         QCOMPARE(int(file.permissions() & others), 0);
         QVERIFY(file.permissions() & QFileDevice::ReadOwner);
+    }
+
+    // A key file behind a link is read through it, but the store does not change the file it
+    // points to: its permissions stay as whoever set them left them.
+    void apiKeyFileBehindALinkKeepsItsTargetsPermissions()
+    {
+        const QString elsewhere = m_dir->filePath(QStringLiteral("elsewhere.conf"));
+        {
+            QFile file(elsewhere);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("[General]\napiKey=old-key\n");
+        }
+        const QFileDevice::Permissions shared = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+            | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+        QVERIFY(QFile::setPermissions(elsewhere, shared));
+        QVERIFY(QDir().mkpath(QFileInfo(m_dir->apiKeyFile()).absolutePath()));
+        QVERIFY(QFile::link(elsewhere, m_dir->apiKeyFile()));
+
+        m_db = std::make_unique<Database>(*m_config);
+        QCOMPARE(m_db->param(QStringLiteral("apiKey")).toString(), QStringLiteral("old-key"));
+        // Owner, group and others; not what the current user may do.
+        QCOMPARE(QFile::permissions(elsewhere) & QFileDevice::Permissions(0x7077), shared);
+    }
+
+    void unusableApiKeyFileRefused_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("content");
+        // A list of 0x7fffffff values: the settings library asks for all of them at once.
+        const QByteArray list = "\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n";
+        QTest::newRow("@Variant(") << "file" << "[General]\napiKey=@Variant(" + list;
+        QTest::newRow("@Variant( behind an unknown escape") << "file" << "[General]\napiKey=@Vari\\zant(" + list;
+        QTest::newRow("@Variant( behind doubled quotes") << "file" << "[General]\napiKey=@Vari\"\"ant(" + list;
+        QTest::newRow("@Variant( behind a continued line") << "file" << "[General]\napiKey=@Vari\\\nant(" + list;
+        QTest::newRow("larger than a key file is")
+            << "file" << "[General]\napiKey=old-key\n;" + QByteArray(128 * 1024, 'x') + "\n";
+        QTest::newRow("pipe") << "pipe" << QByteArray();
+        QTest::newRow("link to a device") << "device" << QByteArray();
+        QTest::newRow("folder") << "folder" << QByteArray();
+    }
+
+    // The key file is read as the store writes it, and by nothing that builds other values from
+    // its bytes: fifty crafted bytes must not abort the program at every start, nor a pipe hold
+    // it, nor a device feed it without end. Such a file is refused with an error (no key, as if
+    // unregistered); the next key sets it aside instead of replacing it unread.
+    void unusableApiKeyFileRefused()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, content);
+
+        const QString path = m_dir->apiKeyFile();
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        std::unique_ptr<WaitingPipe> pipe;
+        // A pipe set aside waits for its reader under its new name: it is let go there.
+        const auto releaseAside = qScopeGuard([&pipe, path] {
+            const QByteArray aside = QFile::encodeName(path + QStringLiteral(".bad"));
+            const int fd = pipe ? ::open(aside.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+            if (fd >= 0)
+                ::close(fd);
+        });
+        if (kind == "file") {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(content), content.size());
+        } else if (kind == "pipe") {
+            pipe = std::make_unique<WaitingPipe>(path);
+            QVERIFY(pipe->isValid());
+        } else if (kind == "device") {
+            QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+        } else {
+            QVERIFY(QDir().mkdir(path));
+        }
+
+        LogCapture log;
+        m_db = std::make_unique<Database>(*m_config);
+        QCOMPARE(m_db->param(QStringLiteral("apiKey")).toString(), QString());
+        QVERIFY2(log.contains(QtCriticalMsg, QStringLiteral("[Backend::Database] ERROR: API key file refused : ") + path),
+                 qPrintable(log.texts().join('\n')));
+
+        QVERIFY(m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("secret-key-42")));
+        QCOMPARE(m_db->param(QStringLiteral("apiKey")).toString(), QStringLiteral("secret-key-42"));
+        const QFileInfo written(path);
+        QVERIFY(written.isFile() && !written.isSymLink());
+        QCOMPARE(written.permissions() & QFileDevice::Permissions(0x7077), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        const QFileInfo aside(path + QStringLiteral(".bad"));
+        QVERIFY(aside.exists() || aside.isSymLink());
+        if (kind == "file") {
+            QFile kept(aside.filePath());
+            QVERIFY(kept.open(QIODevice::ReadOnly));
+            QCOMPARE(kept.readAll(), content);
+        }
+    }
+
+    // Files the settings library wrote for earlier versions keep their key, whatever it holds.
+    void apiKeyWrittenByEarlierVersionsIsRead_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::newRow("plain") << "k-1f2e3d";
+        QTest::newRow("separators and quotes") << "a,b;c=d\"e\\f";
+        QTest::newRow("at sign first") << "@Variant(x)";
+        QTest::newRow("inner blanks") << "a  b";
+    }
+    void apiKeyWrittenByEarlierVersionsIsRead()
+    {
+        QFETCH(QString, key);
+        {
+            QSettings earlier(m_dir->apiKeyFile(), QSettings::NativeFormat);
+            earlier.setValue(QStringLiteral("apiKey"), key);
+            earlier.sync();
+            QCOMPARE(earlier.status(), QSettings::NoError);
+        }
+        LogCapture log;
+        m_db = std::make_unique<Database>(*m_config);
+        QCOMPARE(m_db->param(QStringLiteral("apiKey")).toString(), key);
+        QVERIFY2(!log.contains(QtCriticalMsg, QStringLiteral("[Backend::Database] ERROR")), qPrintable(log.texts().join('\n')));
     }
 
     // A key that did not reach the disk is neither kept nor announced.

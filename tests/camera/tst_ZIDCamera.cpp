@@ -1,3 +1,4 @@
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -12,6 +13,7 @@
 #include "fakes/FakeHttpServer.h"
 #include "fakes/LogCapture.h"
 #include "fakes/PeakMemory.h"
+#include "fakes/WaitingPipe.h"
 
 // Cameras of this test live on 127.72.y.x, y chosen per run.
 static QString s_subnet;
@@ -48,6 +50,8 @@ private slots:
     void packedAnswerRefused();
     void redirectNotFollowed_data();
     void redirectNotFollowed();
+    void unusableSettingsFileNotSent_data();
+    void unusableSettingsFileNotSent();
     void plateResult();
     void containerResult();
     void hugeValuesReachTheReadingNotTheLog();
@@ -118,6 +122,8 @@ void tst_ZIDCamera::triggerFailure_data()
     QTest::newRow("nothing listening") << 200 << 0 << false << "vesk:tulp";
     QTest::newRow("answer later than the time-out") << 200 << -1 << true << "vesk:tulp";
     QTest::newRow("wrong credentials") << 200 << 0 << true << "vesk:wrong";
+    QTest::newRow("answered with a redirect") << 302 << 0 << true << "vesk:tulp";
+    QTest::newRow("answered not modified") << 304 << 0 << true << "vesk:tulp";
 }
 
 void tst_ZIDCamera::triggerFailure()
@@ -302,12 +308,14 @@ void tst_ZIDCamera::redirectNotFollowed_data()
     QTest::addColumn<QString>("request");
     QTest::addColumn<int>("status");
     QTest::newRow("trigger, 302") << "trigger" << 302;
+    QTest::newRow("plate list, 301") << "plates" << 301;
     QTest::newRow("device information, 307") << "info" << 307;
     QTest::newRow("settings upload, 308") << "settings" << 308;
 }
 
 // A camera answers for itself: its requests, their credentials and the settings they carry never
-// follow a redirect elsewhere, whatever the network layer would do by default.
+// follow a redirect elsewhere, whatever the network layer would do by default. Nor does an answer
+// that sends the request elsewhere pass for the camera's own: a trigger is not taken as accepted.
 void tst_ZIDCamera::redirectNotFollowed()
 {
     QFETCH(QString, request);
@@ -330,19 +338,70 @@ void tst_ZIDCamera::redirectNotFollowed()
     camera.setConfigurationFile(settings);
 
     LogCapture log;
+    const QString refusal = QStringLiteral("Redirect not followed (status %1)").arg(status);
     if (request == "trigger") {
         auto outcome = DeferredProbe(camera.startCameraProcess("7", 3, 5000));
         QVERIFY(outcome.waitSettled(10000));
+        QVERIFY(outcome.rejected());
+        QCOMPARE(outcome.value(), "[alpr1] Trigger HTTP error :" + refusal);
+    } else if (request == "plates") {
+        auto outcome = DeferredProbe(camera.requestDBTriggerData("http://" + cameraHost(20) + "/local/Vaxreader/"));
+        QVERIFY(outcome.waitSettled(10000));
+        QVERIFY(outcome.rejected());
+        QCOMPARE(outcome.value(), ("[alpr1] DB Request error :" + refusal).toUtf8());
     } else {
         if (request == "info")
             camera.retrieveCameraInfo();
         else
             camera.uploadCameraConfiguration();
-        QVERIFY(waitUntil([&] { return log.contains(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Device information is no JSON"); },
-                          10000));
+        QVERIFY(waitUntil([&] { return log.contains(QtCriticalMsg, "[ZIDCamera] [alpr1] Error : "); }, 10000));
+        QVERIFY(!log.contains(QtWarningMsg, "[ZIDCamera] [alpr1] WARN: Device information is no JSON"));
     }
+    QVERIFY2(log.contains(QtCriticalMsg, "[ZIDCamera] [alpr1] Error : " + refusal), qPrintable(log.texts().join('\n')));
     QCOMPARE(server.requestCount(), 1);
     QCOMPARE(elsewhere.acceptedConnections(), 0);
+}
+
+void tst_ZIDCamera::unusableSettingsFileNotSent_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("a pipe") << "pipe" << "not a regular file";
+    QTest::newRow("larger than the bound") << "large" << "larger than 1048576 bytes";
+}
+
+// The camera's settings go from a file only when it is a regular file of a size such a file has:
+// a pipe would hold the thread in open(), a device would be read without end. Nothing is sent.
+void tst_ZIDCamera::unusableSettingsFileNotSent()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, why);
+
+    FakeHttpServer server;
+    server.setDefaultResponse(FakeHttpResponse::json(200, QJsonObject{}));
+    QVERIFY(server.start(cameraAddress(21), 80));
+    Plate camera(cameraUrl(21));
+    camera.setType("alpr1");
+    QTemporaryDir dir;
+    const QString settings = dir.filePath("configuration.json");
+    std::unique_ptr<WaitingPipe> pipe;
+    if (kind == "pipe") {
+        pipe = std::make_unique<WaitingPipe>(settings);
+        QVERIFY(pipe->isValid());
+    } else {
+        QFile file(settings);
+        const QByteArray bytes = "{}" + QByteArray(Plate::MaxReplySize, ' ');
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    }
+    camera.setConfigurationFile(settings);
+
+    LogCapture log;
+    camera.uploadCameraConfiguration();
+    const QString warning = QStringLiteral("[ZIDCamera] [alpr1] Cannot open the file %1 : %2").arg(settings, why);
+    // No request was made: none is under way, none arrived.
+    QVERIFY(camera.findChildren<QNetworkReply *>().isEmpty());
+    QCOMPARE(server.requestCount(), 0);
+    QVERIFY2(log.contains(QtWarningMsg, warning), qPrintable(log.texts().join('\n')));
 }
 
 void tst_ZIDCamera::plateResult()

@@ -4,6 +4,7 @@
 #include "backend/Database.h"
 #include "ui/GUIManager.h"
 
+#include "fakes/ConfigHome.h"
 #include "fakes/EventLoopWait.h"
 #include "fakes/FakeBackOffice.h"
 #include "fakes/FakeCamera.h"
@@ -17,8 +18,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -271,16 +270,14 @@ private:
     {
         const QString previous = QDir::currentPath();
         QDir::setCurrent(m_dir.path());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath(QStringLiteral("config")));
         QString stored;
         {
+            ConfigHome home(m_dir.filePath(QStringLiteral("config")));
             Config config(QStringLiteral("gui.conf"), GUIManager::Defaults);
             Backend::Database store(config);
             store.setParam(QStringLiteral("apiKey"), backOffice.apiKey());
             stored = store.param(QStringLiteral("apiKey")).toString();
         }
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
         QDir::setCurrent(previous);
         return stored == backOffice.apiKey();
     }

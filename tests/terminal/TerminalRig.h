@@ -9,6 +9,7 @@
 #include "transport/MqttClient.h"
 #include "ui/GUIManager.h"
 
+#include "fakes/ConfigHome.h"
 #include "fakes/EventLoopWait.h"
 #include "fakes/FakeBackOffice.h"
 #include "fakes/FakeCamera.h"
@@ -20,7 +21,6 @@
 #include "fakes/TestCertificates.h"
 
 #include <QDir>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -109,7 +109,6 @@ public:
         , updates(QStringLiteral("t%1/update").arg(id))
     {
         QDir::setCurrent(m_dir.path());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath(QStringLiteral("settings")));
         SimulatedBoard::reset();
         cards.dispenser.setModel(setup.model);
     }
@@ -192,6 +191,8 @@ private:
     QTemporaryDir m_dir;
     const TestBroker &m_broker;
     QString m_previousDir;
+    // The user's settings (the API key) in the folder, never the user's own.
+    ConfigHome m_home{m_dir.filePath(QStringLiteral("settings"))};
 
 public:
     int id;

@@ -5,6 +5,7 @@
 #include "devices/SimulatedBoard.h"
 #include "ui/GUIManager.h"
 
+#include "fakes/ConfigHome.h"
 #include "fakes/EventLoopWait.h"
 #include "fakes/FakeCardServices.h"
 #include "fakes/FakeNetworkService.h"
@@ -16,7 +17,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -57,7 +57,6 @@ public:
         , supervisor(QStringLiteral("supervisor-%1").arg(id))
     {
         QDir::setCurrent(m_dir.path());
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.filePath(QStringLiteral("settings")));
         SimulatedBoard::reset();
         cards.dispenser.setModel(setup.model);
         system.setStatusRetained(setup.systemStatusRetained);
@@ -142,6 +141,8 @@ private:
     QTemporaryDir m_dir;
     const TestBroker &m_broker;
     QString m_previousDir;
+    // The user's settings (the API key) in the folder, never the user's own.
+    ConfigHome m_home{m_dir.filePath(QStringLiteral("settings"))};
 
 public:
     StubCommands stubs;
