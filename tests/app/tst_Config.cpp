@@ -599,6 +599,8 @@ void tst_Config::fileTopicsChecked_data()
     QTest::newRow("another lane") << "topics/dispenser" << QByteArray("lane9/dispenser") << false
                                   << QVariant("lane9/dispenser");
     QTest::newRow("edited to another lane") << "topics/rfid" << QByteArray("lane9/rfid") << true << QVariant("lane9/rfid");
+    QTest::newRow("noncharacter") << "topics/dispenser" << QByteArray("lane9/\xef\xbf\xbf") << false << dispenser;
+    QTest::newRow("base with a noncharacter") << "mqtt/base" << QByteArray("vesk/\xef\xb7\x90ui") << false << base;
 }
 
 // A topic the file gives that no service could ever answer on (a wildcard, a "$" topic, none at
@@ -936,6 +938,19 @@ void tst_Config::outsideValues_data()
                                     << "expected a text of at most 4096 characters" << none;
     QTest::newRow("another lane's dispenser") << "topics/dispenser" << QJsonValue("lane9/dispenser") << ""
                                               << QVariant("lane9/dispenser");
+    // The broker drops a client whose topic holds a noncharacter (its will's topic included),
+    // and no UTF-8 carries a lone surrogate.
+    const QString unencodable = "expected a topic without characters MQTT refuses (a noncharacter or a lone surrogate)";
+    QTest::newRow("base with a noncharacter") << "mqtt/base" << QJsonValue(QStringLiteral("vesk/ui\uffff")) << unencodable
+                                              << none;
+    QTest::newRow("topic with a noncharacter") << "topics/rfid" << QJsonValue(QStringLiteral("vesk/\ufdd0rfid"))
+                                               << unencodable << none;
+    QTest::newRow("topic with a plane's last character") << "topics/rfid" << QJsonValue(QStringLiteral("vesk/rfid\U0001fffe"))
+                                                         << unencodable << none;
+    QTest::newRow("topic with a lone surrogate") << "topics/dispenser" << QJsonValue(QString("vesk/") + QChar(0xd800))
+                                                 << unencodable << none;
+    QTest::newRow("topic in Greek") << "topics/dispenser" << QJsonValue(QString::fromUtf8("λωρίδα9/διανομέας")) << ""
+                                    << QVariant(QString::fromUtf8("λωρίδα9/διανομέας"));
     // A key only the file names is a text, as the file gives it: never a list or a map.
     QTest::newRow("file key, text") << "site/lane" << QJsonValue("L5") << "" << QVariant("L5");
     QTest::newRow("file key, map") << "site/lane" << QJsonValue(QJsonObject{{"a", 1}}) << "expected a text" << none;

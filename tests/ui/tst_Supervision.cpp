@@ -252,6 +252,11 @@ void tst_Supervision::configSetRefusesWrongTypes_data()
     QTest::newRow("dispenser under a wildcard") << "topics" << "dispenser" << QJsonValue("lane9/#") << base;
     QTest::newRow("system reader topic") << "topics" << "rfid" << QJsonValue("$SYS/rfid") << base;
     QTest::newRow("no reader topic") << "topics" << "rfid" << QJsonValue("") << base;
+    // A noncharacter in the base reaches the will's topic: the broker refuses the session at once.
+    const QString unencodable = "expected a topic without characters MQTT refuses (a noncharacter or a lone surrogate)";
+    QTest::newRow("base no broker takes") << "mqtt" << "base" << QJsonValue(QStringLiteral("vesk/ui\uffff")) << unencodable;
+    QTest::newRow("dispenser topic no broker takes") << "topics" << "dispenser"
+                                                     << QJsonValue(QStringLiteral("vesk/\ufdd0dispenser")) << unencodable;
 }
 
 // A value of the wrong type is refused with a log line and an error answer; the rest applies.
