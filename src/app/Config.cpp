@@ -726,8 +726,9 @@ QVariantMap Config::readFile()
             }
             QVariant value = it.value();
             // An unquoted comma makes the reader split a text into a list (of variants when an
-            // item starts with "@").
-            if (defaultValue.type() == QVariant::String
+            // item starts with "@"). A topic is a text too, with or without a default: as a list
+            // it would read as no topic at all.
+            if ((defaultValue.type() == QVariant::String || isTopicKey(key))
                 && (value.type() == QVariant::StringList || value.type() == QVariant::List))
                 value = value.toStringList().join(',');
             accepted.insert(key, value);

@@ -599,6 +599,9 @@ void tst_Config::fileTopicsChecked_data()
     QTest::newRow("another lane") << "topics/dispenser" << QByteArray("lane9/dispenser") << false
                                   << QVariant("lane9/dispenser");
     QTest::newRow("edited to another lane") << "topics/rfid" << QByteArray("lane9/rfid") << true << QVariant("lane9/rfid");
+    // A comma splits an unquoted value into a list; a topic is one text, whether or not it has a
+    // default, or the client would find none.
+    QTest::newRow("update with a comma") << "topics/update" << QByteArray("lane9/a,b") << false << QVariant("lane9/a,b");
     QTest::newRow("noncharacter") << "topics/dispenser" << QByteArray("lane9/\xef\xbf\xbf") << false << dispenser;
     QTest::newRow("base with a noncharacter") << "mqtt/base" << QByteArray("vesk/\xef\xb7\x90ui") << false << base;
 }
