@@ -235,7 +235,7 @@ QString tlsFileRefusal(const QString &key, const QString &text)
 
 QString shown(const QVariant &value)
 {
-    if (value.type() == QVariant::StringList)
+    if (value.type() == QVariant::StringList || value.type() == QVariant::List)
         return value.toStringList().join(',');
     return value.toString();
 }
