@@ -26,22 +26,6 @@ const QStringList kSecretKeys = {QStringLiteral("mqtt/password"), QStringLiteral
 
 bool hasControl(const QString &text);
 
-// Whether the text holds what no topic may: a lone surrogate, which no UTF-8 carries, or a
-// noncharacter, for which the broker drops the client at once (a will's topic included).
-bool hasUnencodable(const QString &text)
-{
-    for (int i = 0; i < text.size(); ++i) {
-        uint cp = text.at(i).unicode();
-        if (QChar::isHighSurrogate(cp) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
-            cp = QChar::surrogateToUcs4(ushort(cp), text.at(++i).unicode());
-        else if (QChar::isSurrogate(cp))
-            return true;
-        if ((cp >= 0xfdd0 && cp <= 0xfdef) || (cp & 0xfffe) == 0xfffe)
-            return true;
-    }
-    return false;
-}
-
 // The MQTT base and every device client's base: the will, the requests and the subscriptions
 // hang below them.
 bool isTopicKey(const QString &key)
@@ -58,7 +42,7 @@ QString topicRefusal(const QString &text)
     if (text.isEmpty() || text.contains(QLatin1Char('#')) || text.contains(QLatin1Char('+'))
         || text.startsWith(QLatin1Char('$')) || hasControl(text))
         return QStringLiteral("expected a non-empty topic without wildcards, control characters or a leading \"$\"");
-    if (hasUnencodable(text))
+    if (Config::refusedByMqtt(text))
         return QStringLiteral("expected a topic without characters MQTT refuses (a noncharacter or a lone surrogate)");
     return QString();
 }
@@ -623,6 +607,20 @@ bool Config::readBytes(QByteArray *bytes, QString *why) const
 bool Config::isSecret(const QString &key)
 {
     return kSecretKeys.contains(key);
+}
+
+bool Config::refusedByMqtt(const QString &text)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        uint cp = text.at(i).unicode();
+        if (QChar::isHighSurrogate(cp) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            cp = QChar::surrogateToUcs4(ushort(cp), text.at(++i).unicode());
+        else if (QChar::isSurrogate(cp))
+            return true;
+        if ((cp >= 0xfdd0 && cp <= 0xfdef) || (cp & 0xfffe) == 0xfffe)
+            return true;
+    }
+    return false;
 }
 
 QString Config::masked(const QString &key, const QString &text)

@@ -228,6 +228,8 @@ void tst_Supervision::configSetRefusesWrongTypes_data()
     // What the session itself refuses, found before it is stored.
     QTest::newRow("user name with a line break") << "mqtt" << "username" << QJsonValue("ops\nroot")
         << "MQTT user name with a control character, which the protocol does not allow";
+    QTest::newRow("user name no broker takes") << "mqtt" << "username" << QJsonValue(QStringLiteral("ops\ufdd0"))
+        << "MQTT user name with a noncharacter or a lone surrogate, which the protocol does not allow";
     QTest::newRow("password with a zero") << "mqtt" << "password" << QJsonValue(QString::fromLatin1("pa\0ss", 5))
         << "MQTT password with a zero character, which would cut it short";
     QTest::newRow("back office in clear") << "card-bo" << "url" << QJsonValue("http://127.0.0.1:9876")
