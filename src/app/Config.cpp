@@ -42,6 +42,8 @@ QString topicRefusal(const QString &text)
     if (text.isEmpty() || text.contains(QLatin1Char('#')) || text.contains(QLatin1Char('+'))
         || text.startsWith(QLatin1Char('$')) || hasControl(text))
         return QStringLiteral("expected a non-empty topic without wildcards, control characters or a leading \"$\"");
+    if (Config::refusedByMqtt(text))
+        return QStringLiteral("expected a topic without characters MQTT refuses (a noncharacter or a lone surrogate)");
     return QString();
 }
 
@@ -217,7 +219,7 @@ QString tlsFileRefusal(const QString &key, const QString &text)
 
 QString shown(const QVariant &value)
 {
-    if (value.type() == QVariant::StringList)
+    if (value.type() == QVariant::StringList || value.type() == QVariant::List)
         return value.toStringList().join(',');
     return value.toString();
 }
@@ -607,6 +609,20 @@ bool Config::isSecret(const QString &key)
     return kSecretKeys.contains(key);
 }
 
+bool Config::refusedByMqtt(const QString &text)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        uint cp = text.at(i).unicode();
+        if (QChar::isHighSurrogate(cp) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            cp = QChar::surrogateToUcs4(ushort(cp), text.at(++i).unicode());
+        else if (QChar::isSurrogate(cp))
+            return true;
+        if ((cp >= 0xfdd0 && cp <= 0xfdef) || (cp & 0xfffe) == 0xfffe)
+            return true;
+    }
+    return false;
+}
+
 QString Config::masked(const QString &key, const QString &text)
 {
     if (isSecret(key) && !text.isEmpty())
@@ -708,8 +724,9 @@ QVariantMap Config::readFile()
             }
             QVariant value = it.value();
             // An unquoted comma makes the reader split a text into a list (of variants when an
-            // item starts with "@").
-            if (defaultValue.type() == QVariant::String
+            // item starts with "@"). A topic is a text too, with or without a default: as a list
+            // it would read as no topic at all.
+            if ((defaultValue.type() == QVariant::String || isTopicKey(key))
                 && (value.type() == QVariant::StringList || value.type() == QVariant::List))
                 value = value.toStringList().join(',');
             accepted.insert(key, value);

@@ -66,6 +66,10 @@ public:
     // A setting's text as documents and log lines show it: a secret as "****" (when set), a URL
     // with "****" for its user-info.
     static QString masked(const QString &key, const QString &text);
+    // Whether MQTT refuses the text as one of its strings (a topic, a user name): a lone
+    // surrogate, which no UTF-8 carries, or a noncharacter, for which the broker drops the
+    // client at once (a will's topic included).
+    static bool refusedByMqtt(const QString &text);
     // An id key's value that names the file to read the id from, not the id itself.
     static bool namesFile(const QString &value);
 

@@ -100,6 +100,19 @@ int utf8Length(uint cp)
 
 QString withLength(QString shown, qint64 total)
 {
+    // Cut before the "@" that ends it, a URL's user-info would no longer read as such to the
+    // logger's masking: what the cut leaves of an authority is hidden whole. Only the last "://"
+    // can be open, as every other one is followed by the "/" of the next.
+    const int scheme = shown.lastIndexOf(QLatin1String("://"));
+    if (scheme >= 0) {
+        const int start = scheme + 3;
+        int end = start;
+        while (end < shown.size() && shown.at(end) != QLatin1Char('/') && shown.at(end) != QLatin1Char('?')
+               && shown.at(end) != QLatin1Char('#'))
+            ++end;
+        if (end == shown.size() && start < end)
+            shown.replace(start, end - start, QStringLiteral("****"));
+    }
     shown += QStringLiteral("[... %1 bytes in all]").arg(total);
     return shown;
 }

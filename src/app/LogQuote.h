@@ -11,6 +11,9 @@
 // Printable text, Greek included, comes out unchanged; "\n", "\r" and "\t" are written as
 // those escapes, other control bytes and bytes that are no UTF-8 as "\xNN", invisible or
 // line-breaking Unicode characters as "\uNNNN".
+//
+// A cut that falls inside a URL's authority hides what it leaves of it: the "@" that would mark
+// the user-info for the logger's masking may lie beyond the cut.
 class LogQuote
 {
 public:

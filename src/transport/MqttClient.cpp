@@ -1,5 +1,6 @@
 #include "transport/MqttClient.h"
 
+#include "app/Config.h"
 #include "app/LogQuote.h"
 
 #include <QDebug>
@@ -113,6 +114,8 @@ QString MqttClient::settingsRefusal(qint64 port, const QString &username, const 
         if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f))
             return QStringLiteral("MQTT user name with a control character, which the protocol does not allow");
     }
+    if (Config::refusedByMqtt(username))
+        return QStringLiteral("MQTT user name with a noncharacter or a lone surrogate, which the protocol does not allow");
     const int passwordBytes = password.toUtf8().size();
     if (passwordBytes > maxBytes)
         return QStringLiteral("MQTT password of %1 bytes, more than the %2 the protocol allows").arg(passwordBytes).arg(maxBytes);

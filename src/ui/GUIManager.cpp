@@ -946,10 +946,20 @@ QJsonObject GUIManager::configDocument() const
         QJsonObject members = group.value().toObject();
         bool masked = false;
         for (auto member = members.begin(); member != members.end(); ++member) {
-            if (!member.value().isString())
+            // A list is a text the settings file split at its commas: masked whole, as the
+            // store shows it and takes it back.
+            QString text;
+            if (member.value().isString()) {
+                text = member.value().toString();
+            } else if (member.value().isArray()) {
+                QStringList items;
+                for (const QJsonValue &item : member.value().toArray())
+                    items << item.toVariant().toString();
+                text = items.join(QLatin1Char(','));
+            } else {
                 continue;
+            }
             // Secrets, and credentials inside a URL (a camera's, a back office's), stay on the terminal.
-            const QString text = member.value().toString();
             const QString shown = Config::masked(group.key() + QLatin1Char('/') + member.key(), text);
             if (shown != text) {
                 member.value() = shown;

@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "app/LogQuote.h"
 #include "app/Logger.h"
 
 #include "fakes/AwkwardPasswords.h"
@@ -216,6 +217,7 @@ void tst_Logger::urlUserInfoMasked()
 void tst_Logger::awkwardPasswordsMasked_data()
 {
     QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("head");
     QTest::addColumn<QString>("tail");
 
@@ -223,7 +225,8 @@ void tst_Logger::awkwardPasswordsMasked_data()
         const QString url = QStringLiteral("https://%1@10.0.0.5:8000").arg(pw.userInfo());
         const QString json = AwkwardPassword::inJson(url);
         const auto row = [&](const char *where, const QString &line) {
-            QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(pw.name, QLatin1String(where)))) << line << pw.head << pw.tail;
+            QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(pw.name, QLatin1String(where))))
+                << line << pw.password << pw.head << pw.tail;
         };
         row("printed setting", QStringLiteral("[Config]  cameras/alpr1 : ") + url);
         row("body", QStringLiteral("[HttpClient] Data : {\"config\":[{\"name\":\"cameras/alpr1\",\"value\":\"%1\"},"
@@ -238,16 +241,25 @@ void tst_Logger::awkwardPasswordsMasked_data()
 }
 
 // Whatever the password holds, the user-info ends at the last "@" before the path: a blank,
-// a quote or a backslash in it (escaped or not) shows no part of it.
+// a quote or a backslash in it (escaped or not) shows no part of it. Nor does a line whose
+// quoted text was cut short, wherever the cut falls: before the "@", inside the password, or
+// between two "@" of it.
 void tst_Logger::awkwardPasswordsMasked()
 {
     QFETCH(QString, line);
+    QFETCH(QString, password);
     QFETCH(QString, head);
     QFETCH(QString, tail);
     manager::Logger::setSecretNames({});
     const QString masked = manager::Logger::mask(line);
     QVERIFY2(masked.contains(QLatin1String("https://****@10.0.0.5")), qPrintable(masked));
     QVERIFY2(!masked.contains(head) && !masked.contains(tail), qPrintable(masked));
+
+    for (int limit = 0; limit <= line.toUtf8().size(); ++limit) {
+        const QString written = manager::Logger::mask(LogQuote::quote(line, limit));
+        for (int i = 0; i + 3 <= password.size(); ++i)
+            QVERIFY2(!written.contains(password.mid(i, 3)), qPrintable(QStringLiteral("cut at %1: %2").arg(limit).arg(written)));
+    }
 }
 
 // Lines still come after static objects are destroyed (plugins unloading at

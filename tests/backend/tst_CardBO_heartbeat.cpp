@@ -629,6 +629,8 @@ private slots:
         QTest::newRow("dispenser under a wildcard") << "topics/dispenser" << QJsonValue("lane9/#") << before << topic;
         QTest::newRow("system reader topic") << "topics/rfid" << QJsonValue("$SYS/rfid") << before << topic;
         QTest::newRow("no reader topic") << "topics/rfid" << QJsonValue("") << before << topic;
+        QTest::newRow("reader topic no broker takes") << "topics/rfid" << QJsonValue(QStringLiteral("vesk/\ufdd0rfid")) << before
+                                                      << "expected a topic without characters MQTT refuses (a noncharacter or a lone surrogate)";
         QTest::newRow("another lane's dispenser") << "topics/dispenser" << QJsonValue("lane9/dispenser")
                                                   << QVariant("lane9/dispenser") << "";
         QTest::newRow("camera as a list") << "cameras/alpr1" << QJsonValue(QJsonArray{"a", "b"}) << before

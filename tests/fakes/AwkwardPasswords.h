@@ -4,9 +4,10 @@
 #include <QString>
 
 // Passwords for the user-info of a camera's or gate's URL that hold what a scan for the end of
-// the URL might stop at, or what a URL parser reads in its own way. Each is a head, the
-// character and a tail, both made of the row's number, so that a test can tell that neither half
-// shows anywhere, however the character itself was escaped.
+// the URL might stop at, or what a URL parser reads in its own way, or that run past the bound
+// of a log line. Each is a head, the character (or run) and a tail, both made of the row's
+// number, so that a test can tell that neither half shows anywhere, however the character itself
+// was escaped or wherever a line was cut.
 struct AwkwardPassword
 {
     QString name;
@@ -31,6 +32,7 @@ inline QList<AwkwardPassword> awkwardPasswords()
         {QStringLiteral("backslash"), QStringLiteral("\\")},    {QStringLiteral("blank"), QStringLiteral(" ")},
         {QStringLiteral("at"), QStringLiteral("@")},            {QStringLiteral("colon"), QStringLiteral(":")},
         {QStringLiteral("encoded at"), QStringLiteral("%40")},
+        {QStringLiteral("longer than a log line shows"), QString(600, QLatin1Char('p'))},
     };
     QList<AwkwardPassword> passwords;
     for (int i = 0; i < characters.size(); ++i) {

@@ -746,6 +746,10 @@ void TestMqttClient::refusesSettingsNoBrokerTakes_data()
                                                << "MQTT password of 70000 bytes, more than the 65535 the protocol allows";
     QTest::newRow("control character in the user name") << "terminal" << "pw" << -1
                                                         << "MQTT user name with a control character, which the protocol does not allow";
+    QTest::newRow("noncharacter in the user name") << QStringLiteral("termin\ufffeal") << "pw" << -1
+        << "MQTT user name with a noncharacter or a lone surrogate, which the protocol does not allow";
+    QTest::newRow("lone surrogate in the user name") << QString("terminal") + QChar(0xdc00) << "pw" << -1
+        << "MQTT user name with a noncharacter or a lone surrogate, which the protocol does not allow";
     QTest::newRow("zero in the password") << "terminal" << QString("pw") + QChar(0) + "x" << -1
                                           << "MQTT password with a zero character, which would cut it short";
     QTest::newRow("port 0") << "" << "" << 0 << "Invalid port : 0 (expected a number from 1 to 65535)";
