@@ -150,6 +150,8 @@ void CardIssuer::checkState()
 
     if (m_rfid.state() == RFID::CardFound && !m_currCard)
         setCurrCard(m_rfid.activeCard());
+    if (!m_dispenser.cardInMouth())
+        m_handedOut = false;
 }
 
 void CardIssuer::incrFailCount()
@@ -321,11 +323,14 @@ Deferred<CardIssuer::Result> CardIssuer::moveCardOnRfid()
         return d;
     }
 
-    if (m_dispenser.cardInMouth()) {
+    if (m_dispenser.cardInMouth() && !m_handedOut) {
         logWarn(QStringLiteral("WARN: Card in mouth. Retracting."));
         dispenserRequest(m_dispenser.accept(), d, QStringLiteral("Accept failed : "));
         return d;
     }
+    // A card given to a driver (a card written back, a stray returned) is theirs: it stays.
+    if (m_dispenser.cardInMouth())
+        logWarn(QStringLiteral("WARN: Card in mouth waits to be taken. Dispensing."));
 
     m_dispenser.issue()
         .done(guarded([this, d](Dispenser::Result) { resolve(d, Tag::Ptr()); }))
@@ -506,6 +511,7 @@ Deferred<CardIssuer::Result> CardIssuer::eject()
             sensorConfirmation(&m_dispenser, wasInMouth, m_dispenser.cardInMouth(), &Dispenser::cardInMouthChanged)
                 .done(guarded([this, d]() {
                     logInfo(QStringLiteral("Card ejected successfully"));
+                    m_handedOut = m_dispenser.cardInMouth();
                     const Tag::Ptr card = m_currCard;
                     resolve(d, card);
                     emit cardEjected(card);
@@ -522,6 +528,8 @@ Deferred<CardIssuer::Result> CardIssuer::retract()
 {
     Deferred<Result> d = operation();
     logInfo(QStringLiteral("Retracting card : ") + uidOf(m_currCard));
+    // Taken back on purpose (not collected in time, a self-test): no longer anyone's.
+    m_handedOut = false;
 
     const bool wasInRfid = m_dispenser.cardInRfid();
     m_dispenser.accept()

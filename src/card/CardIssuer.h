@@ -148,6 +148,9 @@ private:
     // Operations asked for while another was under way, in order.
     QList<std::function<void()>> m_waiting;
     bool m_endCheckPending = false;
+    // The card in the mouth was given out by an eject: it is the taker's until taken or
+    // deliberately taken back, and no preparation pulls it in as a blank card.
+    bool m_handedOut = false;
 };
 
 } // namespace manager

@@ -64,6 +64,11 @@ void tst_CardOperations::laneEventDuringACardOperation_data()
     // A blank card being written on a vending lane that becomes a collection lane: written
     // first, then given back as a card of no session.
     QTest::newRow("vending write, lane becomes collection") << "KTV52817" << "switch" << "C0001" << "C0001" << 1;
+    // The driver's card being written back on a collection lane that becomes a vending lane:
+    // written and given back; the vending lane's first card comes from the stack, not the mouth.
+    QTest::newRow("write-back, lane becomes vending") << "KTW4163" << "switch" << "D0001" << "D0001" << 0;
+    // The same once the card written back waits in the mouth for the driver.
+    QTest::newRow("card given back, lane becomes vending") << "KTW4163" << "mouth-switch" << "D0001" << "D0001" << 0;
     // The new vending engine's preparation waits for the write instead of switching the field off.
     QTest::newRow("vending write, model gone and back") << "KTV52817" << "blip" << "C0001" << "" << 0;
     // The re-preparation 1000 ms after a disposal still reads (a slow reader) when the session
@@ -105,20 +110,21 @@ void tst_CardOperations::laneEventDuringACardOperation()
     // The card the driver took, when the story has them take it.
     FakeCard::Ptr taken;
 
+    const QString otherModel = vending ? "KTW4163" : "KTV52817";
     if (story == "blip" || story == "switch") {
         // Each reader request is answered well within its time limit.
         lane.rfid().delay("card/write", 1500, 1);
-        onReaderRequest("card/write", [&lane, story, model] {
+        onReaderRequest("card/write", [&lane, story, model, otherModel] {
             if (story == "blip")
                 lane.dispenser().setModel("");
-            lane.dispenser().setModel(story == "switch" ? QString("KTW4163") : model);
+            lane.dispenser().setModel(story == "switch" ? otherModel : model);
         });
         if (vending)
             QVERIFY(lane.pressButton());
         else
             QVERIFY(insert(FakeCard::rudi("D0001", 12)));
         QVERIFY(waitUntil([&] { return log.contains(QtWarningMsg, "[Terminal] WARN: Terminal type changed"); }));
-        const QString type = Terminal::modelToType(story == "switch" ? "KTW4163" : model);
+        const QString type = Terminal::modelToType(story == "switch" ? otherModel : model);
         QVERIFY(waitUntil([&] { return lane.terminal->type() == type && lane.terminal->state() == Terminal::Ready; }));
         QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CardIssuer] Card written successfully"); }, 10000));
         if (story == "blip" && vending) {
@@ -126,6 +132,21 @@ void tst_CardOperations::laneEventDuringACardOperation()
             QVERIFY(lane.cardPrepared("C0001"));
             QCOMPARE(lane.dispenser().cardInRfid()->uid, QString("C0001"));
         }
+        if (story == "switch" && !vending) {
+            // The driver's card is not taken back in to be issued as the next blank one.
+            QVERIFY(lane.cardPrepared());
+            QCOMPARE(lane.session()->cardId(), QString("C0001"));
+            QCOMPARE(lane.dispenser().count("accept"), 0);
+        }
+    } else if (story == "mouth-switch") {
+        QVERIFY(insert(FakeCard::rudi("D0001", 12)));
+        QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
+        QVERIFY(waitUntil([&] { return !lane.dispenser().cardInMouth().isNull(); }));
+        lane.dispenser().setModel(otherModel);
+        QVERIFY(waitUntil([&] { return lane.terminal->type() == Terminal::VendingType; }));
+        QVERIFY(lane.cardPrepared());
+        QCOMPARE(lane.session()->cardId(), QString("C0001"));
+        QCOMPARE(lane.dispenser().count("accept"), 0);
     } else if (story == "read-blip") {
         lane.rfid().delay("card/read", 1500, 1);
         onReaderRequest("card/read", [&lane, model] {
