@@ -462,9 +462,17 @@ void CardIssuer::disposeAfterFailedIssue()
     dispose(false);
 }
 
-Deferred<CardIssuer::Result> CardIssuer::issueCard(Card::Ptr card)
+Deferred<CardIssuer::Result> CardIssuer::issueCard(Card::Ptr card, std::function<bool()> wanted)
 {
-    return whenFree([this, card] { return issueNow(card); });
+    return whenFree([this, card, wanted] {
+        if (!wanted || wanted())
+            return issueNow(card);
+        // Settled as an operation of its own: the next one waiting starts after it.
+        Deferred<Result> d = operation();
+        logWarn(QStringLiteral("WARN: Card issue withdrawn : nobody waits for it any more"));
+        d.reject(Result(Tag::Ptr(), QStringLiteral("Card issue withdrawn")));
+        return d;
+    });
 }
 
 Deferred<CardIssuer::Result> CardIssuer::issueNow(Card::Ptr card)

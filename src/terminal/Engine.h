@@ -119,6 +119,15 @@ protected:
         };
     }
 
+    // Whether the engine still runs as it did when this was made: false once it is gone or has
+    // been stopped (or restarted) since.
+    std::function<bool()> stillCurrent()
+    {
+        QPointer<Engine> self(this);
+        const quint64 epoch = m_epoch;
+        return [self, epoch] { return self && self->m_epoch == epoch; };
+    }
+
     // The same, only for the engine's lifetime (the result outlives a stop).
     template <typename F>
     auto alive(F f)
