@@ -66,6 +66,8 @@ protected:
     virtual void onVehicleLeaving() {}
     // The card issuer can serve again (it left Init or Error) while the engine runs.
     virtual void onIssuerRecovered() {}
+    // The card issuer can no longer serve (it went to Init or Error) while the engine runs.
+    virtual void onIssuerUnable() {}
     // The card issuer is Ready or Busy: a card can be prepared, written or moved. In Init (the
     // reader updating, the devices not heard yet) and in Error it cannot.
     bool issuerCanServe() const;

@@ -22,6 +22,7 @@ private slots:
     void cardInsertedAfterTheSessionEnded();
     void acceptRefusedIsOnlyLogged();
     void stopSwitchesAcceptanceOff();
+    void noCardTakenWhileTheReaderUpdates();
     void strayCardGivenBack_data();
     void strayCardGivenBack();
     void buttonTakesNoPart();
@@ -294,6 +295,26 @@ void tst_CollectEngine::stopSwitchesAcceptanceOff()
     const int from = lane.trail->size();
     QVERIFY(insert(FakeCard::rudi("D0001", 12)));
     QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
+}
+
+// While the reader updates its firmware the lane is out of order: a card taken in could not be
+// read, only given back after the reader's time-outs. The mouth takes cards again once it is done.
+void tst_CollectEngine::noCardTakenWhileTheReaderUpdates()
+{
+    TerminalRig &lane = collectionLane();
+    QVERIFY(lane.start());
+    QVERIFY(waitUntil([&] { return lane.dispenser().acceptEnabled(); }));
+    lane.rfid().setState(FakeRfidService::Updating);
+    WAIT_COMPARE(lane.terminal->reason(), QString("RFID updating"));
+    QVERIFY(waitUntil([&] { return !lane.dispenser().acceptEnabled(); }));
+    QVERIFY(!lane.dispenser().driverInsertCard(FakeCard::rudi("D0001", 12)));
+
+    lane.rfid().setState(FakeRfidService::Idle);
+    WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
+    const int from = lane.trail->size();
+    QVERIFY(insert(FakeCard::rudi("D0001", 12)));
+    QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
+    QCOMPARE(lane.dispenser().cardInMouth()->uid, QString("D0001"));
 }
 
 void tst_CollectEngine::strayCardGivenBack_data()
