@@ -13,7 +13,13 @@ CollectEngine::CollectEngine(Terminal *terminal, QObject *parent)
 {
 }
 
-CollectEngine::~CollectEngine() = default;
+// Released while running (the lane became a vending lane, whose engine takes no card): the
+// mouth takes no more cards in.
+CollectEngine::~CollectEngine()
+{
+    if (isRunning())
+        disableAccept();
+}
 
 QString CollectEngine::tag() const
 {

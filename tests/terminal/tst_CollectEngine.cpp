@@ -21,6 +21,7 @@ private slots:
     void cardInsertedAfterTheSessionEnded_data();
     void cardInsertedAfterTheSessionEnded();
     void acceptRefusedIsOnlyLogged();
+    void stopSwitchesAcceptanceOff_data();
     void stopSwitchesAcceptanceOff();
     void noCardTakenWhileTheReaderUpdates();
     void strayCardGivenBack_data();
@@ -278,19 +279,38 @@ void tst_CollectEngine::acceptRefusedIsOnlyLogged()
     QVERIFY(lane.trail->waitFor(Session::WaitUser, from) >= 0);
 }
 
+void tst_CollectEngine::stopSwitchesAcceptanceOff_data()
+{
+    QTest::addColumn<QString>("way"); // how the collection engine ends
+    QTest::newRow("terminal stopped") << "stopped";
+    QTest::newRow("lane becomes vending") << "vending";
+}
+
 // A stopped lane (a card self-test is about to run) takes no card in: no engine would read it or
-// give it back, and left at the reader it would keep every later card out.
+// give it back, and left at the reader it would keep every later card out. The same once the
+// lane has become a vending lane, whose engine takes no card at all.
 void tst_CollectEngine::stopSwitchesAcceptanceOff()
 {
+    QFETCH(QString, way);
+
     TerminalRig &lane = collectionLane();
     QVERIFY(lane.start());
     QVERIFY(waitUntil([&] { return lane.dispenser().acceptEnabled(); }));
     LogCapture log;
-    lane.terminal->stop();
+    if (way == "stopped") {
+        lane.terminal->stop();
+    } else {
+        lane.dispenser().setModel("KTV52817");
+        WAIT_COMPARE(lane.terminal->type(), Terminal::VendingType);
+    }
     QVERIFY(waitUntil([&] { return !lane.dispenser().acceptEnabled(); }));
-    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CollectEngine] Disabled card auto-accept"); }));
     QVERIFY(!lane.dispenser().driverInsertCard(FakeCard::rudi("D0001", 12)));
+    if (way == "vending") {
+        QVERIFY(lane.cardPrepared("C0001"));
+        return;
+    }
 
+    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CollectEngine] Disabled card auto-accept"); }));
     lane.terminal->start();
     const int from = lane.trail->size();
     QVERIFY(insert(FakeCard::rudi("D0001", 12)));
