@@ -128,6 +128,9 @@ void CardIssuer::checkState()
         setState(Error, QStringLiteral("RFID error"));
     } else if (rfidState == RFID::Updating) {
         setState(Init, QStringLiteral("RFID updating"));
+    } else if (rfidState == RFID::Init) {
+        // Not heard yet, or still starting up: it can neither search nor write a card.
+        setState(Init, QStringLiteral("RFID not ready"));
     } else if (m_dispenser.isDoorOpen()) {
         setState(Error, QStringLiteral("Cartridge door open"));
         resetFailCount();
@@ -150,6 +153,8 @@ void CardIssuer::checkState()
 
     if (m_rfid.state() == RFID::CardFound && !m_currCard)
         setCurrCard(m_rfid.activeCard());
+    if (!m_dispenser.cardInMouth())
+        m_handedOut = false;
 }
 
 void CardIssuer::incrFailCount()
@@ -321,11 +326,14 @@ Deferred<CardIssuer::Result> CardIssuer::moveCardOnRfid()
         return d;
     }
 
-    if (m_dispenser.cardInMouth()) {
+    if (m_dispenser.cardInMouth() && !m_handedOut) {
         logWarn(QStringLiteral("WARN: Card in mouth. Retracting."));
         dispenserRequest(m_dispenser.accept(), d, QStringLiteral("Accept failed : "));
         return d;
     }
+    // A card given to a driver (a card written back, a stray returned) is theirs: it stays.
+    if (m_dispenser.cardInMouth())
+        logWarn(QStringLiteral("WARN: Card in mouth waits to be taken. Dispensing."));
 
     m_dispenser.issue()
         .done(guarded([this, d](Dispenser::Result) { resolve(d, Tag::Ptr()); }))
@@ -457,9 +465,17 @@ void CardIssuer::disposeAfterFailedIssue()
     dispose(false);
 }
 
-Deferred<CardIssuer::Result> CardIssuer::issueCard(Card::Ptr card)
+Deferred<CardIssuer::Result> CardIssuer::issueCard(Card::Ptr card, std::function<bool()> wanted)
 {
-    return whenFree([this, card] { return issueNow(card); });
+    return whenFree([this, card, wanted] {
+        if (!wanted || wanted())
+            return issueNow(card);
+        // Settled as an operation of its own: the next one waiting starts after it.
+        Deferred<Result> d = operation();
+        logWarn(QStringLiteral("WARN: Card issue withdrawn : nobody waits for it any more"));
+        d.reject(Result(Tag::Ptr(), QStringLiteral("Card issue withdrawn")));
+        return d;
+    });
 }
 
 Deferred<CardIssuer::Result> CardIssuer::issueNow(Card::Ptr card)
@@ -506,6 +522,7 @@ Deferred<CardIssuer::Result> CardIssuer::eject()
             sensorConfirmation(&m_dispenser, wasInMouth, m_dispenser.cardInMouth(), &Dispenser::cardInMouthChanged)
                 .done(guarded([this, d]() {
                     logInfo(QStringLiteral("Card ejected successfully"));
+                    m_handedOut = m_dispenser.cardInMouth();
                     const Tag::Ptr card = m_currCard;
                     resolve(d, card);
                     emit cardEjected(card);
@@ -522,6 +539,8 @@ Deferred<CardIssuer::Result> CardIssuer::retract()
 {
     Deferred<Result> d = operation();
     logInfo(QStringLiteral("Retracting card : ") + uidOf(m_currCard));
+    // Taken back on purpose (not collected in time, a self-test): no longer anyone's.
+    m_handedOut = false;
 
     const bool wasInRfid = m_dispenser.cardInRfid();
     m_dispenser.accept()

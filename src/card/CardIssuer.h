@@ -56,7 +56,9 @@ public:
     // Preparation and issue. These two, presentCard and returnCard are the operations the
     // engines ask for: each waits for a card operation under way to end before it starts.
     Deferred<Result> prepareCard();
-    Deferred<Result> issueCard(Card::Ptr card);
+    // `wanted`, when given, is asked when an issue that waited comes to start: a caller gone
+    // meanwhile (a stopped engine) withdraws it, and no card is written for nobody.
+    Deferred<Result> issueCard(Card::Ptr card, std::function<bool()> wanted = {});
     Deferred<Result> moveCardOnRfid();
     Deferred<Result> readCardUid();
     Deferred<Result> createCard(Card::Ptr card);
@@ -148,6 +150,9 @@ private:
     // Operations asked for while another was under way, in order.
     QList<std::function<void()>> m_waiting;
     bool m_endCheckPending = false;
+    // The card in the mouth was given out by an eject: it is the taker's until taken or
+    // deliberately taken back, and no preparation pulls it in as a blank card.
+    bool m_handedOut = false;
 };
 
 } // namespace manager

@@ -13,7 +13,13 @@ CollectEngine::CollectEngine(Terminal *terminal, QObject *parent)
 {
 }
 
-CollectEngine::~CollectEngine() = default;
+// Released while running (the lane became a vending lane, whose engine takes no card): the
+// mouth takes no more cards in.
+CollectEngine::~CollectEngine()
+{
+    if (isRunning())
+        disableAccept();
+}
 
 QString CollectEngine::tag() const
 {
@@ -58,13 +64,28 @@ void CollectEngine::onIdle()
     // A jammed issuer cannot eject: its recovery gives the card back.
     if (terminal()->cardIssuer()->state() != manager::CardIssuer::Error)
         returnStrayCard();
-    enableAccept();
+    // A card taken in while the issuer cannot serve (the reader updating, a jam) could be neither
+    // read nor given back: the mouth takes cards once it can.
+    if (issuerCanServe())
+        enableAccept();
+    else
+        disableAccept();
 }
 
 void CollectEngine::onIssuerRecovered()
 {
-    if (session()->state() != Session::Stopped)
+    const Session::State state = session()->state();
+    if (state != Session::Stopped)
         returnStrayCard();
+    // Open again for the driver of this session or the next one.
+    const bool waitsForCard = state == Session::Idle || state == Session::DataCollect || state == Session::WaitUser;
+    if (waitsForCard && !session()->card())
+        enableAccept();
+}
+
+void CollectEngine::onIssuerUnable()
+{
+    disableAccept();
 }
 
 void CollectEngine::returnStrayCard()

@@ -27,6 +27,7 @@ protected:
     void connectSources() override;
     void onVehicleLeaving() override;
     void onIssuerRecovered() override;
+    void onIssuerUnable() override;
 
 private:
     void onCardInserted(Card::Ptr card);

@@ -207,9 +207,12 @@ void Engine::onIssuerStateChanged()
 {
     const bool unable = !issuerCanServe();
     const bool recovered = m_issuerUnable && !unable;
+    const bool lost = !m_issuerUnable && unable;
     m_issuerUnable = unable;
     if (recovered)
         onIssuerRecovered();
+    else if (lost)
+        onIssuerUnable();
 }
 
 void Engine::requestEntry()

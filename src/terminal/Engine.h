@@ -66,6 +66,8 @@ protected:
     virtual void onVehicleLeaving() {}
     // The card issuer can serve again (it left Init or Error) while the engine runs.
     virtual void onIssuerRecovered() {}
+    // The card issuer can no longer serve (it went to Init or Error) while the engine runs.
+    virtual void onIssuerUnable() {}
     // The card issuer is Ready or Busy: a card can be prepared, written or moved. In Init (the
     // reader updating, the devices not heard yet) and in Error it cannot.
     bool issuerCanServe() const;
@@ -117,6 +119,15 @@ protected:
             if (self && self->m_epoch == epoch)
                 f(std::forward<decltype(args)>(args)...);
         };
+    }
+
+    // Whether the engine still runs as it did when this was made: false once it is gone or has
+    // been stopped (or restarted) since.
+    std::function<bool()> stillCurrent()
+    {
+        QPointer<Engine> self(this);
+        const quint64 epoch = m_epoch;
+        return [self, epoch] { return self && self->m_epoch == epoch; };
     }
 
     // The same, only for the engine's lifetime (the result outlives a stop).

@@ -219,7 +219,7 @@ void IssueEngine::issueCard()
     const QSharedPointer<RUDIv1Card> card = createCard();
     terminal()
         ->cardIssuer()
-        ->issueCard(card)
+        ->issueCard(card, stillCurrent())
         .done(guarded([this, card](manager::CardIssuer::Result result) {
             session()->setCard(card);
             session()->setCardId(uidOr(result.card, QStringLiteral("<null>")));

@@ -54,6 +54,8 @@ void TestCardIssuerIssue::prepareCard_data()
     QTest::newRow("from the stack") << "" << "C0001" << 1 << 0;
     QTest::newRow("in the mouth") << "mouth" << "M1" << 0 << 1;
     QTest::newRow("already on the reader") << "reader" << "R1" << 0 << 0;
+    // A card ejected for a driver is theirs until taken: the next one comes from the stack.
+    QTest::newRow("given out, waiting in the mouth") << "given out" << "C0001" << 1 << 0;
 }
 
 void TestCardIssuerIssue::prepareCard()
@@ -70,6 +72,13 @@ void TestCardIssuerIssue::prepareCard()
     } else if (place == "reader") {
         fake.placeInRfid(FakeCard::blank("R1"));
         WAIT_VERIFY(m_rig->dispenser.cardInRfid());
+    } else if (place == "given out") {
+        fake.placeInRfid(FakeCard::blank("G1"));
+        WAIT_VERIFY(m_rig->dispenser.cardInRfid());
+        DeferredProbe<Result> ejected(m_rig->issuer.eject());
+        QVERIFY(ejected.waitSettled());
+        QVERIFY(ejected.resolved());
+        WAIT_VERIFY(!m_rig->issuer.busy());
     }
 
     LogCapture log;
@@ -99,6 +108,8 @@ void TestCardIssuerIssue::prepareCard()
     QCOMPARE(fake.count("issue"), dispensed);
     QCOMPARE(fake.count("accept"), pulledIn);
     QCOMPARE(fake.cardInRfid()->uid, uid);
+    if (place == "given out")
+        QCOMPARE(fake.cardInMouth()->uid, QString("G1"));
     QCOMPARE(m_rig->fakeRfid().count("enable"), 1);
     QCOMPARE(m_rig->fakeRfid().requests("enable").at(0).body, QJsonObject({{"autoread", false}}));
     QCOMPARE(m_rig->fakeRfid().count("disable"), 1);

@@ -21,7 +21,9 @@ private slots:
     void cardInsertedAfterTheSessionEnded_data();
     void cardInsertedAfterTheSessionEnded();
     void acceptRefusedIsOnlyLogged();
+    void stopSwitchesAcceptanceOff_data();
     void stopSwitchesAcceptanceOff();
+    void noCardTakenWhileTheReaderUpdates();
     void strayCardGivenBack_data();
     void strayCardGivenBack();
     void buttonTakesNoPart();
@@ -277,23 +279,62 @@ void tst_CollectEngine::acceptRefusedIsOnlyLogged()
     QVERIFY(lane.trail->waitFor(Session::WaitUser, from) >= 0);
 }
 
+void tst_CollectEngine::stopSwitchesAcceptanceOff_data()
+{
+    QTest::addColumn<QString>("way"); // how the collection engine ends
+    QTest::newRow("terminal stopped") << "stopped";
+    QTest::newRow("lane becomes vending") << "vending";
+}
+
 // A stopped lane (a card self-test is about to run) takes no card in: no engine would read it or
-// give it back, and left at the reader it would keep every later card out.
+// give it back, and left at the reader it would keep every later card out. The same once the
+// lane has become a vending lane, whose engine takes no card at all.
 void tst_CollectEngine::stopSwitchesAcceptanceOff()
 {
+    QFETCH(QString, way);
+
     TerminalRig &lane = collectionLane();
     QVERIFY(lane.start());
     QVERIFY(waitUntil([&] { return lane.dispenser().acceptEnabled(); }));
     LogCapture log;
-    lane.terminal->stop();
+    if (way == "stopped") {
+        lane.terminal->stop();
+    } else {
+        lane.dispenser().setModel("KTV52817");
+        WAIT_COMPARE(lane.terminal->type(), Terminal::VendingType);
+    }
     QVERIFY(waitUntil([&] { return !lane.dispenser().acceptEnabled(); }));
-    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CollectEngine] Disabled card auto-accept"); }));
     QVERIFY(!lane.dispenser().driverInsertCard(FakeCard::rudi("D0001", 12)));
+    if (way == "vending") {
+        QVERIFY(lane.cardPrepared("C0001"));
+        return;
+    }
 
+    QVERIFY(waitUntil([&] { return log.contains(QtInfoMsg, "[CollectEngine] Disabled card auto-accept"); }));
     lane.terminal->start();
     const int from = lane.trail->size();
     QVERIFY(insert(FakeCard::rudi("D0001", 12)));
     QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
+}
+
+// While the reader updates its firmware the lane is out of order: a card taken in could not be
+// read, only given back after the reader's time-outs. The mouth takes cards again once it is done.
+void tst_CollectEngine::noCardTakenWhileTheReaderUpdates()
+{
+    TerminalRig &lane = collectionLane();
+    QVERIFY(lane.start());
+    QVERIFY(waitUntil([&] { return lane.dispenser().acceptEnabled(); }));
+    lane.rfid().setState(FakeRfidService::Updating);
+    WAIT_COMPARE(lane.terminal->reason(), QString("RFID updating"));
+    QVERIFY(waitUntil([&] { return !lane.dispenser().acceptEnabled(); }));
+    QVERIFY(!lane.dispenser().driverInsertCard(FakeCard::rudi("D0001", 12)));
+
+    lane.rfid().setState(FakeRfidService::Idle);
+    WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
+    const int from = lane.trail->size();
+    QVERIFY(insert(FakeCard::rudi("D0001", 12)));
+    QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
+    QCOMPARE(lane.dispenser().cardInMouth()->uid, QString("D0001"));
 }
 
 void tst_CollectEngine::strayCardGivenBack_data()
