@@ -128,9 +128,6 @@ void CardIssuer::checkState()
         setState(Error, QStringLiteral("RFID error"));
     } else if (rfidState == RFID::Updating) {
         setState(Init, QStringLiteral("RFID updating"));
-    } else if (rfidState == RFID::Init) {
-        // Not heard yet, or still starting up: it can neither search nor write a card.
-        setState(Init, QStringLiteral("RFID not ready"));
     } else if (m_dispenser.isDoorOpen()) {
         setState(Error, QStringLiteral("Cartridge door open"));
         resetFailCount();

@@ -71,8 +71,6 @@ void TestCardIssuerState::stateRules_data()
     QTest::newRow("sound") << idle << "" << 0 << int(CardIssuer::Ready) << "" << 0;
     QTest::newRow("reader error before the door") << int(FakeRfidService::Error) << "d" << 0 << int(CardIssuer::Error) << "RFID error" << 0;
     QTest::newRow("reader offline") << -1 << "" << 0 << int(CardIssuer::Error) << "RFID error" << 0;
-    // A reader still starting up cannot search or write a card yet.
-    QTest::newRow("reader starting") << int(FakeRfidService::Init) << "" << 0 << int(CardIssuer::Init) << "RFID not ready" << 0;
     QTest::newRow("reader updating, dispenser inactive") << int(FakeRfidService::Updating) << "i" << 0 << int(CardIssuer::Init) << "RFID updating" << 0;
     QTest::newRow("door before inactive, count cleared") << idle << "di" << 3 << int(CardIssuer::Error) << "Cartridge door open" << 0;
     QTest::newRow("inactive before jammed, count cleared") << idle << "ij" << 2 << int(CardIssuer::Error) << "Dispenser error" << 0;
