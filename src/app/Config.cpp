@@ -4,6 +4,7 @@
 #include "app/JsonRead.h"
 #include "app/LogQuote.h"
 #include "app/Logger.h"
+#include "app/RegularFile.h"
 
 #include <QDebug>
 #include <QFile>
@@ -14,11 +15,7 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -562,46 +559,17 @@ void Config::save()
 bool Config::readBytes(QByteArray *bytes, QString *why) const
 {
     // Not blocking: a pipe or a device named as the file must not hang the start.
-    const int fd = ::open(QFile::encodeName(m_fileName).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
-        return false;
-    }
-    struct stat info;
-    bool ok = ::fstat(fd, &info) == 0;
-    if (!ok) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
-    } else if (!S_ISREG(info.st_mode)) {
-        *why = QStringLiteral("not a regular file");
-        ok = false;
-    } else if (info.st_size > MaxFileSize) {
-        *why = QStringLiteral("%1 bytes, more than the %2 a configuration file may have").arg(info.st_size).arg(MaxFileSize);
-        ok = false;
-    }
-    bytes->clear();
-    // Read one byte over the limit, so that a file growing meanwhile is caught too.
-    while (ok) {
-        char chunk[65536];
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *why = QString::fromLocal8Bit(std::strerror(errno));
-            ok = false;
-        } else if (n == 0) {
-            break;
-        } else {
-            bytes->append(chunk, int(n));
-            if (bytes->size() > MaxFileSize) {
-                *why = QStringLiteral("more than the %1 bytes a configuration file may have").arg(MaxFileSize);
-                ok = false;
-            }
-        }
-    }
-    ::close(fd);
-    if (!ok)
-        bytes->clear();
-    return ok;
+    const RegularFile::Contents file = RegularFile::read(m_fileName, MaxFileSize);
+    *bytes = file.bytes;
+    if (file.ok())
+        return true;
+    if (file.status != RegularFile::Contents::TooLarge)
+        *why = file.why(MaxFileSize);
+    else if (file.info.st_size > MaxFileSize)
+        *why = QStringLiteral("%1 bytes, more than the %2 a configuration file may have").arg(file.info.st_size).arg(MaxFileSize);
+    else // grown while it was read
+        *why = QStringLiteral("more than the %1 bytes a configuration file may have").arg(MaxFileSize);
+    return false;
 }
 
 bool Config::isSecret(const QString &key)

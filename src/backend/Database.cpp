@@ -2,6 +2,7 @@
 
 #include "app/Config.h"
 #include "app/IniFile.h"
+#include "app/RegularFile.h"
 
 #include <QDebug>
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QSqlError>
 #include <QThread>
@@ -19,7 +19,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,59 +64,25 @@ struct KeyFile
 KeyFile readKeyFile(const QString &path, bool mend)
 {
     KeyFile file;
-    const QByteArray name = QFile::encodeName(path);
-    struct stat info;
-    if (::lstat(name.constData(), &info) != 0) {
-        // None yet: the first key goes into a file of the user's alone.
-        if (errno != ENOENT && errno != ENOTDIR)
-            file.problem = systemError();
-        return file;
-    }
-    const QString irregular = QStringLiteral("not a regular file");
-    // A link is followed (the descriptor tells what it leads to), anything else is not even opened.
-    const bool link = S_ISLNK(info.st_mode);
-    if (!link && !S_ISREG(info.st_mode)) {
-        file.problem = irregular;
-        return file;
-    }
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        file.problem = systemError();
-        return file;
-    }
-    QByteArray bytes;
-    if (::fstat(fd, &info) != 0) {
-        file.problem = systemError();
-    } else if (!S_ISREG(info.st_mode)) {
-        file.problem = irregular;
-    } else if (info.st_size > MaxKeyFileSize) {
-        file.problem = QStringLiteral("larger than %1 bytes").arg(MaxKeyFileSize);
-    } else {
-        // Never through a link: what it points to is not the store's to change.
-        if (mend && !link && (info.st_mode & 077) != 0 && info.st_uid == ::geteuid()) {
+    const RegularFile::Contents read = RegularFile::read(
+        path, MaxKeyFileSize, RegularFile::FollowLinks, [&](int fd, const RegularFile::Contents &found) {
+            // Never through a link: what it points to is not the store's to change.
+            if (!mend || found.link || (found.info.st_mode & 077) == 0 || found.info.st_uid != ::geteuid())
+                return;
             if (::fchmod(fd, 0600) == 0)
                 logInfo(QStringLiteral("API key file made the user's alone : ") + path);
             else
                 logError(QStringLiteral("ERROR: Could not make the API key file the user's alone : %1 (%2)")
                              .arg(path, systemError()));
-        }
-        // One byte over the bound at most: a file that grows meanwhile is caught too.
-        while (file.problem.isEmpty()) {
-            char chunk[16384];
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                file.problem = systemError();
-            else if (n == 0)
-                break;
-            else if ((bytes += QByteArray(chunk, int(n))).size() > MaxKeyFileSize)
-                file.problem = QStringLiteral("larger than %1 bytes").arg(MaxKeyFileSize);
-        }
-    }
-    ::close(fd);
-    if (!file.problem.isEmpty())
+        });
+    // None yet: the first key goes into a file of the user's alone.
+    if (read.missing)
         return file;
+    if (!read.ok()) {
+        file.problem = read.why(MaxKeyFileSize);
+        return file;
+    }
+    const QByteArray &bytes = read.bytes;
     const IniFile::Parsed parsed = IniFile::parse(bytes);
     const auto key = parsed.entries.constFind(ApiKey);
     if (!parsed.unreadable.isEmpty() || (key != parsed.entries.cend() && key->userType() != QMetaType::QString))
@@ -138,44 +103,7 @@ void logRefused(const QString &path, const QString &problem)
 bool writeKeyFile(const QString &path, const QByteArray &bytes, QString *error)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
-    const QByteArray name = QFile::encodeName(path);
-    QByteArray temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temporary = name + ".new-" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
-        *error = systemError();
-        return false;
-    }
-    bool ok = true;
-    qint64 done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = EIO;
-        ok = n > 0;
-        done += ok ? n : 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    if (!ok)
-        *error = systemError();
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        *error = systemError();
-    }
-    if (ok && ::rename(temporary.constData(), name.constData()) != 0) {
-        ok = false;
-        *error = systemError();
-    }
-    if (!ok)
-        ::unlink(temporary.constData());
-    return ok;
+    return RegularFile::replace(path, bytes, 0600, error);
 }
 
 QString now() { return QDateTime::currentDateTime().toString(Qt::ISODate); }

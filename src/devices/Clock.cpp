@@ -2,6 +2,7 @@
 
 #include "app/LogQuote.h"
 #include "app/PropertySetter.h"
+#include "app/RegularFile.h"
 
 #include "async/Deferred.h"
 
@@ -116,43 +117,24 @@ struct ConfigText
 ConfigText readConfig(const QString &path)
 {
     ConfigText text;
-    const QByteArray name = QFile::encodeName(path);
-    struct stat seen = {};
-    if (::stat(name.constData(), &seen) == 0 && !S_ISREG(seen.st_mode)) {
-        text.error = S_ISDIR(seen.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
-        return text;
+    const RegularFile::Contents file = RegularFile::read(path, MaxConfigBytes);
+    text.ok = file.ok();
+    text.content = file.bytes;
+    text.info = file.info;
+    switch (file.status) {
+    case RegularFile::Contents::Read:
+        break;
+    case RegularFile::Contents::Failed:
+        text.missing = file.error == ENOENT;
+        text.error = qt_error_string(file.error);
+        break;
+    case RegularFile::Contents::Irregular:
+        text.error = S_ISDIR(file.info.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
+        break;
+    case RegularFile::Contents::TooLarge:
+        text.error = QStringLiteral("Larger than %1 bytes").arg(MaxConfigBytes);
+        break;
     }
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        text.missing = errno == ENOENT;
-        text.error = qt_error_string(errno);
-        return text;
-    }
-    if (::fstat(fd, &text.info) != 0 || !S_ISREG(text.info.st_mode)) {
-        text.error = S_ISDIR(text.info.st_mode) ? qt_error_string(EISDIR) : QStringLiteral("Not a regular file");
-        ::close(fd);
-        return text;
-    }
-    char buffer[8192];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            text.error = qt_error_string(errno);
-            break;
-        }
-        if (got == 0) {
-            text.ok = true;
-            break;
-        }
-        text.content.append(buffer, int(got));
-        if (text.content.size() > MaxConfigBytes) {
-            text.error = QStringLiteral("Larger than %1 bytes").arg(MaxConfigBytes);
-            break;
-        }
-    }
-    ::close(fd);
     return text;
 }
 

@@ -1,38 +1,17 @@
 #include "terminal/EventLogFile.h"
 
 #include "app/IniFile.h"
+#include "app/RegularFile.h"
 
-#include <QFile>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QVariantMap>
 
 #include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
 const QString Array = QStringLiteral("events");
 const char NeverWritten[] = "holds values never written here";
-
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// Replaced unread by the next write, its events would be lost: it is set aside like any other.
-QString cannotRead()
-{
-    return QStringLiteral("cannot be read: ") + systemError();
-}
-
-QString tooLarge()
-{
-    return QStringLiteral("larger than %1 bytes").arg(EventLogFile::MaxSize);
-}
 
 EventLogFile::Contents outcome(EventLogFile::Status status, const QString &reason = QString())
 {
@@ -96,55 +75,23 @@ EventLogFile::Contents parse(const QByteArray &bytes, int keep)
 
 EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
 {
-    const QByteArray name = QFile::encodeName(fileName);
-    struct stat info;
     // A link itself, not its target: a link is no log of ours, nor a pipe, a device or a folder,
     // which are not even opened.
-    if (::lstat(name.constData(), &info) != 0)
-        return errno == ENOENT || errno == ENOTDIR ? outcome(Status::Missing) : outcome(Status::Unusable, cannotRead());
-    if (!S_ISREG(info.st_mode))
-        return outcome(Status::Unusable, QStringLiteral("not a regular file"));
-    if (info.st_size > MaxSize)
-        return outcome(Status::Unusable, tooLarge());
-
-    // Whatever took its place since is not followed and does not block; the descriptor has the
-    // last word, and the bytes checked are the bytes read.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ELOOP)
-            return outcome(Status::Unusable, QStringLiteral("not a regular file"));
-        return errno == ENOENT ? outcome(Status::Missing) : outcome(Status::Unusable, cannotRead());
+    const RegularFile::Contents file = RegularFile::read(fileName, MaxSize, RegularFile::RefuseLinks);
+    switch (file.status) {
+    case RegularFile::Contents::Read:
+        return parse(file.bytes, keep);
+    case RegularFile::Contents::Failed:
+        if (file.missing || file.error == ENOENT)
+            return outcome(Status::Missing);
+        // Replaced unread by the next write, its events would be lost: it is set aside like any
+        // other.
+        return outcome(Status::Unusable, QStringLiteral("cannot be read: ") + file.why(MaxSize));
+    case RegularFile::Contents::Irregular:
+    case RegularFile::Contents::TooLarge:
+        break;
     }
-    QByteArray bytes;
-    QString problem;
-    if (::fstat(fd, &info) != 0) {
-        problem = cannotRead();
-    } else if (!S_ISREG(info.st_mode)) {
-        problem = QStringLiteral("not a regular file");
-    } else {
-        // One byte more than the bound tells a file that grew past it.
-        bytes.resize(int(MaxSize + 1));
-        qint64 total = 0;
-        while (total < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + total, size_t(bytes.size() - total));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                problem = cannotRead();
-                break;
-            }
-            if (n == 0)
-                break;
-            total += n;
-        }
-        bytes.truncate(int(total));
-        if (problem.isEmpty() && total > MaxSize)
-            problem = tooLarge();
-    }
-    ::close(fd);
-    if (!problem.isEmpty())
-        return outcome(Status::Unusable, problem);
-    return parse(bytes, keep);
+    return outcome(Status::Unusable, file.why(MaxSize));
 }
 
 QByteArray EventLogFile::format(const QList<Entry> &entries)
@@ -169,53 +116,6 @@ QByteArray EventLogFile::format(const QList<Entry> &entries)
 
 bool EventLogFile::write(const QString &fileName, const QList<Entry> &entries, QString *error)
 {
-    const QByteArray bytes = format(entries);
-    const QByteArray name = QFile::encodeName(fileName);
-
-    // A new file beside it, never one that is already there.
-    QByteArray temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temporary = name + ".new-" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
-        *error = systemError();
-        return false;
-    }
-    // An operator who narrowed the log's permissions keeps them; set-id and sticky bits are
-    // not handed on by whoever put the file there.
-    struct stat old;
-    if (::lstat(name.constData(), &old) == 0 && S_ISREG(old.st_mode))
-        static_cast<void>(::fchmod(fd, old.st_mode & 0777));
-
-    bool ok = true;
-    qint64 done = 0;
-    while (ok && done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            errno = EIO;
-        ok = n > 0;
-        done += ok ? n : 0;
-    }
-    // On the disk before it takes the old file's place: a power cut leaves one or the other.
-    ok = ok && ::fsync(fd) == 0;
-    if (!ok)
-        *error = systemError();
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        *error = systemError();
-    }
-    // rename() replaces a link or a pipe in its place, never what they point to.
-    if (ok && ::rename(temporary.constData(), name.constData()) != 0) {
-        ok = false;
-        *error = systemError();
-    }
-    if (!ok)
-        ::unlink(temporary.constData());
-    return ok;
+    // An operator who narrowed the log's permissions keeps them.
+    return RegularFile::replace(fileName, format(entries), RegularFile::KeepMode, error);
 }

@@ -1,6 +1,7 @@
 #include "transport/HttpClient.h"
 
 #include "app/LogQuote.h"
+#include "app/RegularFile.h"
 
 
 #include <QFile>
@@ -18,12 +19,7 @@
 #include <QTimer>
 #include <QtDebug>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #define CLIENT_TAG "[HttpClient] "
 
@@ -315,39 +311,12 @@ QByteArray HttpClient::readTlsFile(QString const &path, QString *refusal)
 
 QByteArray HttpClient::readRegularFile(QString const &path, qint64 maxSize, QString *why, bool *opened)
 {
-    // Opened without blocking, so that a pipe cannot hold the thread in open(); checked on what
-    // was opened, so that nothing else takes its place between the check and the read.
-    why->clear();
-    int const fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    RegularFile::Contents const file = RegularFile::read(path, maxSize);
+    *why = file.why(maxSize);
+    // A file refused for what it is was there to be opened.
     if (opened)
-        *opened = fd >= 0;
-    if (fd < 0) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
-        return QByteArray();
-    }
-    struct stat info;
-    if (::fstat(fd, &info) != 0)
-        *why = QString::fromLocal8Bit(std::strerror(errno));
-    else if (!S_ISREG(info.st_mode))
-        *why = QStringLiteral("not a regular file");
-    else if (info.st_size > maxSize)
-        *why = QStringLiteral("larger than %1 bytes").arg(maxSize);
-    QByteArray bytes;
-    // One byte over the bound at most: a file that grows meanwhile is caught too.
-    while (why->isEmpty()) {
-        char chunk[16384];
-        ssize_t const n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            *why = QString::fromLocal8Bit(std::strerror(errno));
-        else if (n == 0)
-            break;
-        else if ((bytes += QByteArray(chunk, int(n))).size() > maxSize)
-            *why = QStringLiteral("larger than %1 bytes").arg(maxSize);
-    }
-    ::close(fd);
-    return why->isEmpty() ? bytes : QByteArray();
+        *opened = file.opened || file.status != RegularFile::Contents::Failed;
+    return file.bytes;
 }
 
 QByteArray HttpClient::createPayload(QJsonValue const &value)
