@@ -153,7 +153,8 @@ void TestMqttDevice::otherTopicsAreNotRead_data()
     };
     for (const char *suffix : {"/a/more", "/other/config", "x/a"})
         for (const auto &payload : payloads)
-            QTest::addRow("%s, %s", suffix, payload.first) << QString(suffix) << payload.second;
+            QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(QLatin1String(suffix), QLatin1String(payload.first))))
+                << QString(suffix) << payload.second;
 }
 
 void TestMqttDevice::otherTopicsAreNotRead()
