@@ -313,7 +313,10 @@ QByteArray HttpClient::readTlsFile(QString const &path, QString *refusal)
     return bytes;
 }
 
-QByteArray HttpClient::readRegularFile(QString const &path, qint64 maxSize, QString *why, bool *opened)
+namespace {
+
+// The regular file's bytes up to `maxSize`; a longer file is refused, or cut when `head`.
+QByteArray readRegular(QString const &path, qint64 maxSize, bool head, QString *why, bool *opened)
 {
     // Opened without blocking, so that a pipe cannot hold the thread in open(); checked on what
     // was opened, so that nothing else takes its place between the check and the read.
@@ -330,13 +333,14 @@ QByteArray HttpClient::readRegularFile(QString const &path, qint64 maxSize, QStr
         *why = QString::fromLocal8Bit(std::strerror(errno));
     else if (!S_ISREG(info.st_mode))
         *why = QStringLiteral("not a regular file");
-    else if (info.st_size > maxSize)
+    else if (!head && info.st_size > maxSize)
         *why = QStringLiteral("larger than %1 bytes").arg(maxSize);
     QByteArray bytes;
-    // One byte over the bound at most: a file that grows meanwhile is caught too.
-    while (why->isEmpty()) {
+    // Unless cut, one byte over the bound at most: a file that grows meanwhile is caught too.
+    while (why->isEmpty() && (!head || bytes.size() < maxSize)) {
         char chunk[16384];
-        ssize_t const n = ::read(fd, chunk, sizeof chunk);
+        size_t const wanted = head ? size_t(qMin<qint64>(qint64(sizeof chunk), maxSize - bytes.size())) : sizeof chunk;
+        ssize_t const n = ::read(fd, chunk, wanted);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -348,6 +352,18 @@ QByteArray HttpClient::readRegularFile(QString const &path, qint64 maxSize, QStr
     }
     ::close(fd);
     return why->isEmpty() ? bytes : QByteArray();
+}
+
+} // namespace
+
+QByteArray HttpClient::readRegularFile(QString const &path, qint64 maxSize, QString *why, bool *opened)
+{
+    return readRegular(path, maxSize, false, why, opened);
+}
+
+QByteArray HttpClient::readRegularFileHead(QString const &path, qint64 maxSize, QString *why, bool *opened)
+{
+    return readRegular(path, maxSize, true, why, opened);
 }
 
 QByteArray HttpClient::createPayload(QJsonValue const &value)

@@ -68,6 +68,9 @@ public:
     // without blocking: a pipe, a device or a folder is refused. Empty with `why` set when there
     // are none; `opened` says whether it could be opened at all.
     static QByteArray readRegularFile(QString const &path, qint64 maxSize, QString *why, bool *opened = nullptr);
+    // As readRegularFile, but a longer file gives its first `maxSize` bytes and the rest is left
+    // unread.
+    static QByteArray readRegularFileHead(QString const &path, qint64 maxSize, QString *why, bool *opened = nullptr);
 
 public slots:
     HttpClient::Result get(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize);
