@@ -162,8 +162,13 @@ QString textRefusal(const QString &key, const QString &text, const QVariant &def
         // Files are named on the board, not from outside: a path would have the terminal read
         // whatever file it names and report it as its id. The key's own file, as the board
         // ships, is the one path that may be named again.
-        if (text != defaultValue.toString() && Config::namesFile(text))
+        if (!Config::namesFile(text)) {
+            if (!Config::isIdToken(text))
+                return QStringLiteral("expected an id of at most %1 printable characters without blanks")
+                    .arg(Config::MaxIdLength);
+        } else if (text != defaultValue.toString()) {
             return QStringLiteral("expected an id, not a file path");
+        }
     }
     return QString();
 }
@@ -483,6 +488,17 @@ QString Config::refusal(const QString &key, const QJsonValue &value, QVariant *t
 bool Config::namesFile(const QString &value)
 {
     return value.contains(QLatin1Char('/')) || value.contains(QLatin1Char('.')) || QFileInfo::exists(value);
+}
+
+bool Config::isIdToken(const QString &id)
+{
+    if (id.size() > MaxIdLength)
+        return false;
+    for (const QChar c : id) {
+        if (!c.isPrint() || c.isSpace())
+            return false;
+    }
+    return true;
 }
 
 void Config::load()

@@ -72,6 +72,11 @@ public:
     static bool refusedByMqtt(const QString &text);
     // An id key's value that names the file to read the id from, not the id itself.
     static bool namesFile(const QString &value);
+    // The longest terminal id, however it is given.
+    static constexpr int MaxIdLength = 64;
+    // Whether the text can be a terminal id (empty for none): one token of at most MaxIdLength
+    // printable characters without blanks. An id goes into topics, requests, log lines and cards.
+    static bool isIdToken(const QString &id);
 
 public slots:
     void onFileChanged(const QString &path);

@@ -51,8 +51,15 @@ QString RegularFile::Contents::why(qint64 maxSize) const
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-RegularFile::Contents RegularFile::read(const QString &path, qint64 maxSize, Links links, const BeforeRead &beforeRead)
+namespace {
+
+enum Beyond { RefuseLonger, CutLonger };
+
+RegularFile::Contents readFile(const QString &path, qint64 maxSize, RegularFile::Links links,
+                               const RegularFile::BeforeRead &beforeRead, Beyond beyond)
 {
+    using Contents = RegularFile::Contents;
+    const bool cut = beyond == CutLonger;
     Contents file;
     const QByteArray name = QFile::encodeName(path);
     if (::lstat(name.constData(), &file.info) != 0) {
@@ -60,40 +67,45 @@ RegularFile::Contents RegularFile::read(const QString &path, qint64 maxSize, Lin
         return fail(file, errno);
     }
     file.link = S_ISLNK(file.info.st_mode);
-    if (file.link && links == RefuseLinks)
+    if (file.link && links == RegularFile::RefuseLinks)
         return refuse(file, Contents::Irregular);
     // What a link leads to is looked at too: a device behind it is not opened either.
     if (file.link && ::stat(name.constData(), &file.info) != 0)
         return fail(file, errno);
     if (!S_ISREG(file.info.st_mode))
         return refuse(file, Contents::Irregular);
-    if (file.info.st_size > maxSize)
+    if (!cut && file.info.st_size > maxSize)
         return refuse(file, Contents::TooLarge);
 
     // Not blocking, should a pipe have taken the name's place since.
-    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (links == RefuseLinks ? O_NOFOLLOW : 0);
+    const bool noLinks = links == RegularFile::RefuseLinks;
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (noLinks ? O_NOFOLLOW : 0);
     const Descriptor fd{::open(name.constData(), flags)};
     if (fd.fd < 0)
-        return errno == ELOOP && links == RefuseLinks ? refuse(file, Contents::Irregular) : fail(file, errno);
+        return errno == ELOOP && noLinks ? refuse(file, Contents::Irregular) : fail(file, errno);
     file.opened = true;
     if (::fstat(fd.fd, &file.info) != 0)
         return fail(file, errno);
     if (!S_ISREG(file.info.st_mode))
         return refuse(file, Contents::Irregular);
-    if (file.info.st_size > maxSize)
+    if (!cut && file.info.st_size > maxSize)
         return refuse(file, Contents::TooLarge);
     if (beforeRead)
         beforeRead(fd.fd, file);
 
-    // One byte over the bound at most: a file that grows meanwhile is caught too.
+    // One byte over the bound at most: a file that grows meanwhile is caught too. A head is
+    // never read past the bound.
+    const qint64 limit = cut ? maxSize : maxSize + 1;
     QByteArray bytes;
-    bytes.resize(int(qMin<qint64>(maxSize + 1, qint64(file.info.st_size) + 1)));
+    bytes.resize(int(qMin<qint64>(limit, qint64(file.info.st_size) + 1)));
     qint64 total = 0;
     for (;;) {
         if (total == bytes.size()) {
+            if (total >= limit && cut)
+                break;
             if (total > maxSize)
                 return refuse(file, Contents::TooLarge);
-            bytes.resize(int(qMin<qint64>(maxSize + 1, total * 2 + 4096)));
+            bytes.resize(int(qMin<qint64>(limit, total * 2 + 4096)));
         }
         const ssize_t n = ::read(fd.fd, bytes.data() + total, size_t(bytes.size() - total));
         if (n < 0 && errno == EINTR)
@@ -108,6 +120,18 @@ RegularFile::Contents RegularFile::read(const QString &path, qint64 maxSize, Lin
     file.bytes = bytes;
     file.status = Contents::Read;
     return file;
+}
+
+} // namespace
+
+RegularFile::Contents RegularFile::read(const QString &path, qint64 maxSize, Links links, const BeforeRead &beforeRead)
+{
+    return readFile(path, maxSize, links, beforeRead, RefuseLonger);
+}
+
+RegularFile::Contents RegularFile::readHead(const QString &path, qint64 maxSize, Links links)
+{
+    return readFile(path, maxSize, links, nullptr, CutLonger);
 }
 
 bool RegularFile::replace(const QString &path, const QByteArray &bytes, int mode, QString *error)

@@ -52,6 +52,9 @@ public:
 
     static Contents read(const QString &path, qint64 maxSize, Links links = FollowLinks,
                          const BeforeRead &beforeRead = nullptr);
+    // As read, but a longer file gives its first maxSize bytes and the rest is left unread:
+    // for files of which only a short head counts (an id before a chip image's padding).
+    static Contents readHead(const QString &path, qint64 maxSize, Links links = FollowLinks);
 
     // Not a mode: the new file is made 0666 less the umask, then given the permission bits of
     // the regular file it replaces, if any.

@@ -2,6 +2,7 @@
 
 #include "app/Config.h"
 #include "app/LogQuote.h"
+#include "app/RegularFile.h"
 #include "backend/CardBO.h"
 #include "backend/Database.h"
 #include "terminal/CollectEngine.h"
@@ -12,7 +13,6 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QMap>
 
@@ -28,20 +28,6 @@ const QString LocationIdKey = QStringLiteral("terminal/locationId");
 
 // Ids are a few bytes; a configured path to something endless must not stall the start.
 const qint64 MaxIdFileBytes = 4096;
-// An id is one short token: anything longer, on several lines or with control characters is
-// some other file, whose content must not become the id we publish, send and log.
-const int MaxIdLength = 64;
-
-bool isIdToken(const QString &id)
-{
-    if (id.size() > MaxIdLength)
-        return false;
-    for (const QChar c : id) {
-        if (!c.isPrint() || c.isSpace())
-            return false;
-    }
-    return true;
-}
 
 QString topic(const Config &config, const char *key)
 {
@@ -148,33 +134,40 @@ void Terminal::init()
     if (!watched.isEmpty())
         m_watcher.removePaths(watched);
 
-    setDeviceId(loadId(m_config.get(DeviceIdKey).toString()));
-    setCustomsId(loadId(m_config.get(CustomsIdKey).toString()));
-    setLocationId(loadId(m_config.get(LocationIdKey).toString()));
+    setDeviceId(loadId(DeviceIdKey, m_config.get(DeviceIdKey).toString()));
+    setCustomsId(loadId(CustomsIdKey, m_config.get(CustomsIdKey).toString()));
+    setLocationId(loadId(LocationIdKey, m_config.get(LocationIdKey).toString()));
 }
 
-QString Terminal::loadId(const QString &value)
+QString Terminal::loadId(const QString &key, const QString &value)
 {
-    if (!Config::namesFile(value))
-        return value;
+    // Only one short token is an id, however it is given: another file's content or a text
+    // with line breaks must not become the id we publish, send, log and write onto cards.
+    if (!Config::namesFile(value)) {
+        if (Config::isIdToken(value))
+            return value;
+        qCritical().noquote().nospace() << LogTag << "ERROR: " << key << " holds no id (at most " << Config::MaxIdLength
+                                        << " printable characters without blanks) : " << LogQuote::quote(value);
+        return QString();
+    }
 
-    const QFileInfo info(value);
-    if (info.exists()) {
-        QFile file(value);
-        if (!info.isFile() || !file.open(QIODevice::ReadOnly)) {
+    if (QFileInfo::exists(value)) {
+        // Opened once without blocking and checked on what was opened: a pipe put in the
+        // file's place cannot hold the start.
+        const RegularFile::Contents file = RegularFile::readHead(value, MaxIdFileBytes);
+        if (!file.ok()) {
             qCritical().noquote().nospace() << LogTag << "ERROR: Could not open file : " << LogQuote::quote(value);
             return QString();
         }
-        QByteArray bytes = file.read(MaxIdFileBytes);
+        QByteArray bytes = file.bytes;
         const int nul = bytes.indexOf('\0');
         if (nul >= 0)
             bytes.truncate(nul);
-        file.close();
         m_watcher.addPath(value);
         const QString id = QString::fromUtf8(bytes).trimmed();
-        if (!isIdToken(id)) {
+        if (!Config::isIdToken(id)) {
             qCritical().noquote().nospace() << LogTag << "ERROR: File " << LogQuote::quote(value)
-                                            << " holds no id (one line of at most " << MaxIdLength
+                                            << " holds no id (one line of at most " << Config::MaxIdLength
                                             << " printable characters without blanks)";
             return QString();
         }
@@ -247,7 +240,7 @@ bool Terminal::fileRecentlyCreated(const QString &path)
 
 void Terminal::reloadId(const QString &key, const QString &path)
 {
-    const QString id = loadId(path);
+    const QString id = loadId(key, path);
     if (key == DeviceIdKey)
         setDeviceId(id);
     else if (key == CustomsIdKey)

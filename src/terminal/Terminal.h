@@ -117,7 +117,7 @@ public:
 
     // Loads the three ids from their files or literals.
     void init();
-    QString loadId(const QString &value);
+    QString loadId(const QString &key, const QString &value);
 
     void setState(State state, const QString &reason);
     void updateState();

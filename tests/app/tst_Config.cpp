@@ -919,6 +919,15 @@ void tst_Config::outsideValues_data()
     QTest::newRow("back office without host") << "card-bo/url" << QJsonValue("https://")
                                               << "expected an https URL" << none;
     QTest::newRow("literal id") << "terminal/deviceId" << QJsonValue("SN-0042") << "" << QVariant("SN-0042");
+    QTest::newRow("id of 64 characters") << "terminal/locationId" << QJsonValue(QString(64, '7')) << ""
+                                         << QVariant(QString(64, '7'));
+    QTest::newRow("no id") << "terminal/customsId" << QJsonValue("") << "" << QVariant("");
+    const QString token = "expected an id of at most 64 printable characters without blanks";
+    QTest::newRow("id of 65 characters") << "terminal/locationId" << QJsonValue(QString(65, '7')) << token << none;
+    QTest::newRow("id of two lines") << "terminal/deviceId" << QJsonValue("SN-1\r\nSN-2") << token << none;
+    QTest::newRow("id with a tab") << "terminal/customsId" << QJsonValue("12\t") << token << none;
+    QTest::newRow("id with a line separator") << "terminal/deviceId" << QJsonValue(QStringLiteral("SN\u20281")) << token
+                                              << none;
     QTest::newRow("id from a path") << "terminal/deviceId" << QJsonValue("/opt/vesk/gui.conf")
                                     << "expected an id, not a file path" << none;
     QTest::newRow("id from a relative path") << "terminal/customsId" << QJsonValue("gui.conf")

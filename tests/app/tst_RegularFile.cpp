@@ -61,6 +61,8 @@ private slots:
     void reads();
     void catchesGrowthWhileRead_data();
     void catchesGrowthWhileRead();
+    void readsTheHead_data();
+    void readsTheHead();
     void replaces_data();
     void replaces();
     void replacesALinkNotItsTarget();
@@ -195,6 +197,46 @@ void tst_RegularFile::catchesGrowthWhileRead()
     QVERIFY(appended);
     QCOMPARE(file.status, status);
     QCOMPARE(file.bytes, status == Status::Read ? QByteArray(grown, 'b') : QByteArray());
+}
+
+void tst_RegularFile::readsTheHead_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<Status>("status");
+    QTest::addColumn<int>("taken");
+
+    QTest::newRow("shorter than the head") << "file" << 10 << Status::Read << 10;
+    QTest::newRow("as long as the head") << "file" << int(Bound) << Status::Read << int(Bound);
+    QTest::newRow("far longer: its head") << "file" << int(Bound) * 80 << Status::Read << int(Bound);
+    QTest::newRow("pipe without a writer") << "fifo" << 0 << Status::Irregular << 0;
+    QTest::newRow("endless device") << "/dev/zero" << 0 << Status::Irregular << 0;
+}
+
+// Only a head that counts is read of a longer file, and still nothing but a regular file.
+void tst_RegularFile::readsTheHead()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, size);
+    QFETCH(Status, status);
+    QFETCH(int, taken);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QString path = dir.filePath(QStringLiteral("head"));
+    QByteArray written;
+    for (int i = 0; i < size; ++i)
+        written += char('a' + i % 26);
+    if (kind == "file")
+        QVERIFY(put(path, written));
+    else if (kind == "fifo")
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else
+        path = kind;
+
+    const RegularFile::Contents file = RegularFile::readHead(path, Bound);
+    QCOMPARE(file.status, status);
+    QCOMPARE(file.bytes, written.left(taken));
 }
 
 void tst_RegularFile::replaces_data()

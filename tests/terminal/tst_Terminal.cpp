@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QRegularExpression>
 
+#include <sys/stat.h>
+
 namespace {
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -224,6 +226,23 @@ void tst_Terminal::idSources_data()
                                 << noId;
     QTest::newRow("two words") << "FILE" << QByteArray("SN 1\n") << "" << noId;
     QTest::newRow("escape character") << "FILE" << QByteArray("SN\x1b[2J1") << "" << noId;
+    // A memory chip's image: the id, then padding well past what is read.
+    QTest::newRow("id before 8 KiB of padding") << "FILE" << QByteArray("SN-5").append(QByteArray(8192, '\0')) << "SN-5"
+                                                << "[Terminal] Device ID changed : SN-5";
+    // A pipe with no writer: opened, it would hold the start for good.
+    QTest::newRow("a pipe") << "FIFO" << QByteArray() << "" << "[Terminal] ERROR: Could not open file : FILE";
+    // The same rule for an id given as it stands: the settings file too must not put a line
+    // break into topics, requests, log lines and cards.
+    const QString literal = "[Terminal] ERROR: terminal/deviceId holds no id (at most 64 printable characters "
+                            "without blanks) : ";
+    QTest::newRow("literal of 64 characters") << QString(64, 'S') << QByteArray() << QString(64, 'S')
+                                              << "[Terminal] Device ID changed : " + QString(64, 'S');
+    QTest::newRow("literal of 65 characters") << QString(65, 'S') << QByteArray() << "" << literal + QString(65, 'S');
+    QTest::newRow("literal of two words") << "SN 1" << QByteArray() << "" << literal + "SN 1";
+    // As the settings file writes a line break and an escape character.
+    QTest::newRow("literal of two lines") << "SN-1\\nState: Ready" << QByteArray() << ""
+                                          << literal + "SN-1\\nState: Ready";
+    QTest::newRow("literal with an escape character") << "SN\\x1b[2J1" << QByteArray() << "" << literal + "SN\\x1b[2J1";
 }
 
 void tst_Terminal::idSources()
@@ -237,6 +256,10 @@ void tst_Terminal::idSources()
     if (value == "FILE") {
         value = files.filePath("serialnumber");
         QVERIFY(writeFile(value, content));
+        line.replace("FILE", value);
+    } else if (value == "FIFO") {
+        value = files.filePath("serialnumber");
+        QCOMPARE(::mkfifo(QFile::encodeName(value).constData(), 0600), 0);
         line.replace("FILE", value);
     }
     LaneSetup setup;

@@ -242,6 +242,13 @@ void tst_Supervision::configSetRefusesWrongTypes_data()
                                            << "expected an id, not a file path";
     QTest::newRow("customs id from a file") << "terminal" << "customsId" << QJsonValue("gui.conf")
                                             << "expected an id, not a file path";
+    // A literal id is published, sent to the back office, logged and written on cards as it is.
+    const QString token = "expected an id of at most 64 printable characters without blanks";
+    QTest::newRow("device id with a line break") << "terminal" << "deviceId" << QJsonValue("SN-1\nState: Ready")
+                                                 << token;
+    QTest::newRow("location id with a blank") << "terminal" << "locationId" << QJsonValue("7 8") << token;
+    QTest::newRow("customs id of 65 characters") << "terminal" << "customsId" << QJsonValue(QString(65, '1')) << token;
+    QTest::newRow("device id with an escape") << "terminal" << "deviceId" << QJsonValue("SN\x1b[2J1") << token;
     // The link's trust stays the site's: with checks off or another root, whoever answers at
     // the back office's address would get the API key with the next heartbeat.
     QTest::newRow("certificate checks off") << "card-bo" << "ignoreSslErrors" << QJsonValue(true)
