@@ -1,6 +1,7 @@
 #include "camera/ZIDCamera.h"
 
 #include "app/LogQuote.h"
+#include "app/RegularFile.h"
 #include "transport/HttpClient.h"
 
 #include <QAuthenticator>
@@ -487,13 +488,13 @@ void ZIDCamera::uploadCameraConfiguration()
 
     const QUrl url(applicationBase() + QStringLiteral("alpr.cgi"));
     // The bytes go unchanged, line ends included; the file no larger than an answer may be.
-    QString why;
-    const QByteArray settings = HttpClient::readRegularFile(m_configurationFile, MaxReplySize, &why);
-    if (!why.isEmpty()) {
+    const RegularFile::Contents file = RegularFile::read(m_configurationFile, MaxReplySize);
+    if (!file.ok()) {
         qWarning().noquote().nospace() << CAMERA_TAG << typeTag() << "Cannot open the file " << m_configurationFile
-                                       << " : " << why;
+                                       << " : " << file.why(MaxReplySize);
         return;
     }
+    const QByteArray &settings = file.bytes;
 
     QNetworkRequest request = cameraRequest(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));

@@ -297,25 +297,15 @@ QSslKey HttpClient::loadPrivKey(QString const &path, QString *refusal)
 QByteArray HttpClient::readTlsFile(QString const &path, QString *refusal)
 {
     // The files are read at every request on the caller's thread.
-    QString why;
-    bool opened = false;
-    QByteArray const bytes = path.isEmpty() ? QByteArray() : readRegularFile(path, MaxTlsFileSize, &why, &opened);
-    if (!opened) {
+    RegularFile::Contents const file =
+        path.isEmpty() ? RegularFile::Contents() : RegularFile::read(path, MaxTlsFileSize);
+    // A file refused for what it is was there to be opened.
+    if (!file.opened && file.status == RegularFile::Contents::Failed) {
         qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: Could not open file : " << LogQuote::quote(path);
         return QByteArray();
     }
-    if (!why.isEmpty())
-        *refusal = QStringLiteral("TLS file %1 refused : %2").arg(LogQuote::quote(path), why);
-    return bytes;
-}
-
-QByteArray HttpClient::readRegularFile(QString const &path, qint64 maxSize, QString *why, bool *opened)
-{
-    RegularFile::Contents const file = RegularFile::read(path, maxSize);
-    *why = file.why(maxSize);
-    // A file refused for what it is was there to be opened.
-    if (opened)
-        *opened = file.opened || file.status != RegularFile::Contents::Failed;
+    if (!file.ok())
+        *refusal = QStringLiteral("TLS file %1 refused : %2").arg(LogQuote::quote(path), file.why(MaxTlsFileSize));
     return file.bytes;
 }
 

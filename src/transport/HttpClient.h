@@ -64,11 +64,6 @@ public:
     // The Content-Encoding of an answer packed all the same, empty when it is not.
     static QByteArray packedEncoding(QNetworkReply const *reply);
 
-    // The bytes of the regular file at `path`, of at most `maxSize` bytes, read at once and
-    // without blocking: a pipe, a device or a folder is refused. Empty with `why` set when there
-    // are none; `opened` says whether it could be opened at all.
-    static QByteArray readRegularFile(QString const &path, qint64 maxSize, QString *why, bool *opened = nullptr);
-
 public slots:
     HttpClient::Result get(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize);
     HttpClient::Result del(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize);
