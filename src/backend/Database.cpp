@@ -356,12 +356,14 @@ QVariant Database::param(const QString &key) const
 
 bool Database::setParam(const QString &key, const QVariant &value)
 {
-    const QVariant previous = param(key);
-    if (previous == value)
-        return true;
     if (key == ApiKey) {
+        // Read once: the stored key and the entries kept beside it come from the same bytes.
         const QString path = apiKeyPath();
         KeyFile file = readKeyFile(path, false);
+        if (!file.problem.isEmpty())
+            logRefused(path, file.problem);
+        if (QVariant(file.entries.value(ApiKey).toString()) == value)
+            return true;
         if (!file.problem.isEmpty()) {
             // Set aside like any other unusable file, not replaced unread.
             const QString aside = path + QStringLiteral(".bad");
@@ -381,6 +383,8 @@ bool Database::setParam(const QString &key, const QVariant &value)
         emit paramChanged(key, value);
         return true;
     }
+    if (param(key) == value)
+        return true;
     QSqlQuery query = m_db.query(QStringLiteral("INSERT OR REPLACE INTO Parameters (key, value) VALUES (?, ?)"));
     query.addBindValue(key);
     query.addBindValue(value);
