@@ -84,9 +84,8 @@ EventLogFile::Contents EventLogFile::read(const QString &fileName, int keep)
     case RegularFile::Contents::Failed:
         if (file.missing || file.error == ENOENT)
             return outcome(Status::Missing);
-        // Replaced unread by the next write, its events would be lost: it is set aside like any
-        // other.
-        return outcome(Status::Unusable, QStringLiteral("cannot be read: ") + file.why(MaxSize));
+        // No descriptor left, an I/O error: nothing is known of its content.
+        return outcome(Status::Unreadable, file.why(MaxSize));
     case RegularFile::Contents::Irregular:
     case RegularFile::Contents::TooLarge:
         break;

@@ -25,16 +25,16 @@ public:
     };
 
     enum class Status {
-        Missing, // nothing there: an empty log
-        Read,    // entries taken
-        Unusable // no log of ours (a link, a pipe, too large, values never written) or one that
-                 // could not be opened or read: set it aside
+        Missing,    // nothing there: an empty log
+        Read,       // entries taken
+        Unusable,   // no log of ours (a link, a pipe, too large, values never written): set it aside
+        Unreadable  // a file that could not be opened or read now: it may hold events, leave it
     };
 
     struct Contents
     {
         Status status = Status::Missing;
-        QString reason;       // why it is unusable
+        QString reason;       // why it is unusable or unreadable
         int count = 0;        // entries in the file
         int first = 0;        // index of the first entry taken
         QList<Entry> entries; // the last ones, oldest first

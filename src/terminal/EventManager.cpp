@@ -12,7 +12,9 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +25,39 @@ const char Tag[] = "[EventManager] ";
 void logInfo(const QString &text)
 {
     qInfo().noquote().nospace() << Tag << text;
+}
+
+bool exists(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+// A folder is left: what it holds is not ours to remove.
+void removeUnlessFolder(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    if (::lstat(name.constData(), &info) == 0 && !S_ISDIR(info.st_mode))
+        ::unlink(name.constData());
+}
+
+// False with errno set (EEXIST when something is at `to`).
+bool moveWithoutReplacing(const QString &from, const QString &to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    // A file system that cannot refuse by itself: looked at first.
+    struct stat info;
+    if (::lstat(target.constData(), &info) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(source.constData(), target.constData()) == 0;
 }
 
 } // namespace
@@ -56,48 +91,82 @@ QVariant EventManager::data() const
     return QVariant::fromValue(m_filtered);
 }
 
-void EventManager::setAside(const QString &reason)
+bool EventManager::setAside(const QString &reason)
 {
-    const QByteArray name = QFile::encodeName(m_fileName);
+    const auto aside = [this](int n) {
+        return m_fileName + QStringLiteral(".bad") + (n > 0 ? QStringLiteral(".%1").arg(n) : QString());
+    };
+    // Room at "<file>.bad": each earlier one a number up. Nothing is moved onto anything: a
+    // folder in the way stops the shift there, and the log then stays where it is.
+    for (int n = KeptAside - 1; n > 0; --n) {
+        if (!exists(aside(n - 1)))
+            continue;
+        if (n == KeptAside - 1)
+            removeUnlessFolder(aside(n));
+        moveWithoutReplacing(aside(n - 1), aside(n));
+    }
     // rename() moves a link or a pipe itself, whatever it points to.
-    const QString aside = m_fileName + QStringLiteral(".bad");
-    const QByteArray asideName = QFile::encodeName(aside);
-    struct stat old;
-    if (::lstat(asideName.constData(), &old) == 0 && !S_ISDIR(old.st_mode))
-        ::unlink(asideName.constData());
-    if (::rename(name.constData(), asideName.constData()) != 0) {
+    if (!moveWithoutReplacing(m_fileName, aside(0))) {
         const QString error = QString::fromLocal8Bit(std::strerror(errno));
-        // Still in the way: at least no link is followed and nothing of it is read.
-        if (::unlink(name.constData()) != 0) {
-            qCritical().noquote().nospace() << Tag << "ERROR: Event log unusable (" << reason
-                                            << ") and cannot be moved aside : " << LogQuote::quote(error);
-            return;
-        }
-        qCritical().noquote().nospace() << Tag << "ERROR: Event log unusable (" << reason << "), removed : "
+        qCritical().noquote().nospace() << Tag << "ERROR: Event log unusable (" << reason << ") and cannot be moved aside ("
+                                        << error << "), left in place : "
                                         << m_fileName;
-        return;
+        return false;
     }
     qCritical().noquote().nospace() << Tag << "ERROR: Event log unusable (" << reason << "), moved aside to "
-                                    << aside << "; starting with an empty log";
+                                    << aside(0) << "; starting with an empty log";
+    return true;
 }
 
-void EventManager::load()
+bool EventManager::load()
 {
     const EventLogFile::Contents contents = EventLogFile::read(m_fileName, MaxLoaded);
-    if (contents.status == EventLogFile::Status::Unusable)
-        setAside(contents.reason);
+    switch (contents.status) {
+    case EventLogFile::Status::Unreadable:
+        qCritical().noquote().nospace() << Tag << "ERROR: Event log cannot be read (" << contents.reason << ") : "
+                                        << m_fileName;
+        m_unsettled = true;
+        return false;
+    case EventLogFile::Status::Unusable:
+        if (!setAside(contents.reason)) {
+            m_unsettled = true;
+            return false;
+        }
+        break;
+    case EventLogFile::Status::Missing:
+    case EventLogFile::Status::Read:
+        break;
+    }
+    m_unsettled = false;
     logInfo(QStringLiteral("Loading saved events : from=%1 to=%2").arg(contents.first).arg(contents.count));
+    // Before those held: those came later.
+    QList<Event *> loaded;
     for (const EventLogFile::Entry &entry : contents.entries)
-        m_events.append(new Event(entry.category, entry.name, entry.description, entry.timestamp));
+        loaded.append(new Event(entry.category, entry.name, entry.description, entry.timestamp));
+    m_events = loaded + m_events;
+    while (m_events.size() > MaxLoaded + 1)
+        release(m_events.takeFirst());
+    return true;
 }
 
 void EventManager::save()
 {
-    // A link, a pipe or a folder that took the log's place is moved aside as at start-up; a
-    // file there is replaced without being read.
+    if (m_unsettled) {
+        if (!load()) {
+            qCritical().noquote().nospace() << Tag
+                                            << "ERROR: Event log not written over what could not be read or moved aside : "
+                                            << m_fileName;
+            return;
+        }
+        purge(QDateTime::currentDateTime().addDays(-RetentionDays));
+    }
+    // A link, a pipe or a folder that took the log's place is moved aside as at start-up (or,
+    // when it cannot be, left there and looked at again next time); a file there is replaced
+    // without being read.
     struct stat info;
-    if (::lstat(QFile::encodeName(m_fileName).constData(), &info) == 0 && !S_ISREG(info.st_mode))
-        setAside(QStringLiteral("not a regular file"));
+    if (::lstat(QFile::encodeName(m_fileName).constData(), &info) == 0 && !S_ISREG(info.st_mode)
+        && !setAside(QStringLiteral("not a regular file")))
+        return;
     QList<EventLogFile::Entry> entries;
     entries.reserve(m_events.size());
     for (const Event *event : qAsConst(m_events))
@@ -126,7 +195,7 @@ void EventManager::push(Event *event)
     update();
 }
 
-void EventManager::clear(const QDateTime &before)
+int EventManager::purge(const QDateTime &before)
 {
     int count = 0;
     for (auto it = m_events.begin(); it != m_events.end();) {
@@ -138,6 +207,12 @@ void EventManager::clear(const QDateTime &before)
             ++it;
         }
     }
+    return count;
+}
+
+void EventManager::clear(const QDateTime &before)
+{
+    const int count = purge(before);
     logInfo(QStringLiteral("Deleted %1 event(s) older than %2")
                 .arg(count)
                 .arg(before.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))));

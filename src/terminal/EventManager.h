@@ -22,6 +22,8 @@ class EventManager : public QObject
 public:
     static constexpr int MaxLoaded = 1000;
     static constexpr int RetentionDays = 30;
+    // Unusable logs kept aside, the newest first: "<file>.bad", "<file>.bad.1", ...
+    static constexpr int KeptAside = 3;
 
     explicit EventManager(Config &config, QObject *parent = nullptr);
     // The same on a file of the caller's choice.
@@ -50,10 +52,15 @@ signals:
     void dataChanged();
 
 private:
-    void load();
+    // Takes the file's events before those held, or moves an unusable file aside; false (logged)
+    // while what is in the file's place can be neither read nor moved.
+    bool load();
     void save();
-    // Moves what is in the file's place aside, as "<file>.bad", with an error.
-    void setAside(const QString &reason);
+    // Moves what is in the file's place aside, as "<file>.bad", the earlier ones one number up
+    // and the oldest beyond KeptAside removed; false (logged) when it stays where it is.
+    bool setAside(const QString &reason);
+    // Drops the events stamped at or before `before`; how many.
+    int purge(const QDateTime &before);
     void update();
     void release(Event *event);
     // The bounds of a named period as of now; both invalid for a name it does not know.
@@ -61,6 +68,9 @@ private:
 
     Config &m_config;
     QString m_fileName;
+    // What is in the file's place was neither read nor moved aside: it may hold events, so
+    // nothing is written over it until it is.
+    bool m_unsettled = false;
     QList<Event *> m_events;
     QList<QObject *> m_filtered;
     int m_severity = 0;

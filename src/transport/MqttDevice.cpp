@@ -238,8 +238,9 @@ void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBy
         return;
     }
 
-    // Published just now (not kept by the broker from before): the service runs.
-    if (!retained && !m_statusTopics.contains(topic))
+    // Published just now (not kept by the broker from before): the service runs. An empty
+    // payload is how a kept message is cleared, by anyone, the service too as it goes.
+    if (!retained && !payload.isEmpty() && !m_statusTopics.contains(topic))
         setService(Service::Running);
     m_topic = topic;
     if (!doc.isObject())

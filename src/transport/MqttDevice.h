@@ -52,7 +52,7 @@ public:
     static bool serviceOnline(const QJsonObject &status);
 
     // What this client knows of its service in the current session: nothing yet; that it runs
-    // (its status said so, or it published something just now); that it is down (its status
+    // (its status said so, or it published something not empty just now); that it is down (its status
     // said so: "service": false, a cleared status, a will). Forgotten at each new session,
     // since a retained status comes back with it.
     enum class Service { Unknown, Running, Down };
@@ -81,7 +81,8 @@ protected:
     void emptyMeansCleared(const QString &suffix, std::function<void()> cleared = nullptr);
     // Base + suffix carries the service's own word on whether it runs: its
     // handler sets the service (routeStatus does so itself). A message the
-    // service publishes live on any other route shows that it runs.
+    // service publishes live on any other route shows that it runs; an empty
+    // one (a kept message cleared) never does.
     void statusTopic(const QString &suffix);
     void setService(Service service);
     void subscribeTo(const QString &suffix, quint8 qos = 0);

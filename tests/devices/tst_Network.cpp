@@ -114,6 +114,7 @@ private slots:
     void saveWhileDisconnected();
     void saveAfterAStaleDown_data();
     void saveAfterAStaleDown();
+    void saveAfterTheServiceClearedItsConfiguration();
     void askedAgainAfterABrokerRestart();
 
 private:
@@ -615,6 +616,30 @@ void TestNetwork::saveAfterAStaleDown()
         QVERIFY(ethernet->save());
     }
     WAIT_COMPARE(m_rig->fake.count("ethernet/config/set"), 1);
+}
+
+// A service going down clears the configuration it kept: that empty message comes from it but
+// says nothing of its running, so a save after it is refused, and nothing is sent.
+void TestNetwork::saveAfterTheServiceClearedItsConfiguration()
+{
+    Ethernet *ethernet = m_rig->ethernet();
+    m_rig->fake.setServiceOnline(false);
+    WAIT_VERIFY(!ethernet->serviceOnline());
+    const QString topic = m_rig->base + "/ethernet/config";
+    const int before = m_rig->rig.seen(topic);
+    m_rig->fake.clearEthernetConfig();
+    QVERIFY(m_rig->rig.waitSeen(topic, before + 1));
+    QVERIFY(!ethernet->serviceOnline());
+
+    ethernet->setMethod("auto");
+    const int asked = m_rig->fake.count("ethernet/state/get");
+    LogCapture log;
+    QVERIFY(!ethernet->save());
+    QCOMPARE(log.texts(QtWarningMsg),
+             QStringList{"[Network][Ethernet] WARN: Network service offline : configuration not sent"});
+    // What it sent instead: a question, in case the service runs after all.
+    WAIT_COMPARE(m_rig->fake.count("ethernet/state/get"), asked + 1);
+    QCOMPARE(m_rig->fake.count("ethernet/config/set"), 0);
 }
 
 void TestNetwork::askedAgainAfterABrokerRestart()

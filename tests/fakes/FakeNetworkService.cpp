@@ -131,6 +131,11 @@ void FakeNetworkService::publishEthernetConfig()
     publish(QStringLiteral("/ethernet/config"), document);
 }
 
+void FakeNetworkService::clearEthernetConfig()
+{
+    publishRaw(QStringLiteral("/ethernet/config"), QByteArray(), true);
+}
+
 void FakeNetworkService::handle(const Request &request)
 {
     if (!m_online)

@@ -38,6 +38,9 @@ public:
     void publishStatus();
     void publishEthernetState();
     void publishEthernetConfig();
+    // An empty kept message on "ethernet/config": how the service clears what it keeps, as it
+    // does when it stops.
+    void clearEthernetConfig();
 
 protected:
     void handle(const Request &request) override;

@@ -105,6 +105,27 @@ bool QmlFixture::setNetworkServiceOnline(bool online)
     return waitUntil([this, online] { return m_network->ethernet()->serviceOnline() == online; });
 }
 
+bool QmlFixture::setNetworkServiceConfigCleared(bool cleared)
+{
+    if (!m_network)
+        return false;
+    // Connected after the client's own handler: seen here, handled there.
+    bool seen = false;
+    const QByteArray topic = m_networkService->base().toUtf8() + "/ethernet/config";
+    const QMetaObject::Connection watch = connect(
+        m_mqtt.get(), &manager::MqttClient::received, this, [&seen, topic, cleared](const QByteArray &payload, const QByteArray &from) {
+            if (from == topic && payload.isEmpty() == cleared)
+                seen = true;
+        });
+    if (cleared)
+        m_networkService->clearEthernetConfig();
+    else
+        m_networkService->publishEthernetConfig();
+    const bool handled = waitUntil([&seen] { return seen; });
+    disconnect(watch);
+    return handled;
+}
+
 bool QmlFixture::setNetworkClientConnected(bool connected)
 {
     if (!m_network)

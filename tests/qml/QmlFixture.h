@@ -49,6 +49,9 @@ public:
     Q_INVOKABLE QVariantMap networkServiceConfig() const;
     // Stops or restarts the fake service; true once the client has seen it.
     Q_INVOKABLE bool setNetworkServiceOnline(bool online);
+    // The fake service clears the configuration it keeps (an empty message), or publishes it
+    // again; true once the client has handled it.
+    Q_INVOKABLE bool setNetworkServiceConfigCleared(bool cleared);
     // Drops or restores the client's broker connection; true once it is so
     // (back in step with the service when restored).
     Q_INVOKABLE bool setNetworkClientConnected(bool connected);

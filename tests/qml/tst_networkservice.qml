@@ -40,6 +40,7 @@ Item {
             // What a failed test may have left gone comes back for the next.
             verify(fixture.setNetworkServiceOnline(true))
             verify(fixture.setNetworkClientConnected(true))
+            verify(fixture.setNetworkServiceConfigCleared(false))
             tryCompare(stack, "busy", false)
             stack.pop(null, StackView.Immediate)
         }
@@ -118,6 +119,9 @@ Item {
             return [
                 { tag: "service offline", broker: false,
                   problem: "The network service is not running: the configuration was not sent" },
+                // Its going clears what it kept: no sign that it runs.
+                { tag: "service offline, its kept configuration cleared", broker: false, cleared: true,
+                  problem: "The network service is not running: the configuration was not sent" },
                 { tag: "broker gone", broker: true,
                   problem: "The network service cannot be reached: the configuration was not sent" }
             ]
@@ -133,6 +137,13 @@ Item {
                 verify(fixture.setNetworkClientConnected(false))
             else
                 verify(fixture.setNetworkServiceOnline(false))
+            if (data.cleared) {
+                verify(fixture.setNetworkServiceConfigCleared(true))
+                // What the service last reported: nothing.
+                shownMode = findChild(page, "modeBox").currentText
+                shownAddress = field(page, "address").text
+                compare(shownAddress, "")
+            }
             if (shownMode !== "manual")
                 ui.choose(this, findChild(page, "modeBox"), "manual")
             fillManual(page, "172.20.9.9")

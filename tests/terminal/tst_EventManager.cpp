@@ -91,6 +91,10 @@ private slots:
     void writeKeepsTheFilesPermissions();
     void unusableFileSetAside_data();
     void unusableFileSetAside();
+    void unreadableLogLeftInPlace();
+    void blockedSetAsideKeepsTheLog_data();
+    void blockedSetAsideKeepsTheLog();
+    void setAsideLogsKeptUnderOwnNames();
     void linkReplacedNotFollowed();
     void writerNeverReadsWhatTookTheLogsPlace_data();
     void writerNeverReadsWhatTookTheLogsPlace();
@@ -105,6 +109,8 @@ private:
     int storedCount() const { return storedCount(path()); }
     static int storedCount(const QString &file);
     QString path() const { return m_dir->filePath("events.ini"); }
+    // The bytes of a file in the temporary folder; null when it cannot be read.
+    QByteArray bytes(const QString &name) const;
     // Starts the program copied into `folder` (so that its log is `folder`/events.ini), waits
     // for its first frame or its end, and stops it; its standard error, and whether it ran.
     bool startProgram(const QString &folder, QString *err);
@@ -584,8 +590,6 @@ void tst_EventManager::unusableFileSetAside_data()
     QTest::newRow("named pipe") << "fifo" << "not a regular file" << QByteArray();
     QTest::newRow("folder") << "folder" << "not a regular file" << QByteArray();
     QTest::newRow("link to a device") << "device" << "not a regular file" << QByteArray();
-    // Replaced unread by the next entry, its events would be gone.
-    QTest::newRow("file that cannot be read") << "unreadable" << "cannot be read: Too many open files" << QByteArray();
 
     // A timestamp is taken only as the log writes it (and as the settings library wrote it before).
     const QByteArray head = "[events]\n1\\category=General\n1\\desc=\n1\\name=Application started\n";
@@ -632,24 +636,15 @@ void tst_EventManager::unusableFileSetAside()
         QVERIFY(QDir(m_dir->path()).mkdir("events.ini"));
     } else if (kind == "device") {
         QVERIFY(QFile::link("/dev/zero", path()));
-    } else if (kind == "unreadable") {
-        writeFile({Stored("Application started", QDateTime::currentDateTime())});
-        QFile file(path());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        content = file.readAll();
     }
-    if (!content.isEmpty() && kind != "unreadable") {
+    if (!content.isEmpty()) {
         QFile file(path());
         QVERIFY(file.open(QIODevice::WriteOnly));
         QCOMPARE(file.write(content), qint64(content.size()));
     }
 
     LogCapture log;
-    std::optional<NoFreeDescriptors> starved;
-    if (kind == "unreadable")
-        starved.emplace();
     EventManager manager(*m_config, path());
-    starved.reset();
     QCOMPARE(manager.events().size(), 0);
     QVERIFY2(log.contains(QtCriticalMsg, QStringLiteral("[EventManager] ERROR: Event log unusable (%1), moved aside to %2")
                                              .arg(reason, bad)),
@@ -665,6 +660,132 @@ void tst_EventManager::unusableFileSetAside()
     QCOMPARE(storedCount(), 1);
     EventManager again(*m_config, path());
     QCOMPARE(again.events().size(), 1);
+}
+
+QByteArray tst_EventManager::bytes(const QString &name) const
+{
+    QFile file(m_dir->filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A log that cannot be read now (no descriptor left, an I/O error) holds events all the same:
+// it stays where it is, untouched, and is read again before anything is written over it.
+void tst_EventManager::unreadableLogLeftInPlace()
+{
+    writeFile({Stored("Application started", at(1, QTime(8, 0))), Stored("Maintenance login", at(1, QTime(9, 0)))});
+    const QByteArray written = bytes("events.ini");
+    QVERIFY(!written.isEmpty());
+
+    LogCapture log;
+    std::optional<NoFreeDescriptors> starved(std::in_place);
+    EventManager manager(*m_config, path());
+    // Still unreadable at the next entry: it is held, the file left alone.
+    manager.push(new Event("General", "Maintenance logout", "", at(0, QTime(0, 0))));
+    starved.reset();
+    QVERIFY2(log.contains(QtCriticalMsg, "[EventManager] ERROR: Event log cannot be read (Too many open files) : " + path()),
+             qPrintable(log.texts().join('\n')));
+    QVERIFY2(!log.contains(QtCriticalMsg, "unusable"), qPrintable(log.texts().join('\n')));
+    QCOMPARE(bytes("events.ini"), written);
+    QCOMPARE(QDir(m_dir->path()).entryList({"events.ini*"}, QDir::AllEntries | QDir::System), QStringList{"events.ini"});
+    QCOMPARE(shownNames(manager), QStringList{"Maintenance logout"});
+
+    // Readable again: what it held comes first, then what came meanwhile.
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QCOMPARE(shownNames(manager),
+             (QStringList{"Application started", "Maintenance logout", "Maintenance login", "Application started"}));
+    EventManager again(*m_config, path());
+    QCOMPARE(shownNames(again), shownNames(manager));
+    QVERIFY(!QFileInfo::exists(path() + ".bad"));
+}
+
+void tst_EventManager::blockedSetAsideKeepsTheLog_data()
+{
+    QTest::addColumn<QStringList>("folders"); // in the way of the names aside
+    QTest::addColumn<bool>("setAside");
+
+    // A folder in the newest place moves along with the files: both are kept.
+    QTest::newRow("folder as the last one set aside") << QStringList{"events.ini.bad"} << true;
+    QTest::newRow("folders in every place aside")
+        << QStringList{"events.ini.bad", "events.ini.bad.1", "events.ini.bad.2"} << false;
+    QTest::newRow("folder in the oldest place, the others free") << QStringList{"events.ini.bad.2"} << true;
+}
+
+// An unusable log that cannot be moved aside is not deleted: it stays, and no entry is written
+// over it, until it can be moved.
+void tst_EventManager::blockedSetAsideKeepsTheLog()
+{
+    QFETCH(QStringList, folders);
+    QFETCH(bool, setAside);
+
+    for (const QString &folder : folders) {
+        QVERIFY(QDir(m_dir->path()).mkpath(folder + "/inside"));
+    }
+    const QByteArray crafted("[events]\n1\\name=a, b\nsize=1\n");
+    {
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(crafted), qint64(crafted.size()));
+    }
+
+    LogCapture log;
+    EventManager manager(*m_config, path());
+    manager.push(new Event("General", "Application started", "", QDateTime::currentDateTime()));
+    QCOMPARE(shownNames(manager), QStringList{"Application started"});
+    // Every folder is still there, with what it held, whatever its name now.
+    QDir dir(m_dir->path());
+    const QStringList folderNames = dir.entryList({"events.ini*"}, QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(folderNames.size(), folders.size());
+    for (const QString &folder : folderNames)
+        QVERIFY(QFileInfo(m_dir->filePath(folder + "/inside")).isDir());
+
+    if (setAside) {
+        QCOMPARE(bytes("events.ini.bad"), crafted);
+        QCOMPARE(storedCount(), 1);
+        return;
+    }
+    QVERIFY2(log.contains(QtCriticalMsg, "[EventManager] ERROR: Event log unusable (holds values never written here) "
+                                         "and cannot be moved aside (File exists), left in place : " + path()),
+             qPrintable(log.texts().join('\n')));
+    QVERIFY2(log.contains(QtCriticalMsg, "[EventManager] ERROR: Event log not written over what could not be read or moved aside : "
+                                         + path()),
+             qPrintable(log.texts().join('\n')));
+    QCOMPARE(bytes("events.ini"), crafted);
+
+    // The way is free again: the log goes aside, and the held entry is written.
+    QVERIFY(QDir(m_dir->filePath("events.ini.bad.2")).removeRecursively());
+    manager.push(new Event("General", "Maintenance login", "", QDateTime::currentDateTime()));
+    QCOMPARE(bytes("events.ini.bad"), crafted);
+    QCOMPARE(storedCount(), 2);
+}
+
+// Each log set aside keeps a name of its own, the last one "events.ini.bad" as it always was,
+// the earlier ones numbered after it, oldest last; only the few newest are kept.
+void tst_EventManager::setAsideLogsKeptUnderOwnNames()
+{
+    const auto crafted = [](int n) { return QByteArray("[events]\nsize=x") + QByteArray::number(n) + "\n"; };
+    // One an earlier version set aside.
+    {
+        QFile file(path() + ".bad");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(crafted(0)) > 0);
+    }
+    for (int n = 1; n <= 4; ++n) {
+        {
+            QFile file(path());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.write(crafted(n)) > 0);
+        }
+        EventManager manager(*m_config, path());
+        QCOMPARE(manager.events().size(), 0);
+        QVERIFY(!QFileInfo::exists(path()));
+
+        QStringList expected;
+        for (int k = n; k >= 0 && k > n - 3; --k)
+            expected << (k == n ? QString("events.ini.bad") : QString("events.ini.bad.%1").arg(n - k));
+        QCOMPARE(QDir(m_dir->path()).entryList({"events.ini*"}, QDir::AllEntries | QDir::System, QDir::Name), expected);
+        for (int i = 0; i < expected.size(); ++i)
+            QCOMPARE(bytes(expected.at(i)), crafted(n - i));
+    }
 }
 
 // A link in the log's place is replaced by a file of its own; what it pointed to is untouched.

@@ -177,7 +177,8 @@ void TestMqttDevice::otherTopicsAreNotRead()
 }
 
 // What the client knows of its service: its status says so; a document the service publishes
-// live elsewhere shows that it runs (a retained one may be older than its going); a new session
+// live elsewhere shows that it runs (a retained one may be older than its going, an empty one
+// clears what it kept and says nothing of whether it runs); a new session
 // forgets it all, and a retained status comes back with it.
 void TestMqttDevice::whatIsKnownOfTheService_data()
 {
@@ -197,6 +198,10 @@ void TestMqttDevice::whatIsKnownOfTheService_data()
         << QStringList{"retain /a {}", down, "renew"} << "unknown" << 3; // running, down, forgotten
     QTest::newRow("down, then another client's topic") << QStringList{down, "/other {}"} << "down" << 1;
     QTest::newRow("down, then a document that does not parse") << QStringList{down, "/a {"} << "down" << 1;
+    // An empty payload is how a service clears what it keeps, even while it is gone.
+    QTest::newRow("down, then an empty payload read as a document") << QStringList{down, "/a "} << "down" << 1;
+    QTest::newRow("down, then a kept document cleared") << QStringList{down, "retain /a "} << "down" << 1;
+    QTest::newRow("nothing heard, then an empty payload") << QStringList{"/a "} << "unknown" << 0;
 }
 
 void TestMqttDevice::whatIsKnownOfTheService()
