@@ -7,13 +7,13 @@
 #include "async/Deferred.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSet>
 #include <QThread>
 
 #include <fcntl.h>
@@ -155,13 +155,40 @@ bool writeAll(int fd, const QByteArray &content, off_t at)
     return true;
 }
 
+// The temporary file beside the target: this prefix and six letters or
+// digits, a name no other program gives a file.
+QString temporaryPrefix(const QFileInfo &target)
+{
+    return QStringLiteral(".") + target.fileName() + QStringLiteral(".tmp-");
+}
+
+// A write cut off between its temporary file and the rename (the program
+// killed) leaves that file behind, one per kill: the next write takes them
+// away, regular files of the clock's own name only.
+void removeLeftovers(const QString &target)
+{
+    static const QRegularExpression suffix(QStringLiteral("\\A[A-Za-z0-9]{6}\\z"));
+    const QFileInfo info(target);
+    const QString prefix = temporaryPrefix(info);
+    const QDir folder(info.absolutePath());
+    const QStringList names = folder.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QString &name : names) {
+        if (!name.startsWith(prefix) || !suffix.match(name.mid(prefix.size())).hasMatch())
+            continue;
+        const QByteArray path = QFile::encodeName(folder.filePath(name));
+        struct stat made = {};
+        if (::lstat(path.constData(), &made) == 0 && S_ISREG(made.st_mode))
+            ::unlink(path.constData());
+    }
+}
+
 // Written beside the file, given the file's owner, group and mode, flushed
 // and renamed over it: a reader sees the old text or the new, whole.
 bool replaceFile(const QString &target, const QByteArray &content, const struct stat *old, QString *reason)
 {
     const QFileInfo info(target);
-    QByteArray temporary = QFile::encodeName(info.absolutePath() + QStringLiteral("/.") + info.fileName()
-                                             + QStringLiteral(".XXXXXX"));
+    QByteArray temporary = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + temporaryPrefix(info)
+                                             + QStringLiteral("XXXXXX"));
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         *reason = qt_error_string(errno);
@@ -248,6 +275,13 @@ Clock::Clock(QObject *parent)
 Clock::~Clock()
 {
     const bool writing = m_running && m_commands.head().program.isEmpty();
+    // The daemon's restart that waits for the write, if any.
+    std::optional<Command> restart;
+    if (writing) {
+        for (int i = 1; i < m_commands.size() && !restart; ++i)
+            if (m_commands.at(i).after == m_commands.head().id)
+                restart = m_commands.at(i);
+    }
     m_commands.clear();
     if (m_process) {
         // Not waited for: it goes once its process has (see startNext).
@@ -257,10 +291,14 @@ Clock::~Clock()
     // A write under way is finished, not cut off; its result goes nowhere.
     // The program may be stopping, which would end its thread half-way: the
     // server asked lost and the temporary file left in the daemon's folder.
+    // Once through, the daemon still has to read the file: else it would
+    // keep the old server while the file names the new one. Detached, the
+    // restart outlives us.
     if (m_worker) {
         m_worker->quitThread();
-        if (writing && m_worker->getThread())
-            m_worker->getThread()->wait(WriteWaitMs);
+        if (writing && m_worker->getThread() && m_worker->getThread()->wait(WriteWaitMs) && restart && m_written
+            && m_written->load())
+            QProcess::startDetached(restart->program, restart->arguments);
     }
 }
 
@@ -327,15 +365,44 @@ void Clock::enqueue(Command command)
     startNext();
 }
 
+int Clock::waitingIndex(quint64 id) const
+{
+    for (int i = 1; i < m_commands.size(); ++i)
+        if (m_commands.at(i).id == id)
+            return i;
+    return -1;
+}
+
+bool Clock::dropWaiting(quint64 id)
+{
+    const int at = waitingIndex(id);
+    if (at < 0)
+        return false;
+    for (int i = m_commands.size() - 1; i > at; --i)
+        if (m_commands.at(i).after == id)
+            m_commands.removeAt(i);
+    m_commands.removeAt(at);
+    // Reads that had it between them now read the same.
+    for (int i = m_commands.size() - 1; i >= 2; --i)
+        if (readWaits(m_commands.at(i), i))
+            m_commands.removeAt(i);
+    return true;
+}
+
 bool Clock::amendWaiting(quint64 id, const QStringList &arguments)
 {
-    for (int i = 1; i < m_commands.size(); ++i) {
-        if (m_commands.at(i).id == id) {
-            m_commands[i].arguments = arguments;
-            return true;
+    const int at = waitingIndex(id);
+    if (at < 0)
+        return false;
+    // Amended in place, it would run before what was asked after it.
+    for (int i = at + 1; i < m_commands.size(); ++i) {
+        if (m_commands.at(i).changes) {
+            dropWaiting(id);
+            return false;
         }
     }
-    return false;
+    m_commands[at].arguments = arguments;
+    return true;
 }
 
 void Clock::startNext()
@@ -382,7 +449,14 @@ void Clock::startWrite()
         if (self)
             self->onWritten(id, written);
     });
-    if (!m_worker->execInThread([result, path, server] { result.resolve(writeConfig(path, server)); })) {
+    // Read by a clock going away while the write is under way, which gets no result.
+    const auto written = std::make_shared<std::atomic<bool>>(false);
+    m_written = written;
+    if (!m_worker->execInThread([result, path, server, written] {
+            Written outcome = writeConfig(path, server);
+            written->store(outcome.ok);
+            result.resolve(outcome);
+        })) {
         Written refused;
         refused.lines << qMakePair(QtCriticalMsg, QStringLiteral("ERROR: Could not write %1 : no thread to write it on").arg(path));
         onWritten(id, refused);
@@ -424,6 +498,7 @@ Clock::Written Clock::writeConfig(const QString &path, const QString &server)
         return written;
     }
     const QByteArray edited = withNtpServer(current.content, server);
+    removeLeftovers(target);
     QString reason;
     if (replaceFile(target, edited, current.missing ? nullptr : &current.info, &reason)) {
         written.ok = true;
@@ -721,20 +796,12 @@ bool Clock::writeNtpServer(const QString &server)
 
     // Only the last server asked matters: a write still waiting gives way,
     // and the restart for it goes with it.
-    QSet<quint64> superseded;
-    for (int i = m_commands.size() - 1; i >= 1; --i) {
-        if (m_commands.at(i).program.isEmpty()) {
+    QList<quint64> superseded;
+    for (int i = 1; i < m_commands.size(); ++i)
+        if (m_commands.at(i).program.isEmpty())
             superseded << m_commands.at(i).id;
-            m_commands.removeAt(i);
-        }
-    }
-    for (int i = m_commands.size() - 1; i >= 1; --i)
-        if (superseded.contains(m_commands.at(i).after))
-            m_commands.removeAt(i);
-    // Reads that had the write between them now read the same.
-    for (int i = m_commands.size() - 1; i >= 2; --i)
-        if (readWaits(m_commands.at(i), i))
-            m_commands.removeAt(i);
+    for (const quint64 id : qAsConst(superseded))
+        dropWaiting(id);
 
     Command write;
     write.server = normalizedNtpServer(server);
@@ -748,7 +815,8 @@ bool Clock::writeNtpServer(const QString &server)
     };
     m_askedServer = qMakePair(id, write.server);
     enqueue(std::move(write));
-    change(QStringLiteral("systemctl"), {QStringLiteral("restart"), QStringLiteral("systemd-timesyncd")}, nullptr, id);
+    // Only a daemon that runs: a plain restart would start one that NTP switched off.
+    change(QStringLiteral("systemctl"), {QStringLiteral("try-restart"), QStringLiteral("systemd-timesyncd")}, nullptr, id);
     return true;
 }
 

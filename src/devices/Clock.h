@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -70,7 +71,9 @@ public:
 
     // Each compares with the value asked last while that is still on its way
     // to the system, otherwise with the value the system reports. A change
-    // still waiting to run takes a later value in its place.
+    // still waiting to run takes a later value in its place when nothing
+    // that changes the system was asked between them; otherwise the later
+    // one goes to the end of the queue in its stead.
     void setTimezone(const QString &zone);
     void setNtpEnabled(bool enable);
     void setNtpServer(const QString &server);
@@ -82,11 +85,12 @@ public:
     void setConfigFile(const QString &path) { m_configFile = path; }
 
     // Queues the server's write into the configuration and the daemon's
-    // restart after it; false (logged) when the text is refused. The write
-    // replaces the file (keeping its owner, group and mode) or, when that
-    // cannot be done, writes it in place; a failed write (logged) leaves the
-    // old text and restarts nothing. A write still waiting gives way to a
-    // later one.
+    // restart after it (only if the daemon runs: NTP off stays off); false
+    // (logged) when the text is refused. The write replaces the file (keeping
+    // its owner, group and mode) or, when that cannot be done, writes it in
+    // place; a failed write (logged) leaves the old text and restarts
+    // nothing. A write still waiting gives way to a later one. A write that
+    // the clock's end finds under way still restarts the daemon once through.
     bool writeNtpServer(const QString &server);
 
     // The thread the configuration is written on: one of the clock's own
@@ -139,9 +143,16 @@ private:
     // Queues the command unless the same reading waits already with nothing
     // that changes the system after it.
     void enqueue(Command command);
+    // Where the command of this id waits in the queue; -1 when it has started or is through.
+    int waitingIndex(quint64 id) const;
+    // Takes a command still waiting out of the queue, with those that run only
+    // after it; false when it has started or is through.
+    bool dropWaiting(quint64 id);
     // A change of a setting still waiting takes the value asked later in its
-    // place (the status read queued after it reports it); false when the
-    // change has started or is through.
+    // place (the status read queued after it reports it), unless something
+    // that changes the system was asked after it: then it is dropped, and the
+    // later value queued at the end as a change of its own. False when a new
+    // change is to be queued.
     bool amendWaiting(quint64 id, const QStringList &arguments);
     void startNext();
     void startWrite();
@@ -168,6 +179,7 @@ private:
     QTimer m_limit;
     QHash<QString, QString> m_failures; // the last failure of each command line
     std::unique_ptr<ThreadWorker> m_worker; // made at the first write
+    std::shared_ptr<std::atomic<bool>> m_written; // the last write started has succeeded
     quint64 m_lastId = 0;
     // What was asked last and is not yet through (the command's id with it).
     std::optional<QPair<quint64, QString>> m_askedZone;

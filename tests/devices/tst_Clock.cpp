@@ -180,6 +180,9 @@ private slots:
     void lastRequestWins();
     void operatorCommandsLogEveryFailure_data();
     void operatorCommandsLogEveryFailure();
+    void requestsRunInTheOrderAsked_data();
+    void requestsRunInTheOrderAsked();
+    void leftoverTemporaryFilesGo();
 
 private:
     // The configuration in a folder of its own, so what is left beside it shows.
@@ -598,7 +601,7 @@ void TestClock::setNtpServerRunsTheSteps()
     QVERIFY(settle());
     QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=ntp1.example.org 192.168.1.10\n"));
     QCOMPARE(m_clock->ntpServer(), QString("ntp1.example.org 192.168.1.10"));
-    QCOMPARE(m_stubs->callLines(), QStringList{"systemctl restart systemd-timesyncd"});
+    QCOMPARE(m_stubs->callLines(), QStringList{"systemctl try-restart systemd-timesyncd"});
     // Nothing left beside it.
     QCOMPARE(QDir(configDir()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::Hidden), QStringList{"timesyncd.conf"});
     QCOMPARE(signalsSeen.take(), QString("ntpServerChanged"));
@@ -670,7 +673,7 @@ void TestClock::writeFailures_data()
     QTest::addColumn<QStringList>("ran");
     QTest::addColumn<QString>("logged"); // the one critical line's start, or nothing
 
-    const QString restart = "systemctl restart systemd-timesyncd";
+    const QString restart = "systemctl try-restart systemd-timesyncd";
     // A copy over the live file truncates it first: cut off there, the daemon would find it empty.
     QTest::newRow("copy cut off") << "cp" << QByteArray(": > \"$3\"; echo 'cp: error writing: No space left on device' >&2; exit 1\n")
                                   << true << QStringList{restart} << "";
@@ -678,11 +681,11 @@ void TestClock::writeFailures_data()
     // Flushing is best effort: the daemon is restarted all the same.
     QTest::newRow("sync hangs") << "sync" << QByteArray("hang") << true << QStringList{restart} << "";
     QTest::newRow("sync crashes") << "sync" << QByteArray("crash") << true << QStringList{restart} << "";
-    QTest::newRow("restart fails") << "systemctl restart" << QByteArray("echo 'Unit not found.' >&2; exit 5\n") << true
+    QTest::newRow("restart fails") << "systemctl try-restart" << QByteArray("echo 'Unit not found.' >&2; exit 5\n") << true
                                    << QStringList{restart}
-                                   << "[Clock] ERROR: Command failed 'systemctl restart systemd-timesyncd' : exitCode=5 Unit not found.";
-    QTest::newRow("restart hangs") << "systemctl restart" << QByteArray("hang") << true << QStringList{restart}
-                                   << "[Clock] ERROR: Could not execute 'systemctl restart systemd-timesyncd' : error=2";
+                                   << "[Clock] ERROR: Command failed 'systemctl try-restart systemd-timesyncd' : exitCode=5 Unit not found.";
+    QTest::newRow("restart hangs") << "systemctl try-restart" << QByteArray("hang") << true << QStringList{restart}
+                                   << "[Clock] ERROR: Could not execute 'systemctl try-restart systemd-timesyncd' : error=2";
     // The file itself not written: nothing to restart for.
     QTest::newRow("disk full") << "disk full" << QByteArray() << false << QStringList{} << "[Clock] ERROR: Could not write <config> : ";
     QTest::newRow("configuration unreadable") << "unreadable" << QByteArray() << false << QStringList{}
@@ -831,8 +834,8 @@ void TestClock::hungCommandKeepsTheLoopServing_data()
     QTest::newRow("status") << "timedatectl status" << "refresh" << QStringList{"timedatectl status"};
     QTest::newRow("NTP switch") << "timedatectl set-ntp" << "ntp off"
                                 << QStringList{"timedatectl set-ntp false", "timedatectl status"};
-    QTest::newRow("daemon restart") << "systemctl restart" << "server"
-                                    << QStringList{"systemctl restart systemd-timesyncd"};
+    QTest::newRow("daemon restart") << "systemctl try-restart" << "server"
+                                    << QStringList{"systemctl try-restart systemd-timesyncd"};
 }
 
 void TestClock::hungCommandKeepsTheLoopServing()
@@ -903,7 +906,7 @@ void TestClock::configFileFromTheEnvironment()
     clock.setNtpServer("new.example.org");
     QVERIFY(settle(&clock));
     QCOMPARE(readAll(m_stubs->timesyncdConf()), QByteArray("[Time]\nNTP=new.example.org\n"));
-    QCOMPARE(m_stubs->callLines().last(), QString("systemctl restart systemd-timesyncd"));
+    QCOMPARE(m_stubs->callLines().last(), QString("systemctl try-restart systemd-timesyncd"));
 }
 
 // A daemon that reads its file through the file's group must still read it once replaced.
@@ -936,7 +939,7 @@ void TestClock::replacedFileKeepsItsOwner()
     QCOMPARE(after.owner, owner);
     QCOMPARE(after.group, group);
     QCOMPARE(after.mode, mode);
-    QCOMPARE(m_stubs->callLines(), QStringList{"systemctl restart systemd-timesyncd"});
+    QCOMPARE(m_stubs->callLines(), QStringList{"systemctl try-restart systemd-timesyncd"});
 }
 
 // The file can be written but not replaced: written in place, said so, and the daemon restarted.
@@ -1015,7 +1018,7 @@ void TestClock::writeFallsBackInPlace()
     warnings.replaceInStrings(configPath(), "<config>");
     QCOMPARE(warnings, QStringList{"[Clock] WARN: Could not replace <config> : " + reason + "; writing it in place"});
     QCOMPARE(log.texts(QtCriticalMsg), QStringList());
-    QCOMPARE(m_stubs->callLines(), QStringList{"systemctl restart systemd-timesyncd"});
+    QCOMPARE(m_stubs->callLines(), QStringList{"systemctl try-restart systemd-timesyncd"});
     const FileStat after = fileStat(configPath());
     QCOMPARE(after.owner, before.owner);
     QCOMPARE(after.group, before.group);
@@ -1129,13 +1132,15 @@ void TestClock::slowDiskKeepsTheLoopServing()
     QVERIFY(settle());
     QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
     QCOMPARE(m_clock->ntpServer(), QString("new.example.org"));
-    QCOMPARE(m_stubs->callLines(), QStringList({"systemctl restart systemd-timesyncd", "timedatectl set-timezone Europe/Athens",
+    QCOMPARE(m_stubs->callLines(), QStringList({"systemctl try-restart systemd-timesyncd", "timedatectl set-timezone Europe/Athens",
                                                 "timedatectl status"}));
     QCOMPARE(signalsSeen.take(), QString("ntpServerChanged timezoneChanged"));
 }
 
 // A program that stops while the daemon's file is being written (a slow disk) lets the write
 // through: cut off, the server asked would be lost and the temporary file left beside the file.
+// The daemon is restarted after it all the same, by a command that outlives the clock: else the
+// file would name the new server and the daemon go on with the old one.
 void TestClock::writeUnderWayOutlivesTheClock()
 {
     makeClock();
@@ -1152,7 +1157,9 @@ void TestClock::writeUnderWayOutlivesTheClock()
     m_clock.reset();
     QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
     QCOMPARE(folderEntries(configDir()), QStringList{"timesyncd.conf"});
-    QCOMPARE(m_stubs->callLines(), QStringList());
+    const QStringList restart{"systemctl try-restart systemd-timesyncd"};
+    waitUntil([&] { return !m_stubs->callLines().isEmpty(); });
+    QCOMPARE(m_stubs->callLines(), restart);
 }
 
 // Requests that pile up while the commands run: a refresh already waiting is not queued again,
@@ -1164,7 +1171,7 @@ void TestClock::repeatedRequestsMerge_data()
     QTest::addColumn<QString>("zone");
 
     const QString status = "timedatectl status";
-    const QString restart = "systemctl restart systemd-timesyncd";
+    const QString restart = "systemctl try-restart systemd-timesyncd";
     QTest::newRow("20 taps on the sync button") << "sync*20" << QStringList{status, status} << "Etc/UTC";
     QTest::newRow("20 refreshes") << "refresh*20" << QStringList{status, status} << "Etc/UTC";
     QTest::newRow("200 servers, then a zone")
@@ -1240,8 +1247,8 @@ void TestClock::lastRequestWins_data()
                                            << QStringList{"timedatectl set-timezone Europe/Athens", "timedatectl status",
                                                           "timedatectl set-timezone Etc/UTC", "timedatectl status"};
     QTest::newRow("another server and back") << "server"
-                                             << QStringList{"systemctl restart systemd-timesyncd",
-                                                            "systemctl restart systemd-timesyncd"};
+                                             << QStringList{"systemctl try-restart systemd-timesyncd",
+                                                            "systemctl try-restart systemd-timesyncd"};
 }
 
 void TestClock::lastRequestWins()
@@ -1279,8 +1286,8 @@ void TestClock::operatorCommandsLogEveryFailure_data()
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("logged");
 
-    QTest::newRow("daemon restart") << "systemctl restart"
-                                    << "[Clock] ERROR: Command failed 'systemctl restart systemd-timesyncd' : exitCode=1 Failed";
+    QTest::newRow("daemon restart") << "systemctl try-restart"
+                                    << "[Clock] ERROR: Command failed 'systemctl try-restart systemd-timesyncd' : exitCode=1 Failed";
     QTest::newRow("time zone") << "timedatectl set-timezone"
                                << "[Clock] ERROR: Command failed 'timedatectl set-timezone Europe/Athens' : exitCode=1 Failed";
     QTest::newRow("NTP switch") << "timedatectl set-ntp"
@@ -1296,7 +1303,7 @@ void TestClock::operatorCommandsLogEveryFailure()
     m_stubs->setOutput(command, "", 1, "Failed\n");
     LogCapture log;
     for (int i = 0; i < 2; ++i) {
-        if (command == "systemctl restart")
+        if (command == "systemctl try-restart")
             m_clock->setNtpServer(QString("ntp%1.example.org").arg(i));
         else if (command == "timedatectl set-timezone")
             m_clock->setTimezone("Europe/Athens");
@@ -1305,6 +1312,102 @@ void TestClock::operatorCommandsLogEveryFailure()
         QVERIFY(settle());
     }
     QCOMPARE(log.texts(QtCriticalMsg), QStringList({logged, logged}));
+}
+
+// Requests run in the order the operator gave them, a later value of a setting taking an earlier
+// one's place only when nothing was asked between them; a server saved restarts the daemon only
+// when it runs, so NTP ends as the operator last set it. The stub's daemon starts on a restart
+// and is the NTP service the status reports.
+void TestClock::requestsRunInTheOrderAsked_data()
+{
+    QTest::addColumn<bool>("ntpBefore");
+    QTest::addColumn<QString>("requests");
+    QTest::addColumn<QStringList>("ran");
+    QTest::addColumn<bool>("ntpAfter");
+    QTest::addColumn<QString>("zone");
+
+    const QString status = "timedatectl status";
+    const QString on = "timedatectl set-ntp true";
+    const QString off = "timedatectl set-ntp false";
+    const QString restart = "systemctl try-restart systemd-timesyncd";
+    const QString athens = "timedatectl set-timezone Europe/Athens";
+    const QString berlin = "timedatectl set-timezone Europe/Berlin";
+    QTest::newRow("server with NTP off, quiet queue") << false << "server" << QStringList{restart} << false << "Etc/UTC";
+    QTest::newRow("server with NTP on, quiet queue") << true << "server" << QStringList{restart} << true << "Etc/UTC";
+    QTest::newRow("on, off, server") << false << "on off server" << QStringList{on, status, off, status, restart} << false
+                                     << "Etc/UTC";
+    // The switch still waiting takes the later value: nothing was asked between them.
+    QTest::newRow("on, off, server behind a refresh")
+        << false << "refresh on off server" << QStringList{status, off, status, restart} << false << "Etc/UTC";
+    // The server was asked between: the switch goes after it.
+    QTest::newRow("on, server, off behind a refresh")
+        << false << "refresh on server off" << QStringList{status, status, restart, off, status} << false << "Etc/UTC";
+    QTest::newRow("off, server, on behind a refresh")
+        << true << "refresh off server on" << QStringList{status, status, restart, on, status} << true << "Etc/UTC";
+    QTest::newRow("zone, switch, zone behind a refresh")
+        << true << "refresh athens off berlin" << QStringList{status, status, off, status, berlin, status} << false
+        << "Europe/Berlin";
+    QTest::newRow("zone, zone, switch behind a refresh")
+        << true << "refresh athens berlin off" << QStringList{status, berlin, status, off, status} << false << "Europe/Berlin";
+}
+
+void TestClock::requestsRunInTheOrderAsked()
+{
+    QFETCH(bool, ntpBefore);
+    QFETCH(QString, requests);
+    QFETCH(QStringList, ran);
+    QFETCH(bool, ntpAfter);
+    QFETCH(QString, zone);
+
+    m_stubs->setNtp(ntpBefore);
+    makeClock();
+    QCOMPARE(m_clock->ntpEnabled(), ntpBefore);
+    for (const QString &request : requests.split(' ')) {
+        if (request == "refresh")
+            m_clock->refresh();
+        else if (request == "on" || request == "off")
+            m_clock->setNtpEnabled(request == "on");
+        else if (request == "server")
+            m_clock->setNtpServer("ntp.example.org");
+        else
+            m_clock->setTimezone(request == "athens" ? "Europe/Athens" : "Europe/Berlin");
+    }
+    QVERIFY(settle());
+    QCOMPARE(m_stubs->callLines(), ran);
+    QCOMPARE(m_stubs->ntp(), ntpAfter);
+    m_clock->refresh();
+    QVERIFY(settle());
+    QCOMPARE(m_clock->ntpEnabled(), ntpAfter);
+    QCOMPARE(m_clock->timezone(), zone);
+    if (requests.contains("server"))
+        QCOMPARE(m_clock->ntpServer(), QString("ntp.example.org"));
+}
+
+// A write cut off between its temporary file and the rename (the program killed) leaves that
+// file beside the daemon's; the next write takes it away, and only what is the clock's own.
+void TestClock::leftoverTemporaryFilesGo()
+{
+    makeClock();
+    const QStringList leftovers{".timesyncd.conf.tmp-a1B2c3", ".timesyncd.conf.tmp-ZZZZZZ"};
+    for (const QString &name : leftovers)
+        QVERIFY(writeAll(configDir() + "/" + name, "[Time]\nNTP=half"));
+    const QStringList others{".timesyncd.conf.backup", ".timesyncd.conf.tmp-", ".timesyncd.conf.tmp-abcdefg",
+                             "timesyncd.conf.tmp-a1B2c3", ".other.conf.tmp-a1B2c3", "timesyncd.conf.d"};
+    for (const QString &name : others)
+        QVERIFY(writeAll(configDir() + "/" + name, name.toUtf8()));
+    QVERIFY(QDir(configDir()).mkdir(".timesyncd.conf.tmp-folder"));
+    QVERIFY(QFile::link(configDir() + "/timesyncd.conf.d", configDir() + "/.timesyncd.conf.tmp-linked"));
+
+    m_clock->setNtpServer("ntp.example.org");
+    QVERIFY(settle());
+    QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=ntp.example.org\n"));
+    QStringList expected = others + QStringList{".timesyncd.conf.tmp-folder", ".timesyncd.conf.tmp-linked", "timesyncd.conf"};
+    expected.sort();
+    QStringList entries = folderEntries(configDir());
+    entries.sort();
+    QCOMPARE(entries, expected);
+    for (const QString &name : others)
+        QCOMPARE(readAll(configDir() + "/" + name), name.toUtf8());
 }
 
 int main(int argc, char *argv[])

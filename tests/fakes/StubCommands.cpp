@@ -79,6 +79,23 @@ const char Timedatectl[] = R"SH(case "$sub" in
 esac
 )SH";
 
+// The time-synchronisation daemon is the NTP service timedatectl reports: a
+// start or restart sets it running, a stop ends it, a try-restart leaves it
+// as it was.
+const char Systemctl[] = R"SH(unit=
+for a in "$@"; do
+  case "$a" in
+    systemd-timesyncd|systemd-timesyncd.service) unit=timesyncd ;;
+  esac
+done
+[ "$unit" = timesyncd ] || exit 0
+case "$sub" in
+  start|restart) echo yes > "$s/ntp" ;;
+  stop) echo no > "$s/ntp" ;;
+esac
+exit 0
+)SH";
+
 } // namespace
 
 StubCommands::StubCommands(bool isolated)
@@ -93,7 +110,7 @@ StubCommands::StubCommands(bool isolated)
     install(QStringLiteral("timedatectl"), QString::fromLatin1(Timedatectl));
     install(QStringLiteral("cp"), QStringLiteral("exec '%1' \"$@\"\n").arg(realCp.isEmpty() ? QStringLiteral("/bin/cp") : realCp));
     install(QStringLiteral("sync"), QStringLiteral("exit 0\n"));
-    install(QStringLiteral("systemctl"), QStringLiteral("exit 0\n"));
+    install(QStringLiteral("systemctl"), QString::fromLatin1(Systemctl));
     writeFile(m_dir.filePath(QStringLiteral("calls")), QByteArray());
     setTimezones({QStringLiteral("Africa/Abidjan"), QStringLiteral("America/New_York"), QStringLiteral("Etc/UTC"),
                   QStringLiteral("Europe/Athens"), QStringLiteral("Europe/Berlin")});

@@ -18,7 +18,10 @@
 //   in files: "list-timezones" prints the zones, "status" prints the status
 //   block of systemd 252, "set-timezone" (only a listed zone) and "set-ntp"
 //   change them;
-// - cp copies with the real cp; sync and systemctl succeed and do nothing.
+// - systemctl starts, restarts and stops the time-synchronisation daemon,
+//   which is timedatectl's NTP service ("try-restart" leaves it as it is);
+//   anything else it is asked succeeds and does nothing;
+// - cp copies with the real cp; sync succeeds and does nothing.
 // A rule replaces that for one command or one sub-command ("timedatectl
 // status", "systemctl restart", "cp"): scripted output and exit code, a hang
 // (until killed), a crash or a script of its own.

@@ -1,4 +1,5 @@
 #include "app/InputMethod.h"
+#include "async/ThreadWorker.h"
 #include "devices/Button.h"
 #include "devices/MIOBoard.h"
 #include "devices/SimulatedBoard.h"
@@ -25,6 +26,7 @@
 #include <QQuickWindow>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSemaphore>
 #include <QtTest>
 
 #include <climits>
@@ -254,6 +256,8 @@ private slots:
     void ntpServerRefused_data();
     void ntpServerRefused();
     void ntpServerTypedWithBlanks();
+    void ntpServerWhileTheClockIsBusy_data();
+    void ntpServerWhileTheClockIsBusy();
     void versionLabelLeavesRoom();
     void keyboardLeavesFieldInView_data();
     void keyboardLeavesFieldInView();
@@ -1499,7 +1503,86 @@ void tst_ScreenPictures::ntpServerTypedWithBlanks()
     QFile conf(m_rig->stubs.timesyncdConf());
     QVERIFY(conf.open(QIODevice::ReadOnly));
     QVERIFY(conf.readAll().contains("\nNTP=ntp1.example.org 10.0.0.1\n"));
-    QVERIFY(m_rig->stubs.callLines().contains("systemctl restart systemd-timesyncd"));
+    QVERIFY(m_rig->stubs.callLines().contains("systemctl try-restart systemd-timesyncd"));
+    QGuiApplication::inputMethod()->hide();
+    verifyNoQmlWarnings();
+}
+
+// The technician types a server while the clock still writes an earlier one (a slow disk), so
+// the field shows the file's old server a while. The clock decides what a typed server changes,
+// comparing with what was asked last: the server in force typed back is written again; the field
+// merely left, showing the file's old text, asks nothing.
+void tst_ScreenPictures::ntpServerWhileTheClockIsBusy_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::addColumn<QString>("written");
+
+    QTest::newRow("the old server typed back") << "old.example.org" << "old.example.org";
+    QTest::newRow("the field left") << "" << "new.example.org";
+}
+
+void tst_ScreenPictures::ntpServerWhileTheClockIsBusy()
+{
+    QFETCH(QString, then);
+    QFETCH(QString, written);
+
+    QVERIFY(openVendingLane(QStringLiteral("en_US")));
+    manager::Clock *clock = m_rig->manager->terminal().clock();
+    {
+        QFile conf(m_rig->stubs.timesyncdConf());
+        QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QVERIFY(conf.write("[Time]\nNTP=old.example.org\n") > 0);
+    }
+    clock->refresh();
+    QVERIFY(waitUntil([&] { return clock->ntpServer() == QLatin1String("old.example.org") && !clock->busy(); }, 10000));
+    QVERIFY(logIn());
+    QVERIFY(openRow("Region"));
+
+    // The disk, busy until released.
+    ThreadWorker worker;
+    auto gate = std::make_shared<QSemaphore>();
+    auto holding = std::make_shared<QSemaphore>();
+    QVERIFY(worker.execInThread([gate, holding] {
+        holding->release();
+        gate->acquire();
+    }));
+    QVERIFY(holding->tryAcquire(1, 5000));
+    struct Release
+    {
+        std::shared_ptr<QSemaphore> gate;
+        ~Release() { gate->release(); }
+    } release{gate};
+    clock->setWorker(worker);
+
+    QQuickItem *field = find("ntpServerField");
+    const auto type = [&](const QString &text) {
+        QVERIFY(tap(field));
+        QVERIFY(waitUntil([&] { return field->hasActiveFocus(); }));
+        QVERIFY(field->setProperty("text", QString()));
+        for (const QChar key : text)
+            QTest::keyClick(window(), key.toLatin1());
+        QCOMPARE(field->property("text").toString(), text);
+        QTest::keyClick(window(), Qt::Key_Return);
+    };
+    type(QStringLiteral("new.example.org"));
+    QVERIFY(clock->busy());
+    QCOMPARE(field->property("text").toString(), QString("old.example.org"));
+    if (then.isEmpty()) {
+        QVERIFY(tap(find("ntpSyncButton")));
+        QVERIFY(waitUntil([&] { return !field->hasActiveFocus(); }));
+    } else {
+        type(then);
+    }
+    QVERIFY(clock->busy());
+
+    gate->release();
+    QVERIFY(waitUntil([&] { return !clock->busy(); }, 10000));
+    QCOMPARE(clock->ntpServer(), written);
+    QFile conf(m_rig->stubs.timesyncdConf());
+    QVERIFY(conf.open(QIODevice::ReadOnly));
+    QCOMPARE(conf.readAll(), "[Time]\nNTP=" + written.toUtf8() + "\n");
+    QCOMPARE(field->property("text").toString(), written);
+    QVERIFY(!find("ntpServerRefused"));
     QGuiApplication::inputMethod()->hide();
     verifyNoQmlWarnings();
 }

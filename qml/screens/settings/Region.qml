@@ -123,16 +123,26 @@ Pane {
                 objectName: "ntpServerField"
                 // The last text the clock did not take, shown beside its server.
                 property string refused: ""
+                // Typed since the last edit was handed on. Leaving the field as
+                // it shows the file asks nothing of the clock: a server asked
+                // may still be on its way there.
+                property bool edited: false
                 Layout.fillWidth: true
                 text: page.clock.ntpServer
                 inputMethodHints: Qt.ImhNoAutoUppercase | Qt.ImhNoPredictiveText
                 Material.accent: refused !== "" ? Material.Red : page.Material.accent
-                onTextEdited: refused = ""
+                onTextEdited: {
+                    refused = ""
+                    edited = true
+                }
                 onEditingFinished: {
-                    if (text === page.clock.ntpServer)
+                    if (!edited && text === page.clock.ntpServer)
                         return
-                    // The clock tells what it takes; what it writes (the names
-                    // one blank apart) shows once it is in the file.
+                    edited = false
+                    // The clock tells what it takes and whether it changes
+                    // anything: the file may not hold yet what was asked last.
+                    // What it writes (the names one blank apart) shows once it
+                    // is in the file.
                     var typed = text
                     if (page.clock.acceptsNtpServer(typed))
                         page.clock.ntpServer = typed
