@@ -30,6 +30,9 @@ void passOn(const Deferred<Result> &from, const Deferred<Result> &to)
     from.done([to](Result r) { to.resolve(r); }).fail([to](Result r) { to.reject(r); });
 }
 
+// A self-test's answer while a driver's card waits in the mouth.
+const QString DriversCardWaits = QStringLiteral("Card in mouth waits to be taken");
+
 QString boolText(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
 
 // The confirmation of a dispenser move. The service may publish the moved
@@ -151,7 +154,7 @@ void CardIssuer::checkState()
     if (m_rfid.state() == RFID::CardFound && !m_currCard)
         setCurrCard(m_rfid.activeCard());
     if (!m_dispenser.cardInMouth())
-        m_handedOut = false;
+        m_handedOut = Taker::Nobody;
 }
 
 void CardIssuer::incrFailCount()
@@ -193,6 +196,8 @@ void CardIssuer::onCardDisposed()
 
 void CardIssuer::onCardRemoved()
 {
+    // Taken: whatever is in the mouth from now on was given to nobody.
+    m_handedOut = Taker::Nobody;
     const Tag::Ptr card = m_currCard;
     emit cardRemoved(card);
     setCurrCard(Tag::Ptr());
@@ -323,7 +328,7 @@ Deferred<CardIssuer::Result> CardIssuer::moveCardOnRfid()
         return d;
     }
 
-    if (m_dispenser.cardInMouth() && !m_handedOut) {
+    if (m_dispenser.cardInMouth() && m_handedOut == Taker::Nobody) {
         logWarn(QStringLiteral("WARN: Card in mouth. Retracting."));
         dispenserRequest(m_dispenser.accept(), d, QStringLiteral("Accept failed : "));
         return d;
@@ -510,16 +515,21 @@ Deferred<CardIssuer::Result> CardIssuer::issueNow(Card::Ptr card)
 
 Deferred<CardIssuer::Result> CardIssuer::eject()
 {
+    return ejectFor(Taker::Driver);
+}
+
+Deferred<CardIssuer::Result> CardIssuer::ejectFor(Taker taker)
+{
     Deferred<Result> d = operation();
     logInfo(QStringLiteral("Ejecting card"));
 
     const bool wasInMouth = m_dispenser.cardInMouth();
     m_dispenser.eject()
-        .done(guarded([this, d, wasInMouth](Dispenser::Result) {
+        .done(guarded([this, d, wasInMouth, taker](Dispenser::Result) {
             sensorConfirmation(&m_dispenser, wasInMouth, m_dispenser.cardInMouth(), &Dispenser::cardInMouthChanged)
-                .done(guarded([this, d]() {
+                .done(guarded([this, d, taker]() {
                     logInfo(QStringLiteral("Card ejected successfully"));
-                    m_handedOut = m_dispenser.cardInMouth();
+                    m_handedOut = m_dispenser.cardInMouth() ? taker : Taker::Nobody;
                     const Tag::Ptr card = m_currCard;
                     resolve(d, card);
                     emit cardEjected(card);
@@ -537,7 +547,7 @@ Deferred<CardIssuer::Result> CardIssuer::retract()
     Deferred<Result> d = operation();
     logInfo(QStringLiteral("Retracting card : ") + uidOf(m_currCard));
     // Taken back on purpose (not collected in time, a self-test): no longer anyone's.
-    m_handedOut = false;
+    m_handedOut = Taker::Nobody;
 
     const bool wasInRfid = m_dispenser.cardInRfid();
     m_dispenser.accept()
@@ -777,7 +787,7 @@ Deferred<CardIssuer::Result> CardIssuer::testDispense()
         .done(guarded([this, d, pass](Result) {
             readCardUid()
                 .done(guarded([this, d, pass](Result) {
-                    eject()
+                    ejectFor(Taker::SelfTest)
                         .done(guarded([this, d, pass](Result) {
                             // The eject is confirmed by the mouth flag of a status document
                             // whose reader flag is not applied yet: the retract must see the
@@ -804,14 +814,16 @@ Deferred<CardIssuer::Result> CardIssuer::testAcceptEject()
     // mouth of the restarted lane would be drawn in and kept.
     acceptOffAfter(outcome, d);
 
-    if (m_dispenser.cardInMouth()) {
+    if (driversCardInMouth()) {
+        reject(outcome, DriversCardWaits);
+    } else if (m_dispenser.cardInMouth()) {
         logInfo(QStringLiteral("Card in mouth. Retracting."));
         retract()
-            .done(guarded([this, outcome](Result) { passOn(eject(), outcome); }))
+            .done(guarded([this, outcome](Result) { passOn(ejectFor(Taker::SelfTest), outcome); }))
             .fail([outcome](Result r) { outcome.reject(r); });
     } else if (m_dispenser.cardInRfid()) {
         logInfo(QStringLiteral("Card in RFID. Ejecting."));
-        passOn(eject(), outcome);
+        passOn(ejectFor(Taker::SelfTest), outcome);
     } else {
         reject(outcome, QStringLiteral("No card found"));
     }
@@ -827,7 +839,9 @@ Deferred<CardIssuer::Result> CardIssuer::testAcceptDispose()
     auto pass = [outcome](Result r) { outcome.reject(r); };
     auto disposeCard = guarded([this, outcome](Result) { passOn(dispose(true), outcome); });
 
-    if (m_dispenser.cardInMouth()) {
+    if (driversCardInMouth()) {
+        reject(outcome, DriversCardWaits);
+    } else if (m_dispenser.cardInMouth()) {
         logInfo(QStringLiteral("Card in mouth. Retracting and disposing."));
         retract().done(disposeCard).fail(pass);
     } else if (m_dispenser.cardInRfid()) {
@@ -838,6 +852,11 @@ Deferred<CardIssuer::Result> CardIssuer::testAcceptDispose()
         acceptCard(60).done(disposeCard).fail(pass);
     }
     return d;
+}
+
+bool CardIssuer::driversCardInMouth() const
+{
+    return m_handedOut == Taker::Driver && m_dispenser.cardInMouth();
 }
 
 // Whatever the test gave, the mouth stops taking cards in. A failure of the test is reported as

@@ -66,6 +66,7 @@ public:
 
     // Presentation, retraction and disposal
     Deferred<Result> presentCard(int seconds);
+    // Gives the card at the reader out to the driver: it waits in the mouth as theirs until taken.
     Deferred<Result> eject();
     Deferred<Result> waitRemoved(int seconds);
     Deferred<Result> retract();
@@ -99,6 +100,9 @@ signals:
     void settled();
 
 private:
+    // Whom a card in the mouth was given out to.
+    enum class Taker { Nobody, SelfTest, Driver };
+
     void connectSignals();
     void setState(State state, const QString &reason);
     void checkState();
@@ -121,6 +125,10 @@ private:
     void dispenserRequest(Deferred<Dispenser::Result> request, Deferred<Result> deferred, const QString &failed);
     void disposeUnread(Deferred<Result> deferred, const Result &failedRead, bool test);
     void returnUnreadCard();
+    Deferred<Result> ejectFor(Taker taker);
+    // A card given out to a driver waits in the mouth: no self-test's to take in, bin or hand
+    // out again as its own.
+    bool driversCardInMouth() const;
     // Settles d with outcome once automatic acceptance has been switched off.
     void acceptOffAfter(Deferred<Result> outcome, Deferred<Result> d);
 
@@ -152,7 +160,7 @@ private:
     bool m_endCheckPending = false;
     // The card in the mouth was given out by an eject: it is the taker's until taken or
     // deliberately taken back, and no preparation pulls it in as a blank card.
-    bool m_handedOut = false;
+    Taker m_handedOut = Taker::Nobody;
 };
 
 } // namespace manager

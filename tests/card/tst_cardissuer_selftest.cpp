@@ -21,6 +21,7 @@ private slots:
 
 private:
     QStringList dispenserCommands(const QStringList &of);
+    bool placeCards(const QString &place);
 };
 
 // The dispenser commands the terminal sent, in order, among the given ones.
@@ -31,6 +32,55 @@ QStringList TestCardIssuerSelfTest::dispenserCommands(const QStringList &of)
         if (of.contains(request.command))
             commands << request.command;
     return commands;
+}
+
+// Puts cards where a row wants them: "mouth", "reader" or "both" by hand; a driver's card in the
+// mouth the ways a lane gives one back ("written back", "returned unread", "given back"); a driver's
+// card taken and another card left there ("taken, another left"); the accept-and-eject test's own
+// card ("left by the eject test").
+bool TestCardIssuerSelfTest::placeCards(const QString &place)
+{
+    FakeDispenserService &fake = m_rig->fakeDispenser();
+    CardIssuer &issuer = m_rig->issuer;
+    auto settled = [](Deferred<Result> operation) {
+        DeferredProbe<Result> probe(operation);
+        return probe.waitSettled() && probe.resolved();
+    };
+    if (place == "mouth" || place == "both")
+        fake.placeInMouth(FakeCard::blank("M1"));
+    if (place == "reader" || place == "both")
+        fake.placeInRfid(FakeCard::blank("R1"));
+    if (place == "written back") {
+        QSignalSpy inserted(&issuer, &CardIssuer::cardInserted);
+        if (!settled(issuer.enableAccept()) || !fake.driverInsertCard(FakeCard::rudi("D1", 12)))
+            return false;
+        if (!waitUntil([&] { return inserted.count() == 1; }, 5000))
+            return false;
+        if (!settled(issuer.returnCard(inserted.at(0).at(0).value<Card::Ptr>())))
+            return false;
+    } else if (place == "returned unread") {
+        auto card = FakeCard::rudi("D1", 12);
+        card->readable = false;
+        if (!settled(issuer.enableAccept()) || !fake.driverInsertCard(card))
+            return false;
+        if (!waitUntil([&] { return fake.cardInMouth() == card; }, 5000))
+            return false;
+    } else if (place == "given back" || place == "taken, another left") {
+        fake.placeInRfid(FakeCard::rudi("D1", 99));
+        if (!m_rig->documentsSeen() || !settled(issuer.eject()))
+            return false;
+        if (place == "taken, another left") {
+            QSignalSpy removed(&issuer, &CardIssuer::cardRemoved);
+            if (!fake.driverTakeCard() || !waitUntil([&] { return removed.count() == 1; }, 5000))
+                return false;
+            fake.placeInMouth(FakeCard::blank("M1"));
+        }
+    } else if (place == "left by the eject test") {
+        fake.placeInRfid(FakeCard::blank("T1"));
+        if (!m_rig->documentsSeen() || !settled(issuer.testAcceptEject()))
+            return false;
+    }
+    return waitUntil([&] { return !issuer.busy(); }, 5000) && m_rig->documentsSeen();
 }
 
 void TestCardIssuerSelfTest::dispenseTestPasses_data()
@@ -123,16 +173,28 @@ void TestCardIssuerSelfTest::acceptEjectTest_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<QString>("mouthAfter"); // the card in the mouth once the test has ended
 
-    QTest::newRow("card in the mouth") << "mouth" << "" << "" << QStringList({"accept", "eject", "accept/disable"});
-    QTest::newRow("card on the reader") << "reader" << "" << "" << QStringList({"eject", "accept/disable"});
+    QTest::newRow("card in the mouth") << "mouth" << "" << "" << QStringList({"accept", "eject", "accept/disable"})
+                                       << "M1";
+    QTest::newRow("card on the reader") << "reader" << "" << "" << QStringList({"eject", "accept/disable"}) << "R1";
     QTest::newRow("both: the mouth first") << "both" << "" << "Accept failed : Card already in RFID position"
-                                           << QStringList({"accept", "accept/disable"});
-    QTest::newRow("no card") << "" << "" << "No card found" << QStringList({"accept/disable"});
+                                           << QStringList({"accept", "accept/disable"}) << "M1";
+    QTest::newRow("no card") << "" << "" << "No card found" << QStringList({"accept/disable"}) << "";
     QTest::newRow("eject refused") << "reader" << "eject" << "Failed to eject card : Refused"
-                                   << QStringList({"eject", "accept/disable"});
+                                   << QStringList({"eject", "accept/disable"}) << "";
     QTest::newRow("switching off refused") << "reader" << "accept/disable" << "Refused"
-                                           << QStringList({"eject", "accept/disable"});
+                                           << QStringList({"eject", "accept/disable"}) << "R1";
+    // A driver's card is no test card: taken in, it would leave the driver's reach, and come
+    // back as the test's own, for the next disposal test to bin.
+    QTest::newRow("driver's card written back") << "written back" << "" << "Card in mouth waits to be taken"
+                                                << QStringList({"accept/disable"}) << "D1";
+    QTest::newRow("driver's card returned unread") << "returned unread" << "" << "Card in mouth waits to be taken"
+                                                   << QStringList({"accept/disable"}) << "D1";
+    QTest::newRow("driver's card given back") << "given back" << "" << "Card in mouth waits to be taken"
+                                              << QStringList({"accept/disable"}) << "D1";
+    QTest::newRow("driver's card taken, another left") << "taken, another left" << "" << ""
+                                                       << QStringList({"accept", "eject", "accept/disable"}) << "M1";
 }
 
 // Whatever the test gives, the mouth stops taking cards in at its end: a card pushed in
@@ -143,15 +205,12 @@ void TestCardIssuerSelfTest::acceptEjectTest()
     QFETCH(QString, fault);
     QFETCH(QString, error);
     QFETCH(QStringList, commands);
+    QFETCH(QString, mouthAfter);
 
     FakeDispenserService &fake = m_rig->fakeDispenser();
-    if (place == "mouth" || place == "both")
-        fake.placeInMouth(FakeCard::blank("M1"));
-    if (place == "reader" || place == "both")
-        fake.placeInRfid(FakeCard::blank("R1"));
+    QVERIFY(placeCards(place));
     if (!fault.isEmpty())
         fake.refuse(fault, 8, "Refused");
-    QVERIFY(m_rig->documentsSeen());
     QVERIFY(DeferredProbe<Result>(m_rig->issuer.enableAccept()).waitSettled()); // the run's wait left it on
     fake.clearRequests();
 
@@ -167,6 +226,7 @@ void TestCardIssuerSelfTest::acceptEjectTest()
     QVERIFY(!fake.acceptEnabled() || fault == "accept/disable");
     QVERIFY(m_rig->requestsHandled(fake));
     QCOMPARE(dispenserCommands({"accept", "eject", "dispose", "issue", "accept/enable", "accept/disable"}), commands);
+    QCOMPARE(fake.cardInMouth() ? fake.cardInMouth()->uid : QString(), mouthAfter);
     if (place == "mouth")
         QCOMPARE(log.count(QtInfoMsg, "[CardIssuer] Card in mouth. Retracting."), 1);
     if (place.isEmpty())
@@ -179,18 +239,33 @@ void TestCardIssuerSelfTest::acceptDisposeTest_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("error");
     QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<QString>("mouthAfter"); // the card in the mouth once the test has ended
 
     QTest::newRow("card in the mouth") << "mouth" << "" << ""
-                                       << QStringList({"accept", "dispose", "accept/disable"});
-    QTest::newRow("card on the reader") << "reader" << "" << "" << QStringList({"dispose", "accept/disable"});
+                                       << QStringList({"accept", "dispose", "accept/disable"}) << "";
+    QTest::newRow("card on the reader") << "reader" << "" << "" << QStringList({"dispose", "accept/disable"}) << "";
     QTest::newRow("card inserted") << "" << "" << ""
-                                   << QStringList({"accept/enable", "dispose", "accept/disable"});
+                                   << QStringList({"accept/enable", "dispose", "accept/disable"}) << "";
     QTest::newRow("both: the mouth first") << "both" << "" << "Accept failed : Card already in RFID position"
-                                           << QStringList({"accept", "accept/disable"});
+                                           << QStringList({"accept", "accept/disable"}) << "M1";
     QTest::newRow("disposal refused") << "reader" << "dispose" << "Dispose failed : Refused"
-                                      << QStringList({"dispose", "accept/disable"});
+                                      << QStringList({"dispose", "accept/disable"}) << "";
     QTest::newRow("switching off refused") << "reader" << "accept/disable" << "Refused"
-                                           << QStringList({"dispose", "accept/disable"});
+                                           << QStringList({"dispose", "accept/disable"}) << "";
+    // A card given back to a driver waits in the mouth as theirs: the test neither takes it in
+    // nor bins it.
+    QTest::newRow("driver's card written back") << "written back" << "" << "Card in mouth waits to be taken"
+                                                << QStringList({"accept/disable"}) << "D1";
+    QTest::newRow("driver's card returned unread") << "returned unread" << "" << "Card in mouth waits to be taken"
+                                                   << QStringList({"accept/disable"}) << "D1";
+    QTest::newRow("driver's card given back") << "given back" << "" << "Card in mouth waits to be taken"
+                                              << QStringList({"accept/disable"}) << "D1";
+    // Once the driver has taken theirs, a card left in the mouth is nobody's, as is the card
+    // the accept-and-eject test gave out.
+    QTest::newRow("driver's card taken, another left") << "taken, another left" << "" << ""
+                                                       << QStringList({"accept", "dispose", "accept/disable"}) << "";
+    QTest::newRow("left by the eject test") << "left by the eject test" << "" << ""
+                                            << QStringList({"accept", "dispose", "accept/disable"}) << "";
 }
 
 // Whatever the test gives, the mouth stops taking cards in at its end.
@@ -200,15 +275,12 @@ void TestCardIssuerSelfTest::acceptDisposeTest()
     QFETCH(QString, fault);
     QFETCH(QString, error);
     QFETCH(QStringList, commands);
+    QFETCH(QString, mouthAfter);
 
     FakeDispenserService &fake = m_rig->fakeDispenser();
-    if (place == "mouth" || place == "both")
-        fake.placeInMouth(FakeCard::blank("M1"));
-    if (place == "reader" || place == "both")
-        fake.placeInRfid(FakeCard::blank("R1"));
+    QVERIFY(placeCards(place));
     if (!fault.isEmpty())
         fake.refuse(fault, 8, "Refused");
-    QVERIFY(m_rig->documentsSeen());
     QVERIFY(DeferredProbe<Result>(m_rig->issuer.enableAccept()).waitSettled()); // left on by an earlier run
     fake.clearRequests();
 
@@ -225,6 +297,7 @@ void TestCardIssuerSelfTest::acceptDisposeTest()
 
     QVERIFY(!fake.acceptEnabled() || fault == "accept/disable");
     QCOMPARE(dispenserCommands({"accept", "dispose", "accept/enable", "accept/disable", "eject"}), commands);
+    QCOMPARE(fake.cardInMouth() ? fake.cardInMouth()->uid : QString(), mouthAfter);
     const bool binned = error.isEmpty() || fault == "accept/disable";
     QCOMPARE(fake.bin().size(), binned ? 1 : 0);
     if (binned)

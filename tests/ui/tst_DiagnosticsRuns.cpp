@@ -5,6 +5,8 @@
 #include "fakes/DeferredProbe.h"
 #include "fakes/LogCapture.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 
 // Card self-test runs of Diagnostics against the fake card services, card by card.
@@ -29,6 +31,8 @@ private slots:
     void cancelWhileWaitingForACard();
     void runWaitsForTheCardPreparation_data();
     void runWaitsForTheCardPreparation();
+    void driversCardLeftInTheMouth_data();
+    void driversCardLeftInTheMouth();
 
 private:
     // The rig with the issuer ready and a driver who, whenever the mouth is opened, takes back
@@ -424,6 +428,68 @@ void tst_DiagnosticsRuns::runWaitsForTheCardPreparation()
     QCOMPARE(dispenser().count("issue"), 1);
     QCOMPARE(dispenser().bin().size(), 1);
     QCOMPARE(issuer->failCount(), 0);
+}
+
+void tst_DiagnosticsRuns::driversCardLeftInTheMouth_data()
+{
+    QTest::addColumn<QString>("door"); // "diagnostics": asked in the controller; "mqtt": a supervisor's request
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("customsId"); // of the driver's card: 12 is written back, 99 refused
+
+    QTest::newRow("written back, accept and dispose") << "diagnostics" << "acceptDispose" << 12;
+    QTest::newRow("wrong customs id, accept and dispose over MQTT") << "mqtt" << "acceptDispose" << 99;
+    QTest::newRow("written back, accept and discard over MQTT") << "mqtt" << "acceptDiscard" << 12;
+    QTest::newRow("wrong customs id, accept and eject") << "diagnostics" << "acceptEject" << 99;
+}
+
+// On a collection lane the driver's card, written back or refused, waits in the mouth after the
+// session is over. It is the driver's: a card self-test neither takes it in nor bins it, and says
+// why it did not run.
+void tst_DiagnosticsRuns::driversCardLeftInTheMouth()
+{
+    QFETCH(QString, door);
+    QFETCH(QString, mode);
+    QFETCH(int, customsId);
+
+    ControllerSetup setup;
+    setup.model = "KTW4163";
+    QVERIFY(rig(setup).start());
+    QVERIFY(m_rig->typeKnown());
+    Session *session = m_rig->manager->terminal().session();
+    manager::CardIssuer *issuer = m_rig->manager->terminal().cardIssuer();
+    QVERIFY(waitUntil([&] { return session->state() == Session::Idle && dispenser().acceptEnabled(); }, 10000));
+
+    QStringList states;
+    connect(session, &Session::stateChanged, this, [&] { states << Session::stateToStr(session->state()); });
+    const FakeCard::Ptr card = FakeCard::rudi("D1", customsId);
+    QVERIFY(dispenser().driverInsertCard(card));
+    QVERIFY(waitUntil([&] { return states.size() > 1 && session->state() == Session::Idle; }, 20000));
+    QVERIFY(waitUntil([&] { return !issuer->busy(); }));
+    QCOMPARE(dispenser().cardInMouth(), card);
+    QCOMPARE(states.contains("Exit"), customsId == 12);
+    dispenser().clearRequests();
+
+    const QString refusal = "Card in mouth waits to be taken";
+    if (door == "diagnostics") {
+        DeferredProbe<Test> run(diagnostics().performTest(mode, 1, "1"));
+        QVERIFY(run.waitSettled(30000));
+        QCOMPARE(run.value().result(), false);
+        QCOMPARE(run.value().error(), refusal);
+        QCOMPARE(run.value().currCardIndex(), 0);
+    } else {
+        const QJsonObject request{{"mode", mode}, {"numberOfCards", 1}};
+        QVERIFY(m_rig->request("/test/request/4", QJsonDocument(request).toJson(QJsonDocument::Compact)));
+        const QJsonObject response = m_rig->document("/test/response/4", 1, 30000);
+        QCOMPARE(response, (QJsonObject{{"mode", mode}, {"result", false}, {"numberOfCards", 0}, {"error", refusal}}));
+    }
+
+    // Never taken in, never binned: still in the driver's reach.
+    QVERIFY(!diagnostics().testRunning());
+    QCOMPARE(dispenser().count("accept"), 0);
+    QCOMPARE(dispenser().count("dispose"), 0);
+    QVERIFY(dispenser().bin().isEmpty());
+    QCOMPARE(dispenser().cardInMouth(), card);
+    QVERIFY(dispenser().driverTakeCard());
 }
 
 QTEST_MAIN(tst_DiagnosticsRuns)
