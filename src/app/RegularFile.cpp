@@ -4,6 +4,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -179,7 +180,47 @@ bool RegularFile::replace(const QString &path, const QByteArray &bytes, int mode
     // rename() replaces a link or a pipe in its place, never what they point to.
     if (ok && ::rename(temporary.constData(), name.constData()) != 0)
         ok = systemError();
-    if (!ok)
+    if (!ok) {
         ::unlink(temporary.constData());
-    return ok;
+        return false;
+    }
+    // The rename is the folder's to keep: on the disk too before the old file counts as gone.
+    const int slash = name.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : name.left(slash);
+    const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        static_cast<void>(::fsync(dir));
+        ::close(dir);
+    }
+    return true;
+}
+
+QString RegularFile::throughLink(const QString &path, QString *error)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    // No link there to keep: whatever keeps the name from being replaced is told by replacing it.
+    if (::lstat(name.constData(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return path;
+    // The whole chain, each link's text taken from its own folder.
+    char *resolved = ::realpath(name.constData(), nullptr);
+    if (!resolved) {
+        *error = errno == ENOENT ? QStringLiteral("a link to nothing") : QString::fromLocal8Bit(std::strerror(errno));
+        return QString();
+    }
+    const QByteArray target(resolved);
+    ::free(resolved);
+    if (::lstat(target.constData(), &info) != 0) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        return QString();
+    }
+    if (!S_ISREG(info.st_mode)) {
+        *error = QStringLiteral("a link to no regular file");
+        return QString();
+    }
+    if (info.st_uid != ::geteuid()) {
+        *error = QStringLiteral("a link to another user's file");
+        return QString();
+    }
+    return QFile::decodeName(target);
 }

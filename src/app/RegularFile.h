@@ -63,4 +63,11 @@ public:
     // The new file is made with mode (or as KeepMode says); on failure the old one stays as it
     // was, nothing is left beside it, and error holds the system's text.
     static bool replace(const QString &path, const QByteArray &bytes, int mode, QString *error);
+
+    // What to replace so that a link in path's place stays: path itself when it is no link (or
+    // nothing yet); through a link, or a chain of them, the regular file it ends at when that is
+    // the user's own (a board that keeps the file on a partition of its own). Anything else (a
+    // dangling link, a link to a folder, a device, a pipe or another user's file) gives an empty
+    // text and error says why.
+    static QString throughLink(const QString &path, QString *error);
 };

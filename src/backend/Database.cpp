@@ -98,8 +98,7 @@ void logRefused(const QString &path, const QString &problem)
 }
 
 // A new file beside it, the user's alone from its first byte, on the disk before it takes the
-// old one's place: a power cut leaves one or the other. rename() replaces a link in its place,
-// never what it points to.
+// old one's place: a power cut leaves one or the other.
 bool writeKeyFile(const QString &path, const QByteArray &bytes, QString *error)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -364,10 +363,19 @@ bool Database::setParam(const QString &key, const QVariant &value)
             logRefused(path, file.problem);
         if (QVariant(file.entries.value(ApiKey).toString()) == value)
             return true;
+        // A link (a board that keeps the key on a partition of its own) is written through and
+        // kept: a file in its place would leave the old key behind it, to come back at the next
+        // re-provisioning. One to anything but a file of ours is left alone.
+        QString error;
+        const QString target = RegularFile::throughLink(path, &error);
+        if (target.isEmpty()) {
+            logError(QStringLiteral("ERROR: Could not write the API key to : %1 (%2)").arg(path, error));
+            return false;
+        }
         if (!file.problem.isEmpty()) {
             // Set aside like any other unusable file, not replaced unread.
-            const QString aside = path + QStringLiteral(".bad");
-            if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) != 0) {
+            const QString aside = target + QStringLiteral(".bad");
+            if (::rename(QFile::encodeName(target).constData(), QFile::encodeName(aside).constData()) != 0) {
                 logError(QStringLiteral("ERROR: Could not write the API key to : %1 (%2)").arg(path, systemError()));
                 return false;
             }
@@ -375,8 +383,7 @@ bool Database::setParam(const QString &key, const QVariant &value)
             file.entries.clear();
         }
         file.entries.insert(ApiKey, value.toString());
-        QString error;
-        if (!writeKeyFile(path, IniFile::format(file.entries), &error)) {
+        if (!writeKeyFile(target, IniFile::format(file.entries), &error)) {
             logError(QStringLiteral("ERROR: Could not write the API key to : %1 (%2)").arg(path, error));
             return false;
         }

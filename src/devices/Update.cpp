@@ -1,5 +1,6 @@
 #include "devices/Update.h"
 
+#include "app/JsonRead.h"
 #include "app/LogQuote.h"
 #include "app/PropertySetter.h"
 #include "transport/MqttClient.h"
@@ -38,8 +39,9 @@ Update::Update(MqttClient &mqtt, const QString &topic, QObject *parent)
     connect(&m_checkTimer, &QTimer::timeout, this, &Update::checkTimerExpired);
 
     route(QStringLiteral("/status"), [this](const QJsonObject &doc) { onStatusReceived(doc); });
-    // A progress report tells what happens now; one the broker kept would repeat an install's end.
-    routeEvent(QStringLiteral("/progress"), [this](const QJsonObject &doc) { onProgressReceived(doc); });
+    // A progress report tells what happens now. One the broker kept is news while its code was
+    // not taken yet (an install that ended while nobody listened); else it repeats an install's end.
+    route(QStringLiteral("/progress"), [this](const QJsonObject &doc) { onProgressReceived(doc); });
     subscribeTo(QStringLiteral("/status"));
     subscribeTo(QStringLiteral("/progress"));
 }
@@ -153,6 +155,15 @@ void Update::onStatusReceived(const QJsonObject &document)
 
 void Update::onProgressReceived(const QJsonObject &document)
 {
+    if (handlingKept()) {
+        // Looked at quietly: a replay is dropped before its values are read.
+        const int kept = JsonRead::integer(document.value(QStringLiteral("progress")));
+        if (kept == 0 || kept == m_reportedProgress) {
+            qWarning().noquote() << Tag_ + QStringLiteral("WARN: Ignoring retained message on ")
+                    + LogQuote::quote(base() + QStringLiteral("/progress"));
+            return;
+        }
+    }
     m_checkTimer.stop();
     setProgressMessage(readText(document, QStringLiteral("description"), QStringLiteral("description")));
     setProgressPercent(readInt(document, QStringLiteral("percent"), QStringLiteral("percent")));
@@ -161,6 +172,9 @@ void Update::onProgressReceived(const QJsonObject &document)
         setStatus(QStringLiteral("Installation failed"));
     else if (code == 204)
         setStatus(QStringLiteral("Installation success"));
+    // Once its listeners have passed it on: remembered before, a crash would lose the report.
+    if (code != 0)
+        setReportedProgress(code);
 }
 
 bool Update::serviceDown() const
@@ -186,6 +200,11 @@ void Update::setPending(const QString &pending)
 void Update::setProgressMessage(const QString &message)
 {
     PropertySetter::set(this, m_progressMessage, message, &Update::progressMessageChanged);
+}
+
+void Update::setReportedProgress(int code)
+{
+    PropertySetter::set(this, m_reportedProgress, code, &Update::reportedProgressChanged);
 }
 
 void Update::setProgressPercent(int percent)

@@ -29,6 +29,11 @@ public:
     QString pending() const { return m_pending; }
     QString progressMessage() const { return m_progressMessage; }
     int progressPercent() const { return m_progressPercent; }
+    // The code of the last progress report taken (0: none). Its owner keeps it across restarts
+    // and gives it back before the first session: a code the broker kept is news once, and a
+    // replay of the one already taken is not, at a later session or after a restart alike.
+    int reportedProgress() const { return m_reportedProgress; }
+    void setReportedProgress(int code);
 
 public slots:
     void check();
@@ -41,6 +46,7 @@ signals:
     void pendingChanged();
     void progressMessageChanged();
     void progressPercentChanged();
+    void reportedProgressChanged();
 
 protected:
     void logParseError(const QString &topic, const QByteArray &payload, const QString &error) const override;
@@ -67,6 +73,7 @@ private:
     QString m_pending;
     QString m_progressMessage;
     int m_progressPercent = 0;
+    int m_reportedProgress = 0;
     QTimer m_checkTimer;
     // The service spoke (a status document) since the running check went out.
     bool m_checkAnswered = false;

@@ -25,6 +25,8 @@ const char LogTag[] = "[Terminal] ";
 const QString DeviceIdKey = QStringLiteral("terminal/deviceId");
 const QString CustomsIdKey = QStringLiteral("terminal/customsId");
 const QString LocationIdKey = QStringLiteral("terminal/locationId");
+// The store's parameter with the code of the update's last progress report.
+const QString UpdateProgressParam = QStringLiteral("updateProgress");
 
 // Ids are a few bytes; a configured path to something endless must not stall the start.
 const qint64 MaxIdFileBytes = 4096;
@@ -84,6 +86,14 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent)
     // The back-office client reads the terminal through its narrow view, so the
     // terminal makes this connection for it.
     connect(this, &Terminal::updateProgress, m_cardBO, &Backend::CardBO::sendProgress);
+    // The code last reported outlives a restart: one the broker kept meanwhile (an install that
+    // restarted the program) is reported once, and its replay at the next start is not.
+    bool stored = false;
+    const int reported = m_database->param(UpdateProgressParam).toInt(&stored);
+    if (stored)
+        m_update.setReportedProgress(reported);
+    connect(&m_update, &manager::Update::reportedProgressChanged, m_database,
+            [this] { m_database->setParam(UpdateProgressParam, m_update.reportedProgress()); });
 
     init();
 

@@ -243,10 +243,12 @@ void MqttDevice::onReceived(const QByteArray &payload, const QByteArray &topicBy
     if (!retained && !payload.isEmpty() && !m_statusTopics.contains(topic))
         setService(Service::Running);
     m_topic = topic;
+    m_kept = retained;
     if (!doc.isObject())
         warnUnexpected(QStringLiteral("the document"), doc.array());
     handler(doc.object());
     m_topic.clear();
+    m_kept = false;
 }
 
 } // namespace manager

@@ -94,6 +94,9 @@ protected:
     // published is not lost silently but logged as a warning.
     bool publishOrWarn(const QString &suffix, const QByteArray &payload);
     bool mqttConnected() const;
+    // The document being handled is one the broker kept and handed out again (retained), not
+    // one published just now: for a route that tells news from a replay by what it holds.
+    bool handlingKept() const { return m_kept; }
 
     // Resolves on the next emission of one of this client's own signals
     // (values are read from the client, which has stored them by then);
@@ -138,6 +141,7 @@ private:
     Service m_service = Service::Unknown;
     int m_rpcId = 0;
     QString m_topic; // of the document being handled, for the log
+    bool m_kept = false;
 };
 
 template <typename Signal>

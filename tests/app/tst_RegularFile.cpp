@@ -67,6 +67,8 @@ private slots:
     void replaces();
     void replacesALinkNotItsTarget();
     void failureLeavesTheOldFile();
+    void throughLink_data();
+    void throughLink();
 };
 
 void tst_RegularFile::reads_data()
@@ -327,6 +329,67 @@ void tst_RegularFile::failureLeavesTheOldFile()
     // And where no new file can be made at all, the reason is told.
     QVERIFY(!RegularFile::replace(dir.filePath(QStringLiteral("no folder/target")), "x", 0600, &error));
     QCOMPARE(error, QString::fromLocal8Bit(std::strerror(ENOENT)));
+}
+
+
+void tst_RegularFile::throughLink_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("expected"); // the name, relative to the folder, to replace; empty: refused
+    QTest::addColumn<QString>("why");
+
+    QTest::newRow("nothing there yet") << "none" << "name" << "";
+    QTest::newRow("a plain file") << "file" << "name" << "";
+    QTest::newRow("a link to a file of ours") << "link" << "store/target" << "";
+    QTest::newRow("a relative chain") << "chain" << "store/target" << "";
+    QTest::newRow("a dangling link") << "dangling" << "" << "a link to nothing";
+    QTest::newRow("a link to a folder") << "folder" << "" << "a link to no regular file";
+    QTest::newRow("a link to a pipe") << "pipe" << "" << "a link to no regular file";
+    QTest::newRow("links in a loop") << "loop" << "" << QString::fromLocal8Bit(std::strerror(ELOOP));
+}
+
+// Where a replace lands so that a link in the name's place stays, and which links are refused.
+void tst_RegularFile::throughLink()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, expected);
+    QFETCH(QString, why);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // Canonical: the temporary folder may itself lie behind a link.
+    const QString base = QDir(dir.path()).canonicalPath();
+    QVERIFY(QDir(base).mkdir(QStringLiteral("store")));
+    const QString path = base + QStringLiteral("/name");
+    const QString target = base + QStringLiteral("/store/target");
+    std::unique_ptr<WaitingPipe> pipe;
+    if (kind == "file") {
+        QVERIFY(put(path, "x"));
+    } else if (kind == "link" || kind == "chain") {
+        QVERIFY(put(target, "x"));
+        if (kind == "link") {
+            QVERIFY(QFile::link(target, path));
+        } else {
+            QVERIFY(QFile::link(QStringLiteral("target"), base + QStringLiteral("/store/middle")));
+            QCOMPARE(::symlink("store/middle", QFile::encodeName(path).constData()), 0);
+        }
+    } else if (kind == "dangling") {
+        QVERIFY(QFile::link(target, path));
+    } else if (kind == "folder") {
+        QVERIFY(QFile::link(base + QStringLiteral("/store"), path));
+    } else if (kind == "pipe") {
+        pipe = std::make_unique<WaitingPipe>(target);
+        QVERIFY(pipe->isValid());
+        QVERIFY(QFile::link(target, path));
+    } else if (kind == "loop") {
+        QVERIFY(QFile::link(path, target));
+        QVERIFY(QFile::link(target, path));
+    }
+
+    QString error;
+    const QString found = RegularFile::throughLink(path, &error);
+    QCOMPARE(found, expected.isEmpty() ? QString() : base + QLatin1Char('/') + expected);
+    QCOMPARE(error, why);
 }
 
 QTEST_GUILESS_MAIN(tst_RegularFile)

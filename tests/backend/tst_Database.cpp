@@ -520,7 +520,6 @@ private slots:
         QTest::newRow("larger than a key file is")
             << "file" << "[General]\napiKey=old-key\n;" + QByteArray(128 * 1024, 'x') + "\n";
         QTest::newRow("pipe") << "pipe" << QByteArray();
-        QTest::newRow("link to a device") << "device" << QByteArray();
         QTest::newRow("folder") << "folder" << QByteArray();
     }
 
@@ -550,8 +549,6 @@ private slots:
         } else if (kind == "pipe") {
             pipe = std::make_unique<WaitingPipe>(path);
             QVERIFY(pipe->isValid());
-        } else if (kind == "device") {
-            QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
         } else {
             QVERIFY(QDir().mkdir(path));
         }
@@ -573,6 +570,112 @@ private slots:
             QFile kept(aside.filePath());
             QVERIFY(kept.open(QIODevice::ReadOnly));
             QCOMPARE(kept.readAll(), content);
+        }
+    }
+
+    // A board may keep the key file on a partition that outlives a re-flash, linked from where
+    // the settings want it. A new key goes into the file the link leads to, when that is a
+    // regular file of the user's: a plain file in the link's place would leave the old key there
+    // to come back after a reboot. A link to anything else is refused and left as it is.
+    void apiKeyFileBehindALink_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("written"); // else refused
+        QTest::newRow("link to a file of ours") << "file" << true;
+        QTest::newRow("relative link to a link to a file of ours") << "chain" << true;
+        QTest::newRow("link to an unusable file of ours") << "unusable" << true;
+        QTest::newRow("dangling link") << "dangling" << false;
+        QTest::newRow("link to a folder") << "folder" << false;
+        QTest::newRow("link to a pipe") << "pipe" << false;
+        QTest::newRow("link to a device") << "device" << false;
+        QTest::newRow("link to another user's file") << "foreign" << false;
+    }
+    void apiKeyFileBehindALink()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, written);
+
+        const QString path = m_dir->apiKeyFile();
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        const QString persistent = m_dir->filePath(QStringLiteral("persistent"));
+        QVERIFY(QDir().mkpath(persistent));
+        QString target = persistent + QStringLiteral("/key.conf");
+        const QByteArray oldFile = kind == "unusable" ? QByteArray("[General]\napiKey=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n")
+                                                      : QByteArray("[General]\napiKey=old-key\n");
+        std::unique_ptr<WaitingPipe> pipe;
+        if (kind == "file" || kind == "chain" || kind == "unusable" || kind == "foreign") {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(oldFile), oldFile.size());
+            file.close();
+            QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+            if (kind == "foreign") {
+                if (::geteuid() != 0)
+                    QSKIP("Only root hands a file to another user");
+                QCOMPARE(::chown(QFile::encodeName(target).constData(), 65534, 65534), 0);
+            }
+        } else if (kind == "folder") {
+            QVERIFY(QDir().mkdir(target));
+        } else if (kind == "pipe") {
+            pipe = std::make_unique<WaitingPipe>(target);
+            QVERIFY(pipe->isValid());
+        } else if (kind == "device") {
+            target = QStringLiteral("/dev/zero");
+        }
+        QString linked = target;
+        if (kind == "chain") {
+            // The first link's text is relative to its own folder, not to the working one.
+            const QString middle = persistent + QStringLiteral("/current.conf");
+            QVERIFY(QFile::link(QStringLiteral("key.conf"), middle));
+            linked = QDir(QFileInfo(path).absolutePath()).relativeFilePath(middle);
+        }
+        QCOMPARE(::symlink(QFile::encodeName(linked).constData(), QFile::encodeName(path).constData()), 0);
+        const auto entries = [&persistent] {
+            return QDir(persistent).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden);
+        };
+        const QStringList persistentBefore = entries();
+
+        m_db = std::make_unique<Database>(*m_config);
+        QSignalSpy changed(m_db.get(), &Database::paramChanged);
+        LogCapture log;
+        QCOMPARE(m_db->setParam(QStringLiteral("apiKey"), QStringLiteral("new-key")), written);
+
+        // The link stays, whatever became of the key.
+        QVERIFY(QFileInfo(path).isSymLink());
+        char text[4096] = {};
+        QVERIFY(::readlink(QFile::encodeName(path).constData(), text, sizeof text - 1) > 0);
+        QCOMPARE(QFile::decodeName(text), linked);
+        QCOMPARE(QDir(QFileInfo(path).absolutePath()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden),
+                 QStringList{QFileInfo(path).fileName()});
+        if (written) {
+            QCOMPARE(changed.count(), 1);
+            QCOMPARE(m_db->param(QStringLiteral("apiKey")).toString(), QStringLiteral("new-key"));
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY(file.readAll().contains("new-key"));
+            QCOMPARE(file.permissions() & QFileDevice::Permissions(0x7077), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            // Nothing left beside the target but what an unusable file is set aside as.
+            QStringList expected = persistentBefore;
+            if (kind == "unusable")
+                expected << QStringLiteral("key.conf.bad");
+            expected.sort();
+            QCOMPARE(entries(), expected);
+            if (kind == "unusable") {
+                QFile aside(target + QStringLiteral(".bad"));
+                QVERIFY(aside.open(QIODevice::ReadOnly));
+                QCOMPARE(aside.readAll(), oldFile);
+            }
+        } else {
+            QCOMPARE(changed.count(), 0);
+            QVERIFY2(log.contains(QtCriticalMsg, QStringLiteral("[Backend::Database] ERROR: Could not write the API key to : ") + path),
+                     qPrintable(log.texts().join('\n')));
+            QCOMPARE(entries(), persistentBefore);
+            if (kind == "foreign") {
+                QFile file(target);
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                QCOMPARE(file.readAll(), oldFile);
+            }
+            QVERIFY(m_db->param(QStringLiteral("apiKey")).toString() != QStringLiteral("new-key"));
         }
     }
 

@@ -90,6 +90,8 @@ private slots:
     void commandsWhileDisconnected();
     void askedAgainAfterABrokerRestart();
     void progressKeptByTheBrokerIsNoNews();
+    void progressKeptWhileAway_data();
+    void progressKeptWhileAway();
     void emptyBaseTopic();
     void emptyBaseReportsOnlyItsOwnTopics();
 
@@ -541,6 +543,76 @@ void TestUpdate::progressKeptByTheBrokerIsNoNews()
     WAIT_COMPARE(m_rig->fake.count("status/get"), 2);
     WAIT_COMPARE(m_rig->update.status(), QString("Idle"));
     QCOMPARE(statuses, QStringList{"Idle"});
+}
+
+void TestUpdate::progressKeptWhileAway_data()
+{
+    QTest::addColumn<int>("reported"); // the code last reported before the restart; 0: none
+    QTest::addColumn<int>("kept");     // the code the broker kept meanwhile
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<bool>("taken");
+
+    QTest::newRow("none reported yet") << 0 << 204 << "Installation success" << true;
+    QTest::newRow("the install's start reported") << 101 << 204 << "Installation success" << true;
+    QTest::newRow("a failure after the start") << 101 << 103 << "Installation failed" << true;
+    QTest::newRow("an earlier failure reported") << 103 << 204 << "Installation success" << true;
+    QTest::newRow("success already reported") << 204 << 204 << "Installation success" << false;
+    QTest::newRow("failure already reported") << 103 << 103 << "Installation failed" << false;
+}
+
+// An install that restarts the program ends while no client listens: its last progress code
+// reaches the client only as the broker kept it. One not reported yet is news, once; one
+// reported already (before this restart or the one after) is a replay.
+void TestUpdate::progressKeptWhileAway()
+{
+    QFETCH(int, reported);
+    QFETCH(int, kept);
+    QFETCH(QString, status);
+    QFETCH(bool, taken);
+
+    const QString progress = m_rig->base + "/progress";
+    m_rig->fake.publishProgress(kept, 100, "Done", true);
+    QVERIFY(m_rig->rig.waitSeen(progress, 1));
+
+    // A client as a restarted program has it: the code last reported given back before it connects.
+    struct Session
+    {
+        QStringList statuses;
+        int reported = 0;
+        int remembered = 0; // announcements of a new code
+        bool ignored = false;
+    };
+    const auto restart = [&](int before) {
+        Session session;
+        DeviceRig rig(m_broker);
+        Update update(rig.mqtt, m_rig->base);
+        update.setReportedProgress(before);
+        connect(&update, &Update::statusChanged, &update, [&] { session.statuses << update.status(); });
+        connect(&update, &Update::reportedProgressChanged, &update, [&] { ++session.remembered; });
+        LogCapture log;
+        const int asked = m_rig->fake.count("status/get");
+        if (!rig.connectClient() || !rig.waitSeen(progress, 1)
+            || !waitUntil([&] { return m_rig->fake.count("status/get") > asked && update.status() == QLatin1String("Idle"); })) {
+            session.statuses << "<no session>";
+            return session;
+        }
+        session.reported = update.reportedProgress();
+        session.ignored = log.contains(QtWarningMsg, "[Update] WARN: Ignoring retained message on " + progress);
+        return session;
+    };
+
+    const Session first = restart(reported);
+    QCOMPARE(first.statuses.contains(status), taken);
+    QCOMPARE(first.ignored, !taken);
+    QCOMPARE(first.reported, kept);
+    QCOMPARE(first.remembered, taken ? 1 : 0);
+
+    // Restarted again with what the first reported: the same code is no news.
+    const Session second = restart(first.reported);
+    QVERIFY2(!second.statuses.contains(status), qPrintable(second.statuses.join(", ")));
+    QVERIFY(second.ignored);
+    QCOMPARE(second.reported, kept);
+    QCOMPARE(second.remembered, 0);
 }
 
 void TestUpdate::emptyBaseTopic()

@@ -38,13 +38,15 @@ void FakeUpdateService::publishStatus()
                                        });
 }
 
-void FakeUpdateService::publishProgress(int code, int percent, const QString &description)
+void FakeUpdateService::publishProgress(int code, int percent, const QString &description, bool retain)
 {
-    publish(QStringLiteral("/progress"), QJsonObject{
-                                             {QStringLiteral("progress"), code},
-                                             {QStringLiteral("percent"), percent},
-                                             {QStringLiteral("description"), description},
-                                         });
+    publish(QStringLiteral("/progress"),
+            QJsonObject{
+                {QStringLiteral("progress"), code},
+                {QStringLiteral("percent"), percent},
+                {QStringLiteral("description"), description},
+            },
+            retain);
 }
 
 void FakeUpdateService::handle(const Request &request)

@@ -29,7 +29,8 @@ public:
     void setUpdatemanRunning(bool running);
 
     void publishStatus();
-    void publishProgress(int code, int percent, const QString &description);
+    // Retained, as a service does whose last word must outlive its listener's restart.
+    void publishProgress(int code, int percent, const QString &description, bool retain = false);
 
 protected:
     void handle(const Request &request) override;

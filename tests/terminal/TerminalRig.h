@@ -83,6 +83,8 @@ struct LaneSetup
     int triggerDelayMsec = 0;
     // The API key is in the store already, so the link needs no registration.
     bool registered = true;
+    // Parameters the store holds already, as an earlier run left them.
+    QVariantMap storeParams;
 };
 
 // A whole terminal in the test process: the real Terminal on its own MQTT
@@ -129,9 +131,12 @@ public:
         if (!setup.cartridge.isEmpty())
             cards.dispenser.loadCartridge(setup.cartridge);
         writeConfiguration();
-        if (setup.registered) {
+        if (setup.registered || !setup.storeParams.isEmpty()) {
             Backend::Database store(*config);
-            store.setParam(QStringLiteral("apiKey"), backOffice.apiKey());
+            if (setup.registered)
+                store.setParam(QStringLiteral("apiKey"), backOffice.apiKey());
+            for (auto it = setup.storeParams.cbegin(); it != setup.storeParams.cend(); ++it)
+                store.setParam(it.key(), it.value());
         }
 
         mqtt.setHostname(m_broker.host());

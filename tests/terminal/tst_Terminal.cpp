@@ -54,6 +54,8 @@ private slots:
     void emptyModelWhileACardWaits();
     void updateProgress_data();
     void updateProgress();
+    void updateProgressKeptWhileAway_data();
+    void updateProgressKeptWhileAway();
     void simulationTopics_data();
     void simulationTopics();
     void simulationWithoutEngine();
@@ -667,6 +669,50 @@ void tst_Terminal::updateProgress()
     QVERIFY(emitted.count() > 0);
     QCOMPARE(emitted.last().at(0).toString(), operation);
     QCOMPARE(emitted.last().at(1).toInt(), progress);
+}
+
+void tst_Terminal::updateProgressKeptWhileAway_data()
+{
+    QTest::addColumn<QVariant>("stored"); // the code the store remembers as reported; invalid: none
+    QTest::addColumn<bool>("reported");
+
+    QTest::newRow("nothing reported yet") << QVariant() << true;
+    QTest::newRow("the install's start reported") << QVariant(101) << true;
+    QTest::newRow("reported before the restart") << QVariant(204) << false;
+}
+
+// An install that restarts the program ends while the terminal is away: the service's last
+// progress code reaches it only as the broker kept it. The back office hears of the end once,
+// and the store remembers it, so the next restart does not tell it again.
+void tst_Terminal::updateProgressKeptWhileAway()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(bool, reported);
+
+    LaneSetup setup;
+    if (stored.isValid())
+        setup.storeParams.insert(QStringLiteral("updateProgress"), stored);
+    TerminalRig &lane = rig(setup);
+    {
+        FakeUpdateService before(lane.updates.base());
+        QVERIFY(before.start(m_broker));
+        before.publishProgress(204, 100, "Installed", true);
+        before.stop();
+    }
+    QVERIFY(lane.start());
+    // Then one live report: the link sends its reports one at a time, in order, so any report
+    // of the kept code has arrived before this one.
+    lane.updates.setState("Downloading");
+    lane.updates.publishStatus();
+    const auto operations = [&lane] {
+        QStringList names;
+        for (const FakeBackOffice::Request &request : lane.backOffice.requests(FakeBackOffice::OperationStatus))
+            names << request.query.queryItemValue(QStringLiteral("operation"));
+        return names;
+    };
+    QVERIFY2(waitUntil([&] { return operations().contains("Downloading"); }, 10000), qPrintable(operations().join(", ")));
+    QCOMPARE(operations(), reported ? QStringList({"Updated", "Downloading"}) : QStringList{"Downloading"});
+    QCOMPARE(lane.terminal->database()->param(QStringLiteral("updateProgress")).toInt(), 204);
 }
 
 void tst_Terminal::simulationTopics_data()
