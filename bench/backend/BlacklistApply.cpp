@@ -8,6 +8,12 @@
 // transaction every 20 ms meanwhile, and "longest_lane_write_ms" is the longest of them), and
 // the process's peak resident memory during the apply ("peak_rss_mb", the fake back office's
 // copy of the answer included).
+//
+// Two rows more: a blacklist of one-character entries as long as the bound on bytes admits
+// (far more entries than uids at the bound: what it takes in memory, "peak_rss_mb", is what
+// counts), and reference data at its bound of 4 MiB in three shapes (2.1 million entries of
+// 0, 1.4 million of {}, 120,000 whole records), with the longest the lane's event loop went
+// without turning while it was taken in ("longest_stall_ms").
 #include "app/Config.h"
 #include "backend/CardBO.h"
 #include "backend/Database.h"
@@ -33,6 +39,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -69,10 +76,11 @@ public:
     bool ready() const { return m_ready; }
     // Its configuration and key are read only, and fixed once it runs.
     const FakeBackOffice &backOffice() const { return *m_backOffice; }
-    void answerBlacklist(const QByteArray &body)
+    void answerBlacklist(const QByteArray &body) { answer(FakeBackOffice::Blacklist, body); }
+    void answer(const QString &path, const QByteArray &body)
     {
         const FakeHttpResponse answer = FakeHttpResponse::text(200, body, "application/json");
-        run([&]() { m_backOffice->setResponse(FakeBackOffice::Blacklist, answer); });
+        run([&]() { m_backOffice->setResponse(path, answer); });
     }
 
 private:
@@ -240,6 +248,117 @@ void BM_BlacklistApply(benchmark::State &state)
     state.counters["peak_rss_mb"] = peakMemory;
 }
 
+// The longest the loop of the calling thread goes without turning while `operation` runs to
+// its end; `ok` tells whether it succeeded.
+qint64 longestStallDuring(const std::function<Deferred<>()> &operation, bool *ok)
+{
+    QElapsedTimer gap;
+    qint64 widest = 0;
+    QTimer beat;
+    beat.setTimerType(Qt::PreciseTimer);
+    beat.setInterval(1);
+    QObject::connect(&beat, &QTimer::timeout, [&]() { widest = std::max(widest, gap.restart()); });
+    QEventLoop loop;
+    *ok = false;
+    gap.start();
+    beat.start();
+    operation()
+        .done([&]() {
+            *ok = true;
+            loop.quit();
+        })
+        .fail([&]() { loop.quit(); });
+    loop.exec();
+    return std::max(widest, gap.elapsed());
+}
+
+// A list of one-character entries up to the bound on bytes: some 16.7 million of them.
+void BM_BlacklistOneCharacter(benchmark::State &state)
+{
+    if (!s_backOffice->ready()) {
+        state.SkipWithError("no back office");
+        return;
+    }
+    Link link(*s_backOffice);
+    const int count = int((AnswerBound - 32) / 4);
+    QByteArray body;
+    body.reserve(qsizetype(count) * 4 + 32);
+    body += "{\"added\":[";
+    for (int i = 0; i < count; ++i)
+        body += i == 0 ? "\"A\"" : ",\"A\"";
+    body += "],\"removed\":[]}";
+    s_backOffice->answerBlacklist(body);
+    const qint64 bytes = body.size();
+    body = QByteArray();
+    double peakMemory = 0;
+    qint64 longestStall = 0;
+    bool applied = false;
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        resetPeakMemory();
+        state.ResumeTiming();
+        ++round;
+        longestStall = std::max(longestStall, longestStallDuring([&]() { return link.bo->updateBlacklist(QStringLiteral("c%1").arg(round)); }, &applied));
+        state.PauseTiming();
+        peakMemory = std::max(peakMemory, peakMemoryMb());
+        state.ResumeTiming();
+    }
+    state.counters["entries"] = count;
+    state.counters["answer_mb"] = double(bytes) / (1024 * 1024);
+    state.counters["applied"] = applied ? 1 : 0;
+    state.counters["longest_stall_ms"] = double(longestStall);
+    state.counters["peak_rss_mb"] = peakMemory;
+}
+
+constexpr qint64 ReferenceBound = 4 * 1024 * 1024;
+
+// Reference data at its bound: 0 entries of 0, 1 entries of {}, 2 whole records.
+QByteArray referenceAnswer(int shape)
+{
+    QByteArray body;
+    body.reserve(ReferenceBound);
+    body += "{\"customs\":[";
+    const QByteArray tail = "],\"locations\":[]}";
+    for (int i = 0;; ++i) {
+        QByteArray entry = shape == 0 ? QByteArray("0") : shape == 1 ? QByteArray("{}")
+            : "{\"id\":" + QByteArray::number(i + 1) + ",\"name\":\"C" + QByteArray::number(i + 1) + "\"}";
+        if (i > 0)
+            entry.prepend(',');
+        if (body.size() + entry.size() + tail.size() > ReferenceBound || (shape == 2 && i == 120000))
+            break;
+        body += entry;
+    }
+    return body + tail;
+}
+
+void BM_ReferenceDataApply(benchmark::State &state)
+{
+    if (!s_backOffice->ready()) {
+        state.SkipWithError("no back office");
+        return;
+    }
+    const int shape = int(state.range(0));
+    const QByteArray body = referenceAnswer(shape);
+    s_backOffice->answer(FakeBackOffice::UpdateData, body);
+    Link link(*s_backOffice);
+    qint64 longestStall = 0;
+    for (auto _ : state) {
+        bool done = false;
+        longestStall = std::max(longestStall, longestStallDuring([&]() { return link.bo->updateData(); }, &done));
+        if (!done) {
+            state.SkipWithError("reference data not taken in");
+            return;
+        }
+    }
+    if (shape == 2 && link.db->findCustoms(120000).name != QLatin1String("C120000")) {
+        state.SkipWithError("records not stored");
+        return;
+    }
+    state.counters["answer_mb"] = double(body.size()) / (1024 * 1024);
+    state.counters["longest_stall_ms"] = double(longestStall);
+}
+
 // The link goes (the program ends) while a list at the bound is half built: what the lane's
 // thread then waits for in the link's end is the time measured.
 void BM_BlacklistLinkEnd(benchmark::State &state)
@@ -292,6 +411,8 @@ BENCHMARK(BM_BlacklistApply)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterati
 BENCHMARK(BM_BlacklistApply)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_BlacklistApply)->Arg(UidsAtTheBound)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_BlacklistLinkEnd)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_BlacklistOneCharacter)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ReferenceDataApply)->ArgName("shape")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
 

@@ -48,6 +48,10 @@ constexpr qint64 SmallReplySize = 64 * 1024;
 constexpr qint64 HeartbeatReplySize = 256 * 1024;
 constexpr qint64 ReferenceDataReplySize = 4 * 1024 * 1024;
 constexpr qint64 BlacklistReplySize = 64 * 1024 * 1024;
+// JSON values of a blacklist answer at most. Parsed, each takes memory of its own however few
+// bytes it has (one-character entries would take twice what uids at the bound take, lists of
+// lists more again): room for a list of 14-digit uids at the bound on bytes, 17 bytes each.
+constexpr qint64 BlacklistReplyValues = BlacklistReplySize / 16;
 
 // Characters of a card uid at most: no card's comes near (10 bytes are 20 hex digits, 29 with
 // separators). The apply's shares of the store's time are counted in uids: longer texts, up to
@@ -120,25 +124,26 @@ void logFailure(int status, const QJsonValue &body)
     logError(QStringLiteral("ERROR: Operation failed : (%1) %2").arg(status).arg(wholeBody(text)));
 }
 
-// How a blacklist update ended, as the worker tells the link.
-enum ListOutcome {
-    ListApplied,
-    ListNotApplied, // failed or refused, and logged
-    ListAbandoned,  // taken in, then given up on the way: the link was stopped
-    ListLate,       // came after the link was stopped, and was not looked at
-    ListUnsent,     // the link was stopped before it went out
+// How an update of the worker's ended, as the worker tells the link.
+enum JobOutcome {
+    JobDone,
+    JobFailed,    // failed, and logged: the next try may do better
+    JobRefused,   // the answer cannot be taken, and is logged: the same answer would be again
+    JobTooMany,   // the answer held more values than its bound, and was not parsed
+    JobAbandoned, // taken in, then given up on the way: the link was stopped
+    JobLate,      // came after the link was stopped, and was not looked at
+    JobUnsent,    // the link was stopped before it went out
 };
 
-// Reads the lists of a blacklist answer; ListApplied means they are there to apply. Runs in
-// the worker's thread.
-ListOutcome readBlacklistAnswer(QJsonValue body, const std::atomic_bool &cancelled, QStringList lists[2])
+// Reads the lists of a blacklist answer; JobDone means they are there to apply. Runs in the
+// worker's thread.
+JobOutcome readBlacklistAnswer(QJsonValue body, const std::atomic_bool &cancelled, QStringList lists[2])
 {
     QJsonObject answer = body.toObject();
     body = QJsonValue();
 
     // The version counts as applied once the lists are: an answer that is not lists of uids
-    // must fail, so that the next heartbeat fetches it again. An entry that is no uid is left
-    // out; the genuine ones still apply.
+    // is refused. An entry that is no uid is left out; the genuine ones still apply.
     const QString names[2] = {QStringLiteral("added"), QStringLiteral("removed")};
     bool valid = answer.contains(names[0]) || answer.contains(names[1]);
     int entries = 0;
@@ -153,7 +158,7 @@ ListOutcome readBlacklistAnswer(QJsonValue body, const std::atomic_bool &cancell
         lists[i].reserve(uids.size());
         for (const QJsonValue &uid : uids) {
             if ((++entries & 0xffff) == 0 && cancelled)
-                return ListAbandoned;
+                return JobAbandoned;
             const QString text = JsonRead::text(uid);
             if (text.isEmpty() || text.size() > MaxUidLength) {
                 if (skipped++ == 0)
@@ -165,21 +170,66 @@ ListOutcome readBlacklistAnswer(QJsonValue body, const std::atomic_bool &cancell
     }
     if (!valid) {
         logError(QStringLiteral("ERROR: Blacklist answer is not lists of card uids; nothing applied"));
-        return ListNotApplied;
+        return JobRefused;
     }
     // Counts: the list itself may be millions of uids long.
     logInfo(QStringLiteral("Blacklist answer : %1 uid(s) to add, %2 to remove").arg(lists[0].size()).arg(lists[1].size()));
     if (skipped > 0 && skipped == entries) {
-        // Not a list that changes nothing but one the terminal cannot read: taken as applied,
-        // its version would never be fetched again.
+        // Not a list that changes nothing but one the terminal cannot read: its version is not
+        // taken as applied.
         logWarn(QStringLiteral("WARN: None of the %1 blacklist entries is a card uid; nothing applied").arg(entries));
-        return ListNotApplied;
+        return JobRefused;
     }
     if (skipped > 0)
         logWarn(QStringLiteral("WARN: Skipping %1 blacklist entries that are no card uid, the first : %2")
                     .arg(skipped)
                     .arg(field(QString::fromUtf8(QJsonDocument(QJsonArray{firstSkipped}).toJson(QJsonDocument::Compact)))));
-    return cancelled ? ListAbandoned : ListApplied;
+    return cancelled ? JobAbandoned : JobDone;
+}
+
+// The records of one list of the reference data that can be stored. An entry without a
+// whole-number id would land on row 0, one over the other; those left out are told in one
+// line, however many.
+QList<Database::DataRecord> usableRecords(const QJsonArray &array, const QString &list)
+{
+    const QList<Database::DataRecord> records = CardBO::parseData(array);
+    QList<Database::DataRecord> usable;
+    usable.reserve(records.size());
+    int skipped = 0;
+    int first = -1;
+    for (int i = 0; i < records.size(); ++i) {
+        if (records.at(i).id != 0)
+            usable << records.at(i);
+        else if (skipped++ == 0)
+            first = i;
+    }
+    if (skipped > 0)
+        logWarn(QStringLiteral("WARN: Skipping %1 %2 entries without an id, the first : %3")
+                    .arg(skipped)
+                    .arg(list, field(QString::fromUtf8(QJsonDocument(QJsonArray{array.at(first)}).toJson(QJsonDocument::Compact)))));
+    return usable;
+}
+
+// Reads and stores the reference data of an answer. Runs in the worker's thread.
+JobOutcome takeReferenceData(QJsonValue body, Database &database, const std::atomic_bool &cancelled)
+{
+    const QJsonObject answer = body.toObject();
+    body = QJsonValue();
+    const QJsonValue customs = answer.value(QStringLiteral("customs"));
+    const QJsonValue locations = answer.value(QStringLiteral("locations"));
+    if (customs.isArray()) {
+        const QList<Database::DataRecord> records = usableRecords(customs.toArray(), QStringLiteral("customs"));
+        if (cancelled)
+            return JobAbandoned;
+        database.setCustoms(records);
+    }
+    if (locations.isArray()) {
+        const QList<Database::DataRecord> records = usableRecords(locations.toArray(), QStringLiteral("location"));
+        if (cancelled)
+            return JobAbandoned;
+        database.setLocations(records);
+    }
+    return JobDone;
 }
 
 QString configValueText(const QVariant &value)
@@ -191,15 +241,15 @@ QString configValueText(const QVariant &value)
 
 } // namespace
 
-// One blacklist update, shared by the link and the worker that runs it.
-class BlacklistJob
+// One update of the worker's, shared by the link and the worker that runs it.
+class WorkerJob
 {
 public:
     // Set by stop() and by the link's end; the worker looks at it between its steps.
     std::atomic_bool cancelled{false};
     // The update's own client, in the worker's thread and used there only.
     HttpClient *client = nullptr;
-    // How it ended (a ListOutcome), told by the worker.
+    // How it ended (a JobOutcome), told by the worker.
     Deferred<int> outcome;
 };
 
@@ -220,15 +270,8 @@ CardBO::~CardBO()
 {
     if (!m_worker)
         return;
-    if (m_blacklistJob) {
-        m_blacklistJob->cancelled = true;
-        // A request still on its way ends with its client.
-        const QSharedPointer<BlacklistJob> job = m_blacklistJob;
-        m_worker->execInThread([job]() {
-            delete job->client;
-            job->client = nullptr;
-        });
-    }
+    cancelJob(m_blacklistJob, true);
+    cancelJob(m_dataJob, true);
     // The worker writes through the store, which may go right after this link: it must be
     // done first. A cancelled update stops at its next step.
     QThread *thread = m_worker->getThread();
@@ -309,24 +352,90 @@ void CardBO::stop()
         return;
     logInfo(QStringLiteral("Stopping Card BO engine"));
     ++m_run;
-    // A list of this run is not applied after it, and an answer still on its way is not
+    // A list or records of this run are not stored after it. A list still on its way is not
     // waited for: up to 64 MiB would be read and parsed only to be set aside, and the next
-    // update would wait for it. Its client goes, and with it the request and its callbacks.
-    if (m_blacklistJob) {
-        m_blacklistJob->cancelled = true;
-        const QSharedPointer<BlacklistJob> job = m_blacklistJob;
-        m_worker->execInThread([job]() {
-            if (!job->client)
-                return;
-            delete job->client;
-            job->client = nullptr;
-            job->outcome.resolve(ListAbandoned);
-        });
-    }
+    // update would wait for it. The few of the reference data come, and are set aside.
+    cancelJob(m_blacklistJob, true);
+    cancelJob(m_dataJob, false);
     m_ticking = false;
     m_tickTimer.stop();
     m_transTimer.stop();
     setState(Stopped, QStringLiteral("User request"));
+}
+
+void CardBO::cancelJob(const QSharedPointer<WorkerJob> &job, bool dropRequest)
+{
+    if (!job || !m_worker)
+        return;
+    job->cancelled = true;
+    if (!dropRequest)
+        return;
+    // Its client goes, and with it the request and its callbacks.
+    m_worker->execInThread([job]() {
+        if (!job->client)
+            return;
+        delete job->client;
+        job->client = nullptr;
+        job->outcome.resolve(JobAbandoned);
+    });
+}
+
+bool CardBO::startInWorker(const QSharedPointer<WorkerJob> &job, const QUrl &url, qint64 maxBytes, qint64 maxValues,
+                           const QString &received, const std::function<void(int status, QJsonValue body)> &take)
+{
+    if (!m_worker)
+        m_worker.emplace();
+    // A client of the job's own, in the worker's thread: its answer is read and parsed there.
+    job->client = new HttpClient;
+    setUpClient(*job->client);
+    if (!m_worker->moveQObjectToThread(job->client)) {
+        delete job->client;
+        job->client = nullptr;
+        logError(QStringLiteral("ERROR: Worker thread is not running"));
+        return false;
+    }
+    const Deferred<int> outcome = job->outcome;
+    const bool posted = m_worker->execInThread([job, url, maxBytes, maxValues, received, take, outcome]() {
+        if (job->cancelled) {
+            delete job->client;
+            job->client = nullptr;
+            outcome.resolve(JobUnsent);
+            return;
+        }
+        job->client->get(url, RequestTimeout, maxBytes, maxValues)
+            .done([job, received, take, outcome](int status, QJsonValue body) {
+                if (job->client)
+                    job->client->deleteLater();
+                job->client = nullptr;
+                if (job->cancelled) {
+                    outcome.resolve(JobLate);
+                    return;
+                }
+                logInfo(QStringLiteral("%1 : status=%2").arg(received).arg(status));
+                // Taken in once the client has let go of what it held: it keeps the bytes it
+                // read until this returns, its result the document until its reply goes. At
+                // the bound they are hundreds of megabytes together.
+                QTimer::singleShot(0, [take, status, body]() mutable { take(status, std::move(body)); });
+            })
+            .fail([job, maxValues, outcome](int status, QJsonValue body) {
+                if (job->client)
+                    job->client->deleteLater();
+                job->client = nullptr;
+                if (maxValues >= 0 && body == QJsonValue(HttpClient::tooManyValues(maxValues))) {
+                    outcome.resolve(JobTooMany);
+                    return;
+                }
+                logFailure(status, body);
+                outcome.resolve(JobFailed);
+            });
+    });
+    if (!posted) {
+        delete job->client;
+        job->client = nullptr;
+        logError(QStringLiteral("ERROR: Worker thread is not running"));
+        return false;
+    }
+    return true;
 }
 
 void CardBO::setState(State state, const QString &reason)
@@ -559,39 +668,41 @@ bool CardBO::handleRegisterResponse(int status, const QJsonValue &body)
 
 Deferred<> CardBO::updateData()
 {
-    return request(m_client.get(createUrl(QStringLiteral("/api/v1/device/updateData")), RequestTimeout,
-                                ReferenceDataReplySize),
-                   QStringLiteral("updateData"),
-                   [this](int status, const QJsonValue &body) { return handleUpdateDataResponse(status, body); });
-}
-
-bool CardBO::handleUpdateDataResponse(int status, const QJsonValue &body)
-{
-    logInfo(QStringLiteral("UpdateData response received : status=%1").arg(status));
-    const QJsonObject answer = body.toObject();
-    const QJsonValue customs = answer.value(QStringLiteral("customs"));
-    if (customs.isArray())
-        m_database.setCustoms(usableRecords(customs.toArray()));
-    const QJsonValue locations = answer.value(QStringLiteral("locations"));
-    if (locations.isArray())
-        m_database.setLocations(usableRecords(locations.toArray()));
-    return true;
-}
-
-QList<Database::DataRecord> CardBO::usableRecords(const QJsonArray &array)
-{
-    // An entry without a whole-number id would land on row 0, one over the other.
-    const QList<Database::DataRecord> records = parseData(array);
-    QList<Database::DataRecord> usable;
-    for (int i = 0; i < records.size(); ++i) {
-        if (records.at(i).id != 0) {
-            usable << records.at(i);
-            continue;
-        }
-        logWarn(QStringLiteral("WARN: Skipping reference entry without an id : ")
-                + field(QString::fromUtf8(QJsonDocument(QJsonArray{array.at(i)}).toJson(QJsonDocument::Compact))));
+    Deferred<> result;
+    if (dataUpdating()) {
+        logWarn(QStringLiteral("WARN: Reference data is being fetched; not fetched again beside it"));
+        result.reject();
+        return result;
     }
-    return usable;
+    auto job = QSharedPointer<WorkerJob>::create();
+    const Deferred<int> outcome = job->outcome;
+    Database *database = &m_database;
+    m_dataJob = job;
+    if (!startInWorker(job, createUrl(QStringLiteral("/api/v1/device/updateData")), ReferenceDataReplySize, -1,
+                       QStringLiteral("UpdateData response received"), [job, database, outcome](int, QJsonValue body) {
+                           outcome.resolve(takeReferenceData(std::move(body), *database, job->cancelled));
+                       })) {
+        m_dataJob.reset();
+        result.reject();
+        return result;
+    }
+    QPointer<CardBO> self(this);
+    const quint64 run = m_run;
+    outcome.done([self, job, result, run](int code) {
+        if (!self) {
+            result.reject();
+            return;
+        }
+        if (self->m_dataJob == job)
+            self->m_dataJob.reset();
+        if (code == JobLate)
+            self->accepts(run, QStringLiteral("updateData"));
+        if (code == JobDone && self->m_run == run)
+            result.resolve();
+        else
+            result.reject();
+    });
+    return result;
 }
 
 QList<Database::DataRecord> CardBO::parseData(const QJsonArray &array)
@@ -743,7 +854,7 @@ bool CardBO::handleHeartbeatResponse(int status, const QJsonValue &body)
     const QString blacklist = JsonRead::text(answer.value(QStringLiteral("blacklistVersion")));
     // One list at a time, in the order announced: a version announced while one is being
     // fetched or applied comes with a later heartbeat.
-    if (!blacklist.isEmpty() && blacklist != blacklisVer() && !blacklistUpdating()) {
+    if (!blacklist.isEmpty() && blacklist != blacklisVer() && blacklist != m_refusedBlacklist && !blacklistUpdating()) {
         logWarn(QStringLiteral("WARN: New blacklist version available : %1 ").arg(field(blacklist)));
         QPointer<CardBO> self(this);
         updateBlacklist(blacklist).done([self, blacklist]() {
@@ -827,92 +938,57 @@ Deferred<> CardBO::updateBlacklist(const QString &version)
         url.setQuery(query);
     }
 
-    if (!m_worker)
-        m_worker.emplace();
-    auto job = QSharedPointer<BlacklistJob>::create();
-    // A client of the update's own, in the worker's thread: its answer, up to the bound of
-    // 64 MiB, is read and parsed there too.
-    job->client = new HttpClient;
-    setUpClient(*job->client);
-    if (!m_worker->moveQObjectToThread(job->client)) {
-        delete job->client;
-        logError(QStringLiteral("ERROR: Blacklist worker is not running"));
+    auto job = QSharedPointer<WorkerJob>::create();
+    const Deferred<int> outcome = job->outcome;
+    Database *database = &m_database;
+    const auto take = [job, database, outcome](int, QJsonValue body) {
+        auto lists = std::make_shared<std::array<QStringList, 2>>();
+        const JobOutcome read = readBlacklistAnswer(std::move(body), job->cancelled, lists->data());
+        if (read != JobDone) {
+            outcome.resolve(read);
+            return;
+        }
+        // Applied once the document is gone.
+        QTimer::singleShot(0, [job, database, outcome, lists]() {
+            if (database->blacklistApply(std::move((*lists)[0]), std::move((*lists)[1]), &job->cancelled))
+                outcome.resolve(JobDone);
+            else
+                outcome.resolve(job->cancelled ? JobAbandoned : JobFailed);
+        });
+    };
+    m_blacklistJob = job;
+    if (!startInWorker(job, url, BlacklistReplySize, BlacklistReplyValues, QStringLiteral("Update Blacklist response received"),
+                       take)) {
+        m_blacklistJob.reset();
         result.reject();
         return result;
     }
 
-    m_blacklistJob = job;
-    const Deferred<int> outcome = job->outcome;
     QPointer<CardBO> self(this);
     const quint64 run = m_run;
-    outcome.done([self, job, result, run](int code) {
+    outcome.done([self, job, result, run, version](int code) {
         if (!self) {
             result.reject();
             return;
         }
         if (self->m_blacklistJob == job)
             self->m_blacklistJob.reset();
-        if (code == ListLate)
+        if (code == JobLate)
             self->accepts(run, QStringLiteral("blacklist"));
-        else if (code == ListAbandoned)
+        else if (code == JobAbandoned)
             logInfo(QStringLiteral("Blacklist update given up : the link was stopped; the list stays as it was"));
+        else if (code == JobTooMany)
+            logError(QStringLiteral("ERROR: Blacklist answer holds more than %1 entries; nothing applied").arg(BlacklistReplyValues));
+        if (code == JobRefused || code == JobTooMany) {
+            self->m_refusedBlacklist = version;
+            logInfo(QStringLiteral("Blacklist version %1 refused; it is not fetched again").arg(field(version)));
+        }
         // A list applied after a stop keeps its version unstored: fetched again, it changes nothing.
-        if (code == ListApplied && self->m_run == run)
+        if (code == JobDone && self->m_run == run)
             result.resolve();
         else
             result.reject();
     });
-
-    Database *database = &m_database;
-    const bool posted = m_worker->execInThread([job, url, database, outcome]() {
-        if (job->cancelled) {
-            delete job->client;
-            job->client = nullptr;
-            outcome.resolve(ListUnsent);
-            return;
-        }
-        job->client->get(url, RequestTimeout, BlacklistReplySize)
-            .done([job, database, outcome](int status, QJsonValue body) {
-                if (job->client)
-                    job->client->deleteLater();
-                job->client = nullptr;
-                if (job->cancelled) {
-                    outcome.resolve(ListLate);
-                    return;
-                }
-                logInfo(QStringLiteral("Update Blacklist response received : status=%1").arg(status));
-                // Each step once the one before has let go of what it held: the client keeps the
-                // bytes it read until this returns, its result the document until its reply
-                // goes. At the bound they are hundreds of megabytes together.
-                QTimer::singleShot(0, [job, database, outcome, body]() mutable {
-                    auto lists = std::make_shared<std::array<QStringList, 2>>();
-                    const ListOutcome read = readBlacklistAnswer(std::move(body), job->cancelled, lists->data());
-                    if (read != ListApplied) {
-                        outcome.resolve(read);
-                        return;
-                    }
-                    QTimer::singleShot(0, [job, database, outcome, lists]() {
-                        if (database->blacklistApply(std::move((*lists)[0]), std::move((*lists)[1]), &job->cancelled))
-                            outcome.resolve(ListApplied);
-                        else
-                            outcome.resolve(job->cancelled ? ListAbandoned : ListNotApplied);
-                    });
-                });
-            })
-            .fail([job, outcome](int status, QJsonValue body) {
-                if (job->client)
-                    job->client->deleteLater();
-                job->client = nullptr;
-                logFailure(status, body);
-                outcome.resolve(ListNotApplied);
-            });
-    });
-    if (!posted) {
-        m_blacklistJob.reset();
-        delete job->client;
-        logError(QStringLiteral("ERROR: Blacklist worker is not running"));
-        result.reject();
-    }
     return result;
 }
 

@@ -24,7 +24,7 @@ class Config;
 
 namespace Backend {
 
-class BlacklistJob;
+class WorkerJob;
 class TerminalView;
 
 // The terminal's link with the back office over HTTPS with a client certificate: registration
@@ -54,14 +54,19 @@ public:
     int tickInterval() const { return m_tickTimer.interval(); }
     // While a blacklist is fetched and applied; one at a time.
     bool blacklistUpdating() const { return !m_blacklistJob.isNull(); }
+    // While reference data is fetched and stored; one at a time.
+    bool dataUpdating() const { return !m_dataJob.isNull(); }
 
     static QString stateToStr(State state);
 
     Deferred<> registerDevice();
+    // Fetched, read and stored on the blacklist's thread: up to 4 MiB of records, a lane's
+    // worth of time on its own thread. Refused while another runs.
     Deferred<> updateData();
     Deferred<> heartbeat();
     // Fetched, read and applied on a thread of its own: a list of millions of uids takes
-    // seconds, which the lane's thread cannot spare. Refused while another update runs.
+    // seconds, which the lane's thread cannot spare. Refused while another update runs. A
+    // version refused for what it holds is not fetched again by the heartbeat; another is.
     Deferred<> updateBlacklist(const QString &version);
     Deferred<> clearProgress();
     Deferred<> transmitTransaction(Transaction::Ptr trans);
@@ -100,6 +105,14 @@ private:
     void setUpClient(HttpClient &client) const;
     void initTimer();
     QUrl createUrl(const QString &path) const;
+    // Sends a GET for `job` from the worker's thread with a client of the job's own, and hands
+    // its answer to `take` there once the client has let go of it; `take` settles the job's
+    // outcome. False when it could not be started.
+    bool startInWorker(const QSharedPointer<WorkerJob> &job, const QUrl &url, qint64 maxBytes, qint64 maxValues,
+                       const QString &received, const std::function<void(int status, QJsonValue body)> &take);
+    // The job is given up: a step under way stops at its next look, an answer that comes is
+    // set aside; with `dropRequest` a request on its way goes at once with its client.
+    void cancelJob(const QSharedPointer<WorkerJob> &job, bool dropRequest);
     // The operation fails for a late answer even when it is handled: its follow-up belongs to
     // the run that is over.
     Deferred<> request(HttpClient::Result exchange, const QString &operation, AnswerHandler handler,
@@ -118,8 +131,6 @@ private:
 
     void handleErrorResponse(int status, const QJsonValue &body);
     bool handleRegisterResponse(int status, const QJsonValue &body);
-    bool handleUpdateDataResponse(int status, const QJsonValue &body);
-    QList<Database::DataRecord> usableRecords(const QJsonArray &array);
     bool handleHeartbeatResponse(int status, const QJsonValue &body);
     bool handleTransResponse(Transaction::Ptr trans, int status, const QJsonValue &body);
     void applyConfig(const QJsonArray &config);
@@ -151,10 +162,14 @@ private:
     bool m_ticking = false;
     // Counts start() and stop(): an answer to a request of an earlier run changes nothing.
     quint64 m_run = 0;
-    // Where blacklists are fetched and applied, started with the first; and the update under
-    // way, shared with it.
+    // Where blacklists and reference data are fetched and taken in, started with the first;
+    // and the updates under way, shared with it.
     std::optional<ThreadWorker> m_worker;
-    QSharedPointer<BlacklistJob> m_blacklistJob;
+    QSharedPointer<WorkerJob> m_blacklistJob;
+    QSharedPointer<WorkerJob> m_dataJob;
+    // The blacklist version last refused for what its answer held: fetched again, it would
+    // be the same answer (up to 64 MiB, seconds to read) at every heartbeat.
+    QString m_refusedBlacklist;
     // Progress reports: one on its way at a time, and of those that come meanwhile only the
     // latest goes next; the callers of the ones it replaced learn its outcome.
     bool m_progressSending = false;

@@ -434,13 +434,14 @@ QList<Database::DataRecord> Database::locations() const
 void Database::setCustoms(const QList<DataRecord> &records)
 {
     insertRecords(QStringLiteral("Customs"), records);
-    emit customsChanged();
+    // Heard on the store's own thread, whichever thread wrote.
+    QMetaObject::invokeMethod(this, &Database::customsChanged);
 }
 
 void Database::setLocations(const QList<DataRecord> &records)
 {
     insertRecords(QStringLiteral("Locations"), records);
-    emit locationsChanged();
+    QMetaObject::invokeMethod(this, &Database::locationsChanged);
 }
 
 Database::DataRecord Database::selectRecord(const QString &table, int id) const
@@ -463,23 +464,24 @@ QList<Database::DataRecord> Database::selectRecords(const QString &table) const
 
 bool Database::insertRecords(const QString &table, const QList<DataRecord> &records)
 {
-    // One commit a row would wait for the disk once a row, on the GUI thread.
-    return inTransaction(table, [this, &table, &records]() {
-        QSqlQuery query = m_db.query(QStringLiteral("INSERT OR REPLACE INTO %1 (id, name, uuid) VALUES (?, ?, ?)").arg(table));
+    // One commit a row would wait for the disk once a row. Through the connection that waits
+    // for other writers' locks: the link writes from a thread of its own, beside the lane.
+    return inTransaction(m_listDb, table, [this, &table, &records]() {
+        QSqlQuery query = m_listDb.query(QStringLiteral("INSERT OR REPLACE INTO %1 (id, name, uuid) VALUES (?, ?, ?)").arg(table));
         for (const DataRecord &record : records) {
             query.bindValue(0, record.id);
             query.bindValue(1, record.name);
             query.bindValue(2, record.uuid);
-            if (!m_db.executeAgain(query))
+            if (!m_listDb.executeAgain(query))
                 return false;
         }
         return true;
     });
 }
 
-bool Database::inTransaction(const QString &what, const std::function<bool()> &write)
+bool Database::inTransaction(const SqlDatabase &connection, const QString &what, const std::function<bool()> &write)
 {
-    QSqlDatabase db = m_db.database();
+    QSqlDatabase db = connection.database();
     if (!db.transaction()) {
         logError(QStringLiteral("ERROR: Could not begin writing %1 : %2").arg(what, db.lastError().text()));
         return false;

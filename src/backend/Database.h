@@ -58,7 +58,8 @@ public:
     DataRecord findLocation(int id) const;
     QList<DataRecord> customs() const;
     QList<DataRecord> locations() const;
-    // Each list is written whole or not at all, in one transaction.
+    // Each list is written whole or not at all, in one transaction. For any thread, one call at
+    // a time; the change is announced on the store's own thread.
     void setCustoms(const QList<DataRecord> &records);
     void setLocations(const QList<DataRecord> &records);
 
@@ -100,15 +101,16 @@ private:
     QList<DataRecord> selectRecords(const QString &table) const;
     bool insertRecords(const QString &table, const QList<DataRecord> &records);
     // Runs `write` in one transaction: committed when it returns true, else rolled back.
-    bool inTransaction(const QString &what, const std::function<bool()> &write);
+    bool inTransaction(const SqlDatabase &connection, const QString &what, const std::function<bool()> &write);
     bool rebuildBlacklist(const QStringList &added, const QStringList &removed, const std::atomic_bool *cancelled,
                           int *taken, int *dropped);
     static Transaction::Ptr deserialize(const QSqlQuery &query);
 
     Config &m_config;
     SqlDatabase m_db;
-    // The blacklist's writer, on whichever thread applies a list: a connection of its own that
-    // waits for the lane's locks, and the lane's for its, instead of failing at once.
+    // The writer of the blacklist and the reference data, on whichever thread takes them in: a
+    // connection of its own that waits for the lane's locks, and the lane's for its, instead of
+    // failing at once.
     SqlDatabase m_listDb;
 };
 

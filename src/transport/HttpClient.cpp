@@ -90,9 +90,11 @@ void HttpClient::setIgnoreSslErrors(bool ignore)
     m_ignoreSslErrors = ignore;
 }
 
-HttpClient::Result HttpClient::get(QUrl const &url, int timeout, qint64 maxReplySize)
+HttpClient::Result HttpClient::get(QUrl const &url, int timeout, qint64 maxReplySize, qint64 maxValues)
 {
-    return send({Verb::Get, QJsonValue(), timeout, maxReplySize, url}, url);
+    Exchange exchange{Verb::Get, QJsonValue(), timeout, maxReplySize, url};
+    exchange.maxValues = maxValues;
+    return send(exchange, url);
 }
 
 HttpClient::Result HttpClient::del(QUrl const &url, int timeout, qint64 maxReplySize)
@@ -335,6 +337,54 @@ QJsonValue HttpClient::parsePayload(QByteArray const &bytes)
     return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
 }
 
+qint64 HttpClient::countValues(QByteArray const &bytes)
+{
+    // The first value of a list or object follows its opening, every other one a comma.
+    qint64 values = 0;
+    bool inText = false;
+    bool opened = false;
+    for (char const *c = bytes.constData(), *end = c + bytes.size(); c != end; ++c) {
+        if (inText) {
+            if (*c == '\\' && c + 1 != end)
+                ++c;
+            else if (*c == '"')
+                inText = false;
+            continue;
+        }
+        switch (*c) {
+        case ' ':
+        case '\t':
+        case '\n':
+        case '\r':
+            continue;
+        case ']':
+        case '}':
+            opened = false;
+            continue;
+        case ',':
+            ++values;
+            break;
+        case '"':
+            inText = true;
+            break;
+        default:
+            break;
+        }
+        if (opened || values == 0) {
+            ++values;
+            opened = false;
+        }
+        if (*c == '[' || *c == '{')
+            opened = true;
+    }
+    return values;
+}
+
+QString HttpClient::tooManyValues(qint64 maxValues)
+{
+    return QStringLiteral("Reply holds more than %1 JSON values").arg(maxValues);
+}
+
 QString HttpClient::bytesToStr(qint64 bytes)
 {
     if (bytes < 0)
@@ -417,6 +467,16 @@ HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Exchange const
         } else if (!reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isNull()) {
             forward(processRedirect(reply, exchange), result);
         } else {
+            qint64 const maxValues = exchange.maxValues;
+            bool const parsed = body->bytes.startsWith('[') || body->bytes.startsWith('{');
+            if (maxValues >= 0 && parsed && countValues(body->bytes) > maxValues) {
+                body->refusal = tooManyValues(maxValues);
+                body->bytes = QByteArray();
+                qCritical().noquote().nospace() << CLIENT_TAG << "ERROR: " << body->refusal;
+                result.reject(status, QJsonValue(body->refusal));
+                reply->deleteLater();
+                return;
+            }
             QJsonValue const payload = parsePayload(body->bytes);
             if (reply->error() == QNetworkReply::NoError)
                 result.resolve(status, payload);

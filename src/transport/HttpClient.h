@@ -56,6 +56,11 @@ public:
     static QString bytesToStr(qint64 bytes);
     static QByteArray createPayload(QJsonValue const &value);
     static QJsonValue parsePayload(QByteArray const &bytes);
+    // The JSON values of a document (lists and objects included, an object's member counts
+    // once), counted without parsing it.
+    static qint64 countValues(QByteArray const &bytes);
+    // How an answer of more values than its request's bound is refused.
+    static QString tooManyValues(qint64 maxValues);
 
     // Asks for the answer as it is. Left to itself the network layer asks for gzip and deflate,
     // unpacks the answer before anyone counts it and hides its length: every bound would count
@@ -65,7 +70,10 @@ public:
     static QByteArray packedEncoding(QNetworkReply const *reply);
 
 public slots:
-    HttpClient::Result get(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize);
+    // `maxValues`, when not negative, bounds the JSON values of the answer: the parser's memory
+    // grows with them, up to some thirty times the bytes (a list of "[0]").
+    HttpClient::Result get(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize,
+                           qint64 maxValues = -1);
     HttpClient::Result del(QUrl const &url, int timeout = 30000, qint64 maxReplySize = DefaultMaxReplySize);
     HttpClient::Result put(QUrl const &url, QJsonValue const &data, int timeout = 30000,
                            qint64 maxReplySize = DefaultMaxReplySize);
@@ -86,6 +94,7 @@ private:
         qint64 maxReplySize;
         QUrl origin; // the first URL: only its scheme, host and port get the credentials
         int hops = 0;
+        qint64 maxValues = -1; // JSON values of the answer at most; none when negative
     };
 
     Result send(Exchange const &exchange, QUrl const &url);

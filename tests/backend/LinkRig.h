@@ -113,6 +113,7 @@ public:
             QStringLiteral("[Backend::CardBO] UpdateData response received"),
             QStringLiteral("[Backend::CardBO] Heartbeat response received"),
             QStringLiteral("[Backend::CardBO] Update Blacklist response received"),
+            QStringLiteral("[Backend::CardBO] ERROR: Blacklist answer holds more than"),
             QStringLiteral("[Backend::CardBO] |      TERMINAL REGISTERED      |"),
             QStringLiteral("[Backend::CardBO] ERROR: Registration answer carries no API key"),
             QStringLiteral("[Backend::CardBO] ERROR: Registration answer carries an API key"),
@@ -126,10 +127,11 @@ public:
         return n;
     }
     // Waits until every request sent has been answered and its answer taken in (a blacklist
-    // is taken in on a thread of its own, after its answer line).
+    // and reference data are taken in on a thread of their own, after their answer lines).
     bool settle(int msec = 40000) const
     {
-        return waitUntil([this] { return sent() == handled() && !(bo && bo->blacklistUpdating()); }, msec);
+        return waitUntil(
+            [this] { return sent() == handled() && !(bo && (bo->blacklistUpdating() || bo->dataUpdating())); }, msec);
     }
     // One step of the state machine and everything it set off.
     bool tick()

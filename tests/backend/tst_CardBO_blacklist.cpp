@@ -1,4 +1,5 @@
 #include "LinkRig.h"
+#include "OtherConnection.h"
 
 #include "fakes/DeferredProbe.h"
 #include "fakes/TestCertificates.h"
@@ -30,46 +31,6 @@ QStringList cardUids(const QString &prefix, int count)
         uids << prefix + QString::number(i, 16).toUpper().rightJustified(12, QLatin1Char('0'));
     return uids;
 }
-
-// A connection to the store of the test's own, as another program on the terminal holds one.
-class OtherConnection
-{
-public:
-    explicit OtherConnection(const QString &path)
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
-        db.setDatabaseName(path);
-        db.open();
-    }
-    ~OtherConnection()
-    {
-        QSqlDatabase::database(Name, false).close();
-        QSqlDatabase::removeDatabase(Name);
-    }
-
-    bool exec(const QString &statement)
-    {
-        QSqlQuery q(QSqlDatabase::database(Name, false));
-        return q.exec(statement);
-    }
-    QStringList column(const QString &statement)
-    {
-        QStringList values;
-        QSqlQuery q(QSqlDatabase::database(Name, false));
-        if (q.exec(statement))
-            while (q.next())
-                values << q.value(0).toString();
-        return values;
-    }
-    QStringList listed() { return column(QStringLiteral("SELECT uid FROM Blacklist ORDER BY uid")); }
-    QStringList tables()
-    {
-        return column(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name"));
-    }
-
-private:
-    static constexpr const char *Name = "other";
-};
 
 } // namespace
 
@@ -193,42 +154,67 @@ private slots:
             QVERIFY2(!line.contains(QLatin1String("NEW2")), qPrintable(line));
     }
 
-    // Entries were sent and none of them is a uid: the back office meant a list the terminal
-    // cannot read. The version is not taken as applied, so the next heartbeat fetches it again.
-    // An answer with no entries at all is a version that changes nothing.
-    void answerWithoutAnyUsableUid_data()
+    // Entries were sent and none of them is a uid, or the answer is no lists, or holds more
+    // entries than any list of card uids within the bound on its bytes (parsed, it would take
+    // far more memory than such a list): the back office meant a list the terminal cannot read.
+    // The version is not taken as applied, nor fetched again at every heartbeat (up to 64 MiB
+    // and seconds each time): only another version announced is fetched. An answer with no
+    // entries at all is a version that changes nothing.
+    void answerRefused_data()
     {
-        QTest::addColumn<QJsonObject>("answer");
+        QTest::addColumn<FakeHttpResponse>("answer");
         QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("warning");
+        QTest::addColumn<QString>("error");
+        const QString none = QStringLiteral("[Backend::CardBO] WARN: None of the %1 blacklist entries is a card uid; nothing applied");
         QTest::newRow("uids as numbers")
-            << QJsonObject{{"added", QJsonArray{4660, 22136}}} << "v1"
-            << "[Backend::CardBO] WARN: None of the 2 blacklist entries is a card uid; nothing applied";
+            << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{4660, 22136}}}) << "v1" << none.arg(2);
         QTest::newRow("empty, null and objects")
-            << QJsonObject{{"added", QJsonArray{"", QJsonValue::Null}}, {"removed", QJsonArray{QJsonObject{{"uid", "OLD1"}}}}}
-            << "v1" << "[Backend::CardBO] WARN: None of the 3 blacklist entries is a card uid; nothing applied";
+            << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{"", QJsonValue::Null}},
+                                                       {"removed", QJsonArray{QJsonObject{{"uid", "OLD1"}}}}})
+            << "v1" << none.arg(3);
         // Each of them would take a share of the store's time far beyond its own.
         QTest::newRow("texts far longer than any uid")
-            << QJsonObject{{"added", QJsonArray{QString(7000, QLatin1Char('A')), QString(65, QLatin1Char('B'))}}} << "v1"
-            << "[Backend::CardBO] WARN: None of the 2 blacklist entries is a card uid; nothing applied";
-        QTest::newRow("no entries") << QJsonObject{{"added", QJsonArray{}}, {"removed", QJsonArray{}}} << "v2" << QString();
+            << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{QString(7000, QLatin1Char('A')), QString(65, QLatin1Char('B'))}}})
+            << "v1" << none.arg(2);
+        QTest::newRow("not lists") << FakeHttpResponse::json(200, QJsonObject{{"added", "NEW1"}}) << "v1"
+                                   << "[Backend::CardBO] ERROR: Blacklist answer is not lists of card uids; nothing applied";
+        // Five million one-character uids: 20 MB, far within the bound on bytes.
+        QByteArray many = "{\"added\":[";
+        many.reserve(20 * 1000 * 1000 + 32);
+        for (int i = 0; i < 5000000; ++i)
+            many += i == 0 ? "\"A\"" : ",\"A\"";
+        many += "]}";
+        QTest::newRow("more entries than a list at the bound") << FakeHttpResponse::text(200, many, "application/json") << "v1"
+            << "[Backend::CardBO] ERROR: Blacklist answer holds more than 4194304 entries; nothing applied";
+        QTest::newRow("no entries")
+            << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{}}, {"removed", QJsonArray{}}}) << "v2" << QString();
     }
-    void answerWithoutAnyUsableUid()
+    void answerRefused()
     {
-        QFETCH(QJsonObject, answer);
+        QFETCH(FakeHttpResponse, answer);
         QFETCH(QString, version);
-        QFETCH(QString, warning);
+        QFETCH(QString, error);
         LinkRig &rig = *m_rig;
         seed();
         rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
-        rig.backOffice.setResponse(Blacklist, FakeHttpResponse::json(200, answer));
+        rig.backOffice.queueResponse(Blacklist, answer);
         QVERIFY(beat());
         QCOMPARE(rig.bo->blacklisVer(), version);
         QVERIFY(rig.db->isBlacklisted(QStringLiteral("OLD1")) && rig.db->isBlacklisted(QStringLiteral("OLD2")));
-        QCOMPARE(rig.log.startingWith(QStringLiteral("[Backend::CardBO] WARN: None of "), QtWarningMsg),
-                 warning.isEmpty() ? QStringList() : QStringList{warning});
+        QStringList said = rig.log.startingWith(QStringLiteral("[Backend::CardBO] WARN: None of "), QtWarningMsg)
+            + rig.log.startingWith(QStringLiteral("[Backend::CardBO] ERROR: "), QtCriticalMsg);
+        QCOMPARE(said, error.isEmpty() ? QStringList() : QStringList{error});
         QVERIFY(beat());
-        QCOMPARE(rig.backOffice.count(Blacklist), warning.isEmpty() ? 1 : 2);
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 1);
+
+        // Another version is fetched, and applies.
+        rig.backOffice.setBlacklist(QStringLiteral("v3"), {"NEW3"});
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v3"}});
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 2);
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v3"));
+        QVERIFY(rig.db->isBlacklisted(QStringLiteral("NEW3")));
     }
 
     // stop() while an answer waits for the store: it is given up, nothing of it lands, and the

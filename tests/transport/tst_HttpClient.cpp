@@ -117,6 +117,8 @@ private slots:
 
     void replySizeBound_data();
     void replySizeBound();
+    void replyValueBound_data();
+    void replyValueBound();
     void packedAnswerRefused_data();
     void packedAnswerRefused();
 
@@ -787,6 +789,55 @@ void TestHttpClient::replySizeBound()
     // A body without end: the connection is dropped, not drained, and the stream stops.
     if (response.kind == FakeHttpResponse::Kind::Partial)
         QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, 15000);
+}
+
+void TestHttpClient::replyValueBound_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("refused"); // with a bound of 4 values
+
+    // Every value counts, the lists and objects that hold them too.
+    QTest::newRow("list of three") << QByteArray("[0,1,2]") << false;
+    QTest::newRow("list of four") << QByteArray("[0,1,2,3]") << true;
+    // A member counts as one value: its name is not one.
+    QTest::newRow("object of three members") << QByteArray(R"({"a":1,"b":2,"c":3})") << false;
+    QTest::newRow("object of four members") << QByteArray(R"({"a":1,"b":2,"c":3,"d":4})") << true;
+    // Each container costs the parser an allocation of its own.
+    QTest::newRow("nested lists") << QByteArray("[[0],[0]]") << true;
+    QTest::newRow("empty objects") << QByteArray("[{},{},{}]") << false;
+    QTest::newRow("more empty objects") << QByteArray("[{},{},{},{}]") << true;
+    QTest::newRow("blanks between values") << QByteArray("[ 0 ,\n1 ,\t2 ] ") << false;
+    // What a text holds is no structure.
+    QTest::newRow("commas and brackets in texts") << QByteArray(R"(["a,b,c,d,e","[{[{[",","])") << false;
+    QTest::newRow("escaped quote in a text") << QByteArray(R"(["a\",b,c,d,e,f","x"])") << false;
+    QTest::newRow("escaped backslash ends a text") << QByteArray(R"(["a\\",0,1,2])") << true;
+    QTest::newRow("text answer") << QByteArray("a,b,c,d,e,f") << false;
+}
+
+// An answer of more JSON values than its request's bound is refused before it is parsed: the
+// parser's memory grows with the values, far beyond the bytes (a few bytes each).
+void TestHttpClient::replyValueBound()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, refused);
+
+    FakeHttpServer server;
+    QVERIFY(server.start());
+    server.setResponse("GET", "/values", FakeHttpResponse::text(200, body, "application/json"));
+
+    LogCapture log;
+    HttpClient client;
+    Outcome const outcome = await(client.get(server.url("/values"), 30000, 1024, 4));
+    QVERIFY(outcome.settled());
+    QCOMPARE(outcome.resolved(), !refused);
+    QCOMPARE(outcome.status(), 200);
+    if (!refused) {
+        QCOMPARE(outcome.payload(), HttpClient::parsePayload(body));
+        QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: ")), 0);
+        return;
+    }
+    QCOMPARE(outcome.payload(), QJsonValue(HttpClient::tooManyValues(4)));
+    QCOMPARE(log.count(QtCriticalMsg, QStringLiteral("[HttpClient] ERROR: Reply holds more than 4 JSON values")), 1);
 }
 
 void TestHttpClient::packedAnswerRefused_data()
