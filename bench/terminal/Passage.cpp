@@ -168,7 +168,7 @@ public:
     {
         if (from < passageStart || to < passageStart || to < from) {
             if (error.isEmpty())
-                error = QStringLiteral("%1: stamps %2 -> %3 ns after a passage start at %4 ns")
+                error = QStringLiteral("%1 from %2 ns to %3 ns in a passage begun at %4 ns")
                             .arg(QLatin1String(name))
                             .arg(from)
                             .arg(to)
