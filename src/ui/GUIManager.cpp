@@ -531,6 +531,7 @@ void GUIManager::onConfigFileChanged()
 
 void GUIManager::setScreen(const QString &value)
 {
+    m_testScreen = false;
     if (value == m_screen)
         return;
     qInfo().noquote().nospace() << LogTag << "Setting screen : " << LogQuote::quote(value);
@@ -543,16 +544,28 @@ void GUIManager::setScreen(QString value, int timeout)
 {
     qInfo().noquote().nospace() << LogTag << "Setting screen : " << LogQuote::quote(value) << " (timeout=" << timeout
                                 << " msec)";
+    m_testScreen = false;
     m_screenTimer.start(qMax(0, timeout));
     m_screen = value;
     emit screenChanged();
 }
 
+void GUIManager::showTestScreen(const QString &screen)
+{
+    setScreen(screen);
+    m_testScreen = true;
+}
+
+bool GUIManager::operatorScreenShown() const
+{
+    return m_sessionManager.sessionActive()
+           && (m_screen == Settings || m_screen == Login || m_testScreen || m_screenTimer.isActive());
+}
+
 void GUIManager::setIdleScreen()
 {
-    // The operator's screens stay, and so does a screen shown for a while over them: it gives
-    // them back when its time is up. A driver's screen follows the rule, whoever is logged in.
-    if (m_sessionManager.sessionActive() && (m_screen == Settings || m_screen == Login || m_screenTimer.isActive()))
+    // The operator's screens stay; a driver's screen follows the rule, whoever is logged in.
+    if (operatorScreenShown())
         return;
     // The log-in page keeps its time-out: without a grant it always leaves.
     if (m_screen != Login)
@@ -688,7 +701,9 @@ void GUIManager::onTerminalSessionStateChanged(Session::State prev, Session::Sta
         showDriverScreen();
         return;
     }
-    setMessage(QString());
+    // A card self-test's result kept for the operator keeps its text.
+    if (!m_testScreen || !operatorScreenShown())
+        setMessage(QString());
     setIdleScreen();
 }
 
@@ -1099,7 +1114,7 @@ void GUIManager::handleTestRequest(const QByteArray &payload, const QByteArray &
         connect(&m_diagnostics, &Diagnostics::testStarted, this, [this, &accepted, mode] {
             accepted = true;
             setMessage(mode == QLatin1String("dispense") ? tr("Dispensing card") : tr("Insert card"));
-            setScreen(Busy);
+            showTestScreen(Busy);
         });
     const Deferred<Test> run = m_diagnostics.performTest(mode, numberOfCards, id);
     disconnect(started);
@@ -1113,7 +1128,7 @@ void GUIManager::handleTestRequest(const QByteArray &payload, const QByteArray &
     run.progress([this](Test test) {
            publishTestProgress(test);
            setMessage(tr("Test %1 of %2 (%3%)").arg(test.currCardIndex()).arg(test.numberOfCards()).arg(test.percent()));
-           setScreen(Busy);
+           showTestScreen(Busy);
        })
         .done([this](Test test) { onTestFinished(test); });
 }
@@ -1124,11 +1139,11 @@ void GUIManager::onTestFinished(const Test &test)
     const QString counts = QStringLiteral("%1 of %2 (%3%)").arg(test.currCardIndex()).arg(test.numberOfCards()).arg(test.percent());
     if (test.result()) {
         setMessage(QStringLiteral("Success ") + counts);
-        setScreen(Success);
+        showTestScreen(Success);
         m_inspector.audioPlay(ValidSound);
     } else {
         setMessage(QStringLiteral("Failed ") + counts + QLatin1Char('\n') + test.error());
-        setScreen(ErrorScreen);
+        showTestScreen(ErrorScreen);
         m_inspector.audioPlay(InvalidSound);
     }
     // Only the end of the run that stopped the terminal starts it again, and

@@ -163,6 +163,12 @@ private:
     DriverScreen driverScreen() const;
     // Whether the session's state calls for a screen of its own.
     bool sessionUnderWay() const;
+    // Someone is logged in and sees a screen of theirs: the settings, the PIN page, a card
+    // self-test's progress or result, or a screen shown for a while over them (it gives them
+    // back when its time is up). No driver's screen replaces it unless a session is under way.
+    bool operatorScreenShown() const;
+    // A card self-test's screen: its result outlasts the lane's restart for whoever is logged in.
+    void showTestScreen(const QString &screen);
     // Shows the driver's screen; out of order never takes the log-in page before its time is up,
     // and the operator's screens never stay once nobody is logged in.
     void showDriverScreen();
@@ -218,4 +224,6 @@ private:
     QString m_subscribedBase;
     // The broker connection dropped and has not come back: the lane cannot serve.
     bool m_brokerLost = false;
+    // The screen shown is a card self-test's; any other screen set clears it.
+    bool m_testScreen = false;
 };

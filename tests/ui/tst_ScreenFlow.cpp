@@ -34,6 +34,8 @@ private slots:
     void sessionAndBrokerOnEveryPath();
     void operatorScreensLeftWhileStopped_data();
     void operatorScreensLeftWhileStopped();
+    void selfTestResultAfterTheRestart_data();
+    void selfTestResultAfterTheRestart();
     void powerRequests_data();
     void powerRequests();
     void powerRequestNotSent();
@@ -556,6 +558,103 @@ void tst_ScreenFlow::operatorScreensLeftWhileStopped()
     QCOMPARE(manager.screen(), QString("Busy"));
     QCOMPARE(manager.message(), QString("Test 1 of 3 (33%)"));
     m_rig.reset();
+}
+
+void tst_ScreenFlow::selfTestResultAfterTheRestart_data()
+{
+    QTest::addColumn<bool>("loggedIn");
+    QTest::addColumn<bool>("fails");   // the dispenser refuses the run's card
+    QTest::addColumn<QString>("after"); // what happens once the lane has restarted
+    QTest::addColumn<QString>("screen");
+    QTest::addColumn<QString>("message"); // of the result; the driver's screens are not asked
+
+    const QString passed = QStringLiteral("Success 1 of 1 (100%)");
+    const QString failed = QStringLiteral("Failed 0 of 1 (0%)\nFailed to eject card : Cartridge empty");
+    // The operator who asked for the run reads its result, however the lane restarts beneath it.
+    QTest::newRow("operator: passed") << true << false << "" << "Success" << passed;
+    QTest::newRow("operator: failed") << true << true << "" << "ErrorScreen" << failed;
+    QTest::newRow("operator: lane lost and back") << true << false << "terminal out of order and back"
+                                                  << "Success" << passed;
+    // Nobody logged in, or nobody any more: the driver's screen.
+    QTest::newRow("nobody logged in") << false << false << "" << "DispenseScreen" << "";
+    QTest::newRow("operator logs out") << true << false << "Logout" << "DispenseScreen" << "";
+    QTest::newRow("log-in period ends") << true << true << "log-in period ends" << "DispenseScreen" << "";
+    // A driver's session takes the lane over as ever, and its end leaves the idle screen.
+    QTest::newRow("operator: a driver's passage") << true << false << "driver's passage" << "DispenseScreen" << "";
+}
+
+// A card self-test stops the lane and starts it again a second after its result: the result stays
+// for whoever is logged in, and only then.
+void tst_ScreenFlow::selfTestResultAfterTheRestart()
+{
+    QFETCH(bool, loggedIn);
+    QFETCH(bool, fails);
+    QFETCH(QString, after);
+    QFETCH(QString, screen);
+    QFETCH(QString, message);
+
+    ControllerSetup setup;
+    setup.model = Vending;
+    QVERIFY(rig(setup).start() && m_rig->typeKnown());
+    GUIManager &manager = *m_rig->manager;
+    Terminal &terminal = manager.terminal();
+    Session *record = terminal.session();
+    // The lane serves: a card waits prepared for the next driver.
+    const auto laneServes = [&] {
+        return waitUntil([&] {
+            return terminal.state() == Terminal::Ready && record->state() == Session::Idle
+                   && !record->cardId().isEmpty();
+        }, 15000);
+    };
+    QVERIFY(laneServes());
+    QCOMPARE(manager.screen(), QString("DispenseScreen"));
+    if (loggedIn) {
+        manager.settingsLoginRequest(QStringLiteral("8306"));
+        manager.setMaintenanceScreen();
+        QCOMPARE(manager.screen(), QString("Settings"));
+    }
+    if (fails)
+        m_rig->cards.dispenser.refuse(QStringLiteral("eject"), 3, QStringLiteral("Cartridge empty"), 1);
+
+    QVERIFY(m_rig->request("/test/request/1", R"({"mode": "dispense", "numberOfCards": 1})"));
+    QCOMPARE(m_rig->document("/test/response/1", 1, 20000).value("result"), QJsonValue(!fails));
+    QCOMPARE(manager.screen(), QString(fails ? "ErrorScreen" : "Success"));
+    QCOMPARE(terminal.state(), Terminal::Stopped);
+
+    QStringList screens;
+    connect(&manager, &GUIManager::screenChanged, this, [&] { screens << manager.screen(); });
+    QVERIFY(waitUntil([&] { return terminal.state() != Terminal::Stopped; }, 5000));
+    QVERIFY(laneServes());
+    if (loggedIn)
+        QCOMPARE(screens.join(QLatin1Char(',')), QString()); // never left, not even for a moment
+    else
+        QCOMPARE(manager.screen(), QString("DispenseScreen"));
+
+    if (after == QLatin1String("Logout")) {
+        manager.settingsLogoutRequest();
+    } else if (after == QLatin1String("log-in period ends")) {
+        manager.sessionManager().findChild<QTimer *>("loginTimer")->start(1);
+        QVERIFY(waitUntil([&] { return !manager.sessionManager().sessionActive(); }));
+    } else if (after == QLatin1String("terminal out of order and back")) {
+        terminal.setState(Terminal::Error, QStringLiteral("Dispenser jammed"));
+        terminal.setState(Terminal::Ready, QString());
+    } else if (after == QLatin1String("driver's passage")) {
+        // The session moved by hand, the engine out of the way.
+        terminal.stop();
+        terminal.setState(Terminal::Ready, QString());
+        record->setButtonPressed(true);
+        record->setState(Session::CardProcess);
+        QCOMPARE(manager.screen(), QString("Busy"));
+        QCOMPARE(manager.message(), QString("Please wait"));
+        record->setState(Session::Idle);
+    } else if (!after.isEmpty()) {
+        QFAIL(qPrintable("no such path: " + after));
+    }
+    QCOMPARE(manager.screen(), screen);
+    if (!message.isEmpty())
+        QCOMPARE(manager.message(), message);
+    QCOMPARE(manager.sessionManager().sessionActive(), loggedIn && after != QLatin1String("Logout")
+                                                           && after != QLatin1String("log-in period ends"));
 }
 
 void tst_ScreenFlow::powerRequests_data()
