@@ -1,6 +1,7 @@
 #include "devices/Clock.h"
 
 #include "async/ThreadWorker.h"
+#include "fakes/HeldWorker.h"
 
 #include "fakes/EventLoopWait.h"
 #include "fakes/LogCapture.h"
@@ -1102,20 +1103,9 @@ void TestClock::notARegularFile()
 void TestClock::slowDiskKeepsTheLoopServing()
 {
     makeClock();
-    ThreadWorker worker;
-    auto gate = std::make_shared<QSemaphore>();
-    auto holding = std::make_shared<QSemaphore>();
-    QVERIFY(worker.execInThread([gate, holding] {
-        holding->release();
-        gate->acquire();
-    }));
-    QVERIFY(holding->tryAcquire(1, 5000));
-    struct Release
-    {
-        std::shared_ptr<QSemaphore> gate;
-        ~Release() { gate->release(); }
-    } release{gate};
-    m_clock->setWorker(worker);
+    HeldWorker disk;
+    QVERIFY(disk.isHeld());
+    m_clock->setWorker(disk.worker());
 
     SignalRecorder signalsSeen(m_clock.get());
     m_clock->setNtpServer("new.example.org");
@@ -1128,7 +1118,7 @@ void TestClock::slowDiskKeepsTheLoopServing()
     QCOMPARE(m_stubs->callLines(), QStringList());
     QVERIFY(m_clock->busy());
 
-    gate->release();
+    disk.release();
     QVERIFY(settle());
     QCOMPARE(readAll(configPath()), QByteArray(DebianDefault).replace("#NTP=\n", "NTP=new.example.org\n"));
     QCOMPARE(m_clock->ntpServer(), QString("new.example.org"));

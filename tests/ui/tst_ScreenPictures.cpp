@@ -1,5 +1,6 @@
 #include "app/InputMethod.h"
 #include "async/ThreadWorker.h"
+#include "fakes/HeldWorker.h"
 #include "devices/Button.h"
 #include "devices/MIOBoard.h"
 #include "devices/SimulatedBoard.h"
@@ -1539,20 +1540,9 @@ void tst_ScreenPictures::ntpServerWhileTheClockIsBusy()
     QVERIFY(openRow("Region"));
 
     // The disk, busy until released.
-    ThreadWorker worker;
-    auto gate = std::make_shared<QSemaphore>();
-    auto holding = std::make_shared<QSemaphore>();
-    QVERIFY(worker.execInThread([gate, holding] {
-        holding->release();
-        gate->acquire();
-    }));
-    QVERIFY(holding->tryAcquire(1, 5000));
-    struct Release
-    {
-        std::shared_ptr<QSemaphore> gate;
-        ~Release() { gate->release(); }
-    } release{gate};
-    clock->setWorker(worker);
+    HeldWorker disk;
+    QVERIFY(disk.isHeld());
+    clock->setWorker(disk.worker());
 
     QQuickItem *field = find("ntpServerField");
     const auto type = [&](const QString &text) {
@@ -1575,7 +1565,7 @@ void tst_ScreenPictures::ntpServerWhileTheClockIsBusy()
     }
     QVERIFY(clock->busy());
 
-    gate->release();
+    disk.release();
     QVERIFY(waitUntil([&] { return !clock->busy(); }, 10000));
     QCOMPARE(clock->ntpServer(), written);
     QFile conf(m_rig->stubs.timesyncdConf());
