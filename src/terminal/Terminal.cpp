@@ -372,9 +372,10 @@ bool Terminal::checkHardware()
 {
     if (m_cardIssuer.canServe())
         return true;
-    // Without a reason the issuer has only not heard the devices yet: not Ready, not out of order.
-    if (m_cardIssuer.reason().isEmpty())
-        return false;
+    // Without a reason the issuer has only not heard the devices yet: nothing to report, and the
+    // engine waits for it to serve before it moves a card or opens a session.
+    if (m_cardIssuer.state() == manager::CardIssuer::Init && m_cardIssuer.reason().isEmpty())
+        return true;
     setState(Error, m_cardIssuer.reason());
     return false;
 }
