@@ -53,8 +53,10 @@ Deferred<> sensorConfirmation(Dispenser *dispenser, bool wasSet, bool isSet, Sig
 } // namespace
 
 CardIssuer::CardIssuer(RFID &rfid, Dispenser &dispenser, QObject *parent)
-    : QObject(parent), m_rfid(rfid), m_dispenser(dispenser)
+    : QObject(parent), m_rfid(rfid), m_dispenser(dispenser), m_readerRecheck(new QTimer(this))
 {
+    m_readerRecheck->setInterval(ReaderRecheckMs);
+    connect(m_readerRecheck, &QTimer::timeout, this, &CardIssuer::recheckReader);
     connectSignals();
 }
 
@@ -94,6 +96,11 @@ QString CardIssuer::cardLevel() const
 void CardIssuer::connectSignals()
 {
     connect(&m_rfid, &RFID::stateChanged, this, &CardIssuer::checkState);
+    // A reader that reports a serving state again (its service back, an update ended) is heard.
+    connect(&m_rfid, &RFID::stateChanged, this, [this] {
+        if (readerServes())
+            readerHeard();
+    });
     connect(&m_rfid, &RFID::cardFound, this, &CardIssuer::onCardFound);
     connect(&m_dispenser, &Dispenser::activeChanged, this, &CardIssuer::checkState);
     connect(&m_dispenser, &Dispenser::isJammedChanged, this, &CardIssuer::checkState);
@@ -131,6 +138,8 @@ void CardIssuer::checkState()
         setState(Error, QStringLiteral("RFID error"));
     } else if (rfidState == RFID::Updating) {
         setState(Init, QStringLiteral("RFID updating"));
+    } else if (m_readerFaults >= ReaderFaultLimit) {
+        setState(Error, QStringLiteral("RFID not answering"));
     } else if (m_dispenser.isDoorOpen()) {
         setState(Error, QStringLiteral("Cartridge door open"));
         resetFailCount();
@@ -175,6 +184,83 @@ void CardIssuer::resetFailCount()
     checkState();
 }
 
+bool CardIssuer::readerServes() const
+{
+    const RFID::State state = m_rfid.state();
+    return state == RFID::Idle || state == RFID::Searching || state == RFID::CardFound;
+}
+
+// A refusal from a reader that updates or has failed says nothing about the card.
+bool CardIssuer::readerFailed(bool answered) const
+{
+    return !answered || !readerServes();
+}
+
+// Silence costs no card, but a reader that keeps failing takes the lane out of service, or every
+// driver would meet its time-outs at a terminal that says it is Ready.
+void CardIssuer::noteReaderFault()
+{
+    if (m_readerFaults >= ReaderFaultLimit)
+        return;
+    ++m_readerFaults;
+    logInfo(QStringLiteral("Reader faults in a row : ") + QString::number(m_readerFaults));
+    if (m_readerFaults >= ReaderFaultLimit) {
+        m_readerRecheck->start();
+        checkState();
+    }
+}
+
+void CardIssuer::readerWorked()
+{
+    m_readerRecheck->stop();
+    if (m_readerFaults == 0)
+        return;
+    m_readerFaults = 0;
+    logInfo(QStringLiteral("Reader answers again"));
+    checkState();
+}
+
+// Heard again, the reader is given one more chance rather than a clean record: one that still
+// fails is taken out again by its next fault.
+void CardIssuer::readerHeard()
+{
+    if (m_readerFaults < ReaderFaultLimit)
+        return;
+    m_readerRecheck->stop();
+    m_readerFaults = ReaderFaultLimit - 1;
+    logInfo(QStringLiteral("Reader heard again"));
+    checkState();
+}
+
+// Asks the silent reader what a preparation asks of it, switching its field on and searching,
+// while no card operation needs it. An answer alone is not enough: a reader that answers but
+// never searches would be let back to fail the next driver.
+void CardIssuer::recheckReader()
+{
+    if (m_readerFaults < ReaderFaultLimit) {
+        m_readerRecheck->stop();
+        return;
+    }
+    if (busy())
+        return;
+    // An operation of its own: a preparation asked once the reader is heard waits for the
+    // switch-off, which would otherwise cut its search short.
+    const Deferred<Result> d = operation();
+    auto ended = [d](RFID::Result) { d.resolve(Result()); };
+    m_rfid.enable(false)
+        .done(guarded([this, d, ended](RFID::Result) {
+            const bool searched = m_rfid.state() == RFID::Searching || m_rfid.state() == RFID::CardFound;
+            m_rfid.disable()
+                .done(guarded([this, d, searched](RFID::Result) {
+                    if (searched)
+                        readerHeard();
+                    d.resolve(Result());
+                }))
+                .fail(ended);
+        }))
+        .fail(ended);
+}
+
 void CardIssuer::setCurrCard(const Tag::Ptr &card)
 {
     if (card == m_currCard)
@@ -213,6 +299,8 @@ void CardIssuer::reject(Deferred<Result> deferred, const QString &text, bool rea
     logError(QStringLiteral("ERROR: ") + LogQuote::quote(text));
     Result result(Tag::Ptr(), text);
     result.readerFault = readerFault;
+    if (readerFault)
+        noteReaderFault();
     deferred.reject(result);
 }
 
@@ -270,7 +358,7 @@ void CardIssuer::disableReader(Deferred<Result> deferred, const Tag::Ptr &card, 
                 logWarn(QStringLiteral("WARN: ") + LogQuote::quote(text));
                 resolve(deferred, card);
             } else {
-                reject(deferred, text, !r.answered);
+                reject(deferred, text, readerFailed(r.answered));
             }
         }));
 }
@@ -284,8 +372,9 @@ void CardIssuer::searchCard(Deferred<Result> deferred, const QString &notFound, 
         .done(guarded([this, deferred, notFound, found](RFID::Result) {
             logInfo(QStringLiteral("RFID enabled."));
             m_rfid.waitCardFound(1000)
-                .done(guarded([found](RFID::Result result) {
+                .done(guarded([this, found](RFID::Result result) {
                     logInfo(QStringLiteral("Card found : ") + uidOf(result.card));
+                    readerWorked();
                     found(result.card);
                 }))
                 .fail(guarded([this, deferred, notFound](RFID::Result r) {
@@ -294,7 +383,7 @@ void CardIssuer::searchCard(Deferred<Result> deferred, const QString &notFound, 
                 }));
         }))
         .fail(guarded([this, deferred](RFID::Result r) {
-            reject(deferred, QStringLiteral("RFID enable failed : ") + r.error, !r.answered);
+            reject(deferred, QStringLiteral("RFID enable failed : ") + r.error, readerFailed(r.answered));
         }));
 }
 
@@ -373,15 +462,24 @@ Deferred<CardIssuer::Result> CardIssuer::prepareCard()
     return whenFree([this] { return prepareNow(); });
 }
 
+// A card moved or written now would be binned by the reader's refusals, or be left half done.
+bool CardIssuer::refusedUnableToServe(Deferred<Result> deferred)
+{
+    if (canServe())
+        return false;
+    const QString reason = m_reason.isEmpty() ? QStringLiteral("Card issuer not ready") : m_reason;
+    logWarn(QStringLiteral("WARN: Card issuer cannot serve : ") + reason);
+    deferred.reject(Result(Tag::Ptr(), reason));
+    return true;
+}
+
 Deferred<CardIssuer::Result> CardIssuer::prepareNow()
 {
     Deferred<Result> d = operation();
     logInfo(QStringLiteral("Preparing card"));
 
-    if (m_state == Error) {
-        d.reject(Result(Tag::Ptr(), m_reason));
+    if (refusedUnableToServe(d))
         return d;
-    }
 
     moveCardOnRfid()
         .done(guarded([this, d](Result) {
@@ -419,16 +517,17 @@ Deferred<CardIssuer::Result> CardIssuer::createCard(Card::Ptr card)
                 m_rfid.writeCard(card)
                     .done(guarded([this, d](RFID::Result written) {
                         logInfo(QStringLiteral("Card written successfully : ") + uidOf(written.card));
+                        readerWorked();
                         setCurrCard(written.card);
                         resetFailCount();
                         disableReader(d, written.card, true);
                     }))
                     .fail(guarded([this, d](RFID::Result r) {
-                        reject(d, QStringLiteral("Write card failed : ") + r.error, !r.answered);
+                        reject(d, QStringLiteral("Write card failed : ") + r.error, readerFailed(r.answered));
                     }));
             }))
             .fail(guarded([this, d](RFID::Result r) {
-                reject(d, QStringLiteral("Create card failed : ") + r.error, !r.answered);
+                reject(d, QStringLiteral("Create card failed : ") + r.error, readerFailed(r.answered));
             }));
     });
     return d;
@@ -446,11 +545,12 @@ Deferred<CardIssuer::Result> CardIssuer::writeCard(Card::Ptr card)
     m_rfid.writeCard(card)
         .done(guarded([this, d](RFID::Result written) {
             logInfo(QStringLiteral("Card written successfully : ") + uidOf(written.card));
+            readerWorked();
             setCurrCard(written.card);
             disableReader(d, written.card, true);
         }))
         .fail(guarded([this, d](RFID::Result r) {
-            reject(d, QStringLiteral("Write card failed : ") + r.error, !r.answered);
+            reject(d, QStringLiteral("Write card failed : ") + r.error, readerFailed(r.answered));
         }));
     return d;
 }
@@ -483,6 +583,8 @@ Deferred<CardIssuer::Result> CardIssuer::issueCard(Card::Ptr card, std::function
 Deferred<CardIssuer::Result> CardIssuer::issueNow(Card::Ptr card)
 {
     Deferred<Result> d = operation();
+    if (refusedUnableToServe(d))
+        return d;
 
     // Only a failure of the creation leaves a card to dispose: a refused
     // preparation moved nothing, and one that failed reading has already

@@ -11,6 +11,8 @@
 
 #include <functional>
 
+class QTimer;
+
 namespace manager {
 
 class RFID;
@@ -23,6 +25,11 @@ class CardIssuer : public QObject
 
 public:
     enum State { Init = 0, Busy = 1, Ready = 2, Error = 3 };
+
+    // Reader faults in a row (no answer, a refusal while it does not serve) after which the
+    // reader counts as not answering, and the interval of the check whether it answers again.
+    static constexpr int ReaderFaultLimit = 4;
+    static constexpr int ReaderRecheckMs = 5000;
 
     struct Result
     {
@@ -44,6 +51,12 @@ public:
     QString reason() const { return m_reason; }
     Tag::Ptr currCard() const { return m_currCard; }
     int failCount() const { return m_failCount; }
+    // The one answer to "can a card be served?": Ready or Busy, which also means the reader
+    // answers (one that stopped answering puts the issuer in Error). While it cannot, no
+    // preparation or issue moves a card, no session opens, the mouth takes no card and the
+    // terminal is not Ready. It changes only with stateChanged.
+    bool canServe() const { return m_state == Ready || m_state == Busy; }
+    int readerFaults() const { return m_readerFaults; }
     // A card operation is under way (a preparation, an issue, a read, a write, a presentation,
     // a move or a self-test), or asked for and waiting to start. It goes on when the engine
     // that asked for it stops.
@@ -109,6 +122,14 @@ private:
     void incrFailCount();
     void resetFailCount();
     void setCurrCard(const Tag::Ptr &card);
+    // The reader's side of the supervision: faults in a row, its work, and its being heard.
+    bool readerServes() const;
+    // A reader command failed through the reader: no answer, or a refusal while it does not serve.
+    bool readerFailed(bool answered) const;
+    void noteReaderFault();
+    void readerWorked();
+    void readerHeard();
+    void recheckReader();
 
     void onCardFound(Tag::Ptr card);
     void onCardDisposed();
@@ -139,6 +160,8 @@ private:
     // it have ended: card operations never run beside each other.
     Deferred<Result> whenFree(std::function<Deferred<Result>()> start);
 
+    // Rejects `deferred` with the reason when the issuer cannot serve.
+    bool refusedUnableToServe(Deferred<Result> deferred);
     Deferred<Result> prepareNow();
     Deferred<Result> issueNow(Card::Ptr card);
     Deferred<Result> presentNow(int seconds);
@@ -154,6 +177,8 @@ private:
     QString m_reason;
     Tag::Ptr m_currCard;
     int m_failCount = 0;
+    int m_readerFaults = 0;
+    QTimer *m_readerRecheck;
     int m_operations = 0;
     // Operations asked for while another was under way, in order.
     QList<std::function<void()>> m_waiting;

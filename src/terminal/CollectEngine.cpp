@@ -61,15 +61,15 @@ void CollectEngine::connectSources()
 void CollectEngine::onIdle()
 {
     resetSession();
-    // A jammed issuer cannot eject: its recovery gives the card back.
-    if (terminal()->cardIssuer()->state() != manager::CardIssuer::Error)
+    // A card taken in while the issuer cannot serve (the reader updating or silent, a jam) could
+    // be neither read nor given back: the mouth takes cards once it can, and its recovery gives a
+    // stray card back.
+    if (issuerCanServe()) {
         returnStrayCard();
-    // A card taken in while the issuer cannot serve (the reader updating, a jam) could be neither
-    // read nor given back: the mouth takes cards once it can.
-    if (issuerCanServe())
         enableAccept();
-    else
+    } else {
         disableAccept();
+    }
 }
 
 void CollectEngine::onIssuerRecovered()
@@ -81,6 +81,7 @@ void CollectEngine::onIssuerRecovered()
     const bool waitsForCard = state == Session::Idle || state == Session::DataCollect || state == Session::WaitUser;
     if (waitsForCard && !session()->card())
         enableAccept();
+    openHeldSession();
 }
 
 void CollectEngine::onIssuerUnable()
@@ -110,7 +111,7 @@ void CollectEngine::onIssuerSettled()
         return;
     m_strayCheckDue = false;
     // Looked at again now that nothing moves the card; a jammed issuer's recovery does it later.
-    if (session()->state() != Session::Stopped && terminal()->cardIssuer()->state() != manager::CardIssuer::Error)
+    if (session()->state() != Session::Stopped && issuerCanServe())
         returnStrayCard();
 }
 

@@ -80,6 +80,7 @@ void Engine::startEngine()
     connectSources();
     manager::CardIssuer *issuer = m_terminal->cardIssuer();
     m_issuerUnable = !issuerCanServe();
+    m_vehicleHeld = false;
     track(connect(issuer, &manager::CardIssuer::stateChanged, this, &Engine::onIssuerStateChanged));
     track(connect(m_session, &Session::stateChanged, this, &Engine::onStateChanged));
     m_running = true;
@@ -180,14 +181,35 @@ void Engine::onVehiclePresent()
 {
     logInfo(QStringLiteral("Vehicle present"));
     if (m_session->state() == Session::Idle)
-        m_session->setState(Session::DataCollect);
+        openSessionWhenServing();
     else
         refuse();
+}
+
+void Engine::openSessionWhenServing()
+{
+    if (!issuerCanServe()) {
+        logWarning(QStringLiteral("WARN: Card issuer cannot serve. Vehicle waits : ")
+                   + LogQuote::quote(m_terminal->cardIssuer()->reason()));
+        m_vehicleHeld = true;
+        return;
+    }
+    m_vehicleHeld = false;
+    m_session->setState(Session::DataCollect);
+}
+
+void Engine::openHeldSession()
+{
+    const bool held = m_vehicleHeld;
+    m_vehicleHeld = false;
+    if (held && m_session->state() == Session::Idle && m_terminal->loop()->isOccupied())
+        m_session->setState(Session::DataCollect);
 }
 
 void Engine::onVehicleLeft()
 {
     logInfo(QStringLiteral("Vehicle left"));
+    m_vehicleHeld = false;
     const Session::State state = m_session->state();
     if (state == Session::DataCollect || state == Session::WaitUser) {
         onVehicleLeaving();
@@ -199,8 +221,7 @@ void Engine::onVehicleLeft()
 
 bool Engine::issuerCanServe() const
 {
-    const manager::CardIssuer::State state = m_terminal->cardIssuer()->state();
-    return state == manager::CardIssuer::Ready || state == manager::CardIssuer::Busy;
+    return m_terminal->cardIssuer()->canServe();
 }
 
 void Engine::onIssuerStateChanged()

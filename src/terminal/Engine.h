@@ -64,13 +64,17 @@ protected:
     virtual void connectSources() = 0;
     // The vehicle leaves a session that is not closed (DataCollect, WaitUser), before the reset.
     virtual void onVehicleLeaving() {}
-    // The card issuer can serve again (it left Init or Error) while the engine runs.
+    // The card issuer can serve again while the engine runs.
     virtual void onIssuerRecovered() {}
-    // The card issuer can no longer serve (it went to Init or Error) while the engine runs.
+    // The card issuer can no longer serve while the engine runs.
     virtual void onIssuerUnable() {}
-    // The card issuer is Ready or Busy: a card can be prepared, written or moved. In Init (the
-    // reader updating, the devices not heard yet) and in Error it cannot.
+    // The card issuer's own answer (CardIssuer::canServe): a card can be prepared, written or moved.
     bool issuerCanServe() const;
+    // Opens the session for the vehicle or driver that calls in Idle, unless the card issuer
+    // cannot serve: then the vehicle waits, held for the recovery, and the screen stays out of order.
+    void openSessionWhenServing();
+    // A vehicle held while the issuer could not serve, still standing there: its session opens now.
+    void openHeldSession();
 
     void openSession();
     void closeSession(bool result);
@@ -148,6 +152,7 @@ private:
     Session *m_session;
     bool m_running = false;
     bool m_issuerUnable = false;
+    bool m_vehicleHeld = false;
     quint64 m_epoch = 0;
     QList<QMetaObject::Connection> m_connections;
     QList<QTimer *> m_delays;

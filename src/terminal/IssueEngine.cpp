@@ -69,17 +69,22 @@ void IssueEngine::onIdle()
     if (m_preparation && m_preparation->state() != DeferredDataBase::Pending)
         m_preparation.reset();
     resetSession();
+    // An issuer that cannot serve (jammed, the reader updating or silent) would bin cards and fail
+    // each session: the truck standing there would cycle through Error and trigger the cameras
+    // every few seconds. Its recovery prepares and opens the session.
+    if (!issuerCanServe())
+        return;
     prepareCard();
-    // An issuer that cannot serve (jammed, the reader updating) fails each session: the truck
-    // standing there would cycle through Error and trigger the cameras every few seconds. A new
-    // vehicle report or the recovery opens it.
-    if (terminal()->loop()->isOccupied() && issuerCanServe())
+    if (terminal()->loop()->isOccupied())
         session()->setState(Session::DataCollect);
 }
 
 void IssueEngine::onIssuerRecovered()
 {
-    if (session()->state() == Session::Idle && terminal()->loop()->isOccupied())
+    if (session()->state() != Session::Idle)
+        return;
+    prepareCard();
+    if (terminal()->loop()->isOccupied())
         session()->setState(Session::DataCollect);
 }
 
@@ -129,14 +134,19 @@ void IssueEngine::onCardDisposed(Tag::Ptr card)
 bool IssueEngine::mayPrepare() const
 {
     const Session::State state = session()->state();
-    return state == Session::Idle || state == Session::DataCollect;
+    return (state == Session::Idle || state == Session::DataCollect) && issuerCanServe();
 }
 
 void IssueEngine::onButtonPressed()
 {
     logInfo(QStringLiteral("Button pressed"));
-    session()->setButtonPressed(true);
     const Session::State state = session()->state();
+    // A press at a lane out of order is not kept for a later session.
+    if (state == Session::Idle && !issuerCanServe()) {
+        openSessionWhenServing();
+        return;
+    }
+    session()->setButtonPressed(true);
     if (state == Session::Idle)
         session()->setState(Session::DataCollect);
     else if (state == Session::WaitUser)

@@ -380,12 +380,11 @@ void Terminal::updateState()
 
 bool Terminal::checkHardware()
 {
-    // An issuer in Init with a reason knows it cannot serve (the reader is updating): the lane
-    // is out of order as for an Error. Without a reason it has only not heard the devices yet.
-    const manager::CardIssuer::State state = m_cardIssuer.state();
-    const bool unable = state == manager::CardIssuer::Error
-                        || (state == manager::CardIssuer::Init && !m_cardIssuer.reason().isEmpty());
-    if (!unable)
+    if (m_cardIssuer.canServe())
+        return true;
+    // Without a reason the issuer has only not heard the devices yet: nothing to report, and the
+    // engine waits for it to serve before it moves a card or opens a session.
+    if (m_cardIssuer.state() == manager::CardIssuer::Init && m_cardIssuer.reason().isEmpty())
         return true;
     setState(Error, m_cardIssuer.reason());
     return false;

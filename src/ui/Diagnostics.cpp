@@ -346,6 +346,8 @@ Deferred<Test> Diagnostics::performTest(const QString &name, int numberOfCards, 
         refusal = QStringLiteral("A session is in progress");
     else if (m_running)
         refusal = QStringLiteral("Another test is already in progress");
+    else
+        refusal = issuerRefusal();
     if (!refusal.isEmpty()) {
         Test refused = Test::create(name, numberOfCards, id);
         refused.setFail(refusal, Tag::Ptr());
@@ -376,8 +378,13 @@ void Diagnostics::firstStep()
         connect(issuer, &manager::CardIssuer::settled, this, &Diagnostics::onIssuerSettled, Qt::UniqueConnection);
         return;
     }
+    // The waited-for operation may have left the issuer unable to serve (a jam, a silent reader).
+    const QString refusal = issuerRefusal();
     if (m_test.isCancelled()) {
         m_test.setFail(QStringLiteral("Cancelled"), Tag::Ptr());
+        finishRun();
+    } else if (!refusal.isEmpty()) {
+        m_test.setFail(refusal, Tag::Ptr());
         finishRun();
     } else if (m_test.name() == Dispense) {
         performDispenseTest();
@@ -386,6 +393,17 @@ void Diagnostics::firstStep()
     } else {
         performAcceptDisposeTest();
     }
+}
+
+// A card run at an issuer that cannot serve would bin the cards a refusing reader turns down, or
+// pull at a jammed dispenser: the test is not run.
+QString Diagnostics::issuerRefusal() const
+{
+    const manager::CardIssuer *issuer = m_terminal.cardIssuer();
+    if (!issuer || issuer->canServe())
+        return QString();
+    const QString reason = issuer->reason().isEmpty() ? QStringLiteral("not ready") : issuer->reason();
+    return QStringLiteral("Card issuer cannot serve : ") + reason;
 }
 
 void Diagnostics::onIssuerSettled()

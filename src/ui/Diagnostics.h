@@ -160,6 +160,8 @@ private:
 
     // The run's first card, once the card issuer has no card operation under way.
     void firstStep();
+    // Why a card self-test cannot run now, empty when it can.
+    QString issuerRefusal() const;
     void onIssuerSettled();
     void performDispenseTest();
     void performAcceptEjectTest();

@@ -29,6 +29,8 @@ private slots:
     void disableAfterWriteOnlyWarns();
     void silentReaderBinsNothing_data();
     void silentReaderBinsNothing();
+    void silentReaderTakesTheIssuerOutOfService_data();
+    void silentReaderTakesTheIssuerOutOfService();
     void oneCardOperationAtATime_data();
     void oneCardOperationAtATime();
 
@@ -408,32 +410,54 @@ void TestCardIssuerIssue::silentReaderBinsNothing_data()
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("onReader"); // the card at the reader after it, "" for none
+    QTest::addColumn<bool>("asked");       // whether the reader was asked anything
 
-    QTest::newRow("preparation, no answer to the search") << "prepare" << "enable" << "RFID enable failed : Timeout";
-    QTest::newRow("preparation, reader updating") << "prepare" << "updating" << "RFID enable failed : Timeout";
-    QTest::newRow("preparation, no answer to the switch-off") << "prepare" << "disable"
-                                                              << "RFID disable failed : Timeout";
-    QTest::newRow("issue, no answer to the search") << "issue" << "enable" << "RFID enable failed : Timeout";
-    QTest::newRow("issue, no answer to the write") << "issue" << "card/write" << "Write card failed : Timeout";
+    QTest::newRow("preparation, no answer to the search")
+        << "prepare" << "enable" << "RFID enable failed : Timeout" << "C0001" << true;
+    // An issuer that cannot serve moves no card and asks the reader nothing.
+    QTest::newRow("preparation, reader updating") << "prepare" << "updating" << "RFID updating" << "" << false;
+    QTest::newRow("preparation, reader refusing while it updates")
+        << "prepare" << "updating, refusing" << "RFID updating" << "" << false;
+    // A refusal from a reader that has just started updating says nothing against the card.
+    QTest::newRow("preparation, the update starts at the search")
+        << "prepare" << "update on enable" << "RFID enable failed : Firmware update in progress" << "C0001" << true;
+    QTest::newRow("preparation, no answer to the switch-off")
+        << "prepare" << "disable" << "RFID disable failed : Timeout" << "C0001" << true;
+    QTest::newRow("issue, no answer to the search") << "issue" << "enable" << "RFID enable failed : Timeout" << "C0001"
+                                                    << true;
+    QTest::newRow("issue, reader updating") << "issue" << "updating, refusing" << "RFID updating" << "C0001" << false;
+    QTest::newRow("issue, the update starts at the write")
+        << "issue" << "update on card/write" << "Write card failed : Firmware update in progress" << "C0001" << true;
+    QTest::newRow("issue, no answer to the write") << "issue" << "card/write" << "Write card failed : Timeout"
+                                                   << "C0001" << true;
 }
 
-// A reader that does not answer is a reader fault, not a bad card: the card stays at the reader
-// and counts as no failure, where a card the reader searched and did not see, or refused, is
-// binned.
+// A reader that does not answer, or refuses because it updates, is a reader fault, not a bad
+// card: the card stays where it is and counts as no failure, where a card the reader searched and
+// did not see, or refused, is binned. An issuer that already knows it cannot serve moves nothing.
 void TestCardIssuerIssue::silentReaderBinsNothing()
 {
     QFETCH(QString, operation);
     QFETCH(QString, fault);
     QFETCH(QString, error);
+    QFETCH(QString, onReader);
+    QFETCH(bool, asked);
 
     if (operation == "issue")
         QVERIFY(prepare());
-    if (fault == "updating") {
-        m_rig->fakeRfid().setState(FakeRfidService::Updating);
+    FakeRfidService &fakeRfid = m_rig->fakeRfid();
+    fakeRfid.setRefusesWhileUpdating(fault.contains("refusing") || fault.startsWith("update on "));
+    if (fault.startsWith("updating")) {
+        fakeRfid.setState(FakeRfidService::Updating);
         WAIT_COMPARE(m_rig->issuer.reason(), QString("RFID updating"));
+    } else if (fault.startsWith("update on ")) {
+        fakeRfid.updateOnNext(fault.mid(10));
     } else {
-        m_rig->fakeRfid().silence(fault, 1);
+        fakeRfid.silence(fault, 1);
     }
+    fakeRfid.clearRequests();
+    const int dispensed = m_rig->fakeDispenser().count("issue");
 
     QSignalSpy disposed(&m_rig->issuer, &CardIssuer::cardDisposed);
     DeferredProbe<Result> result(operation == "issue" ? m_rig->issuer.issueCard(IssuerRig::vehicleCard())
@@ -447,7 +471,79 @@ void TestCardIssuerIssue::silentReaderBinsNothing()
     QVERIFY(m_rig->fakeDispenser().bin().isEmpty());
     QCOMPARE(disposed.count(), 0);
     QCOMPARE(m_rig->issuer.failCount(), 0);
-    QCOMPARE(m_rig->fakeDispenser().cardInRfid()->uid, QString("C0001"));
+    const FakeCard::Ptr atReader = m_rig->fakeDispenser().cardInRfid();
+    QCOMPARE(atReader ? atReader->uid : QString(), onReader);
+    QCOMPARE(!readerCommands().isEmpty(), asked);
+    if (!asked)
+        QCOMPARE(m_rig->fakeDispenser().count("issue"), dispensed);
+}
+
+void TestCardIssuerIssue::silentReaderTakesTheIssuerOutOfService_data()
+{
+    QTest::addColumn<QString>("heard"); // how the reader is heard again
+
+    QTest::newRow("its service back online") << "online";
+    QTest::newRow("its update ended") << "update";
+    QTest::newRow("the periodic re-check") << "re-check";
+}
+
+// A reader whose service stays up but answers nothing bins no card, yet after a few faults in a
+// row the issuer cannot serve: "RFID not answering" until the reader is heard again. Heard once,
+// it is on trial: the next fault takes it out again at once.
+void TestCardIssuerIssue::silentReaderTakesTheIssuerOutOfService()
+{
+    QFETCH(QString, heard);
+
+    CardIssuer &issuer = m_rig->issuer;
+    FakeRfidService &fakeRfid = m_rig->fakeRfid();
+    fakeRfid.silence("enable"); // the re-check gets no answer either
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(issuer.state() != CardIssuer::Error); // Busy from the second on: the card stays at the reader
+        DeferredProbe<Result> prepared(issuer.prepareCard());
+        QVERIFY(prepared.waitSettled(10000));
+        QCOMPARE(prepared.value().error, QString("RFID enable failed : Timeout"));
+    }
+    QCOMPARE(issuer.state(), CardIssuer::Error);
+    QCOMPARE(issuer.reason(), QString("RFID not answering"));
+    QCOMPARE(issuer.failCount(), 0);
+    QVERIFY(m_rig->fakeDispenser().bin().isEmpty());
+    QCOMPARE(m_rig->fakeDispenser().count("issue"), 1);
+
+    // Refused at once, the reader not asked.
+    fakeRfid.clearRequests();
+    DeferredProbe<Result> refused(issuer.prepareCard());
+    QVERIFY(refused.waitSettled(1000));
+    QCOMPARE(refused.value().error, QString("RFID not answering"));
+    QCOMPARE(readerCommands().count("enable"), 0);
+
+    if (heard == "online") {
+        fakeRfid.setServiceOnline(false);
+        WAIT_COMPARE(issuer.reason(), QString("RFID error"));
+        fakeRfid.setServiceOnline(true);
+    } else if (heard == "update") {
+        fakeRfid.setState(FakeRfidService::Updating);
+        WAIT_COMPARE(issuer.reason(), QString("RFID updating"));
+        fakeRfid.setState(FakeRfidService::Idle);
+    } else {
+        // A re-check that gets no answer changes nothing.
+        QTest::qWait(CardIssuer::ReaderRecheckMs + 3500);
+        QCOMPARE(issuer.reason(), QString("RFID not answering"));
+        fakeRfid.clearFailures();
+    }
+    WAIT_VERIFY_WITH_TIMEOUT(issuer.state() == CardIssuer::Busy, 20000); // the card left at the reader
+    QCOMPARE(issuer.reason(), QString("Card on RFID"));
+    fakeRfid.clearFailures();
+
+    fakeRfid.silence("enable", 1);
+    DeferredProbe<Result> again(issuer.prepareCard());
+    QVERIFY(again.waitSettled(10000));
+    QCOMPARE(issuer.reason(), QString("RFID not answering"));
+
+    // A reader that works again serves again.
+    WAIT_VERIFY_WITH_TIMEOUT(issuer.reason() == "Card on RFID", 20000);
+    QVERIFY(prepare());
+    QVERIFY(m_rig->fakeDispenser().bin().isEmpty());
+    QCOMPARE(issuer.failCount(), 0);
 }
 
 void TestCardIssuerIssue::oneCardOperationAtATime_data()

@@ -127,8 +127,17 @@ bool FakeRfidService::refuseWithoutCard(const Request &request)
 
 void FakeRfidService::handle(const Request &request)
 {
-    if (!m_online || m_state == Updating)
+    if (!m_updateOn.isEmpty() && request.command == m_updateOn) {
+        m_updateOn.clear();
+        setState(Updating);
+    }
+    if (!m_online)
         return; // nobody answers
+    if (m_state == Updating) {
+        if (m_refusesWhileUpdating)
+            replyRefused(request, 6, QStringLiteral("Firmware update in progress"));
+        return;
+    }
     const QString &command = request.command;
     const QJsonObject &body = request.body;
 

@@ -31,6 +31,11 @@ public:
     void setState(State state, const QString &error = QString());
     void setServiceOnline(bool online);
     void setDetectDelay(int msec) { m_detectDelay = msec; }
+    // While updating, the reader answers nothing (the default) or refuses every command.
+    void setRefusesWhileUpdating(bool refuses) { m_refusesWhileUpdating = refuses; }
+    // The next such command finds the reader starting a firmware update: the status says
+    // Updating before the command is answered (or not, see setRefusesWhileUpdating).
+    void updateOnNext(const QString &command) { m_updateOn = command; }
 
     void publishInfo();
     void publishStatus();
@@ -46,6 +51,8 @@ private:
     bool refuseWithoutCard(const Request &request);
 
     bool m_online = true;
+    bool m_refusesWhileUpdating = false;
+    QString m_updateOn;
     State m_state = Idle;
     QString m_error;
     bool m_autoread = false;

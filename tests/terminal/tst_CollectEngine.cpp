@@ -23,6 +23,7 @@ private slots:
     void acceptRefusedIsOnlyLogged();
     void stopSwitchesAcceptanceOff_data();
     void stopSwitchesAcceptanceOff();
+    void noCardTakenWhileTheReaderUpdates_data();
     void noCardTakenWhileTheReaderUpdates();
     void strayCardGivenBack_data();
     void strayCardGivenBack();
@@ -317,10 +318,20 @@ void tst_CollectEngine::stopSwitchesAcceptanceOff()
     QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
 }
 
+void tst_CollectEngine::noCardTakenWhileTheReaderUpdates_data()
+{
+    QTest::addColumn<bool>("truck"); // a truck arrives while the reader updates
+    QTest::newRow("no truck") << false;
+    QTest::newRow("a truck arrives meanwhile") << true;
+}
+
 // While the reader updates its firmware the lane is out of order: a card taken in could not be
-// read, only given back after the reader's time-outs. The mouth takes cards again once it is done.
+// read, only given back after the reader's time-outs, and no session opens for a truck, which
+// waits. The mouth takes cards again once it is done, and the waiting truck's session opens.
 void tst_CollectEngine::noCardTakenWhileTheReaderUpdates()
 {
+    QFETCH(bool, truck);
+
     TerminalRig &lane = collectionLane();
     QVERIFY(lane.start());
     QVERIFY(waitUntil([&] { return lane.dispenser().acceptEnabled(); }));
@@ -328,10 +339,22 @@ void tst_CollectEngine::noCardTakenWhileTheReaderUpdates()
     WAIT_COMPARE(lane.terminal->reason(), QString("RFID updating"));
     QVERIFY(waitUntil([&] { return !lane.dispenser().acceptEnabled(); }));
     QVERIFY(!lane.dispenser().driverInsertCard(FakeCard::rudi("D0001", 12)));
+    const int from = lane.trail->size();
+    LogCapture log;
+    if (truck) {
+        lane.vehicleArrives();
+        QTest::qWait(1500); // a session would open at once
+        QCOMPARE(lane.trail->since(from), QString());
+        QCOMPARE(log.count(QtInfoMsg, "[CameraManager] cameraProcess"), 0);
+        QCOMPARE(lane.terminal->state(), Terminal::Error);
+    }
 
     lane.rfid().setState(FakeRfidService::Idle);
     WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
-    const int from = lane.trail->size();
+    if (truck) {
+        QVERIFY(lane.trail->waitFor(Session::WaitUser, from) >= 0);
+        QCOMPARE(lane.trail->since(from), QString("DataCollect WaitUser"));
+    }
     QVERIFY(insert(FakeCard::rudi("D0001", 12)));
     QVERIFY(lane.trail->waitFor(Session::Exit, from) >= 0);
     QCOMPARE(lane.dispenser().cardInMouth()->uid, QString("D0001"));

@@ -192,15 +192,21 @@ void tst_DiagnosticsRuns::requestRefused_data()
     QTest::addColumn<int>("cards");
     QTest::addColumn<bool>("sessionRuns");
     QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("issuerFault"); // why the card issuer cannot serve, if it cannot
 
-    QTest::newRow("mode of another case") << "Dispense" << 1 << false << "Unknown test mode : Dispense";
-    QTest::newRow("no mode") << "" << 1 << false << "Unknown test mode : ";
-    QTest::newRow("no cards") << "dispense" << 0 << false << "Invalid number of cards : 0";
-    QTest::newRow("negative cards") << "acceptEject" << -3 << false << "Invalid number of cards : -3";
-    QTest::newRow("a session in progress") << "dispense" << 1 << true << "A session is in progress";
+    QTest::newRow("mode of another case") << "Dispense" << 1 << false << "Unknown test mode : Dispense" << "";
+    QTest::newRow("no mode") << "" << 1 << false << "Unknown test mode : " << "";
+    QTest::newRow("no cards") << "dispense" << 0 << false << "Invalid number of cards : 0" << "";
+    QTest::newRow("negative cards") << "acceptEject" << -3 << false << "Invalid number of cards : -3" << "";
+    QTest::newRow("a session in progress") << "dispense" << 1 << true << "A session is in progress" << "";
     // Outside text: written as it came, never taken for the log line's places or a line of its own.
     QTest::newRow("mode with places and a line break") << "%2%3\n[Diagnostics] Test success : x" << 1 << false
-                                                       << "Unknown test mode : %2%3\n[Diagnostics] Test success : x";
+                                                       << "Unknown test mode : %2%3\n[Diagnostics] Test success : x" << "";
+    // A run would bin the cards of a reader that refuses, or pull at a jammed dispenser.
+    QTest::newRow("reader updating") << "dispense" << 1 << false << "Card issuer cannot serve : RFID updating"
+                                     << "updating";
+    QTest::newRow("dispenser jammed") << "acceptDispose" << 1 << false
+                                      << "Card issuer cannot serve : Dispenser jammed" << "jam";
 }
 
 // Refused at once: a failed record resolved, the terminal left running, nothing in progress.
@@ -210,10 +216,19 @@ void tst_DiagnosticsRuns::requestRefused()
     QFETCH(int, cards);
     QFETCH(bool, sessionRuns);
     QFETCH(QString, error);
+    QFETCH(QString, issuerFault);
     QVERIFY(startWithDriver());
     Terminal &terminal = m_rig->manager->terminal();
     if (sessionRuns)
         terminal.session()->setState(Session::WaitUser);
+    if (issuerFault == "updating")
+        m_rig->cards.rfid.setState(FakeRfidService::Updating);
+    else if (issuerFault == "jam")
+        dispenser().setJammed(true);
+    if (!issuerFault.isEmpty()) {
+        const QString reason = error.section(" : ", 1);
+        QVERIFY(waitUntil([&] { return terminal.cardIssuer()->reason() == reason; }));
+    }
     const Terminal::State before = terminal.state();
     QSignalSpy started(&diagnostics(), &Diagnostics::testStarted);
     QSignalSpy finished(&diagnostics(), &Diagnostics::testFinished);
