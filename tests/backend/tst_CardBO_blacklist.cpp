@@ -186,6 +186,11 @@ private slots:
         many += "]}";
         QTest::newRow("more entries than a list at the bound") << FakeHttpResponse::text(200, many, "application/json") << "v1"
             << "[Backend::CardBO] ERROR: Blacklist answer holds more than 4194304 entries; nothing applied";
+        // Refused for its bytes, the same answer would come again at every heartbeat.
+        QByteArray large = "{\"added\":[\"NEW1\"]}";
+        large += QByteArray(64 * 1024 * 1024 + 1 - large.size(), ' ');
+        QTest::newRow("more bytes than the bound") << FakeHttpResponse::text(200, large, "application/json") << "v1"
+            << "[Backend::CardBO] ERROR: Operation failed : (200) Reply larger than 67108864 bytes";
         QTest::newRow("no entries")
             << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{}}, {"removed", QJsonArray{}}}) << "v2" << QString();
     }
