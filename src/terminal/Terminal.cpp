@@ -92,8 +92,6 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent)
     const int reported = m_database->param(UpdateProgressParam).toInt(&stored);
     if (stored)
         m_update.setReportedProgress(reported);
-    connect(&m_update, &manager::Update::reportedProgressChanged, m_database,
-            [this] { m_database->setParam(UpdateProgressParam, m_update.reportedProgress()); });
 
     init();
 
@@ -512,7 +510,17 @@ void Terminal::start()
     m_cardBO->start();
     if (engine && engine == m_engine)
         engine->start();
+    // A progress code taken while stopped (a self-test stops the terminal) went to nobody.
+    if (m_update.reportedProgress() != m_database->param(UpdateProgressParam).toInt()) {
+        onUpdateProgress();
+        storeReportedProgress();
+    }
     updateState();
+}
+
+void Terminal::storeReportedProgress()
+{
+    m_database->setParam(UpdateProgressParam, m_update.reportedProgress());
 }
 
 void Terminal::stop()
@@ -536,6 +544,7 @@ void Terminal::connectSignals()
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &Terminal::onDirChanged);
     connect(&m_update, &manager::Update::progressPercentChanged, this, &Terminal::onUpdateProgress);
     connect(&m_update, &manager::Update::statusChanged, this, &Terminal::onUpdateProgress);
+    connect(&m_update, &manager::Update::reportedProgressChanged, this, &Terminal::storeReportedProgress);
     connect(&m_dispenser, &manager::Dispenser::modelChanged, this, &Terminal::onModelChanged);
     connect(&m_cardIssuer, &manager::CardIssuer::stateChanged, this, &Terminal::updateState);
     connect(m_cardBO, &Backend::CardBO::stateChanged, this, &Terminal::updateState);

@@ -153,6 +153,8 @@ private:
     void setType(const QString &type);
     void onTypeChanged();
     void onUpdateProgress();
+    // The update's last progress code, once it has gone to the link.
+    void storeReportedProgress();
     // Creates the engine for the type, stores it, then starts it.
     QSharedPointer<Engine> createEngine(const QString &type);
     void connectSignals();
