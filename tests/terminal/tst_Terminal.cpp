@@ -56,6 +56,7 @@ private slots:
     void updateProgress();
     void updateProgressKeptWhileAway_data();
     void updateProgressKeptWhileAway();
+    void updateProgressRefusedIsNotTakenAsReported();
     void simulationTopics_data();
     void simulationTopics();
     void simulationWithoutEngine();
@@ -725,6 +726,35 @@ void tst_Terminal::updateProgressKeptWhileAway()
     QVERIFY2(waitUntil([&] { return operations().contains("Downloading"); }, 10000), qPrintable(operations().join(", ")));
     QCOMPARE(operations(), reported ? QStringList({"Updated", "Downloading"}) : QStringList{"Downloading"});
     QCOMPARE(lane.terminal->database()->param(QStringLiteral("updateProgress")).toInt(), 204);
+}
+
+// The back office refuses the report of an install's end (not reachable yet after the restart
+// the install made): the code is not remembered as reported, and the next start tells it.
+void tst_Terminal::updateProgressRefusedIsNotTakenAsReported()
+{
+    LaneSetup setup;
+    setup.storeParams.insert(QStringLiteral("updateProgress"), 101);
+    TerminalRig &lane = rig(setup);
+    {
+        FakeUpdateService before(lane.updates.base());
+        QVERIFY(before.start(m_broker));
+        before.publishProgress(204, 100, "Installed", true);
+        before.stop();
+    }
+    lane.backOffice.queueResponse(FakeBackOffice::OperationStatus, FakeHttpResponse::json(503, QJsonObject()));
+    LogCapture log;
+    QVERIFY(lane.start());
+    QVERIFY2(waitUntil([&] { return log.contains(QtCriticalMsg, "[Backend::CardBO] ERROR: Operation failed : (503)"); }, 10000),
+             qPrintable(log.texts().join('\n')));
+    QCOMPARE(lane.terminal->database()->param(QStringLiteral("updateProgress")).toInt(), 101);
+
+    lane.terminal->stop();
+    lane.terminal->start();
+    QVERIFY(waitUntil([&] { return lane.terminal->database()->param(QStringLiteral("updateProgress")).toInt() == 204; }, 10000));
+    QStringList operations;
+    for (const FakeBackOffice::Request &request : lane.backOffice.requests(FakeBackOffice::OperationStatus))
+        operations << request.query.queryItemValue(QStringLiteral("operation"));
+    QCOMPARE(operations, (QStringList{"Updated", "Updated"}));
 }
 
 void tst_Terminal::simulationTopics_data()
