@@ -427,9 +427,10 @@ bool CardBO::startInWorker(const QSharedPointer<WorkerJob> &job, const QUrl &url
                     return;
                 }
                 logFailure(status, body);
-                // Over the bound on bytes, the same answer would come again; a failure of the
-                // network or of the server may not.
-                outcome.resolve(body == QJsonValue(HttpClient::tooLarge(maxBytes)) ? JobRefused : JobFailed);
+                // An answer over the bound on bytes would come again; a failure of the network
+                // or of the server, at whatever length, may not.
+                const bool answered = status >= 200 && status < 300;
+                outcome.resolve(answered && body == QJsonValue(HttpClient::tooLarge(maxBytes)) ? JobRefused : JobFailed);
             });
     });
     if (!posted) {

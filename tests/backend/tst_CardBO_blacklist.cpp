@@ -222,6 +222,32 @@ private slots:
         QVERIFY(rig.db->isBlacklisted(QStringLiteral("NEW3")));
     }
 
+    // A fetch that failed at the server may do better next time: its version is fetched again
+    // at the next heartbeat, and applies then. So does one the server failed at length.
+    void answerFailedFetchedAgain_data()
+    {
+        QTest::addColumn<FakeHttpResponse>("answer");
+        QTest::newRow("server error") << FakeHttpResponse::json(500, QJsonObject{{"error", "busy"}});
+        QByteArray large = "{\"error\":\"busy\"}";
+        large += QByteArray(64 * 1024 * 1024 + 1 - large.size(), ' ');
+        QTest::newRow("server error over the bound") << FakeHttpResponse::text(500, large, "application/json");
+    }
+    void answerFailedFetchedAgain()
+    {
+        QFETCH(FakeHttpResponse, answer);
+        LinkRig &rig = *m_rig;
+        seed();
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), {"NEW2"});
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        rig.backOffice.queueResponse(Blacklist, answer);
+        QVERIFY(beat());
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v1"));
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 2);
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
+        QVERIFY(rig.db->isBlacklisted(QStringLiteral("NEW2")));
+    }
+
     // stop() while an answer waits for the store: it is given up, nothing of it lands, and the
     // version is fetched again once the link runs again.
     void stopWhileTheAnswerWaits_data()
