@@ -13,7 +13,7 @@
 // (far more entries than uids at the bound: what it takes in memory, "peak_rss_mb", is what
 // counts), and reference data at its bound of 4 MiB in three shapes (2.1 million entries of
 // 0, 1.4 million of {}, 120,000 whole records), with the longest the lane's event loop went
-// without turning while it was taken in ("longest_stall_ms").
+// without turning while it was taken in ("longest_stall_ms") and the peak memory ("peak_rss_mb").
 #include "app/Config.h"
 #include "backend/CardBO.h"
 #include "backend/Database.h"
@@ -343,13 +343,20 @@ void BM_ReferenceDataApply(benchmark::State &state)
     s_backOffice->answer(FakeBackOffice::UpdateData, body);
     Link link(*s_backOffice);
     qint64 longestStall = 0;
+    double peakMemory = 0;
     for (auto _ : state) {
+        state.PauseTiming();
+        resetPeakMemory();
+        state.ResumeTiming();
         bool done = false;
         longestStall = std::max(longestStall, longestStallDuring([&]() { return link.bo->updateData(); }, &done));
         if (!done) {
             state.SkipWithError("reference data not taken in");
             return;
         }
+        state.PauseTiming();
+        peakMemory = std::max(peakMemory, peakMemoryMb());
+        state.ResumeTiming();
     }
     if (shape == 2 && link.db->findCustoms(120000).name != QLatin1String("C120000")) {
         state.SkipWithError("records not stored");
@@ -357,6 +364,7 @@ void BM_ReferenceDataApply(benchmark::State &state)
     }
     state.counters["answer_mb"] = double(body.size()) / (1024 * 1024);
     state.counters["longest_stall_ms"] = double(longestStall);
+    state.counters["peak_rss_mb"] = peakMemory;
 }
 
 // The link goes (the program ends) while a list at the bound is half built: what the lane's

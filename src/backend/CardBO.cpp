@@ -128,7 +128,8 @@ void logFailure(int status, const QJsonValue &body)
 enum JobOutcome {
     JobDone,
     JobFailed,    // failed, and logged: the next try may do better
-    JobRefused,   // the answer cannot be taken, and is logged: the same answer would be again
+    JobRefused,   // the answer cannot be taken (what it holds, its size), and is logged: the
+                  // same answer would be again
     JobTooMany,   // the answer held more values than its bound, and was not parsed
     JobAbandoned, // taken in, then given up on the way: the link was stopped
     JobLate,      // came after the link was stopped, and was not looked at
@@ -417,7 +418,7 @@ bool CardBO::startInWorker(const QSharedPointer<WorkerJob> &job, const QUrl &url
                 // the bound they are hundreds of megabytes together.
                 QTimer::singleShot(0, [take, status, body]() mutable { take(status, std::move(body)); });
             })
-            .fail([job, maxValues, outcome](int status, QJsonValue body) {
+            .fail([job, maxBytes, maxValues, outcome](int status, QJsonValue body) {
                 if (job->client)
                     job->client->deleteLater();
                 job->client = nullptr;
@@ -426,7 +427,10 @@ bool CardBO::startInWorker(const QSharedPointer<WorkerJob> &job, const QUrl &url
                     return;
                 }
                 logFailure(status, body);
-                outcome.resolve(JobFailed);
+                // An answer over the bound on bytes would come again; a failure of the network
+                // or of the server, at whatever length, may not.
+                const bool answered = status >= 200 && status < 300;
+                outcome.resolve(answered && body == QJsonValue(HttpClient::tooLarge(maxBytes)) ? JobRefused : JobFailed);
             });
     });
     if (!posted) {

@@ -168,13 +168,21 @@ void Update::onProgressReceived(const QJsonObject &document)
     setProgressMessage(readText(document, QStringLiteral("description"), QStringLiteral("description")));
     setProgressPercent(readInt(document, QStringLiteral("percent"), QStringLiteral("percent")));
     const int code = readInt(document, QStringLiteral("progress"), QStringLiteral("progress"));
-    if (code >= 102 && code <= 104)
-        setStatus(QStringLiteral("Installation failed"));
-    else if (code == 204)
-        setStatus(QStringLiteral("Installation success"));
+    const QString ended = codeStatus(code);
+    if (!ended.isEmpty())
+        setStatus(ended);
     // Once its listeners have passed it on: remembered before, a crash would lose the report.
     if (code != 0)
         setReportedProgress(code);
+}
+
+QString Update::codeStatus(int code)
+{
+    if (code >= 102 && code <= 104)
+        return QStringLiteral("Installation failed");
+    if (code == 204)
+        return QStringLiteral("Installation success");
+    return QString();
 }
 
 bool Update::serviceDown() const

@@ -33,6 +33,8 @@ public:
     // and gives it back before the first session: a code the broker kept is news once, and a
     // replay of the one already taken is not, at a later session or after a restart alike.
     int reportedProgress() const { return m_reportedProgress; }
+    // The status a progress code ends an install with; empty for one that ends none.
+    static QString codeStatus(int code);
     void setReportedProgress(int code);
 
 public slots:

@@ -85,15 +85,15 @@ Terminal::Terminal(Config &config, manager::MqttClient &mqtt, QObject *parent)
 {
     // The back-office client reads the terminal through its narrow view, so the
     // terminal makes this connection for it.
-    connect(this, &Terminal::updateProgress, m_cardBO, &Backend::CardBO::sendProgress);
+    m_progressSent.resolve();
+    connect(this, &Terminal::updateProgress, m_cardBO,
+            [this](const QString &operation, int percent) { m_progressSent = m_cardBO->sendProgress(operation, percent); });
     // The code last reported outlives a restart: one the broker kept meanwhile (an install that
     // restarted the program) is reported once, and its replay at the next start is not.
     bool stored = false;
     const int reported = m_database->param(UpdateProgressParam).toInt(&stored);
     if (stored)
         m_update.setReportedProgress(reported);
-    connect(&m_update, &manager::Update::reportedProgressChanged, m_database,
-            [this] { m_database->setParam(UpdateProgressParam, m_update.reportedProgress()); });
 
     init();
 
@@ -483,8 +483,11 @@ void Terminal::onTypeChanged()
 
 void Terminal::onUpdateProgress()
 {
-    const QString status = m_update.status();
-    const int percent = m_update.progressPercent();
+    reportUpdate(m_update.status(), m_update.progressPercent());
+}
+
+void Terminal::reportUpdate(const QString &status, int percent)
+{
     if (status == QLatin1String("Downloading"))
         emit updateProgress(QStringLiteral("Downloading"), percent);
     if (status == QLatin1String("Installing"))
@@ -511,7 +514,24 @@ void Terminal::start()
     m_cardBO->start();
     if (engine && engine == m_engine)
         engine->start();
+    // A progress code taken while stopped (a self-test stops the terminal), or one the back
+    // office did not take, is told now: the end of an install it ended, whatever came since.
+    const int code = m_update.reportedProgress();
+    if (code != m_database->param(UpdateProgressParam).toInt()) {
+        reportUpdate(manager::Update::codeStatus(code), 100);
+        storeReportedProgress();
+    }
     updateState();
+}
+
+void Terminal::storeReportedProgress()
+{
+    const int code = m_update.reportedProgress();
+    QPointer<Terminal> self(this);
+    m_progressSent.done([self, code] {
+        if (self)
+            self->m_database->setParam(UpdateProgressParam, code);
+    });
 }
 
 void Terminal::stop()
@@ -535,6 +555,7 @@ void Terminal::connectSignals()
     connect(&m_watcher, &QFileSystemWatcher::directoryChanged, this, &Terminal::onDirChanged);
     connect(&m_update, &manager::Update::progressPercentChanged, this, &Terminal::onUpdateProgress);
     connect(&m_update, &manager::Update::statusChanged, this, &Terminal::onUpdateProgress);
+    connect(&m_update, &manager::Update::reportedProgressChanged, this, &Terminal::storeReportedProgress);
     connect(&m_dispenser, &manager::Dispenser::modelChanged, this, &Terminal::onModelChanged);
     connect(&m_cardIssuer, &manager::CardIssuer::stateChanged, this, &Terminal::updateState);
     connect(m_cardBO, &Backend::CardBO::stateChanged, this, &Terminal::updateState);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "async/Deferred.h"
 #include "backend/TerminalView.h"
 #include "camera/CameraManager.h"
 #include "card/CardIssuer.h"
@@ -153,6 +154,10 @@ private:
     void setType(const QString &type);
     void onTypeChanged();
     void onUpdateProgress();
+    // Tells the link of the update's status, as far as the back office follows it.
+    void reportUpdate(const QString &status, int percent);
+    // Stores the update's last progress code once the link's report before it is through.
+    void storeReportedProgress();
     // Creates the engine for the type, stores it, then starts it.
     QSharedPointer<Engine> createEngine(const QString &type);
     void connectSignals();
@@ -169,6 +174,9 @@ private:
     manager::CardIssuer m_cardIssuer;
     manager::Network m_network;
     manager::Update m_update;
+    // The link's outcome for the last progress report: a code counts as reported once it is
+    // through, so that one the back office did not take is told again at the next start.
+    Deferred<> m_progressSent;
     manager::MIOBoard m_board;
     manager::Barrier m_barrier;
     manager::Clock m_clock;

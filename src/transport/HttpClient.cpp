@@ -385,6 +385,11 @@ QString HttpClient::tooManyValues(qint64 maxValues)
     return QStringLiteral("Reply holds more than %1 JSON values").arg(maxValues);
 }
 
+QString HttpClient::tooLarge(qint64 maxReplySize)
+{
+    return QStringLiteral("Reply larger than %1 bytes").arg(maxReplySize);
+}
+
 QString HttpClient::bytesToStr(qint64 bytes)
 {
     if (bytes < 0)
@@ -427,7 +432,7 @@ HttpClient::Result HttpClient::processReply(QNetworkReply *reply, Exchange const
     };
     auto const refuseIfLarger = [refuse, maxSize](qint64 size) {
         if (size > maxSize)
-            refuse(QStringLiteral("Reply larger than %1 bytes").arg(maxSize));
+            refuse(tooLarge(maxSize));
     };
     connect(reply, &QNetworkReply::metaDataChanged, this, [reply, body, refuseIfPacked, refuseIfLarger]() {
         refuseIfPacked();

@@ -61,6 +61,8 @@ public:
     static qint64 countValues(QByteArray const &bytes);
     // How an answer of more values than its request's bound is refused.
     static QString tooManyValues(qint64 maxValues);
+    // How an answer of more bytes than its request's bound is refused.
+    static QString tooLarge(qint64 maxReplySize);
 
     // Asks for the answer as it is. Left to itself the network layer asks for gzip and deflate,
     // unpacks the answer before anyone counts it and hides its length: every bound would count

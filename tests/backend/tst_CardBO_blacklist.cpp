@@ -186,6 +186,11 @@ private slots:
         many += "]}";
         QTest::newRow("more entries than a list at the bound") << FakeHttpResponse::text(200, many, "application/json") << "v1"
             << "[Backend::CardBO] ERROR: Blacklist answer holds more than 4194304 entries; nothing applied";
+        // Refused for its bytes, the same answer would come again at every heartbeat.
+        QByteArray large = "{\"added\":[\"NEW1\"]}";
+        large += QByteArray(64 * 1024 * 1024 + 1 - large.size(), ' ');
+        QTest::newRow("more bytes than the bound") << FakeHttpResponse::text(200, large, "application/json") << "v1"
+            << "[Backend::CardBO] ERROR: Operation failed : (200) Reply larger than 67108864 bytes";
         QTest::newRow("no entries")
             << FakeHttpResponse::json(200, QJsonObject{{"added", QJsonArray{}}, {"removed", QJsonArray{}}}) << "v2" << QString();
     }
@@ -215,6 +220,32 @@ private slots:
         QCOMPARE(rig.backOffice.count(Blacklist), 2);
         QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v3"));
         QVERIFY(rig.db->isBlacklisted(QStringLiteral("NEW3")));
+    }
+
+    // A fetch that failed at the server may do better next time: its version is fetched again
+    // at the next heartbeat, and applies then. So does one the server failed at length.
+    void answerFailedFetchedAgain_data()
+    {
+        QTest::addColumn<FakeHttpResponse>("answer");
+        QTest::newRow("server error") << FakeHttpResponse::json(500, QJsonObject{{"error", "busy"}});
+        QByteArray large = "{\"error\":\"busy\"}";
+        large += QByteArray(64 * 1024 * 1024 + 1 - large.size(), ' ');
+        QTest::newRow("server error over the bound") << FakeHttpResponse::text(500, large, "application/json");
+    }
+    void answerFailedFetchedAgain()
+    {
+        QFETCH(FakeHttpResponse, answer);
+        LinkRig &rig = *m_rig;
+        seed();
+        rig.backOffice.setBlacklist(QStringLiteral("v2"), {"NEW2"});
+        rig.backOffice.setHeartbeatAnswer(QJsonObject{{"blacklistVersion", "v2"}});
+        rig.backOffice.queueResponse(Blacklist, answer);
+        QVERIFY(beat());
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v1"));
+        QVERIFY(beat());
+        QCOMPARE(rig.backOffice.count(Blacklist), 2);
+        QCOMPARE(rig.bo->blacklisVer(), QStringLiteral("v2"));
+        QVERIFY(rig.db->isBlacklisted(QStringLiteral("NEW2")));
     }
 
     // stop() while an answer waits for the store: it is given up, nothing of it lands, and the

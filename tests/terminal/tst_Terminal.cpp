@@ -56,6 +56,7 @@ private slots:
     void updateProgress();
     void updateProgressKeptWhileAway_data();
     void updateProgressKeptWhileAway();
+    void updateProgressRefusedIsNotTakenAsReported();
     void simulationTopics_data();
     void simulationTopics();
     void simulationWithoutEngine();
@@ -675,10 +676,13 @@ void tst_Terminal::updateProgressKeptWhileAway_data()
 {
     QTest::addColumn<QVariant>("stored"); // the code the store remembers as reported; invalid: none
     QTest::addColumn<bool>("reported");
+    // The code comes while the terminal is stopped (as a self-test stops it), not before its start.
+    QTest::addColumn<bool>("whileStopped");
 
-    QTest::newRow("nothing reported yet") << QVariant() << true;
-    QTest::newRow("the install's start reported") << QVariant(101) << true;
-    QTest::newRow("reported before the restart") << QVariant(204) << false;
+    QTest::newRow("nothing reported yet") << QVariant() << true << false;
+    QTest::newRow("the install's start reported") << QVariant(101) << true << false;
+    QTest::newRow("reported before the restart") << QVariant(204) << false << false;
+    QTest::newRow("ended while the terminal was stopped") << QVariant(101) << true << true;
 }
 
 // An install that restarts the program ends while the terminal is away: the service's last
@@ -688,18 +692,27 @@ void tst_Terminal::updateProgressKeptWhileAway()
 {
     QFETCH(QVariant, stored);
     QFETCH(bool, reported);
+    QFETCH(bool, whileStopped);
 
     LaneSetup setup;
     if (stored.isValid())
         setup.storeParams.insert(QStringLiteral("updateProgress"), stored);
     TerminalRig &lane = rig(setup);
-    {
-        FakeUpdateService before(lane.updates.base());
-        QVERIFY(before.start(m_broker));
-        before.publishProgress(204, 100, "Installed", true);
-        before.stop();
+    if (whileStopped) {
+        QVERIFY(lane.start());
+        lane.terminal->stop();
+        lane.updates.publishProgress(204, 100, "Installed");
+        QVERIFY(waitUntil([&] { return lane.terminal->update()->reportedProgress() == 204; }, 10000));
+        lane.terminal->start();
+    } else {
+        {
+            FakeUpdateService before(lane.updates.base());
+            QVERIFY(before.start(m_broker));
+            before.publishProgress(204, 100, "Installed", true);
+            before.stop();
+        }
+        QVERIFY(lane.start());
     }
-    QVERIFY(lane.start());
     // Then one live report: the link sends its reports one at a time, in order, so any report
     // of the kept code has arrived before this one.
     lane.updates.setState("Downloading");
@@ -713,6 +726,35 @@ void tst_Terminal::updateProgressKeptWhileAway()
     QVERIFY2(waitUntil([&] { return operations().contains("Downloading"); }, 10000), qPrintable(operations().join(", ")));
     QCOMPARE(operations(), reported ? QStringList({"Updated", "Downloading"}) : QStringList{"Downloading"});
     QCOMPARE(lane.terminal->database()->param(QStringLiteral("updateProgress")).toInt(), 204);
+}
+
+// The back office refuses the report of an install's end (not reachable yet after the restart
+// the install made): the code is not remembered as reported, and the next start tells it.
+void tst_Terminal::updateProgressRefusedIsNotTakenAsReported()
+{
+    LaneSetup setup;
+    setup.storeParams.insert(QStringLiteral("updateProgress"), 101);
+    TerminalRig &lane = rig(setup);
+    {
+        FakeUpdateService before(lane.updates.base());
+        QVERIFY(before.start(m_broker));
+        before.publishProgress(204, 100, "Installed", true);
+        before.stop();
+    }
+    lane.backOffice.queueResponse(FakeBackOffice::OperationStatus, FakeHttpResponse::json(503, QJsonObject()));
+    LogCapture log;
+    QVERIFY(lane.start());
+    QVERIFY2(waitUntil([&] { return log.contains(QtCriticalMsg, "[Backend::CardBO] ERROR: Operation failed : (503)"); }, 10000),
+             qPrintable(log.texts().join('\n')));
+    QCOMPARE(lane.terminal->database()->param(QStringLiteral("updateProgress")).toInt(), 101);
+
+    lane.terminal->stop();
+    lane.terminal->start();
+    QVERIFY(waitUntil([&] { return lane.terminal->database()->param(QStringLiteral("updateProgress")).toInt() == 204; }, 10000));
+    QStringList operations;
+    for (const FakeBackOffice::Request &request : lane.backOffice.requests(FakeBackOffice::OperationStatus))
+        operations << request.query.queryItemValue(QStringLiteral("operation"));
+    QCOMPARE(operations, (QStringList{"Updated", "Updated"}));
 }
 
 void tst_Terminal::simulationTopics_data()
