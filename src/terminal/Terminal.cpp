@@ -374,8 +374,11 @@ void Terminal::updateState()
     if (m_stopping)
         return;
     qInfo().noquote().nospace() << LogTag << "Check state";
-    if (checkHardware() && checkData() && checkBackend() && checkEngine())
-        setState(Ready, QString());
+    if (!(checkHardware() && checkData() && checkBackend() && checkEngine()))
+        return;
+    // An issuer that has not heard its devices yet reports nothing, but no card can move: the lane
+    // waits in Init, not Ready, until the issuer can serve.
+    setState(m_cardIssuer.canServe() ? Ready : Init, QString());
 }
 
 bool Terminal::checkHardware()
@@ -383,7 +386,7 @@ bool Terminal::checkHardware()
     if (m_cardIssuer.canServe())
         return true;
     // Without a reason the issuer has only not heard the devices yet: nothing to report, and the
-    // engine waits for it to serve before it moves a card or opens a session.
+    // engine waits for it to serve before it moves a card or opens a session (see updateState).
     if (m_cardIssuer.state() == manager::CardIssuer::Init && m_cardIssuer.reason().isEmpty())
         return true;
     setState(Error, m_cardIssuer.reason());

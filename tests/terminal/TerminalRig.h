@@ -85,6 +85,8 @@ struct LaneSetup
     bool registered = true;
     // Parameters the store holds already, as an earlier run left them.
     QVariantMap storeParams;
+    // The reader's service runs from the start; else it is left out.
+    bool readerService = true;
 };
 
 // A whole terminal in the test process: the real Terminal on its own MQTT
@@ -126,7 +128,7 @@ public:
     // to its first Idle (on a lane that can get there).
     bool start(bool waitIdle = true)
     {
-        if (!backOffice.start() || !cards.start(m_broker, setup.cards) || !updates.start(m_broker))
+        if (!backOffice.start() || !startCardServices() || !updates.start(m_broker))
             return false;
         if (!setup.cartridge.isEmpty())
             cards.dispenser.loadCartridge(setup.cartridge);
@@ -194,6 +196,14 @@ public:
 private:
     // First: the folder outlives everything that writes into it.
     QTemporaryDir m_dir;
+    bool startCardServices()
+    {
+        if (setup.readerService)
+            return cards.start(m_broker, setup.cards);
+        cards.dispenser.loadCartridge(setup.cards);
+        return cards.dispenser.start(m_broker);
+    }
+
     const TestBroker &m_broker;
     QString m_previousDir;
     // The user's settings (the API key) in the folder, never the user's own.

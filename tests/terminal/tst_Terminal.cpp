@@ -37,6 +37,7 @@ class tst_Terminal : public TerminalTestCase
 private slots:
     void stateAndReason_data();
     void stateAndReason();
+    void readyOnlyOnceTheIssuerServes();
     void stateLinesAndBlock();
     void idSources_data();
     void idSources();
@@ -143,6 +144,26 @@ void tst_Terminal::stateAndReason()
              qPrintable(QString("%1 %2").arg(int(lane.terminal->state())).arg(lane.terminal->reason())));
     // Made the first time everything else passed, then kept whatever the state.
     QCOMPARE(!lane.terminal->engine().isNull(), engine);
+}
+
+// The dispenser's first report names the lane's type before the card issuer has taken it in: a
+// Ready then would show the back office and the driver a lane that cannot move a card yet.
+void tst_Terminal::readyOnlyOnceTheIssuerServes()
+{
+    LogCapture log;
+    LaneSetup setup;
+    setup.readerService = false; // nothing else the issuer waits for
+    TerminalRig &lane = rig(setup);
+    QVERIFY(lane.start(false));
+    WAIT_COMPARE(lane.terminal->state(), Terminal::Ready);
+    const QStringList lines = log.texts();
+    const auto first = [&](const QString &text) {
+        return int(std::find_if(lines.cbegin(), lines.cend(), [&](const QString &line) { return line.startsWith(text); })
+                   - lines.cbegin());
+    };
+    const int issuerReady = first("[CardIssuer] State changed : (2) Ready");
+    QVERIFY(issuerReady < lines.size());
+    QCOMPARE(std::min(first("[Terminal] State changed : (2) Ready"), issuerReady), issuerReady);
 }
 
 void tst_Terminal::stateLinesAndBlock()
