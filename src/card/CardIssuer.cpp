@@ -880,10 +880,24 @@ Deferred<CardIssuer::Result> CardIssuer::returnNow(Card::Ptr card)
 // ---------------------------------------------------------------------------
 // Self-tests
 
+QString CardIssuer::selfTestRefusal() const
+{
+    if (!canServe())
+        return QStringLiteral("Card issuer cannot serve : ")
+               + (m_reason.isEmpty() ? QStringLiteral("not ready") : m_reason);
+    if (driversCardInMouth())
+        return DriversCardWaits;
+    return QString();
+}
+
 Deferred<CardIssuer::Result> CardIssuer::testDispense()
 {
     Deferred<Result> d = operation();
     auto pass = [d](Result r) { d.reject(r); };
+    if (driversCardInMouth()) {
+        reject(d, DriversCardWaits);
+        return d;
+    }
 
     moveCardOnRfid()
         .done(guarded([this, d, pass](Result) {
