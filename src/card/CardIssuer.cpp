@@ -378,8 +378,12 @@ void CardIssuer::searchCard(Deferred<Result> deferred, const QString &notFound, 
                     found(result.card);
                 }))
                 .fail(guarded([this, deferred, notFound](RFID::Result r) {
-                    // Only a reader still searching has looked at the card and not seen it.
-                    reject(deferred, notFound + r.error, m_rfid.state() != RFID::Searching);
+                    // Only a reader still searching has looked at the card and not seen it: it
+                    // worked, and the faults before are no longer in a row.
+                    const bool searched = m_rfid.state() == RFID::Searching;
+                    if (searched)
+                        readerWorked();
+                    reject(deferred, notFound + r.error, !searched);
                 }));
         }))
         .fail(guarded([this, deferred](RFID::Result r) {
