@@ -378,8 +378,12 @@ void CardIssuer::searchCard(Deferred<Result> deferred, const QString &notFound, 
                     found(result.card);
                 }))
                 .fail(guarded([this, deferred, notFound](RFID::Result r) {
-                    // Only a reader still searching has looked at the card and not seen it.
-                    reject(deferred, notFound + r.error, m_rfid.state() != RFID::Searching);
+                    // Only a reader still searching has looked at the card and not seen it: it
+                    // worked, and the faults before are no longer in a row.
+                    const bool searched = m_rfid.state() == RFID::Searching;
+                    if (searched)
+                        readerWorked();
+                    reject(deferred, notFound + r.error, !searched);
                 }));
         }))
         .fail(guarded([this, deferred](RFID::Result r) {
@@ -880,10 +884,24 @@ Deferred<CardIssuer::Result> CardIssuer::returnNow(Card::Ptr card)
 // ---------------------------------------------------------------------------
 // Self-tests
 
+QString CardIssuer::selfTestRefusal() const
+{
+    if (!canServe())
+        return QStringLiteral("Card issuer cannot serve : ")
+               + (m_reason.isEmpty() ? QStringLiteral("not ready") : m_reason);
+    if (driversCardInMouth())
+        return DriversCardWaits;
+    return QString();
+}
+
 Deferred<CardIssuer::Result> CardIssuer::testDispense()
 {
     Deferred<Result> d = operation();
     auto pass = [d](Result r) { d.reject(r); };
+    if (driversCardInMouth()) {
+        reject(d, DriversCardWaits);
+        return d;
+    }
 
     moveCardOnRfid()
         .done(guarded([this, d, pass](Result) {

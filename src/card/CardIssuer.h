@@ -96,6 +96,9 @@ public:
     Deferred<Result> returnCard(Card::Ptr card);
 
     // Self-tests
+    // Why a card self-test cannot run now, empty when it can: asked before the lane is stopped
+    // for it, and again once the operation under way has ended.
+    QString selfTestRefusal() const;
     Deferred<Result> testDispense();
     Deferred<Result> testAcceptEject();
     Deferred<Result> testAcceptDispose();

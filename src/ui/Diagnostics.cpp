@@ -378,7 +378,8 @@ void Diagnostics::firstStep()
         connect(issuer, &manager::CardIssuer::settled, this, &Diagnostics::onIssuerSettled, Qt::UniqueConnection);
         return;
     }
-    // The waited-for operation may have left the issuer unable to serve (a jam, a silent reader).
+    // The waited-for operation may have left the issuer unable to serve (a jam, a silent reader)
+    // or a driver's card in the mouth.
     const QString refusal = issuerRefusal();
     if (m_test.isCancelled()) {
         m_test.setFail(QStringLiteral("Cancelled"), Tag::Ptr());
@@ -396,14 +397,11 @@ void Diagnostics::firstStep()
 }
 
 // A card run at an issuer that cannot serve would bin the cards a refusing reader turns down, or
-// pull at a jammed dispenser: the test is not run.
+// pull at a jammed dispenser; a driver's card waiting in the mouth is not the run's to take.
 QString Diagnostics::issuerRefusal() const
 {
     const manager::CardIssuer *issuer = m_terminal.cardIssuer();
-    if (!issuer || issuer->canServe())
-        return QString();
-    const QString reason = issuer->reason().isEmpty() ? QStringLiteral("not ready") : issuer->reason();
-    return QStringLiteral("Card issuer cannot serve : ") + reason;
+    return issuer ? issuer->selfTestRefusal() : QString();
 }
 
 void Diagnostics::onIssuerSettled()

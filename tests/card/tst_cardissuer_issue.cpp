@@ -31,6 +31,8 @@ private slots:
     void silentReaderBinsNothing();
     void silentReaderTakesTheIssuerOutOfService_data();
     void silentReaderTakesTheIssuerOutOfService();
+    void readerFaultsCountOnlyInARow_data();
+    void readerFaultsCountOnlyInARow();
     void oneCardOperationAtATime_data();
     void oneCardOperationAtATime();
 
@@ -544,6 +546,46 @@ void TestCardIssuerIssue::silentReaderTakesTheIssuerOutOfService()
     QVERIFY(prepare());
     QVERIFY(m_rig->fakeDispenser().bin().isEmpty());
     QCOMPARE(issuer.failCount(), 0);
+}
+
+void TestCardIssuerIssue::readerFaultsCountOnlyInARow_data()
+{
+    QTest::addColumn<bool>("detectable"); // the card at the reader between the faults
+    QTest::addColumn<QString>("error");   // of the preparation the reader answered
+
+    QTest::newRow("card found") << true << "";
+    QTest::newRow("reader searched, card not found") << false << "Failed to find card : Timeout";
+}
+
+// A reader that answered and searched has worked, whatever the card: faults before it are not in
+// a row with the next one, and one more silence leaves the issuer serving.
+void TestCardIssuerIssue::readerFaultsCountOnlyInARow()
+{
+    QFETCH(bool, detectable);
+    QFETCH(QString, error);
+
+    CardIssuer &issuer = m_rig->issuer;
+    auto first = FakeCard::blank("U1");
+    first->detectable = detectable;
+    m_rig->fakeDispenser().loadCartridge({first, FakeCard::blank("C0002"), FakeCard::blank("C0003")});
+    m_rig->fakeRfid().silence("enable", CardIssuer::ReaderFaultLimit - 1);
+    for (int i = 1; i < CardIssuer::ReaderFaultLimit; ++i) {
+        DeferredProbe<Result> prepared(issuer.prepareCard());
+        QVERIFY(prepared.waitSettled(10000));
+        QCOMPARE(prepared.value().error, QString("RFID enable failed : Timeout"));
+    }
+    QCOMPARE(issuer.readerFaults(), CardIssuer::ReaderFaultLimit - 1);
+
+    DeferredProbe<Result> answered(issuer.prepareCard());
+    QVERIFY(answered.waitSettled(10000));
+    QCOMPARE(answered.value().error, error);
+    QCOMPARE(issuer.readerFaults(), 0);
+
+    m_rig->fakeRfid().silence("enable", 1);
+    DeferredProbe<Result> silent(issuer.prepareCard());
+    QVERIFY(silent.waitSettled(10000));
+    QVERIFY(issuer.canServe());
+    QVERIFY(m_rig->fakeDispenser().bin().size() == (detectable ? 0 : 1));
 }
 
 void TestCardIssuerIssue::oneCardOperationAtATime_data()

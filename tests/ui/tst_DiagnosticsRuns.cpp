@@ -455,11 +455,13 @@ void tst_DiagnosticsRuns::driversCardLeftInTheMouth_data()
     QTest::newRow("wrong customs id, accept and dispose over MQTT") << "mqtt" << "acceptDispose" << 99;
     QTest::newRow("written back, accept and discard over MQTT") << "mqtt" << "acceptDiscard" << 12;
     QTest::newRow("wrong customs id, accept and eject") << "diagnostics" << "acceptEject" << 99;
+    QTest::newRow("written back, dispense over MQTT") << "mqtt" << "dispense" << 12;
+    QTest::newRow("wrong customs id, dispense") << "diagnostics" << "dispense" << 99;
 }
 
 // On a collection lane the driver's card, written back or refused, waits in the mouth after the
 // session is over. It is the driver's: a card self-test neither takes it in nor bins it, and says
-// why it did not run.
+// why it did not run, before it stops the lane.
 void tst_DiagnosticsRuns::driversCardLeftInTheMouth()
 {
     QFETCH(QString, door);
@@ -483,6 +485,9 @@ void tst_DiagnosticsRuns::driversCardLeftInTheMouth()
     QCOMPARE(dispenser().cardInMouth(), card);
     QCOMPARE(states.contains("Exit"), customsId == 12);
     dispenser().clearRequests();
+    const Terminal::State before = m_rig->manager->terminal().state();
+    QSignalSpy started(&diagnostics(), &Diagnostics::testStarted);
+    QSignalSpy terminalStates(&m_rig->manager->terminal(), &Terminal::stateChanged);
 
     const QString refusal = "Card in mouth waits to be taken";
     if (door == "diagnostics") {
@@ -498,6 +503,10 @@ void tst_DiagnosticsRuns::driversCardLeftInTheMouth()
         QCOMPARE(response, (QJsonObject{{"mode", mode}, {"result", false}, {"numberOfCards", 0}, {"error", refusal}}));
     }
 
+    // Refused up front: the lane was never stopped for it.
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(terminalStates.count(), 0);
+    QCOMPARE(m_rig->manager->terminal().state(), before);
     // Never taken in, never binned: still in the driver's reach.
     QVERIFY(!diagnostics().testRunning());
     QCOMPARE(dispenser().count("accept"), 0);
