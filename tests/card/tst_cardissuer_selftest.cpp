@@ -167,6 +167,18 @@ void TestCardIssuerSelfTest::dispenseTestFailures()
     QCOMPARE(m_rig->issuer.failCount(), 0);
 }
 
+// The ways a driver's card comes to wait in the mouth; either accept test refuses it alike, only
+// switching acceptance off, and leaves it there.
+static void addDriversCardRows()
+{
+    QTest::newRow("driver's card written back") << "written back" << "" << "Card in mouth waits to be taken"
+                                                << QStringList({"accept/disable"}) << "D1";
+    QTest::newRow("driver's card returned unread") << "returned unread" << "" << "Card in mouth waits to be taken"
+                                                   << QStringList({"accept/disable"}) << "D1";
+    QTest::newRow("driver's card given back") << "given back" << "" << "Card in mouth waits to be taken"
+                                              << QStringList({"accept/disable"}) << "D1";
+}
+
 void TestCardIssuerSelfTest::acceptEjectTest_data()
 {
     QTest::addColumn<QString>("place");
@@ -187,12 +199,7 @@ void TestCardIssuerSelfTest::acceptEjectTest_data()
                                            << QStringList({"eject", "accept/disable"}) << "R1";
     // A driver's card is no test card: taken in, it would leave the driver's reach, and come
     // back as the test's own, for the next disposal test to bin.
-    QTest::newRow("driver's card written back") << "written back" << "" << "Card in mouth waits to be taken"
-                                                << QStringList({"accept/disable"}) << "D1";
-    QTest::newRow("driver's card returned unread") << "returned unread" << "" << "Card in mouth waits to be taken"
-                                                   << QStringList({"accept/disable"}) << "D1";
-    QTest::newRow("driver's card given back") << "given back" << "" << "Card in mouth waits to be taken"
-                                              << QStringList({"accept/disable"}) << "D1";
+    addDriversCardRows();
     QTest::newRow("driver's card taken, another left") << "taken, another left" << "" << ""
                                                        << QStringList({"accept", "eject", "accept/disable"}) << "M1";
 }
@@ -254,12 +261,7 @@ void TestCardIssuerSelfTest::acceptDisposeTest_data()
                                            << QStringList({"dispose", "accept/disable"}) << "";
     // A card given back to a driver waits in the mouth as theirs: the test neither takes it in
     // nor bins it.
-    QTest::newRow("driver's card written back") << "written back" << "" << "Card in mouth waits to be taken"
-                                                << QStringList({"accept/disable"}) << "D1";
-    QTest::newRow("driver's card returned unread") << "returned unread" << "" << "Card in mouth waits to be taken"
-                                                   << QStringList({"accept/disable"}) << "D1";
-    QTest::newRow("driver's card given back") << "given back" << "" << "Card in mouth waits to be taken"
-                                              << QStringList({"accept/disable"}) << "D1";
+    addDriversCardRows();
     // Once the driver has taken theirs, a card left in the mouth is nobody's, as is the card
     // the accept-and-eject test gave out.
     QTest::newRow("driver's card taken, another left") << "taken, another left" << "" << ""
